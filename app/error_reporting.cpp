@@ -1,0 +1,136 @@
+// The central error routine: notes a trapped error and lets the program carry on.
+#include "app/error_reporting.h"
+
+#include "system/processes.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <new>
+
+namespace Lib_Public {
+
+qint32 ErrNumero = 0;
+QString ErrSource;
+QString ErrDescription;
+qint32 ErrLigne = 0;
+ErrorState EtatErreur;
+bool ArretEnCours = false;
+
+namespace {
+
+ShortcutHook& shortcutHook() {
+    static ShortcutHook hook;
+    return hook;
+}
+
+ShutdownHook& shutdownHook() {
+    static ShutdownHook hook;
+    return hook;
+}
+
+TraceHook& traceHook() {
+    static TraceHook hook;
+    return hook;
+}
+
+// Control characters from error texts never reach the trace as such.
+QString cleanForTrace(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text)
+        out += (c.unicode() < 0x20 || c.unicode() == 0x7f) ? QChar(u' ') : c;
+    return out;
+}
+
+void writeTrace(const QString& source) {
+    const QString line = QStringLiteral("%1: error %2: %3 (line %4)")
+                             .arg(cleanForTrace(source))
+                             .arg(ErrNumero)
+                             .arg(cleanForTrace(ErrDescription))
+                             .arg(ErrLigne);
+    if (traceHook()) {
+        traceHook()(line);
+        return;
+    }
+    const QByteArray bytes = line.toUtf8();
+    std::fprintf(stderr, "%s\n", bytes.constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void SetShortcutHook(ShortcutHook hook) { shortcutHook() = std::move(hook); }
+void SetShutdownHook(ShutdownHook hook) { shutdownHook() = std::move(hook); }
+void SetTraceHook(TraceHook hook) { traceHook() = std::move(hook); }
+
+void GestionDesErreurs(const QString& source) {
+    try {
+        if (ArretEnCours)
+            return;
+        writeTrace(source);
+        if (EtatErreur.busy)
+            return;
+        EtatErreur.busy = true;
+
+        if (ErrNumero == ErrComponentDisconnected) {
+            qint32 wait = 10000;
+            const QString label = QStringLiteral("Lib_Public:GestionDesErreurs");
+            try {
+                if (shortcutHook())
+                    shortcutHook()(true, wait, label);
+                else
+                    Lib_Systeme::CreateShortCutStartUp(true, wait, label);
+            } catch (...) {
+            }
+            try {
+                if (shutdownHook())
+                    shutdownHook()(2);
+                else
+                    Lib_Systeme::ShutdownWindows(2);
+            } catch (...) {
+            }
+        }
+
+        ErrNumero = 0;
+        ErrSource.clear();
+        ErrDescription.clear();
+        ErrLigne = 0;
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents();
+        EtatErreur.busy = false;
+    } catch (...) {
+        EtatErreur.busy = false;
+    }
+}
+
+RunTimeError::RunTimeError(qint32 number, const QString& description, const QString& source)
+    : std::runtime_error(description.toStdString()), number_(number), description_(description),
+      source_(source) {}
+
+void ReportError(const QString& label, qint32 number, const QString& description,
+                 const QString& source, qint32 line) {
+    ErrNumero = number;
+    ErrSource = source;
+    ErrDescription = description;
+    ErrLigne = line;
+    GestionDesErreurs(label);
+}
+
+bool Trap(const QString& label, const std::function<void()>& step, qint32 line) {
+    try {
+        step();
+        return true;
+    } catch (const RunTimeError& e) {
+        ReportError(label, e.number(), e.description(), e.source(), line);
+    } catch (const std::bad_alloc&) {
+        ReportError(label, 7, QStringLiteral("Mémoire insuffisante"), QString(), line);
+    } catch (const std::exception& e) {
+        ReportError(label, 5, QString::fromUtf8(e.what()), QString(), line);
+    } catch (...) {
+        ReportError(label, 5, QStringLiteral("Erreur inattendue"), QString(), line);
+    }
+    return false;
+}
+
+} // namespace Lib_Public

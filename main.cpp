@@ -1,0 +1,44 @@
+// Entry point of VL3_Postique: the mail module of the Velmora suite.
+#include <QApplication>
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+QString versionText() {
+    return QStringLiteral("%1.%2.%3")
+        .arg(POSTIQUE_VERSION_MAJOR)
+        .arg(POSTIQUE_VERSION_MINOR)
+        .arg(POSTIQUE_VERSION_REVISION);
+}
+
+void printUsage() {
+    std::printf("Usage: VL3_Postique [/Veille=True]\n"
+                "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
+                "  /Veille=True   start asleep in the notification area\n"
+                "  --version      print the version and exit\n"
+                "  --help         print this text and exit\n");
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("VL3_Postique %s\n", versionText().toUtf8().constData());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            printUsage();
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
+    QMainWindow window;
+    window.setWindowTitle(QStringLiteral("Velmora: Postique - ") + versionText());
+    window.show();
+    return app.exec();
+}
