@@ -1,0 +1,10 @@
+// Readable GoogleTest failure messages for Qt value types (text instead of raw bytes).
+#pragma once
+
+#include <QString>
+
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
