@@ -1,4 +1,6 @@
 // Entry point of VL3_Postique: the mail module of the Velmora suite.
+#include "system/numbers.h"
+
 #include <QApplication>
 #include <QMainWindow>
 #include <QString>
@@ -7,13 +9,6 @@
 #include <cstring>
 
 namespace {
-
-QString versionText() {
-    return QStringLiteral("%1.%2.%3")
-        .arg(POSTIQUE_VERSION_MAJOR)
-        .arg(POSTIQUE_VERSION_MINOR)
-        .arg(POSTIQUE_VERSION_REVISION);
-}
 
 void printUsage() {
     std::printf("Usage: VL3_Postique [/Veille=True]\n"
@@ -28,7 +23,7 @@ void printUsage() {
 int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("VL3_Postique %s\n", versionText().toUtf8().constData());
+            std::printf("VL3_Postique %s\n", Lib_Systeme::VersionApplication().toUtf8().constData());
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0) {
@@ -38,7 +33,7 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Velmora: Postique - ") + versionText());
+    window.setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication());
     window.show();
     return app.exec();
 }

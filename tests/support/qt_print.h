@@ -8,3 +8,9 @@
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
+
+#include <QDateTime>
+
+inline void PrintTo(const QDateTime& moment, std::ostream* os) {
+    *os << moment.toString(Qt::ISODate).toStdString();
+}
