@@ -31,6 +31,10 @@ int main(int argc, char* argv[]) {
             return 0;
         }
     }
+    // Without a display the program runs headless on the offscreen platform.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QMainWindow window;
     window.setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication());

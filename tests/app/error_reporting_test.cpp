@@ -57,7 +57,8 @@ TEST(GestionDesErreurs, NothingAtAllWhileClosing) {
     Recorder rec;
     ArretEnCours = true;
     bool timerRan = false;
-    QTimer::singleShot(0, [&] { timerRan = true; });
+    QObject context; // cancels the pending event when the test ends
+    QTimer::singleShot(0, &context, [&] { timerRan = true; });
     ReportError(QStringLiteral("Frm_Main:Form_Unload"), ErrComponentDisconnected,
                 QStringLiteral("gone"));
     EXPECT_TRUE(rec.calls.isEmpty());
@@ -71,7 +72,8 @@ TEST(GestionDesErreurs, ReentrantErrorIsDroppedAndEventsRunOnce) {
     int nestedCalls = 0;
     // An event that runs during the event processing of the first report raises a second
     // error, which must be dropped (no restart although its number asks for it).
-    QTimer::singleShot(0, [&] {
+    QObject context;
+    QTimer::singleShot(0, &context, [&] {
         ++nestedCalls;
         ReportError(QStringLiteral("Frm_Main:TimerSendEmail_Timer"), ErrComponentDisconnected,
                     QStringLiteral("nested"));
