@@ -1,0 +1,413 @@
+// Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
+#include "mail/exchange.h"
+
+#include <QDir>
+#include <QFile>
+#include <QUrl>
+#include <QXmlStreamReader>
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace mail {
+
+namespace {
+
+struct CurlDeleter {
+    void operator()(CURL* p) const { curl_easy_cleanup(p); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* p) const { curl_slist_free_all(p); }
+};
+
+void initCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool isSmtpPort(qint32 port) { return port == 25 || port == 465 || port == 587; }
+
+bool isFullUrl(const QString& server) {
+    return server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           server.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+// "scheme://host[:port]" for a server text that is a host or "host:port".
+QString origin(const QString& scheme, const QString& server, qint32 port) {
+    QString host = server.trimmed();
+    while (host.endsWith(QLatin1Char('/')))
+        host.chop(1);
+    const bool hasPort = host.contains(QLatin1Char(':')) &&
+                         !(host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')));
+    QString out = scheme + QStringLiteral("://") + host;
+    if (!hasPort && port > 0 && !isSmtpPort(port))
+        out += QLatin1Char(':') + QString::number(port);
+    return out;
+}
+
+QString xmlEscaped(const QString& text) { return text.toHtmlEscaped(); }
+
+// Adds the PEM certificates of the program's "CA" folder to the connection's trust store,
+// beside the system's own, as the SMTP transport does.
+CURLcode addTrustedCertificates(CURL*, void* sslContext, void* user) {
+    const QString& folder = *static_cast<const QString*>(user);
+    if (folder.isEmpty())
+        return CURLE_OK;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Readable)) {
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
+            continue;
+        const QByteArray pem = file.readAll();
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+            BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size())), &BIO_free);
+        while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+            X509_STORE_add_cert(store, cert);
+            X509_free(cert);
+        }
+        ERR_clear_error();
+    }
+    return CURLE_OK;
+}
+
+size_t collect(char* data, size_t size, size_t count, void* user) {
+    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(size * count));
+    return size * count;
+}
+
+// What came back from one HTTP exchange.
+struct HttpAnswer {
+    CURLcode result = CURLE_OK;
+    QString curlError;
+    long status = 0;
+    QString location;
+    QByteArray body;
+};
+
+HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend& send,
+                   long authMethods, const QList<QByteArray>& headers, const QByteArray& body) {
+    initCurl();
+    HttpAnswer answer;
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) {
+        answer.result = CURLE_FAILED_INIT;
+        return answer;
+    }
+    CURL* c = curl.get();
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray urlBytes = url.toUtf8();
+    const QByteArray methodBytes = method.toLatin1();
+    curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, methodBytes.constData());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.constData());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "Postique");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(send.connectTimeout.count()));
+    // A server that stops answering is given up after the response time without progress.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, static_cast<long>(send.responseTimeout.count() / 1000)));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, addTrustedCertificates);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
+    const QByteArray user = send.user.toUtf8();
+    const QByteArray password = send.password.toUtf8();
+    if (!send.user.isEmpty()) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, authMethods);
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
+    }
+    std::unique_ptr<curl_slist, SlistDeleter> list;
+    for (const QByteArray& h : headers)
+        list.reset(curl_slist_append(list.release(), h.constData()));
+    list.reset(curl_slist_append(list.release(), "Expect:"));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
+
+    answer.result = curl_easy_perform(c);
+    answer.curlError = QString::fromUtf8(errorBuffer);
+    if (answer.curlError.isEmpty())
+        answer.curlError = QString::fromUtf8(curl_easy_strerror(answer.result));
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
+    char* location = nullptr;
+    if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+        answer.location = QString::fromUtf8(location);
+    return answer;
+}
+
+ExchangeOutcome failed(qint32 code, const QString& description) {
+    return ExchangeOutcome{code, description};
+}
+
+// Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
+bool transportFailure(const HttpAnswer& a, const QString& server, const QString& caFolder,
+                      ExchangeOutcome& out) {
+    const QString technical = a.curlError;
+    switch (a.result) {
+    case CURLE_OK:
+        return false;
+    case CURLE_COULDNT_RESOLVE_HOST:
+        out = failed(ExchangeError::ServerNotFound,
+                     QStringLiteral("Serveur Exchange introuvable : %1. Vérifiez l'adresse du "
+                                    "serveur et la configuration DNS (%2).")
+                         .arg(server, technical));
+        break;
+    case CURLE_COULDNT_CONNECT:
+        out = failed(ExchangeError::ConnectFailed,
+                     QStringLiteral("Connexion impossible au serveur Exchange %1. Vérifiez "
+                                    "l'adresse du serveur et le pare-feu (%2).")
+                         .arg(server, technical));
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
+        out = failed(ExchangeError::Timeout,
+                     QStringLiteral("Le serveur Exchange %1 ne répond pas dans le délai imparti (%2).")
+                         .arg(server, technical));
+        break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+        out = failed(ExchangeError::CertificateUntrusted,
+                     QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). Si ce "
+                                    "serveur est celui de la station, copiez le certificat de son "
+                                    "autorité (fichier PEM) dans le dossier « %3 » du programme.")
+                         .arg(server, technical,
+                              caFolder.isEmpty() ? QStringLiteral("CA") : caFolder));
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+        out = failed(ExchangeError::TlsFailed,
+                     QStringLiteral("Échec de la connexion SSL/TLS avec le serveur Exchange %1 (%2).")
+                         .arg(server, technical));
+        break;
+    default:
+        out = failed(ExchangeError::ConnectionLost,
+                     QStringLiteral("Échange interrompu avec le serveur Exchange %1 (%2).")
+                         .arg(server, technical));
+        break;
+    }
+    return true;
+}
+
+bool isLogonRedirect(const HttpAnswer& a) {
+    if (a.status < 300 || a.status > 399)
+        return false;
+    const QString where = a.location.toLower();
+    return where.contains(QLatin1String("logon")) || where.contains(QLatin1String("/auth/")) ||
+           where.contains(QLatin1String("/owa/")) || where.contains(QLatin1String("exchweb"));
+}
+
+// Failures every Exchange answer may carry: login, forms-based authentication.
+bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutcome& out) {
+    if (a.status == 401) {
+        out = failed(ExchangeError::LoginRefused,
+                     QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
+                                    "Vérifiez l'utilisateur et le mot de passe.")
+                         .arg(server));
+        return true;
+    }
+    if (a.status == 440 || isLogonRedirect(a)) {
+        out = failed(ExchangeError::FormsAuthentication,
+                     QStringLiteral("L'authentification par formulaire est activée sur le serveur "
+                                    "%1, ce protocole ne peut pas l'utiliser.")
+                         .arg(server));
+        return true;
+    }
+    return false;
+}
+
+QString cleanServerText(const QString& text) {
+    QString out;
+    for (const QChar ch : text)
+        out += ch.isPrint() ? ch : QLatin1Char(' ');
+    return out.simplified().left(500);
+}
+
+QString httpStatusText(const HttpAnswer& a, const QString& server) {
+    QString text = QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);
+    if (a.status >= 300 && a.status <= 399 && !a.location.isEmpty())
+        text += QStringLiteral(" (redirection vers %1)").arg(cleanServerText(a.location));
+    else if (!a.body.isEmpty() && !a.body.trimmed().startsWith('<'))
+        text += QStringLiteral(" : ") + cleanServerText(QString::fromUtf8(a.body.left(300)));
+    return text + QLatin1Char('.');
+}
+
+// What an EWS answer says: the response class, code and text, or a SOAP fault string.
+struct EwsReply {
+    QString responseClass;
+    QString responseCode;
+    QString messageText;
+    QString faultString;
+    bool parsed = false;
+};
+
+EwsReply readEwsReply(const QByteArray& body) {
+    EwsReply reply;
+    QXmlStreamReader xml(body);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringView name = xml.name();
+        if (name == QLatin1String("Envelope")) {
+            reply.parsed = true;
+        } else if (name.endsWith(QLatin1String("ResponseMessage")) && reply.responseClass.isEmpty()) {
+            reply.responseClass = xml.attributes().value(QLatin1String("ResponseClass")).toString();
+        } else if (name == QLatin1String("ResponseCode") && reply.responseCode.isEmpty()) {
+            reply.responseCode = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("MessageText") && reply.messageText.isEmpty()) {
+            reply.messageText = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("faultstring") || name == QLatin1String("Text")) {
+            if (reply.faultString.isEmpty())
+                reply.faultString = xml.readElementText().trimmed();
+        }
+    }
+    return reply;
+}
+
+void appendMailboxes(QByteArray& xml, const char* element, const QStringList& addresses) {
+    if (addresses.isEmpty())
+        return;
+    xml += QByteArray("<t:") + element + ">";
+    for (const QString& a : addresses)
+        xml += "<t:Mailbox><t:EmailAddress>" + xmlEscaped(a).toUtf8() +
+               "</t:EmailAddress></t:Mailbox>";
+    xml += QByteArray("</t:") + element + ">";
+}
+
+// The login name as a mailbox alias: "DOMAIN\\alias" and "alias@domain" give "alias".
+QString mailboxAlias(const QString& user, const QString& sender) {
+    QString alias = user.trimmed();
+    if (alias.isEmpty())
+        alias = sender.trimmed();
+    alias = alias.mid(alias.lastIndexOf(QLatin1Char('\\')) + 1);
+    const qsizetype at = alias.indexOf(QLatin1Char('@'));
+    return at >= 0 ? alias.left(at) : alias;
+}
+
+}  // namespace
+
+QString EwsUrl(const QString& server, qint32 port) {
+    const QString text = server.trimmed();
+    if (isFullUrl(text)) {
+        // Exchange Web Services never run in clear.
+        if (text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
+            return QStringLiteral("https://") + text.mid(7);
+        return text;
+    }
+    return origin(QStringLiteral("https"), text, port) + QStringLiteral("/EWS/Exchange.asmx");
+}
+
+QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const QString& user,
+                            const QString& sender) {
+    const QString alias = mailboxAlias(user, sender);
+    if (alias.isEmpty() || server.trimmed().isEmpty())
+        return {};
+    QString base;
+    const QString text = server.trimmed();
+    if (isFullUrl(text)) {
+        const QUrl url(text);
+        base = url.scheme().toLower() + QStringLiteral("://") + url.authority();
+    } else {
+        base = origin(ssl ? QStringLiteral("https") : QStringLiteral("http"), text, port);
+    }
+    return base + QStringLiteral("/exchange/") + QString::fromLatin1(QUrl::toPercentEncoding(alias)) +
+           QStringLiteral("/") + QString::fromLatin1(QUrl::toPercentEncoding(
+                                     QStringLiteral("##DavMailSubmissionURI##"))) +
+           QStringLiteral("/");
+}
+
+QByteArray EwsCreateItemRequest(const ExchangeSend& send) {
+    QByteArray xml =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+        "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\">"
+        "<soap:Header><t:RequestServerVersion Version=\"Exchange2007_SP1\"/></soap:Header>"
+        "<soap:Body>"
+        "<m:CreateItem MessageDisposition=\"SendAndSaveCopy\">"
+        "<m:SavedItemFolderId><t:DistinguishedFolderId Id=\"sentitems\"/></m:SavedItemFolderId>"
+        "<m:Items><t:Message>"
+        "<t:MimeContent CharacterSet=\"UTF-8\">";
+    xml += send.message.toBase64();
+    xml += "</t:MimeContent>";
+    // Explicit recipients after MimeContent, in the order of the schema, so Bcc is honoured.
+    appendMailboxes(xml, "ToRecipients", send.to);
+    appendMailboxes(xml, "CcRecipients", send.cc);
+    appendMailboxes(xml, "BccRecipients", send.bcc);
+    xml += "</t:Message></m:Items></m:CreateItem></soap:Body></soap:Envelope>";
+    return xml;
+}
+
+ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
+    if (send.server.trimmed().isEmpty())
+        return failed(ExchangeError::InvalidSettings,
+                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+    const QString url = EwsUrl(send.server, send.port);
+    const HttpAnswer a = perform(
+        QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
+        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml",
+         "SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/messages/CreateItem\""},
+        EwsCreateItemRequest(send));
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    const EwsReply reply = readEwsReply(a.body);
+    if (!reply.faultString.isEmpty())
+        return failed(ExchangeError::SoapFault,
+                      QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
+                          .arg(cleanServerText(reply.faultString)));
+    if (a.status != 200 || !reply.parsed)
+        return failed(ExchangeError::HttpStatus, httpStatusText(a, url));
+    if (reply.responseClass != QLatin1String("Success"))
+        return failed(ExchangeError::Refused,
+                      QStringLiteral("Le serveur Exchange a refusé le message : %1 : %2")
+                          .arg(cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
+                                                                            : reply.responseCode),
+                               cleanServerText(reply.messageText)));
+    return {};
+}
+
+ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
+    const QString url =
+        WebDavSubmissionUrl(send.server, send.port, send.ssl, send.user, send.sender);
+    if (url.isEmpty())
+        return failed(ExchangeError::InvalidSettings,
+                      QStringLiteral("Serveur Exchange ou nom de boîte aux lettres manquant pour "
+                                     "l'envoi WebDAV."));
+    // The envelope in SMTP form, a blank line, then the message. An address that could
+    // break out of its line is refused rather than sent.
+    for (const QStringList* list : {&send.to, &send.cc, &send.bcc})
+        for (const QString& a : *list + QStringList{send.sender})
+            for (const QChar ch : a)
+                if (ch.unicode() < 0x20 || ch == QLatin1Char('<') || ch == QLatin1Char('>'))
+                    return failed(ExchangeError::InvalidSettings,
+                                  QStringLiteral("Adresse invalide pour l'envoi WebDAV : %1")
+                                      .arg(cleanServerText(a)));
+    QByteArray body = "MAIL FROM:<" + send.sender.trimmed().toUtf8() + ">\r\n";
+    for (const QStringList* list : {&send.to, &send.cc, &send.bcc})
+        for (const QString& a : *list)
+            body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
+    body += "\r\n";
+    body += send.message;
+    const HttpAnswer a = perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                                 {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"},
+                                 body);
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    if (a.status < 200 || a.status > 299)
+        return failed(ExchangeError::HttpStatus, httpStatusText(a, url));
+    return {};
+}
+
+}  // namespace mail

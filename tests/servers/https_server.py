@@ -1,0 +1,291 @@
+#!/usr/bin/python3
+"""HTTPS peer for the Exchange tests: takes Exchange Web Services CreateItem requests and
+WebDAV submissions, checks their shape, records them and answers as the test asks.
+
+Usage: https_server.py --cert C --key K --state DIR [--user U --password P] [--plain]
+
+Prints "PORT <n>" once it listens on 127.0.0.1. The answer to each request follows the
+scenario named in DIR/scenario (read at every request; "ok" when missing):
+  ok            success (EWS: ResponseClass Success; WebDAV: 201)
+  unauthorized  401 whatever the credentials
+  ews-error     EWS: ResponseClass Error, ErrorInvalidRecipients
+  soap-fault    HTTP 500 with a SOAP fault
+  fba-440       HTTP 440 (login time-out of forms-based authentication)
+  fba-redirect  302 to /owa/auth/logon.aspx
+  http-500      HTTP 500 without a SOAP body
+Requests without the expected Basic credentials get 401 first, as a server does. Every
+request with credentials is appended to DIR/requests.jsonl: method, path, headers, what was
+found in it, and "problems" (shape errors; empty when the request is right).
+"""
+
+import argparse
+import base64
+import email
+import email.policy
+import json
+import os
+import ssl
+import sys
+import threading
+import urllib.parse
+import xml.etree.ElementTree as ET
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+SOAP = "http://schemas.xmlsoap.org/soap/envelope/"
+TYPES = "http://schemas.microsoft.com/exchange/services/2006/types"
+MESSAGES = "http://schemas.microsoft.com/exchange/services/2006/messages"
+
+LOCK = threading.Lock()
+
+
+def q(ns, tag):
+    return "{%s}%s" % (ns, tag)
+
+
+def ews_success():
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>'
+        '<s:Envelope xmlns:s="%s"><s:Header/><s:Body>'
+        '<m:CreateItemResponse xmlns:m="%s" xmlns:t="%s"><m:ResponseMessages>'
+        '<m:CreateItemResponseMessage ResponseClass="Success">'
+        "<m:ResponseCode>NoError</m:ResponseCode><m:Items/>"
+        "</m:CreateItemResponseMessage></m:ResponseMessages></m:CreateItemResponse>"
+        "</s:Body></s:Envelope>" % (SOAP, MESSAGES, TYPES)
+    )
+
+
+def ews_error():
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>'
+        '<s:Envelope xmlns:s="%s"><s:Body>'
+        '<m:CreateItemResponse xmlns:m="%s"><m:ResponseMessages>'
+        '<m:CreateItemResponseMessage ResponseClass="Error">'
+        "<m:MessageText>At least one recipient isn't valid.</m:MessageText>"
+        "<m:ResponseCode>ErrorInvalidRecipients</m:ResponseCode>"
+        "<m:DescriptiveLinkKey>0</m:DescriptiveLinkKey>"
+        "</m:CreateItemResponseMessage></m:ResponseMessages></m:CreateItemResponse>"
+        "</s:Body></s:Envelope>" % (SOAP, MESSAGES)
+    )
+
+
+def soap_fault():
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>'
+        '<s:Envelope xmlns:s="%s"><s:Body><s:Fault>'
+        '<faultcode xmlns:a="http://schemas.microsoft.com/exchange/services/2006/types">'
+        "a:ErrorSchemaValidation</faultcode>"
+        "<faultstring xml:lang=\"en-US\">The request failed schema validation.</faultstring>"
+        "</s:Fault></s:Body></s:Envelope>" % SOAP
+    )
+
+
+def parse_mime(raw, problems):
+    """Parses the transmitted message with Python's email package."""
+    try:
+        msg = email.message_from_bytes(raw, policy=email.policy.default)
+    except Exception as exc:  # noqa: BLE001 - any parse failure is a problem to report
+        problems.append("message does not parse: %s" % exc)
+        return {}
+    if msg["From"] is None:
+        problems.append("message has no From header")
+    return {
+        "subject": str(msg["Subject"] or ""),
+        "from": str(msg["From"] or ""),
+        "content_type": msg.get_content_type(),
+    }
+
+
+def check_ews(handler, body, found, problems):
+    if handler.command != "POST":
+        problems.append("method %s, expected POST" % handler.command)
+    if handler.path != "/EWS/Exchange.asmx":
+        problems.append("path %s" % handler.path)
+    if not handler.headers.get("Content-Type", "").startswith("text/xml"):
+        problems.append("Content-Type %s" % handler.headers.get("Content-Type"))
+    try:
+        root = ET.fromstring(body)
+    except ET.ParseError as exc:
+        problems.append("SOAP body is not XML: %s" % exc)
+        return
+    if root.tag != q(SOAP, "Envelope"):
+        problems.append("root element %s" % root.tag)
+        return
+    version = root.find("%s/%s" % (q(SOAP, "Header"), q(TYPES, "RequestServerVersion")))
+    if version is None or version.get("Version") != "Exchange2007_SP1":
+        problems.append("RequestServerVersion missing or not Exchange2007_SP1")
+    create = root.find("%s/%s" % (q(SOAP, "Body"), q(MESSAGES, "CreateItem")))
+    if create is None:
+        problems.append("no CreateItem")
+        return
+    if create.get("MessageDisposition") != "SendAndSaveCopy":
+        problems.append("MessageDisposition %s" % create.get("MessageDisposition"))
+    folder = create.find("%s/%s" % (q(MESSAGES, "SavedItemFolderId"), q(TYPES, "DistinguishedFolderId")))
+    if folder is None or folder.get("Id") != "sentitems":
+        problems.append("SavedItemFolderId is not sentitems")
+    message = create.find("%s/%s" % (q(MESSAGES, "Items"), q(TYPES, "Message")))
+    if message is None:
+        problems.append("no Items/Message")
+        return
+    children = [c.tag for c in message]
+    expected_order = [q(TYPES, n) for n in ("MimeContent", "ToRecipients", "CcRecipients", "BccRecipients")]
+    if not children or children[0] != expected_order[0]:
+        problems.append("MimeContent is not the first element of Message")
+    if [t for t in expected_order if t in children] != children:
+        problems.append("unexpected elements or order in Message: %s" % children)
+    for kind in ("To", "Cc", "Bcc"):
+        holder = message.find(q(TYPES, kind + "Recipients"))
+        addresses = []
+        if holder is not None:
+            for box in holder.findall(q(TYPES, "Mailbox")):
+                addr = box.find(q(TYPES, "EmailAddress"))
+                addresses.append(addr.text if addr is not None else None)
+        found[kind.lower()] = addresses
+    mime = message.find(q(TYPES, "MimeContent"))
+    try:
+        raw = base64.b64decode((mime.text or "").encode("ascii"), validate=True)
+    except Exception as exc:  # noqa: BLE001
+        problems.append("MimeContent is not base64: %s" % exc)
+        return
+    found["mime_b64"] = base64.b64encode(raw).decode("ascii")
+    found.update(parse_mime(raw, problems))
+
+
+def check_webdav(handler, body, user, found, problems):
+    if handler.command != "PUT":
+        problems.append("method %s, expected PUT" % handler.command)
+    expected = "/exchange/%s/##DavMailSubmissionURI##/" % user
+    if urllib.parse.unquote(handler.path) != expected:
+        problems.append("path %s, expected %s" % (handler.path, expected))
+    if "#" in handler.path:
+        problems.append("path not encoded: %s" % handler.path)
+    for name, value in (("Content-Type", "message/rfc821"), ("Translate", "f"), ("Saveinsent", "f")):
+        if handler.headers.get(name) != value:
+            problems.append("header %s is %r" % (name, handler.headers.get(name)))
+    head, sep, message = body.partition(b"\r\n\r\n")
+    if not sep:
+        problems.append("no blank line after the envelope")
+        return
+    lines = head.split(b"\r\n")
+    if not lines[0].startswith(b"MAIL FROM:<") or not lines[0].endswith(b">"):
+        problems.append("first line %r" % lines[0])
+    found["mail_from"] = lines[0][len(b"MAIL FROM:<"):-1].decode("utf-8", "replace")
+    rcpt = []
+    for line in lines[1:]:
+        if not line.startswith(b"RCPT TO:<") or not line.endswith(b">"):
+            problems.append("envelope line %r" % line)
+        rcpt.append(line[len(b"RCPT TO:<"):-1].decode("utf-8", "replace"))
+    if not rcpt:
+        problems.append("no RCPT TO line")
+    found["rcpt_to"] = rcpt
+    found["mime_b64"] = base64.b64encode(message).decode("ascii")
+    found.update(parse_mime(message, problems))
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):  # keep test output quiet
+        pass
+
+    def scenario(self):
+        try:
+            with open(os.path.join(self.server.state, "scenario"), encoding="utf-8") as f:
+                return f.read().strip() or "ok"
+        except OSError:
+            return "ok"
+
+    def reply(self, status, body=b"", content_type="text/plain", extra=()):
+        if isinstance(body, str):
+            body = body.encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in extra:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def authorised(self):
+        if not self.server.user:
+            return True
+        expected = "Basic " + base64.b64encode(
+            ("%s:%s" % (self.server.user, self.server.password)).encode("utf-8")).decode("ascii")
+        return self.headers.get("Authorization") == expected
+
+    def handle_request(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(length) if length else b""
+        if not self.authorised():
+            self.reply(401, "login required", extra=[("WWW-Authenticate", 'Basic realm="Postique test"')])
+            return
+        scenario = self.scenario()
+        found, problems = {}, []
+        is_ews = self.path.lower().startswith("/ews/")
+        if is_ews:
+            check_ews(self, body, found, problems)
+        else:
+            check_webdav(self, body, self.server.mailbox or self.server.user, found, problems)
+        record = {
+            "method": self.command,
+            "path": self.path,
+            "headers": {k: v for k, v in self.headers.items()},
+            "scenario": scenario,
+            "found": found,
+            "problems": problems,
+        }
+        with LOCK, open(os.path.join(self.server.state, "requests.jsonl"), "a", encoding="utf-8") as f:
+            f.write(json.dumps(record) + "\n")
+        if problems:
+            self.reply(400, "; ".join(problems))
+        elif scenario == "unauthorized":
+            self.reply(401, "denied", extra=[("WWW-Authenticate", 'Basic realm="Postique test"')])
+        elif scenario == "fba-440":
+            self.reply(440, "Login Timeout")
+        elif scenario == "fba-redirect":
+            self.reply(302, "", extra=[("Location", "https://127.0.0.1/owa/auth/logon.aspx?url=x")])
+        elif scenario == "http-500":
+            self.reply(500, "Internal Server Error")
+        elif is_ews and scenario == "soap-fault":
+            self.reply(500, soap_fault(), "text/xml; charset=utf-8")
+        elif is_ews and scenario == "ews-error":
+            self.reply(200, ews_error(), "text/xml; charset=utf-8")
+        elif is_ews:
+            self.reply(200, ews_success(), "text/xml; charset=utf-8")
+        else:
+            self.reply(201, "")
+
+    do_POST = handle_request
+    do_PUT = handle_request
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--user", default="")
+    parser.add_argument("--password", default="")
+    parser.add_argument("--mailbox", default="", help="mailbox name expected in WebDAV paths")
+    parser.add_argument("--plain", action="store_true", help="HTTP instead of HTTPS")
+    args = parser.parse_args()
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.state = args.state
+    server.user = args.user
+    server.password = args.password
+    server.mailbox = args.mailbox
+    if not args.plain:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.cert, args.key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    print("PORT %d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
