@@ -1,10 +1,11 @@
 // Certificate stores as folders of PEM, DER and PKCS#12 files, and the look-up by address.
 #include "mail/cert_store.h"
 
+#include "system/winpath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -32,18 +33,6 @@ struct Pkcs12Deleter {
 struct GeneralNamesDeleter {
     void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
 };
-
-// The program's prefix: $VELMORA_PREFIX, else $XDG_DATA_HOME/velmora, else
-// ~/.local/share/velmora.
-QString prefixFolder() {
-    const QString fromEnv = qEnvironmentVariable("VELMORA_PREFIX");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty())
-        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    return dataHome + QStringLiteral("/velmora");
-}
 
 QString asn1StringText(const ASN1_STRING* s) {
     if (!s)
@@ -322,7 +311,7 @@ bool loadCryptoProviders() {
 }
 
 QString certificateStoreFolder(const QString& storeName) {
-    const QString root = prefixFolder() + QStringLiteral("/certificates");
+    const QString root = WinPath::prefix() + QStringLiteral("/certificates");
     const QStringList existing = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& name : existing)
         if (name.compare(storeName, Qt::CaseInsensitive) == 0)
