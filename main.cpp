@@ -1,8 +1,14 @@
-// Entry point of VL3_Postique: the mail module of the Velmora suite.
+// Entry point of VL3_Postique: the mail module of the Velmora suite. Builds the main window
+// and runs its start-up; with no display it runs headless on the offscreen platform.
+#include "app/globals.h"
+#include "app/headless.h"
+#include "automation/incidents.h"
 #include "system/numbers.h"
+#include "ui/frm_main.h"
+#include "ui/msgbox.h"
+#include "ui/screenshots.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <QString>
 
 #include <cstdio>
@@ -15,7 +21,9 @@ void printUsage() {
                 "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
                 "  /Veille=True   start asleep in the notification area\n"
                 "  --version      print the version and exit\n"
-                "  --help         print this text and exit\n");
+                "  --help         print this text and exit\n"
+                "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
+                "closes it without questions.\n");
 }
 
 } // namespace
@@ -31,13 +39,51 @@ int main(int argc, char* argv[]) {
             return 0;
         }
     }
-    // Without a display the program runs headless on the offscreen platform.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication());
-    window.show();
+    QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
+    QApplication::setApplicationVersion(Lib_Systeme::VersionApplication());
+    Lib_Public::SetRunningHeadless(MsgBox::headless());
+    // Nobody sees the incidents list of a headless program: its lines go to standard error.
+    if (Lib_Public::RunningHeadless())
+        automation::setIncidentEcho(Lib_Public::EchoIncidentLine);
+
+    Frm_Main window;
+
+    // A signal during the start-up is acted on once the start-up is over.
+    bool signalPending = false;
+    QString signalError;
+    if (!Lib_Public::InstallShutdownSignals(
+            [&](int) {
+                if (!Lib_Public::DemarrageTermine) {
+                    signalPending = true;
+                    return;
+                }
+                if (Frm_Main* main = Frm_Main::instance())
+                    main->CloseFor(Frm_Main::AppWindows);
+            },
+            &signalError))
+        std::fprintf(stderr, "VL3_Postique: signals: %s\n", signalError.toUtf8().constData());
+
+    window.Form_Initialize();
+    window.Form_Load();
+
+    // A hidden way to look at the window: save each page as a picture and leave.
+    const QString shots = qEnvironmentVariable("POSTIQUE_SCREENSHOT_DIR");
+    if (!shots.isEmpty()) {
+        QString error;
+        const bool saved = Screenshots::SavePages(window, shots, &error);
+        if (!saved)
+            std::fprintf(stderr, "VL3_Postique: screenshots: %s\n", error.toUtf8().constData());
+        window.CloseFor(Frm_Main::AppWindows);
+        return saved ? 0 : 1;
+    }
+
+    if (signalPending)
+        window.CloseFor(Frm_Main::AppWindows);
+    if (window.isUnloaded())
+        return 0;
     return app.exec();
 }

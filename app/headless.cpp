@@ -1,0 +1,81 @@
+// Headless running: platform choice, incident echo and signal hand-over to the event loop.
+#include "app/headless.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Lib_Public {
+
+namespace {
+
+bool headlessFlag = false;
+
+// Write end [0] used by the signal handler, read end [1] watched by the event loop.
+int signalPipe[2] = {-1, -1};
+
+void onPosixSignal(int signalNumber) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    // Nothing to do when the pipe is full: a close is already on its way.
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[0], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+bool NoDisplayAvailable() {
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+bool RunningHeadless() { return headlessFlag; }
+void SetRunningHeadless(bool headless) { headlessFlag = headless; }
+
+void EchoIncidentLine(const QString& line) {
+    QString clean = line;
+    for (QChar& c : clean)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QChar(u' ');
+    const QByteArray bytes = clean.toUtf8();
+    std::fprintf(stderr, "Incident: %s\n", bytes.constData());
+    std::fflush(stderr);
+}
+
+bool InstallShutdownSignals(std::function<void(int)> onSignal, QString* error) {
+    auto fail = [&](const char* what) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                                  QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    };
+    if (signalPipe[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+            return fail("socketpair");
+        // The notifier lives as long as the application object; the two descriptors are
+        // kept for the life of the process, since the handler may run at any time.
+        auto* notifier =
+            new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                         [onSignal = std::move(onSignal)] {
+                             unsigned char byte = 0;
+                             while (::read(signalPipe[1], &byte, 1) == 1)
+                                 onSignal(byte);
+                         });
+    }
+    struct sigaction action {};
+    action.sa_handler = onPosixSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0)
+        return fail("sigaction");
+    return true;
+}
+
+} // namespace Lib_Public

@@ -1,0 +1,30 @@
+// Running without a display: choosing the offscreen platform, echoing incident lines to
+// standard error, and closing on SIGTERM/SIGINT the way a session shutdown closes the program.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace Lib_Public {
+
+// True when neither DISPLAY nor WAYLAND_DISPLAY is set (or they are empty): the program then
+// has to run on the offscreen platform. Reads the environment only.
+bool NoDisplayAvailable();
+
+// Whether the program runs headless (set once by main before the window is built).
+bool RunningHeadless();
+void SetRunningHeadless(bool headless);
+
+// Writes one incident line to standard error as "Incident: <line>" (control characters
+// replaced by spaces). Installed as the incidents list's echo when running headless, since
+// nobody sees the list then. Never fails.
+void EchoIncidentLine(const QString& line);
+
+// Installs handlers for SIGTERM and SIGINT that hand the signal over to the event loop
+// (self-pipe read by a socket notifier) and call `onSignal` there, once per signal received.
+// Must be called after the application object exists. Returns false (with `error`) when
+// the pipe or the handlers could not be set up.
+bool InstallShutdownSignals(std::function<void(int signalNumber)> onSignal, QString* error);
+
+} // namespace Lib_Public

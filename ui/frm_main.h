@@ -1,0 +1,247 @@
+// The main window: compose, settings, last job and incidents pages, the menus, the timers,
+// and every event handler of its controls. One instance exists per process.
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+class SftTabs;
+class Frm_MainBis;
+class FrmSysTray;
+
+// Conventions of the forms (Frm_Main, Frm_MainBis, FrmSysTray, FrmMsg):
+// - Every control is a public member named as in the window's design, and its objectName is
+//   the same name, so code that is handed a form can find a control by name
+//   (ui/controls.h reads and writes texts that way).
+// - A control array such as TexteDossier(0) is a std::array member (TexteDossier[0]) whose
+//   elements have the objectName "<name>_<index>" ("TexteDossier_0", "MyFrameEmail_2").
+// - Text boxes are QLineEdit; the multi-line ones (TexteBody, TexteAttachments) are
+//   QPlainTextEdit. Check boxes are QCheckBox (on = value 1), lists and combo boxes QListWidget
+//   and QComboBox, buttons QPushButton, menu items QAction.
+// - A programmatic change raises the handler just as a user's change does: text boxes are
+//   wired to textChanged, check boxes to toggled, combo boxes to currentIndexChanged,
+//   buttons to clicked, menu items to triggered, timers to timeout. Key-up handlers get
+//   key-release events only.
+// - A handler's label for error reporting is "Frm_Main:<handler>".
+// - Handlers whose subsystems come later have empty bodies in ui/frm_main_pending.cpp; the
+//   code that fills one deletes the empty body there and defines it in its own file.
+class Frm_Main : public QMainWindow {
+    Q_OBJECT
+public:
+    // Why the window is closing, with the values the close events have always used.
+    enum UnloadMode : qint16 {
+        FormControlMenu = 0, // the user closed it from the window frame
+        FormCode = 1,        // the program closed it
+        AppWindows = 2,      // the session is ending (and SIGTERM/SIGINT)
+        AppTaskManager = 3,
+    };
+
+    // Builds the window with all its controls and wires every handler; runs no start-up
+    // step (see Form_Initialize and Form_Load). Also creates the hidden forms Frm_MainBis
+    // and FrmSysTray, which it owns. Only one Frm_Main may exist at a time.
+    explicit Frm_Main(QWidget* parent = nullptr);
+    ~Frm_Main() override;
+
+    // The single main window, or nullptr when none exists.
+    static Frm_Main* instance();
+
+    // Closes the window for `mode`: FormControlMenu goes through the quit questions,
+    // the other modes unload without questions. Returns true when the window closed.
+    bool CloseFor(UnloadMode mode);
+
+    // True once the window has been unloaded (closed for good).
+    bool isUnloaded() const { return unloaded_; }
+
+    // Called with each handler's name just before the handler runs (tests use it to see
+    // that a change raised the right handler). An empty function removes the hook.
+    static void SetHandlerTraceHook(std::function<void(const QString& handler)> hook);
+
+    // ---- Menu bar ----
+    QMenu* Mnu01 = nullptr;       // "Fichier"
+    QAction* MnuVeille = nullptr; // "Mettre en veille"
+    QAction* MnuSep01 = nullptr;  // separator
+    QAction* MnuQuitter = nullptr;
+    QMenu* Mnu99 = nullptr;                   // "?"
+    std::array<QAction*, 1> MnuWhatNews = {}; // "Historique des révisions..."
+    QAction* Mnu99Sep99 = nullptr;            // separator
+    QAction* Mnu99APropos = nullptr;          // "A propos..."
+
+    // ---- Tab control: 0 "Envoi de mail", 1 "Paramétrage", 2 "Données reçues", 3 "Incidents"
+    SftTabs* SftTabsMain = nullptr;
+    static constexpr int IncidentsTab = 3;
+
+    // Page "Envoi de mail" (compose panel)
+    QLabel* Label1 = nullptr; // "A"
+    QLineEdit* TexteTo = nullptr;
+    QLabel* Label3 = nullptr; // "Cc"
+    QLineEdit* TexteCc = nullptr;
+    QLabel* Label12 = nullptr; // "Cci"
+    QLineEdit* TexteCci = nullptr;
+    QLabel* Label4 = nullptr; // "Objet"
+    QLineEdit* TexteSubject = nullptr;
+    QLabel* Label9 = nullptr; // "Pièces jointes"
+    QPlainTextEdit* TexteAttachments = nullptr;
+    QPushButton* ButtonAdd = nullptr;   // "Ajouter"
+    QPushButton* ButtonClear = nullptr; // "Purger"
+    QPlainTextEdit* TexteBody = nullptr;
+    QLabel* Label10 = nullptr;       // "Utilisez un ; pour séparer les adresses mail"
+    QPushButton* ButtonSend = nullptr; // "Envoyer"
+    QLabel* LabelStatus = nullptr;
+
+    // Page "Paramétrage"
+    std::array<QGroupBox*, 3> MyFrameEmail = {}; // server, sending, shared folder
+    QLabel* Label6 = nullptr;                    // "Serveur"
+    QLineEdit* TexteServer = nullptr;
+    QLabel* Label11 = nullptr; // "Protocole"
+    QComboBox* ListeProtocol = nullptr;
+    QComboBox* ListePort = nullptr;
+    QCheckBox* CheckBoxSSL = nullptr;
+    QCheckBox* CheckBoxAuth = nullptr;
+    QLabel* Label7 = nullptr; // "Utilisateur"
+    QLineEdit* TexteUser = nullptr;
+    QLabel* Label8 = nullptr; // "Mot de passe"
+    // Masked with "*" (echo mode Password); echo mode Normal shows the password in clear.
+    QLineEdit* TextePW = nullptr;
+    QPushButton* CommandPW = nullptr; // "Afficher"
+    QLabel* Label2 = nullptr;         // "De (email)"
+    QLineEdit* TexteFrom = nullptr;
+    QLabel* Label5 = nullptr; // "Encodage"
+    QComboBox* ListeCharset = nullptr;
+    QCheckBox* CheckBoxSign = nullptr;
+    QCheckBox* CheckBoxEncrypt = nullptr;
+    std::array<QLineEdit*, 1> TexteDossier = {};     // job folder
+    std::array<QPushButton*, 1> CommandDossier = {}; // "..."
+    QCheckBox* CheckSousDossiers = nullptr;
+    QPushButton* CommandSave = nullptr; // "Enregistrer"
+
+    // Page "Données reçues": the last job loaded, one cell text per row and column.
+    QTableWidget* fpSpreadData = nullptr;
+
+    // Page "Incidents"
+    QListWidget* ListeIncidents = nullptr;                  // font Arial
+    std::array<QPushButton*, 1> CommandIncidentsPurge = {}; // "Purger"
+
+    // Outside the tabs, visible on every page
+    QPushButton* CommandMiseEnVeille = nullptr; // "Mettre en veille"
+    QCheckBox* CheckBloquer = nullptr;          // "Bloquer l'envoi de mail automatique"
+    QPushButton* CommandQuitter = nullptr;      // "Quitter"
+
+    // Timers: the job poller (1000 ms, started by Form_Load) and the flash (100 ms, stopped).
+    QTimer* TimerSendEmail = nullptr;
+    QTimer* TimerFlash = nullptr;
+
+    // ---- Window state ----
+    bool ParametresModifies = false; // settings changed since load or save
+    bool RemplirUtilisateur = false; // the sender fills TexteUser while true
+    bool RemplirServeur = false;     // the sender fills TexteServer while true
+    // Attachment paths of the compose panel; always ends with one empty slot.
+    QStringList Attachments{QString()};
+
+public Q_SLOTS:
+    // ---- Start-up (app/startup.cpp) ----
+    void Form_Initialize();
+    void Form_Load();
+
+    // ---- Shutdown ----
+    // Cancel: in/out, non-zero keeps the window. UnloadMode: see UnloadMode.
+    void Form_QueryUnload(qint16& Cancel, qint16 UnloadMode);
+    void Form_Unload(qint16& Cancel);
+    void CommandQuitter_Click();
+    void MnuQuitter_Click();
+
+    // ---- Settings file and password field ----
+    void CommandSave_Click();
+    void CommandPW_Click();
+    void TextePW_Change();
+
+    // ---- Revision page and About box ----
+    void MnuWhatNews_Click(int Index);
+    void Mnu99APropos_Click();
+
+    // ---- Compose panel ----
+    void ButtonSend_Click();
+    void ButtonAdd_Click();
+    void ButtonClear_Click();
+
+    // ---- Server panel and character sets ----
+    void TexteFrom_Change();
+    void TexteServer_Change();
+    void TexteServer_KeyUp(int KeyCode, int Shift);
+    void TexteUser_KeyUp(int KeyCode, int Shift);
+    void CheckBoxAuth_Click();
+    void CheckBoxSSL_Click();
+    void CheckBoxSign_Click();
+    void CheckBoxEncrypt_Click();
+    void ListeProtocol_Click();
+    void ListePort_Click();
+    void ListeCharset_Click();
+
+    // ---- Job folder poller and incidents ----
+    void TimerSendEmail_Timer();
+    void TexteDossier_Change(int Index);
+    void CommandDossier_Click(int Index);
+    void CheckSousDossiers_Click();
+    void CommandIncidentsPurge_Click(int Index);
+
+    // ---- Sleep mode and flashing ----
+    void CommandMiseEnVeille_Click();
+    void MnuVeille_Click();
+    void TimerFlash_Timer();
+
+public:
+    // ---- Procedures of the window (not event handlers) ----
+    // Start-up steps (app/startup.cpp).
+    void InitGeneral();
+    void InitGeneralSysteme();
+    // Builds the character-set table, fills ListeCharset and selects the component's default.
+    void InitGeneralCharset();
+    // Reads the settings file into the settings page, key by key, each assignment raising
+    // the control's own handler (start-up only).
+    void LoadSettingsFile();
+    // Presets port 587, SSL and authentication for a well-known server.
+    void ChangeSettingforWellknownServer();
+    // Offers to save changed settings and asks whether to quit; sets QuitterDemande.
+    void Quitter();
+    // Sends the mail held by the six mail fields of `Feuille` (Frm_Main or Frm_MainBis).
+    // Manuel: exactly -1 is an interactive send. Abandon: set to -1 when the send failed.
+    void SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon);
+    // Puts the program to sleep in the notification area.
+    void MiseEnVeilleForcee();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildMenus();
+    QWidget* buildComposePage();
+    QWidget* buildSettingsPage();
+    QWidget* buildDataPage();
+    QWidget* buildIncidentsPage();
+    void wireHandlers();
+    static void traceHandler(const QString& name);
+
+    std::unique_ptr<Frm_MainBis> mainBis_;
+    std::unique_ptr<FrmSysTray> sysTray_;
+    qint16 pendingUnloadMode_ = FormControlMenu;
+    bool closeRequested_ = false; // CloseFor is closing; pendingUnloadMode_ holds the reason
+    bool inClose_ = false;        // a close event is being handled
+    bool unloaded_ = false;       // the unload ran; later close events just pass
+};

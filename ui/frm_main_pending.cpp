@@ -1,0 +1,78 @@
+// Handlers and procedures of the forms that their subsystems have not filled in yet. Each
+// is wired and callable; the code that builds one deletes its empty body here and defines
+// it in a file of its own.
+#include "ui/frm_main.h"
+#include "ui/frm_mainbis.h"
+#include "ui/frm_systray.h"
+
+// ---- Shutdown: quit questions and unloading ----
+void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 UnloadMode) {
+    Q_UNUSED(Cancel);
+    Q_UNUSED(UnloadMode);
+}
+void Frm_Main::Form_Unload(qint16& Cancel) { Q_UNUSED(Cancel); }
+void Frm_Main::Quitter() {}
+void Frm_Main::CommandQuitter_Click() {}
+void Frm_Main::MnuQuitter_Click() {}
+
+// ---- Settings file and password field (settings code) ----
+void Frm_Main::LoadSettingsFile() {}
+void Frm_Main::CommandSave_Click() {}
+void Frm_Main::CommandPW_Click() {}
+void Frm_Main::TextePW_Change() {}
+
+// ---- Server panel (settings code) ----
+void Frm_Main::TexteFrom_Change() {}
+void Frm_Main::TexteServer_Change() {}
+void Frm_Main::TexteServer_KeyUp(int KeyCode, int Shift) {
+    Q_UNUSED(KeyCode);
+    Q_UNUSED(Shift);
+}
+void Frm_Main::TexteUser_KeyUp(int KeyCode, int Shift) {
+    Q_UNUSED(KeyCode);
+    Q_UNUSED(Shift);
+}
+void Frm_Main::CheckBoxAuth_Click() {}
+void Frm_Main::CheckBoxSSL_Click() {}
+void Frm_Main::CheckBoxSign_Click() {}
+void Frm_Main::CheckBoxEncrypt_Click() {}
+void Frm_Main::ListeProtocol_Click() {}
+void Frm_Main::ListePort_Click() {}
+void Frm_Main::ListeCharset_Click() {}
+void Frm_Main::ChangeSettingforWellknownServer() {}
+
+// ---- Character sets (mail component code) ----
+void Frm_Main::InitGeneralCharset() {}
+
+// ---- Compose panel and transmission (sending code) ----
+void Frm_Main::ButtonSend_Click() {}
+void Frm_Main::ButtonAdd_Click() {}
+void Frm_Main::ButtonClear_Click() {}
+void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
+    Q_UNUSED(Feuille);
+    Q_UNUSED(Manuel);
+    Abandon = 0;
+}
+
+// ---- Job folder poller and incidents (automation code) ----
+void Frm_Main::TimerSendEmail_Timer() {}
+void Frm_Main::TexteDossier_Change(int Index) { Q_UNUSED(Index); }
+void Frm_Main::CommandDossier_Click(int Index) { Q_UNUSED(Index); }
+void Frm_Main::CheckSousDossiers_Click() {}
+void Frm_Main::CommandIncidentsPurge_Click(int Index) { Q_UNUSED(Index); }
+
+// ---- Revision page and About box ----
+void Frm_Main::MnuWhatNews_Click(int Index) { Q_UNUSED(Index); }
+void Frm_Main::Mnu99APropos_Click() {}
+
+// ---- Sleep mode, tray and flashing ----
+void Frm_Main::CommandMiseEnVeille_Click() {}
+void Frm_Main::MnuVeille_Click() {}
+void Frm_Main::TimerFlash_Timer() {}
+void Frm_Main::MiseEnVeilleForcee() {}
+void Frm_MainBis::TimerVeille_Timer() {}
+void FrmSysTray::MnuAfficher_Click() {}
+void FrmSysTray::MnuAbout_Click() {}
+void FrmSysTray::SysTrayMouseEventHandler() {}
+void FrmSysTray::AfficherFeuille() {}
+void FrmSysTray::Form_Unload(qint16& Cancel) { Q_UNUSED(Cancel); }
