@@ -1,6 +1,7 @@
 // Temporary file + rename replacement, and locked read-modify-write.
 #include "system/atomicfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -101,6 +102,18 @@ void syncFolder(const QByteArray& folder) {
     const UniqueFd dir = makeFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (*dir >= 0)
         ::fsync(*dir);
+}
+
+// Temporaries of replacements that died before their rename. Only called under the lock,
+// when no other locked writer of this file can be half-way.
+void removeStaleTemporaries(const QString& native) {
+    const QFileInfo info(native);
+    const QString pattern = u'.' + info.fileName() + QStringLiteral(".??????");
+    QDir folder = info.absoluteDir();
+    const QStringList names =
+        folder.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names)
+        folder.remove(name);
 }
 
 } // namespace
@@ -217,6 +230,7 @@ bool update(const QString& native, const Transform& transform, QString* error) {
             setError(error, QStringLiteral("%1 is not a plain file").arg(native));
             return false;
         }
+        removeStaleTemporaries(native);
         std::optional<QByteArray> content;
         if (!created || locked.st_size > 0) {
             content = readFd(*fd);

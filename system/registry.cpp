@@ -1,0 +1,409 @@
+// Registry keys and values in REGEDIT4 text hives: parsing, in-place update and the status
+// codes of the registry functions.
+#include "system/registry.h"
+
+#include "app/error_reporting.h"
+#include "system/atomicfile.h"
+#include "system/textfile.h"
+#include "system/winpath.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QStringList>
+
+#include <functional>
+
+#include <unistd.h>
+
+namespace Lib_Systeme {
+
+namespace {
+
+qint32& platformId() {
+    static qint32 id = 0;
+    return id;
+}
+
+struct Hive {
+    QString file;     // native path of the hive
+    QString rootName; // "HKEY_LOCAL_MACHINE", ...
+    QString keyPath;  // full key path as written between brackets
+};
+
+
+struct Value {
+    QString name; // "" for the unnamed value
+    qint32 type = REG_SZ;
+    QString text;        // REG_SZ text, or decoded hex text
+    quint32 number = 0;  // REG_DWORD
+    qsizetype firstLine = 0, lastLine = 0;
+    bool deleted = false;
+};
+
+QString normalisedSubKey(const QString& subKey) {
+    QStringList parts;
+    for (const QString& p : subKey.split(u'\\'))
+        if (!p.isEmpty())
+            parts << p;
+    return parts.join(u'\\');
+}
+
+std::optional<Hive> hiveFor(qint32 root, const QString& subKey) {
+    if (root == 0) {
+        if (platformId() == 1)
+            root = HKEY_LOCAL_MACHINE;
+        else if (platformId() == 2)
+            root = HKEY_CURRENT_USER;
+        else
+            return std::nullopt;
+    }
+    Hive h;
+    QString sub = normalisedSubKey(subKey);
+    if (root == HKEY_CLASSES_ROOT) {
+        root = HKEY_LOCAL_MACHINE;
+        sub = sub.isEmpty() ? QStringLiteral("Software\\Classes")
+                            : QStringLiteral("Software\\Classes\\") + sub;
+    }
+    if (root == HKEY_LOCAL_MACHINE) {
+        h.file = WinPath::prefix() + QStringLiteral("/system.reg");
+        h.rootName = QStringLiteral("HKEY_LOCAL_MACHINE");
+    } else if (root == HKEY_CURRENT_USER) {
+        h.file = WinPath::prefix() + QStringLiteral("/user.reg");
+        h.rootName = QStringLiteral("HKEY_CURRENT_USER");
+    } else {
+        return std::nullopt;
+    }
+    h.keyPath = sub.isEmpty() ? h.rootName : h.rootName + u'\\' + sub;
+    return h;
+}
+
+QString trimmed(const QString& s) { return s.trimmed(); }
+
+// The key path of a "[...]" header line, or empty.
+std::optional<QString> headerKey(const QString& line) {
+    const QString t = trimmed(line);
+    if (t.size() < 2 || !t.startsWith(u'[') || !t.endsWith(u']'))
+        return std::nullopt;
+    const QString inner = t.mid(1, t.size() - 2);
+    if (inner.startsWith(u'-'))
+        return QString(); // a deletion entry: not a key
+    return normalisedSubKey(inner);
+}
+
+qsizetype findKey(const TextFile::Document& doc, const QString& keyPath) {
+    for (std::size_t i = 0; i < doc.lines.size(); ++i) {
+        const auto key = headerKey(doc.lines[i].text);
+        if (key && !key->isEmpty() && key->compare(keyPath, Qt::CaseInsensitive) == 0)
+            return static_cast<qsizetype>(i);
+    }
+    return -1;
+}
+
+qsizetype keyEnd(const TextFile::Document& doc, qsizetype header) {
+    qsizetype i = header + 1;
+    while (i < static_cast<qsizetype>(doc.lines.size()) && !headerKey(doc.lines[i].text))
+        ++i;
+    return i;
+}
+
+// Reads a quoted REGEDIT4 string at `pos` (which holds the opening quote); moves `pos`
+// past the closing quote. Empty when the string is not closed.
+std::optional<QString> readQuoted(const QString& line, qsizetype& pos) {
+    QString out;
+    for (qsizetype i = pos + 1; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (c == u'\\' && i + 1 < line.size()) {
+            out += line[++i];
+        } else if (c == u'"') {
+            pos = i + 1;
+            return out;
+        } else {
+            out += c;
+        }
+    }
+    return std::nullopt;
+}
+
+QString quoted(const QString& text) {
+    QString out = QStringLiteral("\"");
+    for (QChar c : text) {
+        if (c == u'\\' || c == u'"')
+            out += u'\\';
+        out += c;
+    }
+    return out + u'"';
+}
+
+QString bytesToText(QByteArray bytes) {
+    while (bytes.endsWith('\0'))
+        bytes.chop(1);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(bytes);
+    return utf8.hasError() ? TextFile::fromWindows1252(bytes) : text;
+}
+
+std::optional<Value> parseValue(const QString& logical) {
+    Value v;
+    const QString t = trimmed(logical);
+    qsizetype pos = 0;
+    if (t.startsWith(u'@')) {
+        pos = 1;
+    } else if (t.startsWith(u'"')) {
+        const auto name = readQuoted(t, pos);
+        if (!name)
+            return std::nullopt;
+        v.name = *name;
+    } else {
+        return std::nullopt;
+    }
+    while (pos < t.size() && t[pos].isSpace())
+        ++pos;
+    if (pos >= t.size() || t[pos] != u'=')
+        return std::nullopt;
+    const QString data = trimmed(t.mid(pos + 1));
+    if (data == u"-") {
+        v.deleted = true;
+        return v;
+    }
+    if (data.startsWith(u'"')) {
+        qsizetype p = 0;
+        const auto text = readQuoted(data, p);
+        if (!text)
+            return std::nullopt;
+        v.type = REG_SZ;
+        v.text = *text;
+        return v;
+    }
+    if (data.startsWith(QLatin1String("dword:"), Qt::CaseInsensitive)) {
+        bool ok = false;
+        v.number = data.mid(6).trimmed().toUInt(&ok, 16);
+        if (!ok)
+            return std::nullopt;
+        v.type = REG_DWORD;
+        return v;
+    }
+    if (data.startsWith(QLatin1String("hex"), Qt::CaseInsensitive)) {
+        const qsizetype colon = data.indexOf(u':');
+        if (colon < 0)
+            return std::nullopt;
+        const QString kind = data.mid(3, colon - 3);
+        v.type = REG_BINARY;
+        if (!kind.isEmpty()) {
+            bool ok = false;
+            if (!kind.startsWith(u'(') || !kind.endsWith(u')'))
+                return std::nullopt;
+            v.type = static_cast<qint32>(kind.mid(1, kind.size() - 2).toUInt(&ok, 16));
+            if (!ok)
+                return std::nullopt;
+        }
+        QByteArray bytes;
+        for (const QString& b : data.mid(colon + 1).split(u',', Qt::SkipEmptyParts)) {
+            bool ok = false;
+            const uint byte = b.trimmed().toUInt(&ok, 16);
+            if (!ok || byte > 0xff)
+                return std::nullopt;
+            bytes += static_cast<char>(byte);
+        }
+        v.text = bytesToText(bytes);
+        return v;
+    }
+    return std::nullopt;
+}
+
+// The values of the key whose header is at `header`, continuation lines joined.
+std::vector<Value> valuesOf(const TextFile::Document& doc, qsizetype header) {
+    std::vector<Value> out;
+    const qsizetype end = keyEnd(doc, header);
+    for (qsizetype i = header + 1; i < end; ++i) {
+        const qsizetype first = i;
+        QString logical = doc.lines[i].text;
+        while (logical.trimmed().endsWith(u'\\') && i + 1 < end) {
+            logical = logical.trimmed();
+            logical.chop(1);
+            logical += doc.lines[++i].text.trimmed();
+        }
+        if (auto v = parseValue(logical)) {
+            v->firstLine = first;
+            v->lastLine = i;
+            out.push_back(*v);
+        }
+    }
+    return out;
+}
+
+std::optional<Value> findValue(const TextFile::Document& doc, qsizetype header,
+                               const QString& name) {
+    for (const Value& v : valuesOf(doc, header))
+        if (v.name.compare(name, Qt::CaseInsensitive) == 0)
+            return v.deleted ? std::nullopt : std::optional<Value>(v);
+    return std::nullopt;
+}
+
+QString hexLine(const QString& name, qint32 type, const QByteArray& bytes) {
+    QString line = (name.isEmpty() ? QStringLiteral("@") : quoted(name)) +
+                   QStringLiteral("=hex(%1):").arg(type, 0, 16);
+    QStringList parts;
+    for (char b : bytes)
+        parts << QStringLiteral("%1").arg(static_cast<uchar>(b), 2, 16, QChar(u'0'));
+    return line + parts.join(u',');
+}
+
+// Makes sure the key exists in the document; returns its header index.
+qsizetype ensureKey(TextFile::Document& doc, const QString& keyPath) {
+    const QString crlf = QStringLiteral("\r\n");
+    qsizetype header = findKey(doc, keyPath);
+    if (header >= 0)
+        return header;
+    if (doc.lines.empty())
+        doc.lines.push_back(TextFile::Line{QStringLiteral("REGEDIT4"), crlf});
+    if (doc.lines.back().eol.isEmpty())
+        doc.lines.back().eol = crlf;
+    doc.lines.push_back(TextFile::Line{QString(), crlf});
+    doc.lines.push_back(TextFile::Line{u'[' + keyPath + u']', crlf});
+    return static_cast<qsizetype>(doc.lines.size()) - 1;
+}
+
+// The prefix folder exists and the hive, when present, may be written: an administrator
+// protects a hive by taking its write permission away.
+bool hiveWritable(const Hive& hive) {
+    if (!QDir().mkpath(WinPath::prefix()))
+        return false;
+    const QByteArray path = QFile::encodeName(hive.file);
+    return ::access(path.constData(), F_OK) != 0 || ::access(path.constData(), W_OK) == 0;
+}
+
+} // namespace
+
+void SetRegistryPlatformId(qint32 id) { platformId() = id; }
+qint32 RegistryPlatformId() { return platformId(); }
+
+qint32 Reg_GetValue(qint32 root, const QString& subKey, const QString& valueName, QString& value) {
+    qint32 status = 0;
+    value.clear();
+    Lib_Public::Trap(QStringLiteral("Lib_Systeme:Reg_GetValue"), [&] {
+        if (subKey.isEmpty()) {
+            status = RegStatusBadKey;
+            return;
+        }
+        const std::optional<Hive> hive = hiveFor(root, subKey);
+        if (!hive) {
+            status = root == 0 ? 0 : RegStatusInvalidHandle;
+            return;
+        }
+        TextFile::Document doc;
+        const std::optional<QByteArray> bytes = AtomicFile::readAll(hive->file);
+        if (bytes)
+            doc = TextFile::decode(*bytes);
+        qsizetype header = findKey(doc, hive->keyPath);
+        if (header < 0) {
+            // Opening creates the key, as RegCreateKey does.
+            const bool created =
+                hiveWritable(*hive) &&
+                AtomicFile::update(hive->file,
+                                   [&](const std::optional<QByteArray>& current)
+                                       -> std::optional<QByteArray> {
+                                       doc = current ? TextFile::decode(*current)
+                                                     : TextFile::Document{};
+                                       if (findKey(doc, hive->keyPath) >= 0)
+                                           return std::nullopt;
+                                       ensureKey(doc, hive->keyPath);
+                                       return TextFile::encode(doc);
+                                   });
+            if (!created) {
+                status = RegStatusAccessDenied;
+                return;
+            }
+            header = findKey(doc, hive->keyPath);
+            if (header < 0)
+                return;
+        }
+        const std::optional<Value> v = findValue(doc, header, valueName);
+        if (!v)
+            return;
+        if (v->type == REG_SZ || v->type == REG_EXPAND_SZ)
+            value = v->text;
+        else if (v->type == REG_DWORD)
+            value = QString::number(static_cast<qint32>(v->number));
+        else
+            status = RegStatusMoreData;
+    });
+    return status;
+}
+
+qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName,
+                    const QString& value, qint32 type) {
+    qint32 status = 0;
+    Lib_Public::Trap(QStringLiteral("Lib_Systeme:Reg_SetValue"), [&] {
+        if (subKey.isEmpty() || valueName.isEmpty()) {
+            status = RegStatusBadKey;
+            return;
+        }
+        const std::optional<Hive> hive = hiveFor(root, subKey);
+        if (!hive) {
+            status = RegStatusInvalidHandle;
+            return;
+        }
+        // The value line, for the name as spelled in the hive when the value exists.
+        std::function<QString(const QString&)> lineFor;
+        if (type == REG_DWORD) {
+            qint64 number = 0;
+            if (!value.trimmed().isEmpty()) {
+                bool ok = false;
+                number = value.trimmed().toLongLong(&ok);
+                if (!ok || number < -2147483648LL || number > 4294967295LL) {
+                    status = RegStatusInvalidData;
+                    return;
+                }
+            }
+            lineFor = [number](const QString& name) {
+                return quoted(name) + QStringLiteral("=dword:%1").arg(
+                                          static_cast<quint32>(number), 8, 16, QChar(u'0'));
+            };
+        } else {
+            bool control = false;
+            for (QChar c : value)
+                control = control || c.unicode() < 0x20;
+            // Line breaks cannot stand in a quoted REGEDIT4 string: such a text is kept
+            // as the bytes of a REG_SZ.
+            lineFor = [control, &value](const QString& name) {
+                return control ? hexLine(name, REG_SZ, value.toUtf8() + '\0')
+                               : quoted(name) + u'=' + quoted(value);
+            };
+        }
+        const bool written =
+            hiveWritable(*hive) &&
+            AtomicFile::update(hive->file, [&](const std::optional<QByteArray>& current)
+                                               -> std::optional<QByteArray> {
+                TextFile::Document doc;
+                if (current)
+                    doc = TextFile::decode(*current);
+                const qsizetype header = ensureKey(doc, hive->keyPath);
+                const QString crlf = QStringLiteral("\r\n");
+                for (const Value& v : valuesOf(doc, header)) {
+                    if (v.name.compare(valueName, Qt::CaseInsensitive) != 0)
+                        continue;
+                    const QString eol = doc.lines[v.lastLine].eol;
+                    doc.lines.erase(doc.lines.begin() + v.firstLine,
+                                    doc.lines.begin() + v.lastLine + 1);
+                    doc.lines.insert(doc.lines.begin() + v.firstLine,
+                                     TextFile::Line{lineFor(v.name), eol.isEmpty() ? crlf : eol});
+                    return TextFile::encode(doc);
+                }
+                qsizetype last = header;
+                for (qsizetype i = header + 1; i < keyEnd(doc, header); ++i)
+                    if (!doc.lines[i].text.trimmed().isEmpty())
+                        last = i;
+                if (doc.lines[last].eol.isEmpty())
+                    doc.lines[last].eol = crlf;
+                doc.lines.insert(doc.lines.begin() + last + 1,
+                                 TextFile::Line{lineFor(valueName), crlf});
+                return TextFile::encode(doc);
+            });
+        if (!written)
+            status = RegStatusAccessDenied;
+    });
+    return status;
+}
+
+} // namespace Lib_Systeme
