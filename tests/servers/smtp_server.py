@@ -1,0 +1,214 @@
+#!/usr/bin/python3
+"""SMTP peer for the tests, built on aiosmtpd.
+
+Listens on 127.0.0.1 (port 0 = a free port chosen by the system), prints "READY <port>"
+on standard output once it accepts connections, and stops when its standard input closes
+or on SIGTERM. Every event is appended as one JSON object per line to --record:
+
+  {"event": "connect", "conn": N, "tls": bool}
+  {"event": "message", "conn": N, "mail_from": "...", "rcpt_tos": [...],
+   "data_b64": "...", "auth_user": "..." or null, "tls": bool}
+  {"event": "disconnect", "conn": N}
+
+Options:
+  --tls plain|starttls|implicit   plain: no TLS; starttls: offers STARTTLS; implicit: TLS
+                                  from the first byte (SMTPS). Needs --cert and --key.
+  --require-starttls              with starttls: refuse mail until TLS is on.
+  --auth none|optional|required   none: AUTH never offered; optional: offered, mail also
+                                  taken without it; required: mail refused until logged in.
+  --user NAME:PASSWORD            an accepted login (repeatable).
+  --script JSON                   scripted replies: a list of {"cmd": C, "match": M,
+                                  "reply": "550 ..."}; C is EHLO, MAIL, RCPT, DATA (the DATA
+                                  command) or EOD (end of data); M is a substring of the
+                                  argument ("" matches everything). The first match answers
+                                  in place of the server.
+  --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
+                                  the greeting): the client must give up by itself.
+"""
+import argparse
+import asyncio
+import base64
+import itertools
+import json
+import signal
+import ssl
+import sys
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+_conn_ids = itertools.count(1)
+
+
+class Recorder:
+    def __init__(self, path):
+        self.file = open(path, "a", encoding="utf-8")
+
+    def write(self, **event):
+        self.file.write(json.dumps(event) + "\n")
+        self.file.flush()
+
+
+class Handler:
+    def __init__(self, options, recorder):
+        self.options = options
+        self.recorder = recorder
+
+    async def handle_DATA(self, server, session, envelope):
+        reply = server.scripted("EOD", "")
+        if reply:
+            return reply
+        await server.maybe_stall("EOD")
+        self.recorder.write(
+            event="message",
+            conn=server.conn_id,
+            mail_from=envelope.mail_from,
+            rcpt_tos=list(envelope.rcpt_tos),
+            data_b64=base64.b64encode(envelope.original_content or envelope.content).decode(),
+            auth_user=server.auth_user,
+            tls=server.tls_on(),
+        )
+        return "250 2.0.0 Message accepted"
+
+
+class ScriptedSMTP(SMTP):
+    def __init__(self, handler, options, recorder, **kwargs):
+        super().__init__(handler, **kwargs)
+        self.options = options
+        self.recorder = recorder
+        self.conn_id = None
+        self.auth_user = None
+        self.implicit_tls = options.tls == "implicit"
+
+    def tls_on(self):
+        return self.implicit_tls or self._tls_protocol is not None
+
+    def scripted(self, cmd, arg):
+        for rule in self.options.script:
+            if rule["cmd"] == cmd and rule.get("match", "") in (arg or ""):
+                return rule["reply"]
+        return None
+
+    async def maybe_stall(self, cmd):
+        if self.options.stall == cmd:
+            await asyncio.sleep(3600)
+
+    def connection_made(self, transport):
+        first = self._original_transport is None and self.conn_id is None
+        super().connection_made(transport)
+        if first:
+            self.conn_id = next(_conn_ids)
+            self.recorder.write(event="connect", conn=self.conn_id, tls=self.implicit_tls)
+
+    def connection_lost(self, error):
+        if self.conn_id is not None:
+            self.recorder.write(event="disconnect", conn=self.conn_id)
+        super().connection_lost(error)
+
+    async def _handle_client(self):
+        await self.maybe_stall("CONNECT")
+        await super()._handle_client()
+
+    async def push(self, status):
+        # "--auth none": the server never offers AUTH, whatever TLS state it is in.
+        if self.options.auth == "none" and status.startswith("250-AUTH"):
+            return
+        await super().push(status)
+
+    async def _scripted_or(self, cmd, arg, base):
+        reply = self.scripted(cmd, arg)
+        if reply:
+            await self.push(reply)
+            return
+        await self.maybe_stall(cmd)
+        await base(arg)
+
+    async def smtp_EHLO(self, arg):
+        await self._scripted_or("EHLO", arg, super().smtp_EHLO)
+
+    async def smtp_MAIL(self, arg):
+        await self._scripted_or("MAIL", arg, super().smtp_MAIL)
+
+    async def smtp_RCPT(self, arg):
+        await self._scripted_or("RCPT", arg, super().smtp_RCPT)
+
+    async def smtp_DATA(self, arg):
+        await self._scripted_or("DATA", arg, super().smtp_DATA)
+
+
+def make_authenticator(options, holder):
+    users = dict(u.split(":", 1) for u in options.user)
+
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        if isinstance(auth_data, LoginPassword):
+            name = auth_data.login.decode()
+            if users.get(name) == auth_data.password.decode():
+                server.auth_user = name
+                return AuthResult(success=True)
+        return AuthResult(success=False, handled=False)
+
+    return authenticate
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--record", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", choices=["plain", "starttls", "implicit"], default="plain")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--require-starttls", action="store_true")
+    parser.add_argument("--auth", choices=["none", "optional", "required"], default="none")
+    parser.add_argument("--user", action="append", default=[])
+    parser.add_argument("--script", default="[]")
+    parser.add_argument("--stall", default="")
+    options = parser.parse_args()
+    options.script = json.loads(options.script)
+
+    recorder = Recorder(options.record)
+    handler = Handler(options, recorder)
+    context = None
+    if options.tls != "plain":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(options.cert, options.key)
+
+    def factory():
+        return ScriptedSMTP(
+            handler,
+            options,
+            recorder,
+            hostname="sink.test",
+            tls_context=context if options.tls == "starttls" else None,
+            require_starttls=options.require_starttls,
+            auth_required=options.auth == "required",
+            auth_require_tls=False,
+            authenticator=make_authenticator(options, None),
+            timeout=600,
+        )
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    server = loop.run_until_complete(
+        loop.create_server(
+            factory,
+            host=options.host,
+            port=options.port,
+            ssl=context if options.tls == "implicit" else None,
+        )
+    )
+    port = server.sockets[0].getsockname()[1]
+
+    def stop(*_):
+        loop.stop()
+
+    loop.add_signal_handler(signal.SIGTERM, stop)
+    loop.add_reader(sys.stdin.fileno(), lambda: stop() if not sys.stdin.buffer.read1(1024) else None)
+    print(f"READY {port}", flush=True)
+    try:
+        loop.run_forever()
+    finally:
+        server.close()
+
+
+if __name__ == "__main__":
+    main()
