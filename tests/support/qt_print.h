@@ -9,6 +9,12 @@ inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
 
+#include <QByteArray>
+
+inline void PrintTo(const QByteArray& bytes, std::ostream* os) {
+    *os << '"' << bytes.toStdString() << '"';
+}
+
 #include <QDateTime>
 
 inline void PrintTo(const QDateTime& moment, std::ostream* os) {

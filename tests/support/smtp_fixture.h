@@ -2,7 +2,7 @@
 // free loopback port, its record of received messages, test certificates made with openssl.
 #pragma once
 
-#include "support/qstring_printer.h"
+#include "support/qt_print.h"
 
 #include <QByteArray>
 #include <QJsonObject>
