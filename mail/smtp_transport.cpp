@@ -41,6 +41,7 @@ using Slist = std::unique_ptr<curl_slist, SlistFree>;
 
 std::atomic<int> connectionsOpened{0};
 std::atomic<long> idleTimeMs{30000};
+std::atomic<qint32> implicitTlsPort{465};
 
 void ensureCurl() {
     static std::once_flag once;
@@ -484,7 +485,7 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     SmtpReport report;
     retryable = false;
     const ServerSettings& s = target.server;
-    const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == 465 &&
+    const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == implicitTlsPort.load() &&
                              !target.opportunisticTls;
     const bool login = !s.user.isEmpty() && !s.password.isEmpty() && !target.opportunisticTls;
 
@@ -606,6 +607,8 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
 } // namespace
 
 int ConnectionsOpened() { return connectionsOpened.load(); }
+
+void SetImplicitTlsPort(qint32 port) { implicitTlsPort = port; }
 
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                     const QString& from, const QStringList& recipients, const QByteArray& message) {

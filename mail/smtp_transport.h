@@ -41,6 +41,10 @@ public:
     SendOutcome send(const SendJob& job) override;
 };
 
+// The port on which connection mode 1 means TLS from the first byte (465). Tests move it to
+// the port of their server.
+void SetImplicitTlsPort(qint32 port);
+
 // Number of SMTP connections opened since the process started (diagnostics and bench).
 int ConnectionsOpened();
 
