@@ -52,18 +52,23 @@ std::optional<QByteArray> Encode(const QString& text, const QString& identifier)
     Converter conv = open(identifier);
     if (!conv)
         return std::nullopt;
+    // One pass into a buffer of the largest possible size: stateful converters must see the
+    // text once, from their initial state, and end with their closing shift.
     const auto* src = reinterpret_cast<const UChar*>(text.utf16());
     const int32_t srcLength = static_cast<int32_t>(text.size());
+    const int32_t capacity =
+        UCNV_GET_MAX_BYTES_FOR_STRING(srcLength, ucnv_getMaxCharSize(conv.get())) + 16;
+    QByteArray out(capacity, Qt::Uninitialized);
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t needed = ucnv_fromUChars(conv.get(), nullptr, 0, src, srcLength, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
-        return std::nullopt;
-    QByteArray out(needed, Qt::Uninitialized);
-    status = U_ZERO_ERROR;
-    ucnv_resetFromUnicode(conv.get());
-    ucnv_fromUChars(conv.get(), out.data(), needed, src, srcLength, &status);
+    const int32_t length =
+        ucnv_fromUChars(conv.get(), out.data(), capacity, src, srcLength, &status);
     if (U_FAILURE(status))
         return std::nullopt;
+    out.truncate(length);
+    // ICU's HZ converter opens a text that starts with ASCII by a needless "~}" (leave GB
+    // mode), which strict decoders reject.
+    if (out.startsWith("~}") && icuName(identifier) == "HZ")
+        out.remove(0, 2);
     return out;
 }
 
@@ -71,18 +76,15 @@ std::optional<QString> Decode(const QByteArray& bytes, const QString& identifier
     Converter conv = open(identifier);
     if (!conv)
         return std::nullopt;
+    const int32_t capacity = static_cast<int32_t>(bytes.size()) * 2 + 16;
+    QString out(capacity, Qt::Uninitialized);
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t needed = ucnv_toUChars(conv.get(), nullptr, 0, bytes.constData(),
-                                         static_cast<int32_t>(bytes.size()), &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
-        return std::nullopt;
-    QString out(needed, Qt::Uninitialized);
-    status = U_ZERO_ERROR;
-    ucnv_resetToUnicode(conv.get());
-    ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), needed, bytes.constData(),
-                  static_cast<int32_t>(bytes.size()), &status);
+    const int32_t length =
+        ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), capacity,
+                      bytes.constData(), static_cast<int32_t>(bytes.size()), &status);
     if (U_FAILURE(status))
         return std::nullopt;
+    out.truncate(length);
     return out;
 }
 

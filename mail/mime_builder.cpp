@@ -141,7 +141,9 @@ QByteArray formatMailbox(const Mailbox& box, const QString& charset) {
     const QByteArray phrase = encodePhrase(box.name, charset);
     if (phrase.isEmpty())
         return address;
-    return phrase + " <" + address + ">";
+    // The address goes on a line of its own when the name's last line is already long.
+    const qsizetype lastLine = phrase.size() - (phrase.lastIndexOf('\n') + 1);
+    return phrase + (lastLine + address.size() > 60 ? "\r\n <" : " <") + address + ">";
 }
 
 QByteArray formatMailboxList(const QByteArray& field, const QList<Mailbox>& boxes,
@@ -367,7 +369,7 @@ QByteArray BuildTopHeaders(const MessageContent& content) {
            QLocale::c().toString(now, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss ")).toLatin1();
     const int offset = now.offsetFromUtc() / 60;
     out += QStringLiteral("%1%2%3\r\n")
-               .arg(offset < 0 ? u'-' : u'+')
+               .arg(QChar(offset < 0 ? u'-' : u'+'))
                .arg(std::abs(offset) / 60, 2, 10, QChar(u'0'))
                .arg(std::abs(offset) % 60, 2, 10, QChar(u'0'))
                .toLatin1();

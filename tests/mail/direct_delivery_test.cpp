@@ -72,8 +72,9 @@ TEST(DirectDelivery, MailExchangerLookUp) {
         for (const auto& h : lookup.hosts)
             hosts << h.host;
         EXPECT_EQ(hosts, c.hosts);
-        if (c.code != 0)
+        if (c.code != 0) {
             EXPECT_TRUE(lookup.description.contains(QString::fromLatin1(c.domain)));
+        }
     }
     EXPECT_EQ(mail::detail::ResolveHost(QStringLiteral("mx1.station.test"), 2000),
               QStringList{QStringLiteral("127.0.0.1")});
@@ -116,9 +117,10 @@ TEST(DirectDelivery, DeliversPerDomainThroughTheirExchangers) {
         mail.setBody(QStringLiteral("corps"));
         mail.setTimeLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(2000)});
         EXPECT_EQ(mail.send(), c.code) << mail.lastErrorDescription().toStdString();
-        for (const QString& piece : c.inDescription)
+        for (const QString& piece : c.inDescription) {
             EXPECT_TRUE(mail.lastErrorDescription().contains(piece))
                 << mail.lastErrorDescription().toStdString();
+        }
         if (c.messages > 0)
             ASSERT_TRUE(sink.waitForMessages(c.messages));
         const QList<ReceivedMessage> got = sink.messages();
@@ -126,8 +128,9 @@ TEST(DirectDelivery, DeliversPerDomainThroughTheirExchangers) {
         QStringList delivered;
         for (const ReceivedMessage& m : got) {
             const QString domain = m.recipients.first().section(u'@', 1);
-            for (const QString& r : m.recipients)
+            for (const QString& r : m.recipients) {
                 EXPECT_EQ(r.section(u'@', 1), domain); // one domain per transaction
+            }
             delivered << m.recipients;
         }
         if (c.code == 0) {

@@ -73,6 +73,7 @@ TEST(SmtpSend, PlainServerReceivesMessageWithEnvelopeAndHeaders) {
     const QJsonObject parsed = ParseWithPython(got.data);
     ASSERT_FALSE(parsed.contains(u"error")) << parsed.value(u"error").toString().toStdString();
     EXPECT_EQ(parsed.value(u"subject").toString(), QStringLiteral("Postique: essai"));
+    EXPECT_FALSE(parsed.value(u"date").toString().isEmpty());
     EXPECT_EQ(parsed.value(u"from").toString(),
               QStringLiteral("Régie Postique <regie@station.test>"));
     EXPECT_EQ(parsed.value(u"to").toString(), QStringLiteral("Antenne <antenne@station.test>"));

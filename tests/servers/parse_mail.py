@@ -30,6 +30,8 @@ def main():
         "to": str(msg.get("To", "")),
         "cc": str(msg.get("Cc", "")),
         "headers": [k for k in msg.keys()],
+        "date": msg["Date"].datetime.isoformat() if msg["Date"] is not None
+        and msg["Date"].datetime is not None else "",
         "defects": [str(d) for d in msg.defects],
         "attachments": [],
     }

@@ -117,7 +117,8 @@ private:
 };
 
 // Parses `message` with Python's email package (code that is not ours) and returns what a
-// mail reader would show: "subject", "from", "to", "cc" (decoded header texts), "headers"
+// mail reader would show: "subject", "from", "to", "cc" (decoded header texts), "date"
+// (ISO text, "" when unreadable), "headers"
 // (list of header names), "body" (decoded text of the first text part), "body_charset",
 // "body_encoding", "header_block" (the raw top headers), "defects", and "attachments"
 // (list of {"filename", "content_type", "data_b64"}).
