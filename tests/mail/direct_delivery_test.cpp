@@ -121,8 +121,9 @@ TEST(DirectDelivery, DeliversPerDomainThroughTheirExchangers) {
             EXPECT_TRUE(mail.lastErrorDescription().contains(piece))
                 << mail.lastErrorDescription().toStdString();
         }
-        if (c.messages > 0)
+        if (c.messages > 0) {
             ASSERT_TRUE(sink.waitForMessages(c.messages));
+        }
         const QList<ReceivedMessage> got = sink.messages();
         ASSERT_EQ(got.size(), c.messages);
         QStringList delivered;
