@@ -1,7 +1,8 @@
-// Path translation for the mail component.
+// Path translation for the mail component, through the POSIX layer.
 #include "mail/native_path.h"
 
 #include "app/globals.h"
+#include "system/winpath.h"
 
 #include <QDir>
 
@@ -10,23 +11,15 @@ namespace mail::detail {
 QString NativePath(const QString& path) {
     if (path.isEmpty() || path.startsWith(u'/'))
         return path;
-    QString text = path;
-    // "Z:\" is the root of the native file system; other drives live in the prefix and are
-    // resolved by the POSIX layer.
-    if (text.size() >= 2 && text.at(1) == u':' && text.at(0).toLower() == u'z') {
-        text = text.mid(2);
-        text.replace(u'\\', u'/');
-        return text.isEmpty() ? QStringLiteral("/") : text;
-    }
-    text.replace(u'\\', u'/');
-    return text;
+    return WinPath::nativePath(path);
 }
 
 QString TrustedCaFolder() {
     const QString settings = Lib_Public::DossierSettingsProgramme;
     if (settings.isEmpty())
         return {};
-    return QDir::cleanPath(NativePath(settings + QStringLiteral("CA")));
+    const QString native = NativePath(settings + QStringLiteral("CA"));
+    return native.isEmpty() ? QString() : QDir::cleanPath(native);
 }
 
 } // namespace mail::detail

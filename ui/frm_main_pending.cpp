@@ -38,11 +38,7 @@ void Frm_Main::CheckBoxSign_Click() {}
 void Frm_Main::CheckBoxEncrypt_Click() {}
 void Frm_Main::ListeProtocol_Click() {}
 void Frm_Main::ListePort_Click() {}
-void Frm_Main::ListeCharset_Click() {}
 void Frm_Main::ChangeSettingforWellknownServer() {}
-
-// ---- Character sets (mail component code) ----
-void Frm_Main::InitGeneralCharset() {}
 
 // ---- Compose panel and transmission (sending code) ----
 void Frm_Main::ButtonSend_Click() {}

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -225,7 +226,8 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
     }
 }
 
-// A server that stops answering cannot hold a send beyond its time limits.
+// A server that stops answering cannot hold a send beyond its time limits, and the caller's
+// events keep being processed meanwhile.
 TEST(SmtpSend, StalledServerTimesOut) {
     for (const char* stall : {"CONNECT", "MAIL", "EOD"}) {
         SCOPED_TRACE(stall);
@@ -235,7 +237,12 @@ TEST(SmtpSend, StalledServerTimesOut) {
         ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
         MailMessage mail;
         prepare(mail, server.port());
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+        timer.start(20);
         EXPECT_EQ(mail.send(), mail::Error::Timeout) << mail.lastErrorDescription().toStdString();
+        EXPECT_GT(ticks, 0); // the window would not have frozen
         EXPECT_TRUE(mail.lastErrorDescription().contains(QStringLiteral("127.0.0.1")));
     }
 }
