@@ -116,12 +116,26 @@ void removeStaleTemporaries(const QString& native) {
         folder.remove(name);
 }
 
+// The file a chain of symbolic links ends at: an administrator who links a settings file
+// elsewhere keeps the link when the file is replaced.
+QString finalTarget(const QString& native) {
+    QString path = native;
+    for (int hop = 0; hop < 40; ++hop) {
+        const QFileInfo info(path);
+        if (!info.isSymLink())
+            break;
+        path = info.symLinkTarget();
+    }
+    return path;
+}
+
 } // namespace
 
 void setStageHookForTesting(std::function<void(Stage)> hook) { stageHook() = std::move(hook); }
 
-bool replaceWith(const QString& native, const std::function<bool(int, QString&)>& writer,
+bool replaceWith(const QString& linkOrFile, const std::function<bool(int, QString&)>& writer,
                  QString* error, std::optional<unsigned> modeForNew) {
+    const QString native = finalTarget(linkOrFile);
     const QFileInfo info(native);
     const QByteArray target = QFile::encodeName(native);
     const QByteArray folder = QFile::encodeName(info.absolutePath());
@@ -200,7 +214,8 @@ std::optional<QByteArray> readAll(const QString& native) {
     return readFd(*fd);
 }
 
-bool update(const QString& native, const Transform& transform, QString* error) {
+bool update(const QString& linkOrFile, const Transform& transform, QString* error) {
+    const QString native = finalTarget(linkOrFile);
     const QByteArray path = QFile::encodeName(native);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         bool created = false;

@@ -13,7 +13,8 @@ namespace AtomicFile {
 // Writes the new content of `native` into a temporary file in the same folder, flushes it to
 // disk and renames it over the target, so a reader sees the old or the new file, never part
 // of one. The target's permissions, owner (when allowed) and user.DOSATTRIB are kept; a new
-// file gets 0666 less the umask, or `modeForNew` when given. `writer` receives the open file
+// file gets 0666 less the umask, or `modeForNew` when given. A symbolic link is followed and
+// stays a link. `writer` receives the open file
 // descriptor and returns false (with a text in `error`) when it could not write.
 // Returns false with a text in `error` on any failure; the target is then unchanged.
 bool replaceWith(const QString& native, const std::function<bool(int fd, QString& error)>& writer,

@@ -143,6 +143,13 @@ TEST_F(IniTest, PermissionsKeptAndNoTemporariesLeft) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(QDir(QFileInfo(native).absolutePath()).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("VL3_Postique.ini")});
+
+    // A settings file linked from elsewhere stays a link; its target gets the new content.
+    const QString link = prefix.native(QStringLiteral("C:\\linked.ini"));
+    ASSERT_TRUE(QFile::link(native, link));
+    EXPECT_TRUE(EcritureIni(QStringLiteral("C:\\linked.ini"), "A", "k", "via link"));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(LectureIni(kIni, "A", "k", "d"), "via link");
 }
 
 TEST_F(IniTest, Encodings) {
