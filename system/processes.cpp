@@ -2,67 +2,134 @@
 #include "system/processes.h"
 
 #include "app/error_reporting.h"
+#include "app/globals.h"
+#include "system/atomicfile.h"
+#include "system/files.h"
+#include "system/paths.h"
+#include "system/sysinfo.h"
+#include "system/winpath.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSaveFile>
-#include <QStandardPaths>
 
 namespace Lib_Systeme {
 
 namespace {
 
-QString autostartFolder() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/autostart");
+constexpr qint32 kStartupFolder = 7;
+constexpr qint32 kErrPathNotFound = 76;
+constexpr qint32 kErrAccess = 75;
+constexpr qint32 kErrInvalidCall = 5;
+
+const char kEntryName[] = "Velmora - Postique.desktop";
+const char kExecutableName[] = "VL3_Postique";
+
+bool hasControlCharacters(const QString& text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
 }
 
-QString shortcutPath() {
-    return autostartFolder() + QStringLiteral("/Velmora - Postique.desktop");
+QString withoutControlCharacters(QString text) {
+    for (QChar& c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u' ';
+    }
+    return text;
+}
+
+// A string value of a desktop entry: backslashes doubled (control characters are refused
+// before this point).
+QString entryString(const QString& text) {
+    QString out = text;
+    out.replace(u'\\', QStringLiteral("\\\\"));
+    return out;
+}
+
+// One argument of an Exec line: quoted with the characters that stay special inside quotes
+// escaped, "%" doubled (field codes), then escaped as a string value.
+QString execArgument(const QString& argument) {
+    QString quoted;
+    for (QChar c : argument) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
+    }
+    quoted.replace(u'%', QStringLiteral("%%"));
+    return entryString(u'"' + quoted + u'"');
+}
+
+// The native path of a Windows folder text, resolved through the drive links when it exists.
+QString resolvedNative(const QString& windowsText) {
+    const QString native = WinPath::nativePath(windowsText);
+    const QString canonical = QFileInfo(native).canonicalFilePath();
+    return canonical.isEmpty() ? native : canonical;
+}
+
+// The program's folder as a Windows text with its trailing "\": DossierApplication, or the
+// running executable's folder while start-up has not set it yet.
+QString applicationFolder() {
+    if (!Lib_Public::DossierApplication.isEmpty())
+        return Lib_Public::CheckRep(Lib_Public::DossierApplication);
+    if (QCoreApplication::instance())
+        return Lib_Public::CheckRep(WinPath::toWindows(QCoreApplication::applicationDirPath()));
+    return QString();
 }
 
 } // namespace
 
 void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
     const QString label = source + QStringLiteral(">Lib_Systeme:CreateShortCutStartUp");
+    const QString folder = Lib_Public::CheckRep(GetSpecialFolderLocation(kStartupFolder));
     if (waitMs < 1000)
         waitMs = 1000;
     if (waitMs > 120000)
         waitMs = 120000;
-    const QString path = shortcutPath();
+    if (folder.isEmpty()) {
+        // Never write the entry into whatever the current folder happens to be.
+        Lib_Public::ReportError(label, kErrPathNotFound,
+                                QStringLiteral("Chemin d'accès non trouvé"));
+        return;
+    }
+    const QString entry = folder + QString::fromLatin1(kEntryName);
+
     if (!create) {
-        if (QFileInfo::exists(path) && !QFile::remove(path))
-            Lib_Public::ReportError(label, 75,
-                                    QStringLiteral("Suppression impossible: ") + path);
+        if (File_Exist(entry, label, false))
+            File_Delete(entry, label);
         return;
     }
-    QDir().mkpath(autostartFolder());
-    const QString exe = QCoreApplication::instance() ? QCoreApplication::applicationFilePath()
-                                                      : QStringLiteral("VL3_Postique");
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        Lib_Public::ReportError(label, 75, file.errorString());
+
+    const QString appFolder = applicationFolder();
+    const QString workingFolder = resolvedNative(appFolder);
+    const QString target =
+        workingFolder.isEmpty() ? QString()
+                                : workingFolder + u'/' + QString::fromLatin1(kExecutableName);
+    if (target.isEmpty() || hasControlCharacters(target) || hasControlCharacters(workingFolder)) {
+        Lib_Public::ReportError(label, kErrInvalidCall,
+                                QStringLiteral("Dossier du programme incorrect: ") +
+                                    withoutControlCharacters(appFolder));
         return;
     }
-    const QString quoted = QStringLiteral("\"") + exe + QStringLiteral("\"");
     const QString text = QStringLiteral("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=Velmora - Postique\n"
-                                        "Comment=Lancer le Postique Velmora\n"
                                         "Exec=%1 /Wait=%2\n"
                                         "Path=%3\n"
+                                        "Icon=%4\n"
+                                        "Comment=Lancer le Postique Velmora\n"
                                         "Terminal=false\n")
-                             .arg(quoted)
+                             .arg(execArgument(target))
                              .arg(waitMs)
-                             .arg(QFileInfo(exe).absolutePath());
-    file.write(text.toUtf8());
-    if (!file.commit())
-        Lib_Public::ReportError(label, 75, file.errorString());
+                             .arg(entryString(workingFolder), entryString(target));
+
+    VerificationEtCreationRepertoire(folder, true);
+    QString error;
+    if (!AtomicFile::replace(WinPath::nativePath(entry), text.toUtf8(), &error))
+        Lib_Public::ReportError(label, kErrAccess, error);
 }
 
 void ShutdownWindows(qint32 mode) {

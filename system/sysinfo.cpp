@@ -3,6 +3,7 @@
 #include "system/sysinfo.h"
 
 #include "app/error_reporting.h"
+#include "system/winpath.h"
 
 #include <QDir>
 #include <QSysInfo>
@@ -184,13 +185,6 @@ TickState& tickState() {
     return state;
 }
 
-// "Z:" followed by the native absolute path with "\" separators.
-QString nativeAsWindowsText(const QString& nativePath) {
-    QString text = QDir::cleanPath(nativePath);
-    text.replace(u'/', u'\\');
-    return QStringLiteral("Z:") + text;
-}
-
 QString autostartFolder() {
     // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG rules say.
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -251,7 +245,7 @@ QString GetSpecialFolderLocation(qint32 folder) {
     QString path;
     Lib_Public::Trap(QStringLiteral("Lib_Systeme:GetSpecialFolderLocation"), [&] {
         if (folder == kStartup)
-            path = nativeAsWindowsText(autostartFolder());
+            path = WinPath::toWindows(autostartFolder());
     });
     return path;
 }

@@ -64,8 +64,8 @@ QString ComputerName();
 QString GetWinDir();
 
 // The folder of a shell special-folder number as a Windows text without trailing backslash;
-// 7 (Startup) is the user's autostart folder ($XDG_CONFIG_HOME/autostart) as "Z:\...".
-// An unknown number gives "".
+// 7 (Startup) is the user's autostart folder ($XDG_CONFIG_HOME/autostart), for instance
+// "Z:\home\ann\.config\autostart". An unknown number gives "".
 QString GetSpecialFolderLocation(qint32 folder);
 
 // Milliseconds since the system started, never going back: each time the value read is
