@@ -333,7 +333,7 @@ CertificateLookup findCertificate(const QString& address, qint32 location,
                                   const QString& storeName) {
     CertificateLookup result;
     loadCryptoProviders();
-    if (location != kStoreLocationCurrentUser) {
+    if (location != CurrentUserStore) {
         result.error = QStringLiteral("Emplacement de magasin de certificats non pris en charge (%1)")
                            .arg(location);
         return result;
@@ -406,6 +406,23 @@ QStringList certificateAddresses(const CertificateData& data) {
 
 bool sameCertificate(const CertificateData& a, const CertificateData& b) {
     return a.certificate && b.certificate && X509_cmp(a.certificate.get(), b.certificate.get()) == 0;
+}
+
+// The mail component's certificate object, backed by the stores above.
+
+bool Certificate::findBySubject(const QString& subject, qint32 storeLocation,
+                                const QString& storeName) {
+    CertificateLookup found = findCertificate(subject, storeLocation, storeName);
+    data_ = std::move(found.certificate);
+    lastError_ = found.error;
+    return data_ != nullptr;
+}
+
+bool Certificate::hasPrivateKey() const { return data_ && hasMatchingKey(*data_); }
+
+void Certificate::clear() {
+    data_.reset();
+    lastError_.clear();
 }
 
 }  // namespace mail

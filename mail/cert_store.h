@@ -2,6 +2,8 @@
 // "AddressBook" for other people's) and the certificate object that is looked up in them.
 #pragma once
 
+#include "mail/mail_component.h"
+
 #include <QList>
 #include <QStringList>
 #include <QString>
@@ -36,9 +38,6 @@
 
 namespace mail {
 
-// Store location of the current user (CERT_SYSTEM_STORE_CURRENT_USER); the only one served.
-inline constexpr qint32 kStoreLocationCurrentUser = 65536;
-
 // The folder of the certificate store `storeName` of the current user, as a native path
 // (existing folder of any letter case first, else the canonical spelling). Never fails.
 QString certificateStoreFolder(const QString& storeName);
@@ -71,7 +70,7 @@ struct CertificateLookup {
     QString error;
 };
 
-// Looks `address` up in the store `storeName` at `location` (only 65536, the current user).
+// Looks `address` up in the store `storeName` at `location` (only CurrentUserStore).
 // Among the matching certificates one valid now is taken, the newest of them. Without a
 // result, `error` says why (no certificate for the address, only expired or not yet valid
 // ones, store folder missing, unsupported location). "Name <a@b>" gives "a@b".

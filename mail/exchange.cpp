@@ -160,25 +160,25 @@ bool transportFailure(const HttpAnswer& a, const QString& server, const QString&
     case CURLE_OK:
         return false;
     case CURLE_COULDNT_RESOLVE_HOST:
-        out = failed(ExchangeError::ServerNotFound,
+        out = failed(Error::ServerNotFound,
                      QStringLiteral("Serveur Exchange introuvable : %1. Vérifiez l'adresse du "
                                     "serveur et la configuration DNS (%2).")
                          .arg(server, technical));
         break;
     case CURLE_COULDNT_CONNECT:
-        out = failed(ExchangeError::ConnectFailed,
+        out = failed(Error::ConnectFailed,
                      QStringLiteral("Connexion impossible au serveur Exchange %1. Vérifiez "
                                     "l'adresse du serveur et le pare-feu (%2).")
                          .arg(server, technical));
         break;
     case CURLE_OPERATION_TIMEDOUT:
-        out = failed(ExchangeError::Timeout,
+        out = failed(Error::Timeout,
                      QStringLiteral("Le serveur Exchange %1 ne répond pas dans le délai imparti (%2).")
                          .arg(server, technical));
         break;
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
-        out = failed(ExchangeError::CertificateUntrusted,
+        out = failed(Error::CertificateUntrusted,
                      QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). Si ce "
                                     "serveur est celui de la station, copiez le certificat de son "
                                     "autorité (fichier PEM) dans le dossier « %3 » du programme.")
@@ -186,12 +186,12 @@ bool transportFailure(const HttpAnswer& a, const QString& server, const QString&
                               caFolder.isEmpty() ? QStringLiteral("CA") : caFolder));
         break;
     case CURLE_SSL_CONNECT_ERROR:
-        out = failed(ExchangeError::TlsFailed,
+        out = failed(Error::TlsFailed,
                      QStringLiteral("Échec de la connexion SSL/TLS avec le serveur Exchange %1 (%2).")
                          .arg(server, technical));
         break;
     default:
-        out = failed(ExchangeError::ConnectionLost,
+        out = failed(Error::ConnectionLost,
                      QStringLiteral("Échange interrompu avec le serveur Exchange %1 (%2).")
                          .arg(server, technical));
         break;
@@ -210,14 +210,14 @@ bool isLogonRedirect(const HttpAnswer& a) {
 // Failures every Exchange answer may carry: login, forms-based authentication.
 bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutcome& out) {
     if (a.status == 401) {
-        out = failed(ExchangeError::LoginRefused,
+        out = failed(Error::LoginRefused,
                      QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
                                     "Vérifiez l'utilisateur et le mot de passe.")
                          .arg(server));
         return true;
     }
     if (a.status == 440 || isLogonRedirect(a)) {
-        out = failed(ExchangeError::FormsAuthentication,
+        out = failed(Error::FormsAuthentication,
                      QStringLiteral("L'authentification par formulaire est activée sur le serveur "
                                     "%1, ce protocole ne peut pas l'utiliser.")
                          .arg(server));
@@ -350,7 +350,7 @@ QByteArray EwsCreateItemRequest(const ExchangeSend& send) {
 
 ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
     if (send.server.trimmed().isEmpty())
-        return failed(ExchangeError::InvalidSettings,
+        return failed(Error::ExchangeSettings,
                       QStringLiteral("Aucun serveur Exchange n'est indiqué."));
     const QString url = EwsUrl(send.server, send.port);
     const HttpAnswer a = perform(
@@ -363,13 +363,13 @@ ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
         return out;
     const EwsReply reply = readEwsReply(a.body);
     if (!reply.faultString.isEmpty())
-        return failed(ExchangeError::SoapFault,
+        return failed(Error::SoapFault,
                       QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
                           .arg(cleanServerText(reply.faultString)));
     if (a.status != 200 || !reply.parsed)
-        return failed(ExchangeError::HttpStatus, httpStatusText(a, url));
+        return failed(Error::HttpStatus, httpStatusText(a, url));
     if (reply.responseClass != QLatin1String("Success"))
-        return failed(ExchangeError::Refused,
+        return failed(Error::ExchangeRefused,
                       QStringLiteral("Le serveur Exchange a refusé le message : %1 : %2")
                           .arg(cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
                                                                             : reply.responseCode),
@@ -381,7 +381,7 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
     const QString url =
         WebDavSubmissionUrl(send.server, send.port, send.ssl, send.user, send.sender);
     if (url.isEmpty())
-        return failed(ExchangeError::InvalidSettings,
+        return failed(Error::ExchangeSettings,
                       QStringLiteral("Serveur Exchange ou nom de boîte aux lettres manquant pour "
                                      "l'envoi WebDAV."));
     // The envelope in SMTP form, a blank line, then the message. An address that could
@@ -390,7 +390,7 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
         for (const QString& a : *list + QStringList{send.sender})
             for (const QChar ch : a)
                 if (ch.unicode() < 0x20 || ch == QLatin1Char('<') || ch == QLatin1Char('>'))
-                    return failed(ExchangeError::InvalidSettings,
+                    return failed(Error::ExchangeSettings,
                                   QStringLiteral("Adresse invalide pour l'envoi WebDAV : %1")
                                       .arg(cleanServerText(a)));
     QByteArray body = "MAIL FROM:<" + send.sender.trimmed().toUtf8() + ">\r\n";
@@ -406,8 +406,50 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
     if (a.status < 200 || a.status > 299)
-        return failed(ExchangeError::HttpStatus, httpStatusText(a, url));
+        return failed(Error::HttpStatus, httpStatusText(a, url));
     return {};
+}
+
+namespace {
+
+// Protocols 1 and 2 of the mail component.
+class ExchangeTransport : public Transport {
+public:
+    explicit ExchangeTransport(qint32 protocol) : protocol_(protocol) {}
+
+    SendOutcome send(const SendJob& job) override {
+        ExchangeSend send;
+        send.server = job.server.host;
+        send.port = job.server.port;
+        send.ssl = job.server.mode == ConnectionMode::Ssl;
+        send.user = job.server.user;
+        send.password = job.server.password;
+        send.caFolder = job.caFolder;
+        send.connectTimeout = job.limits.connect;
+        send.responseTimeout = job.limits.response;
+        send.sender = job.envelopeFrom;
+        send.to = job.to;
+        send.cc = job.cc;
+        send.bcc = job.bcc;
+        if (send.to.isEmpty() && send.cc.isEmpty() && send.bcc.isEmpty())
+            send.to = job.recipients;
+        send.message = job.message;
+        const ExchangeOutcome out = protocol_ == Protocol::ExchangeWebService
+                                        ? SendThroughEws(send)
+                                        : SendThroughWebDav(send);
+        return SendOutcome{out.code, out.description};
+    }
+
+private:
+    qint32 protocol_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
+    if (protocol != Protocol::ExchangeWebService && protocol != Protocol::ExchangeWebDav)
+        return nullptr;
+    return std::make_unique<ExchangeTransport>(protocol);
 }
 
 }  // namespace mail

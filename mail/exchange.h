@@ -2,6 +2,8 @@
 // over HTTPS) or Exchange WebDAV (a PUT to the mailbox's submission address).
 #pragma once
 
+#include "mail/mail_component.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -10,23 +12,6 @@
 #include <chrono>
 
 namespace mail {
-
-// Failure numbers of the Exchange transports. The connection-level ones share the numbers
-// of the SMTP transport; the HTTP-level ones are their own.
-namespace ExchangeError {
-inline constexpr qint32 ServerNotFound = 1101;       // host name does not resolve
-inline constexpr qint32 ConnectFailed = 1102;        // connection refused or unreachable
-inline constexpr qint32 Timeout = 1103;              // no answer within the time limits
-inline constexpr qint32 ConnectionLost = 1104;       // connection cut or garbled answer
-inline constexpr qint32 TlsFailed = 1201;            // TLS handshake failed
-inline constexpr qint32 CertificateUntrusted = 1202; // server certificate not trusted
-inline constexpr qint32 LoginRefused = 1301;         // HTTP 401
-inline constexpr qint32 Refused = 1601;              // EWS answered with an error code
-inline constexpr qint32 FormsAuthentication = 1602;  // 440 or redirect to a logon page
-inline constexpr qint32 HttpStatus = 1603;           // any other unexpected HTTP status
-inline constexpr qint32 SoapFault = 1604;            // EWS answered with a SOAP fault
-inline constexpr qint32 InvalidSettings = 1605;      // no server, no mailbox name
-}  // namespace ExchangeError
 
 // One message to hand to Exchange.
 struct ExchangeSend {
@@ -43,8 +28,8 @@ struct ExchangeSend {
     QByteArray message;     // the whole message, CRLF line ends
 };
 
-// The outcome: code 0 and an empty description on success; otherwise an ExchangeError
-// number and a French description for the operator (with the server's own texts).
+// The outcome: code 0 and an empty description on success; otherwise an Error number
+// (mail/mail_component.h) and a French description for the operator (with the server's own texts).
 struct ExchangeOutcome {
     qint32 code = 0;
     QString description;

@@ -70,7 +70,8 @@ SendOutcome buildWire(const MailMessage::SendPlan& plan, QByteArray& wire) {
     if (entity.isEmpty())
         return {Error::MimeBuild, error};
     if (plan.sign || plan.encryptFor.count() > 0) {
-        if (!ApplySecurity(entity, plan.sign ? &plan.signer : nullptr, plan.encryptFor, error))
+        if (!ApplySecurity(entity, plan.sign ? &plan.signer : nullptr, plan.encryptFor,
+                           plan.content.from.address, error))
             return {Error::SecurityFailed, error};
     }
     wire = detail::BuildTopHeaders(plan.content) + entity;
@@ -86,6 +87,12 @@ SendOutcome runPlan(const MailMessage::SendPlan& plan) {
     job.limits = plan.limits;
     job.envelopeFrom = plan.content.from.address;
     job.recipients = plan.envelope;
+    for (const Mailbox& box : plan.content.to)
+        job.to << box.address;
+    for (const Mailbox& box : plan.content.cc)
+        job.cc << box.address;
+    for (const Mailbox& box : plan.bcc)
+        job.bcc << box.address;
     job.caFolder = plan.caFolder;
 
     std::unique_ptr<Transport> transport;

@@ -26,10 +26,9 @@
 //      the server is empty), implemented here; 1 (Exchange Web Services) and 2 (WebDAV) are
 //      obtained from `mail::CreateExchangeTransport`. Every transport receives a `SendJob`:
 //      the finished message bytes, the envelope and the server settings.
-// `ApplySecurity`, `CreateExchangeTransport` and the member functions of `Certificate` have
-// place-holder definitions in mail/mail_extensions_pending.cpp that report "not available";
-// the module that implements one deletes its place-holder there and defines it in its own
-// file.
+// `ApplySecurity` is defined in mail/smime.cpp, `CreateExchangeTransport` in
+// mail/exchange.cpp, the member functions of `Certificate` in mail/cert_store.cpp (which also
+// says where the certificate stores are and how a technician adds a certificate).
 
 namespace mail {
 
@@ -61,6 +60,11 @@ inline constexpr qint32 DataRefused = 1403;        // DATA or the message itself
 inline constexpr qint32 DnsFailed = 1501;          // MX look-up failed
 inline constexpr qint32 NoMailDomain = 1502;       // domain does not exist or takes no mail
 inline constexpr qint32 PartialDelivery = 1503;    // direct delivery failed for some domains
+inline constexpr qint32 ExchangeRefused = 1601;    // Exchange answered with an error code
+inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon form (440, redirect)
+inline constexpr qint32 HttpStatus = 1603;         // Exchange answered an unexpected HTTP status
+inline constexpr qint32 SoapFault = 1604;          // Exchange Web Services answered a SOAP fault
+inline constexpr qint32 ExchangeSettings = 1605;   // no server or no mailbox name for Exchange
 inline constexpr qint32 Internal = 1999;           // unexpected failure inside the component
 } // namespace Error
 
@@ -156,6 +160,7 @@ struct SendJob {
     TimeLimits limits;
     QString envelopeFrom;  // sender address (ASCII-checked)
     QStringList recipients; // every To, Cc and Bcc address, in order, without duplicates
+    QStringList to, cc, bcc; // the same addresses by kind (Exchange Web Services lists them)
     QByteArray message;     // the whole RFC 5322 message, CRLF line ends
     QString caFolder;       // native folder of extra trusted CA certificates (PEM), may be ""
 };
@@ -181,10 +186,13 @@ std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol);
 // Signs and/or encrypts the content entity. `entity` is the serialised MIME entity (its own
 // Content-* headers, a blank line, the body; CRLF line ends); on success it is replaced by
 // the wrapping entity in the same form. `signer` is null when the message is not signed;
-// `recipients` is empty when it is not encrypted. Returns false with `error` (French, for an
+// `recipients` is empty when it is not encrypted; an encrypted message is also encrypted for
+// the sender (the signer, else the certificate of `senderAddress` in the "my" store when
+// there is one) so the sender can read its copy. Returns false with `error` (French, for an
 // operator) on failure.
 bool ApplySecurity(QByteArray& entity, const Certificate* signer,
-                   const CertificateCollection& recipients, QString& error);
+                   const CertificateCollection& recipients, const QString& senderAddress,
+                   QString& error);
 
 // The mail object: set it up, then send(). Every setter only stores; failures of the whole
 // message are reported by send() (and by addAttachment() for the file).

@@ -350,8 +350,28 @@ QList<CertificatePtr> encryptionCertificates(const QList<CertificatePtr>& recipi
     if (signer)
         add(signer);
     else if (!senderAddress.trimmed().isEmpty())
-        add(findCertificate(senderAddress, kStoreLocationCurrentUser, QStringLiteral("my")).certificate);
+        add(findCertificate(senderAddress, CurrentUserStore, QStringLiteral("my")).certificate);
     return all;
+}
+
+bool ApplySecurity(QByteArray& entity, const Certificate* signer,
+                   const CertificateCollection& recipients, const QString& senderAddress,
+                   QString& error) {
+    const CertificatePtr signerData = signer && signer->isLoaded() ? signer->data() : nullptr;
+    QList<CertificatePtr> encryptFor;
+    if (recipients.count() > 0) {
+        QList<CertificatePtr> wanted;
+        for (const Certificate& c : recipients.items())
+            wanted << c.data();
+        encryptFor = encryptionCertificates(wanted, signerData, senderAddress);
+    }
+    const SmimeResult result = protectEntity(entity, signerData.get(), encryptFor);
+    if (!result.ok) {
+        error = result.error;
+        return false;
+    }
+    entity = result.data;
+    return true;
 }
 
 }  // namespace mail

@@ -68,7 +68,7 @@ TEST_F(CertStoreTest, FindsByAddressAndExplainsFailures) {
     for (const LookupCase& c : cases) {
         SCOPED_TRACE(std::string(c.address) + " in " + c.store);
         const mail::CertificateLookup found =
-            mail::findCertificate(c.address, mail::kStoreLocationCurrentUser, c.store);
+            mail::findCertificate(c.address, mail::CurrentUserStore, c.store);
         if (c.expectedName) {
             ASSERT_TRUE(found.certificate) << found.error.toStdString();
             EXPECT_TRUE(found.error.isEmpty());
@@ -89,7 +89,7 @@ TEST_F(CertStoreTest, PkcsTwelveChainAndKeysInSeparateFiles) {
     const auto& pki = SharedTestPki();
     // A legacy PKCS#12 file brings its CA along, which goes into the signer's chain.
     testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceP12Legacy});
-    auto alice = mail::findCertificate("alice@example.test", mail::kStoreLocationCurrentUser, "my");
+    auto alice = mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(alice.certificate) << alice.error.toStdString();
     ASSERT_EQ(alice.certificate->chain.size(), 1u);
     char issuer[256] = {};
@@ -101,7 +101,7 @@ TEST_F(CertStoreTest, PkcsTwelveChainAndKeysInSeparateFiles) {
     QTemporaryDir other;
     qputenv("VELMORA_PREFIX", other.path().toLocal8Bit());
     testsupport::MakeCertificateStore(other.path(), "my", {pki.carolCert, pki.carolKey, pki.caCert});
-    auto carol = mail::findCertificate("carol@example.test", mail::kStoreLocationCurrentUser, "my");
+    auto carol = mail::findCertificate("carol@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(carol.certificate) << carol.error.toStdString();
     EXPECT_TRUE(mail::hasMatchingKey(*carol.certificate));
     EXPECT_EQ(carol.certificate->chain.size(), 1u);
@@ -111,20 +111,20 @@ TEST_F(CertStoreTest, PrivateKeyCountsOnlyWhenItMatches) {
     const auto& pki = SharedTestPki();
     // Alice's certificate next to somebody else's key: no usable key.
     const QString folder = testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceCert, pki.bobKey});
-    auto alice = mail::findCertificate("alice@example.test", mail::kStoreLocationCurrentUser, "my");
+    auto alice = mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(alice.certificate);
     EXPECT_FALSE(mail::hasMatchingKey(*alice.certificate));
 
     // A password-protected PKCS#12 opens only with its side password file.
     QFile::remove(folder + "/alice.pem");
     testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceP12Protected});
-    EXPECT_FALSE(mail::findCertificate("alice@example.test", mail::kStoreLocationCurrentUser, "my")
+    EXPECT_FALSE(mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my")
                      .certificate);
     QFile side(folder + "/alice-protected.p12.password");
     ASSERT_TRUE(side.open(QIODevice::WriteOnly));
     side.write("s3cret\n");
     side.close();
-    alice = mail::findCertificate("alice@example.test", mail::kStoreLocationCurrentUser, "my");
+    alice = mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(alice.certificate) << alice.error.toStdString();
     EXPECT_TRUE(mail::hasMatchingKey(*alice.certificate));
 }

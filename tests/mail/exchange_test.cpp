@@ -137,12 +137,12 @@ TEST(ExchangeFailures, EachAnswerGivesItsCodeAndDescription) {
         qint32 code;
         const char* fragment;
     } cases[] = {
-        {"unauthorized", true, true, mail::ExchangeError::LoginRefused, "HTTP 401"},
-        {"fba-440", true, true, mail::ExchangeError::FormsAuthentication, "authentification par formulaire"},
-        {"fba-redirect", true, true, mail::ExchangeError::FormsAuthentication, "ce protocole ne peut pas"},
-        {"http-500", true, true, mail::ExchangeError::HttpStatus, "HTTP 500"},
-        {"ews-error", true, false, mail::ExchangeError::Refused, "ErrorInvalidRecipients : At least one recipient isn't valid."},
-        {"soap-fault", true, false, mail::ExchangeError::SoapFault, "The request failed schema validation."},
+        {"unauthorized", true, true, mail::Error::LoginRefused, "HTTP 401"},
+        {"fba-440", true, true, mail::Error::FormsAuthentication, "authentification par formulaire"},
+        {"fba-redirect", true, true, mail::Error::FormsAuthentication, "ce protocole ne peut pas"},
+        {"http-500", true, true, mail::Error::HttpStatus, "HTTP 500"},
+        {"ews-error", true, false, mail::Error::ExchangeRefused, "ErrorInvalidRecipients : At least one recipient isn't valid."},
+        {"soap-fault", true, false, mail::Error::SoapFault, "The request failed schema validation."},
     };
     for (const auto& c : cases) {
         server.setScenario(c.scenario);
@@ -169,7 +169,7 @@ TEST(ExchangeFailures, ConnectionLevelProblems) {
     mail::ExchangeSend untrusted = makeSend(server);
     untrusted.caFolder.clear();
     auto out = mail::SendThroughEws(untrusted);
-    EXPECT_EQ(out.code, mail::ExchangeError::CertificateUntrusted) << out.description.toStdString();
+    EXPECT_EQ(out.code, mail::Error::CertificateUntrusted) << out.description.toStdString();
     EXPECT_TRUE(out.description.contains("« CA »"));
     EXPECT_TRUE(server.requests().isEmpty());
 
@@ -188,13 +188,13 @@ TEST(ExchangeFailures, ConnectionLevelProblems) {
     mail::ExchangeSend nobody = makeSend(server);
     nobody.server = QStringLiteral("127.0.0.1:%1").arg(closed);
     out = mail::SendThroughWebDav(nobody);
-    EXPECT_EQ(out.code, mail::ExchangeError::ConnectFailed) << out.description.toStdString();
+    EXPECT_EQ(out.code, mail::Error::ConnectFailed) << out.description.toStdString();
 
     // Line breaks in an address never reach the envelope.
     mail::ExchangeSend injected = makeSend(server);
     injected.bcc = {QStringLiteral("x@example.test>\r\nRCPT TO:<victim@example.test")};
     out = mail::SendThroughWebDav(injected);
-    EXPECT_EQ(out.code, mail::ExchangeError::InvalidSettings);
+    EXPECT_EQ(out.code, mail::Error::ExchangeSettings);
     EXPECT_TRUE(server.requests().isEmpty());
 }
 

@@ -15,7 +15,7 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
         error_ = pki.error;
         return;
     }
-    caFolder_ = dir_.filePath(QStringLiteral("ca"));
+    caFolder_ = dir_.filePath(QStringLiteral("CA"));
     QDir().mkpath(caFolder_);
     QFile::copy(pki.caCert, caFolder_ + QStringLiteral("/ca.pem"));
 

@@ -31,7 +31,7 @@ public:
     bool isRunning() const { return port_ != 0; }
     QString error() const { return error_; }
     quint16 port() const { return port_; }
-    // The folder that holds the test CA certificate only, to be trusted by the client.
+    // The folder "CA" that holds the test CA certificate only, to be trusted by the client.
     QString caFolder() const { return caFolder_; }
 
     // How the next requests are answered: "ok", "unauthorized", "ews-error", "soap-fault",
