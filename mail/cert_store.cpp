@@ -191,7 +191,8 @@ void readPem(const QByteArray& bytes, const QString& path, FileContent& out) {
 bool readStoreFile(const QString& path, FileContent& out) {
     out.path = path;
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    // Certificate files are a few kilobytes; anything huge is not one.
+    if (!f.open(QIODevice::ReadOnly) || f.size() > 4 * 1024 * 1024)
         return false;
     const QByteArray bytes = f.readAll();
     const QString suffix = QFileInfo(path).suffix().toLower();
