@@ -1,0 +1,126 @@
+// Handlers of the server settings panel: the sender fills the user and server fields, a
+// well-known server presets port, SSL and authentication, and every change marks the
+// settings as modified.
+#include "mail/server_panel.h"
+
+#include "app/error_reporting.h"
+#include "mail/addresses.h"
+#include "ui/frm_main.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+
+namespace {
+
+// Index of "587" in ListePort, the submission port the providers expect.
+constexpr int kSubmissionPortIndex = 1;
+// Index of "Exchange Web Service - 2007-2019/Office365" in ListeProtocol.
+constexpr int kExchangeWebServiceIndex = 1;
+
+// Switches a box on (a grayed box included); its handler runs through the box's signals.
+void switchOn(QCheckBox* box) {
+    box->setCheckState(Qt::Checked);
+}
+
+} // namespace
+
+namespace ServerPanel {
+
+QString ProviderHostForDomain(const QString& domain) {
+    const QString lower = domain.toLower();
+    for (const WellKnownProvider& p : kWellKnownProviders)
+        if (lower == QLatin1String(p.domain))
+            return QString::fromLatin1(p.host);
+    return QString();
+}
+
+bool IsWellKnownServer(const QString& server) {
+    const QString lower = server.toLower();
+    for (const WellKnownProvider& p : kWellKnownProviders)
+        if (lower == QLatin1String(p.host))
+            return true;
+    return false;
+}
+
+} // namespace ServerPanel
+
+void Frm_Main::TexteFrom_Change() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:TexteFrom_Change"), [this] {
+        QString name;
+        QString address;
+        Addresses::FnParseAddr(TexteFrom->text(), name, address);
+        const qsizetype at = address.indexOf(QLatin1Char('@'));
+        if (at < 0)
+            return;
+        if (RemplirUtilisateur)
+            TexteUser->setText(address);
+        if (RemplirServeur) {
+            const QString host = ServerPanel::ProviderHostForDomain(address.mid(at + 1));
+            if (!host.isEmpty())
+                TexteServer->setText(host);
+            ChangeSettingforWellknownServer();
+        }
+    });
+}
+
+void Frm_Main::ChangeSettingforWellknownServer() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:ChangeSettingforWellknownServer"), [this] {
+        if (!ServerPanel::IsWellKnownServer(TexteServer->text()))
+            return;
+        ListePort->setCurrentIndex(kSubmissionPortIndex);
+        switchOn(CheckBoxSSL);
+        switchOn(CheckBoxAuth);
+    });
+}
+
+void Frm_Main::TexteServer_Change() {
+    ChangeSettingforWellknownServer();
+    ParametresModifies = true;
+}
+
+void Frm_Main::TexteServer_KeyUp(int /*KeyCode*/, int /*Shift*/) {
+    RemplirServeur = TexteServer->text().isEmpty();
+}
+
+void Frm_Main::TexteUser_KeyUp(int /*KeyCode*/, int /*Shift*/) {
+    RemplirUtilisateur = TexteUser->text().isEmpty();
+    ParametresModifies = true;
+}
+
+void Frm_Main::CheckBoxAuth_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:CheckBoxAuth_Click"), [this] {
+        const bool on = CheckBoxAuth->checkState() == Qt::Checked;
+        TexteUser->setEnabled(on);
+        TextePW->setEnabled(on);
+    });
+    ParametresModifies = true;
+}
+
+void Frm_Main::ListeProtocol_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:ListeProtocol_Click"), [this] {
+        if (ListeProtocol->currentIndex() == kExchangeWebServiceIndex)
+            switchOn(CheckBoxSSL);
+    });
+    ParametresModifies = true;
+}
+
+void Frm_Main::ListePort_Click() {
+    ParametresModifies = true;
+}
+
+void Frm_Main::ListeCharset_Click() {
+    ParametresModifies = true;
+}
+
+void Frm_Main::CheckBoxSSL_Click() {
+    ParametresModifies = true;
+}
+
+void Frm_Main::CheckBoxSign_Click() {
+    ParametresModifies = true;
+}
+
+void Frm_Main::CheckBoxEncrypt_Click() {
+    ParametresModifies = true;
+}

@@ -1,0 +1,140 @@
+// The server panel driven through the real widgets of a started main window: the sender
+// fills user and server, well-known servers preset port, SSL and authentication, and the
+// auto-fill flags follow the operator's typing only.
+#include "mail/server_panel.h"
+
+#include "support/qt_print.h"
+#include "support/settings_panel.h"
+#include "support/temp_prefix.h"
+#include "ui/frm_main.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ServerPanelTest : public TempPrefixTest {
+protected:
+    void SetUp() override { f = StartMainWindow(); }
+    std::unique_ptr<Frm_Main> f;
+};
+
+} // namespace
+
+TEST_F(ServerPanelTest, SenderFillsUserAndServer) {
+    struct Case {
+        const char* name;
+        QString sender;
+        QString user;    // expected TexteUser
+        QString server;  // expected TexteServer
+        bool presets;    // port 587, SSL and authentication
+    };
+    const Case cases[] = {
+        {"provider address", "studio@gmail.com", "studio@gmail.com", "smtp.gmail.com", true},
+        {"display name", "\"Radio, Studio\" <studio@gmail.com>", "studio@gmail.com",
+         "smtp.gmail.com", true},
+        {"capitals", "Studio@HOTMAIL.COM", "Studio@HOTMAIL.COM", "smtp.office365.com", true},
+        {"yahoo", "a@yahoo.com", "a@yahoo.com", "smtp.mail.yahoo.com", true},
+        {"aol", "a@aol.com", "a@aol.com", "smtp.aol.com", true},
+        {"other domain", "a@station.example", "a@station.example", "mail.before.example", false},
+        {"no @", "Studio", "", "mail.before.example", false},
+        {"provider as subdomain", "a@mail.gmail.com", "a@mail.gmail.com", "mail.before.example",
+         false},
+    };
+    for (const Case& c : cases) {
+        TempPrefix own;
+        f.reset();
+        f = StartMainWindow();
+        f->TexteServer->setText("mail.before.example");
+        f->ParametresModifies = false;
+        TypeText(f->TexteFrom, c.sender);
+        EXPECT_EQ(f->TexteUser->text(), c.user) << c.name;
+        EXPECT_EQ(f->TexteServer->text(), c.server) << c.name;
+        EXPECT_EQ(f->ListePort->currentText(), c.presets ? "587" : "25") << c.name;
+        EXPECT_EQ(f->CheckBoxSSL->isChecked(), c.presets) << c.name;
+        EXPECT_EQ(f->CheckBoxAuth->isChecked(), c.presets) << c.name;
+        EXPECT_EQ(f->TexteUser->isEnabled(), c.presets) << c.name;
+        EXPECT_EQ(f->ParametresModifies, c.presets) << c.name;
+    }
+}
+
+TEST_F(ServerPanelTest, TypedServerStopsTheServerFillUntilEmptied) {
+    TypeText(f->TexteServer, "mail.own.example");
+    EXPECT_FALSE(f->RemplirServeur);
+    TypeText(f->TexteFrom, "a@gmail.com");
+    EXPECT_EQ(f->TexteServer->text(), "mail.own.example");
+    EXPECT_EQ(f->TexteUser->text(), "a@gmail.com") << "the user fill is independent";
+
+    ClearByKeys(f->TexteServer);
+    EXPECT_TRUE(f->RemplirServeur);
+    f->TexteFrom->clear();
+    TypeText(f->TexteFrom, "b@gmail.com");
+    EXPECT_EQ(f->TexteServer->text(), "smtp.gmail.com");
+}
+
+TEST_F(ServerPanelTest, TypedUserStopsTheUserFillUntilEmptied) {
+    TypeText(f->TexteUser, "login");
+    EXPECT_FALSE(f->RemplirUtilisateur);
+    EXPECT_TRUE(f->ParametresModifies);
+    TypeText(f->TexteFrom, "a@b.example");
+    EXPECT_EQ(f->TexteUser->text(), "login");
+    ClearByKeys(f->TexteUser);
+    EXPECT_TRUE(f->RemplirUtilisateur);
+}
+
+TEST_F(ServerPanelTest, ProgrammaticChangesLeaveTheFillFlagsAlone) {
+    f->TexteServer->setText("mail.x");
+    f->TexteUser->setText("login");
+    EXPECT_TRUE(f->RemplirServeur);
+    EXPECT_TRUE(f->RemplirUtilisateur);
+}
+
+TEST_F(ServerPanelTest, WellKnownServerTypedByHandPresets) {
+    for (const QString& host : {QStringLiteral("smtp.office365.com"), QStringLiteral("SMTP.GMAIL.COM")}) {
+        TempPrefix own;
+        f.reset();
+        f = StartMainWindow();
+        TypeText(f->TexteServer, host);
+        EXPECT_EQ(f->ListePort->currentText(), "587") << host;
+        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host;
+        EXPECT_TRUE(f->CheckBoxAuth->isChecked()) << host;
+        EXPECT_EQ(f->ListeProtocol->currentIndex(), 0) << "the protocol is never changed";
+        // Another server afterwards resets nothing.
+        ClearByKeys(f->TexteServer);
+        TypeText(f->TexteServer, "mail.x");
+        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host;
+        EXPECT_EQ(f->ListePort->currentText(), "587") << host;
+    }
+}
+
+TEST_F(ServerPanelTest, WebServiceProtocolSwitchesSslOnForGood) {
+    f->ListeProtocol->setCurrentIndex(1);
+    EXPECT_TRUE(f->CheckBoxSSL->isChecked());
+    f->ListeProtocol->setCurrentIndex(2);
+    EXPECT_TRUE(f->CheckBoxSSL->isChecked());
+    f->CheckBoxSSL->click();
+    f->ListeProtocol->setCurrentIndex(0);
+    EXPECT_FALSE(f->CheckBoxSSL->isChecked());
+}
+
+TEST_F(ServerPanelTest, AuthenticationEnablesTheCredentialsAndKeepsTheirTexts) {
+    f->CheckBoxAuth->click();
+    TypeText(f->TexteUser, "login");
+    TypeText(f->TextePW, "secret");
+    EXPECT_TRUE(f->TextePW->isEnabled());
+    f->CheckBoxAuth->click();
+    EXPECT_FALSE(f->TexteUser->isEnabled());
+    EXPECT_FALSE(f->TextePW->isEnabled());
+    EXPECT_EQ(f->TexteUser->text(), "login");
+    EXPECT_EQ(f->TextePW->text(), "secret");
+}
+
+TEST(WellKnownProviders, LookUps) {
+    EXPECT_EQ(ServerPanel::ProviderHostForDomain("GMAIL.com"), "smtp.gmail.com");
+    EXPECT_EQ(ServerPanel::ProviderHostForDomain("gmail.com "), "");
+    EXPECT_TRUE(ServerPanel::IsWellKnownServer("Smtp.Aol.Com"));
+    EXPECT_FALSE(ServerPanel::IsWellKnownServer("smtp.aol.com.evil.example"));
+}
