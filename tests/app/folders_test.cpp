@@ -58,7 +58,7 @@ TEST_F(FolderDiscoveryTest, BareMachineUsesAndCreatesTheDefaultFolders) {
     for (const QString& folder :
          {DossierConfigGlobal[0], DossierSettingsLocal, Sites[0].DossierLog,
           Sites[0].DossierHistorique, Sites[0].DossierLocal, Sites[0].DossierData})
-        EXPECT_TRUE(QFileInfo(prefix.native(folder)).isDir()) << folder;
+        EXPECT_TRUE(QFileInfo(prefix.native(folder)).isDir()) << folder.toStdString();
     EXPECT_TRUE(MsgBox::history().isEmpty()) << "current systems are not warned";
     EXPECT_EQ(NomStation(), "") << "the title then ends in \" - \"";
 }
@@ -167,8 +167,9 @@ TEST_F(FolderDiscoveryTest, OldSettingsCopyMovesFromTheWindowsFolder) {
         const QString old = "C:\\windows\\VL3_Postique.Ini";
         const QString local = kApp + "Settings\\VL3_Postique\\VL3_Postique.Ini";
         ASSERT_TRUE(own.write(old, c.oldCopy));
-        if (!c.localCopy.isEmpty())
+        if (!c.localCopy.isEmpty()) {
             ASSERT_TRUE(own.write(local, c.localCopy));
+        }
         NomDossierSettings();
         EXPECT_EQ(DossierSettingsProgramme, kApp + "Settings\\VL3_Postique\\") << c.name;
         EXPECT_EQ(DossierHistoProgramme, kApp + "Settings\\VL3_Postique\\Histo\\") << c.name;

@@ -98,15 +98,15 @@ TEST_F(ServerPanelTest, WellKnownServerTypedByHandPresets) {
         f.reset();
         f = StartMainWindow();
         TypeText(f->TexteServer, host);
-        EXPECT_EQ(f->ListePort->currentText(), "587") << host;
-        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host;
-        EXPECT_TRUE(f->CheckBoxAuth->isChecked()) << host;
+        EXPECT_EQ(f->ListePort->currentText(), "587") << host.toStdString();
+        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host.toStdString();
+        EXPECT_TRUE(f->CheckBoxAuth->isChecked()) << host.toStdString();
         EXPECT_EQ(f->ListeProtocol->currentIndex(), 0) << "the protocol is never changed";
         // Another server afterwards resets nothing.
         ClearByKeys(f->TexteServer);
         TypeText(f->TexteServer, "mail.x");
-        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host;
-        EXPECT_EQ(f->ListePort->currentText(), "587") << host;
+        EXPECT_TRUE(f->CheckBoxSSL->isChecked()) << host.toStdString();
+        EXPECT_EQ(f->ListePort->currentText(), "587") << host.toStdString();
     }
 }
 
