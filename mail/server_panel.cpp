@@ -109,10 +109,6 @@ void Frm_Main::ListePort_Click() {
     ParametresModifies = true;
 }
 
-void Frm_Main::ListeCharset_Click() {
-    ParametresModifies = true;
-}
-
 void Frm_Main::CheckBoxSSL_Click() {
     ParametresModifies = true;
 }

@@ -15,30 +15,6 @@ void Frm_Main::Quitter() {}
 void Frm_Main::CommandQuitter_Click() {}
 void Frm_Main::MnuQuitter_Click() {}
 
-// ---- Settings file and password field (settings code) ----
-void Frm_Main::LoadSettingsFile() {}
-void Frm_Main::CommandSave_Click() {}
-void Frm_Main::CommandPW_Click() {}
-void Frm_Main::TextePW_Change() {}
-
-// ---- Server panel (settings code) ----
-void Frm_Main::TexteFrom_Change() {}
-void Frm_Main::TexteServer_Change() {}
-void Frm_Main::TexteServer_KeyUp(int KeyCode, int Shift) {
-    Q_UNUSED(KeyCode);
-    Q_UNUSED(Shift);
-}
-void Frm_Main::TexteUser_KeyUp(int KeyCode, int Shift) {
-    Q_UNUSED(KeyCode);
-    Q_UNUSED(Shift);
-}
-void Frm_Main::CheckBoxAuth_Click() {}
-void Frm_Main::CheckBoxSSL_Click() {}
-void Frm_Main::CheckBoxSign_Click() {}
-void Frm_Main::CheckBoxEncrypt_Click() {}
-void Frm_Main::ListeProtocol_Click() {}
-void Frm_Main::ListePort_Click() {}
-void Frm_Main::ChangeSettingforWellknownServer() {}
 
 // ---- Compose panel and transmission (sending code) ----
 void Frm_Main::ButtonSend_Click() {}

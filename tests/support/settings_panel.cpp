@@ -6,6 +6,7 @@
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QWidget>
@@ -28,8 +29,22 @@ std::unique_ptr<Frm_Main> StartMainWindow() {
     ResetFolderState();
     MsgBox::reset();
     auto form = std::make_unique<Frm_Main>();
-    form->InitGeneral();
-    FenetreInitAffichee = false;
+    // The start-up steps that concern the settings page, in their order.
+    NomDossierSettings();
+    InitGeneralPath(true);
+    InitGeneralSite(true);
+    form->RemplirUtilisateur = true;
+    form->RemplirServeur = true;
+    form->ListeProtocol->clear();
+    form->ListeProtocol->addItems({QStringLiteral("SMTP Protocol - Recommandé"),
+                                   QStringLiteral("Exchange Web Service - 2007-2019/Office365"),
+                                   QStringLiteral("Exchange Web Dav - 2000/2003")});
+    form->ListeProtocol->setCurrentIndex(0);
+    form->ListePort->clear();
+    form->ListePort->addItems({QStringLiteral("25"), QStringLiteral("587"), QStringLiteral("465")});
+    form->ListePort->setCurrentIndex(0);
+    form->LoadSettingsFile();
+    form->ParametresModifies = false;
     return form;
 }
 

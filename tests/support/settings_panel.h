@@ -16,8 +16,9 @@ inline const QString kTestApplicationFolder = QStringLiteral("C:\\Velmora\\Bin\\
 // kTestApplicationFolder. Call with a TempPrefix alive.
 void ResetFolderState();
 
-// ResetFolderState, then a new Frm_Main with InitGeneral run on it (folders, lists, the
-// settings file of the prefix loaded into the page). Only one may exist at a time.
+// ResetFolderState, then a new Frm_Main with the start-up steps of the settings page run on
+// it: folders, the auto-fill flags, the protocol and port lists, the settings file of the
+// prefix loaded into the page, the modified flag cleared. Only one may exist at a time.
 std::unique_ptr<Frm_Main> StartMainWindow();
 
 // Types `text` into `widget` as a user would: one key press and release per character.
