@@ -63,8 +63,16 @@ constexpr qint32 kErrOverflow = 6;
 constexpr qint32 kErrInvalidPropertyValue = 380;
 constexpr qint32 kErrPathFileAccess = 75;
 
+// The stored value of a box: 0 cleared, 1 checked, 2 grayed.
 QString checkValueText(const QCheckBox* box) {
-    return QString::number(static_cast<int>(box->checkState()));
+    switch (box->checkState()) {
+    case Qt::Checked:
+        return QStringLiteral("1");
+    case Qt::PartiallyChecked:
+        return QStringLiteral("2");
+    default:
+        return QStringLiteral("0");
+    }
 }
 
 // The grayed state (stored value 2) exists only in files; the operator can leave it but never

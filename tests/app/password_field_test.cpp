@@ -5,6 +5,7 @@
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -13,6 +14,8 @@
 TEST(PasswordField, AfficherTogglesMaskWithoutMarkingChanges) {
     TempPrefix prefix;
     auto f = StartMainWindow();
+    f->CheckBoxAuth->click(); // the field takes typing only while authentication is on
+    f->ParametresModifies = false;
     TypeText(f->TextePW, "secret");
     ASSERT_TRUE(f->ParametresModifies) << "typing a character marks the settings";
     f->ParametresModifies = false;

@@ -76,6 +76,8 @@ TEST_F(ServerPanelTest, TypedServerStopsTheServerFillUntilEmptied) {
 }
 
 TEST_F(ServerPanelTest, TypedUserStopsTheUserFillUntilEmptied) {
+    f->CheckBoxAuth->click(); // the field takes typing only while authentication is on
+    f->ParametresModifies = false;
     TypeText(f->TexteUser, "login");
     EXPECT_FALSE(f->RemplirUtilisateur);
     EXPECT_TRUE(f->ParametresModifies);
