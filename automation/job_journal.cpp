@@ -47,6 +47,9 @@ QByteArray JobJournal::jobKey(const QString& fileName, const QByteArray& content
 }
 
 bool JobJournal::open(const QString& folder, const QByteArray& key, QString* error) {
+    flush();
+    fd_.reset();
+    dirty_ = false;
     path_.clear();
     rows_.clear();
     copies_.clear();
@@ -86,8 +89,8 @@ bool JobJournal::copySent(int row, const QString& recipient) const {
     return rowSent(row) || copies_.count({row, normalRecipient(recipient)}) != 0;
 }
 
-bool JobJournal::markRowSent(int row, QString* error) {
-    if (!append("R " + QByteArray::number(row) + '\n', error))
+bool JobJournal::markRowSent(int row, bool durable, QString* error) {
+    if (!append("R " + QByteArray::number(row) + '\n', durable, error))
         return false;
     rows_.insert(row);
     return true;
@@ -95,28 +98,32 @@ bool JobJournal::markRowSent(int row, QString* error) {
 
 bool JobJournal::markCopySent(int row, const QString& recipient, QString* error) {
     const QString r = normalRecipient(recipient);
-    if (!append("C " + QByteArray::number(row) + ' ' + r.toUtf8() + '\n', error))
+    if (!append("C " + QByteArray::number(row) + ' ' + r.toUtf8() + '\n', false, error))
         return false;
     copies_.emplace(row, r);
     return true;
 }
 
-bool JobJournal::append(const QByteArray& record, QString* error) {
+bool JobJournal::append(const QByteArray& record, bool durable, QString* error) {
     if (path_.isEmpty()) {
         if (error)
             *error = QStringLiteral("journal not open");
         return false;
     }
-    const bool created = !QFileInfo::exists(path_);
-    UniqueFd fd = UniqueFd::open(path_, O_WRONLY | O_APPEND | O_CREAT);
-    if (!fd.valid()) {
-        if (error)
-            *error = errnoText(QStringLiteral("cannot open the journal"), path_);
-        return false;
+    if (!fd_.valid()) {
+        const bool created = !QFileInfo::exists(path_);
+        fd_ = UniqueFd::open(path_, O_WRONLY | O_APPEND | O_CREAT);
+        if (!fd_.valid()) {
+            if (error)
+                *error = errnoText(QStringLiteral("cannot open the journal"), path_);
+            return false;
+        }
+        if (created)
+            syncFolder(QFileInfo(path_).absolutePath());
     }
     qsizetype done = 0;
     while (done < record.size()) {
-        const ssize_t n = ::write(fd.get(), record.constData() + done, static_cast<size_t>(record.size() - done));
+        const ssize_t n = ::write(fd_.get(), record.constData() + done, static_cast<size_t>(record.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -126,19 +133,32 @@ bool JobJournal::append(const QByteArray& record, QString* error) {
         }
         done += n;
     }
-    if (::fsync(fd.get()) != 0) {
-        if (error)
-            *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
-        return false;
+    dirty_ = true;
+    if (durable || QDateTime::currentMSecsSinceEpoch() - lastSyncMs_ >= SyncIntervalMs) {
+        if (!flush()) {
+            if (error)
+                *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
+            return false;
+        }
     }
-    if (created)
-        syncFolder(QFileInfo(path_).absolutePath());
+    return true;
+}
+
+bool JobJournal::flush() {
+    if (!fd_.valid() || !dirty_)
+        return true;
+    if (::fsync(fd_.get()) != 0)
+        return false;
+    dirty_ = false;
+    lastSyncMs_ = QDateTime::currentMSecsSinceEpoch();
     return true;
 }
 
 bool JobJournal::remove() {
     if (path_.isEmpty())
         return true;
+    fd_.reset();
+    dirty_ = false;
     const bool gone = QFile::remove(path_) || !QFileInfo::exists(path_);
     if (gone) {
         path_.clear();

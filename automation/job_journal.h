@@ -6,17 +6,25 @@
 #include <QDateTime>
 #include <QString>
 
+#include "automation/unique_fd.h"
+
 #include <set>
 #include <utility>
 
 namespace automation {
 
 // The journal of one job, a small append-only text file "<key>.journal" in a folder of the
-// program's settings. Each record is written and flushed to disk (fsync) before the call
-// returns, so the caller may delete the row's attachment right after marking the row.
+// program's settings. Every record is written at once (it survives a crash of the program);
+// a durable record is also flushed to disk (fsync) before the call returns, so the caller may
+// delete the row's attachment right after it. Other records are flushed at least every
+// SyncIntervalMs and when the journal is closed, which keeps a job of thousands of rows from
+// waiting on the disk for every row.
 class JobJournal {
 public:
+    static constexpr qint64 SyncIntervalMs = 1000;
+
     JobJournal() = default;
+    ~JobJournal() { flush(); }
     JobJournal(const JobJournal&) = delete;
     JobJournal& operator=(const JobJournal&) = delete;
 
@@ -36,10 +44,12 @@ public:
     // True when the copy of row `row` for `recipient` went out (address, any case).
     bool copySent(int row, const QString& recipient) const;
 
-    // Record a whole row, or one per-recipient copy of a row, durably. False with `error`
-    // when the record could not be written and flushed.
-    bool markRowSent(int row, QString* error = nullptr);
+    // Record a whole row, or one per-recipient copy of a row; `durable` flushes it to disk
+    // before returning. False with `error` when the record could not be written (or flushed).
+    bool markRowSent(int row, bool durable, QString* error = nullptr);
     bool markCopySent(int row, const QString& recipient, QString* error = nullptr);
+    // Flushes what was written to disk. False when the flush failed.
+    bool flush();
 
     // Deletes the journal file (the job is done). True when it is gone.
     bool remove();
@@ -48,9 +58,12 @@ public:
     static void pruneOlderThan(const QString& folder, const QDateTime& cutoff);
 
 private:
-    bool append(const QByteArray& record, QString* error);
+    bool append(const QByteArray& record, bool durable, QString* error);
 
     QString path_;
+    UniqueFd fd_;
+    bool dirty_ = false;
+    qint64 lastSyncMs_ = 0;
     std::set<int> rows_;
     std::set<std::pair<int, QString>> copies_;
 };

@@ -132,7 +132,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             if (Abandon != 0)
                 continue;
             QString error;
-            if (journal && !journal->markRowSent(row, &error))
+            if (journal && !journal->markRowSent(row, verdict == automation::AttachmentName::Inside, &error))
                 Lib_Public::ReportError(label, 75, error);
         }
         // A row that went out (now or before an interruption) loses its attachment.

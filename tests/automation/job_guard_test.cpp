@@ -192,7 +192,7 @@ TEST(JobJournal, RecordsSurviveReopeningAndTornLines) {
     {
         JobJournal j;
         ASSERT_TRUE(j.open(folder, key));
-        ASSERT_TRUE(j.markRowSent(1));
+        ASSERT_TRUE(j.markRowSent(1, true));
         ASSERT_TRUE(j.markCopySent(3, QStringLiteral(" Bob@Example.org ")));
     }
     // A crash in the middle of a record leaves a line without its end.
