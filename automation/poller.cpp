@@ -34,6 +34,7 @@ namespace {
 struct PollerState {
     qint16 counter = 0;
     bool initialised = false;
+    int cycles = 0;
     int tickMs = 0; // 0: not chosen yet
     std::function<qint64()> clock;
     StabilityTracker settling;
@@ -74,12 +75,14 @@ void resetPoller() {
     PollerState& s = state();
     s.counter = 0;
     s.initialised = false;
+    s.cycles = 0;
     s.settling = StabilityTracker();
     s.unreadable.clear();
 }
 
 qint16 pollCounter() { return state().counter; }
 bool pollCounterInitialised() { return state().initialised; }
+int pollCycles() { return state().cycles; }
 
 const ActiveJob* activeJob() { return state().active; }
 void setActiveJob(const ActiveJob* job) { state().active = job; }
@@ -211,6 +214,7 @@ void Frm_Main::TimerSendEmail_Timer() {
     }
     if (s.counter < TicksPerCycle)
         return;
+    ++s.cycles;
 
     qint16 abandon = 0;
     bool unsettled = false;

@@ -28,6 +28,8 @@ void resetPoller();
 // Current poll counter and whether it was initialised (tests).
 qint16 pollCounter();
 bool pollCounterInitialised();
+// Number of cycles started since the last reset (tests).
+int pollCycles();
 
 // The job being sent by the dispatch, set by the poller around the call.
 struct ActiveJob {

@@ -1,6 +1,7 @@
 // The main window's controls, their layout and the wiring of every handler.
 #include "ui/frm_main.h"
 
+#include "automation/fp_spread.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 #include "ui/sft_tabs.h"
@@ -22,7 +23,6 @@
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
-#include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -315,9 +315,7 @@ QWidget* Frm_Main::buildDataPage() {
     auto* page = new QWidget;
     page->setObjectName("PageDonnees");
     auto* layout = new QVBoxLayout(page);
-    fpSpreadData = named(new QTableWidget(page), "fpSpreadData");
-    fpSpreadData->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    fpSpreadData->setColumnCount(12);
+    fpSpreadData = named(new FpSpread(page), "fpSpreadData");
     layout->addWidget(fpSpreadData);
     return page;
 }

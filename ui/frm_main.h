@@ -20,7 +20,7 @@ class QListWidget;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
-class QTableWidget;
+class FpSpread;
 class QTimer;
 class SftTabs;
 class Frm_MainBis;
@@ -132,7 +132,7 @@ public:
     QPushButton* CommandSave = nullptr; // "Enregistrer"
 
     // Page "Données reçues": the last job loaded, one cell text per row and column.
-    QTableWidget* fpSpreadData = nullptr;
+    FpSpread* fpSpreadData = nullptr; // automation/fp_spread.h
 
     // Page "Incidents"
     QListWidget* ListeIncidents = nullptr;                  // font Arial
@@ -222,6 +222,9 @@ public:
     // Sends the mail held by the six mail fields of `Feuille` (Frm_Main or Frm_MainBis).
     // Manuel: exactly -1 is an interactive send. Abandon: set to -1 when the send failed.
     void SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon);
+    // Sends the used rows of the job loaded in `sheet` (mail/job_dispatch.cpp); `Folder` is the
+    // job folder with its "". Returns -1 when no row was abandoned, 0 otherwise.
+    qint16 EnvoiMailAutomation(FpSpread& sheet, const QString& Folder, qint16& Abandon);
     // Puts the program to sleep in the notification area.
     void MiseEnVeilleForcee();
 

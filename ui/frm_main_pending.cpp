@@ -26,13 +26,6 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     Abandon = 0;
 }
 
-// ---- Job folder poller and incidents (automation code) ----
-void Frm_Main::TimerSendEmail_Timer() {}
-void Frm_Main::TexteDossier_Change(int Index) { Q_UNUSED(Index); }
-void Frm_Main::CommandDossier_Click(int Index) { Q_UNUSED(Index); }
-void Frm_Main::CheckSousDossiers_Click() {}
-void Frm_Main::CommandIncidentsPurge_Click(int Index) { Q_UNUSED(Index); }
-
 // ---- Revision page and About box ----
 void Frm_Main::MnuWhatNews_Click(int Index) { Q_UNUSED(Index); }
 void Frm_Main::Mnu99APropos_Click() {}

@@ -96,7 +96,7 @@ TEST(Frm_Main, ControlsHaveTheirNamesCaptionsAndPages) {
         {"CommandDossier_0", "QPushButton", "...", 1, "Sélection du dossier..."},
         {"CheckSousDossiers", "QCheckBox", "Analyser les sous-dossiers", 1, ""},
         {"CommandSave", "QPushButton", "Enregistrer", 1, "Sauvegarder le paramétrage"},
-        {"fpSpreadData", "QTableWidget", "", 2, ""},
+        {"fpSpreadData", "QTableView", "", 2, ""},
         {"ListeIncidents", "QListWidget", "", 3, ""},
         {"CommandIncidentsPurge_0", "QPushButton", "Purger", 3, ""},
         {"CommandMiseEnVeille", "QPushButton", "Mettre en veille", Outside, ""},

@@ -1,0 +1,72 @@
+// Shared fixture of the poller tests: a real main window on a temporary prefix, its job
+// folder "C:\\Jobs\\", the settings folder for the send journal, and a way to run one cycle.
+#pragma once
+
+#include "app/globals.h"
+#include "automation/poller.h"
+#include "support/temp_prefix.h"
+#include "ui/frm_main.h"
+#include "ui/msgbox.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace automation_tests {
+
+
+inline const QString kJobs = QStringLiteral("C:\\Jobs\\");
+inline const QString kSettings = QStringLiteral("C:\\Velmora\\Settings\\VL3_Postique\\");
+inline const QString kNotSent = QStringLiteral("Adresse Email d'envoi non renseignée");
+inline const QString kNoLogin = QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe");
+
+class PollerTest : public TempPrefixTest {
+protected:
+    void SetUp() override {
+        Lib_Public::DemarrageTermine = true;
+        Lib_Public::QuitterDemande = false;
+        Lib_Public::DossierSettingsProgramme = kSettings;
+        automation::resetPoller();
+        // Jobs written by the test are old enough to count as settled.
+        automation::setPollerClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
+        MsgBox::reset();
+        form = std::make_unique<Frm_Main>();
+        ASSERT_TRUE(QDir().mkpath(prefix.native(kJobs)));
+        form->TexteDossier[0]->setText(QStringLiteral("C:\\Jobs"));
+    }
+    void TearDown() override {
+        form.reset();
+        automation::setPollerClock({});
+        automation::resetPoller();
+        Lib_Public::DemarrageTermine = false;
+        Lib_Public::QuitterDemande = false;
+    }
+
+    // Ticks the timer until a cycle ran; returns the ticks it took.
+    int cycle() {
+        const int before = automation::pollCycles();
+        for (int tick = 1; tick <= 40; ++tick) {
+            form->TimerSendEmail_Timer();
+            if (automation::pollCycles() != before)
+                return tick;
+        }
+        return -1;
+    }
+
+    bool writeJob(const QString& name, const QByteArray& bytes) { return prefix.write(kJobs + name, bytes); }
+    bool jobExists(const QString& name) { return prefix.exists(kJobs + name); }
+    QStringList incidents() const {
+        QStringList lines;
+        for (int i = 0; i < form->ListeIncidents->count(); ++i)
+            lines << form->ListeIncidents->item(i)->text();
+        return lines;
+    }
+    std::unique_ptr<Frm_Main> form;
+};
+
+} // namespace automation_tests
