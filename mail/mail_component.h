@@ -249,7 +249,10 @@ public:
 
     // Builds and sends the message. The network work runs on a worker thread; on the
     // user-interface thread the call processes events until it is done. Returns 0 or an
-    // Error number; lastErrorCode()/lastErrorDescription() tell why.
+    // Error number; lastErrorCode()/lastErrorDescription() tell why. A send that reached
+    // some recipients but not all returns 0 and leaves lastErrorDescription() naming the
+    // refused ones (or, in direct delivery, each domain's outcome), so a caller can warn
+    // without sending the mail again.
     qint32 send();
 
     qint32 lastErrorCode() const { return lastCode_; }

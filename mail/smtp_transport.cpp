@@ -268,6 +268,8 @@ struct Conversation {
 
 int debugCallback(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     auto* talk = static_cast<Conversation*>(user);
+    if (!talk)
+        return 0;
     switch (type) {
     case CURLINFO_HEADER_OUT:
         talk->commandSent(QByteArray(data, qsizetype(size)));
@@ -296,7 +298,7 @@ struct Upload {
 
 size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     auto* upload = static_cast<Upload*>(user);
-    if (upload->talk->abortNoAuth)
+    if (!upload || upload->talk->abortNoAuth)
         return CURL_READFUNC_ABORT;
     const size_t room = size * count;
     const size_t left = size_t(upload->data->size() - upload->offset);
@@ -307,15 +309,17 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
 }
 
 int progressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Conversation*>(user)->abortNoAuth ? 1 : 0;
+    const auto* talk = static_cast<const Conversation*>(user);
+    return talk && talk->abortNoAuth ? 1 : 0;
 }
 
 // Adds the PEM certificates of the "CA" folder to the connection's trust store, beside the
 // system's own.
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
-    const QString& folder = *static_cast<const QString*>(user);
-    if (folder.isEmpty())
+    const auto* folderText = static_cast<const QString*>(user);
+    if (!folderText || folderText->isEmpty())
         return CURLE_OK;
+    const QString& folder = *folderText;
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
     const QDir dir(folder);
     const QStringList files = dir.entryList({QStringLiteral("*")}, QDir::Files | QDir::Readable);
@@ -569,10 +573,16 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     long newConnections = 0;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
     connectionsOpened += int(newConnections);
+    // The handle may wait in the pool: nothing in it may point at this call's locals.
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
     curl_easy_setopt(curl, CURLOPT_RESOLVE, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, nullptr);
 
     report.reachedServer = !talk.replies.empty();
     for (const Reply& reply : talk.replies) {
