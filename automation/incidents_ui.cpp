@@ -1,5 +1,6 @@
 // The incidents list on the main window: adding lines with the tab alert, and the purge.
 #include "app/error_reporting.h"
+#include "app/folders.h"
 #include "automation/incidents.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
@@ -30,7 +31,7 @@ void Frm_Main::CommandIncidentsPurge_Click(int Index) {
     Lib_Public::Trap(label, [&] { TimerFlash->stop(); });
     Lib_Public::Trap(label, [&] {
         setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication() +
-                       QStringLiteral(" - "));
+                       QStringLiteral(" - ") + Lib_Public::NomStation());
     });
     Lib_Public::Trap(label, [&] { SftTabsMain->setTabAlert(automation::IncidentsTabIndex, false); });
     // The tab collection's current index back to 0: the first page comes to the front.

@@ -146,6 +146,10 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
          << QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact));
     if (!options.stall.isEmpty())
         args << QStringLiteral("--stall") << options.stall;
+    if (!options.host.isEmpty())
+        args << QStringLiteral("--host") << options.host;
+    if (options.port != 0)
+        args << QStringLiteral("--port") << QString::number(options.port);
 
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::SeparateChannels);

@@ -70,6 +70,9 @@ struct SmtpServerOptions {
     QString key;
 
     QList<QJsonObject> script;
+    // Where to listen: a loopback address and port (default 127.0.0.1, a free port).
+    QString host;
+    quint16 port = 0;
 };
 
 // One message as the server received it.
