@@ -1,15 +1,12 @@
 // Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
 #include "mail/exchange.h"
 
-#include <QDir>
-#include <QFile>
+#include "mail/smtp_transport.h"
+
 #include <QUrl>
 #include <QXmlStreamReader>
 
 #include <curl/curl.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
 
 #include <memory>
 #include <mutex>
@@ -51,30 +48,6 @@ QString origin(const QString& scheme, const QString& server, qint32 port) {
 }
 
 QString xmlEscaped(const QString& text) { return text.toHtmlEscaped(); }
-
-// Adds the PEM certificates of the program's "CA" folder to the connection's trust store,
-// beside the system's own, as the SMTP transport does.
-CURLcode addTrustedCertificates(CURL*, void* sslContext, void* user) {
-    const QString& folder = *static_cast<const QString*>(user);
-    if (folder.isEmpty())
-        return CURLE_OK;
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    const QDir dir(folder);
-    for (const QString& name : dir.entryList(QDir::Files | QDir::Readable)) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
-            continue;
-        const QByteArray pem = file.readAll();
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-            BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size())), &BIO_free);
-        while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-            X509_STORE_add_cert(store, cert);
-            X509_free(cert);
-        }
-        ERR_clear_error();
-    }
-    return CURLE_OK;
-}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(size * count));
@@ -120,7 +93,7 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
                      std::max(1L, static_cast<long>(send.responseTimeout.count() / 1000)));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, addTrustedCertificates);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::sslContextCallback);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
     const QByteArray user = send.user.toUtf8();
     const QByteArray password = send.password.toUtf8();

@@ -313,8 +313,8 @@ int progressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return talk && talk->abortNoAuth ? 1 : 0;
 }
 
-// Adds the PEM certificates of the "CA" folder to the connection's trust store, beside the
-// system's own.
+} // namespace
+
 CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
     const auto* folderText = static_cast<const QString*>(user);
     if (!folderText || folderText->isEmpty())
@@ -338,6 +338,8 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
     }
     return CURLE_OK;
 }
+
+namespace {
 
 QString hostForUrl(const QString& host) {
     return host.contains(u':') && !host.startsWith(u'[') ? u'[' + host + u']' : host;

@@ -5,6 +5,7 @@
 #include "mail/mail_component.h"
 
 #include <QString>
+#include <curl/curl.h>
 #include <QStringList>
 
 namespace mail::detail {
@@ -34,6 +35,11 @@ struct SmtpReport {
 // `refused` and named in `description`. Runs on any thread.
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                     const QString& from, const QStringList& recipients, const QByteArray& message);
+
+// TLS set-up callback for libcurl (CURLOPT_SSL_CTX_FUNCTION) shared by the transports: adds
+// the PEM certificates of the folder given as CURLOPT_SSL_CTX_DATA (a const QString*, the
+// "CA" folder; may be empty) to the connection's trust store, beside the system's own.
+CURLcode sslContextCallback(CURL*, void* sslContext, void* user);
 
 // Protocol 0 with a server: one SMTP transaction.
 class SmtpTransport : public Transport {
