@@ -81,6 +81,11 @@ int main(int argc, char* argv[]) {
         return saved ? 0 : 1;
     }
 
+    // Without a display this line is the only sign that the program is up and polling.
+    if (Lib_Public::RunningHeadless())
+        std::fprintf(stderr, "VL3_Postique %s: started without a display\n",
+                     Lib_Systeme::VersionApplication().toUtf8().constData());
+
     if (signalPending)
         window.CloseFor(Frm_Main::AppWindows);
     if (window.isUnloaded())

@@ -1,16 +1,295 @@
-// The start-up sequence of the main window.
-#include "app/globals.h"
-#include "ui/frm_main.h"
+// The start-up sequence of the main window: folders, progress window, lists, settings,
+// command-line switch, version record and installation notice, in their fixed order. Every
+// step is trapped on its own so that a failing step never stops the start-up.
+#include "app/startup.h"
 
+#include "app/error_reporting.h"
+#include "app/folders.h"
+#include "app/globals.h"
+#include "system/numbers.h"
+#include "system/paths.h"
+#include "system/registry.h"
+#include "system/sysinfo.h"
+#include "system/winpath.h"
+#include "ui/frm_main.h"
+#include "ui/frm_mainbis.h"
+#include "ui/frm_msg.h"
+#include "ui/sft_tabs.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QStringList>
 #include <QTimer>
 
-void Frm_Main::Form_Initialize() {}
+#include <memory>
+
+namespace Startup {
+
+namespace {
+
+std::function<void(const QString&)>& progressHook() {
+    static std::function<void(const QString&)> hook;
+    return hook;
+}
+
+// The start-up message window, alive from InitGeneral until the end of the captions.
+std::unique_ptr<FrmMsg>& startupWindow() {
+    static std::unique_ptr<FrmMsg> window;
+    return window;
+}
+
+QString versionKey() {
+    return QString::fromUtf16(ApplicationSettingsKey) + u'\\' + QString::fromUtf16(ExecutableName) +
+           u'\\' + QString::fromUtf16(VersionSection);
+}
+
+} // namespace
+
+QString SupportMailbox() { return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX); }
+
+QString ApplicationFolder(const QString& nativeExecutableFolder) {
+    const QFileInfo info(nativeExecutableFolder);
+    if (nativeExecutableFolder.isEmpty() || !info.isDir() || !info.isWritable())
+        return QString::fromUtf16(SuiteFolder);
+    return Lib_Public::CheckRep(WinPath::toWindows(info.absoluteFilePath()));
+}
+
+bool SleepSwitchRequested(const QString& commandLine) {
+    return commandLine.contains(QStringLiteral("/Veille=True"), Qt::CaseInsensitive);
+}
+
+bool ApplySleepSwitch(const QString& commandLine) {
+    if (!SleepSwitchRequested(commandLine))
+        return false;
+    Lib_Public::DemarrageEnVeille = true;
+    if (Frm_MainBis* bis = Frm_MainBis::instance())
+        bis->TimerVeille->start();
+    return true;
+}
+
+QString WindowTitle(const QString& version, const QString& station) {
+    return QStringLiteral("Velmora: Postique") + QStringLiteral(" - ") + version +
+           QStringLiteral(" - ") + station;
+}
+
+QString BodyTemplate() {
+    return QStringLiteral("De: [$from]\r\nA: [$to]\r\nObjet: [$subject]\r\n\r\n");
+}
+
+NoticeMail InstallationNotice(const QString& supportMailbox, const QString& version,
+                              const QString& previous, const QString& computer,
+                              const QString& jobFolder) {
+    NoticeMail mail;
+    mail.to = supportMailbox;
+    mail.subject = QStringLiteral("MAJ Version: ") + QString::fromUtf16(ProductName);
+    mail.body = QString::fromUtf16(ProductName) + QStringLiteral(": Version mise en place (") +
+                QString::fromUtf16(ExecutableName) + QStringLiteral(") Version: ") + version;
+    if (!previous.trimmed().isEmpty())
+        mail.body += QStringLiteral(" |Version précédente: ") + previous;
+    mail.body += QStringLiteral("\r\n\r\nComputerName: ") + computer;
+    mail.body += QStringLiteral("\r\n\r\nFolder: ") + jobFolder;
+    return mail;
+}
+
+QString StoredVersion() {
+    QString value;
+    if (Lib_Systeme::Reg_GetValue(Lib_Systeme::HKEY_CURRENT_USER, versionKey(),
+                                  QString::fromUtf16(VersionValue), value) != 0)
+        return QString();
+    return value;
+}
+
+qint32 StoreVersion(const QString& version) {
+    return Lib_Systeme::Reg_SetValue(Lib_Systeme::HKEY_CURRENT_USER, versionKey(),
+                                     QString::fromUtf16(VersionValue), version,
+                                     Lib_Systeme::REG_SZ);
+}
+
+void OpenStartupWindow() {
+    auto window = std::make_unique<FrmMsg>();
+    window->Form_Load();
+    window->show();
+    startupWindow() = std::move(window);
+}
+
+void CloseStartupWindow() { startupWindow().reset(); }
+
+FrmMsg* StartupWindow() { return startupWindow().get(); }
+
+void SetProgressHook(std::function<void(const QString&)> hook) {
+    progressHook() = std::move(hook);
+}
+
+void ShowProgress(const QString& caption) {
+    if (!Lib_Public::FenetreInitAffichee)
+        return;
+    if (FrmMsg* window = startupWindow().get())
+        window->LabelMsgInit->setText(caption);
+    if (progressHook())
+        progressHook()(caption);
+    QCoreApplication::processEvents();
+}
+
+} // namespace Startup
+
+using Lib_Public::Trap;
+
+void Frm_Main::Form_Initialize() {
+    const QString label = QStringLiteral("Frm_Main:Form_Initialize");
+    // The controls take the platform's visual style by themselves; the suite's look is
+    // applied by the look code during the load.
+    Trap(label, [] {
+        Lib_Public::DossierApplication =
+            Startup::ApplicationFolder(QCoreApplication::applicationDirPath());
+    });
+}
 
 void Frm_Main::Form_Load() {
-    TimerSendEmail->start();
-    show();
+    const QString label = QStringLiteral("Frm_Main:Form_Load");
+    // The poller's timer is enabled in the window's design: it runs from the load on and
+    // waits for DemarrageTermine.
+    Trap(label, [&] { TimerSendEmail->start(); });
+
+    // The named mutex "Velmora 3.4" of the suite was never tested by anyone and guarded
+    // nothing; a second copy starts normally, so there is nothing to create here.
+
+    Trap(label, [] {
+        // The suite's look (style from the registry) is loaded here by the look code.
+    });
+
+    Trap(label, [&] { InitGeneral(); });
+
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Create Object")); });
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Display")); });
+    Trap(label, [] {
+        // The saved window position is restored here by the window-position code.
+    });
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Tableur")); });
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Fin")); });
+
+    Trap(label, [] {
+        if (Lib_Public::FenetreInitAffichee) {
+            Startup::CloseStartupWindow();
+            Lib_Public::FenetreInitAffichee = false;
+        }
+    });
+
+    Trap(label, [&] {
+        show();
+        QCoreApplication::processEvents();
+    });
+
+    Trap(label, [] {
+        Lib_Public::LigneDeCommande = QCoreApplication::arguments().mid(1).join(u' ');
+    });
+
+    Trap(label, [] { Startup::ApplySleepSwitch(Lib_Public::LigneDeCommande); });
+
+    // Version tracking: a version that differs from the one recorded for this user account
+    // is recorded first, then announced once to the maker's support mailbox.
+    Trap(label, [&] {
+        const QString running = Lib_Systeme::VersionApplication();
+        const QString stored = Startup::StoredVersion();
+        if (running == stored)
+            return;
+        const qint32 status = Startup::StoreVersion(running);
+        if (status != 0) {
+            // Announcing without recording would send the notice again at every start.
+            Lib_Public::ReportError(label, status,
+                                    QStringLiteral("The version record could not be written; "
+                                                   "no installation notice sent"));
+            return;
+        }
+        Frm_MainBis* bis = Frm_MainBis::instance();
+        if (!bis)
+            throw Lib_Public::RunTimeError(91, QStringLiteral("Frm_MainBis is not loaded"));
+        const Startup::NoticeMail notice = Startup::InstallationNotice(
+            Startup::SupportMailbox(), running, stored, Lib_Systeme::ComputerName(),
+            TexteDossier[0]->text());
+        bis->TexteTo->setText(notice.to);
+        bis->TexteCc->setText(notice.cc);
+        bis->TexteCci->setText(notice.cci);
+        bis->TexteSubject->setText(notice.subject);
+        bis->TexteBody->setPlainText(notice.body);
+        bis->TexteAttachments->setPlainText(notice.attachments);
+        qint16 abandon = 0;
+        traceHandler(QStringLiteral("SendEmail"));
+        SendEmail(bis, 0, abandon);
+    });
+
     Lib_Public::DemarrageTermine = true;
 }
 
-void Frm_Main::InitGeneral() {}
-void Frm_Main::InitGeneralSysteme() {}
+void Frm_Main::InitGeneral() {
+    const QString label = QStringLiteral("Frm_Main:InitGeneral");
+    Trap(label, [] {
+        // The main window's controls are recoloured here by the look code.
+    });
+
+    Trap(label, [] {
+        Startup::OpenStartupWindow();
+        Lib_Public::FenetreInitAffichee = true;
+        QCoreApplication::processEvents();
+    });
+
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: General")); });
+    Trap(label, [&] { InitGeneralSysteme(); });
+
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: InitGeneralPath")); });
+    Trap(label, [] { Lib_Public::InitGeneralPath(true); });
+    Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: InitGeneralSite")); });
+    Trap(label, [] { Lib_Public::InitGeneralSite(true); });
+
+    Trap(label, [&] {
+        setWindowTitle(
+            Startup::WindowTitle(Lib_Systeme::VersionApplication(), Lib_Public::NomStation()));
+    });
+
+    Trap(label, [&] { SftTabsMain->setTabAlert(IncidentsTab, false); });
+
+    Trap(label, [&] {
+        RemplirUtilisateur = true;
+        RemplirServeur = true;
+    });
+
+    Trap(label, [&] { InitGeneralCharset(); });
+
+    Trap(label, [&] {
+        ListeProtocol->clear();
+        ListeProtocol->addItem(QStringLiteral("SMTP Protocol - Recommandé"));
+        ListeProtocol->addItem(QStringLiteral("Exchange Web Service - 2007-2019/Office365"));
+        ListeProtocol->addItem(QStringLiteral("Exchange Web Dav - 2000/2003"));
+        ListeProtocol->setCurrentIndex(0);
+    });
+
+    Trap(label, [&] {
+        ListePort->clear();
+        ListePort->addItems({QStringLiteral("25"), QStringLiteral("587"), QStringLiteral("465")});
+        ListePort->setCurrentIndex(0);
+    });
+
+    Trap(label, [&] { Attachments = QStringList{QString()}; });
+
+    Trap(label, [&] { TexteBody->setPlainText(Startup::BodyTemplate()); });
+
+    Trap(label, [&] { LoadSettingsFile(); });
+
+    ParametresModifies = false;
+}
+
+void Frm_Main::InitGeneralSysteme() {
+    const QString label = QStringLiteral("Frm_Main:InitGeneralSysteme");
+    Trap(label, [] {
+        // The registry helpers resolve root 0 with the platform of the version record.
+        if (const auto record = Lib_Systeme::CurrentOsVersion())
+            Lib_Systeme::SetRegistryPlatformId(static_cast<qint32>(record->platformId));
+    });
+    Trap(label, [] {
+        if (Lib_Public::DossierSettingsProgramme.trimmed().isEmpty())
+            Lib_Public::NomDossierSettings();
+    });
+}

@@ -137,9 +137,9 @@ void Frm_Main::SetHandlerTraceHook(std::function<void(const QString&)> hook) {
     handlerTraceHook() = std::move(hook);
 }
 
-void Frm_Main::traceHandler(const QString& name) {
+void Frm_Main::traceHandler(const QString& handler) {
     if (handlerTraceHook())
-        handlerTraceHook()(name);
+        handlerTraceHook()(handler);
 }
 
 void Frm_Main::buildMenus() {

@@ -73,6 +73,10 @@ public:
     // that a change raised the right handler). An empty function removes the hook.
     static void SetHandlerTraceHook(std::function<void(const QString& handler)> hook);
 
+    // Tells the trace hook that `handler` is about to run (the wiring calls it for every
+    // handler; the start-up calls it for the notice's SendEmail).
+    static void traceHandler(const QString& handler);
+
     // ---- Menu bar ----
     QMenu* Mnu01 = nullptr;       // "Fichier"
     QAction* MnuVeille = nullptr; // "Mettre en veille"
@@ -239,7 +243,6 @@ private:
     QWidget* buildDataPage();
     QWidget* buildIncidentsPage();
     void wireHandlers();
-    static void traceHandler(const QString& name);
 
     std::unique_ptr<Frm_MainBis> mainBis_;
     std::unique_ptr<FrmSysTray> sysTray_;
