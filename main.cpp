@@ -45,6 +45,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
     QApplication::setApplicationVersion(Lib_Systeme::VersionApplication());
+    // The program ends only through the unloading of its main window (which ends the event
+    // loop itself), never because its visible windows happen to close while it sleeps.
+    QApplication::setQuitOnLastWindowClosed(false);
     Lib_Public::SetRunningHeadless(MsgBox::headless());
     // Nobody sees the incidents list of a headless program: its lines go to standard error.
     if (Lib_Public::RunningHeadless())
