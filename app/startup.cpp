@@ -217,8 +217,8 @@ void Frm_Main::Form_Load() {
         bis->TexteBody->setPlainText(notice.body);
         bis->TexteAttachments->setPlainText(notice.attachments);
         qint16 abandon = 0;
-        traceHandler(QStringLiteral("SendEmail"));
-        SendEmail(bis, 0, abandon);
+        if (runHandler(QStringLiteral("SendEmail")))
+            SendEmail(bis, 0, abandon);
     });
 
     Lib_Public::DemarrageTermine = true;

@@ -30,8 +30,8 @@ namespace {
 
 Frm_Main* theMain = nullptr;
 
-std::function<void(const QString&)>& handlerTraceHook() {
-    static std::function<void(const QString&)> hook;
+std::function<bool(const QString&)>& handlerHook() {
+    static std::function<bool(const QString&)> hook;
     return hook;
 }
 
@@ -133,13 +133,12 @@ Frm_Main::~Frm_Main() {
 
 Frm_Main* Frm_Main::instance() { return theMain; }
 
-void Frm_Main::SetHandlerTraceHook(std::function<void(const QString&)> hook) {
-    handlerTraceHook() = std::move(hook);
+void Frm_Main::SetHandlerHook(std::function<bool(const QString&)> hook) {
+    handlerHook() = std::move(hook);
 }
 
-void Frm_Main::traceHandler(const QString& handler) {
-    if (handlerTraceHook())
-        handlerTraceHook()(handler);
+bool Frm_Main::runHandler(const QString& handler) {
+    return !handlerHook() || handlerHook()(handler);
 }
 
 void Frm_Main::buildMenus() {
@@ -340,15 +339,15 @@ void Frm_Main::wireHandlers() {
     // Each connection names its handler so that tests can follow which handler ran.
     auto on = [this](auto* sender, auto signal, const QString& name, auto handler) {
         connect(sender, signal, this, [this, name, handler] {
-            traceHandler(name);
-            (this->*handler)();
+            if (runHandler(name))
+                (this->*handler)();
         });
     };
     auto onIndex = [this](auto* sender, auto signal, const QString& name, int index,
                           void (Frm_Main::*handler)(int)) {
         connect(sender, signal, this, [this, name, index, handler] {
-            traceHandler(name);
-            (this->*handler)(index);
+            if (runHandler(name))
+                (this->*handler)(index);
         });
     };
 
@@ -418,11 +417,11 @@ bool Frm_Main::eventFilter(QObject* watched, QEvent* event) {
         if (key->modifiers() & Qt::AltModifier)
             shift |= 4;
         if (watched == TexteServer) {
-            traceHandler(QStringLiteral("TexteServer_KeyUp"));
-            TexteServer_KeyUp(key->key(), shift);
+            if (runHandler(QStringLiteral("TexteServer_KeyUp")))
+                TexteServer_KeyUp(key->key(), shift);
         } else {
-            traceHandler(QStringLiteral("TexteUser_KeyUp"));
-            TexteUser_KeyUp(key->key(), shift);
+            if (runHandler(QStringLiteral("TexteUser_KeyUp")))
+                TexteUser_KeyUp(key->key(), shift);
         }
     }
     return QMainWindow::eventFilter(watched, event);
@@ -454,12 +453,10 @@ void Frm_Main::closeEvent(QCloseEvent* event) {
     closeRequested_ = false;
 
     qint16 cancel = 0;
-    traceHandler(QStringLiteral("Form_QueryUnload"));
-    Form_QueryUnload(cancel, mode);
-    if (cancel == 0) {
-        traceHandler(QStringLiteral("Form_Unload"));
+    if (runHandler(QStringLiteral("Form_QueryUnload")))
+        Form_QueryUnload(cancel, mode);
+    if (cancel == 0 && runHandler(QStringLiteral("Form_Unload")))
         Form_Unload(cancel);
-    }
     inClose_ = false;
     if (cancel != 0) {
         event->ignore();

@@ -69,13 +69,15 @@ public:
     // True once the window has been unloaded (closed for good).
     bool isUnloaded() const { return unloaded_; }
 
-    // Called with each handler's name just before the handler runs (tests use it to see
-    // that a change raised the right handler). An empty function removes the hook.
-    static void SetHandlerTraceHook(std::function<void(const QString& handler)> hook);
+    // Called with each handler's name just before the handler runs; returning false skips
+    // the handler. Tests use it to see which handler a change raised, and to keep handlers
+    // with effects outside the window (sending, quitting, sleeping) from running.
+    // An empty function removes the hook: every handler runs.
+    static void SetHandlerHook(std::function<bool(const QString& handler)> hook);
 
-    // Tells the trace hook that `handler` is about to run (the wiring calls it for every
-    // handler; the start-up calls it for the notice's SendEmail).
-    static void traceHandler(const QString& handler);
+    // Asks the hook whether `handler` may run (true without a hook). The wiring calls it for
+    // every handler; the start-up calls it for the notice's SendEmail.
+    static bool runHandler(const QString& handler);
 
     // ---- Menu bar ----
     QMenu* Mnu01 = nullptr;       // "Fichier"

@@ -40,11 +40,16 @@ protected:
         // The program's own folder is a folder of the test, not the build tree.
         ASSERT_TRUE(QDir().mkpath(prefix_.path() + "/app"));
         Lib_Public::DossierApplication = WinPath::toWindows(prefix_.path() + "/app") + "\\";
-        Frm_Main::SetHandlerTraceHook([this](const QString& h) { handlers_ << h; });
+        // Every handler runs as in the program, except the notice's transmission: the notice
+        // is checked in the fields it is sent from.
+        Frm_Main::SetHandlerHook([this](const QString& h) {
+            handlers_ << h;
+            return h != QStringLiteral("SendEmail");
+        });
         Startup::SetProgressHook([this](const QString& c) { captions_ << c; });
     }
     void TearDown() override {
-        Frm_Main::SetHandlerTraceHook({});
+        Frm_Main::SetHandlerHook({});
         Startup::SetProgressHook({});
         resetGlobals();
     }

@@ -32,12 +32,17 @@
 
 namespace {
 
+// Records which handlers the window raises without running them: the wiring is what is
+// tested here, and some handlers act outside the window (sending, quitting, sleeping).
 struct HandlerLog {
     QStringList names;
     HandlerLog() {
-        Frm_Main::SetHandlerTraceHook([this](const QString& n) { names << n; });
+        Frm_Main::SetHandlerHook([this](const QString& n) {
+            names << n;
+            return false;
+        });
     }
-    ~HandlerLog() { Frm_Main::SetHandlerTraceHook({}); }
+    ~HandlerLog() { Frm_Main::SetHandlerHook({}); }
 };
 
 constexpr int Outside = -1;
