@@ -1,0 +1,112 @@
+// The compose panel's buttons ("Envoyer", "Ajouter", "Purger") and the per-recipient direct
+// sending used when no server is set.
+#include "mail/compose_panel.h"
+
+#include "app/error_reporting.h"
+#include "mail/addresses.h"
+#include "mail/mail_component.h"
+#include "mail/send_email.h"
+#include "ui/frm_main.h"
+#include "ui/frm_mainbis.h"
+#include "ui/msgbox.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+namespace {
+
+bool IsBlank(const QString& text) {
+    QString trimmed = text;
+    Addresses::FnTrim(trimmed, QStringLiteral(" "));
+    return trimmed.isEmpty();
+}
+
+void Warn(const QString& text) {
+    MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
+}
+
+} // namespace
+
+namespace ComposePanel {
+
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
+                qint16 Manuel) {
+    const QString label = QStringLiteral("Frm_Main:DirectSend");
+    bool allSent = true;
+    Lib_Public::Trap(label, [&] {
+        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
+            Addresses::FnTrim(token, Addresses::kListEntrySet);
+            if (token.isEmpty())
+                continue;
+            Lib_Public::Trap(label, [&] {
+                mail.clearRecipients();
+                mail.addRecipients(token, 0);
+                main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
+                                          QStringLiteral(", Patientez ... "));
+                if (mail.send() != 0) {
+                    allSent = false;
+                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
+                                         QStringLiteral(" : ") + mail.lastErrorDescription();
+                    Sending::Report(main, Manuel, text);
+                } else if (Manuel == Sending::True) {
+                    MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
+                                 MsgBox::Icon::Information, MsgBox::Buttons::OK);
+                }
+            });
+        }
+    });
+    return allSent;
+}
+
+} // namespace ComposePanel
+
+void Frm_Main::ButtonSend_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:ButtonSend_Click"), [&] {
+        if (IsBlank(TexteFrom->text())) {
+            Warn(QStringLiteral("Veuillez renseigner l'adresse email."));
+            return;
+        }
+        if (IsBlank(TexteTo->text()) && IsBlank(TexteCc->text())) {
+            Warn(QStringLiteral("Veuillez renseigner l'adrese email du destinataire et/ou des "
+                                "copies (Utilisez un ; pour séparer les adresses multiples)."));
+            return;
+        }
+        if (CheckBoxAuth->isChecked() && (IsBlank(TexteUser->text()) || IsBlank(TextePW->text()))) {
+            Warn(QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe."));
+            return;
+        }
+        qint16 abandon = Sending::False;
+        SendEmail(this, Sending::True, abandon);
+        if (abandon == Sending::True)
+            Warn(QStringLiteral("Envoi du mail abandonné."));
+    });
+}
+
+void Frm_Main::ButtonAdd_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:ButtonAdd_Click"), [&] {
+        Frm_MainBis* bis = Frm_MainBis::instance();
+        if (!bis || !bis->CMDialog)
+            throw Lib_Public::RunTimeError(91, QStringLiteral("Object variable not set"));
+        CommonDialog& dialog = *bis->CMDialog;
+        dialog.Filter = ComposePanel::kAttachmentFilter;
+        // A cancelled dialog keeps its last name; only a real pick adds a file.
+        if (!dialog.ShowOpen() || dialog.FileName.isEmpty())
+            return;
+        const QString picked = dialog.FileName;
+        if (Attachments.isEmpty())
+            Attachments.append(QString());
+        Attachments.last() = picked;
+        Attachments.append(QString());
+        TexteAttachments->setPlainText(TexteAttachments->toPlainText() + picked +
+                                       QStringLiteral("; "));
+    });
+}
+
+void Frm_Main::ButtonClear_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:ButtonClear_Click"), [&] {
+        Attachments = QStringList{QString()};
+        TexteAttachments->clear();
+    });
+}

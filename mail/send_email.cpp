@@ -1,0 +1,321 @@
+// SendEmail: one mail from the six mail fields of a form, with the sender and server taken
+// from the settings page, built on a fresh mail object, sent, and its outcome reported in
+// message boxes (interactive send) or as incident lines (automatic send).
+#include "mail/send_email.h"
+
+#include "app/error_reporting.h"
+#include "automation/incidents.h"
+#include "mail/addresses.h"
+#include "mail/charsets.h"
+#include "mail/compose_panel.h"
+#include "mail/mail_component.h"
+#include "system/files.h"
+#include "ui/controls.h"
+#include "ui/frm_main.h"
+#include "ui/msgbox.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <optional>
+
+namespace Sending {
+
+void Report(Frm_Main& main, qint16 Manuel, const QString& text) {
+    if (Manuel == True)
+        MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
+    else
+        automation::addIncident(main, text);
+}
+
+QString ReplacePlaceholders(QString body, const QString& from, const QString& to,
+                            const QString& subject) {
+    body.replace(QStringLiteral("[$from]"), from, Qt::CaseSensitive);
+    body.replace(QStringLiteral("[$to]"), to, Qt::CaseSensitive);
+    body.replace(QStringLiteral("[$subject]"), subject, Qt::CaseSensitive);
+    return body;
+}
+
+QString ProviderLoginHint(const QString& server) {
+    // Gmail (smtp.gmail.com) stopped accepting the account's own password for mail programs:
+    // Google turned off "less secure app" access, so a login with the normal password is
+    // refused even when it is right. What works for a station:
+    //  - Turn on 2-Step Verification on the Google account (Google Account > Security).
+    //  - Create an app password for this program (Google Account > Security > 2-Step
+    //    Verification > App passwords), a 16-letter code shown once.
+    //  - On the settings page: "Utilisateur" = the full Gmail address, "Mot de passe" = the
+    //    app password (without its spaces), server smtp.gmail.com, port 587 and
+    //    "Le serveur requiert une connexion SSL" ticked (or port 465).
+    //  - For a Google Workspace domain, the administrator must allow app passwords
+    //    (Admin console > Security), or set up the Workspace SMTP relay
+    //    (smtp-relay.gmail.com, allowed by the station's public IP address, no login).
+    // An app password stops working when the account's password is changed: create a new one.
+    if (server.contains(QStringLiteral("gmail.com"), Qt::CaseInsensitive))
+        return QStringLiteral("Gmail doesn't support user/password login, please create app "
+                              "password, see comments in the source codes");
+    // Office 365 / Exchange Online (smtp.office365.com) refuses user/password logins unless
+    // the tenant still allows them: Microsoft switches off basic authentication and expects
+    // modern authentication (OAuth 2.0), and new tenants have SMTP AUTH disabled and
+    // "security defaults" on. A tenant administrator can, while Microsoft still allows it:
+    //  - enable "Authenticated SMTP" for the sending mailbox (Microsoft 365 admin center >
+    //    Users > Active users > the user > Mail > Manage email apps), or for the whole
+    //    organisation with the Exchange Online PowerShell command
+    //    Set-TransportConfig -SmtpClientAuthenticationDisabled $false;
+    //  - make sure security defaults or a conditional-access policy do not block legacy
+    //    authentication for that account, and that the account has no multi-factor prompt
+    //    (or use an app password where the tenant allows them).
+    // Changes can take an hour to apply. Where password login cannot be turned on, send
+    // through an Exchange Online connector instead: server <domain>-<tld>.mail.protection.
+    // outlook.com (the domain's MX host), port 25, no login, with an inbound connector that
+    // accepts the station's public IP address; or choose the protocol "Exchange Web Service"
+    // if the tenant still allows it for this mailbox.
+    if (server.contains(QStringLiteral("office365.com"), Qt::CaseInsensitive))
+        return QStringLiteral("It is possible that Office 365 disabled password login in your "
+                              "tenant, see comments in the source codes");
+    return QString();
+}
+
+} // namespace Sending
+
+namespace {
+
+const QString kLabel = QStringLiteral("Frm_Main:SendEmail");
+
+// Keeps ButtonSend disabled and LabelStatus set while any send runs: a send started during
+// another one's message box (a poll cycle) must not re-enable the button under the first.
+int g_sendsRunning = 0;
+
+// The text of the control `name` on `form`, raising the run-time error the old late-bound
+// lookup gave when the form has no such control.
+QString FieldText(const QWidget* form, const QString& name) {
+    bool found = false;
+    QString text = Controls::Text(form, name, &found);
+    if (!found)
+        throw Lib_Public::RunTimeError(
+            438, QStringLiteral("Object doesn't support this property or method (%1)").arg(name));
+    return text;
+}
+
+QString TrimSpaces(QString text) {
+    Addresses::FnTrim(text, QStringLiteral(" "));
+    return text;
+}
+
+bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
+
+} // namespace
+
+void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
+    using namespace Sending;
+    using Lib_Public::Trap;
+    const auto report = [&](const QString& text) { Report(*this, Manuel, text); };
+
+    // 1. Fresh outcome; no second send from the button meanwhile.
+    Abandon = False;
+    ++g_sendsRunning;
+    Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
+
+    // 2. A new mail object for this send only.
+    std::optional<mail::MailMessage> mail;
+    Trap(kLabel, [&] { mail.emplace(); });
+    if (TexteBody)
+        TexteBody->setFocus();
+
+    // 3. Sender, recipient lists and server.
+    QString sender, to, cc, bcc, server;
+    Trap(kLabel, [&] { sender = TrimSpaces(TexteFrom->text()); });
+    Trap(kLabel, [&] { to = TrimSpaces(FieldText(Feuille, "TexteTo")).replace(';', ','); });
+    Trap(kLabel, [&] { cc = TrimSpaces(FieldText(Feuille, "TexteCc")).replace(';', ','); });
+    Trap(kLabel, [&] { bcc = TrimSpaces(FieldText(Feuille, "TexteCci")).replace(';', ','); });
+    Trap(kLabel, [&] { server = TrimSpaces(TexteServer->text()); });
+
+    // 4.
+    Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
+
+    const auto onMail = [&](const std::function<void(mail::MailMessage&)>& step) {
+        Trap(kLabel, [&] {
+            if (!mail)
+                throw Lib_Public::RunTimeError(91, QStringLiteral("Object variable not set"));
+            step(*mail);
+        });
+    };
+
+    // 5. Server, default port, protocol and plain connection mode.
+    onMail([&](mail::MailMessage& m) { m.setServer(server); });
+    onMail([&](mail::MailMessage& m) { m.setPort(25); });
+    onMail([&](mail::MailMessage& m) { m.setProtocol(ListeProtocol->currentIndex()); });
+    onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Default); });
+
+    // 6. Port, login and SSL only apply to a named server; direct delivery uses none.
+    if (!server.isEmpty()) {
+        onMail([&](mail::MailMessage& m) {
+            bool ok = false;
+            const int port = ListePort->currentText().trimmed().toInt(&ok);
+            if (!ok || port <= 0 || port > 65535)
+                throw Lib_Public::RunTimeError(13, QStringLiteral("Type mismatch (port \"%1\")")
+                                                       .arg(ListePort->currentText()));
+            m.setPort(port);
+        });
+        if (IsOn(CheckBoxAuth)) {
+            onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(TexteUser->text())); });
+            onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
+        }
+        if (IsOn(CheckBoxSSL))
+            onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
+    }
+
+    // 7. Character set of the chosen row; with no row chosen the component keeps its default.
+    onMail([&](mail::MailMessage& m) { m.setCharset(CharsetIdentifier(ListeCharset->currentIndex())); });
+
+    // 8. Sender name and address.
+    QString senderName, senderAddress;
+    Addresses::FnParseAddr(sender, senderName, senderAddress);
+    onMail([&](mail::MailMessage& m) { m.setSenderName(senderName); });
+    onMail([&](mail::MailMessage& m) { m.setSenderAddress(senderAddress); });
+
+    // 9. Signing: the sender's own certificate, with its private key, from the personal store.
+    onMail([&](mail::MailMessage& m) { m.signerCertificate().clear(); });
+    if (IsOn(CheckBoxSign)) {
+        onMail([&](mail::MailMessage& m) {
+            mail::Certificate& signer = m.signerCertificate();
+            if (!signer.findBySubject(senderAddress, mail::CurrentUserStore, QStringLiteral("my"))) {
+                report(signer.lastErrorText() + QLatin1Char(':') + senderAddress);
+                Abandon = True;
+            }
+        });
+        onMail([&](mail::MailMessage& m) {
+            if (!m.signerCertificate().hasPrivateKey()) {
+                report(QStringLiteral("Signer certificate has not private key, this certificate "
+                                      "can not be used to sign email!"));
+                Abandon = True;
+            }
+        });
+    }
+
+    if (Abandon != True) {
+        // 11. Recipients, each list as one comma-separated text.
+        onMail([&](mail::MailMessage& m) { m.addRecipients(to, 0); });
+        onMail([&](mail::MailMessage& m) { m.addRecipients(cc, 1); });
+        onMail([&](mail::MailMessage& m) { m.addRecipients(bcc, 2); });
+
+        // 12. Attachments named in the form: existing, non-empty files only, silently.
+        Trap(kLabel, [&] {
+            const QString named = TrimSpaces(FieldText(Feuille, "TexteAttachments"));
+            if (named.isEmpty())
+                return;
+            for (const QString& piece : named.split(QLatin1Char(';'))) {
+                const QString path = TrimSpaces(piece);
+                if (path.isEmpty() || !Lib_Systeme::File_Exist(path, kLabel, true))
+                    continue;
+                onMail([&](mail::MailMessage& m) {
+                    if (m.addAttachment(path) == 0)
+                        return;
+                    if (Manuel == True)
+                        report(QStringLiteral("Impossible de joindre la PJ: ") + path +
+                               QStringLiteral("\r\n\r\nErr: ") +
+                               QString::number(m.lastErrorCode()) + QLatin1Char(':') +
+                               m.lastErrorDescription());
+                    else
+                        report(QStringLiteral("Impossible de joindre la PJ: ") + path);
+                });
+            }
+        });
+
+        // 13. Every recipient in one list, and the To-and-Cc text for "[$to]".
+        QString combined = to + QLatin1Char(',') + cc + QLatin1Char(',') + bcc;
+        Addresses::FnTrim(combined, QStringLiteral(","));
+        const QString toAndCc = to + QLatin1Char(',') + cc;
+
+        // 14. Encryption: a certificate for every recipient, other people's store first.
+        // Every recipient is looked up, so one send reports every missing certificate.
+        onMail([&](mail::MailMessage& m) { m.recipientCertificates().clear(); });
+        if (IsOn(CheckBoxEncrypt)) {
+            std::optional<mail::Certificate> certificate;
+            for (QString entry : Addresses::SplitEx(combined, QLatin1Char(','))) {
+                Addresses::FnTrim(entry, Addresses::kListEntrySet);
+                if (entry.isEmpty())
+                    continue;
+                // A certificate names a bare address; an entry may carry a display name.
+                QString displayName, address;
+                Addresses::FnParseAddr(entry, displayName, address);
+                onMail([&](mail::MailMessage& m) {
+                    if (!certificate)
+                        certificate.emplace();
+                    if (!certificate->findBySubject(address, mail::CurrentUserStore,
+                                                    QStringLiteral("AddressBook")) &&
+                        !certificate->findBySubject(address, mail::CurrentUserStore,
+                                                    QStringLiteral("my"))) {
+                        report(certificate->lastErrorText() + QLatin1Char(':') + entry);
+                        Abandon = True;
+                        return;
+                    }
+                    m.recipientCertificates().add(*certificate);
+                });
+            }
+        }
+
+        // 16. Files picked on the compose panel (all but the empty last slot), whatever form
+        // the mail comes from. A refused file abandons the mail: the operator asked for it.
+        if (Abandon != True) {
+            Trap(kLabel, [&] {
+                for (qsizetype i = 0; i + 1 < Attachments.size(); ++i) {
+                    const QString path = Attachments.at(i);
+                    onMail([&](mail::MailMessage& m) {
+                        if (m.addAttachment(path) != 0) {
+                            report(m.lastErrorDescription() + QLatin1Char(':') + path);
+                            Abandon = True;
+                        }
+                    });
+                }
+            });
+        }
+
+        if (Abandon != True) {
+            // 18. Subject and body as typed; the body's placeholders filled in.
+            QString subject, body;
+            Trap(kLabel, [&] { subject = FieldText(Feuille, "TexteSubject"); });
+            Trap(kLabel, [&] { body = FieldText(Feuille, "TexteBody"); });
+            body = ReplacePlaceholders(body, sender, toAndCc, subject);
+            onMail([&](mail::MailMessage& m) { m.setSubject(kSubjectPrefix + subject); });
+            onMail([&](mail::MailMessage& m) { m.setBody(body); });
+
+            if (server.isEmpty() && combined.indexOf(QLatin1Char(','), 1) > 0) {
+                // 19. No server and several recipients: one direct copy per recipient, each
+                // reported on its own. The mail counts as abandoned only when a copy failed.
+                onMail([&](mail::MailMessage& m) {
+                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel))
+                        Abandon = True;
+                });
+            } else {
+                // 20. Send.
+                onMail([&](mail::MailMessage& m) {
+                    if (m.send() == 0) {
+                        if (Manuel == True)
+                            MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
+                                         MsgBox::Buttons::OK);
+                        return;
+                    }
+                    Abandon = True;
+                    report(m.lastErrorDescription());
+                    const QString hint = ProviderLoginHint(server);
+                    if (!hint.isEmpty())
+                        report(hint);
+                });
+                // 21.
+                if (TexteBody)
+                    TexteBody->setFocus();
+            }
+        }
+    }
+
+    // 22. Every path ends here: status cleared, button back, mail object released.
+    mail.reset();
+    if (--g_sendsRunning == 0) {
+        Trap(kLabel, [&] { LabelStatus->clear(); });
+        Trap(kLabel, [&] { ButtonSend->setEnabled(true); });
+    }
+}

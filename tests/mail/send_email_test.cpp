@@ -1,0 +1,386 @@
+// SendEmail end to end: the main window's settings and a form's mail fields in, a real SMTP
+// server (aiosmtpd) or a dnsmasq-served mail exchanger on loopback out, and the reports in
+// message boxes or incident lines.
+#include "mail/send_email.h"
+
+#include "app/error_reporting.h"
+#include "automation/incidents.h"
+#include "mail/mail_component.h"
+#include "support/dns_fixture.h"
+#include "support/smtp_fixture.h"
+#include "support/temp_prefix.h"
+#include "ui/frm_main.h"
+#include "ui/frm_mainbis.h"
+#include "ui/msgbox.h"
+#include "ui/sft_tabs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kStamp = QStringLiteral("2026/03/05 14:07:09: ");
+
+// The process environment variable `name` set to `value` for the life of the object.
+class EnvSetting {
+public:
+    EnvSetting(const char* name, const QByteArray& value) : name_(name) {
+        had_ = qEnvironmentVariableIsSet(name);
+        saved_ = qgetenv(name);
+        qputenv(name, value);
+    }
+    ~EnvSetting() {
+        if (had_)
+            qputenv(name_, saved_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    QByteArray saved_;
+    bool had_ = false;
+};
+
+} // namespace
+
+// A main window with its hidden form, a settings page pointed at a loopback server, a fixed
+// incident clock and scripted message boxes. Every run-time error reported through the trap
+// is recorded, so a test sees a step that failed silently.
+class SendEmailTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MsgBox::reset();
+        automation::setIncidentClock([] {
+            return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
+        });
+        Lib_Public::SetTraceHook([this](const QString& line) { traps << line.toStdString(); });
+        mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
+                                    std::chrono::milliseconds(3000)});
+        main.reset();
+        main = std::make_unique<Frm_Main>();
+        bis = Frm_MainBis::instance();
+        ASSERT_NE(bis, nullptr);
+        main->InitGeneralCharset();
+        if (main->ListeProtocol->count() == 0)
+            main->ListeProtocol->addItems({"SMTP", "EWS", "WebDAV"});
+        main->ListeProtocol->setCurrentIndex(0);
+        main->TexteFrom->setText(QStringLiteral("Jean Dupont <jean@station.test>"));
+    }
+    void TearDown() override {
+        main.reset();
+        mail::CloseIdleSessions();
+        Lib_Public::SetTraceHook({});
+        automation::setIncidentClock({});
+        MsgBox::reset();
+    }
+
+    void useServer(const QString& host, quint16 port) {
+        main->TexteServer->setText(host);
+        main->ListePort->addItem(QString::number(port));
+        main->ListePort->setCurrentIndex(main->ListePort->count() - 1);
+    }
+
+    // Fills the six mail fields of `form`.
+    static void fill(QWidget* form, const QString& to, const QString& cc, const QString& cci,
+                     const QString& subject, const QString& body,
+                     const QString& attachments = QString()) {
+        form->findChild<QLineEdit*>("TexteTo")->setText(to);
+        form->findChild<QLineEdit*>("TexteCc")->setText(cc);
+        form->findChild<QLineEdit*>("TexteCci")->setText(cci);
+        form->findChild<QLineEdit*>("TexteSubject")->setText(subject);
+        form->findChild<QPlainTextEdit*>("TexteBody")->setPlainText(body);
+        form->findChild<QPlainTextEdit*>("TexteAttachments")->setPlainText(attachments);
+    }
+
+    qint16 send(QWidget* form, qint16 manuel) {
+        qint16 abandon = 12345;
+        main->SendEmail(form, manuel, abandon);
+        return abandon;
+    }
+
+    QStringList boxTexts() const {
+        QStringList texts;
+        for (const MsgBox::Record& r : MsgBox::history())
+            texts << r.text;
+        return texts;
+    }
+
+    QStringList incidents() const {
+        QStringList lines;
+        for (int i = 0; i < main->ListeIncidents->count(); ++i)
+            lines << main->ListeIncidents->item(i)->text();
+        return lines;
+    }
+
+    bool alertOn() const { return main->SftTabsMain->tabAlert(Frm_Main::IncidentsTab); }
+
+    TempPrefix prefix;
+    std::unique_ptr<Frm_Main> main;
+    Frm_MainBis* bis = nullptr;
+    QStringList traps;
+};
+
+// The message as a reader sees it: placeholders filled, subject prefixed, envelope from the
+// sender text's address; the button and status line busy only during the call.
+TEST_F(SendEmailTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
+    SmtpServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(QStringLiteral("127.0.0.1"), server.port());
+    fill(main.get(), "a@dest.test; b@dest.test", "", "cache@dest.test", "Essai [$to]",
+         "De: [$from]\r\nA: [$to]\r\nObjet: [$subject]\r\n[$FROM]");
+
+    bool buttonEnabledDuring = true;
+    QString statusDuring;
+    QTimer::singleShot(0, [&] {
+        buttonEnabledDuring = main->ButtonSend->isEnabled();
+        statusDuring = main->LabelStatus->text();
+    });
+    EXPECT_EQ(send(main.get(), Sending::True), Sending::False);
+
+    EXPECT_FALSE(buttonEnabledDuring);
+    EXPECT_EQ(statusDuring, "Patientez ... ");
+    EXPECT_TRUE(main->ButtonSend->isEnabled());
+    EXPECT_EQ(main->LabelStatus->text(), "");
+    ASSERT_EQ(MsgBox::history().size(), 1);
+    EXPECT_EQ(MsgBox::history()[0].text, "Mail envoyé.");
+    EXPECT_EQ(MsgBox::history()[0].icon, MsgBox::Icon::Information);
+    EXPECT_TRUE(incidents().isEmpty());
+    EXPECT_TRUE(traps.isEmpty()) << traps.join('\n').toStdString();
+
+    ASSERT_TRUE(server.waitForMessages(1));
+    const ReceivedMessage got = server.messages().first();
+    EXPECT_EQ(got.mailFrom, "jean@station.test");
+    EXPECT_EQ(got.recipients, (QStringList{"a@dest.test", "b@dest.test", "cache@dest.test"}));
+    const QJsonObject parsed = ParseWithPython(got.data);
+    ASSERT_FALSE(parsed.contains("error")) << parsed.value("error").toString().toStdString();
+    EXPECT_EQ(parsed.value("subject").toString(), "Postique: Essai [$to]");
+    EXPECT_EQ(parsed.value("from").toString(), "Jean Dupont <jean@station.test>");
+    const QString body = parsed.value("body").toString();
+    EXPECT_TRUE(body.contains("De: Jean Dupont <jean@station.test>\r\n") ||
+                body.contains("De: Jean Dupont <jean@station.test>\n"))
+        << body.toStdString();
+    EXPECT_TRUE(body.contains("A: a@dest.test, b@dest.test,")) << body.toStdString();
+    EXPECT_TRUE(body.contains("Objet: Essai [$to]")) << body.toStdString();
+    EXPECT_TRUE(body.contains("[$FROM]")) << "replacement is case-sensitive: " << body.toStdString();
+    EXPECT_FALSE(got.data.contains("cache@dest.test")) << "Bcc stays out of the headers";
+}
+
+// Only exactly -1 is interactive: any other value reports as incident lines, newest first,
+// with the Incidents tab's alert on. A refusal from a server named like a large provider is
+// followed by that provider's hint, whatever the letter case.
+TEST_F(SendEmailTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
+    const QString gmailHint = "Gmail doesn't support user/password login, please create app "
+                              "password, see comments in the source codes";
+    const QString officeHint = "It is possible that Office 365 disabled password login in "
+                               "your tenant, see comments in the source codes";
+    struct Case {
+        qint16 manuel;
+        QString host;
+        QString hint;
+    };
+    const Case cases[] = {
+        {-1, "127.0.0.1", ""},
+        {0, "127.0.0.1", ""},
+        {1, "127.0.0.1", ""},
+        {0, "SMTP.GMAIL.COM.localhost", gmailHint},
+        {-1, "smtp.Gmail.com.localhost", gmailHint},
+        {0, "smtp.office365.com.localhost", officeHint},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 %2").arg(c.manuel).arg(c.host).toStdString());
+        SmtpServerOptions options;
+        options.reply("RCPT", "", "550 5.1.1 Boite inconnue");
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        TearDown();
+        SetUp();
+        useServer(c.host, server.port());
+        fill(bis, "inconnu@dest.test", "", "", "Essai", "corps");
+
+        EXPECT_EQ(send(bis, c.manuel), Sending::True);
+
+        QStringList reports = c.manuel == -1 ? boxTexts() : incidents();
+        if (c.manuel != -1)
+            std::reverse(reports.begin(), reports.end()); // newest first in the list
+        ASSERT_EQ(reports.size(), c.hint.isEmpty() ? 1 : 2) << reports.join('\n').toStdString();
+        if (c.manuel == -1) {
+            EXPECT_TRUE(incidents().isEmpty());
+            EXPECT_FALSE(alertOn());
+            for (const MsgBox::Record& r : MsgBox::history())
+                EXPECT_EQ(r.icon, MsgBox::Icon::Exclamation);
+        } else {
+            EXPECT_TRUE(MsgBox::history().isEmpty());
+            EXPECT_TRUE(alertOn());
+            for (QString& line : reports) {
+                EXPECT_TRUE(line.startsWith(kStamp)) << line.toStdString();
+                line.remove(0, kStamp.size());
+            }
+        }
+        EXPECT_TRUE(reports[0].contains("550")) << reports[0].toStdString();
+        if (!c.hint.isEmpty())
+            EXPECT_EQ(reports[1], c.hint);
+        EXPECT_EQ(server.messages().size(), 0);
+        EXPECT_TRUE(main->ButtonSend->isEnabled());
+    }
+}
+
+// Attachments named in the form: existing non-empty files only, the rest skipped without a
+// word. Files of the compose panel go with every send (also automatic ones); a file standing
+// in both lists is attached once; one the component refuses abandons the mail.
+TEST_F(SendEmailTest, AttachmentRules) {
+    QTemporaryDir dir;
+    const QString kept = dir.filePath("grille.txt");
+    const QString empty = dir.filePath("vide.txt");
+    const QString missing = dir.filePath("absent.txt");
+    const QString picked = dir.filePath("conducteur.csv");
+    {
+        QFile f(kept);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("grille du jour\n");
+        QFile e(empty);
+        ASSERT_TRUE(e.open(QIODevice::WriteOnly));
+        QFile p(picked);
+        ASSERT_TRUE(p.open(QIODevice::WriteOnly));
+        p.write("a;b\n");
+    }
+    struct Case {
+        const char* what;
+        QString named;
+        QStringList panel;
+        QStringList expectedFiles; // attachment names received, empty when nothing is sent
+        bool abandoned;
+        int reports;
+    };
+    const Case cases[] = {
+        {"existing, blank, missing, empty, trailing ;",
+         kept + ";  ;" + missing + "; " + empty + ";", {""}, {"grille.txt"}, false, 0},
+        {"blank text", "   ", {""}, {}, false, 0},
+        {"panel file also named", kept + "; ", {kept, ""}, {"grille.txt"}, false, 0},
+        {"panel file only", "", {picked, ""}, {"conducteur.csv"}, false, 0},
+        {"panel folder refused", "", {dir.path(), ""}, {}, true, 1},
+        {"panel file missing", kept, {missing, ""}, {}, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SmtpServer server;
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        TearDown();
+        SetUp();
+        useServer(QStringLiteral("127.0.0.1"), server.port());
+        main->Attachments = c.panel;
+        fill(bis, "antenne@dest.test", "", "", "PJ", "corps", c.named);
+
+        EXPECT_EQ(send(bis, Sending::False), c.abandoned ? Sending::True : Sending::False);
+        EXPECT_EQ(incidents().size(), c.reports) << incidents().join('\n').toStdString();
+        EXPECT_TRUE(MsgBox::history().isEmpty());
+        if (c.abandoned) {
+            EXPECT_TRUE(incidents().first().endsWith(":" + c.panel.first())) << incidents().first().toStdString();
+            EXPECT_EQ(server.messages().size(), 0);
+        } else {
+            ASSERT_TRUE(server.waitForMessages(1));
+            const QJsonObject parsed = ParseWithPython(server.messages().first().data);
+            QStringList names;
+            for (const QJsonValue& a : parsed.value("attachments").toArray())
+                names << a.toObject().value("filename").toString();
+            EXPECT_EQ(names, c.expectedFiles);
+        }
+    }
+}
+
+// Signing asked without a certificate for the sender: both reports, nothing looked up for
+// the recipients, nothing added, nothing sent.
+TEST_F(SendEmailTest, SigningWithoutCertificateAbandonsBeforeRecipients) {
+    SmtpServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(QStringLiteral("127.0.0.1"), server.port());
+    main->CheckBoxSign->setChecked(true);
+    main->CheckBoxEncrypt->setChecked(true);
+    fill(bis, "a@dest.test", "b@dest.test", "", "Signé", "corps");
+
+    EXPECT_EQ(send(bis, Sending::False), Sending::True);
+    const QStringList lines = incidents();
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0], kStamp + "Signer certificate has not private key, this certificate can "
+                                 "not be used to sign email!");
+    EXPECT_TRUE(lines[1].endsWith(":jean@station.test")) << lines[1].toStdString();
+    EXPECT_GT(lines[1].size(), kStamp.size() + QString(":jean@station.test").size())
+        << "the store's reason comes first";
+    EXPECT_EQ(server.messages().size(), 0);
+}
+
+// No server: one recipient goes through the component's own direct delivery; several go
+// one copy each through DirectSend, every copy reported, and the mail counts as abandoned
+// only when a copy failed.
+TEST_F(SendEmailTest, WithoutServerEachRecipientGetsItsOwnCopy) {
+    SmtpServer sink;
+    ASSERT_TRUE(sink.isRunning()) << sink.error().toStdString();
+    DnsServerOptions zone;
+    zone.mx = {{"alpha.test", "mx.alpha.test", 10}, {"beta.test", "mx.beta.test", 10}};
+    zone.hosts = {{"mx.alpha.test", "127.0.0.1"}, {"mx.beta.test", "127.0.0.1"}};
+    zone.nullMx = {"muet.test"};
+    DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
+    EnvSetting portSetting("VELMORA_MX_PORT", QByteArray::number(sink.port()));
+
+    struct Case {
+        const char* what;
+        qint16 manuel;
+        QString to, cc, cci;
+        QStringList boxes;     // interactive reports, in order
+        int incidentLines;     // automatic reports
+        QList<QStringList> copies; // envelope recipients of each message received
+        qint16 abandon;
+    };
+    const Case cases[] = {
+        {"single recipient", -1, "un@alpha.test", "", "", {"Mail envoyé."}, 0,
+         {{"un@alpha.test"}}, 0},
+        {"three recipients", -1, "un@alpha.test;", "deux@beta.test", " ; trois@alpha.test",
+         {"Mail envoyé avec succès à un@alpha.test", "Mail envoyé avec succès à deux@beta.test",
+          "Mail envoyé avec succès à trois@alpha.test"},
+         0, {{"un@alpha.test"}, {"deux@beta.test"}, {"trois@alpha.test"}}, 0},
+        {"one copy refused, automatic", 0, "un@alpha.test; x@muet.test", "", "deux@beta.test",
+         {}, 1, {{"un@alpha.test"}, {"deux@beta.test"}}, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        const int before = sink.messages().size();
+        main->TexteServer->setText("");
+        fill(bis, c.to, c.cc, c.cci, "Direct", "corps");
+
+        EXPECT_EQ(send(bis, c.manuel), c.abandon);
+        EXPECT_EQ(boxTexts(), c.boxes);
+        const QStringList lines = incidents();
+        ASSERT_EQ(lines.size(), c.incidentLines) << lines.join('\n').toStdString();
+        if (c.incidentLines)
+            EXPECT_TRUE(lines[0].startsWith(kStamp + "Echec de l'envoi du mail à x@muet.test : "))
+                << lines[0].toStdString();
+        ASSERT_TRUE(sink.waitForMessages(before + c.copies.size()));
+        const QList<ReceivedMessage> got = sink.messages().mid(before);
+        ASSERT_EQ(got.size(), c.copies.size());
+        for (int i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].recipients, c.copies[i]);
+            const QJsonObject parsed = ParseWithPython(got[i].data);
+            EXPECT_EQ(parsed.value("subject").toString(), "Postique: Direct");
+        }
+        EXPECT_EQ(main->LabelStatus->text(), "");
+    }
+}
