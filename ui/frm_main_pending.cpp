@@ -16,15 +16,6 @@ void Frm_Main::CommandQuitter_Click() {}
 void Frm_Main::MnuQuitter_Click() {}
 
 
-// ---- Compose panel and transmission (sending code) ----
-void Frm_Main::ButtonSend_Click() {}
-void Frm_Main::ButtonAdd_Click() {}
-void Frm_Main::ButtonClear_Click() {}
-void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
-    Q_UNUSED(Feuille);
-    Q_UNUSED(Manuel);
-    Abandon = 0;
-}
 
 // ---- Revision page and About box ----
 void Frm_Main::MnuWhatNews_Click(int Index) { Q_UNUSED(Index); }

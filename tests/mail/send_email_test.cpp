@@ -8,7 +8,7 @@
 #include "mail/mail_component.h"
 #include "support/dns_fixture.h"
 #include "support/smtp_fixture.h"
-#include "support/temp_prefix.h"
+#include "support/send_window.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -32,113 +32,9 @@
 
 using namespace testsupport;
 
-namespace {
-
-const QString kStamp = QStringLiteral("2026/03/05 14:07:09: ");
-
-// The process environment variable `name` set to `value` for the life of the object.
-class EnvSetting {
-public:
-    EnvSetting(const char* name, const QByteArray& value) : name_(name) {
-        had_ = qEnvironmentVariableIsSet(name);
-        saved_ = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~EnvSetting() {
-        if (had_)
-            qputenv(name_, saved_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    QByteArray saved_;
-    bool had_ = false;
-};
-
-} // namespace
-
-// A main window with its hidden form, a settings page pointed at a loopback server, a fixed
-// incident clock and scripted message boxes. Every run-time error reported through the trap
-// is recorded, so a test sees a step that failed silently.
-class SendEmailTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        MsgBox::reset();
-        automation::setIncidentClock([] {
-            return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
-        });
-        Lib_Public::SetTraceHook([this](const QString& line) { traps << line.toStdString(); });
-        mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
-                                    std::chrono::milliseconds(3000)});
-        main.reset();
-        main = std::make_unique<Frm_Main>();
-        bis = Frm_MainBis::instance();
-        ASSERT_NE(bis, nullptr);
-        main->InitGeneralCharset();
-        if (main->ListeProtocol->count() == 0)
-            main->ListeProtocol->addItems({"SMTP", "EWS", "WebDAV"});
-        main->ListeProtocol->setCurrentIndex(0);
-        main->TexteFrom->setText(QStringLiteral("Jean Dupont <jean@station.test>"));
-    }
-    void TearDown() override {
-        main.reset();
-        mail::CloseIdleSessions();
-        Lib_Public::SetTraceHook({});
-        automation::setIncidentClock({});
-        MsgBox::reset();
-    }
-
-    void useServer(const QString& host, quint16 port) {
-        main->TexteServer->setText(host);
-        main->ListePort->addItem(QString::number(port));
-        main->ListePort->setCurrentIndex(main->ListePort->count() - 1);
-    }
-
-    // Fills the six mail fields of `form`.
-    static void fill(QWidget* form, const QString& to, const QString& cc, const QString& cci,
-                     const QString& subject, const QString& body,
-                     const QString& attachments = QString()) {
-        form->findChild<QLineEdit*>("TexteTo")->setText(to);
-        form->findChild<QLineEdit*>("TexteCc")->setText(cc);
-        form->findChild<QLineEdit*>("TexteCci")->setText(cci);
-        form->findChild<QLineEdit*>("TexteSubject")->setText(subject);
-        form->findChild<QPlainTextEdit*>("TexteBody")->setPlainText(body);
-        form->findChild<QPlainTextEdit*>("TexteAttachments")->setPlainText(attachments);
-    }
-
-    qint16 send(QWidget* form, qint16 manuel) {
-        qint16 abandon = 12345;
-        main->SendEmail(form, manuel, abandon);
-        return abandon;
-    }
-
-    QStringList boxTexts() const {
-        QStringList texts;
-        for (const MsgBox::Record& r : MsgBox::history())
-            texts << r.text;
-        return texts;
-    }
-
-    QStringList incidents() const {
-        QStringList lines;
-        for (int i = 0; i < main->ListeIncidents->count(); ++i)
-            lines << main->ListeIncidents->item(i)->text();
-        return lines;
-    }
-
-    bool alertOn() const { return main->SftTabsMain->tabAlert(Frm_Main::IncidentsTab); }
-
-    TempPrefix prefix;
-    std::unique_ptr<Frm_Main> main;
-    Frm_MainBis* bis = nullptr;
-    QStringList traps;
-};
-
 // The message as a reader sees it: placeholders filled, subject prefixed, envelope from the
 // sender text's address; the button and status line busy only during the call.
-TEST_F(SendEmailTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
+TEST_F(SendWindowTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
     SmtpServer server;
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
     useServer(QStringLiteral("127.0.0.1"), server.port());
@@ -184,7 +80,7 @@ TEST_F(SendEmailTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
 // Only exactly -1 is interactive: any other value reports as incident lines, newest first,
 // with the Incidents tab's alert on. A refusal from a server named like a large provider is
 // followed by that provider's hint, whatever the letter case.
-TEST_F(SendEmailTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
+TEST_F(SendWindowTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
     const QString gmailHint = "Gmail doesn't support user/password login, please create app "
                               "password, see comments in the source codes";
     const QString officeHint = "It is possible that Office 365 disabled password login in "
@@ -243,7 +139,7 @@ TEST_F(SendEmailTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
 // Attachments named in the form: existing non-empty files only, the rest skipped without a
 // word. Files of the compose panel go with every send (also automatic ones); a file standing
 // in both lists is attached once; one the component refuses abandons the mail.
-TEST_F(SendEmailTest, AttachmentRules) {
+TEST_F(SendWindowTest, AttachmentRules) {
     QTemporaryDir dir;
     const QString kept = dir.filePath("grille.txt");
     const QString empty = dir.filePath("vide.txt");
@@ -305,7 +201,7 @@ TEST_F(SendEmailTest, AttachmentRules) {
 
 // Signing asked without a certificate for the sender: both reports, nothing looked up for
 // the recipients, nothing added, nothing sent.
-TEST_F(SendEmailTest, SigningWithoutCertificateAbandonsBeforeRecipients) {
+TEST_F(SendWindowTest, SigningWithoutCertificateAbandonsBeforeRecipients) {
     SmtpServer server;
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
     useServer(QStringLiteral("127.0.0.1"), server.port());
@@ -327,7 +223,7 @@ TEST_F(SendEmailTest, SigningWithoutCertificateAbandonsBeforeRecipients) {
 // No server: one recipient goes through the component's own direct delivery; several go
 // one copy each through DirectSend, every copy reported, and the mail counts as abandoned
 // only when a copy failed.
-TEST_F(SendEmailTest, WithoutServerEachRecipientGetsItsOwnCopy) {
+TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
     SmtpServer sink;
     ASSERT_TRUE(sink.isRunning()) << sink.error().toStdString();
     DnsServerOptions zone;
