@@ -63,8 +63,9 @@ TEST_F(SendWindowTest, SendButtonChecksFieldsFirst) {
         for (const MsgBox::Record& r : MsgBox::history())
             EXPECT_EQ(r.icon, r.text == kSent ? MsgBox::Icon::Information
                                               : MsgBox::Icon::Exclamation);
-        if (c.sent)
+        if (c.sent) {
             ASSERT_TRUE(server.waitForMessages(c.sent));
+        }
         EXPECT_EQ(server.messages().size(), c.sent);
     }
 }

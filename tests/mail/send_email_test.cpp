@@ -129,8 +129,9 @@ TEST_F(SendWindowTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
             }
         }
         EXPECT_TRUE(reports[0].contains("550")) << reports[0].toStdString();
-        if (!c.hint.isEmpty())
+        if (!c.hint.isEmpty()) {
             EXPECT_EQ(reports[1], c.hint);
+        }
         EXPECT_EQ(server.messages().size(), 0);
         EXPECT_TRUE(main->ButtonSend->isEnabled());
     }
@@ -266,9 +267,10 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
         EXPECT_EQ(boxTexts(), c.boxes);
         const QStringList lines = incidents();
         ASSERT_EQ(lines.size(), c.incidentLines) << lines.join('\n').toStdString();
-        if (c.incidentLines)
+        if (c.incidentLines) {
             EXPECT_TRUE(lines[0].startsWith(kStamp + "Echec de l'envoi du mail à x@muet.test : "))
                 << lines[0].toStdString();
+        }
         ASSERT_TRUE(sink.waitForMessages(before + c.copies.size()));
         const QList<ReceivedMessage> got = sink.messages().mid(before);
         ASSERT_EQ(got.size(), c.copies.size());

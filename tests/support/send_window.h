@@ -60,7 +60,7 @@ protected:
         automation::setIncidentClock([] {
             return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
         });
-        Lib_Public::SetTraceHook([this](const QString& line) { traps << line.toStdString(); });
+        Lib_Public::SetTraceHook([this](const QString& line) { traps << line; });
         mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
                                     std::chrono::milliseconds(3000)});
         main.reset();
