@@ -144,7 +144,7 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         }
         SmtpTarget target;
         target.server.host = host.host;
-        target.server.port = job.server.port;
+        target.server.port = MailExchangerPort(job.server.port);
         target.opportunisticTls = true;
         target.connectAddresses = addresses.join(u',');
         report = SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, run.recipients,
@@ -161,6 +161,12 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
 } // namespace
 
 QString DnsServerSetting() { return qEnvironmentVariable("VELMORA_DNS").trimmed(); }
+
+qint32 MailExchangerPort(qint32 given) {
+    bool ok = false;
+    const int port = qEnvironmentVariable("VELMORA_MX_PORT").trimmed().toInt(&ok);
+    return ok && port > 0 && port <= 65535 ? port : given;
+}
 
 MxLookup LookUpMailExchangers(const QString& domain, int timeoutMs) {
     MxLookup lookup;

@@ -25,6 +25,11 @@ struct MxLookup {
 // The DNS server to ask: "host:port" from VELMORA_DNS, or "" for the system's.
 QString DnsServerSetting();
 
+// The port of the mail exchangers: the one VELMORA_MX_PORT names when set to a valid port
+// (tests point it at a loopback sink; a relay host on another port also needs it), else
+// `given` (25, the port the mail object keeps when no server is set).
+qint32 MailExchangerPort(qint32 given);
+
 // Looks up the mail exchangers of `domain` (RFC 5321: no MX record means the domain's own
 // address; a null MX means the domain takes no mail). `timeoutMs` bounds the whole look-up.
 MxLookup LookUpMailExchangers(const QString& domain, int timeoutMs);

@@ -13,6 +13,7 @@
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
+#include "ui/sft_tabs.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,7 +30,9 @@ void Report(Frm_Main& main, qint16 Manuel, const QString& text) {
     if (Manuel == True)
         MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
     else
-        automation::addIncident(main, text);
+        automation::insertIncident(*main.ListeIncidents, text, [&main] {
+            main.SftTabsMain->setTabAlert(Frm_Main::IncidentsTab, true);
+        });
 }
 
 QString ReplacePlaceholders(QString body, const QString& from, const QString& to,
@@ -169,7 +172,12 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     }
 
     // 7. Character set of the chosen row; with no row chosen the component keeps its default.
-    onMail([&](mail::MailMessage& m) { m.setCharset(CharsetIdentifier(ListeCharset->currentIndex())); });
+    onMail([&](mail::MailMessage& m) {
+        const int row = ListeCharset->currentIndex();
+        if (row < 0 || row >= static_cast<int>(Charsets.size()))
+            throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
+        m.setCharset(CharsetIdentifier(row));
+    });
 
     // 8. Sender name and address.
     QString senderName, senderAddress;

@@ -21,6 +21,15 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
+
+// Readable failure messages for lists of texts (boxes, incident lines).
+inline void PrintTo(const QStringList& texts, std::ostream* os) {
+    *os << "{";
+    for (const QString& text : texts)
+        *os << " \"" << text.toStdString() << "\"";
+    *os << " }";
+}
 
 namespace testsupport {
 
@@ -74,6 +83,8 @@ protected:
         main->TexteFrom->setText(QStringLiteral("Jean Dupont <jean@station.test>"));
     }
     void TearDown() override {
+        EXPECT_TRUE(traps.isEmpty()) << traps.join('\n').toStdString();
+        traps.clear();
         main.reset();
         mail::CloseIdleSessions();
         Lib_Public::SetTraceHook({});
