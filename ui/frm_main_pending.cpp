@@ -14,6 +14,7 @@ void Frm_Main::Form_Unload(qint16& Cancel) { Q_UNUSED(Cancel); }
 void Frm_Main::Quitter() {}
 void Frm_Main::CommandQuitter_Click() {}
 void Frm_Main::MnuQuitter_Click() {}
+
 // ---- Revision page and About box ----
 void Frm_Main::MnuWhatNews_Click(int Index) { Q_UNUSED(Index); }
 void Frm_Main::Mnu99APropos_Click() {}
