@@ -63,6 +63,10 @@ struct HttpAnswer {
     QByteArray body;
 };
 
+int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return AbortRequested() ? 1 : 0;
+}
+
 HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend& send,
                    long authMethods, const QList<QByteArray>& headers, const QByteArray& body) {
     initCurl();
@@ -110,6 +114,9 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
 
+    // A stop request ends the exchange within a second, whatever the server does.
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
     answer.result = curl_easy_perform(c);
     answer.curlError = QString::fromUtf8(errorBuffer);
     if (answer.curlError.isEmpty())
@@ -132,6 +139,11 @@ bool transportFailure(const HttpAnswer& a, const QString& server, const QString&
     switch (a.result) {
     case CURLE_OK:
         return false;
+    case CURLE_ABORTED_BY_CALLBACK:
+        out = failed(Error::Aborted,
+                     QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur Exchange %1).")
+                         .arg(server));
+        break;
     case CURLE_COULDNT_RESOLVE_HOST:
         out = failed(Error::ServerNotFound,
                      QStringLiteral("Serveur Exchange introuvable : %1. Vérifiez l'adresse du "

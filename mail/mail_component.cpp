@@ -24,6 +24,7 @@ namespace {
 
 std::mutex limitsMutex;
 TimeLimits defaultLimits;
+std::atomic<const std::atomic<bool>*> abortFlag{nullptr};
 
 // Runs `work` on a worker thread. On the application's own thread the caller keeps
 // processing events meanwhile (the window never freezes); elsewhere it simply waits.
@@ -114,6 +115,13 @@ SendOutcome runPlan(const MailMessage::SendPlan& plan) {
 
 } // namespace
 
+void SetAbortFlag(const std::atomic<bool>* flag) { abortFlag = flag; }
+
+bool AbortRequested() {
+    const std::atomic<bool>* flag = abortFlag.load();
+    return flag && flag->load();
+}
+
 TimeLimits DefaultTimeLimits() {
     std::lock_guard lock(limitsMutex);
     return defaultLimits;
@@ -162,12 +170,18 @@ qint32 MailMessage::addAttachment(const QString& path) {
 qint32 MailMessage::fail(qint32 code, const QString& description) {
     lastCode_ = code;
     lastDescription_ = description;
+    // What the mail itself gets wrong cannot be mended by sending it again.
+    lastPermanent_ = code == Error::InvalidAddress || code == Error::NoRecipient ||
+                     code == Error::MimeBuild;
+    lastRefused_.clear();
     return code;
 }
 
 qint32 MailMessage::prepare(SendPlan& plan) {
     lastCode_ = Error::None;
     lastDescription_.clear();
+    lastPermanent_ = false;
+    lastRefused_.clear();
     if (protocol_ < Protocol::Smtp || protocol_ > Protocol::ExchangeWebDav)
         return fail(Error::InvalidProtocol,
                     QStringLiteral("Protocole inconnu (%1). Choisissez SMTP, Exchange Web "
@@ -251,6 +265,8 @@ qint32 MailMessage::send() {
     });
     lastCode_ = outcome.code;
     lastDescription_ = outcome.description;
+    lastPermanent_ = outcome.code != Error::None && outcome.permanent;
+    lastRefused_ = outcome.refused;
     return outcome.code;
 }
 

@@ -4,6 +4,8 @@
 // goes out) and collects the per-recipient replies for the description.
 #include "mail/smtp_transport.h"
 
+#include "system/atomicfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -173,6 +175,7 @@ struct Conversation {
     bool authInProgress = false;
     bool bodySent = false;
     std::atomic<bool> abortNoAuth{false};
+    bool stopped = false; // the program asked every send to stop
     QString command;
     QString argument;
     QStringList lines;
@@ -308,9 +311,17 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Called by libcurl at least once a second, even while the server is silent: the place
+// where a stop request ends the transfer in flight.
 int progressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* talk = static_cast<const Conversation*>(user);
-    return talk && talk->abortNoAuth ? 1 : 0;
+    auto* talk = static_cast<Conversation*>(user);
+    if (!talk)
+        return 0;
+    if (AbortRequested()) {
+        talk->stopped = true;
+        return 1;
+    }
+    return talk->abortNoAuth ? 1 : 0;
 }
 
 } // namespace
@@ -324,10 +335,11 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* user) {
     const QDir dir(folder);
     const QStringList files = dir.entryList({QStringLiteral("*")}, QDir::Files | QDir::Readable);
     for (const QString& name : files) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
+        // Plain files only, bounded, never blocking: a link to a FIFO or a device is skipped.
+        const std::optional<QByteArray> read = AtomicFile::readAll(dir.filePath(name));
+        if (!read || read->size() > 4 * 1024 * 1024)
             continue;
-        const QByteArray pem = file.readAll();
+        const QByteArray& pem = *read;
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(
             BIO_new_mem_buf(pem.constData(), int(pem.size())), &BIO_free);
         while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
@@ -380,6 +392,12 @@ void describeFailure(CURLcode result, const char* errorBuffer, const Conversatio
     const QString answer =
         reply.isEmpty() ? QString() : QStringLiteral(" Réponse du serveur : %1").arg(reply);
 
+    if (talk.stopped) {
+        report.code = Error::Aborted;
+        report.description =
+            QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur %1).").arg(server);
+        return;
+    }
     if (talk.abortNoAuth) {
         report.code = Error::LoginUnavailable;
         report.description =
@@ -409,6 +427,11 @@ void describeFailure(CURLcode result, const char* errorBuffer, const Conversatio
         }
         if (cmd == u"RCPT") {
             report.code = Error::RecipientRefused;
+            // Every recipient refused for good: the same mail will never go.
+            report.permanent = !talk.stopped && std::all_of(
+                talk.replies.cbegin(), talk.replies.cend(), [](const Reply& r) {
+                    return r.command != u"RCPT" || r.code < 400 || r.code >= 500;
+                });
             report.description =
                 QStringLiteral("Le serveur %1 refuse tous les destinataires : %2. Vérifiez les "
                                "adresses des destinataires.")
@@ -417,6 +440,7 @@ void describeFailure(CURLcode result, const char* errorBuffer, const Conversatio
         }
         if (cmd == u"DATA" || cmd == u".") {
             report.code = Error::DataRefused;
+            report.permanent = failure->code >= 500;
             report.description =
                 QStringLiteral("Le serveur %1 refuse le message (taille, contenu ou pièce "
                                "jointe).%2")
@@ -653,7 +677,11 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     target.server = job.server;
     const SmtpReport report =
         SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, job.recipients, job.message);
-    return {report.code, report.description};
+    SendOutcome outcome{report.code, report.description};
+    outcome.permanent = report.permanent;
+    if (report.code == Error::None)
+        outcome.refused = report.refused;
+    return outcome;
 }
 
 } // namespace mail::detail
