@@ -346,8 +346,8 @@ void Frm_Main::TimerSendEmail_Timer() {
                     break;
                 QCoreApplication::processEvents();
             }
-            if (!found.entries.isEmpty())
-                JobJournal::prune(QFileInfo(found.entries.first().nativePath).absolutePath(), pollerNow());
+            if (!found.entries.empty())
+                JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(), pollerNow());
             for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i) {
                 const QString native = bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
                 if (automation::nonEmptyFile(native) &&

@@ -179,6 +179,8 @@ struct SendJob {
 // or the message itself with a 5xx reply, or a recipient's domain takes no mail). `refused`
 // names the recipients refused while others took the mail ("address (reply)").
 struct SendOutcome {
+    SendOutcome() = default;
+    SendOutcome(qint32 failureCode, QString text) : code(failureCode), description(std::move(text)) {}
     qint32 code = Error::None;
     QString description;
     bool permanent = false;
