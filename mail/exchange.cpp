@@ -4,6 +4,7 @@
 #include "mail/ca_trust.h"
 #include "mail/c_handles.h"
 #include "mail/library_init.h"
+#include "mail/transfer_stop.h"
 #include "mail/transport_failure.h"
 #include "system/untrusted_text.h"
 
@@ -77,6 +78,7 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    detail::StopOnRequest(c);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");

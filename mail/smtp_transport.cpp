@@ -9,6 +9,7 @@
 #include "mail/smtp_conversation.h"
 #include "mail/smtp_session_pool.h"
 #include "mail/transport_failure.h"
+#include "mail/transfer_stop.h"
 #include "system/untrusted_text.h"
 
 #include <QRegularExpression>
@@ -107,7 +108,7 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     SendOutcome failure;
     const SmtpReply* refusal = talk.lastFailure();
     const QString reply = refusal ? untrusted::CleanQuoted(refusal->text) : QString();
-    if (result == CURLE_ABORTED_BY_CALLBACK && !talk.loginUnavailable())
+    if (AbortRequested() && !talk.loginUnavailable())
         failure = CurlFailure(Peer::Smtp, result, server, target.server.host, QString(), caFolder);
     else if (talk.loginUnavailable())
         failure = SmtpLoginUnavailable(server);
@@ -123,7 +124,7 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     report.description = failure.description;
     // Refused for good, for every recipient or for the message itself (5xx): the same mail
     // will never go. A sender refused is the settings' fault, not the mail's.
-    if (refusal && refusal->code >= 500 && result != CURLE_ABORTED_BY_CALLBACK &&
+    if (refusal && refusal->code >= 500 && failure.code != Error::Aborted &&
         (failure.code == Error::RecipientRefused || failure.code == Error::DataRefused)) {
         report.permanent = std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {
             return r.command != u"RCPT" || r.code < 400 || r.code >= 500;
@@ -154,6 +155,7 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
                                .toUtf8();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    StopOnRequest(curl);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, debugCallback);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &talk);

@@ -109,7 +109,8 @@ QString CurlTechnicalText(CURLcode result, const char* errorBuffer) {
 SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const QString& host,
                         const QString& technical, const QString& caFolder,
                         const QString& answer) {
-    const qint32 code = CurlErrorNumber(result);
+    // A stop request cuts connections: whatever libcurl then says, the send was stopped.
+    const qint32 code = AbortRequested() ? Error::Aborted : CurlErrorNumber(result);
     if (code == Error::Aborted)
         return {code, QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur %1).").arg(server)};
     if (code == Error::CertificateUntrusted)

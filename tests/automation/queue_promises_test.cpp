@@ -47,7 +47,9 @@ QMap<QString, int> subjectCounts(const QList<const SmtpServer*>& servers) {
             if (at < 0)
                 continue;
             const qsizetype end = m.data.indexOf("\r\n", at);
-            ++counts[QString::fromUtf8(m.data.mid(at + 19, end - at - 19))];
+            const QString subject = QString::fromUtf8(m.data.mid(at + 19, end - at - 19));
+            if (!subject.startsWith(QStringLiteral("MAJ Version"))) // each installation's first-run notice
+                ++counts[subject];
         }
     return counts;
 }
