@@ -122,9 +122,8 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
 
     const QString appFolder = applicationFolder();
     const QString workingFolder = resolvedNative(appFolder);
-    const QString target =
-        workingFolder.isEmpty() ? QString()
-                                : workingFolder + u'/' + QString::fromLatin1(kExecutableName);
+    const QString target = StartupEntryProgram(
+        workingFolder, QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString());
     if (target.isEmpty() || hasControlCharacters(target) || hasControlCharacters(workingFolder)) {
         Lib_Public::ReportError(label, kErrInvalidCall,
                                 QStringLiteral("Dossier du programme incorrect: ") +
@@ -157,6 +156,17 @@ void ShutdownWindows(qint32 mode) {
     // Applications are closed without asking (force), so inhibitors are ignored.
     const QString verb = (mode & 2) ? QStringLiteral("reboot") : QStringLiteral("poweroff");
     QProcess::startDetached(QStringLiteral("systemctl"), {verb, QStringLiteral("-i")});
+}
+
+QString StartupEntryProgram(const QString& applicationFolderNative, const QString& runningExecutable) {
+    // The program's folder text falls back to the suite's folder when the executable's own
+    // folder cannot be written; the entry must still start this very program.
+    if (!runningExecutable.isEmpty() &&
+        QFileInfo(runningExecutable).fileName() == QLatin1String(kExecutableName))
+        return QFileInfo(runningExecutable).absoluteFilePath();
+    if (applicationFolderNative.isEmpty())
+        return QString();
+    return applicationFolderNative + u'/' + QString::fromLatin1(kExecutableName);
 }
 
 QList<qint64> ProcessesNamed(const QString& name) {

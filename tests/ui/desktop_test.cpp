@@ -2,6 +2,7 @@
 // position and the About box, on a real main window (offscreen, scripted message boxes).
 #include "app/error_reporting.h"
 #include "app/globals.h"
+#include "automation/incidents.h"
 #include "support/temp_prefix.h"
 #include "system/ini.h"
 #include "system/processes.h"
@@ -23,6 +24,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPushButton>
 #include <QScreen>
 #include <QSet>
 #include <QSystemTrayIcon>
@@ -119,6 +121,8 @@ TEST_F(DesktopTest, QuitAsksToSaveOnlyChangedSettingsThenToQuit) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
+        QFile::remove(record_);
+        QFile::remove(prefix.native(QStringLiteral("C:\\Velmora\\Config\\VL3_Postique.ini")));
         SetUp();
         form->TexteFrom->setText(QStringLiteral("station@example.org"));
         form->ParametresModifies = c.changed;
@@ -133,8 +137,9 @@ TEST_F(DesktopTest, QuitAsksToSaveOnlyChangedSettingsThenToQuit) {
         const bool settingsWritten =
             prefix.exists(QStringLiteral("C:\\Velmora\\Config\\VL3_Postique.ini"));
         EXPECT_EQ(settingsWritten, c.saved);
-        if (c.saved)
+        if (c.saved) {
             EXPECT_FALSE(form->ParametresModifies);
+        }
         EXPECT_EQ(form->isUnloaded(), c.closed);
         EXPECT_EQ(Lib_Public::QuitterDemande, c.closed);
         EXPECT_EQ(recorded().startsWith(QStringLiteral("EndAllCopies VL3_Postique")), c.closed)
@@ -422,6 +427,20 @@ TEST_F(DesktopTest, AboutBoxTextsRegistryValuesAndSystemInformation) {
     about->cmdOK->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(FrmAbout::instance(), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DesktopTest, AnIncidentAsksForAttentionUntilThePurge) {
+    EXPECT_FALSE(form->TimerFlash->isActive());
+    automation::addIncident(*form, QStringLiteral("Serveur injoignable"));
+    EXPECT_TRUE(form->TimerFlash->isActive());
+    form->TimerFlash_Timer();
+    MsgBox::setNextAnswer(Answer::Yes);
+    form->CommandIncidentsPurge_Click(0);
+    EXPECT_FALSE(form->TimerFlash->isActive());
 }
 
 } // namespace

@@ -7,7 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPoint>
 #include <QProcess>
+#include <QRect>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
@@ -85,7 +87,7 @@ public:
     }
     QList<XWindow> windows() const {
         static const QRegularExpression line(
-            QStringLiteral(R"((0x[0-9a-f]+) "([^"]*)":.*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))"));
+            QStringLiteral(R"re((0x[0-9a-f]+) "([^"]*)":.*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re"));
         QList<XWindow> found;
         for (const QString& l : run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
                                     .split(u'\n')) {
