@@ -68,10 +68,10 @@ void Frm_Main::MnuQuitter_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:MnuQuitter_Click"), [&] { Quitter(); });
 }
 
-void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 UnloadMode) {
+void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 mode) {
     Lib_Public::Trap(QStringLiteral("Frm_Main:Form_QueryUnload"), [&] {
         // Only a close by the user asks; a session end or a stop signal unloads at once.
-        if (UnloadMode != FormControlMenu)
+        if (mode != FormControlMenu)
             return;
         Quitter();
         if (!Lib_Public::QuitterDemande)
