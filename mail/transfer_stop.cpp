@@ -3,6 +3,7 @@
 
 #include "mail/mail_component.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +17,9 @@ namespace mail::detail {
 
 namespace {
 
+// Set once the watcher is destroyed at exit: sessions still pooled then are closed without it.
+std::atomic<bool> watcherGone{false};
+
 // The sockets libcurl opened through us and has not closed yet, and the thread that watches
 // the stop flag while there are any.
 class Watcher {
@@ -28,6 +32,7 @@ public:
         wake_.notify_all();
         if (thread_.joinable())
             thread_.join();
+        watcherGone = true;
     }
 
     void opened(curl_socket_t fd) {
@@ -72,13 +77,14 @@ Watcher& watcher() {
 
 curl_socket_t openSocket(void*, curlsocktype, struct curl_sockaddr* address) {
     const curl_socket_t fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (fd != CURL_SOCKET_BAD)
+    if (fd != CURL_SOCKET_BAD && !watcherGone)
         watcher().opened(fd);
     return fd;
 }
 
 int closeSocket(void*, curl_socket_t fd) {
-    watcher().closing(fd);
+    if (!watcherGone)
+        watcher().closing(fd);
     return ::close(fd);
 }
 
