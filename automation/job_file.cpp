@@ -2,6 +2,8 @@
 // that keeps the job's text once and the place of every cell in it.
 #include "automation/job_file.h"
 
+#include "automation/workbook_reader.h"
+
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -231,6 +233,8 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
                            .arg(MaxJobBytes);
         return result;
     }
+    if (ZipArchive::looksLikeZip(bytes))
+        return readWorkbookBytes(bytes);
     auto sheet = std::make_shared<JobSheet>();
     if (!toUtf8Text(bytes, sheet->text_, result.encoding, result.error))
         return result;
