@@ -66,7 +66,7 @@ void SendQueue::deliver(quint64 ticket, const SendOutcome& outcome) {
         this,
         [this, ticket, outcome] {
             --pending_;
-            Q_EMIT sent(ticket, outcome.code, outcome.description);
+            Q_EMIT sent(ticket, outcome);
         },
         Qt::QueuedConnection);
 }

@@ -41,9 +41,9 @@ public:
     int sessions() const { return static_cast<int>(workers_.size()); }
 
 Q_SIGNALS:
-    // The outcome of the mail queued under `ticket` (code 0: sent; a description may still
-    // name refused recipients). Delivered on the queue's thread, one at a time.
-    void sent(quint64 ticket, qint32 code, const QString& description);
+    // The outcome of the mail queued under `ticket` (code 0: sent, perhaps without some
+    // refused recipients). Delivered on the queue's thread, one at a time.
+    void sent(quint64 ticket, const mail::SendOutcome& outcome);
 
 private:
     struct Item {
