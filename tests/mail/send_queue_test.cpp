@@ -62,8 +62,9 @@ TEST(SendQueue, EveryMailOnceOverKeptSessionsWithItsOutcome) {
             subjects << m.recipients.join(',');
         subjects.removeDuplicates();
         EXPECT_EQ(subjects.size(), kMails - 1) << "each mail once";
-        // A few sessions for the whole job, not one per mail.
-        EXPECT_LE(server.connections(), 3);
+        // A few sessions for the whole job, not one per mail (a refused transaction closes
+        // its session).
+        EXPECT_LE(server.connections(), 4) << "three sessions, and one anew after the refusal";
     }
     mail::CloseIdleSessions();
 }
