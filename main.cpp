@@ -2,6 +2,7 @@
 // and runs its start-up; with no display it runs headless on the offscreen platform.
 #include "app/globals.h"
 #include "app/headless.h"
+#include "mail/oauth_panel.h"
 #include "automation/incidents.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
@@ -21,6 +22,7 @@ void printUsage() {
                 "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
                 "  /Veille=True   start asleep in the notification area\n"
                 "  --version      print the version and exit\n"
+                "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
                 "  --help         print this text and exit\n"
                 "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
                 "closes it without questions.\n");
@@ -37,6 +39,10 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--help") == 0) {
             printUsage();
             return 0;
+        }
+        if (std::strcmp(argv[i], "--oauth-login") == 0) {
+            QCoreApplication core(argc, argv);
+            return OAuthPanel::CommandLineSignIn();
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -9,6 +9,7 @@
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
 #include "mail/mail_component.h"
+#include "mail/oauth_panel.h"
 #include "system/files.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
@@ -165,7 +166,11 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         });
         if (IsOn(CheckBoxAuth)) {
             onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(TexteUser->text())); });
-            onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
+            // OAuth 2.0 replaces the password by a token when it is the chosen method.
+            if (const auto oauth = OAuthPanel::LoginFromSettings(*this))
+                onMail([&](mail::MailMessage& m) { m.setOAuthLogin(oauth); });
+            else
+                onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
         }
         if (IsOn(CheckBoxSSL))
             onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
@@ -309,7 +314,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                     }
                     Abandon = True;
                     report(m.lastErrorDescription());
-                    const QString hint = ProviderLoginHint(server);
+                    // The password hints do not apply to a token login.
+                    const QString hint = OAuthPanel::LoginFromSettings(*this)
+                                             ? QString()
+                                             : ProviderLoginHint(server);
                     if (!hint.isEmpty())
                         report(hint);
                 });
@@ -322,6 +330,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 22. Every path ends here: status cleared, button back, mail object released.
     mail.reset();
+    RefreshOAuthStatus();
     if (--g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });
         Trap(kLabel, [&] { ButtonSend->setEnabled(true); });

@@ -28,8 +28,11 @@ public:
     // `sender` and the job folder `jobFolder` (a Windows text).
     bool writeSettings(const QString& server, const QString& sender, const QString& jobFolder) const;
 
-    // Starts the program with poll tick `tickMs`. Its standard error is collected.
-    std::unique_ptr<QProcess> start(int tickMs) const;
+    // Starts the program with poll tick `tickMs` and `arguments`. Its standard error is
+    // collected.
+    std::unique_ptr<QProcess> start(int tickMs, const QStringList& arguments = {}) const;
+    // The folder of the program's copy ("app/"), which holds its own settings folder.
+    QString appFolder() const { return dir_.filePath(QStringLiteral("app")); }
 
 private:
     QTemporaryDir dir_;
