@@ -16,6 +16,7 @@
 #include "ui/frm_mainbis.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>

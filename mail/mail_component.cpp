@@ -82,7 +82,7 @@ SendOutcome buildWire(const MailMessage::SendPlan& plan, QByteArray& wire) {
 // OAuth 2.0: the send with a valid access token; a token the server refuses is renewed once
 // and the send tried again, since a provider may revoke a token before its announced end.
 SendOutcome sendWithToken(Transport& transport, SendJob& job, const MailMessage::SendPlan& plan) {
-    oauth::Login login = *plan.server.oauth;
+    oauth::Login login = *plan.server.oauthLogin;
     login.protocol = plan.protocol;
     login.user = plan.server.user;
     const oauth::HttpOptions http{plan.caFolder, plan.limits.connect, plan.limits.response};
@@ -136,7 +136,7 @@ SendOutcome runPlan(const MailMessage::SendPlan& plan) {
                 QStringLiteral("Le protocole choisi (%1) n'est pas disponible dans cette version. "
                                "Choisissez SMTP.")
                     .arg(plan.protocol)};
-    if (!plan.server.oauth || plan.server.host.isEmpty())
+    if (!plan.server.oauthLogin || plan.server.host.isEmpty())
         return transport->send(job);
     return sendWithToken(*transport, job, plan);
 }

@@ -162,7 +162,7 @@ struct ServerSettings {
     QString password;
     // OAuth 2.0 instead of the password: how to obtain the token. The component puts a valid
     // access token into `bearer` just before the transport runs (user = the mailbox login).
-    std::shared_ptr<const oauth::Login> oauth;
+    std::shared_ptr<const oauth::Login> oauthLogin;
     QString bearer;
 };
 
@@ -230,7 +230,7 @@ public:
     void setUserName(const QString& user) { server_.user = user; }
     void setPassword(const QString& password) { server_.password = password; }
     // OAuth 2.0 login (with the user name) in place of the password; null for the password.
-    void setOAuthLogin(std::shared_ptr<const oauth::Login> login) { server_.oauth = std::move(login); }
+    void setOAuthLogin(std::shared_ptr<const oauth::Login> login) { server_.oauthLogin = std::move(login); }
 
     // Character-set identifier written into the headers ("utf-8" until set).
     void setCharset(const QString& charset) { charset_ = charset; }

@@ -6,6 +6,7 @@
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QTimer>
 
 using namespace automation_tests;
