@@ -2,8 +2,11 @@
 // process-wide cache of access tokens renewed shortly before they expire.
 #include "mail/oauth.h"
 
-#include "mail/smtp_transport.h"
+#include "mail/c_handles.h"
+#include "mail/ca_trust.h"
+#include "mail/library_init.h"
 #include "system/atomicfile.h"
+#include "system/untrusted_text.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -49,27 +52,8 @@ std::mutex clockMutex;
 std::function<QDateTime()> clockFunction;
 std::atomic<long long> refreshMarginSeconds{300};
 
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-void initCurl() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // Text from a provider for an operator's line: no control characters, bounded.
-QString cleanText(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text)
-        out += (c.unicode() < 0x20 || c.unicode() == 0x7f) ? QChar(u' ') : c;
-    out = out.simplified();
-    return out.size() > 300 ? out.left(300) + QStringLiteral("...") : out;
-}
+QString cleanText(const QString& text) { return untrusted::CleanQuoted(text); }
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<QByteArray*>(user);
@@ -90,9 +74,9 @@ struct Reply {
 
 Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
                const HttpOptions& http) {
-    initCurl();
+    detail::InitMailLibraries();
     Reply reply;
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    detail::CurlEasy curl(curl_easy_init());
     if (!curl) {
         reply.result = CURLE_FAILED_INIT;
         reply.technical = QStringLiteral("libcurl");
@@ -123,10 +107,9 @@ Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
                      static_cast<long>(http.connect.count() + http.response.count()));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::sslContextCallback);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&http.caFolder));
-    std::unique_ptr<curl_slist, SlistDeleter> headers(
-        curl_slist_append(nullptr, "Accept: application/json"));
+    detail::CurlList headers(curl_slist_append(nullptr, "Accept: application/json"));
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
