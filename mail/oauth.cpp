@@ -76,7 +76,7 @@ Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
                const HttpOptions& http) {
     detail::InitMailLibraries();
     Reply reply;
-    detail::CurlEasy curl(curl_easy_init());
+    CurlEasy curl(curl_easy_init());
     if (!curl) {
         reply.result = CURLE_FAILED_INIT;
         reply.technical = QStringLiteral("libcurl");
@@ -109,7 +109,7 @@ Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&http.caFolder));
-    detail::CurlList headers(curl_slist_append(nullptr, "Accept: application/json"));
+    CurlList headers(curl_slist_append(nullptr, "Accept: application/json"));
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);

@@ -301,7 +301,7 @@ bool FrmOAuth::SignIn() {
             LabelEtat->setText(QStringLiteral("En attente de la connexion ..."));
             token = runWhileProcessingEvents<Token>([&] {
                 return CompleteDeviceAuthorization(p, scope, device, file, user, http,
-                                                   [this] { return cancel_; });
+                                                   [this] { return cancel_.load(); });
             });
         }
     }

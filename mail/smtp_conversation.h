@@ -53,6 +53,7 @@ private:
     void replyLine(const QString& line);
     void capabilities(const QStringList& texts);
 
+    bool greeted_ = false; // this transfer opened the session (EHLO answered)
     bool authSent_ = false;
     bool authInProgress_ = false;
     bool bodySent_ = false;

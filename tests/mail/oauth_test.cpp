@@ -134,7 +134,7 @@ TEST(OAuth, DeviceSignInThenSmtpWithTheFreshTokenAndNoRefresh) {
     EXPECT_EQ(modeOf(scene.secretsFile), 0600u) << "the refresh token is for its owner only";
 
     // Both SASL mechanisms for bearer tokens, each sent with the login as user name.
-    for (const QString mechanism : {QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")}) {
+    for (const QString& mechanism : {QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")}) {
         SCOPED_TRACE(mechanism.toStdString());
         SmtpServerOptions options;
         options.auth = SmtpServerOptions::Auth::Required;
@@ -213,9 +213,10 @@ TEST(OAuth, TokenRenewal) {
             const int delivered = smtp ? static_cast<int>(smtp->messages().size())
                                        : static_cast<int>(ews->requests().size());
             EXPECT_EQ(delivered, c.expectedCode == 0 ? 1 : 0);
-            if (ews && !ews->requests().isEmpty())
+            if (ews && !ews->requests().isEmpty()) {
                 EXPECT_TRUE(ews->requests().last().value(u"headers").toObject()
                                 .value(u"Authorization").toString().startsWith(u"Bearer "));
+            }
             if (c.expectedCode == mail::Error::OAuthSignInNeeded) {
                 EXPECT_TRUE(why.contains(QStringLiteral("Reconnectez-vous"))) << why.toStdString();
                 EXPECT_TRUE(why.contains(QStringLiteral("--oauth-login"))) << why.toStdString();
@@ -369,4 +370,43 @@ TEST(OAuthPresets, EndpointsFromThePublicDocumentation) {
     g.preset = QStringLiteral("google");
     EXPECT_EQ(oauth::Resolved(g).tokenEndpoint, QStringLiteral("https://oauth2.googleapis.com/token"));
     EXPECT_EQ(oauth::Resolved(g).scopeSmtp, QStringLiteral("https://mail.google.com/"));
+}
+
+// Consecutive sends share one pooled session, logged in once; a new token opens a new one.
+// A password login reuses its session the same way.
+TEST(OAuth, PooledSessionsAndTokenChange) {
+    Scene scene;
+    ASSERT_TRUE(scene.server.isRunning());
+    ASSERT_EQ(scene.signIn(scene.server.provider()).code, 0);
+    auto peer = scene.smtpPeer();
+    ASSERT_TRUE(peer->isRunning());
+    QString why;
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(scene.send(scene.login(scene.server.provider()), 0, peer->port(), &why), 0)
+            << i << why.toStdString();
+    EXPECT_EQ(peer->connections(), 1) << "the second mail reuses the logged-in session";
+    const QDateTime later = QDateTime::currentDateTimeUtc().addSecs(7200);
+    oauth::SetClock([later] { return later; });
+    ASSERT_EQ(scene.send(scene.login(scene.server.provider()), 0, peer->port(), &why), 0)
+        << why.toStdString();
+    EXPECT_TRUE(peer->waitForMessages(3));
+    EXPECT_EQ(peer->connections(), 2) << "a renewed token logs in on a new session";
+
+    SmtpServerOptions options;
+    options.auth = SmtpServerOptions::Auth::Required;
+    options.users = {QStringLiteral("studio:m0t")};
+    SmtpServer passwordPeer(options);
+    ASSERT_TRUE(passwordPeer.isRunning());
+    for (int i = 0; i < 2; ++i) {
+        mail::MailMessage m;
+        m.setServer(QStringLiteral("127.0.0.1"));
+        m.setPort(passwordPeer.port());
+        m.setUserName(QStringLiteral("studio"));
+        m.setPassword(QStringLiteral("m0t"));
+        m.setSenderAddress(QStringLiteral("studio@example.test"));
+        m.addRecipients(QStringLiteral("bob@example.test"), 0);
+        EXPECT_EQ(m.send(), 0) << i << m.lastErrorDescription().toStdString();
+    }
+    EXPECT_TRUE(passwordPeer.waitForMessages(2));
+    EXPECT_EQ(passwordPeer.connections(), 1);
 }
