@@ -53,7 +53,9 @@ std::function<QDateTime()> clockFunction;
 std::atomic<long long> refreshMarginSeconds{300};
 
 // Text from a provider for an operator's line: no control characters, bounded.
-QString cleanText(const QString& text) { return untrusted::CleanQuoted(text); }
+QString cleanText(const QString& text) {
+    return untrusted::CleanQuoted(text);
+}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<QByteArray*>(user);
@@ -114,8 +116,8 @@ Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
     reply.result = curl_easy_perform(c);
-    reply.technical = cleanText(QString::fromUtf8(
-        *errorBuffer ? errorBuffer : curl_easy_strerror(reply.result)));
+    reply.technical =
+        cleanText(QString::fromUtf8(*errorBuffer ? errorBuffer : curl_easy_strerror(reply.result)));
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     reply.isJson = doc.isObject();
@@ -136,7 +138,9 @@ int jsonInt(const QJsonObject& json, const char* key, int fallback) {
     return ok ? n : fallback;
 }
 
-QString hostOf(const QString& url) { return QUrl(url).host(); }
+QString hostOf(const QString& url) {
+    return QUrl(url).host();
+}
 
 // The provider's own error, "code : description", for an operator's line.
 QString providerError(const Reply& r) {
@@ -249,12 +253,12 @@ Provider Resolved(const Provider& provider) {
     const Preset* preset = FindPreset(p.preset);
     if (!preset)
         return p;
-    const QString tenant =
-        p.tenant.trimmed().isEmpty() ? QString::fromLatin1(preset->defaultTenant) : p.tenant.trimmed();
+    const QString tenant = p.tenant.trimmed().isEmpty() ? QString::fromLatin1(preset->defaultTenant)
+                                                        : p.tenant.trimmed();
     const auto fill = [&](QString& field, const char* value) {
         if (field.trimmed().isEmpty())
-            field = QString::fromLatin1(value).replace(QLatin1String("{tenant}"),
-                                                       QString::fromUtf8(QUrl::toPercentEncoding(tenant)));
+            field = QString::fromLatin1(value).replace(
+                QLatin1String("{tenant}"), QString::fromUtf8(QUrl::toPercentEncoding(tenant)));
     };
     fill(p.authorizeEndpoint, preset->authorizeEndpoint);
     fill(p.deviceEndpoint, preset->deviceEndpoint);
@@ -360,7 +364,9 @@ bool SaveSecrets(const QString& native, const Secrets& secrets, QString& error) 
     return true;
 }
 
-void SetRefreshMargin(std::chrono::seconds margin) { refreshMarginSeconds = margin.count(); }
+void SetRefreshMargin(std::chrono::seconds margin) {
+    refreshMarginSeconds = margin.count();
+}
 
 void SetClock(std::function<QDateTime()> clock) {
     std::lock_guard lock(clockMutex);

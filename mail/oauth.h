@@ -61,11 +61,11 @@ QString ScopeFor(const Provider& provider, qint32 protocol);
 
 // What is kept in the secrets file (readable by the program's user only).
 struct Secrets {
-    QString refreshToken;  // device grant: the long-lived token of the signed-in person
-    QString clientSecret;  // client credentials grant (and providers that want one always)
-    QString account;       // who signed in (display only)
-    QString accessToken;   // the last access token, so a restart need not refresh at once
-    QString accessScope;   // the scope it was issued for
+    QString refreshToken;    // device grant: the long-lived token of the signed-in person
+    QString clientSecret;    // client credentials grant (and providers that want one always)
+    QString account;         // who signed in (display only)
+    QString accessToken;     // the last access token, so a restart need not refresh at once
+    QString accessScope;     // the scope it was issued for
     QDateTime accessExpires; // UTC
 };
 
@@ -95,10 +95,10 @@ struct HttpOptions {
 
 // Error numbers of the token calls (same space as mail::Error).
 namespace TokenError {
-inline constexpr qint32 SignInNeeded = 1303;  // no refresh token, or the provider refused it
-inline constexpr qint32 Unreachable = 1304;   // the provider could not be reached (transient)
-inline constexpr qint32 Refused = 1305;       // the provider refused the request (settings)
-inline constexpr qint32 SecretsFile = 1306;   // the secrets file is unsafe or unreadable
+inline constexpr qint32 SignInNeeded = 1303; // no refresh token, or the provider refused it
+inline constexpr qint32 Unreachable = 1304;  // the provider could not be reached (transient)
+inline constexpr qint32 Refused = 1305;      // the provider refused the request (settings)
+inline constexpr qint32 SecretsFile = 1306;  // the secrets file is unsafe or unreadable
 } // namespace TokenError
 
 // An access token, or why there is none (code 0 on success).
@@ -106,7 +106,7 @@ struct Token {
     qint32 code = 0;
     QString description; // French, for the operator; never holds token text
     QString accessToken;
-    QDateTime expires;   // UTC
+    QDateTime expires; // UTC
     QString account;
 };
 
@@ -134,7 +134,7 @@ struct DeviceAuthorization {
     QString userCode;
     QString verificationUri;
     QString verificationUriComplete;
-    int interval = 5;   // seconds between two polls
+    int interval = 5;    // seconds between two polls
     int expiresIn = 900; // seconds
 };
 

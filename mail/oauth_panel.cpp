@@ -45,8 +45,8 @@ struct OAuthKeys {
 
 OAuthKeys readSection(const QString& file) {
     const auto read = [&](const char* key, const QString& fallback = QString()) {
-        return Lib_Systeme::LectureIni(file, QString::fromLatin1(kSection), QString::fromLatin1(key),
-                                       fallback);
+        return Lib_Systeme::LectureIni(file, QString::fromLatin1(kSection),
+                                       QString::fromLatin1(key), fallback);
     };
     OAuthKeys k;
     k.method = read("Methode", QStringLiteral("0"));
@@ -64,7 +64,8 @@ OAuthKeys readSection(const QString& file) {
 
 mail::oauth::Provider providerOf(const OAuthKeys& k) {
     mail::oauth::Provider p;
-    p.preset = k.preset.compare(kOtherProvider, Qt::CaseInsensitive) == 0 ? QString() : k.preset.trimmed();
+    p.preset =
+        k.preset.compare(kOtherProvider, Qt::CaseInsensitive) == 0 ? QString() : k.preset.trimmed();
     p.tenant = k.tenant.trimmed();
     p.clientId = k.clientId.trimmed();
     p.authorizeEndpoint = k.authorize.trimmed();
@@ -72,8 +73,9 @@ mail::oauth::Provider providerOf(const OAuthKeys& k) {
     p.tokenEndpoint = k.token.trimmed();
     p.scopeSmtp = k.scopeSmtp.trimmed();
     p.scopeEws = k.scopeEws.trimmed();
-    p.grant = Lib_Public::StoredNumber(k.grant).value_or(0) == 1 ? mail::oauth::Grant::ClientCredentials
-                                                                  : mail::oauth::Grant::DeviceCode;
+    p.grant = Lib_Public::StoredNumber(k.grant).value_or(0) == 1
+                  ? mail::oauth::Grant::ClientCredentials
+                  : mail::oauth::Grant::DeviceCode;
     return mail::oauth::Resolved(p);
 }
 
@@ -118,7 +120,8 @@ FrmOAuth::FrmOAuth(Frm_Main* main) : QDialog(main), main_(main) {
     int count = 0;
     const mail::oauth::Preset* presets = mail::oauth::Presets(count);
     for (int i = 0; i < count; ++i)
-        ListeFournisseur->addItem(QString::fromUtf8(presets[i].label), QString::fromLatin1(presets[i].id));
+        ListeFournisseur->addItem(QString::fromUtf8(presets[i].label),
+                                  QString::fromLatin1(presets[i].id));
     ListeFournisseur->addItem(QStringLiteral("Autre fournisseur"), QString());
     TexteTenant = field(this, "TexteTenant");
     TexteClientId = field(this, "TexteClientId");
@@ -165,8 +168,9 @@ FrmOAuth::FrmOAuth(Frm_Main* main) : QDialog(main), main_(main) {
     connect(close, &QPushButton::clicked, this, &QDialog::hide);
     connect(ListeFournisseur, &QComboBox::currentIndexChanged, this, [this] { presetChosen(); });
     connect(ListeOctroi, &QComboBox::currentIndexChanged, this, [this] {
-        CommandConnexion->setText(ListeOctroi->currentIndex() == 1 ? QStringLiteral("Tester")
-                                                                   : QStringLiteral("Se connecter"));
+        CommandConnexion->setText(ListeOctroi->currentIndex() == 1
+                                      ? QStringLiteral("Tester")
+                                      : QStringLiteral("Se connecter"));
         if (!loading_)
             fillFromPreset();
         changed();
@@ -240,7 +244,8 @@ void FrmOAuth::setProvider(const mail::oauth::Provider& provider) {
     loading_ = true;
     int index = ListeFournisseur->count() - 1;
     for (int i = 0; i < ListeFournisseur->count(); ++i)
-        if (ListeFournisseur->itemData(i).toString().compare(provider.preset, Qt::CaseInsensitive) == 0)
+        if (ListeFournisseur->itemData(i).toString().compare(provider.preset,
+                                                             Qt::CaseInsensitive) == 0)
             index = i;
     ListeFournisseur->setCurrentIndex(index);
     ListeOctroi->setCurrentIndex(provider.grant == mail::oauth::Grant::ClientCredentials ? 1 : 0);
@@ -353,7 +358,8 @@ int CommandLineSignIn() {
     const OAuthKeys keys = readSection(settings);
     const Provider p = providerOf(keys);
     const QString user = Lib_Systeme::LectureIni(settings, QStringLiteral("Serveur"),
-                                                 QStringLiteral("User"), QString()).trimmed();
+                                                 QStringLiteral("User"), QString())
+                             .trimmed();
     const qint32 protocol =
         Lib_Public::StoredNumber(Lib_Systeme::LectureIni(settings, QStringLiteral("Serveur"),
                                                          QStringLiteral("Protocole"),
@@ -517,11 +523,11 @@ void Frm_Main::SaveOAuthSettings(const QString& file) {
         bare.tenant = p.tenant;
         bare.grant = p.grant;
         const mail::oauth::Provider preset = mail::oauth::Resolved(bare);
-        for (auto [field, given] : {std::pair{&p.authorizeEndpoint, preset.authorizeEndpoint},
-                                    std::pair{&p.deviceEndpoint, preset.deviceEndpoint},
-                                    std::pair{&p.tokenEndpoint, preset.tokenEndpoint},
-                                    std::pair{&p.scopeSmtp, preset.scopeSmtp},
-                                    std::pair{&p.scopeEws, preset.scopeEws}})
+        for (auto [field, given] :
+             {std::pair{&p.authorizeEndpoint, preset.authorizeEndpoint},
+              std::pair{&p.deviceEndpoint, preset.deviceEndpoint},
+              std::pair{&p.tokenEndpoint, preset.tokenEndpoint},
+              std::pair{&p.scopeSmtp, preset.scopeSmtp}, std::pair{&p.scopeEws, preset.scopeEws}})
             if (*field == given)
                 field->clear();
     }

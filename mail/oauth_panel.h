@@ -31,11 +31,11 @@ public:
     QLineEdit* TexteJeton = nullptr;        // token endpoint
     QLineEdit* TexteScopeSmtp = nullptr;
     QLineEdit* TexteScopeEws = nullptr;
-    QComboBox* ListeOctroi = nullptr;       // 0 device code, 1 client credentials
-    QLineEdit* TexteSecret = nullptr;       // a new client secret; never shows a stored one
+    QComboBox* ListeOctroi = nullptr;        // 0 device code, 1 client credentials
+    QLineEdit* TexteSecret = nullptr;        // a new client secret; never shows a stored one
     QPushButton* CommandConnexion = nullptr; // "Se connecter" / "Tester"; "Annuler" while waiting
-    QLabel* LabelCode = nullptr;            // the address to open and the code to type
-    QLabel* LabelEtat = nullptr;            // outcome of the last sign-in
+    QLabel* LabelCode = nullptr;             // the address to open and the code to type
+    QLabel* LabelEtat = nullptr;             // outcome of the last sign-in
 
     // The provider the fields describe.
     mail::oauth::Provider provider() const;

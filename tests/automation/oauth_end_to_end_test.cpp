@@ -54,14 +54,19 @@ TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
     ini.replace("Autentification=0", "Autentification=1");
     ini.replace("User=\r\n", "User=" + login.toUtf8() + "\r\n");
     ini += "[OAuth2]\r\nMethode=1\r\nFournisseur=autre\r\nClientId=postique-test\r\n"
-           "CodeAppareil=" + auth.url(QStringLiteral("/device")).toUtf8() + "\r\n"
-           "Jeton=" + auth.url(QStringLiteral("/token")).toUtf8() + "\r\n"
+           "CodeAppareil=" +
+           auth.url(QStringLiteral("/device")).toUtf8() +
+           "\r\n"
+           "Jeton=" +
+           auth.url(QStringLiteral("/token")).toUtf8() +
+           "\r\n"
            "ScopeSmtp=smtp.send offline_access\r\nOctroi=0\r\n";
     ASSERT_TRUE(writeFile(settings, ini));
     // The provider's certificate is trusted through the program's "CA" folder.
     const QString ca = install.appFolder() + QStringLiteral("/Settings/VL3_Postique/CA");
     ASSERT_TRUE(QDir().mkpath(ca));
-    ASSERT_TRUE(QFile::copy(auth.caFolder() + QStringLiteral("/ca.pem"), ca + QStringLiteral("/ca.pem")));
+    ASSERT_TRUE(
+        QFile::copy(auth.caFolder() + QStringLiteral("/ca.pem"), ca + QStringLiteral("/ca.pem")));
 
     // The sign-in from the command line: it prints the address and the code, then waits.
     std::unique_ptr<QProcess> cli = install.start(1000, {QStringLiteral("--oauth-login")});
@@ -79,7 +84,8 @@ TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
         },
         30000))
         << cliOutput.toStdString();
-    ASSERT_FALSE(userCode.isEmpty()) << cliOutput.toStdString() << cli->readAllStandardError().toStdString();
+    ASSERT_FALSE(userCode.isEmpty())
+        << cliOutput.toStdString() << cli->readAllStandardError().toStdString();
     EXPECT_TRUE(cliOutput.contains(auth.url(QStringLiteral("/verify")).toUtf8()));
     ASSERT_TRUE(auth.signIn(userCode, login));
     ASSERT_TRUE(cli->waitForFinished(30000));
@@ -110,7 +116,8 @@ TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
         [&] { return jobMessage() && !QFileInfo::exists(folder + QStringLiteral("/Email_1.ss8")); },
         60000);
     killProgram(*program);
-    const QByteArray programOutput = program->readAllStandardOutput() + program->readAllStandardError();
+    const QByteArray programOutput =
+        program->readAllStandardOutput() + program->readAllStandardError();
     ASSERT_TRUE(sent) << programOutput.toStdString();
     EXPECT_EQ(jobMessage()->authUser, login);
     EXPECT_EQ(jobMessage()->authMechanism, QStringLiteral("XOAUTH2"));

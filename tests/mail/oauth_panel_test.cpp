@@ -23,7 +23,8 @@
 namespace {
 
 const QString kSettingsFile = QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini");
-const QString kSecretsFile = QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique_OAuth2.json");
+const QString kSecretsFile =
+    QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique_OAuth2.json");
 
 class OAuthPanelTest : public TempPrefixTest {};
 
@@ -92,10 +93,12 @@ TEST_F(OAuthPanelTest, PresetFollowsItsTenant) {
         FrmOAuth& w = *f->frmOAuth;
         w.ListeFournisseur->setCurrentIndex(indexOfPreset(w, QStringLiteral("microsoft")));
         w.TexteTenant->setText(QStringLiteral("contoso.example"));
-        EXPECT_EQ(w.TexteJeton->text(),
-                  QStringLiteral("https://login.microsoftonline.com/contoso.example/oauth2/v2.0/token"));
+        EXPECT_EQ(
+            w.TexteJeton->text(),
+            QStringLiteral("https://login.microsoftonline.com/contoso.example/oauth2/v2.0/token"));
         w.ListeOctroi->setCurrentIndex(1);
-        EXPECT_EQ(w.TexteScopeSmtp->text(), QStringLiteral("https://outlook.office365.com/.default"));
+        EXPECT_EQ(w.TexteScopeSmtp->text(),
+                  QStringLiteral("https://outlook.office365.com/.default"));
         f->CommandSave->click();
     }
     const QByteArray ini = prefix.read(kSettingsFile);
@@ -117,12 +120,14 @@ TEST_F(OAuthPanelTest, PresetFollowsItsTenant) {
 }
 
 TEST_F(OAuthPanelTest, SecretsFileCheckedAtLoadAndStatusShown) {
-    ASSERT_TRUE(prefix.write(kSettingsFile, "[Serveur]\r\nAutentification=1\r\nUser=alice@example.test\r\n"
-                                            "[OAuth2]\r\nMethode=1\r\nFournisseur=microsoft\r\n"));
-    ASSERT_TRUE(prefix.write(kSecretsFile,
-                             "{\"refresh_token\": \"rt-secret-text\", \"account\": \"alice@example.test\", "
-                             "\"access_token\": \"at-secret-text\", \"access_expires\": "
-                             "\"2031-05-04T10:20:30Z\"}"));
+    ASSERT_TRUE(prefix.write(kSettingsFile,
+                             "[Serveur]\r\nAutentification=1\r\nUser=alice@example.test\r\n"
+                             "[OAuth2]\r\nMethode=1\r\nFournisseur=microsoft\r\n"));
+    ASSERT_TRUE(
+        prefix.write(kSecretsFile,
+                     "{\"refresh_token\": \"rt-secret-text\", \"account\": \"alice@example.test\", "
+                     "\"access_token\": \"at-secret-text\", \"access_expires\": "
+                     "\"2031-05-04T10:20:30Z\"}"));
     const QByteArray path = QFile::encodeName(prefix.native(kSecretsFile));
     ASSERT_EQ(::chmod(path.constData(), 0644), 0);
     {
@@ -137,8 +142,9 @@ TEST_F(OAuthPanelTest, SecretsFileCheckedAtLoadAndStatusShown) {
     auto f = StartMainWindow();
     EXPECT_EQ(f->ListeIncidents->count(), 0);
     const QString status = f->LabelOAuth->text();
-    EXPECT_TRUE(status.startsWith(QStringLiteral("OAuth 2.0 : connecté en tant que alice@example.test, "
-                                                 "jeton valable jusqu'au 2031/05/0")))
+    EXPECT_TRUE(
+        status.startsWith(QStringLiteral("OAuth 2.0 : connecté en tant que alice@example.test, "
+                                         "jeton valable jusqu'au 2031/05/0")))
         << status.toStdString();
     EXPECT_FALSE(status.contains(QStringLiteral("secret-text")));
 }

@@ -39,7 +39,8 @@ public:
         http.caFolder = server.caFolder();
         http.connect = std::chrono::milliseconds(5000);
         http.response = std::chrono::milliseconds(10000);
-        mail::SetDefaultTimeLimits({std::chrono::milliseconds(5000), std::chrono::milliseconds(10000)});
+        mail::SetDefaultTimeLimits(
+            {std::chrono::milliseconds(5000), std::chrono::milliseconds(10000)});
         oauth::ForgetCachedTokens();
     }
     ~Scene() {
@@ -170,10 +171,15 @@ TEST(OAuth, TokenRenewal) {
         {"token refused by the server renewed once",
          [](OAuthServer& s) { s.refuseIssuedAccessTokens(); }, 0, 0, 1},
         {"revoked refresh token",
-         [](OAuthServer& s) { s.setControl({{"revoked", true}}); }, 7200,
-         mail::Error::OAuthSignInNeeded, 1},
-        {"provider down", [](OAuthServer& s) { s.setControl({{"unavailable", true}}); }, 7200,
-         mail::Error::OAuthUnreachable, 1},
+         [](OAuthServer& s) {
+             s.setControl({{"revoked", true}});
+         },
+         7200, mail::Error::OAuthSignInNeeded, 1},
+        {"provider down",
+         [](OAuthServer& s) {
+             s.setControl({{"unavailable", true}});
+         },
+         7200, mail::Error::OAuthUnreachable, 1},
     };
     for (const qint32 protocol : {mail::Protocol::Smtp, mail::Protocol::ExchangeWebService}) {
         for (const auto& c : cases) {
@@ -214,8 +220,13 @@ TEST(OAuth, TokenRenewal) {
                                        : static_cast<int>(ews->requests().size());
             EXPECT_EQ(delivered, c.expectedCode == 0 ? 1 : 0);
             if (ews && !ews->requests().isEmpty()) {
-                EXPECT_TRUE(ews->requests().last().value(u"headers").toObject()
-                                .value(u"Authorization").toString().startsWith(u"Bearer "));
+                EXPECT_TRUE(ews->requests()
+                                .last()
+                                .value(u"headers")
+                                .toObject()
+                                .value(u"Authorization")
+                                .toString()
+                                .startsWith(u"Bearer "));
             }
             if (c.expectedCode == mail::Error::OAuthSignInNeeded) {
                 EXPECT_TRUE(why.contains(QStringLiteral("Reconnectez-vous"))) << why.toStdString();
@@ -253,7 +264,8 @@ TEST(OAuth, DeviceSignInFailures) {
     // Declined on the provider's page.
     oauth::Token declined = scene.signIn(scene.server.provider(), true);
     EXPECT_EQ(declined.code, oauth::TokenError::SignInNeeded);
-    EXPECT_TRUE(declined.description.contains(QStringLiteral("refusée"))) << declined.description.toStdString();
+    EXPECT_TRUE(declined.description.contains(QStringLiteral("refusée")))
+        << declined.description.toStdString();
     // The code expires before anybody signs in.
     scene.server.setControl({{"device_ttl", 1}});
     const oauth::Provider provider = scene.server.provider();
@@ -263,7 +275,8 @@ TEST(OAuth, DeviceSignInFailures) {
     const oauth::Token expired = oauth::CompleteDeviceAuthorization(
         provider, provider.scopeSmtp, device, scene.secretsFile, QString(), scene.http, {});
     EXPECT_EQ(expired.code, oauth::TokenError::SignInNeeded);
-    EXPECT_TRUE(expired.description.contains(QStringLiteral("expiré"))) << expired.description.toStdString();
+    EXPECT_TRUE(expired.description.contains(QStringLiteral("expiré")))
+        << expired.description.toStdString();
     // An unknown client is refused at once.
     oauth::Provider stranger = provider;
     stranger.clientId = QStringLiteral("nobody");
@@ -311,7 +324,9 @@ TEST(OAuth, ClientCredentialsThroughEws) {
         scene.expectNoTokenIn(why);
     }
     EXPECT_EQ(ews.requests().size(), 1);
-    EXPECT_EQ(scene.server.countTokenRequests(QStringLiteral("client_credentials"), QStringLiteral("ok")), 1);
+    EXPECT_EQ(
+        scene.server.countTokenRequests(QStringLiteral("client_credentials"), QStringLiteral("ok")),
+        1);
 }
 
 TEST(OAuth, SecretsFileMustBePrivate) {
@@ -330,7 +345,8 @@ TEST(OAuth, SecretsFileMustBePrivate) {
         EXPECT_TRUE(error.contains(QStringLiteral("chmod 600"))) << error.toStdString();
         EXPECT_FALSE(error.contains(QStringLiteral("rt-private")));
         EXPECT_TRUE(read.refreshToken.isEmpty()) << "nothing is taken from an exposed file";
-        const oauth::Token token = oauth::AccessToken(*scene.login(scene.server.provider()), scene.http);
+        const oauth::Token token =
+            oauth::AccessToken(*scene.login(scene.server.provider()), scene.http);
         EXPECT_EQ(token.code, oauth::TokenError::SecretsFile);
     }
     // Saving makes an exposed file private again.
@@ -361,14 +377,16 @@ TEST(OAuthPresets, EndpointsFromThePublicDocumentation) {
     p.tenant.clear();
     EXPECT_TRUE(oauth::Resolved(p).tokenEndpoint.contains(QStringLiteral("/common/")));
     p.grant = oauth::Grant::ClientCredentials;
-    EXPECT_EQ(oauth::Resolved(p).scopeEws, QStringLiteral("https://outlook.office365.com/.default"));
+    EXPECT_EQ(oauth::Resolved(p).scopeEws,
+              QStringLiteral("https://outlook.office365.com/.default"));
     // An endpoint given by hand wins over the preset.
     p.tokenEndpoint = QStringLiteral("https://proxy.example/token");
     EXPECT_EQ(oauth::Resolved(p).tokenEndpoint, QStringLiteral("https://proxy.example/token"));
 
     oauth::Provider g;
     g.preset = QStringLiteral("google");
-    EXPECT_EQ(oauth::Resolved(g).tokenEndpoint, QStringLiteral("https://oauth2.googleapis.com/token"));
+    EXPECT_EQ(oauth::Resolved(g).tokenEndpoint,
+              QStringLiteral("https://oauth2.googleapis.com/token"));
     EXPECT_EQ(oauth::Resolved(g).scopeSmtp, QStringLiteral("https://mail.google.com/"));
 }
 

@@ -16,11 +16,14 @@ namespace testsupport {
 
 namespace {
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 } // namespace
 
-OAuthServer::OAuthServer(const QString& clientId, const QString& clientSecret) : clientId_(clientId) {
+OAuthServer::OAuthServer(const QString& clientId, const QString& clientSecret)
+    : clientId_(clientId) {
     const TestPki& pki = SharedTestPki();
     if (!pki.ok) {
         error_ = pki.error;
@@ -46,8 +49,9 @@ OAuthServer::OAuthServer(const QString& clientId, const QString& clientSecret) :
         process_->waitForReadyRead(10000);
     const QByteArray line = process_->readLine().trimmed();
     if (!line.startsWith("PORT ")) {
-        error_ = QStringLiteral("oauth_server.py: %1 %2")
-                     .arg(QString::fromUtf8(line), QString::fromUtf8(process_->readAllStandardError()));
+        error_ =
+            QStringLiteral("oauth_server.py: %1 %2")
+                .arg(QString::fromUtf8(line), QString::fromUtf8(process_->readAllStandardError()));
         return;
     }
     port_ = static_cast<quint16>(line.mid(5).toUInt());
@@ -152,4 +156,4 @@ int OAuthServer::countTokenRequests(const QString& grantType, const QString& out
     return n;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -57,4 +57,4 @@ private:
     QString error_;
 };
 
-}  // namespace testsupport
+} // namespace testsupport
