@@ -3,6 +3,7 @@
 #include "app/globals.h"
 #include "app/headless.h"
 #include "app/stall_probe.h"
+#include "mail/oauth_panel.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "system/numbers.h"
@@ -23,6 +24,7 @@ void printUsage() {
                 "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
                 "  /Veille=True   start asleep in the notification area\n"
                 "  --version      print the version and exit\n"
+                "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
                 "  --help         print this text and exit\n"
                 "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
                 "closes it without questions.\n");
@@ -39,6 +41,10 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--help") == 0) {
             printUsage();
             return 0;
+        }
+        if (std::strcmp(argv[i], "--oauth-login") == 0) {
+            QCoreApplication core(argc, argv);
+            return OAuthPanel::CommandLineSignIn();
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -268,6 +268,7 @@ void Frm_Main::LoadSettingsFile() {
             break;
         }
     }
+    Trap(kLoadLabel, [&] { LoadOAuthSettings(file); });
 }
 
 void Frm_Main::CommandSave_Click() {
@@ -299,5 +300,6 @@ void Frm_Main::CommandSave_Click() {
             break;
         }
     }
+    Trap(kSaveLabel, [&] { SaveOAuthSettings(file); });
     ParametresModifies = false;
 }

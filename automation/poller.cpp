@@ -16,6 +16,7 @@
 #include "ui/frm_mainbis.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -318,7 +319,9 @@ void Frm_Main::TimerSendEmail_Timer() {
     if (TexteFrom->text().trimmed().isEmpty()) {
         addIncident(*this, QStringLiteral("Adresse Email d'envoi non renseignée"));
     } else if (CheckBoxAuth->isChecked() &&
-               (TexteUser->text().trimmed().isEmpty() || TextePW->text().trimmed().isEmpty())) {
+               (TexteUser->text().trimmed().isEmpty() ||
+                // OAuth 2.0 (method 1) logs in with a token: no password to ask for.
+                (ListeAuthMethode->currentIndex() != 1 && TextePW->text().trimmed().isEmpty()))) {
         appendIncident(*this, QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
     } else {
         TimerSendEmail->stop();

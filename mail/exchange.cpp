@@ -94,12 +94,16 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
     const QByteArray user = send.user.toUtf8();
     const QByteArray password = send.password.toUtf8();
-    if (!send.user.isEmpty()) {
+    CurlList list;
+    QByteArray bearerHeader;
+    if (!send.bearer.isEmpty()) {
+        bearerHeader = "Authorization: Bearer " + send.bearer.toUtf8();
+        list.reset(curl_slist_append(list.release(), bearerHeader.constData()));
+    } else if (!send.user.isEmpty()) {
         curl_easy_setopt(c, CURLOPT_HTTPAUTH, authMethods);
         curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
         curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
     }
-    CurlList list;
     for (const QByteArray& h : headers)
         list.reset(curl_slist_append(list.release(), h.constData()));
     list.reset(curl_slist_append(list.release(), "Expect:"));
@@ -355,6 +359,7 @@ public:
         send.ssl = job.server.mode == ConnectionMode::Ssl;
         send.user = job.server.user;
         send.password = job.server.password;
+        send.bearer = job.server.bearer;
         send.caFolder = job.caFolder;
         send.connectTimeout = job.limits.connect;
         send.responseTimeout = job.limits.response;

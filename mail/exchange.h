@@ -20,6 +20,7 @@ struct ExchangeSend {
     bool ssl = false;       // WebDAV: HTTPS when set, HTTP otherwise; EWS: always HTTPS
     QString user;           // login ("DOMAIN\\user", "user@domain" or "user"); "" = none
     QString password;
+    QString bearer;         // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
     QString caFolder;       // native folder of extra trusted CA certificates (PEM), may be ""
     std::chrono::milliseconds connectTimeout{30000};
     std::chrono::milliseconds responseTimeout{120000};  // longest wait without progress

@@ -7,6 +7,7 @@
 #include "mail/library_init.h"
 #include "mail/mime_builder.h"
 #include "mail/native_path.h"
+#include "mail/oauth.h"
 #include "mail/smtp_transport.h"
 
 #include <QCoreApplication>
@@ -92,6 +93,32 @@ SendOutcome buildWire(const SendPlan& plan, QByteArray& wire) {
     return {};
 }
 
+// OAuth 2.0: the send with a valid access token; a token the server refuses is renewed once
+// and the send tried again, since a provider may revoke a token before its announced end.
+SendOutcome sendWithToken(Transport& transport, SendJob& job, const SendPlan& plan) {
+    oauth::Login login = *plan.server.oauthLogin;
+    login.protocol = plan.protocol;
+    login.user = plan.server.user;
+    const oauth::HttpOptions http{plan.caFolder, plan.limits.connect, plan.limits.response};
+    SendOutcome outcome;
+    for (int round = 0; round < 2; ++round) {
+        const oauth::Token token = oauth::AccessToken(login, http, round > 0);
+        if (token.code != Error::None)
+            return {token.code, token.description};
+        job.server.bearer = token.accessToken;
+        outcome = transport.send(job);
+        if (outcome.code != Error::LoginRefused)
+            return outcome;
+    }
+    outcome.description =
+        QStringLiteral("Le serveur %1 refuse le jeton OAuth 2.0 du compte %2, même renouvelé ; le "
+                       "mail n'a pas été envoyé. Vérifiez que ce compte a le droit d'envoyer "
+                       "par ce protocole (SMTP authentifié ou EWS activé pour la boîte) et que "
+                       "l'utilisateur est bien l'adresse du compte connecté. %3 (%4)")
+            .arg(plan.server.host, plan.server.user, oauth::SignInAgainText(), outcome.description);
+    return outcome;
+}
+
 SendOutcome runPlan(const SendPlan& plan) {
     SendJob job;
     SendOutcome built = buildWire(plan, job.message);
@@ -123,7 +150,9 @@ SendOutcome runPlan(const SendPlan& plan) {
                 QStringLiteral("Le protocole choisi (%1) n'est pas disponible dans cette version. "
                                "Choisissez SMTP.")
                     .arg(plan.protocol)};
-    return transport->send(job);
+    if (!plan.server.oauthLogin || plan.server.host.isEmpty())
+        return transport->send(job);
+    return sendWithToken(*transport, job, plan);
 }
 
 } // namespace

@@ -56,6 +56,10 @@ inline constexpr qint32 CertificateUntrusted = 1202; // server certificate not t
 inline constexpr qint32 StartTlsUnavailable = 1203; // STARTTLS required but not offered
 inline constexpr qint32 LoginRefused = 1301;       // AUTH refused by the server
 inline constexpr qint32 LoginUnavailable = 1302;   // login asked but the server offers no AUTH
+inline constexpr qint32 OAuthSignInNeeded = 1303;  // OAuth 2.0: nobody signed in, or refresh refused
+inline constexpr qint32 OAuthUnreachable = 1304;   // OAuth 2.0: the token endpoint did not answer
+inline constexpr qint32 OAuthRefused = 1305;       // OAuth 2.0: the provider refused the settings
+inline constexpr qint32 OAuthSecretsFile = 1306;   // OAuth 2.0: the secrets file is unsafe or unreadable
 inline constexpr qint32 SenderRefused = 1401;      // MAIL FROM refused
 inline constexpr qint32 RecipientRefused = 1402;   // every recipient refused
 inline constexpr qint32 DataRefused = 1403;        // DATA or the message itself refused
@@ -158,6 +162,10 @@ struct Mailbox {
     QString address;
 };
 
+namespace oauth {
+struct Login;
+}
+
 // Where and how to connect.
 struct ServerSettings {
     QString host; // empty: direct delivery to the recipients' MX hosts
@@ -165,6 +173,10 @@ struct ServerSettings {
     qint32 mode = ConnectionMode::Default;
     QString user;
     QString password;
+    // OAuth 2.0 instead of the password: how to obtain the token. The component puts a valid
+    // access token into `bearer` just before the transport runs (user = the mailbox login).
+    std::shared_ptr<const oauth::Login> oauthLogin;
+    QString bearer;
 };
 
 // What a transport sends: the finished message and its envelope.
@@ -237,6 +249,8 @@ public:
     // Login; used when both are non-empty.
     void setUserName(const QString& user) { server_.user = user; }
     void setPassword(const QString& password) { server_.password = password; }
+    // OAuth 2.0 login (with the user name) in place of the password; null for the password.
+    void setOAuthLogin(std::shared_ptr<const oauth::Login> login) { server_.oauthLogin = std::move(login); }
 
     // Character-set identifier written into the headers ("utf-8" until set).
     void setCharset(const QString& charset) { charset_ = charset; }

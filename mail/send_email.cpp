@@ -9,6 +9,7 @@
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
 #include "mail/mail_component.h"
+#include "mail/oauth_panel.h"
 #include "system/files.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
@@ -94,7 +95,8 @@ const CopyRecord* CurrentCopyRecord() { return copyRecord; }
 
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server) {
     Report(main, Manuel, description);
-    const QString hint = ProviderLoginHint(server);
+    // The password hints do not apply to a token login.
+    const QString hint = OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
     if (!hint.isEmpty())
         Report(main, Manuel, hint);
 }
@@ -201,7 +203,11 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         });
         if (IsOn(CheckBoxAuth)) {
             onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(TexteUser->text())); });
-            onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
+            // OAuth 2.0 replaces the password by a token when it is the chosen method.
+            if (const auto oauth = OAuthPanel::LoginFromSettings(*this))
+                onMail([&](mail::MailMessage& m) { m.setOAuthLogin(oauth); });
+            else
+                onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
         }
         if (IsOn(CheckBoxSSL))
             onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
@@ -375,6 +381,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     // 22. Every path ends here: status cleared, button back, mail object released.
     lastVerdict = verdict;
     mail.reset();
+    RefreshOAuthStatus();
     if (visible && --g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });
         Trap(kLabel, [&] { ButtonSend->setEnabled(true); });

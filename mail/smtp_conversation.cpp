@@ -27,8 +27,9 @@ void SmtpConversation::commandSent(const QByteArray& raw) {
         const qsizetype close = argument_.indexOf(u'>', open + 1);
         if (open >= 0 && close > open)
             argument_ = argument_.mid(open + 1, close - open - 1);
-        // A login was asked but the server never offered one: stop before the message.
-        if (command_ == u"MAIL" && loginWanted && !authSent_)
+        // A login was asked but the server never offered one: stop before the message. A
+        // session reused from the pool says no EHLO: it logged in when it was opened.
+        if (command_ == u"MAIL" && loginWanted && greeted_ && !authSent_)
             abortNoAuth_ = true;
     }
 }
@@ -65,8 +66,10 @@ void SmtpConversation::replyLine(const QString& line) {
     for (const QString& l : std::as_const(lines_))
         texts << l.mid(4);
     reply.text = line.left(3) + u' ' + texts.join(u' ');
-    if ((command_ == u"EHLO" || command_ == u"HELO") && reply.code == 250)
+    if ((command_ == u"EHLO" || command_ == u"HELO") && reply.code == 250) {
+        greeted_ = true;
         capabilities(texts);
+    }
     if (command_ == u"AUTH" && reply.code != 334)
         authInProgress_ = false;
     if (command_ == u"STARTTLS" && reply.code == 220)

@@ -25,7 +25,7 @@ struct SmtpReply {
 // recorded with code 0.
 class SmtpConversation {
 public:
-    bool loginWanted = false; // user and password are set
+    bool loginWanted = false; // user and password (or an OAuth 2.0 token) are set
     bool tlsWanted = false;   // STARTTLS will be attempted when offered
     bool tlsStarted = false;  // implicit TLS, or STARTTLS accepted
 
@@ -53,6 +53,7 @@ private:
     void replyLine(const QString& line);
     void capabilities(const QStringList& texts);
 
+    bool greeted_ = false; // this transfer opened the session (EHLO answered)
     bool authSent_ = false;
     bool authInProgress_ = false;
     bool bodySent_ = false;

@@ -91,7 +91,7 @@ std::string poolKey(const SmtpTarget& target) {
         .arg(s.host.toLower())
         .arg(s.port)
         .arg(s.mode)
-        .arg(s.user, s.password, target.connectAddresses)
+        .arg(s.user, s.password + u'\n' + s.bearer, target.connectAddresses)
         .arg(target.opportunisticTls)
         .toStdString();
 }
@@ -141,7 +141,9 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     const ServerSettings& s = target.server;
     const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == implicitTlsPort.load() &&
                              !target.opportunisticTls;
-    const bool login = !s.user.isEmpty() && !s.password.isEmpty() && !target.opportunisticTls;
+    const bool bearer = !s.bearer.isEmpty();
+    const bool login = !s.user.isEmpty() && (!s.password.isEmpty() || bearer) &&
+                       !target.opportunisticTls;
 
     SmtpConversation talk;
     talk.loginWanted = login;
@@ -184,7 +186,10 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     const QByteArray user = s.user.toUtf8();
     const QByteArray password = s.password.toUtf8();
     curl_easy_setopt(curl, CURLOPT_USERNAME, login ? user.constData() : nullptr);
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, login ? password.constData() : nullptr);
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, login && !bearer ? password.constData() : nullptr);
+    // OAuth 2.0: the login name with the access token (AUTH XOAUTH2 or OAUTHBEARER).
+    const QByteArray token = s.bearer.toUtf8();
+    curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, login && bearer ? token.constData() : nullptr);
 
     long useSsl = CURLUSESSL_NONE;
     if (target.opportunisticTls)

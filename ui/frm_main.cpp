@@ -254,6 +254,7 @@ QWidget* Frm_Main::buildSettingsPage() {
         g->addWidget(Label8, 5, 0);
         g->addWidget(TextePW, 5, 1);
         g->addWidget(CommandPW, 5, 2);
+        BuildOAuthControls(g, 6, f);
         g->setColumnStretch(1, 1);
     }
     layout->addWidget(MyFrameEmail[0]);

@@ -25,6 +25,8 @@ class QTimer;
 class SftTabs;
 class Frm_MainBis;
 class FrmSysTray;
+class FrmOAuth;
+class QGridLayout;
 
 // Conventions of the forms (Frm_Main, Frm_MainBis, FrmSysTray, FrmMsg):
 // - Every control is a public member named as in the window's design, and its objectName is
@@ -124,6 +126,13 @@ public:
     // Masked with "*" (echo mode Password); echo mode Normal shows the password in clear.
     QLineEdit* TextePW = nullptr;
     QPushButton* CommandPW = nullptr; // "Afficher"
+    // Login method beside the password (mail/oauth_panel.cpp): "Mot de passe" or "OAuth 2.0",
+    // the button of the OAuth 2.0 window and a line with the active method and, for OAuth
+    // 2.0, who is signed in and until when.
+    QComboBox* ListeAuthMethode = nullptr;
+    QPushButton* CommandOAuth = nullptr; // "OAuth 2.0..."
+    QLabel* LabelOAuth = nullptr;
+    FrmOAuth* frmOAuth = nullptr;        // the OAuth 2.0 settings window, a child of this one
     QLabel* Label2 = nullptr;         // "De (email)"
     QLineEdit* TexteFrom = nullptr;
     QLabel* Label5 = nullptr; // "Encodage"
@@ -196,6 +205,8 @@ public Q_SLOTS:
     void ListeProtocol_Click();
     void ListePort_Click();
     void ListeCharset_Click();
+    void ListeAuthMethode_Click();
+    void CommandOAuth_Click();
 
     // ---- Job folder poller and incidents ----
     void TimerSendEmail_Timer();
@@ -219,6 +230,15 @@ public:
     // Reads the settings file into the settings page, key by key, each assignment raising
     // the control's own handler (start-up only).
     void LoadSettingsFile();
+    // The OAuth 2.0 controls in `grid` at `row` of the server frame, wired (mail/oauth_panel.cpp).
+    void BuildOAuthControls(QGridLayout* grid, int row, QWidget* frame);
+    // Reads and writes the "OAuth2" section of the settings file `file` and the client secret
+    // typed in the OAuth 2.0 window; loading also checks the secrets file (an incident line
+    // when it is unsafe).
+    void LoadOAuthSettings(const QString& file);
+    void SaveOAuthSettings(const QString& file);
+    // Shows the active login method in LabelOAuth.
+    void RefreshOAuthStatus();
     // Presets port 587, SSL and authentication for a well-known server.
     void ChangeSettingforWellknownServer();
     // Offers to save changed settings and asks whether to quit; sets QuitterDemande.

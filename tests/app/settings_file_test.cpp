@@ -116,7 +116,10 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyInOrderAndARestartShowsTheSamePanel) 
                            "Dossiers/Dossier_00=C:\\Jobs\\Mail\\", "Dossiers/SousDossier=1",
                            "Email/From=Régie <regie@station.example>",
                            "Email/To=a@x.example; b@y.example", "Email/Cc=c@x.example",
-                           "Email/Cci=d@x.example"})
+                           "Email/Cci=d@x.example", "OAuth2/Methode=0",
+                           "OAuth2/Fournisseur=microsoft", "OAuth2/Tenant=", "OAuth2/ClientId=",
+                           "OAuth2/Autorisation=", "OAuth2/CodeAppareil=", "OAuth2/Jeton=",
+                           "OAuth2/ScopeSmtp=", "OAuth2/ScopeEws=", "OAuth2/Octroi=0"})
                   .join('\n')
                   .toStdString());
     struct stat st {};

@@ -6,6 +6,7 @@
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QTimer>
 
 using namespace automation_tests;
@@ -53,6 +54,7 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
         QString user, password;
         QString line;   // expected text, "" for none
         bool atTop;     // inserted at the top (alert on) or appended at the bottom
+        bool oauth = false; // OAuth 2.0 chosen: a token, no password
     };
     const std::vector<Case> cases = {
         {"blank sender", QStringLiteral("  "), false, {}, {}, kNotSent, true},
@@ -61,6 +63,8 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
         {"login without password", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral("  "), kNoLogin, false},
         {"login complete", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral("pw"), {}, false},
         {"no login", QStringLiteral("a@example.org"), false, {}, {}, {}, false},
+        {"OAuth 2.0 needs no password", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral(" "), {}, false, true},
+        {"OAuth 2.0 still needs the user", QStringLiteral("a@example.org"), true, QStringLiteral(" "), {}, kNoLogin, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -71,6 +75,7 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
         form->CheckBoxAuth->setChecked(c.auth);
         form->TexteUser->setText(c.user);
         form->TextePW->setText(c.password);
+        form->ListeAuthMethode->setCurrentIndex(c.oauth ? 1 : 0);
         automation::resetPoller();
         ASSERT_EQ(cycle(), 1);
         if (c.line.isEmpty()) {

@@ -3,6 +3,7 @@
 WebDAV submissions, checks their shape, records them and answers as the test asks.
 
 Usage: https_server.py --cert C --key K --state DIR [--user U --password P] [--plain]
+                       [--bearer-state OAUTHDIR]
 
 Prints "PORT <n>" once it listens on 127.0.0.1. The answer to each request follows the
 scenario named in DIR/scenario (read at every request; "ok" when missing):
@@ -13,7 +14,9 @@ scenario named in DIR/scenario (read at every request; "ok" when missing):
   fba-440       HTTP 440 (login time-out of forms-based authentication)
   fba-redirect  302 to /owa/auth/logon.aspx
   http-500      HTTP 500 without a SOAP body
-Requests without the expected Basic credentials get 401 first, as a server does. Every
+Requests without the expected Basic credentials get 401 first, as a server does. With
+--bearer-state, the credentials are an "Authorization: Bearer" header with a live access
+token of the authorisation server (oauth_server.py) whose state folder is OAUTHDIR. Every
 request with credentials is appended to DIR/requests.jsonl: method, path, headers, what was
 found in it, and "problems" (shape errors; empty when the request is right).
 """
@@ -30,6 +33,8 @@ import threading
 import urllib.parse
 import xml.etree.ElementTree as ET
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from oauth_server import bearer_valid
 
 SOAP = "http://schemas.xmlsoap.org/soap/envelope/"
 TYPES = "http://schemas.microsoft.com/exchange/services/2006/types"
@@ -206,6 +211,9 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def authorised(self):
+        if self.server.bearer_state:
+            value = self.headers.get("Authorization", "")
+            return value.startswith("Bearer ") and bearer_valid(self.server.bearer_state, value[7:])
         if not self.server.user:
             return True
         expected = "Basic " + base64.b64encode(
@@ -216,7 +224,8 @@ class Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length) if length else b""
         if not self.authorised():
-            self.reply(401, "login required", extra=[("WWW-Authenticate", 'Basic realm="Postique test"')])
+            challenge = 'Bearer error="invalid_token"' if self.server.bearer_state else 'Basic realm="Postique test"'
+            self.reply(401, "login required", extra=[("WWW-Authenticate", challenge)])
             return
         scenario = self.scenario()
         found, problems = {}, []
@@ -267,6 +276,7 @@ def main():
     parser.add_argument("--password", default="")
     parser.add_argument("--mailbox", default="", help="mailbox name expected in WebDAV paths")
     parser.add_argument("--plain", action="store_true", help="HTTP instead of HTTPS")
+    parser.add_argument("--bearer-state", default="", help="OAuth 2.0 server state folder")
     args = parser.parse_args()
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -275,6 +285,7 @@ def main():
     server.user = args.user
     server.password = args.password
     server.mailbox = args.mailbox
+    server.bearer_state = args.bearer_state
     if not args.plain:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.cert, args.key)

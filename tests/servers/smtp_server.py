@@ -24,6 +24,12 @@ Options:
                                   in place of the server.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
+  --bearer-mechs LIST             with --bearer-state: the mechanisms offered (default
+                                  XOAUTH2; "XOAUTH2,OAUTHBEARER" offers both).
+  --bearer-state DIR              OAuth 2.0: offer AUTH XOAUTH2 (or OAUTHBEARER) only, and take
+                                  the bearer when the authorisation server whose state folder
+                                  is DIR (oauth_server.py) issued it, for that login, and it is
+                                  still live; the message event then has "auth_mech".
 """
 import argparse
 import asyncio
@@ -34,7 +40,9 @@ import signal
 import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
+
+from oauth_server import bearer_valid
 
 _conn_ids = itertools.count(1)
 
@@ -65,6 +73,7 @@ class Handler:
             rcpt_tos=list(envelope.rcpt_tos),
             data_b64=base64.b64encode(envelope.original_content or envelope.content).decode(),
             auth_user=server.auth_user,
+            auth_mech=server.auth_mech,
             tls=server.tls_on(),
         )
         return "250 2.0.0 Message accepted"
@@ -77,6 +86,7 @@ class ScriptedSMTP(SMTP):
         self.recorder = recorder
         self.conn_id = None
         self.auth_user = None
+        self.auth_mech = None
         self.implicit_tls = options.tls == "implicit"
 
     def tls_on(self):
@@ -122,6 +132,40 @@ class ScriptedSMTP(SMTP):
         await self.maybe_stall(cmd)
         await base(arg)
 
+    async def _bearer_auth(self, mech, args, parse):
+        if len(args) == 1:
+            data = await self.challenge_auth("")
+            if data is MISSING:
+                return AuthResult(success=False)
+        else:
+            try:
+                data = base64.b64decode(args[1].encode(), validate=True)
+            except Exception:  # noqa: BLE001
+                await self.push("501 5.5.2 Can't decode base64")
+                return AuthResult(success=False, handled=True)
+        login, token = parse(data.decode("utf-8", "replace"))
+        if login and token and bearer_valid(self.options.bearer_state, token, login):
+            self.auth_user = login
+            self.auth_mech = mech
+            return AuthResult(success=True)
+        return AuthResult(success=False, handled=False, message="535 5.7.3 Authentication unsuccessful")
+
+    async def auth_XOAUTH2(self, _, args):
+        def parse(text):
+            fields = dict(p.split("=", 1) for p in text.split("\x01") if "=" in p)
+            auth = fields.get("auth", "")
+            return fields.get("user"), auth[7:] if auth.startswith("Bearer ") else None
+        return await self._bearer_auth("XOAUTH2", args, parse)
+
+    async def auth_OAUTHBEARER(self, _, args):
+        def parse(text):
+            head, _, rest = text.partition("\x01")
+            login = next((p[2:] for p in head.split(",") if p.startswith("a=")), None)
+            fields = dict(p.split("=", 1) for p in rest.split("\x01") if "=" in p)
+            auth = fields.get("auth", "")
+            return login, auth[7:] if auth.startswith("Bearer ") else None
+        return await self._bearer_auth("OAUTHBEARER", args, parse)
+
     async def smtp_EHLO(self, arg):
         await self._scripted_or("EHLO", arg, super().smtp_EHLO)
 
@@ -162,6 +206,8 @@ def main():
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--script", default="[]")
     parser.add_argument("--stall", default="")
+    parser.add_argument("--bearer-state", default="")
+    parser.add_argument("--bearer-mechs", default="XOAUTH2")
     options = parser.parse_args()
     options.script = json.loads(options.script)
 
@@ -183,6 +229,10 @@ def main():
             auth_required=options.auth == "required",
             auth_require_tls=False,
             authenticator=make_authenticator(options, None),
+            auth_exclude_mechanism=(
+                ["PLAIN", "LOGIN"] + [m for m in ("XOAUTH2", "OAUTHBEARER")
+                                      if m not in options.bearer_mechs.split(",")]
+                if options.bearer_state else ["XOAUTH2", "OAUTHBEARER"]),
             timeout=600,
         )
 

@@ -29,6 +29,8 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
         args << QStringLiteral("--mailbox") << options.mailbox;
     if (options.plain)
         args << QStringLiteral("--plain");
+    if (!options.bearerState.isEmpty())
+        args << QStringLiteral("--bearer-state") << options.bearerState;
     process_->start(QStringLiteral("/usr/bin/python3"), args);
     if (!process_->waitForStarted(10000)) {
         error_ = QStringLiteral("https_server.py did not start");

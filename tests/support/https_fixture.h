@@ -17,6 +17,7 @@ struct HttpsServerOptions {
     QString password = QStringLiteral("m0t de passe");
     QString mailbox;                               // WebDAV mailbox in the path (default: user)
     bool plain = false;                            // HTTP instead of HTTPS
+    QString bearerState;  // OAuth 2.0: bearers of the authorisation server with this state folder
 };
 
 // One server process for one test, serving the test PKI's server certificate; stops when

@@ -37,6 +37,8 @@ public:
     // display `display` (":N") when one is given. Its standard error is collected.
     std::unique_ptr<QProcess> start(int tickMs, const QStringList& arguments = {},
                                     const QString& display = {}) const;
+    // The folder of the program's copy ("app/"), which holds its own settings folder.
+    QString appFolder() const { return dir_.filePath(QStringLiteral("app")); }
 
 private:
     QTemporaryDir dir_;

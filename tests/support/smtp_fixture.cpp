@@ -146,6 +146,9 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
          << QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact));
     if (!options.stall.isEmpty())
         args << QStringLiteral("--stall") << options.stall;
+    if (!options.bearerState.isEmpty())
+        args << QStringLiteral("--bearer-state") << options.bearerState
+             << QStringLiteral("--bearer-mechs") << options.bearerMechanisms;
     if (!options.host.isEmpty())
         args << QStringLiteral("--host") << options.host;
     if (options.port != 0)
@@ -213,6 +216,7 @@ QList<ReceivedMessage> SmtpServer::messages() const {
             m.recipients << r.toString();
         m.data = QByteArray::fromBase64(e.value(u"data_b64").toString().toLatin1());
         m.authUser = e.value(u"auth_user").toString();
+        m.authMechanism = e.value(u"auth_mech").toString();
         m.tls = e.value(u"tls").toBool();
         out << m;
     }

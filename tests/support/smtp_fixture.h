@@ -70,6 +70,10 @@ struct SmtpServerOptions {
     QString key;
 
     QList<QJsonObject> script;
+    // OAuth 2.0: offer only AUTH XOAUTH2/OAUTHBEARER and take the bearers issued by the
+    // authorisation server with this state folder (OAuthServer::stateDir()).
+    QString bearerState;
+    QString bearerMechanisms = QStringLiteral("XOAUTH2"); // or "OAUTHBEARER", or both with ","
     // Where to listen: a loopback address and port (default 127.0.0.1, a free port).
     QString host;
     quint16 port = 0;
@@ -82,6 +86,7 @@ struct ReceivedMessage {
     QStringList recipients; // the envelope (RCPT TO) addresses
     QByteArray data;        // the message as sent, CRLF line ends
     QString authUser;       // empty without login
+    QString authMechanism;  // OAuth 2.0: "XOAUTH2" or "OAUTHBEARER"
     bool tls = false;
 };
 
