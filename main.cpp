@@ -3,6 +3,8 @@
 #include "app/globals.h"
 #include "app/headless.h"
 #include "automation/incidents.h"
+#include "automation/job_check.h"
+#include "mail/server_check.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -20,6 +22,10 @@ void printUsage() {
     std::printf("Usage: VL3_Postique [/Veille=True]\n"
                 "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
                 "  /Veille=True   start asleep in the notification area\n"
+                "  --check-server connect with the saved settings as a send would, send nothing\n"
+                "                 (exit 0 when a mail could be sent)\n"
+                "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
+                "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
                 "  --version      print the version and exit\n"
                 "  --help         print this text and exit\n"
                 "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
@@ -37,6 +43,28 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--help") == 0) {
             printUsage();
             return 0;
+        }
+    }
+    // The operator's checks run headless, print their report and leave.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--check-job") == 0) {
+            if (i + 1 >= argc) {
+                printUsage();
+                return 2;
+            }
+            QCoreApplication app(argc, argv);
+            const auto report = automation::checkJobFile(QString::fromLocal8Bit(argv[i + 1]));
+            for (const QString& line : report.lines)
+                std::printf("%s\n", line.toUtf8().constData());
+            return report.exitCode;
+        }
+        if (std::strcmp(argv[i], "--check-server") == 0) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            QApplication app(argc, argv);
+            QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
+            Lib_Public::SetRunningHeadless(true);
+            return ServerCheck::CommandLine();
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -50,7 +50,7 @@ bool ProgramInstall::writeSettings(const QString& server, const QString& sender,
     return f.write(text.toUtf8()) > 0;
 }
 
-std::unique_ptr<QProcess> ProgramInstall::start(int tickMs) const {
+std::unique_ptr<QProcess> ProgramInstall::start(int tickMs, const QStringList& arguments) const {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
@@ -63,6 +63,7 @@ std::unique_ptr<QProcess> ProgramInstall::start(int tickMs) const {
     env.insert(QStringLiteral("POSTIQUE_POLL_TICK_MS"), QString::number(tickMs));
     process->setProcessEnvironment(env);
     process->setProgram(dir_.filePath(QStringLiteral("app/VL3_Postique")));
+    process->setArguments(arguments);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->start();
     return process;

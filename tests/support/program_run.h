@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -28,8 +29,9 @@ public:
     // `sender` and the job folder `jobFolder` (a Windows text).
     bool writeSettings(const QString& server, const QString& sender, const QString& jobFolder) const;
 
-    // Starts the program with poll tick `tickMs`. Its standard error is collected.
-    std::unique_ptr<QProcess> start(int tickMs) const;
+    // Starts the program with poll tick `tickMs` and `arguments`. Its standard error is
+    // collected.
+    std::unique_ptr<QProcess> start(int tickMs, const QStringList& arguments = {}) const;
 
 private:
     QTemporaryDir dir_;
