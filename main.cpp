@@ -6,6 +6,8 @@
 #include "mail/oauth_panel.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
+#include "automation/job_check.h"
+#include "mail/server_check.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -23,6 +25,10 @@ void printUsage() {
     std::printf("Usage: VL3_Postique [/Veille=True]\n"
                 "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
                 "  /Veille=True   start asleep in the notification area\n"
+                "  --check-server connect with the saved settings as a send would, send nothing\n"
+                "                 (exit 0 when a mail could be sent)\n"
+                "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
+                "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
                 "  --version      print the version and exit\n"
                 "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
                 "  --help         print this text and exit\n"
@@ -45,6 +51,28 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--oauth-login") == 0) {
             QCoreApplication core(argc, argv);
             return OAuthPanel::CommandLineSignIn();
+        }
+    }
+    // The operator's checks run headless, print their report and leave.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--check-job") == 0) {
+            if (i + 1 >= argc) {
+                printUsage();
+                return 2;
+            }
+            QCoreApplication app(argc, argv);
+            const auto report = automation::checkJobFile(QString::fromLocal8Bit(argv[i + 1]));
+            for (const QString& line : report.lines)
+                std::printf("%s\n", line.toUtf8().constData());
+            return report.exitCode;
+        }
+        if (std::strcmp(argv[i], "--check-server") == 0) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            QApplication app(argc, argv);
+            QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
+            Lib_Public::SetRunningHeadless(true);
+            return ServerCheck::CommandLine();
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -345,6 +345,60 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
     return {};
 }
 
+ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
+    if (send.server.trimmed().isEmpty())
+        return failed(Error::ExchangeSettings, QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+    const QString url = EwsUrl(send.server, send.port);
+    what = url;
+    const QByteArray request =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+        "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\">"
+        "<soap:Body><m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"
+        "</soap:Body></soap:Envelope>";
+    const HttpAnswer a = perform(
+        QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
+        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml",
+         "SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/messages/GetFolder\""},
+        request);
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    const EwsReply reply = readEwsReply(a.body);
+    if (!reply.faultString.isEmpty())
+        return failed(Error::SoapFault, QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
+                                            .arg(cleanServerText(reply.faultString)));
+    if (a.status != 200 || !reply.parsed)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    if (reply.responseClass != QLatin1String("Success"))
+        return failed(Error::ExchangeRefused,
+                      QStringLiteral("Le serveur Exchange a refusé la demande : %1 : %2")
+                          .arg(cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
+                                                                            : reply.responseCode),
+                               cleanServerText(reply.messageText)));
+    return {};
+}
+
+ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
+    QString url = WebDavSubmissionUrl(send.server, send.port, send.ssl, send.user, send.sender);
+    if (url.isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Serveur Exchange ou nom de boîte aux lettres manquant pour "
+                                     "l'envoi WebDAV."));
+    url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
+    what = url;
+    const HttpAnswer a = perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                                 {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    if (a.status < 200 || a.status > 299)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    return {};
+}
+
 namespace {
 
 // Protocols 1 and 2 of the mail component.

@@ -45,6 +45,13 @@ ExchangeOutcome SendThroughEws(const ExchangeSend& send);
 // submission address. Login by Basic or NTLM. Runs on any thread; blocks.
 ExchangeOutcome SendThroughWebDav(const ExchangeSend& send);
 
+// Checks the settings of `send` without sending anything: EWS asks for the inbox folder
+// (GetFolder), WebDAV for the properties of the mailbox folder (PROPFIND, depth 0), both
+// logged in as a send would be. Code 0 when the server answered and took the login; the
+// failures are those of the matching send. `what` receives the address asked.
+ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what);
+ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what);
+
 // The EWS address for `server` and `port` (see ExchangeSend). Never fails.
 QString EwsUrl(const QString& server, qint32 port);
 

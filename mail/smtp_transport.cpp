@@ -266,6 +266,8 @@ int ConnectionsOpened() { return connectionsOpened.load(); }
 
 void SetImplicitTlsPort(qint32 port) { implicitTlsPort = port; }
 
+qint32 ImplicitTlsPort() { return implicitTlsPort.load(); }
+
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                     const QString& from, const QStringList& recipients, const QByteArray& message) {
     InitMailLibraries();

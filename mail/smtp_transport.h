@@ -49,6 +49,8 @@ public:
 // The port on which connection mode 1 means TLS from the first byte (465). Tests move it to
 // the port of their server.
 void SetImplicitTlsPort(qint32 port);
+// The port on which connection mode 1 means TLS from the first byte.
+qint32 ImplicitTlsPort();
 
 // Number of SMTP connections opened since the process started (diagnostics and bench).
 int ConnectionsOpened();

@@ -306,6 +306,10 @@ QWidget* Frm_Main::buildSettingsPage() {
     auto* saveRow = new QHBoxLayout;
     CommandSave = button("CommandSave", QStringLiteral("Enregistrer"), page,
                          QStringLiteral("Sauvegarder le paramétrage"));
+    CommandVerifierServeur =
+        button("CommandVerifierServeur", QStringLiteral("Vérifier le serveur"), page,
+               QStringLiteral("Se connecter au serveur avec ces paramètres, sans envoyer de mail"));
+    saveRow->addWidget(CommandVerifierServeur);
     saveRow->addStretch(1);
     saveRow->addWidget(CommandSave);
     layout->addLayout(saveRow);
@@ -392,6 +396,8 @@ void Frm_Main::wireHandlers() {
     on(CheckSousDossiers, &QCheckBox::toggled, "CheckSousDossiers_Click",
        &Frm_Main::CheckSousDossiers_Click);
     on(CommandSave, &QPushButton::clicked, "CommandSave_Click", &Frm_Main::CommandSave_Click);
+    on(CommandVerifierServeur, &QPushButton::clicked, "CommandVerifierServeur_Click",
+       &Frm_Main::CommandVerifierServeur_Click);
 
     // Incidents
     onIndex(CommandIncidentsPurge[0], &QPushButton::clicked, "CommandIncidentsPurge_Click", 0,

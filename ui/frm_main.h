@@ -143,6 +143,7 @@ public:
     std::array<QPushButton*, 1> CommandDossier = {}; // "..."
     QCheckBox* CheckSousDossiers = nullptr;
     QPushButton* CommandSave = nullptr; // "Enregistrer"
+    QPushButton* CommandVerifierServeur = nullptr; // "Vérifier le serveur"
 
     // Page "Données reçues": the last job loaded, one cell text per row and column.
     FpSpread* fpSpreadData = nullptr; // automation/fp_spread.h
@@ -207,6 +208,8 @@ public Q_SLOTS:
     void ListeCharset_Click();
     void ListeAuthMethode_Click();
     void CommandOAuth_Click();
+    // Checks the server settings without sending (mail/server_check.cpp).
+    void CommandVerifierServeur_Click();
 
     // ---- Job folder poller and incidents ----
     void TimerSendEmail_Timer();
