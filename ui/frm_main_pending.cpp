@@ -6,9 +6,9 @@
 #include "ui/frm_systray.h"
 
 // ---- Shutdown: quit questions and unloading ----
-void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 UnloadMode) {
+void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 unloadMode) {
     Q_UNUSED(Cancel);
-    Q_UNUSED(UnloadMode);
+    Q_UNUSED(unloadMode);
 }
 void Frm_Main::Form_Unload(qint16& Cancel) { Q_UNUSED(Cancel); }
 void Frm_Main::Quitter() {}
