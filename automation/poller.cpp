@@ -5,12 +5,12 @@
 
 #include "app/error_reporting.h"
 #include "app/globals.h"
-#include "automation/folder_dialog.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
 #include "system/files.h"
 #include "system/paths.h"
+#include "system/shell.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
@@ -279,7 +279,7 @@ void Frm_Main::CommandDossier_Click(int Index) {
     Lib_Public::Trap(label, [&] {
         if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen = FolderDialog::Choose(this, TexteDossier[Index]->text(), QString());
+        const QString chosen = Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
         if (chosen != QStringLiteral("*"))
             TexteDossier[Index]->setText(chosen);
     });

@@ -1,6 +1,8 @@
 // MX look-up with c-ares and delivery to the recipients' own mail exchangers.
 #include "mail/direct_delivery.h"
 
+#include "mail/c_handles.h"
+#include "mail/library_init.h"
 #include "mail/smtp_transport.h"
 
 #include <QMap>
@@ -13,21 +15,16 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 namespace mail::detail {
 
 namespace {
 
-struct ChannelDestroy {
-    void operator()(ares_channel channel) const { ares_destroy(channel); }
-};
-using Channel = std::unique_ptr<std::remove_pointer_t<ares_channel>, ChannelDestroy>;
+using Channel = AresChannel;
 
 // A c-ares channel pointed at VELMORA_DNS when set; null with `error` on failure.
 Channel openChannel(int timeoutMs, QString& error) {
-    static std::once_flag once;
-    std::call_once(once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
+    InitMailLibraries();
     ares_options options{};
     options.timeout = std::max(100, timeoutMs / 2);
     options.tries = 2;

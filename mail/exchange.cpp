@@ -1,7 +1,11 @@
 // Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
 #include "mail/exchange.h"
 
-#include "mail/smtp_transport.h"
+#include "mail/ca_trust.h"
+#include "mail/c_handles.h"
+#include "mail/library_init.h"
+#include "mail/transport_failure.h"
+#include "system/untrusted_text.h"
 
 #include <QUrl>
 #include <QXmlStreamReader>
@@ -9,23 +13,10 @@
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
 
 namespace mail {
 
 namespace {
-
-struct CurlDeleter {
-    void operator()(CURL* p) const { curl_easy_cleanup(p); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* p) const { curl_slist_free_all(p); }
-};
-
-void initCurl() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool isSmtpPort(qint32 port) { return port == 25 || port == 465 || port == 587; }
 
@@ -65,9 +56,9 @@ struct HttpAnswer {
 
 HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend& send,
                    long authMethods, const QList<QByteArray>& headers, const QByteArray& body) {
-    initCurl();
+    detail::InitMailLibraries();
     HttpAnswer answer;
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    CurlEasy curl(curl_easy_init());
     if (!curl) {
         answer.result = CURLE_FAILED_INIT;
         return answer;
@@ -93,7 +84,7 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
                      std::max(1L, static_cast<long>(send.responseTimeout.count() / 1000)));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::sslContextCallback);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
     const QByteArray user = send.user.toUtf8();
     const QByteArray password = send.password.toUtf8();
@@ -102,7 +93,7 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
         curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
         curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
     }
-    std::unique_ptr<curl_slist, SlistDeleter> list;
+    CurlList list;
     for (const QByteArray& h : headers)
         list.reset(curl_slist_append(list.release(), h.constData()));
     list.reset(curl_slist_append(list.release(), "Expect:"));
@@ -111,9 +102,7 @@ HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
 
     answer.result = curl_easy_perform(c);
-    answer.curlError = QString::fromUtf8(errorBuffer);
-    if (answer.curlError.isEmpty())
-        answer.curlError = QString::fromUtf8(curl_easy_strerror(answer.result));
+    answer.curlError = detail::CurlTechnicalText(answer.result, errorBuffer);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
     char* location = nullptr;
     if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
@@ -128,47 +117,11 @@ ExchangeOutcome failed(qint32 code, const QString& description) {
 // Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
 bool transportFailure(const HttpAnswer& a, const QString& server, const QString& caFolder,
                       ExchangeOutcome& out) {
-    const QString technical = a.curlError;
-    switch (a.result) {
-    case CURLE_OK:
+    if (a.result == CURLE_OK)
         return false;
-    case CURLE_COULDNT_RESOLVE_HOST:
-        out = failed(Error::ServerNotFound,
-                     QStringLiteral("Serveur Exchange introuvable : %1. Vérifiez l'adresse du "
-                                    "serveur et la configuration DNS (%2).")
-                         .arg(server, technical));
-        break;
-    case CURLE_COULDNT_CONNECT:
-        out = failed(Error::ConnectFailed,
-                     QStringLiteral("Connexion impossible au serveur Exchange %1. Vérifiez "
-                                    "l'adresse du serveur et le pare-feu (%2).")
-                         .arg(server, technical));
-        break;
-    case CURLE_OPERATION_TIMEDOUT:
-        out = failed(Error::Timeout,
-                     QStringLiteral("Le serveur Exchange %1 ne répond pas dans le délai imparti (%2).")
-                         .arg(server, technical));
-        break;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-        out = failed(Error::CertificateUntrusted,
-                     QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). Si ce "
-                                    "serveur est celui de la station, copiez le certificat de son "
-                                    "autorité (fichier PEM) dans le dossier « %3 » du programme.")
-                         .arg(server, technical,
-                              caFolder.isEmpty() ? QStringLiteral("CA") : caFolder));
-        break;
-    case CURLE_SSL_CONNECT_ERROR:
-        out = failed(Error::TlsFailed,
-                     QStringLiteral("Échec de la connexion SSL/TLS avec le serveur Exchange %1 (%2).")
-                         .arg(server, technical));
-        break;
-    default:
-        out = failed(Error::ConnectionLost,
-                     QStringLiteral("Échange interrompu avec le serveur Exchange %1 (%2).")
-                         .arg(server, technical));
-        break;
-    }
+    const SendOutcome failure = detail::CurlFailure(detail::Peer::Exchange, a.result, server,
+                                                    server, a.curlError, caFolder);
+    out = failed(failure.code, failure.description);
     return true;
 }
 
@@ -199,12 +152,8 @@ bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutco
     return false;
 }
 
-QString cleanServerText(const QString& text) {
-    QString out;
-    for (const QChar ch : text)
-        out += ch.isPrint() ? ch : QLatin1Char(' ');
-    return out.simplified().left(500);
-}
+// Server text quoted in a description.
+QString cleanServerText(const QString& text) { return untrusted::CleanQuoted(text, 500); }
 
 QString httpStatusText(const HttpAnswer& a, const QString& server) {
     QString text = QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);

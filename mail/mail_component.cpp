@@ -4,6 +4,7 @@
 
 #include "mail/charset_codec.h"
 #include "mail/direct_delivery.h"
+#include "mail/library_init.h"
 #include "mail/mime_builder.h"
 #include "mail/native_path.h"
 #include "mail/smtp_transport.h"
@@ -124,7 +125,7 @@ void SetDefaultTimeLimits(const TimeLimits& limits) {
     defaultLimits = limits;
 }
 
-MailMessage::MailMessage() : limits_(DefaultTimeLimits()) { detail::EnsureGMime(); }
+MailMessage::MailMessage() : limits_(DefaultTimeLimits()) { detail::InitMailLibraries(); }
 
 MailMessage::~MailMessage() = default;
 

@@ -3,6 +3,7 @@
 #include "mail/mime_builder.h"
 
 #include "mail/charset_codec.h"
+#include "mail/library_init.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 namespace mail::detail {
 
@@ -244,11 +244,6 @@ GPtr<GMimePart> buildAttachmentPart(const AttachmentData& attachment) {
 
 } // namespace
 
-void EnsureGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
-
 QString CheckAddress(const QString& rawAddress, QString& error) {
     const QString address = rawAddress.trimmed();
     for (QChar c : rawAddress) {
@@ -288,7 +283,7 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
     text.replace(u'\t', u' ');
     if (text.trimmed().isEmpty())
         return true;
-    EnsureGMime();
+    InitMailLibraries();
     GPtr<InternetAddressList> parsed(internet_address_list_parse(nullptr, text.toUtf8().constData()));
     if (!parsed) {
         error = QStringLiteral("Liste de destinataires illisible : %1").arg(text);
@@ -333,7 +328,7 @@ QByteArray EncodeHeaderText(const QString& rawText, const QString& charset) {
 }
 
 QByteArray BuildContentEntity(const MessageContent& content, QString& error) {
-    EnsureGMime();
+    InitMailLibraries();
     GPtr<GMimePart> text = buildTextPart(content.body, effectiveCharset(content.charset));
     GMimeObject* entity = GMIME_OBJECT(text.get());
     GPtr<GMimeMultipart> mixed;
@@ -374,7 +369,7 @@ QByteArray BuildTopHeaders(const MessageContent& content) {
                .arg(std::abs(offset) % 60, 2, 10, QChar(u'0'))
                .toLatin1();
     const QString domain = content.from.address.section(u'@', -1);
-    EnsureGMime();
+    InitMailLibraries();
     GString id(g_mime_utils_generate_message_id(domain.isEmpty() ? "localhost"
                                                                  : domain.toLatin1().constData()));
     out += "Message-ID: <" + QByteArray(id.get()) + ">\r\n";

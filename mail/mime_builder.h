@@ -10,9 +10,6 @@
 
 namespace mail::detail {
 
-// Initialises GMime once per process; safe from any thread.
-void EnsureGMime();
-
 // A file to attach: the name shown to the recipient and its bytes.
 struct AttachmentData {
     QString fileName;

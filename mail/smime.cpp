@@ -2,6 +2,8 @@
 // 7 bits before it is signed.
 #include "mail/smime.h"
 
+#include "mail/library_init.h"
+
 #include <gmime/gmime.h>
 
 #include <openssl/bio.h>
@@ -9,7 +11,6 @@
 #include <openssl/cms.h>
 #include <openssl/err.h>
 
-#include <mutex>
 
 namespace mail {
 
@@ -42,11 +43,6 @@ using GPtr = std::unique_ptr<T, GObjectDeleter>;
 struct FormatOptionsDeleter {
     void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
 };
-
-void initGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 QString opensslError(const QString& what) {
     QString detail;
@@ -202,7 +198,7 @@ void encodeSevenBit(GMimeObject* /*parent*/, GMimeObject* object, gpointer /*dat
 }  // namespace
 
 SmimeResult canonicalEntity(const QByteArray& entity) {
-    initGMime();
+    detail::InitMailLibraries();
     // The parser mishandles a mix of LF and CRLF line ends: give it CRLF only.
     const QByteArray input = toCrlf(entity);
     GPtr<GMimeStream> in(g_mime_stream_mem_new_with_buffer(input.constData(),

@@ -1,11 +1,10 @@
-// SMTP through libcurl: plain, STARTTLS and implicit TLS, login, per-recipient outcomes, the
-// server's own reply texts, and a small pool of idle sessions reused by consecutive sends.
+// One SMTP transfer through libcurl: plain, STARTTLS and implicit TLS, login, per-recipient
+// outcomes and the server's own reply texts, on a session taken from the pool of idle ones.
 #pragma once
 
 #include "mail/mail_component.h"
 
 #include <QString>
-#include <curl/curl.h>
 #include <QStringList>
 
 namespace mail::detail {
@@ -30,16 +29,15 @@ struct SmtpReport {
     bool reachedServer = false;  // a server greeting was received
 };
 
-// Sends `message` from `from` to `recipients` through `target`. Succeeds when the server
-// took the message for at least one recipient; the refused ones are then listed in
-// `refused` and named in `description`. Runs on any thread.
+// Sends `message` from `from` to `recipients` through `target`. Succeeds (code Error::None)
+// when the server took the message for at least one recipient; the refused ones are then
+// listed in `refused` and named in `description`. Otherwise the code is one of
+// Error::ServerNotFound, ConnectFailed, Timeout, ConnectionLost, TlsFailed,
+// CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable, SenderRefused,
+// RecipientRefused, DataRefused or Internal, with the operator's text. `caFolder` is the
+// native folder of extra trusted CA certificates ("" for none). Runs on any thread.
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                     const QString& from, const QStringList& recipients, const QByteArray& message);
-
-// TLS set-up callback for libcurl (CURLOPT_SSL_CTX_FUNCTION) shared by the transports: adds
-// the PEM certificates of the folder given as CURLOPT_SSL_CTX_DATA (a const QString*, the
-// "CA" folder; may be empty) to the connection's trust store, beside the system's own.
-CURLcode sslContextCallback(CURL*, void* sslContext, void* user);
 
 // Protocol 0 with a server: one SMTP transaction.
 class SmtpTransport : public Transport {
