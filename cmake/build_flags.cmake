@@ -17,9 +17,11 @@ include(CheckPIESupported)
 check_pie_supported()
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 set(postique_optimised "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
-target_compile_options(postique_options INTERFACE
-    -fstack-protector-strong
-    $<$<AND:${postique_optimised},$<NOT:$<BOOL:${POSTIQUE_SANITIZE}>>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=3>)
+target_compile_options(postique_options INTERFACE -fstack-protector-strong)
+if(NOT POSTIQUE_SANITIZE) # the sanitizers check buffers themselves, better
+    target_compile_options(postique_options INTERFACE
+        $<${postique_optimised}:-U_FORTIFY_SOURCE> $<${postique_optimised}:-D_FORTIFY_SOURCE=3>)
+endif()
 target_compile_definitions(postique_options INTERFACE
     $<${postique_optimised}:_GLIBCXX_ASSERTIONS>)
 target_link_options(postique_options INTERFACE LINKER:-z,relro,-z,now)
