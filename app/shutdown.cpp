@@ -68,10 +68,10 @@ void Frm_Main::MnuQuitter_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:MnuQuitter_Click"), [&] { Quitter(); });
 }
 
-void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 unloadMode) {
+void Frm_Main::Form_QueryUnload(qint16& Cancel, qint16 mode) {
     Lib_Public::Trap(QStringLiteral("Frm_Main:Form_QueryUnload"), [&] {
         // Only a close by the user asks; a session end or a stop signal unloads at once.
-        if (unloadMode != FormControlMenu)
+        if (mode != FormControlMenu)
             return;
         Quitter();
         if (!Lib_Public::QuitterDemande)
@@ -103,19 +103,19 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
             Lib_Public::PositionFeuilleSauvegarde(this, QString());
     });
 
-    // Every form: the About box, the hidden forms (the tray form brings hidden windows back
-    // and removes its icon first), the start-up window, then this one.
-    unloadStep([] {
-        if (FrmAbout* about = FrmAbout::instance())
-            delete about;
-        QCoreApplication::processEvents();
-    });
+    // Every form: the tray form first (it brings hidden windows back and removes its icon),
+    // the About box, the hidden second form, the start-up window, then this one.
     unloadStep([] {
         if (FrmSysTray* tray = FrmSysTray::instance()) {
             qint16 cancel = 0;
             tray->Form_Unload(cancel);
             tray->hide();
         }
+        QCoreApplication::processEvents();
+    });
+    unloadStep([] {
+        if (FrmAbout* about = FrmAbout::instance())
+            delete about;
         QCoreApplication::processEvents();
     });
     unloadStep([] {

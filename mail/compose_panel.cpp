@@ -43,8 +43,9 @@ bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipien
             Lib_Public::Trap(label, [&] {
                 mail.clearRecipients();
                 mail.addRecipients(token, 0);
-                main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
-                                          QStringLiteral(", Patientez ... "));
+                if (Manuel == Sending::True) // an automatic send leaves the window alone
+                    main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
+                                              QStringLiteral(", Patientez ... "));
                 if (mail.send() != 0) {
                     allSent = false;
                     const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +

@@ -4,7 +4,10 @@
 #include "app/globals.h"
 #include "system/winpath.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+
+#include <mutex>
 
 namespace mail::detail {
 
@@ -15,11 +18,25 @@ QString NativePath(const QString& path) {
 }
 
 QString TrustedCaFolder() {
+    // Finding the folder goes through the case-insensitive path search; a job of thousands
+    // of mails looks it up once, and a folder created meanwhile is seen within seconds.
+    static std::mutex mutex;
+    static QString lastSettings;
+    static QString lastFolder;
+    static QDeadlineTimer fresh(0);
     const QString settings = Lib_Public::DossierSettingsProgramme;
-    if (settings.isEmpty())
-        return {};
-    const QString native = NativePath(settings + QStringLiteral("CA"));
-    return native.isEmpty() ? QString() : QDir::cleanPath(native);
+    std::lock_guard lock(mutex);
+    if (settings == lastSettings && !fresh.hasExpired())
+        return lastFolder;
+    QString folder;
+    if (!settings.isEmpty()) {
+        const QString native = NativePath(settings + QStringLiteral("CA"));
+        folder = native.isEmpty() ? QString() : QDir::cleanPath(native);
+    }
+    lastSettings = settings;
+    lastFolder = folder;
+    fresh.setRemainingTime(5000);
+    return folder;
 }
 
 } // namespace mail::detail

@@ -82,6 +82,19 @@ QString ProviderLoginHint(const QString& server) {
     return QString();
 }
 
+void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server) {
+    Report(main, Manuel, description);
+    const QString hint = ProviderLoginHint(server);
+    if (!hint.isEmpty())
+        Report(main, Manuel, hint);
+}
+
+namespace {
+DeferredSender g_deferredSender;
+}
+
+void SetDeferredSender(DeferredSender sender) { g_deferredSender = std::move(sender); }
+
 } // namespace Sending
 
 namespace {
@@ -117,15 +130,22 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     using Lib_Public::Trap;
     const auto report = [&](const QString& text) { Report(*this, Manuel, text); };
 
+    // The visible window shows an interactive send only: an automatic one (a job of thousands
+    // of rows) leaves the button, the status line and the focus alone, and the job shows its
+    // progress on its own, a few times a second.
+    const bool visible = Manuel == True;
+
     // 1. Fresh outcome; no second send from the button meanwhile.
     Abandon = False;
-    ++g_sendsRunning;
-    Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
+    if (visible) {
+        ++g_sendsRunning;
+        Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
+    }
 
     // 2. A new mail object for this send only.
     std::optional<mail::MailMessage> mail;
     Trap(kLabel, [&] { mail.emplace(); });
-    if (TexteBody)
+    if (visible && TexteBody)
         TexteBody->setFocus();
 
     // 3. Sender, recipient lists and server.
@@ -137,7 +157,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     Trap(kLabel, [&] { server = TrimSpaces(TexteServer->text()); });
 
     // 4.
-    Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
+    if (visible)
+        Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
 
     const auto onMail = [&](const std::function<void(mail::MailMessage&)>& step) {
         Trap(kLabel, [&] {
@@ -299,22 +320,24 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                         Abandon = True;
                 });
             } else {
-                // 20. Send.
+                // 20. Send; an automatic send of a job goes to the job's sending worker.
                 onMail([&](mail::MailMessage& m) {
-                    if (m.send() == 0) {
+                    if (Manuel != True && g_deferredSender) {
+                        if (auto detached = m.detach()) {
+                            g_deferredSender(std::move(detached), server);
+                            return;
+                        }
+                    } else if (m.send() == 0) {
                         if (Manuel == True)
                             MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
                                          MsgBox::Buttons::OK);
                         return;
                     }
                     Abandon = True;
-                    report(m.lastErrorDescription());
-                    const QString hint = ProviderLoginHint(server);
-                    if (!hint.isEmpty())
-                        report(hint);
+                    ReportRefusal(*this, Manuel, m.lastErrorDescription(), server);
                 });
                 // 21.
-                if (TexteBody)
+                if (visible && TexteBody)
                     TexteBody->setFocus();
             }
         }
@@ -322,7 +345,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 22. Every path ends here: status cleared, button back, mail object released.
     mail.reset();
-    if (--g_sendsRunning == 0) {
+    if (visible && --g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });
         Trap(kLabel, [&] { ButtonSend->setEnabled(true); });
     }

@@ -6,6 +6,9 @@
 #include "system/processes.h"
 #include "system/shell.h"
 #include "system/winpath.h"
+#include "ui/frm_main.h"
+
+#include <QAction>
 
 #include <QDir>
 #include <QFile>
@@ -111,6 +114,29 @@ TEST_F(ShellTest, AddressOpensInTheBrowser) {
         QThread::msleep(50);
     EXPECT_EQ(opened(), address);
     EXPECT_TRUE(errors.isEmpty()) << errors.join(u'\n').toStdString();
+}
+
+TEST_F(ShellTest, RevisionPageOpensFromTheMenuOrIsReported) {
+    if (!haveXdgOpen())
+        GTEST_SKIP() << "xdg-open is not installed (tools/install-deps.sh)";
+    EXPECT_EQ(Frm_Main::RevisionPage(),
+              QStringLiteral("https://") + QStringLiteral(POSTIQUE_MAKER_WEB_HOST) +
+                  QStringLiteral("/vl/maj/Histo_Revisions/VL3_Postique_Revisions.htm"));
+    Frm_Main form;
+    // No browser at all: the failure is reported, nothing opens.
+    qputenv("BROWSER", "/bin/false");
+    form.MnuWhatNews[0]->trigger();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains(QStringLiteral("Il n'y a aucune application associée"))) << errors[0].toStdString();
+    EXPECT_TRUE(opened().isEmpty());
+    // With one: the page opens in it.
+    errors.clear();
+    qputenv("BROWSER", browser_.toUtf8());
+    form.MnuWhatNews[0]->trigger();
+    for (int i = 0; i < 100 && opened().isEmpty(); ++i)
+        QThread::msleep(50);
+    EXPECT_EQ(opened(), Frm_Main::RevisionPage());
+    EXPECT_TRUE(errors.isEmpty());
 }
 
 TEST_F(ShellTest, FailuresGiveTheShellCodesAndReports) {

@@ -72,6 +72,13 @@ public:
             }
         }
     }
+    // Ends the tray host, as a panel that crashes or is closed would.
+    void stopTrayHost() {
+        trayer_.terminate();
+        if (!trayer_.waitForFinished(5000))
+            trayer_.kill();
+        trayer_.waitForFinished(5000);
+    }
     QString missing() const { return missing_; }
     bool ready() const { return ready_; }
     QString display() const { return display_; }
@@ -221,6 +228,29 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
         return main && desktop.mapped(main->id) && main->geometry.topLeft() == QPoint(200, 150);
     }, 30000);
     EXPECT_TRUE(placed) << (desktop.find(title) ? desktop.find(title)->geometry.x() : -1);
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    if (!program->waitForFinished(30000))
+        killProgram(*program);
+}
+
+TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
+    TrayDesktop desktop;
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ASSERT_TRUE(desktop.ready()) << "no tray host";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    std::unique_ptr<QProcess> program = install.start(1000, {QStringLiteral("/Veille=True")}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const QString title = QStringLiteral("Velmora: Postique");
+    ASSERT_TRUE(waitUntil([&] {
+        const auto main = desktop.find(title);
+        return desktop.icon() && main && !desktop.mapped(main->id);
+    }, 30000));
+
+    // Nothing could bring a hidden window back any more: it comes back by itself.
+    desktop.stopTrayHost();
+    EXPECT_TRUE(waitUntil([&] { return desktop.mapped(desktop.find(title)->id); }, 15000));
     ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
     if (!program->waitForFinished(30000))
         killProgram(*program);
