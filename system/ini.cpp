@@ -121,6 +121,10 @@ qsizetype sectionEnd(const TextFile::Document& doc, qsizetype header) {
     return i;
 }
 
+} // namespace
+
+namespace IniText {
+
 std::optional<QString> readValue(const QByteArray& bytes, const QString& section,
                                  const QString& key) {
     const TextFile::Document doc = TextFile::decode(bytes);
@@ -168,6 +172,10 @@ QByteArray writeValue(const std::optional<QByteArray>& current, const QString& s
     return TextFile::encode(doc);
 }
 
+} // namespace IniText
+
+namespace {
+
 // One locked read-modify-write; false when the file cannot be written (its folder is
 // missing, it is read-only, ...).
 bool writeOnce(const QString& fileText, const QString& section, const QString& key,
@@ -183,7 +191,7 @@ bool writeOnce(const QString& fileText, const QString& section, const QString& k
     return AtomicFile::update(
         t.native,
         [&](const std::optional<QByteArray>& current) -> std::optional<QByteArray> {
-            return writeValue(current, section, key, value);
+            return IniText::writeValue(current, section, key, value);
         },
         &error);
 }
@@ -203,7 +211,7 @@ QString LectureIni(const QString& filePath, const QString& section, const QStrin
         const std::optional<QByteArray> bytes = AtomicFile::readAll(native);
         if (!bytes)
             return;
-        if (const std::optional<QString> value = readValue(*bytes, section, key))
+        if (const std::optional<QString> value = IniText::readValue(*bytes, section, key))
             result = capped(unquote(*value));
     });
     return result;

@@ -2,7 +2,10 @@
 // share; every write is locked and replaces the file atomically.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 namespace Lib_Systeme {
 
@@ -26,5 +29,22 @@ QString LectureIni(const QString& filePath, const QString& section, const QStrin
 // under "Lib_Systeme:EcritureIni".
 bool EcritureIni(const QString& filePath, const QString& section, const QString& key,
                  const QString& value);
+
+// The engine's work on the bytes of one file, without the file: exposed for tests and fuzzing.
+namespace IniText {
+
+// The value of `key` in `section` of the file's `bytes` (any encoding the engine reads),
+// blanks trimmed, quotes kept, not capped. Empty when the section or the key is missing or
+// the key line has no "=". Never fails.
+std::optional<QString> readValue(const QByteArray& bytes, const QString& section,
+                                 const QString& key);
+
+// The bytes of the file once `key`=`value` is written into `section` (`current` empty for a
+// file that does not exist yet), with the placement rules of EcritureIni and every other line
+// unchanged. `section`, `key` and `value` must hold no line break. Never fails.
+QByteArray writeValue(const std::optional<QByteArray>& current, const QString& section,
+                      const QString& key, const QString& value);
+
+} // namespace IniText
 
 } // namespace Lib_Systeme

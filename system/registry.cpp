@@ -273,7 +273,73 @@ bool hiveWritable(const Hive& hive) {
     return ::access(path.constData(), F_OK) != 0 || ::access(path.constData(), W_OK) == 0;
 }
 
+// The hive with the value line of `name` in `keyPath` replaced (keeping the name as spelled
+// in the hive) or appended after the key's last filled line; the key is created when missing.
+QByteArray withValueLine(const std::optional<QByteArray>& current, const QString& keyPath,
+                         const QString& name,
+                         const std::function<QString(const QString&)>& lineFor) {
+    TextFile::Document doc;
+    if (current)
+        doc = TextFile::decode(*current);
+    const qsizetype header = ensureKey(doc, keyPath);
+    const QString crlf = QStringLiteral("\r\n");
+    for (const Value& v : valuesOf(doc, header)) {
+        if (v.name.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        const QString eol = doc.lines[v.lastLine].eol;
+        doc.lines.erase(doc.lines.begin() + v.firstLine, doc.lines.begin() + v.lastLine + 1);
+        doc.lines.insert(doc.lines.begin() + v.firstLine,
+                         TextFile::Line{lineFor(v.name), eol.isEmpty() ? crlf : eol});
+        return TextFile::encode(doc);
+    }
+    qsizetype last = header;
+    for (qsizetype i = header + 1; i < keyEnd(doc, header); ++i)
+        if (!doc.lines[i].text.trimmed().isEmpty())
+            last = i;
+    if (doc.lines[last].eol.isEmpty())
+        doc.lines[last].eol = crlf;
+    doc.lines.insert(doc.lines.begin() + last + 1, TextFile::Line{lineFor(name), crlf});
+    return TextFile::encode(doc);
+}
+
 } // namespace
+
+namespace HiveText {
+
+std::optional<HiveValue> readValue(const QByteArray& hive, const QString& keyPath,
+                                   const QString& name) {
+    const TextFile::Document doc = TextFile::decode(hive);
+    const qsizetype header = findKey(doc, keyPath);
+    if (header < 0)
+        return std::nullopt;
+    const std::optional<Value> v = findValue(doc, header, name);
+    if (!v)
+        return std::nullopt;
+    return HiveValue{v->type, v->text, v->number};
+}
+
+QByteArray withString(const std::optional<QByteArray>& hive, const QString& keyPath,
+                      const QString& name, const QString& value) {
+    bool control = false;
+    for (QChar c : value)
+        control = control || c.unicode() < 0x20;
+    // Line breaks cannot stand in a quoted REGEDIT4 string: such a text is kept as the bytes
+    // of a REG_SZ.
+    return withValueLine(hive, keyPath, name, [control, &value](const QString& spelled) {
+        return control ? hexLine(spelled, REG_SZ, value.toUtf8() + '\0')
+                       : quoted(spelled) + u'=' + quoted(value);
+    });
+}
+
+QByteArray withDword(const std::optional<QByteArray>& hive, const QString& keyPath,
+                     const QString& name, quint32 number) {
+    return withValueLine(hive, keyPath, name, [number](const QString& spelled) {
+        return quoted(spelled) +
+               QStringLiteral("=dword:%1").arg(number, 8, 16, QChar(u'0'));
+    });
+}
+
+} // namespace HiveText
 
 void SetRegistryPlatformId(qint32 id) { platformId() = id; }
 qint32 RegistryPlatformId() { return platformId(); }
@@ -368,8 +434,7 @@ qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName
             status = RegStatusInvalidHandle;
             return;
         }
-        // The value line, for the name as spelled in the hive when the value exists.
-        std::function<QString(const QString&)> lineFor;
+        std::optional<quint32> dword;
         if (type == REG_DWORD) {
             qint64 number = 0;
             if (!value.trimmed().isEmpty()) {
@@ -380,49 +445,14 @@ qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName
                     return;
                 }
             }
-            lineFor = [number](const QString& name) {
-                return quoted(name) + QStringLiteral("=dword:%1").arg(
-                                          static_cast<quint32>(number), 8, 16, QChar(u'0'));
-            };
-        } else {
-            bool control = false;
-            for (QChar c : value)
-                control = control || c.unicode() < 0x20;
-            // Line breaks cannot stand in a quoted REGEDIT4 string: such a text is kept
-            // as the bytes of a REG_SZ.
-            lineFor = [control, &value](const QString& name) {
-                return control ? hexLine(name, REG_SZ, value.toUtf8() + '\0')
-                               : quoted(name) + u'=' + quoted(value);
-            };
+            dword = static_cast<quint32>(number);
         }
         const bool written =
             hiveWritable(*hive) &&
             AtomicFile::update(hive->file, [&](const std::optional<QByteArray>& current)
                                                -> std::optional<QByteArray> {
-                TextFile::Document doc;
-                if (current)
-                    doc = TextFile::decode(*current);
-                const qsizetype header = ensureKey(doc, hive->keyPath);
-                const QString crlf = QStringLiteral("\r\n");
-                for (const Value& v : valuesOf(doc, header)) {
-                    if (v.name.compare(valueName, Qt::CaseInsensitive) != 0)
-                        continue;
-                    const QString eol = doc.lines[v.lastLine].eol;
-                    doc.lines.erase(doc.lines.begin() + v.firstLine,
-                                    doc.lines.begin() + v.lastLine + 1);
-                    doc.lines.insert(doc.lines.begin() + v.firstLine,
-                                     TextFile::Line{lineFor(v.name), eol.isEmpty() ? crlf : eol});
-                    return TextFile::encode(doc);
-                }
-                qsizetype last = header;
-                for (qsizetype i = header + 1; i < keyEnd(doc, header); ++i)
-                    if (!doc.lines[i].text.trimmed().isEmpty())
-                        last = i;
-                if (doc.lines[last].eol.isEmpty())
-                    doc.lines[last].eol = crlf;
-                doc.lines.insert(doc.lines.begin() + last + 1,
-                                 TextFile::Line{lineFor(valueName), crlf});
-                return TextFile::encode(doc);
+                return dword ? HiveText::withDword(current, hive->keyPath, valueName, *dword)
+                             : HiveText::withString(current, hive->keyPath, valueName, value);
             });
         if (!written)
             status = RegStatusAccessDenied;

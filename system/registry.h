@@ -2,8 +2,11 @@
 // user.reg for the current user) in the REGEDIT4 format, with Windows status codes.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+
+#include <optional>
 
 namespace Lib_Systeme {
 
@@ -54,5 +57,31 @@ qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName
 // for a missing hive, key or value. Never fails.
 bool Reg_QueryValue(qint32 root, const QString& subKey, const QString& valueName, qint32& type,
                     QString& text, quint32& number);
+
+// The hives' text, without the files: exposed for tests and fuzzing. `keyPath` is a full key
+// path as written between brackets ("HKEY_CURRENT_USER\\Software\\Halvaro"), without empty
+// components; names match without regard to case.
+namespace HiveText {
+
+struct HiveValue {
+    qint32 type = REG_SZ;
+    QString text;       // REG_SZ and REG_EXPAND_SZ as stored; other hex types decoded as text
+    quint32 number = 0; // REG_DWORD
+};
+
+// The value `name` ("" for the unnamed value) of the key `keyPath` in the hive's `bytes`;
+// empty when the key or the value is missing, deleted ("=-") or unreadable. Never fails.
+std::optional<HiveValue> readValue(const QByteArray& bytes, const QString& keyPath,
+                                   const QString& name);
+
+// The hive's bytes (`hive` empty for a new hive) with `name` of `keyPath` set to the REG_SZ
+// `value` or the REG_DWORD `number`, the key created when missing, every other line kept.
+// Never fails.
+QByteArray withString(const std::optional<QByteArray>& hive, const QString& keyPath,
+                      const QString& name, const QString& value);
+QByteArray withDword(const std::optional<QByteArray>& hive, const QString& keyPath,
+                     const QString& name, quint32 number);
+
+} // namespace HiveText
 
 } // namespace Lib_Systeme

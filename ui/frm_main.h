@@ -175,7 +175,7 @@ public Q_SLOTS:
 
     // ---- Shutdown ----
     // Cancel: in/out, non-zero keeps the window. UnloadMode: see UnloadMode.
-    void Form_QueryUnload(qint16& Cancel, qint16 UnloadMode);
+    void Form_QueryUnload(qint16& Cancel, qint16 unloadMode);
     void Form_Unload(qint16& Cancel);
     void CommandQuitter_Click();
     void MnuQuitter_Click();
