@@ -1,8 +1,8 @@
 // Discovery of the suite's folders and of the program's own settings folder.
 #include "app/folders.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/files.h"
 #include "system/ini.h"
 #include "system/numbers.h"

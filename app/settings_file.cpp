@@ -1,8 +1,8 @@
 // Reading the settings file into the settings page at start-up and writing it back on save.
 #include "app/settings_file.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/files.h"
 #include "system/ini.h"
 #include "system/numbers.h"

@@ -1,5 +1,5 @@
 // The incidents list on the main window: adding lines with the tab alert, and the purge.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "app/folders.h"
 #include "automation/incidents.h"
 #include "system/numbers.h"

@@ -3,8 +3,8 @@
 // the three handlers of the shared-folder frame.
 #include "automation/poller.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "automation/folder_dialog.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"

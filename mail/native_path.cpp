@@ -1,7 +1,7 @@
 // Path translation for the mail component, through the POSIX layer.
 #include "mail/native_path.h"
 
-#include "app/globals.h"
+#include "system/globals.h"
 #include "system/winpath.h"
 
 #include <QDir>

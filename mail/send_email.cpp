@@ -3,7 +3,7 @@
 // message boxes (interactive send) or as incident lines (automatic send).
 #include "mail/send_email.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"

@@ -1,7 +1,7 @@
 // File and folder primitives on Windows path texts, through the POSIX layer.
 #include "system/files.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/atomicfile.h"
 #include "system/paths.h"
 #include "system/winpath.h"

@@ -1,8 +1,8 @@
 // Start-up entry and computer restart on a freedesktop system.
 #include "system/processes.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/atomicfile.h"
 #include "system/files.h"
 #include "system/paths.h"

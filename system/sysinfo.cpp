@@ -2,7 +2,7 @@
 // system, the rest comes from the host.
 #include "system/sysinfo.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/winpath.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // folder "C:\\Jobs\\", the settings folder for the send journal, and a way to run one cycle.
 #pragma once
 
-#include "app/globals.h"
+#include "system/globals.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"

@@ -3,7 +3,7 @@
 #include "mail/mail_component.h"
 #include "mail/smtp_transport.h"
 
-#include "app/globals.h"
+#include "system/globals.h"
 #include "support/smtp_fixture.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // loopback server, a fixed incident clock, scripted message boxes and recorded traps.
 #pragma once
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "mail/send_email.h"

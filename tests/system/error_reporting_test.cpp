@@ -1,5 +1,5 @@
 // GestionDesErreurs: which errors are dropped and when the restart path is taken.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 #include <QStringList>
 #include <QTimer>

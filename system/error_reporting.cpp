@@ -1,5 +1,5 @@
 // The central error routine: notes a trapped error and lets the program carry on.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 #include "system/processes.h"
 
