@@ -3,6 +3,7 @@
 // step is trapped on its own so that a failing step never stops the start-up.
 #include "app/startup.h"
 
+#include "system/station.h"
 #include "system/error_reporting.h"
 #include "app/folders.h"
 #include "system/globals.h"

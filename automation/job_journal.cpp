@@ -1,7 +1,8 @@
 // Job journal: append-only records flushed with fsync, one file per job key.
 #include "automation/job_journal.h"
 
-#include "automation/unique_fd.h"
+#include "system/unique_fd.h"
+#include "system/clock.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -134,7 +135,7 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
         done += n;
     }
     dirty_ = true;
-    if (durable || QDateTime::currentMSecsSinceEpoch() - lastSyncMs_ >= SyncIntervalMs) {
+    if (durable || Clock::WallMs() - lastSyncMs_ >= SyncIntervalMs) {
         if (!flush()) {
             if (error)
                 *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
@@ -150,7 +151,7 @@ bool JobJournal::flush() {
     if (::fsync(fd_.get()) != 0)
         return false;
     dirty_ = false;
-    lastSyncMs_ = QDateTime::currentMSecsSinceEpoch();
+    lastSyncMs_ = Clock::WallMs();
     return true;
 }
 

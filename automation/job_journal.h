@@ -6,12 +6,14 @@
 #include <QDateTime>
 #include <QString>
 
-#include "automation/unique_fd.h"
+#include "system/unique_fd.h"
 
 #include <set>
 #include <utility>
 
 namespace automation {
+
+using Posix::UniqueFd;
 
 // The journal of one job, a small append-only text file "<key>.journal" in a folder of the
 // program's settings. Every record is written at once (it survives a crash of the program);

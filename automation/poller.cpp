@@ -9,8 +9,10 @@
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
+#include "system/clock.h"
 #include "system/files.h"
 #include "system/paths.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
@@ -36,7 +38,6 @@ struct PollerState {
     bool initialised = false;
     int cycles = 0;
     int tickMs = 0; // 0: not chosen yet
-    std::function<qint64()> clock;
     StabilityTracker settling;
     QSet<QString> unreadable; // "path|stamp" of jobs already traced as unreadable
     const ActiveJob* active = nullptr;
@@ -63,13 +64,6 @@ int pollTickMs() {
 }
 
 void setPollTickMs(int ms) { state().tickMs = std::clamp(ms, 1, 1000); }
-
-void setPollerClock(std::function<qint64()> clock) { state().clock = std::move(clock); }
-
-qint64 pollerNow() {
-    const PollerState& s = state();
-    return s.clock ? s.clock() : QDateTime::currentMSecsSinceEpoch();
-}
 
 void resetPoller() {
     PollerState& s = state();
@@ -104,7 +98,7 @@ void traceKeptJob(const QString& nativePath, const FileStamp& stamp, const QStri
         return;
     state().unreadable.insert(key);
     std::fprintf(stderr, "Postique: job %s kept: %s\n", qPrintable(nativePath),
-                 qPrintable(cleanIncidentText(why)));
+                 qPrintable(Untrusted::Clean(why)));
 }
 
 } // namespace
@@ -128,7 +122,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& path, const QString&
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
         return JobOutcome::Kept; // gone meanwhile
-    if (!state().settling.isSettled(native, seen, pollerNow()))
+    if (!state().settling.isSettled(native, seen, Clock::WallMs()))
         return JobOutcome::Unsettled;
 
     JobLock lock;

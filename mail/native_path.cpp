@@ -1,10 +1,7 @@
 // Path translation for the mail component, through the POSIX layer.
 #include "mail/native_path.h"
 
-#include "system/globals.h"
 #include "system/winpath.h"
-
-#include <QDir>
 
 namespace mail::detail {
 
@@ -12,14 +9,6 @@ QString NativePath(const QString& path) {
     if (path.isEmpty() || path.startsWith(u'/'))
         return path;
     return WinPath::nativePath(path);
-}
-
-QString TrustedCaFolder() {
-    const QString settings = Lib_Public::DossierSettingsProgramme;
-    if (settings.isEmpty())
-        return {};
-    const QString native = NativePath(settings + QStringLiteral("CA"));
-    return native.isEmpty() ? QString() : QDir::cleanPath(native);
 }
 
 } // namespace mail::detail

@@ -7,9 +7,10 @@
 #include "automation/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"
-#include "mail/compose_panel.h"
 #include "mail/mail_component.h"
+#include "mail/native_path.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -17,6 +18,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -82,6 +84,35 @@ QString ProviderLoginHint(const QString& server) {
     return QString();
 }
 
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
+                qint16 Manuel) {
+    const QString label = QStringLiteral("Frm_Main:DirectSend");
+    bool allSent = true;
+    Lib_Public::Trap(label, [&] {
+        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
+            Addresses::FnTrim(token, Addresses::kListEntrySet);
+            if (token.isEmpty())
+                continue;
+            Lib_Public::Trap(label, [&] {
+                mail.clearRecipients();
+                mail.addRecipients(token, 0);
+                main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
+                                          QStringLiteral(", Patientez ... "));
+                if (mail.send() != 0) {
+                    allSent = false;
+                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
+                                         QStringLiteral(" : ") + mail.lastErrorDescription();
+                    Sending::Report(main, Manuel, text);
+                } else if (Manuel == Sending::True) {
+                    MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
+                                 MsgBox::Icon::Information, MsgBox::Buttons::OK);
+                }
+            });
+        }
+    });
+    return allSent;
+}
+
 } // namespace Sending
 
 namespace {
@@ -110,6 +141,16 @@ QString TrimSpaces(QString text) {
 
 bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
 
+// The native folder of extra trusted CA certificates: "CA" in the program's settings folder;
+// "" while that folder is not known.
+QString TrustedCaFolder() {
+    const QString settings = Lib_Public::DossierSettingsProgramme;
+    if (settings.isEmpty())
+        return {};
+    const QString native = mail::detail::NativePath(settings + QStringLiteral("CA"));
+    return native.isEmpty() ? QString() : QDir::cleanPath(native);
+}
+
 } // namespace
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
@@ -124,7 +165,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 2. A new mail object for this send only.
     std::optional<mail::MailMessage> mail;
-    Trap(kLabel, [&] { mail.emplace(); });
+    Trap(kLabel, [&] {
+        mail.emplace();
+        mail->setTrustedCaFolder(TrustedCaFolder());
+    });
     if (TexteBody)
         TexteBody->setFocus();
 
@@ -295,7 +339,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 // 19. No server and several recipients: one direct copy per recipient, each
                 // reported on its own. The mail counts as abandoned only when a copy failed.
                 onMail([&](mail::MailMessage& m) {
-                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel))
+                    if (!Sending::DirectSend(*this, m, combined, Manuel))
                         Abandon = True;
                 });
             } else {

@@ -7,6 +7,10 @@
 
 class Frm_Main;
 
+namespace mail {
+class MailMessage;
+}
+
 namespace Sending {
 
 // The 16-bit Boolean values of the program's flags.
@@ -30,5 +34,15 @@ QString ReplacePlaceholders(QString body, const QString& from, const QString& to
 // no longer accept a plain password (Gmail, Office 365), compared without regard to case;
 // empty for any other server.
 QString ProviderLoginHint(const QString& server);
+
+// Sends `mail` (prepared by SendEmail: sender, subject, body, attachments, certificates)
+// once to each address of `recipients` (a comma-separated list, quotes respected), each copy
+// to that one address as To; blank entries are skipped. Each copy's outcome is reported on
+// its own: with `Manuel` exactly -1 in a message box (failure and success), otherwise a
+// failure as an incident line. Shows the recipient in progress in the main window's
+// LabelStatus. Returns true when every copy went out (also when there was none to send),
+// false when at least one failed. Errors are reported under "Frm_Main:DirectSend".
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
+                qint16 Manuel);
 
 } // namespace Sending

@@ -104,7 +104,7 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     const QString server = serverName(target);
     SendOutcome failure;
     const SmtpReply* refusal = talk.lastFailure();
-    const QString reply = refusal ? untrusted::CleanQuoted(refusal->text) : QString();
+    const QString reply = refusal ? Untrusted::CleanQuoted(refusal->text) : QString();
     if (talk.loginUnavailable())
         failure = SmtpLoginUnavailable(server);
     else if (const auto refused = refusal ? SmtpRefusal(refusal->command, refusal->argument,

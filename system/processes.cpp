@@ -7,6 +7,7 @@
 #include "system/files.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 
 #include <QCoreApplication>
@@ -25,22 +26,6 @@ constexpr qint32 kErrInvalidCall = 5;
 
 const char kEntryName[] = "Velmora - Postique.desktop";
 const char kExecutableName[] = "VL3_Postique";
-
-bool hasControlCharacters(const QString& text) {
-    for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
-}
-
-QString withoutControlCharacters(QString text) {
-    for (QChar& c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u' ';
-    }
-    return text;
-}
 
 // A string value of a desktop entry: backslashes doubled (control characters are refused
 // before this point).
@@ -108,10 +93,10 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
     const QString target =
         workingFolder.isEmpty() ? QString()
                                 : workingFolder + u'/' + QString::fromLatin1(kExecutableName);
-    if (target.isEmpty() || hasControlCharacters(target) || hasControlCharacters(workingFolder)) {
+    if (target.isEmpty() || Untrusted::HasUnsafe(target) || Untrusted::HasUnsafe(workingFolder)) {
         Lib_Public::ReportError(label, kErrInvalidCall,
                                 QStringLiteral("Dossier du programme incorrect: ") +
-                                    withoutControlCharacters(appFolder));
+                                    Untrusted::Clean(appFolder));
         return;
     }
     const QString text = QStringLiteral("[Desktop Entry]\n"

@@ -2,6 +2,7 @@
 // folders named by the suite files, the move of the old settings copy and the folder cache.
 #include "app/folders.h"
 
+#include "system/station.h"
 #include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/settings_panel.h"

@@ -2,6 +2,7 @@
 // folder "C:\\Jobs\\", the settings folder for the send journal, and a way to run one cycle.
 #pragma once
 
+#include "system/clock.h"
 #include "system/globals.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
@@ -33,7 +34,7 @@ protected:
         Lib_Public::DossierSettingsProgramme = kSettings;
         automation::resetPoller();
         // Jobs written by the test are old enough to count as settled.
-        automation::setPollerClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
+        Clock::Set({[] { return QDateTime::currentMSecsSinceEpoch() + 10'000; }});
         MsgBox::reset();
         form = std::make_unique<Frm_Main>();
         ASSERT_TRUE(QDir().mkpath(prefix.native(kJobs)));
@@ -41,7 +42,7 @@ protected:
     }
     void TearDown() override {
         form.reset();
-        automation::setPollerClock({});
+        Clock::Set({});
         automation::resetPoller();
         Lib_Public::DemarrageTermine = false;
         Lib_Public::QuitterDemande = false;

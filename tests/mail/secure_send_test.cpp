@@ -169,6 +169,7 @@ TEST_F(SecureSendTest, ExchangeProtocolsThroughTheMailObject) {
         m.setPort(587);
         m.setProtocol(protocol);
         m.setConnectionMode(mail::ConnectionMode::Ssl);
+        m.setTrustedCaFolder(QDir(server.caFolder()).absolutePath());
         m.setUserName(QStringLiteral("studio"));
         m.setPassword(QStringLiteral("m0t de passe"));
         fill(m);

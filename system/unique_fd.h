@@ -1,4 +1,4 @@
-// Owner of one POSIX file descriptor for the automation code: closes it when it goes away.
+// Owner of one POSIX file descriptor: closes it when it goes away, the program's one holder.
 // Move-only, so every descriptor has exactly one owner.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace automation {
+namespace Posix {
 
 class UniqueFd {
 public:
@@ -44,4 +44,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace automation
+} // namespace Posix
