@@ -1,6 +1,8 @@
 // Job file reader: encoding recognition and RFC 4180 splitting of a job's bytes.
 #include "automation/job_file.h"
 
+#include "automation/workbook_reader.h"
+
 #include <QStringDecoder>
 
 namespace automation {
@@ -140,6 +142,8 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
                            .arg(MaxJobBytes);
         return result;
     }
+    if (ZipArchive::looksLikeZip(bytes))
+        return readWorkbookBytes(bytes);
     QString text;
     if (!decodeJobText(bytes, text, result.encoding, result.error))
         return result;

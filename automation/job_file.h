@@ -14,6 +14,10 @@ namespace automation {
 // How the bytes of a job were decoded.
 enum class JobEncoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1252 };
 
+// The kind of table a job holds: delimited text, or a workbook (Office Open XML or
+// OpenDocument spreadsheet), recognised by content.
+enum class JobFormat { Delimited, OfficeOpenXml, OpenDocument };
+
 // The cell texts of one job. Rows may have different lengths; a cell beyond a row's end
 // reads as empty text.
 class JobSheet {
@@ -42,12 +46,14 @@ struct JobReadResult {
     std::shared_ptr<const JobSheet> sheet;
     JobEncoding encoding = JobEncoding::Utf8;
     QChar delimiter = u',';
+    JobFormat format = JobFormat::Delimited;
 };
 
 // Largest job accepted; a bigger file could not be loaded (protects the program's memory).
 inline constexpr qint64 MaxJobBytes = 256LL * 1024 * 1024;
 
-// Reads the bytes of a job file. The encoding is recognised by content: a UTF-8 or UTF-16
+// Reads the bytes of a job file. A zip container is read as a workbook (readWorkbookBytes,
+// automation/workbook_reader.h); anything else as delimited text. The encoding is recognised by content: a UTF-8 or UTF-16
 // byte-order mark, else valid UTF-8, else Windows-1252. The delimiter is the first tab, ";"
 // or "," met outside quotes in the first record ("," when none). Quoted fields may hold
 // delimiters, line breaks and doubled quotes; CR LF, LF and CR end a record. Fails on an
