@@ -15,6 +15,7 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_msg.h"
+#include "ui/look.h"
 #include "ui/sft_tabs.h"
 
 #include <QComboBox>
@@ -159,16 +160,15 @@ void Frm_Main::Form_Load() {
     // nothing; a second copy starts normally, so there is nothing to create here.
 
     Trap(label, [] {
-        // The suite's look (style from the registry) is loaded here by the look code.
+        qint32 style = -1;
+        Lib_Look::InitGeneralLook(style);
     });
 
     Trap(label, [&] { InitGeneral(); });
 
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Create Object")); });
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Display")); });
-    Trap(label, [] {
-        // The saved window position is restored here by the window-position code.
-    });
+    Trap(label, [&] { Lib_Public::PositionFeuille(this, QString()); });
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Tableur")); });
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: Fin")); });
 
@@ -227,9 +227,7 @@ void Frm_Main::Form_Load() {
 
 void Frm_Main::InitGeneral() {
     const QString label = QStringLiteral("Frm_Main:InitGeneral");
-    Trap(label, [] {
-        // The main window's controls are recoloured here by the look code.
-    });
+    Trap(label, [&] { Lib_Look::LookFenetre(this); });
 
     Trap(label, [] {
         Startup::OpenStartupWindow();

@@ -14,6 +14,9 @@ namespace automation {
 
 void addIncident(Frm_Main& form, const QString& text) {
     insertIncident(*form.ListeIncidents, text, [&form] { form.SftTabsMain->setTabAlert(IncidentsTabIndex, true); });
+    // The window asks for attention until the incidents are purged.
+    if (!form.TimerFlash->isActive())
+        form.TimerFlash->start();
 }
 
 void appendIncident(Frm_Main& form, const QString& text) { appendIncident(*form.ListeIncidents, text); }

@@ -5,13 +5,13 @@
 
 #include "system/error_reporting.h"
 #include "system/globals.h"
-#include "automation/folder_dialog.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
 #include "system/clock.h"
 #include "system/files.h"
 #include "system/paths.h"
+#include "system/shell.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
@@ -273,7 +273,7 @@ void Frm_Main::CommandDossier_Click(int Index) {
     Lib_Public::Trap(label, [&] {
         if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen = FolderDialog::Choose(this, TexteDossier[Index]->text(), QString());
+        const QString chosen = Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
         if (chosen != QStringLiteral("*"))
             TexteDossier[Index]->setText(chosen);
     });

@@ -95,7 +95,7 @@ bool isAtext(QChar c) {
 
 // A display name as a header phrase: atoms as they are, other ASCII quoted, the rest encoded.
 QByteArray encodePhrase(const QString& rawName, const QString& charset) {
-    const QString name = untrusted::Clean(rawName).simplified();
+    const QString name = Untrusted::Clean(rawName).simplified();
     if (name.isEmpty())
         return {};
     if (isPrintableAscii(name) && !name.contains(u"=?")) {
@@ -209,7 +209,7 @@ GPtr<GMimePart> buildAttachmentPart(const AttachmentData& attachment) {
     GPtr<GMimePart> part(g_mime_part_new_with_type(major.constData(), minor.constData()));
     setPartContent(part.get(), attachment.data);
     g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
-    const QByteArray fileName = untrusted::Clean(attachment.fileName).toUtf8();
+    const QByteArray fileName = Untrusted::Clean(attachment.fileName).toUtf8();
     g_mime_part_set_filename(part.get(), fileName.constData());
     // The Content-Disposition filename stays in RFC 2231 form; the Content-Type name goes in
     // RFC 2047 form as well, which is the one older Outlook versions display.
@@ -227,7 +227,7 @@ QString CheckAddress(const QString& rawAddress, QString& error) {
     for (QChar c : rawAddress) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
             error = QStringLiteral("Adresse refusée (caractère de contrôle ou saut de ligne) : %1")
-                        .arg(untrusted::Clean(rawAddress));
+                        .arg(Untrusted::Clean(rawAddress));
             return {};
         }
     }
@@ -253,7 +253,7 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
         if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f) {
             error = QStringLiteral(
                         "Liste de destinataires refusée (caractère de contrôle ou saut de ligne) : %1")
-                        .arg(untrusted::Clean(list));
+                        .arg(Untrusted::Clean(list));
             return false;
         }
     }
@@ -296,7 +296,7 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
 }
 
 QByteArray EncodeHeaderText(const QString& rawText, const QString& charset) {
-    const QString text = untrusted::Clean(rawText);
+    const QString text = Untrusted::Clean(rawText);
     if (isPrintableAscii(text) && !text.contains(u"=?"))
         return foldPlain(text, 9);
     QString id = effectiveCharset(charset);

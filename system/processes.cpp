@@ -12,8 +12,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Lib_Systeme {
 
@@ -65,6 +72,16 @@ QString applicationFolder() {
     return QString();
 }
 
+// The record file named by the environment, or "" when the real actions are wanted.
+QString recordFile() { return qEnvironmentVariable(ProcessRecordVariable); }
+
+// Appends one line to the record file. Failures are ignored: nothing real is done either way.
+void record(const QString& file, const QString& line) {
+    QFile f(file);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Append))
+        f.write((line + u'\n').toUtf8());
+}
+
 } // namespace
 
 void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
@@ -90,9 +107,8 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
 
     const QString appFolder = applicationFolder();
     const QString workingFolder = resolvedNative(appFolder);
-    const QString target =
-        workingFolder.isEmpty() ? QString()
-                                : workingFolder + u'/' + QString::fromLatin1(kExecutableName);
+    const QString target = StartupEntryProgram(
+        workingFolder, QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString());
     if (target.isEmpty() || Untrusted::HasUnsafe(target) || Untrusted::HasUnsafe(workingFolder)) {
         Lib_Public::ReportError(label, kErrInvalidCall,
                                 QStringLiteral("Dossier du programme incorrect: ") +
@@ -118,9 +134,65 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
 }
 
 void ShutdownWindows(qint32 mode) {
+    if (const QString file = recordFile(); !file.isEmpty()) {
+        record(file, QStringLiteral("%1 %2").arg(QLatin1String(RecordShutdown)).arg(mode));
+        return;
+    }
     // Applications are closed without asking (force), so inhibitors are ignored.
     const QString verb = (mode & 2) ? QStringLiteral("reboot") : QStringLiteral("poweroff");
     QProcess::startDetached(QStringLiteral("systemctl"), {verb, QStringLiteral("-i")});
+}
+
+QString StartupEntryProgram(const QString& applicationFolderNative, const QString& runningExecutable) {
+    // The program's folder text falls back to the suite's folder when the executable's own
+    // folder cannot be written; the entry must still start this very program.
+    if (!runningExecutable.isEmpty() &&
+        QFileInfo(runningExecutable).fileName() == QLatin1String(kExecutableName))
+        return QFileInfo(runningExecutable).absoluteFilePath();
+    if (applicationFolderNative.isEmpty())
+        return QString();
+    return applicationFolderNative + u'/' + QString::fromLatin1(kExecutableName);
+}
+
+QList<qint64> ProcessesNamed(const QString& name) {
+    QList<qint64> pids;
+    const qint64 self = ::getpid();
+    const uid_t user = ::getuid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric || pid == self)
+            continue;
+        const QByteArray dir = QByteArrayLiteral("/proc/") + entry.toLatin1();
+        struct stat info {};
+        if (::stat(dir.constData(), &info) != 0 || info.st_uid != user)
+            continue;
+        QFile comm(QString::fromLatin1(dir) + QStringLiteral("/comm"));
+        if (!comm.open(QIODevice::ReadOnly))
+            continue;
+        // The kernel keeps at most 15 bytes of the name.
+        const QByteArray read = comm.readAll().trimmed();
+        if (!read.isEmpty() && read == name.toUtf8().left(15))
+            pids << pid;
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+void EndAllCopies(const QString& name) {
+    const QList<qint64> pids = ProcessesNamed(name);
+    if (const QString file = recordFile(); !file.isEmpty()) {
+        QString line = QLatin1String(RecordEndAllCopies) + u' ' + name;
+        for (qint64 pid : pids)
+            line += u' ' + QString::number(pid);
+        record(file, line);
+        return;
+    }
+    for (qint64 pid : pids)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    std::fflush(nullptr);
+    ::_exit(0);
 }
 
 } // namespace Lib_Systeme

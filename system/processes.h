@@ -1,11 +1,23 @@
 // Routines that reach outside the program: the start-up entry that brings the program back
-// after a restart, and the restart of the computer itself.
+// after a restart, the restart of the computer and the end of every running copy.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
 namespace Lib_Systeme {
+
+// Environment variable naming a file: when it is set (not empty), the computer restart and
+// the end of every copy are written to that file, one line each, instead of being done.
+// Every test and bench that runs the program sets it: the real clean-up would end the
+// other copies running on the machine.
+inline constexpr char ProcessRecordVariable[] = "POSTIQUE_PROCESS_RECORD";
+
+// Lines written to the record file: "ShutdownWindows <mode>" and
+// "EndAllCopies <name> <pid> <pid> ..." (the processes that would have been ended).
+inline constexpr char RecordShutdown[] = "ShutdownWindows";
+inline constexpr char RecordEndAllCopies[] = "EndAllCopies";
 
 // Creates (create = true) or removes the program's start-up entry "Velmora - Postique.desktop"
 // in the Startup folder (GetSpecialFolderLocation(7), the user's autostart folder). The entry
@@ -18,5 +30,20 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source);
 // Asks the system to restart (mode & 2) or power off, closing applications without asking
 // (the force flag 4 is always added). Failures are ignored.
 void ShutdownWindows(qint32 mode);
+
+// The program the start-up entry starts: `runningExecutable` when it is this program (its
+// file is named "VL3_Postique"), else "VL3_Postique" in the native folder
+// `applicationFolderNative` ("" when that folder is blank).
+QString StartupEntryProgram(const QString& applicationFolderNative, const QString& runningExecutable);
+
+// Process ids of the current user's processes whose name (/proc/PID/comm) is `name`, the
+// calling process left out, in increasing order. Unreadable entries are skipped.
+QList<qint64> ProcessesNamed(const QString& name);
+
+// The end-of-run clean-up: ends by force (SIGKILL) every other process named `name` of the
+// current user, then the calling process itself (exit status 0, without running
+// destructors). With the record variable set, writes the "EndAllCopies" line and returns
+// instead. Failures are ignored: the caller then ends normally.
+void EndAllCopies(const QString& name);
 
 } // namespace Lib_Systeme

@@ -331,6 +331,30 @@ qint32 Reg_GetValue(qint32 root, const QString& subKey, const QString& valueName
     return status;
 }
 
+bool Reg_QueryValue(qint32 root, const QString& subKey, const QString& valueName, qint32& type,
+                    QString& text, quint32& number) {
+    type = 0;
+    text.clear();
+    number = 0;
+    const std::optional<Hive> hive = hiveFor(root, subKey);
+    if (!hive || subKey.isEmpty())
+        return false;
+    const std::optional<QByteArray> bytes = AtomicFile::readAll(hive->file);
+    if (!bytes)
+        return false;
+    const TextFile::Document doc = TextFile::decode(*bytes);
+    const qsizetype header = findKey(doc, hive->keyPath);
+    if (header < 0)
+        return false;
+    const std::optional<Value> v = findValue(doc, header, valueName);
+    if (!v)
+        return false;
+    type = v->type;
+    text = v->text;
+    number = v->number;
+    return true;
+}
+
 qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName,
                     const QString& value, qint32 type) {
     qint32 status = 0;

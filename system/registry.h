@@ -49,4 +49,10 @@ qint32 Reg_GetValue(qint32 root, const QString& subKey, const QString& valueName
 qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName,
                     const QString& value, qint32 type);
 
+// Reads `valueName` of `subKey` below `root` without creating anything: true when the value
+// exists, with its type, its text (REG_SZ, REG_EXPAND_SZ) or its number (REG_DWORD). False
+// for a missing hive, key or value. Never fails.
+bool Reg_QueryValue(qint32 root, const QString& subKey, const QString& valueName, qint32& type,
+                    QString& text, quint32& number);
+
 } // namespace Lib_Systeme

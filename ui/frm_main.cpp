@@ -5,6 +5,7 @@
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 #include "ui/sft_tabs.h"
+#include "ui/systray.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -84,6 +85,7 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     theMain = this;
     setObjectName("Frm_Main");
     setWindowTitle(QStringLiteral("Velmora: Postique"));
+    setWindowIcon(Lib_SysTray::ProgramIcon());
 
     buildMenus();
 

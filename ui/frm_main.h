@@ -40,8 +40,6 @@ class FrmSysTray;
 //   buttons to clicked, menu items to triggered, timers to timeout. Key-up handlers get
 //   key-release events only.
 // - A handler's label for error reporting is "Frm_Main:<handler>".
-// - Handlers whose subsystems come later have empty bodies in ui/frm_main_pending.cpp; the
-//   code that fills one deletes the empty body there and defines it in its own file.
 class Frm_Main : public QMainWindow {
     Q_OBJECT
 public:
@@ -233,6 +231,9 @@ public:
     qint16 EnvoiMailAutomation(FpSpread& sheet, const QString& Folder, qint16& Abandon);
     // Puts the program to sleep in the notification area.
     void MiseEnVeilleForcee();
+    // The revision page's address: "https://" + the maker's web host +
+    // "/vl/maj/Histo_Revisions/VL3_Postique_Revisions.htm".
+    static QString RevisionPage();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -252,4 +253,5 @@ private:
     bool closeRequested_ = false; // CloseFor is closing; pendingUnloadMode_ holds the reason
     bool inClose_ = false;        // a close event is being handled
     bool unloaded_ = false;       // the unload ran; later close events just pass
+    bool flashState_ = false;     // TimerFlash: the window is marked on this tick
 };

@@ -6,6 +6,7 @@
 #include "system/globals.h"
 #include "app/startup.h"
 #include "system/numbers.h"
+#include "system/processes.h"
 #include "system/sysinfo.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
@@ -298,6 +299,8 @@ TEST(Executable, StartsHeadlessAndClosesOnSignals) {
         env.remove("WAYLAND_DISPLAY");
         env.remove("QT_QPA_PLATFORM");
         env.insert("VELMORA_PREFIX", prefix.path());
+        const QString record = prefix.path() + QStringLiteral("/process-record.txt");
+        env.insert(QString::fromLatin1(Lib_Systeme::ProcessRecordVariable), record);
         QProcess process;
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(prefix.path());
@@ -318,5 +321,9 @@ TEST(Executable, StartsHeadlessAndClosesOnSignals) {
         ASSERT_TRUE(ended) << "the program did not close on the signal";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), 0);
+        // The unloading ended every copy (recorded here instead of done).
+        QFile recorded(record);
+        ASSERT_TRUE(recorded.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(recorded.readAll().startsWith("EndAllCopies VL3_Postique"));
     }
 }

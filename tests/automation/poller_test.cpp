@@ -1,8 +1,8 @@
 // The job folder poller's schedule and settings checks, the incidents purge and the
 // shared-folder frame, on a real main window.
-#include "automation/folder_dialog.h"
 #include "automation/incidents.h"
 #include "poller_fixture.h"
+#include "system/shell.h"
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
@@ -120,18 +120,23 @@ TEST_F(PollerTest, PurgeAsksFirst) {
 
 TEST_F(PollerTest, FolderChooserAndSettingsFlag) {
     form->ParametresModifies = false;
-    FolderDialog::queueAnswer(QStringLiteral("*"));
+    // The chooser starts in the folder part of the field: "C:\Jobs" has no trailing "\",
+    // so it opens on the drive, with its default title.
+    Lib_Systeme::FolderSelectQueueAnswer(QStringLiteral("*"));
     form->CommandDossier_Click(0);
     EXPECT_EQ(form->TexteDossier[0]->text(), QStringLiteral("C:\\Jobs"));
     EXPECT_FALSE(form->ParametresModifies);
-    EXPECT_EQ(FolderDialog::lastStartFolder(), prefix.native(kJobs).chopped(prefix.native(kJobs).endsWith('/') ? 1 : 0));
+    EXPECT_EQ(Lib_Systeme::FolderSelectLastStart(), QStringLiteral("C:"));
+    EXPECT_EQ(Lib_Systeme::FolderSelectLastTitle(), QStringLiteral("Sélectionnez un dossier: "));
 
+    // A chosen folder that does not exist yet is created.
     const QString chosen = prefix.native(QStringLiteral("C:\\Autres"));
-    ASSERT_TRUE(QDir().mkpath(chosen));
-    FolderDialog::queueAnswer(chosen);
+    ASSERT_FALSE(QDir(chosen).exists());
+    Lib_Systeme::FolderSelectQueueAnswer(chosen);
     form->CommandDossier_Click(0);
     EXPECT_EQ(form->TexteDossier[0]->text(), QStringLiteral("C:\\Autres\\"));
     EXPECT_TRUE(form->ParametresModifies);
+    EXPECT_TRUE(QDir(chosen).exists());
 
     form->ParametresModifies = false;
     form->CheckSousDossiers->setChecked(!form->CheckSousDossiers->isChecked());

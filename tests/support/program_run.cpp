@@ -1,6 +1,8 @@
 // Private installations of the real program for end-to-end tests and benchmarks.
 #include "support/program_run.h"
 
+#include "system/processes.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -29,6 +31,15 @@ ProgramInstall::ProgramInstall() {
     ok_ = true;
 }
 
+QString ProgramInstall::recordFile() const { return dir_.filePath(QStringLiteral("process-record.txt")); }
+
+QStringList ProgramInstall::recordedActions() const {
+    QFile f(recordFile());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
 QString ProgramInstall::drivePath(const QString& windowsText) const {
     QString rest = windowsText.mid(3);
     rest.replace(u'\\', u'/');
@@ -50,7 +61,8 @@ bool ProgramInstall::writeSettings(const QString& server, const QString& sender,
     return f.write(text.toUtf8()) > 0;
 }
 
-std::unique_ptr<QProcess> ProgramInstall::start(int tickMs) const {
+std::unique_ptr<QProcess> ProgramInstall::start(int tickMs, const QStringList& arguments,
+                                                const QString& display) const {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
@@ -61,8 +73,13 @@ std::unique_ptr<QProcess> ProgramInstall::start(int tickMs) const {
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath(QStringLiteral("home/.config")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), dir_.filePath(QStringLiteral("home/.local/share")));
     env.insert(QStringLiteral("POSTIQUE_POLL_TICK_MS"), QString::number(tickMs));
+    // Never the real end of every copy: it would end the other tests' programs.
+    env.insert(QString::fromLatin1(Lib_Systeme::ProcessRecordVariable), recordFile());
+    if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
     process->setProcessEnvironment(env);
     process->setProgram(dir_.filePath(QStringLiteral("app/VL3_Postique")));
+    process->setArguments(arguments);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->start();
     return process;

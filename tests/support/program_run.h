@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -22,14 +23,20 @@ public:
     QString error() const { return error_; }
 
     QString prefix() const { return dir_.filePath(QStringLiteral("prefix")); }
+    // The file where the program records the end of every copy and the computer restart
+    // instead of doing them (always set for the programs started here), and its lines.
+    QString recordFile() const;
+    QStringList recordedActions() const;
     // Native path of "C:\..." inside the prefix.
     QString drivePath(const QString& windowsText) const;
     // Writes the settings file "C:\Halvaro\Velmora\Config\VL3_Postique.ini" with `server`,
     // `sender` and the job folder `jobFolder` (a Windows text).
     bool writeSettings(const QString& server, const QString& sender, const QString& jobFolder) const;
 
-    // Starts the program with poll tick `tickMs`. Its standard error is collected.
-    std::unique_ptr<QProcess> start(int tickMs) const;
+    // Starts the program with poll tick `tickMs` and `arguments`, headless, or on the X
+    // display `display` (":N") when one is given. Its standard error is collected.
+    std::unique_ptr<QProcess> start(int tickMs, const QStringList& arguments = {},
+                                    const QString& display = {}) const;
 
 private:
     QTemporaryDir dir_;

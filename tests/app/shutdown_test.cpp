@@ -1,0 +1,65 @@
+// Stopping the real program in the middle of a long job: it ends promptly, sends no
+// further row, keeps the job for the next run, and records (never does) the end of every copy.
+#include "support/job_corpus.h"
+#include "support/program_run.h"
+#include "support/smtp_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace testsupport;
+
+TEST(Shutdown, StopDuringALongJobSendsNoFurtherRow) {
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    SmtpServerOptions options;
+    options.host = privateLoopbackAddress();
+    options.port = 25;
+    SmtpServer server(options);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    const QString jobs = QStringLiteral("C:\\Jobs\\");
+    ASSERT_TRUE(install.writeSettings(options.host, QStringLiteral("postique@station.test"), jobs));
+    const QString folder = install.drivePath(jobs);
+    ASSERT_TRUE(QDir().mkpath(folder));
+
+    constexpr int rows = 1000;
+    QByteArray job;
+    for (int i = 0; i < rows; ++i)
+        job += jobRow(QStringLiteral("1"), QStringLiteral("r%1@example.org").arg(i), {}, {},
+                      QStringLiteral("row %1").arg(i), QStringLiteral("Body"));
+    const QString jobPath = folder + QStringLiteral("/Email_1.ss8");
+    {
+        QFile f(jobPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(job), job.size());
+    }
+
+    std::unique_ptr<QProcess> program = install.start(50);
+    ASSERT_TRUE(program->waitForStarted(10000));
+    ASSERT_TRUE(waitUntil([&] { return server.messages().size() >= 3; }, 60000))
+        << program->readAllStandardError().toStdString();
+
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    const qsizetype atStop = server.messages().size();
+    ASSERT_TRUE(program->waitForFinished(20000)) << "the program did not stop during the job";
+    EXPECT_EQ(program->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program->exitCode(), 0);
+
+    // Only what was already on its way when the signal came went out; the server has had
+    // every chance to receive a late row by now.
+    QThread::msleep(500);
+    const qsizetype total = server.messages().size();
+    EXPECT_LT(total, rows);
+    EXPECT_LE(total - atStop, 3) << "rows kept going out after the stop";
+    EXPECT_TRUE(QFileInfo::exists(jobPath)) << "the unfinished job stays for the next run";
+
+    const QStringList recorded = install.recordedActions();
+    ASSERT_EQ(recorded.size(), 1);
+    EXPECT_TRUE(recorded.first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
+}

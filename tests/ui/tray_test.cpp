@@ -1,0 +1,257 @@
+// The real program on a virtual X display with a tray host: started asleep behind its icon,
+// still sending, the icon's menu on a right press only, "Afficher" bringing the window back,
+// and the window's position kept from a SIGTERM to the next start.
+#include "support/job_corpus.h"
+#include "support/program_run.h"
+#include "support/smtp_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPoint>
+#include <QProcess>
+#include <QRect>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <optional>
+
+using namespace testsupport;
+
+namespace {
+
+// A window as xwininfo lists it.
+struct XWindow {
+    QString id;
+    QString name;
+    QRect geometry; // absolute
+};
+
+// One Xvfb display with a trayer panel docked at its top right corner.
+class TrayDesktop {
+public:
+    TrayDesktop() {
+        for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo"})
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+                missing_ += QLatin1String(tool) + u' ';
+        if (!missing_.isEmpty())
+            return;
+        // The server picks a free display and writes its number on standard output.
+        xvfb_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                            QStringLiteral("-screen"), QStringLiteral("0"),
+                                            QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                            QStringLiteral("tcp")});
+        QByteArray out;
+        waitUntil([&] {
+            out += xvfb_.readAllStandardOutput();
+            return out.contains('\n') || xvfb_.state() == QProcess::NotRunning;
+        }, 20000);
+        if (!out.contains('\n'))
+            return;
+        display_ = u':' + QString::fromLatin1(out.trimmed());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display_);
+        trayer_.setProcessEnvironment(env);
+        trayer_.start(QStringLiteral("trayer"),
+                      {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                       QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
+                       QStringLiteral("--width"), QStringLiteral("100"), QStringLiteral("--height"),
+                       QStringLiteral("24"), QStringLiteral("--SetDockType"), QStringLiteral("true")});
+        ready_ = waitUntil([&] { return find(QStringLiteral("panel")).has_value(); }, 20000);
+    }
+    ~TrayDesktop() {
+        for (QProcess* p : {&trayer_, &xvfb_}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(5000))
+                    p->kill();
+                p->waitForFinished(5000);
+            }
+        }
+    }
+    // Ends the tray host, as a panel that crashes or is closed would.
+    void stopTrayHost() {
+        trayer_.terminate();
+        if (!trayer_.waitForFinished(5000))
+            trayer_.kill();
+        trayer_.waitForFinished(5000);
+    }
+    QString missing() const { return missing_; }
+    bool ready() const { return ready_; }
+    QString display() const { return display_; }
+
+    QString run(const QString& tool, const QStringList& args) const {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display_);
+        p.setProcessEnvironment(env);
+        p.start(tool, args);
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+    QList<XWindow> windows() const {
+        static const QRegularExpression line(
+            QStringLiteral(R"re((0x[0-9a-f]+) "([^"]*)":.*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re"));
+        QList<XWindow> found;
+        for (const QString& l : run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
+                                    .split(u'\n')) {
+            const QRegularExpressionMatch m = line.match(l);
+            if (m.hasMatch())
+                found.append({m.captured(1), m.captured(2),
+                              QRect(m.captured(5).toInt(), m.captured(6).toInt(), m.captured(3).toInt(),
+                                    m.captured(4).toInt())});
+        }
+        return found;
+    }
+    std::optional<XWindow> find(const QString& namePrefix) const {
+        for (const XWindow& w : windows())
+            if (w.name.startsWith(namePrefix))
+                return w;
+        return std::nullopt;
+    }
+    bool mapped(const QString& id) const {
+        return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable"));
+    }
+    // The program's icon: a small window of the program docked in the panel.
+    std::optional<XWindow> icon() const {
+        const auto panel = find(QStringLiteral("panel"));
+        if (!panel)
+            return std::nullopt;
+        for (const XWindow& w : windows())
+            if (w.name == QLatin1String("VL3_Postique") && w.geometry.width() <= 64 &&
+                panel->geometry.contains(w.geometry.center()) && mapped(w.id))
+                return w;
+        return std::nullopt;
+    }
+    // The mapped windows of the program other than the main window and the icon.
+    QList<XWindow> popups() const {
+        QList<XWindow> found;
+        const auto tray = icon();
+        for (const XWindow& w : windows())
+            if (w.name == QLatin1String("VL3_Postique") && w.geometry.width() > 40 &&
+                (!tray || w.id != tray->id) && mapped(w.id))
+                found << w;
+        return found;
+    }
+    void click(const QPoint& at, int button) const {
+        run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()),
+                                        QString::number(at.y()), QStringLiteral("click"),
+                                        QString::number(button)});
+    }
+
+private:
+    QString missing_;
+    QProcess xvfb_;
+    QProcess trayer_;
+    QString display_;
+    bool ready_ = false;
+};
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
+    TrayDesktop desktop;
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ASSERT_TRUE(desktop.ready()) << "no tray host";
+
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    SmtpServerOptions options;
+    options.host = privateLoopbackAddress();
+    options.port = 25;
+    SmtpServer server(options);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    const QString jobs = QStringLiteral("C:\\Jobs\\");
+    ASSERT_TRUE(install.writeSettings(options.host, QStringLiteral("postique@station.test"), jobs));
+    const QString folder = install.drivePath(jobs);
+    ASSERT_TRUE(QDir().mkpath(folder));
+
+    std::unique_ptr<QProcess> program =
+        install.start(50, {QStringLiteral("/veille=TRUE")}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const QString title = QStringLiteral("Velmora: Postique");
+
+    // Started asleep: the icon is docked and the window hidden.
+    std::optional<XWindow> icon;
+    const bool asleep = waitUntil([&] {
+        icon = desktop.icon();
+        const auto main = desktop.find(title);
+        return icon && main && !desktop.mapped(main->id);
+    }, 30000);
+    ASSERT_TRUE(asleep) << program->readAllStandardError().toStdString();
+
+    // A job dropped while asleep is sent.
+    ASSERT_TRUE(writeFile(folder + QStringLiteral("/Email_1.ss8"),
+                          jobRow(QStringLiteral("1"), QStringLiteral("a@example.org"), {}, {},
+                                 QStringLiteral("asleep"), QStringLiteral("Body"))));
+    EXPECT_TRUE(waitUntil([&] { return server.messages().size() == 1; }, 60000));
+
+    // A left click does nothing.
+    desktop.click(icon->geometry.center(), 1);
+    QThread::msleep(500);
+    EXPECT_TRUE(desktop.popups().isEmpty());
+    EXPECT_FALSE(desktop.mapped(desktop.find(title)->id));
+
+    // A right press opens the menu; its first entry, "Afficher", wakes the program.
+    desktop.click(icon->geometry.center(), 3);
+    QList<XWindow> menus;
+    ASSERT_TRUE(waitUntil([&] { return !(menus = desktop.popups()).isEmpty(); }, 10000));
+    desktop.click(menus.first().geometry.topLeft() + QPoint(25, 10), 1);
+    EXPECT_TRUE(waitUntil([&] { return desktop.mapped(desktop.find(title)->id); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return !desktop.icon(); }, 10000)) << "the icon is removed";
+
+    // Moved, then stopped by SIGTERM: the position is saved and the end of every copy recorded.
+    const QString mainId = desktop.find(title)->id;
+    desktop.run(QStringLiteral("xdotool"), {QStringLiteral("windowmove"), mainId, QStringLiteral("200"),
+                                            QStringLiteral("150")});
+    ASSERT_TRUE(waitUntil([&] { return desktop.find(title)->geometry.topLeft() == QPoint(200, 150); }, 5000));
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    ASSERT_TRUE(program->waitForFinished(30000));
+    EXPECT_EQ(program->exitCode(), 0);
+    ASSERT_FALSE(install.recordedActions().isEmpty());
+    EXPECT_TRUE(install.recordedActions().first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
+
+    // The next start opens the window where it was.
+    program = install.start(50, {}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const bool placed = waitUntil([&] {
+        const auto main = desktop.find(title);
+        return main && desktop.mapped(main->id) && main->geometry.topLeft() == QPoint(200, 150);
+    }, 30000);
+    EXPECT_TRUE(placed) << (desktop.find(title) ? desktop.find(title)->geometry.x() : -1);
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    if (!program->waitForFinished(30000))
+        killProgram(*program);
+}
+
+TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
+    TrayDesktop desktop;
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ASSERT_TRUE(desktop.ready()) << "no tray host";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    std::unique_ptr<QProcess> program = install.start(1000, {QStringLiteral("/Veille=True")}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const QString title = QStringLiteral("Velmora: Postique");
+    ASSERT_TRUE(waitUntil([&] {
+        const auto main = desktop.find(title);
+        return desktop.icon() && main && !desktop.mapped(main->id);
+    }, 30000));
+
+    // Nothing could bring a hidden window back any more: it comes back by itself.
+    desktop.stopTrayHost();
+    EXPECT_TRUE(waitUntil([&] { return desktop.mapped(desktop.find(title)->id); }, 15000));
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    if (!program->waitForFinished(30000))
+        killProgram(*program);
+}

@@ -1,0 +1,87 @@
+// The notification-area icon and the window hook that routes its mouse notifications, and
+// sleep mode: hiding the program's windows behind the icon and bringing them back.
+#pragma once
+
+#include <QIcon>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <optional>
+
+class FrmSysTray;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace Lib_SysTray {
+
+// Notification numbers the icon's window procedure receives: the callback message, and in
+// lParam the mouse event that happened on the icon.
+inline constexpr qint32 CallbackMessage = 517;  // WM_RBUTTONUP, the icon's callback number
+inline constexpr qint64 LeftButtonDown = 513;   // WM_LBUTTONDOWN
+inline constexpr qint64 LeftDoubleClick = 515;  // WM_LBUTTONDBLCLK
+inline constexpr qint64 RightButtonDown = 516;  // WM_RBUTTONDOWN
+inline constexpr qint64 MiddleButtonDown = 519; // WM_MBUTTONDOWN
+
+// Tip text of the icon while the program sleeps.
+inline constexpr char16_t SleepTip[] = u"Velmora: Postique";
+
+// A window procedure: (window, message, wParam, lParam) -> result.
+using WindowProcedure = std::function<qint32(QWidget*, qint32, qint64, qint64)>;
+
+// The procedure that receives `window`'s notifications (a default one that answers 0
+// until something is installed), and the installation of another one; SetWindowProcedure
+// returns the procedure it replaced. An empty procedure restores the default.
+WindowProcedure GetWindowProcedure(QWidget* window);
+WindowProcedure SetWindowProcedure(QWidget* window, WindowProcedure procedure);
+
+// Shows the icon `icon` with the tip `tip` (cut to 63 characters) for `window`, whose window
+// procedure receives its mouse notifications as CallbackMessage with the mouse event in
+// lParam and `id` in wParam. Replaces an icon already shown. Errors are reported under
+// "Lib_SysTray:AddIconToTray".
+void AddIconToTray(QWidget* window, qint64 id, const QIcon& icon, const QString& tip);
+
+// Removes the icon shown by AddIconToTray (nothing when none is shown). Errors are
+// reported under "Lib_SysTray:RemoveIconFromTray".
+void RemoveIconFromTray();
+
+// Installs WindowProc as `window`'s procedure, keeping the one it replaces; a second call
+// while hooked does nothing. Label "Lib_SysTray:Hook".
+void Hook(QWidget* window);
+
+// Puts the kept procedure back on the hooked window (nothing when not hooked).
+// Label "Lib_SysTray:UnHook".
+void UnHook();
+
+// The hook's window procedure: 0 when not hooked; a right-button press on the icon opens
+// the tray form's menu (FrmSysTray::SysTrayMouseEventHandler) and gives -1; every other
+// notification goes to the kept procedure and gives its result.
+qint32 WindowProc(QWidget* window, qint32 message, qint64 wParam, qint64 lParam);
+
+// State for callers and tests.
+bool IconShown();
+QString IconTip();
+bool Hooked();
+QSystemTrayIcon* TrayIcon(); // nullptr while no icon is shown
+
+// True when the desktop has a notification area to put the icon in. Tests may force the
+// answer; std::nullopt asks the desktop again.
+bool TrayAvailable();
+void SetTrayAvailableForTests(std::optional<bool> available);
+
+// The program's forms in the order they were loaded (Frm_Main, Frm_MainBis, FrmSysTray,
+// then the About box while it is loaded): the window collection that sleep mode walks.
+QList<QWidget*> Forms();
+
+// Puts `form` to sleep behind the tray icon: hooks it, shows the icon with `tip` and, with
+// `hideAll`, hides every visible form (last loaded first) and lists their names in
+// `tray`->ListeFrm. Without a notification area nothing is hidden, since nothing could
+// bring the windows back: the visible forms are minimised instead and stay reachable from
+// the desktop's window list. Label "Lib_SysTray:MiseEnVeille".
+void MiseEnVeille(FrmSysTray* tray, QWidget* form, bool hideAll, const QString& tip);
+
+// The icon of the program's windows, the tray and the launcher.
+QIcon ProgramIcon();
+
+} // namespace Lib_SysTray
