@@ -38,6 +38,12 @@ void Set(Source replacement) {
     ++generation;
 }
 
+void SetWallClock(std::function<qint64()> wallMs) {
+    Source source;
+    source.wallMs = std::move(wallMs);
+    Set(std::move(source));
+}
+
 qint64 WallMs() {
     const Source s = source();
     return s.wallMs ? s.wallMs() : QDateTime::currentMSecsSinceEpoch();

@@ -20,6 +20,9 @@ struct Source {
 // forget what they read before (GetTickCountEx restarts its wrap count). Thread-safe.
 void Set(Source source);
 
+// Set with only the wall clock replaced (the boot counters read the system's).
+void SetWallClock(std::function<qint64()> wallMs);
+
 // Milliseconds since the epoch from the current source. Thread-safe, never fails.
 qint64 WallMs();
 // The local date and time of WallMs().

@@ -14,7 +14,7 @@ namespace {
 class IncidentsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Clock::Set({[] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); }});
+        Clock::SetWallClock([] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         setIncidentEcho([this](const QString& line) { echoed.push_back(line); });
     }
     void TearDown() override {
@@ -42,7 +42,7 @@ TEST_F(IncidentsTest, LineShapeAndCleaning) {
 }
 
 TEST_F(IncidentsTest, AfternoonHoursUseTheDayClock) {
-    Clock::Set({[] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)).toMSecsSinceEpoch(); }});
+    Clock::SetWallClock([] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)).toMSecsSinceEpoch(); });
     EXPECT_EQ(incidentLine(QStringLiteral("x")), QStringLiteral("2024/12/31 23:59:58: x"));
 }
 

@@ -199,7 +199,7 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     SmtpServer server;
     useServer(server);
     qint64 now = QDateTime::currentMSecsSinceEpoch();
-    Clock::Set({[&now] { return now; }});
+    Clock::SetWallClock([&now] { return now; });
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "fresh", "B")));
     ASSERT_EQ(cycle(), 1);
     EXPECT_EQ(automation::pollCounter(), automation::TicksPerCycle - 3) << "looked at again soon";
@@ -255,7 +255,7 @@ TEST_F(JobSendingTest, BadJobCorpusNeitherCrashesNorLosesAnything) {
         const auto before = server.messages().size();
         const int linesBefore = form->ListeIncidents->count();
         automation::resetPoller();
-        Clock::Set({[] { return QDateTime::currentMSecsSinceEpoch() + 10'000; }});
+        Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         ASSERT_EQ(cycle(), 1);
         if (bad.bytes.isEmpty() || !bad.loads) {
             EXPECT_TRUE(jobExists(name)) << "kept in the folder";

@@ -34,7 +34,7 @@ protected:
         Lib_Public::DossierSettingsProgramme = kSettings;
         automation::resetPoller();
         // Jobs written by the test are old enough to count as settled.
-        Clock::Set({[] { return QDateTime::currentMSecsSinceEpoch() + 10'000; }});
+        Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         MsgBox::reset();
         form = std::make_unique<Frm_Main>();
         ASSERT_TRUE(QDir().mkpath(prefix.native(kJobs)));

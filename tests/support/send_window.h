@@ -67,7 +67,7 @@ class SendWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         MsgBox::reset();
-        Clock::Set({[] { return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); }});
+        Clock::SetWallClock([] { return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         Lib_Public::SetTraceHook([this](const QString& line) { traps << line; });
         mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
                                     std::chrono::milliseconds(3000)});
