@@ -2,6 +2,7 @@
 // and runs its start-up; with no display it runs headless on the offscreen platform.
 #include "system/globals.h"
 #include "app/headless.h"
+#include "app/stall_probe.h"
 #include "automation/incidents.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
@@ -72,6 +73,8 @@ int main(int argc, char* argv[]) {
 
     window.Form_Initialize();
     window.Form_Load();
+    // The benchmark watches how long the window's event loop goes without running.
+    Lib_Public::StartStallProbe(qEnvironmentVariable("POSTIQUE_STALL_PROBE"));
 
     // A hidden way to look at the window: save each page as a picture and leave.
     const QString shots = qEnvironmentVariable("POSTIQUE_SCREENSHOT_DIR");

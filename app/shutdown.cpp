@@ -103,19 +103,19 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
             Lib_Public::PositionFeuilleSauvegarde(this, QString());
     });
 
-    // Every form: the About box, the hidden forms (the tray form brings hidden windows back
-    // and removes its icon first), the start-up window, then this one.
-    unloadStep([] {
-        if (FrmAbout* about = FrmAbout::instance())
-            delete about;
-        QCoreApplication::processEvents();
-    });
+    // Every form: the tray form first (it brings hidden windows back and removes its icon),
+    // the About box, the hidden second form, the start-up window, then this one.
     unloadStep([] {
         if (FrmSysTray* tray = FrmSysTray::instance()) {
             qint16 cancel = 0;
             tray->Form_Unload(cancel);
             tray->hide();
         }
+        QCoreApplication::processEvents();
+    });
+    unloadStep([] {
+        if (FrmAbout* about = FrmAbout::instance())
+            delete about;
         QCoreApplication::processEvents();
     });
     unloadStep([] {

@@ -14,6 +14,7 @@
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
+#include "ui/mail_field.h"
 #include "ui/frm_msg.h"
 #include "ui/look.h"
 #include "ui/sft_tabs.h"

@@ -11,6 +11,8 @@
 
 namespace automation {
 
+struct JobReadResult;
+
 // How the bytes of a job were decoded.
 enum class JobEncoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1252 };
 
@@ -18,23 +20,38 @@ enum class JobEncoding { Utf8, Utf8Bom, Utf16LE, Utf16BE, Windows1252 };
 // OpenDocument spreadsheet), recognised by content.
 enum class JobFormat { Delimited, OfficeOpenXml, OpenDocument };
 
-// The cell texts of one job. Rows may have different lengths; a cell beyond a row's end
-// reads as empty text.
+// The cell texts of one job, held compactly: the job's text once, in UTF-8, and the place of
+// each cell in it; a cell becomes a QString only when it is read. Rows may have different
+// lengths; a cell beyond a row's end reads as empty text.
 class JobSheet {
 public:
     using Row = std::vector<QString>;
 
     // Number of records in the file (blank lines count as rows).
-    int rowCount() const { return static_cast<int>(rows_.size()); }
+    int rowCount() const { return static_cast<int>(rowStarts_.size()); }
     // Widest row's number of cells.
     int columnCount() const { return columns_; }
     // Text of the cell at `row`, `column` (both from 1); empty outside the table.
     QString cell(int row, int column) const;
 
-    void appendRow(Row row);
+    // Appends a row of texts (readers of other formats build their sheet this way).
+    void appendRow(const Row& row);
+
+    // Bytes held by the sheet (its text and the cells' places), for diagnostics.
+    qint64 memoryBytes() const;
 
 private:
-    std::vector<Row> rows_;
+    friend JobReadResult readJobBytes(const QByteArray& bytes);
+    struct Span {
+        qint64 offset = 0;
+        qint32 size = 0;
+        bool doubledQuotes = false; // a quoted cell whose "" stand for one "
+    };
+    const Span* span(int row, int column) const;
+
+    QByteArray text_; // UTF-8
+    std::vector<Span> spans_;
+    std::vector<quint32> rowStarts_; // index in spans_ of each row's first cell
     int columns_ = 0;
 };
 

@@ -29,6 +29,40 @@ void Warn(const QString& text) {
 
 } // namespace
 
+namespace ComposePanel {
+
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
+                qint16 Manuel) {
+    const QString label = QStringLiteral("Frm_Main:DirectSend");
+    bool allSent = true;
+    Lib_Public::Trap(label, [&] {
+        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
+            Addresses::FnTrim(token, Addresses::kListEntrySet);
+            if (token.isEmpty())
+                continue;
+            Lib_Public::Trap(label, [&] {
+                mail.clearRecipients();
+                mail.addRecipients(token, 0);
+                if (Manuel == Sending::True) // an automatic send leaves the window alone
+                    main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
+                                              QStringLiteral(", Patientez ... "));
+                if (mail.send() != 0) {
+                    allSent = false;
+                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
+                                         QStringLiteral(" : ") + mail.lastErrorDescription();
+                    Sending::Report(main, Manuel, text);
+                } else if (Manuel == Sending::True) {
+                    MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
+                                 MsgBox::Icon::Information, MsgBox::Buttons::OK);
+                }
+            });
+        }
+    });
+    return allSent;
+}
+
+} // namespace ComposePanel
+
 void Frm_Main::ButtonSend_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:ButtonSend_Click"), [&] {
         if (IsBlank(TexteFrom->text())) {

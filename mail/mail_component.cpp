@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
+#include <QThreadPool>
 
 #include <mutex>
 #include <thread>
@@ -25,6 +26,18 @@ namespace {
 
 std::mutex limitsMutex;
 TimeLimits defaultLimits;
+
+// Threads kept for the network work of single sends, so a send does not start a thread of
+// its own; a few, so that a send started while another one waits is not queued behind it.
+QThreadPool& sendThreads() {
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool; // lives as long as the process; never joined at exit
+        p->setMaxThreadCount(4);
+        p->setExpiryTimeout(60000);
+        return p;
+    }();
+    return *pool;
+}
 
 // Runs `work` on a worker thread. On the application's own thread the caller keeps
 // processing events meanwhile (the window never freezes); elsewhere it simply waits.
@@ -37,19 +50,18 @@ template <class Result, class Work> Result runOffCallingThread(Work work) {
         return result;
     }
     QEventLoop loop;
-    std::thread worker([&] {
+    sendThreads().start([&] {
         result = work();
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
     loop.exec();
-    worker.join();
     return result;
 }
 
 // Everything a send needs, copied so the worker thread shares nothing with the caller.
 } // namespace
 
-struct MailMessage::SendPlan {
+struct SendPlan {
     detail::MessageContent content;
     QList<Mailbox> bcc;
     QStringList envelope;
@@ -65,7 +77,7 @@ struct MailMessage::SendPlan {
 namespace {
 
 // Builds the finished message of `plan` (content entity, security step, top headers).
-SendOutcome buildWire(const MailMessage::SendPlan& plan, QByteArray& wire) {
+SendOutcome buildWire(const SendPlan& plan, QByteArray& wire) {
     QString error;
     QByteArray entity = detail::BuildContentEntity(plan.content, error);
     if (entity.isEmpty())
@@ -79,7 +91,7 @@ SendOutcome buildWire(const MailMessage::SendPlan& plan, QByteArray& wire) {
     return {};
 }
 
-SendOutcome runPlan(const MailMessage::SendPlan& plan) {
+SendOutcome runPlan(const SendPlan& plan) {
     SendJob job;
     SendOutcome built = buildWire(plan, job.message);
     if (built.code != Error::None)
@@ -177,8 +189,14 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     if (sender_.address.trimmed().isEmpty())
         return fail(Error::NoSender, QStringLiteral("Adresse de l'expéditeur absente. "
                                                     "Renseignez l'adresse email de l'expéditeur."));
+    // Every mail of a job has the same sender: it is checked once.
+    thread_local QString checkedSender, checkedFrom;
     QString error;
-    const QString from = detail::CheckAddress(sender_.address, error);
+    const QString from = sender_.address == checkedSender && !checkedFrom.isEmpty()
+                             ? checkedFrom
+                             : detail::CheckAddress(sender_.address, error);
+    checkedSender = sender_.address;
+    checkedFrom = from;
     if (from.isEmpty())
         return fail(Error::InvalidAddress, QStringLiteral("Expéditeur refusé. %1").arg(error));
     plan.content.from = {sender_.name, from};
@@ -237,19 +255,27 @@ QByteArray MailMessage::buildMessage() {
     return wire;
 }
 
+std::shared_ptr<const SendPlan> MailMessage::detach() {
+    auto plan = std::make_shared<SendPlan>();
+    if (prepare(*plan) != Error::None)
+        return nullptr;
+    return plan;
+}
+
+SendOutcome SendDetached(const SendPlan& plan) {
+    try {
+        return runPlan(plan);
+    } catch (const std::exception& e) {
+        return SendOutcome{Error::Internal, QStringLiteral("Erreur interne du composant mail : %1")
+                                                .arg(QString::fromUtf8(e.what()))};
+    }
+}
+
 qint32 MailMessage::send() {
     SendPlan plan;
     if (prepare(plan) != Error::None)
         return lastCode_;
-    const SendOutcome outcome = runOffCallingThread<SendOutcome>([&plan] {
-        try {
-            return runPlan(plan);
-        } catch (const std::exception& e) {
-            return SendOutcome{Error::Internal,
-                               QStringLiteral("Erreur interne du composant mail : %1")
-                                   .arg(QString::fromUtf8(e.what()))};
-        }
-    });
+    const SendOutcome outcome = runOffCallingThread<SendOutcome>([&plan] { return SendDetached(plan); });
     lastCode_ = outcome.code;
     lastDescription_ = outcome.description;
     return outcome.code;

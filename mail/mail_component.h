@@ -100,6 +100,10 @@ void SetDefaultTimeLimits(const TimeLimits& limits);
 // Opaque certificate material; defined by the certificate-store module.
 struct CertificateData;
 
+// The copy of a mail's settings, envelope and content that one transmission works on
+// (defined in mail/mail_component.cpp).
+struct SendPlan;
+
 // One certificate (and its private key when the store has it), found by subject.
 class Certificate {
 public:
@@ -274,8 +278,11 @@ public:
     // error set when it cannot be built.
     QByteArray buildMessage();
 
-    // Internal: the copy of the settings a send works on (defined in the .cpp).
-    struct SendPlan;
+    // What send() would do, made ready to be carried out on another thread (a job's sending
+    // worker, mail/send_queue.h): a copy of the settings, the envelope and the attachments'
+    // bytes. Nullptr, with the last error set, when the mail cannot go (no sender, malformed
+    // address, unreadable attachment, unknown protocol).
+    std::shared_ptr<const SendPlan> detach();
 
 private:
     qint32 prepare(SendPlan& plan);
@@ -296,6 +303,11 @@ private:
     qint32 lastCode_ = Error::None;
     QString lastDescription_;
 };
+
+// Carries out a detached mail (MailMessage::detach) on the calling thread, which may be any
+// thread: builds the message, applies signing and encryption, and hands it to its transport.
+// Never throws; an unexpected failure is Error::Internal.
+SendOutcome SendDetached(const SendPlan& plan);
 
 // Closes every idle SMTP session kept for reuse (the program calls it at exit).
 void CloseIdleSessions();

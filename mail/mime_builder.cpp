@@ -9,6 +9,7 @@
 #include "system/untrusted_text.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QRegularExpression>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace mail::detail {
 
@@ -329,6 +331,26 @@ QByteArray BuildContentEntity(const MessageContent& content, QString& error) {
     return QByteArray(serialised.get());
 }
 
+namespace {
+
+// The local time for the Date header. Asking the system for the local time zone reads the
+// zone files again each time; the zone's offset is taken once a minute instead, which is
+// plenty for a header (the instant itself is always exact).
+QDateTime localNow() {
+    static std::mutex mutex;
+    static int offsetSeconds = 0;
+    static QDeadlineTimer fresh(0);
+    const QDateTime utc = QDateTime::fromMSecsSinceEpoch(Clock::WallMs(), Qt::UTC);
+    std::lock_guard lock(mutex);
+    if (fresh.hasExpired()) {
+        offsetSeconds = QDateTime::currentDateTime().offsetFromUtc();
+        fresh.setRemainingTime(60000);
+    }
+    return utc.toOffsetFromUtc(offsetSeconds);
+}
+
+} // namespace
+
 QByteArray BuildTopHeaders(const MessageContent& content) {
     const QString& cs = effectiveCharset(content.charset);
     QByteArray out = formatMailboxList("From", {content.from}, cs);
@@ -337,7 +359,7 @@ QByteArray BuildTopHeaders(const MessageContent& content) {
     if (!content.cc.isEmpty())
         out += formatMailboxList("Cc", content.cc, cs);
     out += "Subject: " + EncodeHeaderText(content.subject, cs) + "\r\n";
-    const QDateTime now = Clock::Now();
+    const QDateTime now = localNow();
     out += "Date: " +
            QLocale::c().toString(now, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss ")).toLatin1();
     const int offset = now.offsetFromUtc() / 60;

@@ -7,6 +7,7 @@
 #include "automation/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"
+#include "mail/compose_panel.h"
 #include "mail/mail_component.h"
 #include "mail/native_path.h"
 #include "system/files.h"
@@ -17,13 +18,15 @@
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDir>
+#include <QDeadlineTimer>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <mutex>
 #include <optional>
 
 namespace Sending {
@@ -84,34 +87,18 @@ QString ProviderLoginHint(const QString& server) {
     return QString();
 }
 
-bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel) {
-    const QString label = QStringLiteral("Frm_Main:DirectSend");
-    bool allSent = true;
-    Lib_Public::Trap(label, [&] {
-        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
-            Addresses::FnTrim(token, Addresses::kListEntrySet);
-            if (token.isEmpty())
-                continue;
-            Lib_Public::Trap(label, [&] {
-                mail.clearRecipients();
-                mail.addRecipients(token, 0);
-                main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
-                                          QStringLiteral(", Patientez ... "));
-                if (mail.send() != 0) {
-                    allSent = false;
-                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
-                                         QStringLiteral(" : ") + mail.lastErrorDescription();
-                    Sending::Report(main, Manuel, text);
-                } else if (Manuel == Sending::True) {
-                    MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
-                                 MsgBox::Icon::Information, MsgBox::Buttons::OK);
-                }
-            });
-        }
-    });
-    return allSent;
+void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server) {
+    Report(main, Manuel, description);
+    const QString hint = ProviderLoginHint(server);
+    if (!hint.isEmpty())
+        Report(main, Manuel, hint);
 }
+
+namespace {
+DeferredSender g_deferredSender;
+}
+
+void SetDeferredSender(DeferredSender sender) { g_deferredSender = std::move(sender); }
 
 } // namespace Sending
 
@@ -141,14 +128,28 @@ QString TrimSpaces(QString text) {
 
 bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
 
-// The native folder of extra trusted CA certificates: "CA" in the program's settings folder;
-// "" while that folder is not known.
+// The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
+// "" while that folder is not known. Finding it goes through the case-insensitive path
+// search; a job of thousands of mails looks it up once, and a folder created meanwhile is
+// seen within seconds.
 QString TrustedCaFolder() {
+    static std::mutex mutex;
+    static QString lastSettings;
+    static QString lastFolder;
+    static QDeadlineTimer fresh(0);
     const QString settings = Lib_Public::DossierSettingsProgramme;
-    if (settings.isEmpty())
-        return {};
-    const QString native = mail::detail::NativePath(settings + QStringLiteral("CA"));
-    return native.isEmpty() ? QString() : QDir::cleanPath(native);
+    std::lock_guard lock(mutex);
+    if (settings == lastSettings && !fresh.hasExpired())
+        return lastFolder;
+    QString folder;
+    if (!settings.isEmpty()) {
+        const QString native = mail::detail::NativePath(settings + QStringLiteral("CA"));
+        folder = native.isEmpty() ? QString() : QDir::cleanPath(native);
+    }
+    lastSettings = settings;
+    lastFolder = folder;
+    fresh.setRemainingTime(5000);
+    return folder;
 }
 
 } // namespace
@@ -158,10 +159,17 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     using Lib_Public::Trap;
     const auto report = [&](const QString& text) { Report(*this, Manuel, text); };
 
+    // The visible window shows an interactive send only: an automatic one (a job of thousands
+    // of rows) leaves the button, the status line and the focus alone, and the job shows its
+    // progress on its own, a few times a second.
+    const bool visible = Manuel == True;
+
     // 1. Fresh outcome; no second send from the button meanwhile.
     Abandon = False;
-    ++g_sendsRunning;
-    Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
+    if (visible) {
+        ++g_sendsRunning;
+        Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
+    }
 
     // 2. A new mail object for this send only.
     std::optional<mail::MailMessage> mail;
@@ -169,7 +177,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         mail.emplace();
         mail->setTrustedCaFolder(TrustedCaFolder());
     });
-    if (TexteBody)
+    if (visible && TexteBody)
         TexteBody->setFocus();
 
     // 3. Sender, recipient lists and server.
@@ -181,7 +189,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     Trap(kLabel, [&] { server = TrimSpaces(TexteServer->text()); });
 
     // 4.
-    Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
+    if (visible)
+        Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
 
     const auto onMail = [&](const std::function<void(mail::MailMessage&)>& step) {
         Trap(kLabel, [&] {
@@ -339,26 +348,28 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 // 19. No server and several recipients: one direct copy per recipient, each
                 // reported on its own. The mail counts as abandoned only when a copy failed.
                 onMail([&](mail::MailMessage& m) {
-                    if (!Sending::DirectSend(*this, m, combined, Manuel))
+                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel))
                         Abandon = True;
                 });
             } else {
-                // 20. Send.
+                // 20. Send; an automatic send of a job goes to the job's sending worker.
                 onMail([&](mail::MailMessage& m) {
-                    if (m.send() == 0) {
+                    if (Manuel != True && g_deferredSender) {
+                        if (auto detached = m.detach()) {
+                            g_deferredSender(std::move(detached), server);
+                            return;
+                        }
+                    } else if (m.send() == 0) {
                         if (Manuel == True)
                             MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
                                          MsgBox::Buttons::OK);
                         return;
                     }
                     Abandon = True;
-                    report(m.lastErrorDescription());
-                    const QString hint = ProviderLoginHint(server);
-                    if (!hint.isEmpty())
-                        report(hint);
+                    ReportRefusal(*this, Manuel, m.lastErrorDescription(), server);
                 });
                 // 21.
-                if (TexteBody)
+                if (visible && TexteBody)
                     TexteBody->setFocus();
             }
         }
@@ -366,7 +377,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 22. Every path ends here: status cleared, button back, mail object released.
     mail.reset();
-    if (--g_sendsRunning == 0) {
+    if (visible && --g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });
         Trap(kLabel, [&] { ButtonSend->setEnabled(true); });
     }

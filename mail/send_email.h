@@ -5,10 +5,13 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+#include <memory>
+
 class Frm_Main;
 
 namespace mail {
-class MailMessage;
+struct SendPlan;
 }
 
 namespace Sending {
@@ -35,14 +38,16 @@ QString ReplacePlaceholders(QString body, const QString& from, const QString& to
 // empty for any other server.
 QString ProviderLoginHint(const QString& server);
 
-// Sends `mail` (prepared by SendEmail: sender, subject, body, attachments, certificates)
-// once to each address of `recipients` (a comma-separated list, quotes respected), each copy
-// to that one address as To; blank entries are skipped. Each copy's outcome is reported on
-// its own: with `Manuel` exactly -1 in a message box (failure and success), otherwise a
-// failure as an incident line. Shows the recipient in progress in the main window's
-// LabelStatus. Returns true when every copy went out (also when there was none to send),
-// false when at least one failed. Errors are reported under "Frm_Main:DirectSend".
-bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel);
+// Reports a refused send the way SendEmail does: the component's description, then the
+// provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).
+void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server);
+
+// Where an automatic send hands its finished mail instead of sending it and waiting: the job
+// dispatch installs one for the length of a job, so that rows go to the job's sending worker
+// while the next row is read. It receives the detached mail and the server text (for
+// ReportRefusal when the outcome comes back). SendEmail then leaves Abandon clear: the outcome
+// is the installer's to handle. An empty function (the default) restores sending in place.
+using DeferredSender = std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
+void SetDeferredSender(DeferredSender sender);
 
 } // namespace Sending

@@ -1,6 +1,8 @@
 // Text access by control name for the forms.
 #include "ui/controls.h"
 
+#include "ui/mail_field.h"
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
@@ -25,6 +27,8 @@ QString Text(const QWidget* form, const QString& name, bool* found) {
     if (found)
         *found = true;
     QWidget* w = Find(form, name);
+    if (auto* m = qobject_cast<MailField*>(w))
+        return m->text();
     if (auto* e = qobject_cast<QLineEdit*>(w))
         return e->text();
     if (auto* p = qobject_cast<QPlainTextEdit*>(w))
@@ -44,6 +48,10 @@ QString Text(const QWidget* form, const QString& name, bool* found) {
 
 bool SetText(QWidget* form, const QString& name, const QString& text) {
     QWidget* w = Find(form, name);
+    if (auto* m = qobject_cast<MailField*>(w)) {
+        m->setText(text);
+        return true;
+    }
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
         e->setText(text);
         return true;

@@ -2,12 +2,11 @@
 #include "ui/frm_mainbis.h"
 
 #include "ui/frm_main.h"
+#include "ui/mail_field.h"
 #include "ui/msgbox.h"
 
 #include <QFileDialog>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QStringList>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -59,16 +58,9 @@ Frm_MainBis::Frm_MainBis(QWidget* parent) : QWidget(parent) {
     theMainBis = this;
 
     auto* layout = new QVBoxLayout(this);
-    auto line = [&](QLineEdit*& member, const char* name) {
-        member = new QLineEdit(this);
-        member->setObjectName(name);
-        layout->addWidget(member);
-    };
-    auto multi = [&](QPlainTextEdit*& member, const char* name) {
-        member = new QPlainTextEdit(this);
-        member->setObjectName(name);
-        layout->addWidget(member);
-    };
+    // The mail fields stay out of the layout: they are never shown.
+    auto line = [&](MailField*& member, const char* name) { member = new MailField(name, false, this); };
+    auto multi = [&](MailField*& member, const char* name) { member = new MailField(name, true, this); };
     line(TexteTo, "TexteTo");
     line(TexteCc, "TexteCc");
     line(TexteCci, "TexteCci");

@@ -6,9 +6,8 @@
 #include <QString>
 #include <QWidget>
 
-class QLineEdit;
+class MailField;
 class QListWidget;
-class QPlainTextEdit;
 class QTimer;
 
 // The attachment picker: a thin wrapper over the platform's open-file dialog, keeping the
@@ -52,13 +51,14 @@ public:
     // The single instance (created with the main window), or nullptr.
     static Frm_MainBis* instance();
 
-    // The six mail fields of an automatic mail (same names and kinds as on Frm_Main).
-    QLineEdit* TexteTo = nullptr;
-    QLineEdit* TexteCc = nullptr;
-    QLineEdit* TexteCci = nullptr;
-    QLineEdit* TexteSubject = nullptr; // starts with "Test d'envoi de mail"
-    QPlainTextEdit* TexteBody = nullptr;
-    QPlainTextEdit* TexteAttachments = nullptr;
+    // The six mail fields of an automatic mail, under the compose panel's names: plain text
+    // holders (ui/mail_field.h), cheap to fill for every row and without a length limit.
+    MailField* TexteTo = nullptr;
+    MailField* TexteCc = nullptr;
+    MailField* TexteCci = nullptr;
+    MailField* TexteSubject = nullptr; // starts with "Test d'envoi de mail"
+    MailField* TexteBody = nullptr;
+    MailField* TexteAttachments = nullptr;
 
     // The poller's working lists (unsorted).
     QListWidget* ListeSousDossiers = nullptr;

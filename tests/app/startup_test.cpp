@@ -11,6 +11,7 @@
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
+#include "ui/mail_field.h"
 #include "ui/sft_tabs.h"
 
 #include "support/temp_prefix.h"

@@ -11,6 +11,7 @@
 #include "support/smtp_fixture.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
+#include "ui/mail_field.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -288,6 +289,36 @@ TEST_F(JobSendingTest, DispatchCalledDirectly) {
 
     // The mail fields of the hidden form keep the last row.
     EXPECT_EQ(Frm_MainBis::instance()->TexteTo->text(), QStringLiteral("a@example.org"));
+}
+
+// Address lists far longer than a text box would hold (32,767 characters) go out whole:
+// every recipient of a 1,500-address row is in the envelope and the row is sent once.
+TEST_F(JobSendingTest, LongAddressListsAreNotCut) {
+    SmtpServer server;
+    useServer(server);
+    QStringList to, cc;
+    for (int i = 0; i < 1500; ++i)
+        to << QStringLiteral("destinataire.numero%1@example.org").arg(i, 4, 10, QLatin1Char('0'));
+    for (int i = 0; i < 300; ++i)
+        cc << QStringLiteral("copie%1@example.org").arg(i);
+    const QString toText = to.join(QStringLiteral("; "));
+    ASSERT_GT(toText.size(), 40000);
+    const QString body = QString(50000, u'b') + QStringLiteral("\nfin");
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", toText, cc.join(u';'), {}, "long", body)));
+
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(1, 30000));
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), 1);
+    QStringList envelope = messages[0].recipients;
+    for (QString& r : envelope)
+        r = r.toLower();
+    EXPECT_EQ(envelope, to + cc);
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_TRUE(incidents().isEmpty()) << incidents().join('\n').toStdString();
+    EXPECT_EQ(Frm_MainBis::instance()->TexteTo->text(), toText);
+    EXPECT_TRUE(Frm_MainBis::instance()->TexteBody->toPlainText().endsWith(QStringLiteral("\nfin")));
 }
 
 } // namespace

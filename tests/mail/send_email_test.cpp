@@ -80,6 +80,39 @@ TEST_F(SendWindowTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
 // Only exactly -1 is interactive: any other value reports as incident lines, newest first,
 // with the Incidents tab's alert on. A refusal from a server named like a large provider is
 // followed by that provider's hint, whatever the letter case.
+// Only the interactive send shows itself on the window (button disabled, "Patientez ... ",
+// focus on the body); an automatic one, a job row, leaves the visible window as it is.
+TEST_F(SendWindowTest, OnlyAnInteractiveSendShowsItselfOnTheWindow) {
+    SmtpServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(QStringLiteral("127.0.0.1"), server.port());
+    struct Case {
+        qint16 manuel;
+        QWidget* form;
+        bool buttonEnabledDuring;
+        const char* statusDuring;
+    };
+    const Case cases[] = {{Sending::True, main.get(), false, "Patientez ... "},
+                          {Sending::False, Frm_MainBis::instance(), true, ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.manuel);
+        fill(c.form, "a@dest.test", "", "", "Vu", "Corps");
+        main->LabelStatus->clear();
+        bool buttonEnabledDuring = !c.buttonEnabledDuring;
+        QString statusDuring = QStringLiteral("?");
+        QTimer::singleShot(0, [&] {
+            buttonEnabledDuring = main->ButtonSend->isEnabled();
+            statusDuring = main->LabelStatus->text();
+        });
+        EXPECT_EQ(send(c.form, c.manuel), Sending::False);
+        EXPECT_EQ(buttonEnabledDuring, c.buttonEnabledDuring);
+        EXPECT_EQ(statusDuring, QString::fromUtf8(c.statusDuring));
+        EXPECT_TRUE(main->ButtonSend->isEnabled());
+        EXPECT_EQ(main->LabelStatus->text(), "");
+    }
+    ASSERT_TRUE(server.waitForMessages(2));
+}
+
 TEST_F(SendWindowTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
     const QString gmailHint = "Gmail doesn't support user/password login, please create app "
                               "password, see comments in the source codes";

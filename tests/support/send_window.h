@@ -8,6 +8,7 @@
 #include "mail/mail_component.h"
 #include "mail/send_email.h"
 #include "support/temp_prefix.h"
+#include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -101,12 +102,13 @@ protected:
     static void fill(QWidget* form, const QString& to, const QString& cc, const QString& cci,
                      const QString& subject, const QString& body,
                      const QString& attachments = QString()) {
-        form->findChild<QLineEdit*>("TexteTo")->setText(to);
-        form->findChild<QLineEdit*>("TexteCc")->setText(cc);
-        form->findChild<QLineEdit*>("TexteCci")->setText(cci);
-        form->findChild<QLineEdit*>("TexteSubject")->setText(subject);
-        form->findChild<QPlainTextEdit*>("TexteBody")->setPlainText(body);
-        form->findChild<QPlainTextEdit*>("TexteAttachments")->setPlainText(attachments);
+        // By name, whatever kind of field the form has (text boxes, or the hidden form's
+        // plain text holders).
+        const std::pair<const char*, const QString*> fields[] = {
+            {"TexteTo", &to},           {"TexteCc", &cc},     {"TexteCci", &cci},
+            {"TexteSubject", &subject}, {"TexteBody", &body}, {"TexteAttachments", &attachments}};
+        for (const auto& [name, text] : fields)
+            ASSERT_TRUE(Controls::SetText(form, QString::fromLatin1(name), *text)) << name;
     }
 
     qint16 send(QWidget* form, qint16 manuel) {

@@ -3,6 +3,7 @@
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
+#include "ui/mail_field.h"
 #include "ui/frm_msg.h"
 #include "ui/frm_systray.h"
 #include "ui/sft_tabs.h"
@@ -320,7 +321,9 @@ TEST(Controls, TextByNameComesFromTheFormAsked) {
         bool found = false;
         // A plain-text box keeps line breaks as "\n".
         QString expected = QString::fromUtf8(c.text);
-        if (qobject_cast<QPlainTextEdit*>(Controls::Find(bis, c.name)))
+        auto* field = qobject_cast<MailField*>(Controls::Find(bis, c.name));
+        ASSERT_NE(field, nullptr) << c.name;
+        if (field->isMultiLine())
             expected.replace("\r\n", "\n");
         EXPECT_EQ(Controls::Text(bis, c.name, &found), expected) << c.name;
         EXPECT_TRUE(found);

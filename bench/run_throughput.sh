@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Job throughput of the real program (headless) beside Python smtplib, against the fast sink
+# of bench/smtp_sink.cpp: plain SMTP, STARTTLS, a 10 ms round trip, a 100,000-row job.
+# Usage: bench/run_throughput.sh [throughput.py options: --rows N --rounds N --rtt-rows N
+# --big-rows N --sessions N]. Builds the release preset first; runs at the lowest priority.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/install-deps.sh"
+cd "$top"
+cmake --preset release -DPOSTIQUE_BUILD_BENCH=ON >/dev/null
+cmake --build --preset release --target VL3_Postique bench_smtp_sink >/dev/null
+exec nice -n 19 /usr/bin/python3 "$top/bench/throughput.py" \
+    --program "$top/build/release/VL3_Postique" --sink "$top/build/release/bench/bench_smtp_sink" "$@"

@@ -1,0 +1,74 @@
+// Long-lived sending sessions of a job.
+#include "mail/send_queue.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+
+namespace mail {
+
+SendQueue::SendQueue(int sessions, QObject* parent) : QObject(parent) {
+    const int count = std::clamp(sessions, 1, 8);
+    workers_.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        workers_.emplace_back([this] { work(); });
+}
+
+SendQueue::~SendQueue() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_)
+        worker.join();
+}
+
+void SendQueue::submit(quint64 ticket, std::shared_ptr<const SendPlan> plan) {
+    ++pending_;
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({ticket, std::move(plan)});
+    }
+    wake_.notify_one();
+}
+
+int SendQueue::dropQueued() {
+    std::lock_guard lock(mutex_);
+    const int dropped = static_cast<int>(queue_.size());
+    queue_.clear();
+    pending_ -= dropped;
+    return dropped;
+}
+
+void SendQueue::work() {
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_)
+                return;
+            item = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        const SendOutcome outcome = item.plan ? SendDetached(*item.plan)
+                                              : SendOutcome{Error::Internal, QStringLiteral("Mail vide.")};
+        item.plan.reset(); // the attachments' bytes go now, not with the next mail
+        deliver(item.ticket, outcome);
+    }
+}
+
+void SendQueue::deliver(quint64 ticket, const SendOutcome& outcome) {
+    // Queued to the owner's thread; dropped by Qt if the queue is gone meanwhile.
+    QMetaObject::invokeMethod(
+        this,
+        [this, ticket, outcome] {
+            --pending_;
+            Q_EMIT sent(ticket, outcome);
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace mail

@@ -1,0 +1,64 @@
+// The sending worker of a job: a few long-lived sessions that carry out detached mails one
+// after the other and hand each outcome back to the thread that owns the queue.
+#pragma once
+
+#include "mail/mail_component.h"
+
+#include <QObject>
+#include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace mail {
+
+// Mails of one job, sent by `sessions` worker threads that live as long as the queue; each
+// thread takes the next mail as soon as it is free, so with several sessions the mails of a
+// job may arrive out of order. SMTP sessions come from the transport's pool: each worker
+// keeps one connection (and one TLS handshake) for the whole job.
+class SendQueue : public QObject {
+    Q_OBJECT
+public:
+    // `sessions` is clamped to 1..8. The queue must be created and destroyed on a thread that
+    // runs an event loop: outcomes are delivered there.
+    explicit SendQueue(int sessions, QObject* parent = nullptr);
+    // Drops the mails not started and waits for those in flight (bounded by their time
+    // limits, or cut short by the transport's abort). No outcome is delivered afterwards.
+    ~SendQueue() override;
+    SendQueue(const SendQueue&) = delete;
+    SendQueue& operator=(const SendQueue&) = delete;
+
+    // Queues `plan` (MailMessage::detach) under `ticket`; its outcome comes with sent().
+    void submit(quint64 ticket, std::shared_ptr<const SendPlan> plan);
+    // Mails submitted whose outcome has not been delivered yet.
+    int pending() const { return pending_; }
+    // Forgets the mails not started yet; their outcome is never delivered. Returns how many.
+    int dropQueued();
+    int sessions() const { return static_cast<int>(workers_.size()); }
+
+Q_SIGNALS:
+    // The outcome of the mail queued under `ticket` (code 0: sent, perhaps without some
+    // refused recipients). Delivered on the queue's thread, one at a time.
+    void sent(quint64 ticket, const mail::SendOutcome& outcome);
+
+private:
+    struct Item {
+        quint64 ticket = 0;
+        std::shared_ptr<const SendPlan> plan;
+    };
+    void work();
+    void deliver(quint64 ticket, const SendOutcome& outcome);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    bool stopping_ = false;
+    int pending_ = 0; // owner's thread only
+    std::vector<std::thread> workers_;
+};
+
+} // namespace mail
