@@ -1,13 +1,29 @@
-// The compose panel: its buttons (declared in ui/frm_main.h, defined beside this header)
-// and the filter of its attachment picker.
+// The compose panel's sending side: its buttons (declared in ui/frm_main.h) and DirectSend,
+// which sends one copy per recipient when no server is set.
 #pragma once
 
 #include <QString>
 #include <QtGlobal>
 
+class Frm_Main;
+
+namespace mail {
+class MailMessage;
+}
+
 namespace ComposePanel {
 
 // Filter of the attachment picker.
 inline const QString kAttachmentFilter = QStringLiteral("Tous les fichiers (*.*) | *.*");
+
+// Sends `mail` (prepared by SendEmail: sender, subject, body, attachments, certificates)
+// once to each address of `recipients` (a comma-separated list, quotes respected), each copy
+// to that one address as To; blank entries are skipped. Each copy's outcome is reported on
+// its own: with `Manuel` exactly -1 in a message box (failure and success), otherwise a
+// failure as an incident line. Shows the recipient in progress in the main window's
+// LabelStatus. Returns true when every copy went out (also when there was none to send),
+// false when at least one failed. Errors are reported under "Frm_Main:DirectSend".
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
+                qint16 Manuel);
 
 } // namespace ComposePanel
