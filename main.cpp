@@ -1,6 +1,6 @@
 // Entry point of VL3_Postique: the mail module of the Velmora suite. Builds the main window
 // and runs its start-up; with no display it runs headless on the offscreen platform.
-#include "app/globals.h"
+#include "system/globals.h"
 #include "app/headless.h"
 #include "app/stall_probe.h"
 #include "mail/oauth_panel.h"

@@ -1,8 +1,8 @@
 // Discovery of the suite's folders and of the program's own settings folder.
 #include "app/folders.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/files.h"
 #include "system/ini.h"
 #include "system/numbers.h"
@@ -61,11 +61,6 @@ void createFolder(const QString& folder) {
 // "Base_01" and the like.
 QString numbered(const QString& prefix, qint16 number) {
     return prefix + Lib_Public::N2S(number, 2, 0, QStringLiteral("0"));
-}
-
-QString withoutControlCharacters(QString text) {
-    text.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
-    return text;
 }
 
 } // namespace
@@ -222,21 +217,6 @@ QString NomFichierSettings(const QString& Suffixe, const QString& Extension) {
         if (DossierSettingsProgramme.trimmed().isEmpty())
             NomDossierSettings();
         name = DossierSettingsProgramme + kProgramName + Suffixe + Extension;
-    });
-    return name;
-}
-
-QString NomStation() {
-    QString name;
-    Trap(QStringLiteral("Lib_Public:NomStation"), [&] {
-        const QString file = Sites[0].FichierSysteme;
-        if (file.trimmed().isEmpty())
-            return;
-        const QString key = QStringLiteral("Nom_Station");
-        name = Lib_Systeme::LectureIni(file, numbered(QStringLiteral("Base_"), kBase), key, QString());
-        if (name.trimmed().isEmpty())
-            name = Lib_Systeme::LectureIni(file, QStringLiteral("Site"), key, QString());
-        name = withoutControlCharacters(name).trimmed();
     });
     return name;
 }

@@ -49,12 +49,6 @@ void NomDossierSettings();
 // NomDossierSettings first while DossierSettingsProgramme is blank. Never fails.
 QString NomFichierSettings(const QString& Suffixe, const QString& Extension);
 
-// Name of the station that runs the program, for the window title: key "Nom_Station" of
-// section "Base_01" of the suite system file Sites[0].FichierSysteme, or, when that is
-// blank, the same key of section "Site". Blanks trimmed and control characters removed;
-// "" when the suite names no station (the title then ends in " - "). Never fails.
-QString NomStation();
-
 // Forgets the cached suite configuration path and the FolderFound lists (tests only).
 void ResetFolderDiscoveryForTests();
 

@@ -1,7 +1,8 @@
 // Headless running: platform choice, incident echo and signal hand-over to the event loop.
 #include "app/headless.h"
 
-#include "app/globals.h"
+#include "system/globals.h"
+#include "system/untrusted_text.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -46,11 +47,7 @@ bool RunningHeadless() { return headlessFlag; }
 void SetRunningHeadless(bool headless) { headlessFlag = headless; }
 
 void EchoIncidentLine(const QString& line) {
-    QString clean = line;
-    for (QChar& c : clean)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QChar(u' ');
-    const QByteArray bytes = clean.toUtf8();
+    const QByteArray bytes = Untrusted::Clean(line).toUtf8();
     std::fprintf(stderr, "Incident: %s\n", bytes.constData());
     std::fflush(stderr);
 }

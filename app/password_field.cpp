@@ -1,7 +1,7 @@
 // The password field of the settings page: masked while typed, shown in clear on demand.
 #include "app/password_field.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "ui/frm_main.h"
 
 #include <QLineEdit>

@@ -1,13 +1,14 @@
 // Reading the settings file into the settings page at start-up and writing it back on save.
 #include "app/settings_file.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/files.h"
 #include "system/ini.h"
 #include "system/numbers.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
+#include "system/unique_fd.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 
@@ -209,13 +210,12 @@ bool CreatePrivateSettingsFile(const QString& file, QString* error) {
     if (slash > 0)
         Lib_Systeme::VerificationEtCreationRepertoire(file.left(slash + 1), true);
     const QByteArray path = QFile::encodeName(native);
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    const Posix::UniqueFd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         if (errno == EEXIST)
             return true;
         return fail(QString::fromLocal8Bit(std::strerror(errno)) + QStringLiteral(": ") + file);
     }
-    ::close(fd);
     return true;
 }
 

@@ -1,8 +1,8 @@
 // Leaving the program: the quit questions, the close by unload mode, and the unloading that
 // stops the work, saves the window position, unloads every form and ends every copy. Also the
 // revision page of the "?" menu.
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "app/startup.h"
 #include "system/processes.h"
 #include "system/shell.h"

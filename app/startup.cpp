@@ -3,9 +3,10 @@
 // step is trapped on its own so that a failing step never stops the start-up.
 #include "app/startup.h"
 
-#include "app/error_reporting.h"
+#include "system/station.h"
+#include "system/error_reporting.h"
 #include "app/folders.h"
-#include "app/globals.h"
+#include "system/globals.h"
 #include "system/numbers.h"
 #include "system/paths.h"
 #include "system/registry.h"

@@ -2,7 +2,6 @@
 // top, with the Incidents tab put into its alert state so an operator sees it from any page.
 #pragma once
 
-#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -15,21 +14,13 @@ namespace automation {
 // Index of the Incidents page in the main window's tab control.
 inline constexpr int IncidentsTabIndex = 3;
 
-// Replaces the clock of the time stamps (tests); an empty function restores the local time.
-using IncidentClock = std::function<QDateTime()>;
-void setIncidentClock(IncidentClock clock);
-
 // Receives every incident line as it is added (the program writes them to standard error
 // when it runs without a display). Empty function: no echo.
 using IncidentEcho = std::function<void(const QString& line)>;
 void setIncidentEcho(IncidentEcho echo);
 
-// The text with every run of control characters (line breaks, tabs, escapes, Unicode line
-// separators, bidirectional overrides) replaced by one space, so untrusted text from files
-// and servers stays one readable line.
-QString cleanIncidentText(const QString& text);
-
-// The incident line for `text`: local time "yyyy/MM/dd hh:mm:ss", ": ", the cleaned text.
+// The incident line for `text`: local time "yyyy/MM/dd hh:mm:ss" of the program's clock
+// (system/clock.h), ": ", the text cleaned by Untrusted::Clean (one line, no bidi controls).
 QString incidentLine(const QString& text);
 
 // Inserts the incident line for `text` at the top of `list` and calls `alertOn` (when set).

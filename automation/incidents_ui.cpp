@@ -1,8 +1,8 @@
 // The incidents list on the main window: adding lines with the tab alert, and the purge.
-#include "app/error_reporting.h"
-#include "app/folders.h"
 #include "automation/incidents.h"
+#include "system/error_reporting.h"
 #include "system/numbers.h"
+#include "system/station.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 #include "ui/sft_tabs.h"

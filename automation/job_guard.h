@@ -2,7 +2,7 @@
 // while it is sent, delete it only if unchanged, and keep its attachment names in its folder.
 #pragma once
 
-#include "automation/unique_fd.h"
+#include "system/unique_fd.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -12,6 +12,8 @@
 #include <sys/types.h>
 
 namespace automation {
+
+using Posix::UniqueFd;
 
 // What identifies one state of a file on disk.
 struct FileStamp {

@@ -1,6 +1,8 @@
 // Job journal: append-only records beside the job, flushed with fsync, bound to the job file.
 #include "automation/job_journal.h"
 
+#include "system/clock.h"
+
 #include "system/winpath.h"
 
 #include <QCryptographicHash>
@@ -278,7 +280,7 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
         done += n;
     }
     dirty_ = true;
-    if (durable || QDateTime::currentMSecsSinceEpoch() - lastSyncMs_ >= SyncIntervalMs) {
+    if (durable || Clock::WallMs() - lastSyncMs_ >= SyncIntervalMs) {
         if (!flush()) {
             if (error)
                 *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
@@ -294,7 +296,7 @@ bool JobJournal::flush() {
     if (::fsync(fd_.get()) != 0)
         return false;
     dirty_ = false;
-    lastSyncMs_ = QDateTime::currentMSecsSinceEpoch();
+    lastSyncMs_ = Clock::WallMs();
     return true;
 }
 

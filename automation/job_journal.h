@@ -3,7 +3,7 @@
 #pragma once
 
 #include "automation/job_guard.h"
-#include "automation/unique_fd.h"
+#include "system/unique_fd.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,6 +14,8 @@
 #include <QStringList>
 
 namespace automation {
+
+using Posix::UniqueFd;
 
 // What binds a journal to one job file: the file itself, not its name or its content, so
 // that a job dropped again later (even identical) never meets the journal of an earlier one.

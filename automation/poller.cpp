@@ -3,14 +3,16 @@
 // the three handlers of the shared-folder frame.
 #include "automation/poller.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
+#include "system/clock.h"
 #include "system/files.h"
 #include "system/paths.h"
 #include "system/shell.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
@@ -43,7 +45,6 @@ struct PollerState {
     int cycles = 0;
     int tickMs = 0; // 0: not chosen yet
     qint64 settleMs = StabilityTracker::SettleMs;
-    std::function<qint64()> clock;
     StabilityTracker settling;
     QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
     ActiveJob* active = nullptr;
@@ -71,12 +72,7 @@ int pollTickMs() {
 
 void setPollTickMs(int ms) { state().tickMs = std::clamp(ms, 1, 1000); }
 
-void setPollerClock(std::function<qint64()> clock) { state().clock = std::move(clock); }
-
-qint64 pollerNow() {
-    const PollerState& s = state();
-    return s.clock ? s.clock() : QDateTime::currentMSecsSinceEpoch();
-}
+qint64 pollerNow() { return Clock::WallMs(); }
 
 qint64 settleMs() { return state().settleMs; }
 void setSettleMs(qint64 ms) { state().settleMs = std::max<qint64>(0, ms); }
@@ -119,7 +115,7 @@ void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
     if (stamp.size >= 0)
         text += QStringLiteral(" (%1 octets)").arg(stamp.size);
     text += QStringLiteral(" : %1 (dossier %2)").arg(why, where);
-    addIncident(form, cleanIncidentText(text));
+    addIncident(form, Untrusted::Clean(text));
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
@@ -162,7 +158,7 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
                                .arg(job.fileName(), QDateTime::currentDateTime().toString(
                                                         QStringLiteral("yyyy/MM/dd hh:mm:ss")));
             for (const QString& line : failures)
-                text += automation::cleanIncidentText(line) + QStringLiteral("\r\n");
+                text += Untrusted::Clean(line) + QStringLiteral("\r\n");
             note.write("\xEF\xBB\xBF" + text.toUtf8());
         }
         return true;
@@ -263,7 +259,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
             Lib_Public::ReportError(kTimerLabel, 75, error);
             return JobOutcome::Kept;
         }
-        addIncident(form, cleanIncidentText(QStringLiteral("%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
+        addIncident(form, Untrusted::Clean(QStringLiteral("%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
                                                 .arg(fileName, DeadLetterFolder)
                                                 .arg(failures.size())
                                                 .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));

@@ -20,10 +20,6 @@ inline constexpr qint16 TicksPerCycle = 30;
 int pollTickMs();
 void setPollTickMs(int ms);
 
-// Clock of the settling check, milliseconds since the epoch; empty restores the real clock.
-void setPollerClock(std::function<qint64()> clock);
-qint64 pollerNow();
-
 // Forgets the counter, its initialised flag and what was seen of the jobs (tests).
 void resetPoller();
 // Current poll counter and whether it was initialised (tests).

@@ -3,7 +3,7 @@
 // 16-bit position limit older callers were written against.
 #include "mail/addresses.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 namespace Addresses {
 

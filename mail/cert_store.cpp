@@ -21,29 +21,15 @@ namespace mail {
 
 namespace {
 
-struct BioDeleter {
-    void operator()(BIO* p) const { BIO_free_all(p); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-
-struct Pkcs12Deleter {
-    void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-
-struct GeneralNamesDeleter {
-    void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
-};
-
 QString asn1StringText(const ASN1_STRING* s) {
     if (!s)
         return {};
     unsigned char* utf8 = nullptr;
     const int len = ASN1_STRING_to_UTF8(&utf8, s);
+    const OpenSslBytes<unsigned char> owned(utf8);
     if (len < 0)
         return {};
-    QString text = QString::fromUtf8(reinterpret_cast<const char*>(utf8), len);
-    OPENSSL_free(utf8);
-    return text;
+    return QString::fromUtf8(reinterpret_cast<const char*>(utf8), len);
 }
 
 QStringList certificateAddresses(X509* cert) {
@@ -53,7 +39,7 @@ QStringList certificateAddresses(X509* cert) {
     X509_NAME* subject = X509_get_subject_name(cert);
     for (int i = -1; (i = X509_NAME_get_index_by_NID(subject, NID_pkcs9_emailAddress, i)) >= 0;)
         out << asn1StringText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)));
-    std::unique_ptr<GENERAL_NAMES, GeneralNamesDeleter> names(static_cast<GENERAL_NAMES*>(
+    GeneralNamesPtr names(static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
     if (names) {
         for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
@@ -123,7 +109,7 @@ PKeyPtr duplicate(EVP_PKEY* key) {
 
 bool readPkcs12(const QByteArray& bytes, const QString& path, FileContent& out) {
     BioPtr bio(BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())));
-    std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12_bio(bio.get(), nullptr));
+    Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
     if (!p12)
         return false;
     const QByteArray side = sidePassword(path);
@@ -138,13 +124,13 @@ bool readPkcs12(const QByteArray& bytes, const QString& path, FileContent& out) 
             ERR_clear_error();
             continue;
         }
+        const X509StackRef caStack(ca); // its certificates are taken out one by one below
         if (cert)
             out.certificates.emplace_back(cert);
         if (key)
             out.keys.emplace_back(key);
         while (ca && sk_X509_num(ca) > 0)
             out.certificates.emplace_back(sk_X509_shift(ca));
-        sk_X509_free(ca);
         return true;
     }
     return false;
@@ -161,6 +147,9 @@ void readPem(const QByteArray& bytes, const QString& path, FileContent& out) {
         long len = 0;
         if (!PEM_read_bio(bio.get(), &name, &header, &data, &len))
             break;
+        const OpenSslBytes<char> ownedName(name);
+        const OpenSslBytes<char> ownedHeader(header);
+        const OpenSslBytes<unsigned char> ownedData(data);
         const QByteArray kind(name);
         if (kind == "CERTIFICATE" || kind == "X509 CERTIFICATE" || kind == "TRUSTED CERTIFICATE") {
             const unsigned char* p = data;
@@ -181,9 +170,6 @@ void readPem(const QByteArray& bytes, const QString& path, FileContent& out) {
                                                         &password))
                 out.keys.emplace_back(key);
         }
-        OPENSSL_free(name);
-        OPENSSL_free(header);
-        OPENSSL_free(data);
     }
     ERR_clear_error();
 }

@@ -2,6 +2,7 @@
 // "AddressBook" for other people's) and the certificate object that is looked up in them.
 #pragma once
 
+#include "mail/c_handles.h"
 #include "mail/mail_component.h"
 
 #include <QList>
@@ -41,16 +42,6 @@ namespace mail {
 // The folder of the certificate store `storeName` of the current user, as a native path
 // (existing folder of any letter case first, else the canonical spelling). Never fails.
 QString certificateStoreFolder(const QString& storeName);
-
-// Deleters for the OpenSSL objects a certificate owns.
-struct X509Deleter {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct PKeyDeleter {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
 
 // What a loaded certificate holds: the certificate, the CA certificates found with it (its
 // chain, issuer first) and its private key when one that matches it was found. Immutable

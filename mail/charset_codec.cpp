@@ -1,6 +1,8 @@
 // ICU converters keyed by the identifiers mails carry.
 #include "mail/charset_codec.h"
 
+#include "mail/c_handles.h"
+
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
@@ -10,10 +12,7 @@ namespace mail::charset {
 
 namespace {
 
-struct ConverterCloser {
-    void operator()(UConverter* c) const { ucnv_close(c); }
-};
-using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+using Converter = IcuConverter;
 
 // ICU's own name where the mail identifier differs from what ICU would pick: the Korean
 // identifier means Microsoft's code page 949, a superset of EUC-KR.

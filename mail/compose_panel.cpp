@@ -2,7 +2,7 @@
 // sending used when no server is set.
 #include "mail/compose_panel.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "mail/addresses.h"
 #include "mail/mail_component.h"
 #include "mail/send_email.h"

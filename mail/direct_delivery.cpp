@@ -83,13 +83,13 @@ void mxCallback(void* arg, int status, int, unsigned char* answer, int length) {
         return;
     ares_mx_reply* replies = nullptr;
     const int parsed = ares_parse_mx_reply(answer, length, &replies);
+    const AresMxReplies owned(replies);
     if (parsed != ARES_SUCCESS) {
         state->status = parsed;
         return;
     }
     for (ares_mx_reply* r = replies; r; r = r->next)
         state->hosts.append({r->priority, QString::fromUtf8(r->host)});
-    ares_free_data(replies);
 }
 
 struct AddressState {
@@ -98,6 +98,7 @@ struct AddressState {
 
 void addressCallback(void* arg, int status, int, ares_addrinfo* result) {
     auto* state = static_cast<AddressState*>(arg);
+    const AresAddresses owned(result);
     if (status != ARES_SUCCESS || !result)
         return;
     for (ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
@@ -113,7 +114,6 @@ void addressCallback(void* arg, int status, int, ares_addrinfo* result) {
         }
     }
     state->addresses.removeDuplicates();
-    ares_freeaddrinfo(result);
 }
 
 // One domain's share of the message and how it went.

@@ -166,7 +166,7 @@ bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutco
 }
 
 // Server text quoted in a description.
-QString cleanServerText(const QString& text) { return untrusted::CleanQuoted(text, 500); }
+QString cleanServerText(const QString& text) { return Untrusted::CleanQuoted(text, 500); }
 
 QString httpStatusText(const HttpAnswer& a, const QString& server) {
     QString text = QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);

@@ -30,7 +30,11 @@ struct ExchangeSend {
 };
 
 // The outcome: code 0 and an empty description on success; otherwise an Error number
-// (mail/mail_component.h) and a French description for the operator (with the server's own texts).
+// (mail/mail_component.h) and a French description for the operator (with the server's own
+// texts): ExchangeSettings (no server, no mailbox name, an address WebDAV cannot carry), the
+// transport numbers ServerNotFound, ConnectFailed, Timeout, CertificateUntrusted, TlsFailed,
+// ConnectionLost, then LoginRefused (HTTP 401), FormsAuthentication, SoapFault,
+// ExchangeRefused and HttpStatus.
 struct ExchangeOutcome {
     qint32 code = 0;
     QString description;

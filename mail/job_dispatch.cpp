@@ -3,13 +3,14 @@
 // sending a row twice.
 #include "mail/job_dispatch.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
 #include "automation/poller.h"
 #include "system/files.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
@@ -166,7 +167,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             if (Abandon != 0 && outcome.outcome == Sending::Outcome::Permanent) {
                 // This row can never go as it is: recorded as failed, and the job goes on.
                 Abandon = 0;
-                const QString reason = automation::cleanIncidentText(outcome.reason);
+                const QString reason = Untrusted::Clean(outcome.reason);
                 automation::addIncident(*this, JobDispatch::FailedRowText(jobName, row, reason));
                 QString error;
                 if (journal && !journal->markRowFailed(key, row, reason, &error))

@@ -278,7 +278,7 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     plan.server = server_;
     plan.server.host = server_.host.trimmed();
     plan.limits = limits_;
-    plan.caFolder = detail::TrustedCaFolder();
+    plan.caFolder = caFolder_;
     plan.sign = signer_.isLoaded();
     plan.signer = signer_;
     plan.encryptFor = recipientCertificates_;

@@ -281,12 +281,24 @@ public:
     // Time limits of this object's sends (DefaultTimeLimits() at creation).
     void setTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
+    // Native folder of extra trusted CA certificates (PEM files) for this object's TLS
+    // connections, beside the system's authorities; "" (the default) for none.
+    void setTrustedCaFolder(const QString& nativeFolder) { caFolder_ = nativeFolder; }
+
     // Builds and sends the message. The network work runs on a worker thread; on the
     // user-interface thread the call processes events until it is done. Returns 0 or an
     // Error number; lastErrorCode()/lastErrorDescription() tell why. A send that reached
     // some recipients but not all returns 0 and leaves lastErrorDescription() naming the
     // refused ones (or, in direct delivery, each domain's outcome), so a caller can warn
     // without sending the mail again.
+    // Error numbers: before anything goes out FileNotFound, FileAccess, NoSender,
+    // NoRecipient, InvalidAddress, InvalidProtocol, ProtocolUnavailable, MimeBuild,
+    // SecurityFailed; SMTP ServerNotFound, ConnectFailed, Timeout, ConnectionLost, TlsFailed,
+    // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
+    // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
+    // NoMailDomain, PartialDelivery; Exchange the transport numbers above and LoginRefused,
+    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Internal
+    // for a failure inside the component.
     qint32 send();
 
     qint32 lastErrorCode() const { return lastCode_; }
@@ -323,6 +335,7 @@ private:
     Certificate signer_;
     CertificateCollection recipientCertificates_;
     TimeLimits limits_;
+    QString caFolder_;
     qint32 lastCode_ = Error::None;
     QString lastDescription_;
     bool lastPermanent_ = false;

@@ -2,8 +2,11 @@
 // through iconv, which lacks some of the character sets the program offers.
 #include "mail/mime_builder.h"
 
+#include "mail/c_handles.h"
 #include "mail/charset_codec.h"
 #include "mail/library_init.h"
+#include "system/clock.h"
+#include "system/untrusted_text.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -17,23 +20,11 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace mail::detail {
 
 namespace {
-
-struct GObjectUnref {
-    void operator()(gpointer p) const {
-        if (p)
-            g_object_unref(p);
-    }
-};
-template <class T> using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-struct GFree {
-    void operator()(gpointer p) const { g_free(p); }
-};
-using GString = std::unique_ptr<char, GFree>;
 
 // Longest encoded word, so that "Subject: " plus one word stays within 76 characters.
 constexpr int kMaxWordLength = 66;
@@ -43,15 +34,6 @@ bool isPrintableAscii(const QString& text) {
         if (c.unicode() < 0x20 || c.unicode() > 0x7e)
             return false;
     return true;
-}
-
-// Control characters (line breaks included) become spaces: header text never breaks a line.
-QString flattenControls(const QString& text) {
-    QString out = text;
-    for (QChar& c : out)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u' ';
-    return out;
 }
 
 QByteArray encodedWord(const QByteArray& charsetName, const QByteArray& bytes) {
@@ -115,7 +97,7 @@ bool isAtext(QChar c) {
 
 // A display name as a header phrase: atoms as they are, other ASCII quoted, the rest encoded.
 QByteArray encodePhrase(const QString& rawName, const QString& charset) {
-    const QString name = flattenControls(rawName).simplified();
+    const QString name = Untrusted::Clean(rawName).simplified();
     if (name.isEmpty())
         return {};
     if (isPrintableAscii(name) && !name.contains(u"=?")) {
@@ -174,9 +156,6 @@ const QString& effectiveCharset(const QString& charset) {
     return charset.trimmed().isEmpty() ? utf8 : charset;
 }
 
-struct FormatOptionsFree {
-    void operator()(GMimeFormatOptions* o) const { g_mime_format_options_free(o); }
-};
 
 GMimeStream* memoryStream(const QByteArray& bytes) {
     return g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size()));
@@ -232,7 +211,7 @@ GPtr<GMimePart> buildAttachmentPart(const AttachmentData& attachment) {
     GPtr<GMimePart> part(g_mime_part_new_with_type(major.constData(), minor.constData()));
     setPartContent(part.get(), attachment.data);
     g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
-    const QByteArray fileName = flattenControls(attachment.fileName).toUtf8();
+    const QByteArray fileName = Untrusted::Clean(attachment.fileName).toUtf8();
     g_mime_part_set_filename(part.get(), fileName.constData());
     // The Content-Disposition filename stays in RFC 2231 form; the Content-Type name goes in
     // RFC 2047 form as well, which is the one older Outlook versions display.
@@ -250,7 +229,7 @@ QString CheckAddress(const QString& rawAddress, QString& error) {
     for (QChar c : rawAddress) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
             error = QStringLiteral("Adresse refusée (caractère de contrôle ou saut de ligne) : %1")
-                        .arg(flattenControls(rawAddress));
+                        .arg(Untrusted::Clean(rawAddress));
             return {};
         }
     }
@@ -276,7 +255,7 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
         if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f) {
             error = QStringLiteral(
                         "Liste de destinataires refusée (caractère de contrôle ou saut de ligne) : %1")
-                        .arg(flattenControls(list));
+                        .arg(Untrusted::Clean(list));
             return false;
         }
     }
@@ -319,7 +298,7 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
 }
 
 QByteArray EncodeHeaderText(const QString& rawText, const QString& charset) {
-    const QString text = flattenControls(rawText);
+    const QString text = Untrusted::Clean(rawText);
     if (isPrintableAscii(text) && !text.contains(u"=?"))
         return foldPlain(text, 9);
     QString id = effectiveCharset(charset);
@@ -342,9 +321,9 @@ QByteArray BuildContentEntity(const MessageContent& content, QString& error) {
         }
         entity = GMIME_OBJECT(mixed.get());
     }
-    std::unique_ptr<GMimeFormatOptions, FormatOptionsFree> options(g_mime_format_options_new());
+    GMimeOptions options(g_mime_format_options_new());
     g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
-    GString serialised(g_mime_object_to_string(entity, options.get()));
+    GText serialised(g_mime_object_to_string(entity, options.get()));
     if (!serialised) {
         error = QStringLiteral("Impossible de construire le message (MIME).");
         return {};
@@ -361,7 +340,7 @@ QDateTime localNow() {
     static std::mutex mutex;
     static int offsetSeconds = 0;
     static QDeadlineTimer fresh(0);
-    const QDateTime utc = QDateTime::currentDateTimeUtc();
+    const QDateTime utc = QDateTime::fromMSecsSinceEpoch(Clock::WallMs(), Qt::UTC);
     std::lock_guard lock(mutex);
     if (fresh.hasExpired()) {
         offsetSeconds = QDateTime::currentDateTime().offsetFromUtc();
@@ -391,7 +370,7 @@ QByteArray BuildTopHeaders(const MessageContent& content) {
                .toLatin1();
     const QString domain = content.from.address.section(u'@', -1);
     InitMailLibraries();
-    GString id(g_mime_utils_generate_message_id(domain.isEmpty() ? "localhost"
+    GText id(g_mime_utils_generate_message_id(domain.isEmpty() ? "localhost"
                                                                  : domain.toLatin1().constData()));
     out += "Message-ID: <" + QByteArray(id.get()) + ">\r\n";
     out += "MIME-Version: 1.0\r\n";

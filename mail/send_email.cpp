@@ -3,26 +3,31 @@
 // message boxes (interactive send) or as incident lines (automatic send).
 #include "mail/send_email.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
 #include "mail/mail_component.h"
+#include "mail/native_path.h"
 #include "mail/oauth_panel.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QDeadlineTimer>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <mutex>
 #include <optional>
 
 namespace Sending {
@@ -135,6 +140,30 @@ QString TrimSpaces(QString text) {
 
 bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
 
+// The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
+// "" while that folder is not known. Finding it goes through the case-insensitive path
+// search; a job of thousands of mails looks it up once, and a folder created meanwhile is
+// seen within seconds.
+QString TrustedCaFolder() {
+    static std::mutex mutex;
+    static QString lastSettings;
+    static QString lastFolder;
+    static QDeadlineTimer fresh(0);
+    const QString settings = Lib_Public::DossierSettingsProgramme;
+    std::lock_guard lock(mutex);
+    if (settings == lastSettings && !fresh.hasExpired())
+        return lastFolder;
+    QString folder;
+    if (!settings.isEmpty()) {
+        const QString native = mail::detail::NativePath(settings + QStringLiteral("CA"));
+        folder = native.isEmpty() ? QString() : QDir::cleanPath(native);
+    }
+    lastSettings = settings;
+    lastFolder = folder;
+    fresh.setRemainingTime(5000);
+    return folder;
+}
+
 } // namespace
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
@@ -161,7 +190,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 2. A new mail object for this send only.
     std::optional<mail::MailMessage> mail;
-    Trap(kLabel, [&] { mail.emplace(); });
+    Trap(kLabel, [&] {
+        mail.emplace();
+        mail->setTrustedCaFolder(TrustedCaFolder());
+    });
     if (visible && TexteBody)
         TexteBody->setFocus();
 

@@ -3,7 +3,7 @@
 // settings as modified.
 #include "mail/server_panel.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "mail/addresses.h"
 #include "ui/frm_main.h"
 

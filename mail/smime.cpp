@@ -2,6 +2,7 @@
 // 7 bits before it is signed.
 #include "mail/smime.h"
 
+#include "mail/c_handles.h"
 #include "mail/library_init.h"
 
 #include <gmime/gmime.h>
@@ -11,38 +12,9 @@
 #include <openssl/cms.h>
 #include <openssl/err.h>
 
-
 namespace mail {
 
 namespace {
-
-struct BioDeleter {
-    void operator()(BIO* p) const { BIO_free_all(p); }
-};
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
-
-struct CmsDeleter {
-    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
-};
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsDeleter>;
-
-struct X509StackDeleter {
-    void operator()(STACK_OF(X509) * p) const { sk_X509_free(p); }  // certificates not owned
-};
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackDeleter>;
-
-struct GObjectDeleter {
-    void operator()(gpointer p) const {
-        if (p)
-            g_object_unref(p);
-    }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, GObjectDeleter>;
-
-struct FormatOptionsDeleter {
-    void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
-};
 
 QString opensslError(const QString& what) {
     QString detail;
@@ -209,7 +181,7 @@ SmimeResult canonicalEntity(const QByteArray& entity) {
         return failure(QStringLiteral("Le contenu à signer n'est pas une partie MIME"));
     encodeSevenBitTree(part.get());
 
-    std::unique_ptr<GMimeFormatOptions, FormatOptionsDeleter> options(g_mime_format_options_new());
+    GMimeOptions options(g_mime_format_options_new());
     g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
     GPtr<GMimeStream> out(g_mime_stream_mem_new());
     if (g_mime_object_write_to_stream(part.get(), options.get(), out.get()) < 0)
@@ -232,7 +204,7 @@ SmimeResult signEntity(const QByteArray& entity, const CertificateData& signer) 
     // Streaming signature: the writer digests the content while it copies it into the
     // first part, so what is signed is exactly what is written.
     const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_STREAM;
-    X509StackPtr chain(sk_X509_new_null());
+    X509StackRef chain(sk_X509_new_null());
     for (const X509Ptr& c : signer.chain)
         sk_X509_push(chain.get(), c.get());
     ERR_clear_error();
@@ -254,7 +226,7 @@ SmimeResult encryptEntity(const QByteArray& entity, const QList<CertificatePtr>&
     loadCryptoProviders();
     if (recipients.isEmpty())
         return failure(QStringLiteral("Aucun certificat de destinataire pour le chiffrement"));
-    X509StackPtr certs(sk_X509_new_null());
+    X509StackRef certs(sk_X509_new_null());
     for (const CertificatePtr& c : recipients)
         if (c && c->certificate)
             sk_X509_push(certs.get(), c->certificate.get());

@@ -122,7 +122,7 @@ QStringList SmtpConversation::refusedRecipients() const {
     for (const SmtpReply& reply : replies_)
         if (reply.command == u"RCPT" && !(reply.code >= 200 && reply.code < 300))
             refused << QStringLiteral("%1 (%2)").arg(reply.argument,
-                                                     untrusted::CleanQuoted(reply.text));
+                                                     Untrusted::CleanQuoted(reply.text));
     return refused;
 }
 

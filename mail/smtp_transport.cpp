@@ -107,7 +107,7 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     const QString server = serverName(target);
     SendOutcome failure;
     const SmtpReply* refusal = talk.lastFailure();
-    const QString reply = refusal ? untrusted::CleanQuoted(refusal->text) : QString();
+    const QString reply = refusal ? Untrusted::CleanQuoted(refusal->text) : QString();
     if (AbortRequested() && !talk.loginUnavailable())
         failure = CurlFailure(Peer::Smtp, result, server, target.server.host, QString(), caFolder);
     else if (talk.loginUnavailable())

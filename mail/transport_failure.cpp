@@ -103,7 +103,7 @@ qint32 CurlErrorNumber(CURLcode result) {
 
 QString CurlTechnicalText(CURLcode result, const char* errorBuffer) {
     const bool buffered = errorBuffer && *errorBuffer;
-    return untrusted::CleanQuoted(QString::fromUtf8(buffered ? errorBuffer : curl_easy_strerror(result)));
+    return Untrusted::CleanQuoted(QString::fromUtf8(buffered ? errorBuffer : curl_easy_strerror(result)));
 }
 
 SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const QString& host,

@@ -1,6 +1,8 @@
 // Temporary file + rename replacement, and locked read-modify-write.
 #include "system/atomicfile.h"
 
+#include "system/unique_fd.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,26 +32,7 @@ void reachStage(Stage s) {
         stageHook()(s);
 }
 
-// Owns a file descriptor and closes it.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~UniqueFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int operator*() const { return fd_; }
-
-private:
-    int fd_;
-};
-UniqueFd makeFd(int fd) { return UniqueFd(fd); }
+using Posix::UniqueFd;
 
 void setError(QString* error, const QString& text) {
     if (error)
@@ -100,9 +83,9 @@ unsigned currentUmask() {
 }
 
 void syncFolder(const QByteArray& folder) {
-    const UniqueFd dir = makeFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (*dir >= 0)
-        ::fsync(*dir);
+    const UniqueFd dir = UniqueFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get());
 }
 
 // Temporaries of replacements that died before their rename. Only called under the lock,
@@ -142,8 +125,8 @@ bool replaceWith(const QString& linkOrFile, const std::function<bool(int, QStrin
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     QByteArray tmpl = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") +
                                         info.fileName() + QStringLiteral(".XXXXXX"));
-    const UniqueFd fd = makeFd(::mkostemp(tmpl.data(), O_CLOEXEC));
-    if (*fd < 0) {
+    const UniqueFd fd = UniqueFd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
         setError(error, errnoText(QStringLiteral("cannot create a temporary file beside"), native));
         return false;
     }
@@ -155,15 +138,15 @@ bool replaceWith(const QString& linkOrFile, const std::function<bool(int, QStrin
         failure = QStringLiteral("%1 is not a plain file").arg(native);
     } else {
         QString writeError;
-        if (!writer(*fd, writeError)) {
+        if (!writer(fd.get(), writeError)) {
             failure = writeError.isEmpty() ? errnoText(QStringLiteral("cannot write"), native)
                                            : writeError;
-        } else if (::fsync(*fd) != 0) {
+        } else if (::fsync(fd.get()) != 0) {
             failure = errnoText(QStringLiteral("cannot flush"), native);
         } else {
             if (existed) {
-                ::fchmod(*fd, old.st_mode & 07777);
-                if (::fchown(*fd, old.st_uid, old.st_gid) != 0) {
+                ::fchmod(fd.get(), old.st_mode & 07777);
+                if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
                     // Another owner cannot be given away by an ordinary user; the file
                     // then belongs to the writer, as with any new file.
                 }
@@ -171,9 +154,9 @@ bool replaceWith(const QString& linkOrFile, const std::function<bool(int, QStrin
                 const ssize_t n =
                     ::getxattr(target.constData(), "user.DOSATTRIB", attrib, sizeof attrib);
                 if (n > 0)
-                    ::fsetxattr(*fd, "user.DOSATTRIB", attrib, static_cast<size_t>(n), 0);
+                    ::fsetxattr(fd.get(), "user.DOSATTRIB", attrib, static_cast<size_t>(n), 0);
             } else {
-                ::fchmod(*fd, modeForNew.value_or(0666u & ~currentUmask()));
+                ::fchmod(fd.get(), modeForNew.value_or(0666u & ~currentUmask()));
             }
             reachStage(Stage::BeforeRename);
             if (::rename(tmpl.constData(), target.constData()) != 0)
@@ -209,11 +192,11 @@ std::optional<QByteArray> readAll(const QString& native) {
     // Opening never blocks (a FIFO in place of the file answers at once) and only a plain
     // file of a sane size is read.
     const UniqueFd fd =
-        makeFd(::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (*fd < 0)
+        UniqueFd(::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0)
         return std::nullopt;
     struct stat st {};
-    if (::fstat(*fd, &st) != 0)
+    if (::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     if (!S_ISREG(st.st_mode) || st.st_size > MaxReadBytes) {
         if (!S_ISDIR(st.st_mode))
@@ -221,7 +204,7 @@ std::optional<QByteArray> readAll(const QString& native) {
                          S_ISREG(st.st_mode) ? "too large" : "not a plain file (FIFO, device or socket)");
         return std::nullopt;
     }
-    return readFd(*fd);
+    return readFd(fd.get());
 }
 
 bool update(const QString& linkOrFile, const Transform& transform, QString* error) {
@@ -229,23 +212,23 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
     const QByteArray path = QFile::encodeName(native);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         bool created = false;
-        UniqueFd fd = makeFd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-        if (*fd < 0 && errno == ENOENT) {
-            fd = makeFd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666));
-            created = *fd >= 0;
-            if (*fd < 0 && errno == EEXIST)
+        UniqueFd fd = UniqueFd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (fd.get() < 0 && errno == ENOENT) {
+            fd = UniqueFd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666));
+            created = fd.get() >= 0;
+            if (fd.get() < 0 && errno == EEXIST)
                 continue;
         }
-        if (*fd < 0) {
+        if (fd.get() < 0) {
             setError(error, errnoText(QStringLiteral("cannot open"), native));
             return false;
         }
         struct stat opened {};
-        if (::fstat(*fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > MaxReadBytes) {
+        if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > MaxReadBytes) {
             setError(error, QStringLiteral("%1 is not a plain file of a sane size").arg(native));
             return false;
         }
-        while (::flock(*fd, LOCK_EX) != 0) {
+        while (::flock(fd.get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
                 setError(error, errnoText(QStringLiteral("cannot lock"), native));
                 return false;
@@ -253,7 +236,7 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
         }
         // Another writer may have replaced the file while we waited: lock the new one.
         struct stat locked {}, current {};
-        if (::fstat(*fd, &locked) != 0 || ::stat(path.constData(), &current) != 0 ||
+        if (::fstat(fd.get(), &locked) != 0 || ::stat(path.constData(), &current) != 0 ||
             locked.st_ino != current.st_ino || locked.st_dev != current.st_dev)
             continue;
         if (!S_ISREG(locked.st_mode)) {
@@ -263,7 +246,7 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
         removeStaleTemporaries(native);
         std::optional<QByteArray> content;
         if (!created || locked.st_size > 0) {
-            content = readFd(*fd);
+            content = readFd(fd.get());
             if (!content) {
                 setError(error, errnoText(QStringLiteral("cannot read"), native));
                 return false;

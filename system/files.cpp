@@ -1,9 +1,10 @@
 // File and folder primitives on Windows path texts, through the POSIX layer.
 #include "system/files.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/atomicfile.h"
 #include "system/paths.h"
+#include "system/unique_fd.h"
 #include "system/winpath.h"
 
 #include <QDir>
@@ -55,7 +56,8 @@ bool copyOne(const QString& sourceNative, const QString& destinationNative) {
     return AtomicFile::replaceWith(
         destinationNative,
         [&src](int out, QString& error) {
-            const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC);
+            const Posix::UniqueFd source(::open(src.constData(), O_RDONLY | O_CLOEXEC));
+            const int in = source.get();
             if (in < 0) {
                 error = QStringLiteral("cannot open the source");
                 return false;
@@ -80,7 +82,6 @@ bool copyOne(const QString& sourceNative, const QString& destinationNative) {
                 if (!ok)
                     break;
             }
-            ::close(in);
             return ok;
         },
         nullptr, st.st_mode & 07777);
@@ -113,13 +114,13 @@ qint32 TailleDuFichier(const QString& path) {
         if (native.isEmpty())
             return;
         // Never blocks: a FIFO or a device answers at once (and has no size to give).
-        const int fd = ::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd < 0)
+        const Posix::UniqueFd fd(
+            ::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (!fd.valid())
             return;
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
             size = static_cast<qint32>(static_cast<quint32>(static_cast<quint64>(st.st_size)));
-        ::close(fd);
     });
     return size;
 }

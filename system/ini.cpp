@@ -2,7 +2,7 @@
 // that a write does not concern exactly as it was.
 #include "system/ini.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/atomicfile.h"
 #include "system/files.h"
 #include "system/paths.h"

@@ -1,7 +1,7 @@
 // Number, date and version text.
 #include "system/numbers.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 
 #include <cmath>

@@ -1,7 +1,7 @@
 // Path and name helpers: pure text functions on the suite's Windows path texts.
 #include "system/paths.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 namespace Lib_Public {
 

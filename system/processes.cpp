@@ -1,12 +1,13 @@
 // Start-up entry and computer restart on a freedesktop system.
 #include "system/processes.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/atomicfile.h"
 #include "system/files.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 
 #include <QCoreApplication>
@@ -32,22 +33,6 @@ constexpr qint32 kErrInvalidCall = 5;
 
 const char kEntryName[] = "Velmora - Postique.desktop";
 const char kExecutableName[] = "VL3_Postique";
-
-bool hasControlCharacters(const QString& text) {
-    for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
-}
-
-QString withoutControlCharacters(QString text) {
-    for (QChar& c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u' ';
-    }
-    return text;
-}
 
 // A string value of a desktop entry: backslashes doubled (control characters are refused
 // before this point).
@@ -124,10 +109,10 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
     const QString workingFolder = resolvedNative(appFolder);
     const QString target = StartupEntryProgram(
         workingFolder, QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString());
-    if (target.isEmpty() || hasControlCharacters(target) || hasControlCharacters(workingFolder)) {
+    if (target.isEmpty() || Untrusted::HasUnsafe(target) || Untrusted::HasUnsafe(workingFolder)) {
         Lib_Public::ReportError(label, kErrInvalidCall,
                                 QStringLiteral("Dossier du programme incorrect: ") +
-                                    withoutControlCharacters(appFolder));
+                                    Untrusted::Clean(appFolder));
         return;
     }
     const QString text = QStringLiteral("[Desktop Entry]\n"

@@ -2,7 +2,7 @@
 // codes of the registry functions.
 #include "system/registry.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/atomicfile.h"
 #include "system/textfile.h"
 #include "system/winpath.h"

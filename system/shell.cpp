@@ -1,8 +1,8 @@
 // Documents and addresses opened through xdg-open, and the folder chooser.
 #include "system/shell.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/files.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"

@@ -2,14 +2,14 @@
 // system, the rest comes from the host.
 #include "system/sysinfo.h"
 
-#include "app/error_reporting.h"
+#include "system/clock.h"
+#include "system/error_reporting.h"
 #include "system/winpath.h"
 
 #include <QDir>
 #include <QSysInfo>
 
 #include <sys/utsname.h>
-#include <time.h>
 
 namespace Lib_Systeme {
 
@@ -166,16 +166,8 @@ void appendProduct(QString& text, const OsVersionRecord& r) {
     }
 }
 
-// Milliseconds since boot, suspended time included (what the system's uptime counts).
-quint64 systemTickCount64() {
-    timespec ts{};
-    if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0 && clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        return 0;
-    return static_cast<quint64>(ts.tv_sec) * 1000u + static_cast<quint64>(ts.tv_nsec) / 1000000u;
-}
-
 struct TickState {
-    TickSource source;
+    quint64 clockGeneration = 0;
     qint64 lastTick = 0;
     qint64 offset = 0;
 };
@@ -252,27 +244,20 @@ QString GetSpecialFolderLocation(qint32 folder) {
 
 qint64 GetTickCountEx() {
     TickState& state = tickState();
+    if (state.clockGeneration != Clock::Generation()) {
+        state = TickState{};
+        state.clockGeneration = Clock::Generation();
+    }
     qint64 value = 0;
-    if (TickCount64Available) {
-        value = static_cast<qint64>(state.source.tickCount64 ? state.source.tickCount64()
-                                                             : systemTickCount64());
-    }
-    if (value == 0) {
-        // The 32-bit counter, taken as unsigned.
-        value = state.source.tickCount ? state.source.tickCount()
-                                       : static_cast<quint32>(systemTickCount64());
-    }
+    if (TickCount64Available)
+        value = static_cast<qint64>(Clock::BootMs64());
+    if (value == 0)
+        value = Clock::BootMs32(); // the 32-bit counter, taken as unsigned
     if (value < state.lastTick)
         state.offset += 4294967295LL;
     state.lastTick = value;
     return value + state.offset;
 }
 
-void SetTickSource(TickSource source) {
-    TickState& state = tickState();
-    state.source = std::move(source);
-    state.lastTick = 0;
-    state.offset = 0;
-}
 
 } // namespace Lib_Systeme

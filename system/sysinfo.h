@@ -71,16 +71,8 @@ QString GetSpecialFolderLocation(qint32 folder);
 // Milliseconds since the system started, never going back: each time the value read is
 // below the previous one (the 32-bit counter wrapped after 49.7 days), 4294967295 is added
 // to every later result. Reads the 64-bit counter when TickCount64Available, else (or when
-// that gives 0) the 32-bit one. Never fails.
+// that gives 0) the 32-bit one, both from the program's clock (system/clock.h); a new clock
+// source restarts the wrap count. Never fails.
 qint64 GetTickCountEx();
-
-// Where GetTickCountEx reads its raw counters. Tests inject their own counts; empty
-// functions restore the system's clock. Setting a source also forgets the previous reading
-// and the wrap offset.
-struct TickSource {
-    std::function<quint64()> tickCount64; // 0 = not available
-    std::function<quint32()> tickCount;
-};
-void SetTickSource(TickSource source);
 
 } // namespace Lib_Systeme

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace untrusted {
+namespace Untrusted {
 
 bool IsUnsafe(QChar c) {
     const char16_t u = c.unicode();
@@ -47,4 +47,4 @@ QString CleanQuoted(const QString& text, qsizetype maxLength) {
     return out.left(cut) + QStringLiteral("...");
 }
 
-} // namespace untrusted
+} // namespace Untrusted

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-namespace untrusted {
+namespace Untrusted {
 
 // True for a character that may not reach a line as such: C0 and C1 controls and DEL, the
 // line and paragraph separators (U+2028, U+2029) and the bidirectional controls (marks
@@ -27,4 +27,4 @@ inline constexpr qsizetype kQuotedTextLimit = 300;
 // pair is never split). For texts quoted inside a longer message. Never fails.
 QString CleanQuoted(const QString& text, qsizetype maxLength = kQuotedTextLimit);
 
-} // namespace untrusted
+} // namespace Untrusted

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and its tests, and runs every test.
+# Checks the include layers, installs what is missing, builds the program and its tests, and
+# runs every test.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/tools/install-deps.sh"
+# No include may go up the layers of tools/layers.txt.
+python3 "$top/tools/check_layers.py" "$top"
 "$top/tools/build.sh" ci
 cd "$top"
 ctest --preset ci "$@"

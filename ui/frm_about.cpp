@@ -1,7 +1,7 @@
 // The About box's controls, texts and the start of the system-information program.
 #include "ui/frm_about.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "system/numbers.h"
 #include "system/registry.h"
 #include "system/winpath.h"

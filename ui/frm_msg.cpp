@@ -1,7 +1,7 @@
 // The start-up message window's look and placement.
 #include "ui/frm_msg.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 #include <QGuiApplication>
 #include <QLabel>

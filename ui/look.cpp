@@ -2,9 +2,9 @@
 // sheet; the form walk that recolours controls by kind; saved window positions.
 #include "ui/look.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "app/folders.h"
-#include "app/globals.h"
+#include "system/globals.h"
 #include "system/ini.h"
 #include "system/registry.h"
 

@@ -1,6 +1,7 @@
 // The program's message box: scripted answers, headless defaults, or a real QMessageBox.
 #include "ui/msgbox.h"
 
+#include "system/untrusted_text.h"
 #include "ui/frm_main.h"
 
 #include <QApplication>
@@ -88,10 +89,7 @@ Answer escapeAnswer(Buttons buttons) {
 }
 
 void writeHeadless(const Record& r) {
-    QString text = r.text;
-    for (QChar& c : text)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QChar(u' ');
+    const QString text = Untrusted::Clean(r.text);
     const QByteArray line =
         QStringLiteral("%1: message: %2 (answer %3)").arg(r.title, text).arg(int(r.answer)).toUtf8();
     std::fprintf(stderr, "%s\n", line.constData());

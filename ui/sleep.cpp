@@ -1,7 +1,7 @@
 // Sleep mode from the main window (button, menu, start-asleep timer), the attention request
 // while incidents wait, and the About box from the "?" menu.
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "ui/frm_about.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"

@@ -2,7 +2,7 @@
 // notifications, sleep mode, and the tray form's handlers.
 #include "ui/systray.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "ui/frm_about.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"

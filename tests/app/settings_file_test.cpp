@@ -2,7 +2,7 @@
 // save and reload, values derived from the sender, refused values, the modified flag.
 #include "app/settings_file.h"
 
-#include "app/globals.h"
+#include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/settings_panel.h"
 #include "support/temp_prefix.h"

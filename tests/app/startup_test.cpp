@@ -1,9 +1,9 @@
 // The start-up sequence: the order of its captions, what it leaves in the window, the sleep
 // switch, the version record with its installation notice, and the executable itself
 // starting headless and closing on a signal.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "app/folders.h"
-#include "app/globals.h"
+#include "system/globals.h"
 #include "app/startup.h"
 #include "system/numbers.h"
 #include "system/processes.h"

@@ -1,6 +1,8 @@
 // Incident lines: time stamp, cleaning and the two positions in the list.
 #include "automation/incidents.h"
 
+#include "system/clock.h"
+
 #include <QListWidget>
 
 #include <gtest/gtest.h>
@@ -12,11 +14,11 @@ namespace {
 class IncidentsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setIncidentClock([] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)); });
+        Clock::SetWallClock([] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         setIncidentEcho([this](const QString& line) { echoed.push_back(line); });
     }
     void TearDown() override {
-        setIncidentClock({});
+        Clock::Set({});
         setIncidentEcho({});
     }
     std::vector<QString> echoed;
@@ -40,7 +42,7 @@ TEST_F(IncidentsTest, LineShapeAndCleaning) {
 }
 
 TEST_F(IncidentsTest, AfternoonHoursUseTheDayClock) {
-    setIncidentClock([] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)); });
+    Clock::SetWallClock([] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)).toMSecsSinceEpoch(); });
     EXPECT_EQ(incidentLine(QStringLiteral("x")), QStringLiteral("2024/12/31 23:59:58: x"));
 }
 

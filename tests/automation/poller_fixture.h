@@ -2,8 +2,9 @@
 // folder "C:\\Jobs\\", the settings folder for the send journal, and a way to run one cycle.
 #pragma once
 
-#include "app/globals.h"
 #include "automation/job_guard.h"
+#include "system/clock.h"
+#include "system/globals.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
@@ -36,7 +37,7 @@ protected:
         // Jobs written by the test are read at first sight; the tests of the settling wait
         // ask for it.
         automation::setSettleMs(0);
-        automation::setPollerClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
+        Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         MsgBox::reset();
         form = std::make_unique<Frm_Main>();
         ASSERT_TRUE(QDir().mkpath(prefix.native(kJobs)));
@@ -44,7 +45,7 @@ protected:
     }
     void TearDown() override {
         form.reset();
-        automation::setPollerClock({});
+        Clock::Set({});
         automation::setSettleMs(automation::StabilityTracker::SettleMs);
         automation::resetPoller();
         Lib_Public::DemarrageTermine = false;

@@ -1,7 +1,7 @@
 // The mail object end to end with certificates and Exchange: signed, encrypted and signed-
 // then-encrypted mail received by the SMTP test server and opened with the openssl command;
 // protocols 1 and 2 through the HTTPS test peer, with the result of each kind of answer.
-#include "app/globals.h"
+#include "system/globals.h"
 #include "mail/mail_component.h"
 #include "support/https_fixture.h"
 #include "support/smtp_fixture.h"
@@ -169,6 +169,7 @@ TEST_F(SecureSendTest, ExchangeProtocolsThroughTheMailObject) {
         m.setPort(587);
         m.setProtocol(protocol);
         m.setConnectionMode(mail::ConnectionMode::Ssl);
+        m.setTrustedCaFolder(QDir(server.caFolder()).absolutePath());
         m.setUserName(QStringLiteral("studio"));
         m.setPassword(QStringLiteral("m0t de passe"));
         fill(m);

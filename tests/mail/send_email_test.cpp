@@ -3,7 +3,7 @@
 // message boxes or incident lines.
 #include "mail/send_email.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "support/dns_fixture.h"

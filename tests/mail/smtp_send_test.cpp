@@ -3,7 +3,7 @@
 #include "mail/mail_component.h"
 #include "mail/smtp_transport.h"
 
-#include "app/globals.h"
+#include "system/globals.h"
 #include "support/smtp_fixture.h"
 
 #include <QDir>
@@ -51,6 +51,8 @@ public:
         }
     }
     ~SettingsFolder() { Lib_Public::DossierSettingsProgramme = saved_; }
+    // The native "CA" folder to hand to a mail object.
+    QString caFolder() const { return dir_.filePath(QStringLiteral("CA")); }
 
 private:
     QTemporaryDir dir_;
@@ -155,6 +157,7 @@ TEST(SmtpSend, ModesTrustAndLogin) {
         mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
         MailMessage mail;
         prepare(mail, server.port());
+        mail.setTrustedCaFolder(settings.caFolder());
         mail.setServer(QStringLiteral("localhost"));
         mail.setConnectionMode(c.mode);
         mail.setUserName(c.user);

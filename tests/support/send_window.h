@@ -2,7 +2,8 @@
 // loopback server, a fixed incident clock, scripted message boxes and recorded traps.
 #pragma once
 
-#include "app/error_reporting.h"
+#include "system/clock.h"
+#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "mail/send_email.h"
@@ -67,9 +68,7 @@ class SendWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         MsgBox::reset();
-        automation::setIncidentClock([] {
-            return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
-        });
+        Clock::SetWallClock([] { return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         Lib_Public::SetTraceHook([this](const QString& line) { traps << line; });
         mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
                                     std::chrono::milliseconds(3000)});
@@ -89,7 +88,7 @@ protected:
         main.reset();
         mail::CloseIdleSessions();
         Lib_Public::SetTraceHook({});
-        automation::setIncidentClock({});
+        Clock::Set({});
         MsgBox::reset();
     }
 

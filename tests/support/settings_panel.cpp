@@ -2,7 +2,7 @@
 #include "support/settings_panel.h"
 
 #include "app/folders.h"
-#include "app/globals.h"
+#include "system/globals.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 

@@ -1,7 +1,7 @@
 // File primitives on Windows texts: existence, size, deletion, copy, attributes, folders.
 #include "system/files.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
 #include "system/atomicfile.h"

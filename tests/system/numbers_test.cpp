@@ -1,7 +1,7 @@
 // Fixed-width number text, and the build moment and version text of a version.
 #include "system/numbers.h"
 
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 #include "support/qt_print.h"
 
 #include <QStringList>

@@ -1,8 +1,8 @@
 // The start-up entry that brings the program back after a forced restart.
 #include "system/processes.h"
 
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
 #include "system/winpath.h"

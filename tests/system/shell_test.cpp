@@ -1,7 +1,7 @@
 // Opening documents and addresses through xdg-open, the folder chooser, and the end of
 // every copy (recorded, never done, in tests).
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "support/temp_prefix.h"
 #include "system/processes.h"
 #include "system/shell.h"

@@ -2,6 +2,8 @@
 // folders and the millisecond counter across the 32-bit wrap.
 #include "system/sysinfo.h"
 
+#include "system/clock.h"
+
 #include "support/qt_print.h"
 
 #include <QDir>
@@ -20,7 +22,7 @@ struct SysinfoStateGuard {
     SysinfoStateGuard() { reset(); }
     ~SysinfoStateGuard() {
         reset();
-        SetTickSource({});
+        Clock::Set({});
     }
     static void reset() {
         WindowsGeneration = 0;
@@ -223,7 +225,7 @@ TEST(GetTickCountEx, KeepsIncreasingAcrossTheWrap) {
         TickCount64Available = c.use64;
         size_t i64 = 0;
         size_t i32 = 0;
-        SetTickSource({[&] { return c.raw64.at(i64++); }, [&] { return c.raw32.at(i32++); }});
+        Clock::Set({{}, [&] { return c.raw64.at(i64++); }, [&] { return c.raw32.at(i32++); }});
         for (size_t k = 0; k < c.results.size(); ++k) {
             EXPECT_EQ(GetTickCountEx(), c.results[k]) << "reading " << k;
         }
@@ -232,7 +234,7 @@ TEST(GetTickCountEx, KeepsIncreasingAcrossTheWrap) {
 
 TEST(GetTickCountEx, SystemClockDoesNotGoBack) {
     SysinfoStateGuard guard;
-    SetTickSource({});
+    Clock::Set({});
     const qint64 first = GetTickCountEx();
     EXPECT_GT(first, 0);
     EXPECT_GE(GetTickCountEx(), first);

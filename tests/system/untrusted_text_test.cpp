@@ -22,18 +22,18 @@ TEST(UntrustedText, ReplacesEachRunOfUnsafeCharactersByOneSpace) {
         {QString::fromUtf8("Réponse 😀"), QString::fromUtf8("Réponse 😀")},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(untrusted::Clean(c.in), c.out) << qPrintable(c.in);
-        EXPECT_EQ(untrusted::HasUnsafe(c.in), c.in != c.out) << qPrintable(c.in);
+        EXPECT_EQ(Untrusted::Clean(c.in), c.out) << qPrintable(c.in);
+        EXPECT_EQ(Untrusted::HasUnsafe(c.in), c.in != c.out) << qPrintable(c.in);
     }
 }
 
 TEST(UntrustedText, QuotedTextIsSimplifiedAndCut) {
-    EXPECT_EQ(untrusted::CleanQuoted(" 550 \r\n non  merci "), "550 non merci");
-    EXPECT_EQ(untrusted::CleanQuoted("abcdef", 3), "abc...");
-    EXPECT_EQ(untrusted::CleanQuoted("abc", 3), "abc");
+    EXPECT_EQ(Untrusted::CleanQuoted(" 550 \r\n non  merci "), "550 non merci");
+    EXPECT_EQ(Untrusted::CleanQuoted("abcdef", 3), "abc...");
+    EXPECT_EQ(Untrusted::CleanQuoted("abc", 3), "abc");
     // A surrogate pair at the cut stays whole (here: dropped).
-    EXPECT_EQ(untrusted::CleanQuoted(QString::fromUtf8("ab😀cd"), 3), "ab...");
-    EXPECT_EQ(untrusted::CleanQuoted(QString(400, u'x')).size(), untrusted::kQuotedTextLimit + 3);
+    EXPECT_EQ(Untrusted::CleanQuoted(QString::fromUtf8("ab😀cd"), 3), "ab...");
+    EXPECT_EQ(Untrusted::CleanQuoted(QString(400, u'x')).size(), Untrusted::kQuotedTextLimit + 3);
 }
 
 } // namespace

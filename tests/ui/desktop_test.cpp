@@ -1,7 +1,7 @@
 // Leaving the program, sleep behind the tray icon, the window hook, the look, the saved
 // position and the About box, on a real main window (offscreen, scripted message boxes).
-#include "app/error_reporting.h"
-#include "app/globals.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "automation/incidents.h"
 #include "support/temp_prefix.h"
 #include "system/ini.h"

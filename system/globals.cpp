@@ -1,5 +1,5 @@
 // Storage of the program-wide state.
-#include "app/globals.h"
+#include "system/globals.h"
 
 namespace Lib_Public {
 

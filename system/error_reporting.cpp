@@ -1,7 +1,8 @@
 // The central error routine: notes a trapped error and lets the program carry on.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 #include "system/processes.h"
+#include "system/untrusted_text.h"
 
 #include <QCoreApplication>
 
@@ -34,20 +35,11 @@ TraceHook& traceHook() {
     return hook;
 }
 
-// Control characters from error texts never reach the trace as such.
-QString cleanForTrace(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text)
-        out += (c.unicode() < 0x20 || c.unicode() == 0x7f) ? QChar(u' ') : c;
-    return out;
-}
-
 void writeTrace(const QString& source) {
     const QString line = QStringLiteral("%1: error %2: %3 (line %4)")
-                             .arg(cleanForTrace(source))
+                             .arg(Untrusted::Clean(source))
                              .arg(ErrNumero)
-                             .arg(cleanForTrace(ErrDescription))
+                             .arg(Untrusted::Clean(ErrDescription))
                              .arg(ErrLigne);
     if (traceHook()) {
         traceHook()(line);

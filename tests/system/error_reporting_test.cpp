@@ -1,5 +1,5 @@
 // GestionDesErreurs: which errors are dropped and when the restart path is taken.
-#include "app/error_reporting.h"
+#include "system/error_reporting.h"
 
 #include <QStringList>
 #include <QTimer>
@@ -96,7 +96,7 @@ TEST(Trap, FillsGlobalsFromTheExceptionAndReportsUnderTheLabel) {
         {[] { throw RunTimeError(53, QStringLiteral("Fichier introuvable")); },
          "Lib_Systeme:File_Exist: error 53: Fichier introuvable (line 12)"},
         {[] { throw std::runtime_error("boom\r\nInjected: yes"); },
-         "Lib_Systeme:File_Exist: error 5: boom  Injected: yes (line 12)"},
+         "Lib_Systeme:File_Exist: error 5: boom Injected: yes (line 12)"},
         {[] { throw std::bad_alloc(); }, "Lib_Systeme:File_Exist: error 7"},
     };
     for (const Case& c : cases) {
