@@ -42,7 +42,7 @@ QString formatName(const JobReadResult& r) {
     return QStringLiteral("texte délimité (%1, séparateur « %2 »)").arg(encoding, delimiter);
 }
 
-QString shown(const QString& text) { return untrusted::CleanQuoted(text, 200); }
+QString shown(const QString& text) { return Untrusted::CleanQuoted(text, 200); }
 
 // The addresses of one list as the mail component will take them, or why it refuses them.
 bool parseList(const QString& text, QStringList& addresses, QString& error) {

@@ -54,7 +54,7 @@ std::atomic<long long> refreshMarginSeconds{300};
 
 // Text from a provider for an operator's line: no control characters, bounded.
 QString cleanText(const QString& text) {
-    return untrusted::CleanQuoted(text);
+    return Untrusted::CleanQuoted(text);
 }
 
 size_t collect(char* data, size_t size, size_t count, void* user) {

@@ -49,9 +49,9 @@ int probeDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
             const QString line = QString::fromUtf8(probe->pending.left(eol)).trimmed();
             probe->pending.remove(0, eol + 1);
             if (probe->command.isEmpty() && probe->greeting.isEmpty())
-                probe->greeting = untrusted::CleanQuoted(line);
+                probe->greeting = Untrusted::CleanQuoted(line);
             else if (probe->command == u"EHLO" && line.size() > 4)
-                probe->ehlo << untrusted::CleanQuoted(line.mid(4), 120);
+                probe->ehlo << Untrusted::CleanQuoted(line.mid(4), 120);
         }
     }
     return 0;
@@ -170,13 +170,13 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     if (!probe.ehlo.isEmpty())
         report.facts << QStringLiteral("Le serveur propose : %1").arg(probe.ehlo.mid(1).join(QStringLiteral(", ")));
     if (login && auth && auth->code >= 200 && auth->code < 300)
-        report.facts << QStringLiteral("Authentification : acceptée (%1)").arg(untrusted::CleanQuoted(auth->argument, 40));
+        report.facts << QStringLiteral("Authentification : acceptée (%1)").arg(Untrusted::CleanQuoted(auth->argument, 40));
     else if (login && auth)
-        report.facts << QStringLiteral("Authentification : refusée (%1)").arg(untrusted::CleanQuoted(auth->text));
+        report.facts << QStringLiteral("Authentification : refusée (%1)").arg(Untrusted::CleanQuoted(auth->text));
     else if (!login && !target.opportunisticTls)
         report.facts << QStringLiteral("Authentification : non demandée");
     if (noop)
-        report.facts << QStringLiteral("NOOP : %1").arg(untrusted::CleanQuoted(noop->text));
+        report.facts << QStringLiteral("NOOP : %1").arg(Untrusted::CleanQuoted(noop->text));
 
     if (result == CURLE_OK && !probe.talk.loginUnavailable()) {
         report.code = Error::None;
@@ -184,7 +184,7 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
         return;
     }
     const detail::SmtpReply* refusal = probe.talk.lastFailure();
-    const QString reply = refusal ? untrusted::CleanQuoted(refusal->text) : QString();
+    const QString reply = refusal ? Untrusted::CleanQuoted(refusal->text) : QString();
     SendOutcome failure;
     if (probe.talk.loginUnavailable())
         failure = detail::SmtpLoginUnavailable(server);
@@ -219,7 +219,7 @@ void probeDirect(const ProbeSettings& settings, ProbeReport& report) {
     }
     QStringList hosts;
     for (const detail::MxHost& h : mx.hosts)
-        hosts << QStringLiteral("%1 (préférence %2)").arg(untrusted::CleanQuoted(h.host, 120)).arg(h.preference);
+        hosts << QStringLiteral("%1 (préférence %2)").arg(Untrusted::CleanQuoted(h.host, 120)).arg(h.preference);
     report.facts << QStringLiteral("Serveurs MX de %1 : %2").arg(domain, hosts.join(QStringLiteral(", ")));
     report.code = Error::ConnectFailed;
     report.description = QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.").arg(domain);
