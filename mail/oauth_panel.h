@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mail/oauth.h"
+#include "mail/oauth_login.h"
 
 #include <QDialog>
 #include <QString>
@@ -64,10 +65,6 @@ QString SecretsFile();
 
 // Index of "OAuth 2.0" in ListeAuthMethode.
 inline constexpr int kMethodOAuth = 1;
-
-// The OAuth 2.0 login of the settings page when authentication is on and OAuth 2.0 is the
-// method; null otherwise.
-std::shared_ptr<const mail::oauth::Login> LoginFromSettings(const Frm_Main& main);
 
 // The command-line sign-in for a machine without a display ("--oauth-login"): reads the
 // settings file, prints the address and code, waits for the sign-in and stores the result

@@ -10,7 +10,7 @@
 #include "mail/compose_panel.h"
 #include "mail/mail_component.h"
 #include "mail/native_path.h"
-#include "mail/oauth_panel.h"
+#include "mail/oauth_login.h"
 #include "system/files.h"
 #include "system/globals.h"
 #include "ui/controls.h"
