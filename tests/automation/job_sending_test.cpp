@@ -480,6 +480,24 @@ TEST_F(JobSendingTest, WithoutServerARetriedRowSendsOnlyTheMissingCopies) {
     EXPECT_EQ(incidents().filter(QStringLiteral("x@muet.test")).size(), 2) << "named at each try";
 }
 
+TEST_F(JobSendingTest, RowWithFifteenHundredRecipientsGoesWhole) {
+    // Over 50,000 characters of addresses in one cell: nothing cut on the way.
+    SmtpServer server;
+    useServer(server);
+    QStringList to;
+    for (int i = 0; i < 1500; ++i)
+        to << QStringLiteral("recipient-number-%1@example.org").arg(i, 4, 10, QLatin1Char('0'));
+    ASSERT_GT(to.join(u';').size(), 32767);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", to.join(u';'), {}, {}, "many", "B")));
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(1, 60000));
+    QStringList got = server.messages()[0].recipients;
+    for (QString& r : got)
+        r = r.toLower();
+    EXPECT_EQ(got, to);
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+}
+
 TEST_F(JobSendingTest, DispatchCalledDirectly) {
     SmtpServer server;
     useServer(server);

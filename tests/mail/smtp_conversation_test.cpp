@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    0,
                    {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(SmtpConversation, KeepsNoCredentialsOfAnAuthExchange) {
     SmtpConversation talk;
