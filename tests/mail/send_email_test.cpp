@@ -171,8 +171,9 @@ TEST_F(SendWindowTest, RefusalsGoToBoxesOnlyWhenInteractiveWithProviderHints) {
 }
 
 // Attachments named in the form: existing non-empty files only, the rest skipped without a
-// word. Files of the compose panel go with every send (also automatic ones); a file standing
-// in both lists is attached once; one the component refuses abandons the mail.
+// word. Files of the compose panel go with the panel's own mails only, never with an
+// automatic mail of the hidden form; a file standing in both lists is attached once; one the
+// component refuses abandons the mail.
 TEST_F(SendWindowTest, AttachmentRules) {
     QTemporaryDir dir;
     const QString kept = dir.filePath("grille.txt");
@@ -196,15 +197,17 @@ TEST_F(SendWindowTest, AttachmentRules) {
         QStringList expectedFiles; // attachment names received, empty when nothing is sent
         bool abandoned;
         int reports;
+        bool fromPanel = false; // sent from the compose panel rather than the hidden form
     };
     const Case cases[] = {
         {"existing, blank, missing, empty, trailing ;",
          kept + ";  ;" + missing + "; " + empty + ";", {""}, {"grille.txt"}, false, 0},
         {"blank text", "   ", {""}, {}, false, 0},
-        {"panel file also named", kept + "; ", {kept, ""}, {"grille.txt"}, false, 0},
-        {"panel file only", "", {picked, ""}, {"conducteur.csv"}, false, 0},
-        {"panel folder refused", "", {dir.path(), ""}, {}, true, 1},
-        {"panel file missing", kept, {missing, ""}, {}, true, 1},
+        {"panel file also named", kept + "; ", {kept, ""}, {"grille.txt"}, false, 0, true},
+        {"panel file only", "", {picked, ""}, {"conducteur.csv"}, false, 0, true},
+        {"automatic mail ignores the panel", kept, {picked, missing, ""}, {"grille.txt"}, false, 0},
+        {"panel folder refused", "", {dir.path(), ""}, {}, true, 1, true},
+        {"panel file missing", kept, {missing, ""}, {}, true, 1, true},
     };
     SmtpServer server;
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
@@ -215,9 +218,10 @@ TEST_F(SendWindowTest, AttachmentRules) {
         const int before = server.messages().size();
         useServer(QStringLiteral("127.0.0.1"), server.port());
         main->Attachments = c.panel;
-        fill(bis, "antenne@dest.test", "", "", "PJ", "corps", c.named);
+        QWidget* form = c.fromPanel ? static_cast<QWidget*>(main.get()) : bis;
+        fill(form, "antenne@dest.test", "", "", "PJ", "corps", c.named);
 
-        EXPECT_EQ(send(bis, Sending::False), c.abandoned ? Sending::True : Sending::False);
+        EXPECT_EQ(send(form, Sending::False), c.abandoned ? Sending::True : Sending::False);
         EXPECT_EQ(incidents().size(), c.reports) << incidents().join('\n').toStdString();
         EXPECT_TRUE(MsgBox::history().isEmpty());
         if (c.abandoned) {
