@@ -9,6 +9,7 @@
 #include "app/startup.h"
 #include "automation/incidents.h"
 #include "mail/native_path.h"
+#include "mail/send_email.h"
 #include "system/ini.h"
 #include "ui/frm_main.h"
 #include "ui/sft_tabs.h"
@@ -81,7 +82,7 @@ mail::oauth::Provider providerOf(const OAuthKeys& k) {
 
 mail::oauth::HttpOptions httpOptions() {
     mail::oauth::HttpOptions http;
-    http.caFolder = mail::detail::TrustedCaFolder();
+    http.caFolder = Sending::TrustedCaFolder();
     return http;
 }
 

@@ -140,11 +140,9 @@ QString TrimSpaces(QString text) {
 
 bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
 
-// The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
-// "" while that folder is not known. Finding it goes through the case-insensitive path
-// search; a job of thousands of mails looks it up once, and a folder created meanwhile is
-// seen within seconds.
-QString TrustedCaFolder() {
+} // namespace
+
+QString Sending::TrustedCaFolder() {
     static std::mutex mutex;
     static QString lastSettings;
     static QString lastFolder;
@@ -163,8 +161,6 @@ QString TrustedCaFolder() {
     fresh.setRemainingTime(5000);
     return folder;
 }
-
-} // namespace
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     using namespace Sending;

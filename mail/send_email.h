@@ -62,6 +62,11 @@ struct CopyRecord {
 void SetCopyRecord(const CopyRecord* record);
 const CopyRecord* CurrentCopyRecord();
 
+// The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
+// "" while that folder is not known. Looked up through the case-insensitive path search and
+// kept a few seconds, so a job of thousands of mails finds it once.
+QString TrustedCaFolder();
+
 // Reports a refused send the way SendEmail does: the component's description, then the
 // provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server);

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "mail/addresses.h"
 #include "mail/native_path.h"
+#include "mail/send_email.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 
@@ -77,7 +78,7 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
             s.server.mode = mail::ConnectionMode::Ssl;
     }
     s.limits = mail::DefaultTimeLimits();
-    s.caFolder = mail::detail::TrustedCaFolder();
+    s.caFolder = Sending::TrustedCaFolder();
     if (sender.isEmpty())
         refusal = QStringLiteral("Adresse Email d'envoi non renseignée");
     else if (form.CheckBoxAuth->isChecked() &&

@@ -85,6 +85,7 @@ public:
         if (protocol == mail::Protocol::ExchangeWebService)
             m.setConnectionMode(mail::ConnectionMode::Ssl);
         m.setUserName(QString::fromLatin1(kLogin));
+        m.setTrustedCaFolder(http.caFolder);
         m.setOAuthLogin(std::move(l));
         m.setSenderAddress(QString::fromLatin1(kLogin));
         m.addRecipients(QStringLiteral("bob@example.test"), 0);
