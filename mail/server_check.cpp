@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "mail/addresses.h"
 #include "mail/native_path.h"
+#include "mail/oauth_login.h"
 #include "mail/send_email.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -74,6 +75,7 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
             s.server.port = port;
         if (form.CheckBoxAuth->isChecked())
             applyLogin(form, s.server);
+        s.server.oauthLogin = OAuthPanel::LoginFromSettings(form);
         if (form.CheckBoxSSL->isChecked())
             s.server.mode = mail::ConnectionMode::Ssl;
     }
@@ -82,7 +84,8 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     if (sender.isEmpty())
         refusal = QStringLiteral("Adresse Email d'envoi non renseignée");
     else if (form.CheckBoxAuth->isChecked() &&
-             (form.TexteUser->text().trimmed().isEmpty() || form.TextePW->text().trimmed().isEmpty()))
+             (form.TexteUser->text().trimmed().isEmpty() ||
+              (!s.server.oauthLogin && form.TextePW->text().trimmed().isEmpty())))
         refusal = QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe");
     return s;
 }

@@ -8,6 +8,7 @@
 #include "mail/direct_delivery.h"
 #include "mail/exchange.h"
 #include "mail/library_init.h"
+#include "mail/oauth.h"
 #include "mail/smtp_conversation.h"
 #include "mail/smtp_transport.h"
 #include "mail/transport_failure.h"
@@ -77,7 +78,9 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     const ServerSettings& s = target.server;
     const bool implicitTls =
         s.mode == ConnectionMode::Ssl && s.port == detail::ImplicitTlsPort() && !target.opportunisticTls;
-    const bool login = !s.user.isEmpty() && !s.password.isEmpty() && !target.opportunisticTls;
+    const bool bearer = !s.bearer.isEmpty();
+    const bool login =
+        !s.user.isEmpty() && (!s.password.isEmpty() || bearer) && !target.opportunisticTls;
     const QString server = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
 
     CurlEasy curl(curl_easy_init());
@@ -114,7 +117,10 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     const QByteArray user = s.user.toUtf8();
     const QByteArray password = s.password.toUtf8();
     curl_easy_setopt(c, CURLOPT_USERNAME, login ? user.constData() : nullptr);
-    curl_easy_setopt(c, CURLOPT_PASSWORD, login ? password.constData() : nullptr);
+    curl_easy_setopt(c, CURLOPT_PASSWORD, login && !bearer ? password.constData() : nullptr);
+    // OAuth 2.0: the login name with the access token, as a send logs in.
+    const QByteArray token = s.bearer.toUtf8();
+    curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, login && bearer ? token.constData() : nullptr);
     long useSsl = CURLUSESSL_NONE;
     if (target.opportunisticTls)
         useSsl = CURLUSESSL_TRY;
@@ -252,6 +258,7 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
     send.ssl = settings.server.mode == ConnectionMode::Ssl;
     send.user = settings.server.user;
     send.password = settings.server.password;
+    send.bearer = settings.server.bearer;
     send.caFolder = settings.caFolder;
     send.connectTimeout = settings.limits.connect;
     send.responseTimeout = settings.limits.response;
@@ -273,8 +280,29 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
 
 } // namespace
 
-ProbeReport ProbeServer(const ProbeSettings& settings) {
+ProbeReport ProbeServer(const ProbeSettings& given) {
     ProbeReport report;
+    ProbeSettings settings = given;
+    // OAuth 2.0: the access token a send would use, obtained (or renewed) first; a provider
+    // that refuses is the check's answer.
+    if (settings.server.oauthLogin && !settings.server.host.trimmed().isEmpty()) {
+        oauth::Login login = *settings.server.oauthLogin;
+        login.protocol = settings.protocol;
+        login.user = settings.server.user;
+        const oauth::HttpOptions http{settings.caFolder, settings.limits.connect,
+                                      settings.limits.response};
+        const oauth::Token token = oauth::AccessToken(login, http);
+        if (token.code != Error::None) {
+            report.code = token.code;
+            report.description = token.description;
+            report.facts << QStringLiteral("Identification : OAuth 2.0, aucun jeton obtenu");
+            return report;
+        }
+        settings.server.bearer = token.accessToken;
+        settings.server.password.clear();
+        report.facts << QStringLiteral("Identification : OAuth 2.0, jeton obtenu (valable jusqu'au %1)")
+                            .arg(token.expires.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
+    }
     if (settings.protocol == Protocol::ExchangeWebService || settings.protocol == Protocol::ExchangeWebDav)
         probeExchange(settings, report);
     else if (settings.protocol != Protocol::Smtp)

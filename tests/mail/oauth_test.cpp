@@ -4,6 +4,7 @@
 #include "app/globals.h"
 #include "mail/mail_component.h"
 #include "mail/oauth.h"
+#include "mail/server_probe.h"
 #include "support/https_fixture.h"
 #include "support/oauth_fixture.h"
 #include "support/smtp_fixture.h"
@@ -428,4 +429,38 @@ TEST(OAuth, PooledSessionsAndTokenChange) {
     }
     EXPECT_TRUE(passwordPeer.waitForMessages(2));
     EXPECT_EQ(passwordPeer.connections(), 1);
+}
+
+// The operator's server check logs in as a send would: with the token after a sign-in, with
+// the sign-in instruction once the provider has revoked it. Nothing is sent either way.
+TEST(OAuth, ServerCheckLogsInWithTheToken) {
+    Scene scene;
+    ASSERT_TRUE(scene.server.isRunning()) << scene.server.error().toStdString();
+    ASSERT_EQ(scene.signIn(scene.server.provider()).code, 0);
+    const auto peer = scene.smtpPeer();
+    ASSERT_TRUE(peer->isRunning()) << peer->error().toStdString();
+
+    mail::ProbeSettings settings;
+    settings.server.host = QStringLiteral("127.0.0.1");
+    settings.server.port = peer->port();
+    settings.server.user = QString::fromLatin1(kLogin);
+    settings.server.oauthLogin = scene.login(scene.server.provider());
+    settings.senderAddress = QString::fromLatin1(kLogin);
+    settings.limits = mail::DefaultTimeLimits();
+    settings.caFolder = scene.http.caFolder;
+
+    const mail::ProbeReport ok = mail::ProbeServer(settings);
+    EXPECT_EQ(ok.code, 0) << ok.description.toStdString();
+    EXPECT_TRUE(ok.facts.join(u'\n').contains(QStringLiteral("OAuth 2.0, jeton obtenu")))
+        << ok.facts.join(u'\n').toStdString();
+    scene.expectNoTokenIn(ok.facts.join(u'\n') + ok.description);
+
+    // Revoked: the provider refuses the renewal and the check says to sign in again.
+    scene.server.setControl({{"revoked", true}});
+    const QDateTime later = QDateTime::currentDateTimeUtc().addSecs(7200);
+    oauth::SetClock([later] { return later; });
+    const mail::ProbeReport refused = mail::ProbeServer(settings);
+    EXPECT_EQ(refused.code, mail::Error::OAuthSignInNeeded) << refused.description.toStdString();
+    scene.expectNoTokenIn(refused.facts.join(u'\n') + refused.description);
+    EXPECT_TRUE(peer->messages().isEmpty());
 }
