@@ -4,6 +4,7 @@
 #include "app/headless.h"
 #include "app/stall_probe.h"
 #include "automation/incidents.h"
+#include "mail/mail_component.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -55,6 +56,8 @@ int main(int argc, char* argv[]) {
         automation::setIncidentEcho(Lib_Public::EchoIncidentLine);
 
     Frm_Main window;
+    // A stop request ends the transfer in flight too, whatever the server does.
+    mail::SetAbortFlag(&Lib_Public::QuitterDemande);
 
     // A signal during the start-up is acted on once the start-up is over.
     bool signalPending = false;

@@ -16,6 +16,6 @@ bool FenetreInitAffichee = false;
 QString LigneDeCommande;
 bool DemarrageEnVeille = false;
 bool DemarrageTermine = false;
-bool QuitterDemande = false;
+std::atomic<bool> QuitterDemande{false};
 
 } // namespace Lib_Public

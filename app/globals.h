@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 
 namespace Lib_Public {
 
@@ -33,6 +34,8 @@ extern bool FenetreInitAffichee; // the start-up message window is shown
 extern QString LigneDeCommande;  // the command line (arguments only)
 extern bool DemarrageEnVeille;   // started with "/Veille=True"
 extern bool DemarrageTermine;    // start-up finished; the poller waits for it
-extern bool QuitterDemande;      // quitting confirmed; timers stop their work
+// Quitting confirmed (or a stop signal received); timers stop their work and sends in
+// flight end. Atomic: the signal handler sets it and the mail engine's workers read it.
+extern std::atomic<bool> QuitterDemande;
 
 } // namespace Lib_Public

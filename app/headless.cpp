@@ -1,6 +1,8 @@
 // Headless running: platform choice, incident echo and signal hand-over to the event loop.
 #include "app/headless.h"
 
+#include "app/globals.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -23,11 +25,16 @@ int signalPipe[2] = {-1, -1};
 
 void onPosixSignal(int signalNumber) {
     const int saved = errno;
+    // At once, from the handler itself: the row loop and the transfer in flight stop on it
+    // even while the event loop is busy (a lock-free atomic store is async-signal-safe).
+    QuitterDemande.store(true);
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // Nothing to do when the pipe is full: a close is already on its way.
     [[maybe_unused]] ssize_t n = ::write(signalPipe[0], &byte, 1);
     errno = saved;
 }
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
 } // namespace
 

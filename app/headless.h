@@ -21,8 +21,10 @@ void SetRunningHeadless(bool headless);
 // nobody sees the list then. Never fails.
 void EchoIncidentLine(const QString& line);
 
-// Installs handlers for SIGTERM and SIGINT that hand the signal over to the event loop
-// (self-pipe read by a socket notifier) and call `onSignal` there, once per signal received.
+// Installs handlers for SIGTERM and SIGINT that set QuitterDemande at once (so the job loop
+// and the transfer in flight stop without waiting for the event loop), then hand the signal
+// over to the event loop (self-pipe read by a socket notifier) and call `onSignal` there,
+// once per signal received.
 // Must be called after the application object exists. Returns false (with `error`) when
 // the pipe or the handlers could not be set up.
 bool InstallShutdownSignals(std::function<void(int signalNumber)> onSignal, QString* error);

@@ -2,6 +2,7 @@
 #include "automation/fp_spread.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 
 namespace automation {
@@ -65,7 +66,9 @@ void FpSpread::setSheet(std::shared_ptr<const automation::JobSheet> sheet) {
 
 bool FpSpread::LoadFromFile(const QString& nativePath) {
     QFile file(nativePath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > automation::MaxJobBytes)
+    // Only a plain file: opening a FIFO would block.
+    if (!QFileInfo(nativePath).isFile() || !file.open(QIODevice::ReadOnly) ||
+        file.size() > automation::MaxJobBytes)
         return false;
     auto result = automation::readJobBytes(file.readAll());
     if (!result.ok)

@@ -37,12 +37,17 @@ bool stampOf(const QString& nativePath, FileStamp& stamp) {
     return true;
 }
 
-bool StabilityTracker::isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs) {
+bool nonEmptyFile(const QString& nativePath) {
+    struct stat st {};
+    return !nativePath.isEmpty() && ::stat(QFile::encodeName(nativePath).constData(), &st) == 0 &&
+           S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+bool StabilityTracker::isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs, qint64 settleMs) {
     auto it = seen_.find(path);
     if (it == seen_.end() || !(it->stamp == stamp))
         it = seen_.insert(path, Seen{stamp, nowMs});
-    const qint64 mtimeMs = stamp.mtimeNs / 1000000;
-    return nowMs - mtimeMs >= SettleMs || nowMs - it->sinceMs >= SettleMs;
+    return nowMs - it->sinceMs >= settleMs;
 }
 
 JobLock::Outcome JobLock::acquire(const QString& nativePath, QString* error) {

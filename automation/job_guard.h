@@ -25,17 +25,21 @@ struct FileStamp {
 // Reads the stamp of a native path (following links). False when it cannot be read.
 bool stampOf(const QString& nativePath, FileStamp& stamp);
 
+// True when the native path (links followed) is a regular file of at least one byte. Looks
+// at the directory entry only: never opens it, so a FIFO or a device cannot block the caller.
+bool nonEmptyFile(const QString& nativePath);
+
 // Decides when a job has been left alone long enough by its writer: its size and
-// modification time unchanged for SettleMs. Times are milliseconds since the epoch from the
-// caller's clock, so tests need not wait.
+// modification time seen unchanged for a while by this program's own clock. The time stamp's
+// age never counts (a file server's clock may lag or run ahead). Times are milliseconds from
+// the caller's clock, so tests need not wait.
 class StabilityTracker {
 public:
     static constexpr qint64 SettleMs = 2000;
 
-    // True when the file is settled at `nowMs`: its modification time lies at least SettleMs
-    // before `nowMs`, or the same size and time were already seen at least SettleMs ago (a
-    // writer whose clock runs ahead of ours). Remembers what it saw for the next call.
-    bool isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs);
+    // True when `path` has shown the stamp `stamp` since at least `settleMs` before `nowMs`.
+    // Remembers what it saw for the next call; a new stamp starts the wait again.
+    bool isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs, qint64 settleMs = SettleMs);
     // Drops what was seen of `path` (the job is gone).
     void forget(const QString& path) { seen_.remove(path); }
     int tracked() const { return static_cast<int>(seen_.size()); }
@@ -65,6 +69,8 @@ public:
     // deleted it meanwhile). `error` is filled for Failed.
     Outcome acquire(const QString& nativePath, QString* error = nullptr);
     bool held() const { return fd_.valid(); }
+    // The descriptor of the held file (-1 when none); owned by this object.
+    int fd() const { return fd_.get(); }
     void release() { fd_.reset(); }
 
     // Reads the whole held file from its start, at most `limit` + 1 bytes (so the caller can

@@ -1,7 +1,7 @@
-// Job journal: append-only records flushed with fsync, one file per job key.
+// Job journal: append-only records beside the job, flushed with fsync, bound to the job file.
 #include "automation/job_journal.h"
 
-#include "automation/unique_fd.h"
+#include "system/winpath.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,11 +11,17 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace automation {
 
 namespace {
+
+const QString kSuffix = QStringLiteral(".postique-journal");
+// Suffix of the journals of jobs whose name is too long to be repeated in the journal's.
+const QString kHashedSuffix = QStringLiteral(".postique-journal-h");
+const QByteArray kHeader = "POSTIQUE-JOURNAL 1\n";
 
 QString errnoText(const QString& what, const QString& path) {
     return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
@@ -28,80 +34,202 @@ void syncFolder(const QString& folder) {
         ::fsync(fd.get());
 }
 
-QString normalRecipient(const QString& recipient) {
-    QString r = recipient.trimmed().toLower();
-    for (QChar& c : r)
-        if (c.isSpace() || c.category() == QChar::Other_Control)
-            c = u'_';
-    return r;
+QString normalRecipient(const QString& recipient) { return recipient.trimmed().toLower(); }
+
+// Record fields never hold blanks or line breaks: texts are percent-encoded.
+QByteArray field(const QString& text) { return text.toUtf8().toPercentEncoding(); }
+QString unfield(const QByteArray& bytes) { return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes)); }
+
+QByteArray identityRecord(const JobIdentity& id) {
+    return "I " + QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + ' ' +
+           QByteArray::number(id.birthNs) + '\n';
+}
+
+QByteArray stampRecord(const FileStamp& s) {
+    return "F " + QByteArray::number(static_cast<quint64>(s.device)) + ' ' +
+           QByteArray::number(static_cast<quint64>(s.inode)) + ' ' + QByteArray::number(s.size) + ' ' +
+           QByteArray::number(s.mtimeNs) + '\n';
+}
+
+// Same file: same device and inode, and the same birth time where both are known.
+bool sameFile(const JobIdentity& a, const JobIdentity& b) {
+    return a.device == b.device && a.inode == b.inode &&
+           (a.birthNs == 0 || b.birthNs == 0 || a.birthNs == b.birthNs);
+}
+
+bool fromStatx(const struct statx& st, JobIdentity& identity) {
+    identity.device = (static_cast<quint64>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+    identity.inode = st.stx_ino;
+    identity.birthNs = (st.stx_mask & STATX_BTIME)
+                           ? static_cast<qint64>(st.stx_btime.tv_sec) * 1000000000LL + st.stx_btime.tv_nsec
+                           : 0;
+    return true;
 }
 
 } // namespace
 
-QByteArray JobJournal::jobKey(const QString& fileName, const QByteArray& content) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(fileName.toLower().toUtf8());
-    hash.addData(QByteArrayView("\0", 1));
-    hash.addData(content);
-    return hash.result().toHex();
+bool identityOfFd(int fd, JobIdentity& identity) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &st) != 0)
+        return false;
+    return fromStatx(st, identity);
 }
 
-bool JobJournal::open(const QString& folder, const QByteArray& key, QString* error) {
-    flush();
+bool identityOf(const QString& nativePath, JobIdentity& identity) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, QFile::encodeName(nativePath).constData(), 0, STATX_INO | STATX_BTIME, &st) != 0)
+        return false;
+    return fromStatx(st, identity);
+}
+
+QString JobJournal::journalName(const QString& jobFileName) {
+    const QString plain = u'.' + jobFileName + kSuffix;
+    if (QFile::encodeName(plain).size() <= 240)
+        return plain;
+    return u'.' +
+           QString::fromLatin1(QCryptographicHash::hash(jobFileName.toUtf8(), QCryptographicHash::Sha1).toHex()) +
+           kHashedSuffix;
+}
+
+QString JobJournal::jobNameOf(const QString& journalFileName) {
+    if (!journalFileName.startsWith(u'.') || !journalFileName.endsWith(kSuffix) ||
+        journalFileName.size() <= kSuffix.size() + 1)
+        return {};
+    return journalFileName.mid(1, journalFileName.size() - 1 - kSuffix.size());
+}
+
+QByteArray JobJournal::rowKey(const QStringList& cells) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QString& cell : cells) {
+        hash.addData(cell.toUtf8());
+        hash.addData(QByteArrayView("\x1f", 1));
+    }
+    return hash.result().toHex().left(40);
+}
+
+void JobJournal::forget() {
     fd_.reset();
     dirty_ = false;
     path_.clear();
-    rows_.clear();
+    identities_.clear();
+    sent_.clear();
+    failed_.clear();
     copies_.clear();
-    if (!QDir().mkpath(folder)) {
+    failureLines_.clear();
+}
+
+JobJournal::State JobJournal::open(const QString& folder, const QString& jobFileName,
+                                   const JobIdentity& identity, const FileStamp& stamp, QString* error) {
+    flush();
+    forget();
+    const QString path = QDir(folder).filePath(journalName(jobFileName));
+    // Never block on, nor follow, something that is not a plain file.
+    UniqueFd fd = UniqueFd::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    if (!fd.valid() && errno != ENOENT) {
         if (error)
-            *error = QStringLiteral("cannot create the journal folder %1").arg(folder);
-        return false;
+            *error = errnoText(QStringLiteral("cannot read the journal"), path);
+        return State::Failed;
     }
-    const QString path = QDir(folder).filePath(QString::fromLatin1(key) + QStringLiteral(".journal"));
-    QFile file(path);
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            if (error)
-                *error = QStringLiteral("cannot read the journal %1: %2").arg(path, file.errorString());
-            return false;
+    State state = State::Fresh;
+    if (fd.valid()) {
+        struct stat st {};
+        QByteArray all;
+        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 64 * 1024 * 1024) {
+            char buffer[65536];
+            for (;;) {
+                const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                all.append(buffer, n);
+            }
         }
-        const QByteArray all = file.readAll();
+        fd.reset();
         // Only records ended by a line feed count: a crash may leave a torn last line.
         const qsizetype end = all.lastIndexOf('\n');
+        bool mine = false;
+        bool finished = false;
         for (const QByteArray& line : all.left(end < 0 ? 0 : end).split('\n')) {
-            const QList<QByteArray> parts = line.split(' ');
-            bool ok = false;
-            const int row = parts.size() >= 2 ? parts[1].toInt(&ok) : 0;
-            if (!ok || row < 1)
+            const QList<QByteArray> p = line.split(' ');
+            if (p.isEmpty())
                 continue;
-            if (parts[0] == "R" && parts.size() == 2)
-                rows_.insert(row);
-            else if (parts[0] == "C" && parts.size() == 3)
-                copies_.emplace(row, QString::fromUtf8(parts[2]));
+            if (p[0] == "I" && p.size() == 4) {
+                const JobIdentity id{p[1].toULongLong(), p[2].toULongLong(), p[3].toLongLong()};
+                identities_ << id;
+                mine = mine || sameFile(id, identity);
+            } else if (p[0] == "R" && p.size() == 2) {
+                ++sent_[p[1]];
+            } else if (p[0] == "X" && p.size() == 4) {
+                ++failed_[p[1]];
+                failureLines_ << QStringLiteral("Ligne %1 : %2").arg(QString::fromLatin1(p[2]), unfield(p[3]));
+            } else if (p[0] == "C" && p.size() == 4) {
+                copies_.insert(p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3]))));
+            } else if (p[0] == "F" && p.size() == 5) {
+                finished = finished || (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
+                                        p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
+                                        p[3].toLongLong() == stamp.size && p[4].toLongLong() == stamp.mtimeNs);
+            }
+        }
+        if (finished) {
+            state = State::Finished;
+        } else if (mine) {
+            state = State::Resumed;
+        } else {
+            // The journal of an earlier job of the same name: it says nothing of this one.
+            forget();
+            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+                if (error)
+                    *error = errnoText(QStringLiteral("cannot remove the old journal"), path);
+                return State::Failed;
+            }
         }
     }
     path_ = path;
-    return true;
+    if (state == State::Fresh)
+        identities_ = {identity};
+    return state;
 }
 
-bool JobJournal::copySent(int row, const QString& recipient) const {
-    return rowSent(row) || copies_.count({row, normalRecipient(recipient)}) != 0;
+bool JobJournal::copySent(const QByteArray& key, int occurrence, const QString& recipient) const {
+    return copies_.contains(key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient)));
 }
 
-bool JobJournal::markRowSent(int row, bool durable, QString* error) {
-    if (!append("R " + QByteArray::number(row) + '\n', durable, error))
+bool JobJournal::markRowSent(const QByteArray& key, bool durable, QString* error) {
+    if (!append("R " + key + '\n', durable, error))
         return false;
-    rows_.insert(row);
+    ++sent_[key];
     return true;
 }
 
-bool JobJournal::markCopySent(int row, const QString& recipient, QString* error) {
-    const QString r = normalRecipient(recipient);
-    if (!append("C " + QByteArray::number(row) + ' ' + r.toUtf8() + '\n', false, error))
+bool JobJournal::markRowFailed(const QByteArray& key, int row, const QString& reason, QString* error) {
+    if (!append("X " + key + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n', true, error))
         return false;
-    copies_.emplace(row, r);
+    ++failed_[key];
+    failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
     return true;
+}
+
+bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QString& recipient, QString* error) {
+    const QByteArray entry = key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
+    if (!append("C " + entry + '\n', false, error))
+        return false;
+    copies_.insert(entry);
+    return true;
+}
+
+bool JobJournal::adopt(const JobIdentity& identity, QString* error) {
+    for (const JobIdentity& known : std::as_const(identities_))
+        if (sameFile(known, identity))
+            return true;
+    if (!append(identityRecord(identity), true, error))
+        return false;
+    identities_ << identity;
+    return true;
+}
+
+bool JobJournal::markFinished(const FileStamp& stamp, QString* error) {
+    return append(stampRecord(stamp), true, error);
 }
 
 bool JobJournal::append(const QByteArray& record, bool durable, QString* error) {
@@ -111,15 +239,31 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
         return false;
     }
     if (!fd_.valid()) {
-        const bool created = !QFileInfo::exists(path_);
-        fd_ = UniqueFd::open(path_, O_WRONLY | O_APPEND | O_CREAT);
+        fd_ = UniqueFd::open(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
         if (!fd_.valid()) {
             if (error)
                 *error = errnoText(QStringLiteral("cannot open the journal"), path_);
             return false;
         }
-        if (created)
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            fd_.reset();
+            if (error)
+                *error = QStringLiteral("the journal %1 is not a plain file").arg(path_);
+            return false;
+        }
+        if (st.st_size == 0) {
+            // A new journal: its header and the job it belongs to come first.
+            QByteArray head = kHeader;
+            for (const JobIdentity& id : std::as_const(identities_))
+                head += identityRecord(id);
+            if (!append(head, false, error))
+                return false;
+            // Hidden from the suite's modules on a Windows share too.
+            WinPath::writeAttributes(path_, WinPath::AttrHidden | WinPath::AttrArchive);
             syncFolder(QFileInfo(path_).absolutePath());
+            durable = true;
+        }
     }
     qsizetype done = 0;
     while (done < record.size()) {
@@ -159,45 +303,32 @@ bool JobJournal::remove() {
         return true;
     fd_.reset();
     dirty_ = false;
-    const bool gone = QFile::remove(path_) || !QFileInfo::exists(path_);
-    if (gone) {
-        path_.clear();
-        rows_.clear();
-        copies_.clear();
-    }
+    const bool gone = ::unlink(QFile::encodeName(path_).constData()) == 0 || errno == ENOENT;
+    if (gone)
+        forget();
     return gone;
 }
 
-void JobJournal::pruneOlderThan(const QString& folder, const QDateTime& cutoff) {
+void JobJournal::prune(const QString& folder, qint64 nowMs) {
     const QDir dir(folder);
-    const QFileInfoList list = dir.entryInfoList({QStringLiteral("*.journal")}, QDir::Files);
-    for (const QFileInfo& info : list)
-        if (info.lastModified() < cutoff)
-            QFile::remove(info.absoluteFilePath());
-}
-
-namespace {
-JobJournal* activeJournal = nullptr;
-int activeRow = 0;
-} // namespace
-
-void setActiveJobRow(JobJournal* journal, int row) {
-    activeJournal = journal;
-    activeRow = row;
-}
-
-void clearActiveJobRow() {
-    activeJournal = nullptr;
-    activeRow = 0;
-}
-
-bool copyAlreadySent(const QString& recipient) {
-    return activeJournal && activeJournal->isOpen() && activeJournal->copySent(activeRow, recipient);
-}
-
-void noteCopySent(const QString& recipient) {
-    if (activeJournal && activeJournal->isOpen())
-        activeJournal->markCopySent(activeRow, recipient);
+    const QFileInfoList list =
+        dir.entryInfoList({QStringLiteral(".*.postique-journal*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& info : list) {
+        const QString name = info.fileName();
+        const qint64 idleMs = nowMs - info.lastModified().toMSecsSinceEpoch();
+        bool drop = false;
+        if (name.endsWith(kSuffix)) {
+            const QString job = jobNameOf(name);
+            struct stat st {};
+            const bool jobThere =
+                !job.isEmpty() && ::lstat(QFile::encodeName(dir.filePath(job)).constData(), &st) == 0;
+            drop = !jobThere && idleMs >= OrphanGraceMs;
+        } else if (name.endsWith(kHashedSuffix)) {
+            drop = idleMs >= StaleAfterMs;
+        }
+        if (drop)
+            ::unlink(QFile::encodeName(info.absoluteFilePath()).constData());
+    }
 }
 
 } // namespace automation

@@ -1,81 +1,127 @@
-// Durable record of what part of a job already went out, so that a job taken up again after
-// a failure or a restart never sends a row, or a per-recipient copy, a second time.
+// Durable record, kept beside a job in the shared folder, of which of its rows already went
+// out or failed for good, so that no copy of the program ever sends a row twice.
 #pragma once
+
+#include "automation/job_guard.h"
+#include "automation/unique_fd.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QSet>
 #include <QString>
-
-#include "automation/unique_fd.h"
-
-#include <set>
-#include <utility>
+#include <QStringList>
 
 namespace automation {
 
-// The journal of one job, a small append-only text file "<key>.journal" in a folder of the
-// program's settings. Every record is written at once (it survives a crash of the program);
-// a durable record is also flushed to disk (fsync) before the call returns, so the caller may
-// delete the row's attachment right after it. Other records are flushed at least every
-// SyncIntervalMs and when the journal is closed, which keeps a job of thousands of rows from
-// waiting on the disk for every row.
+// What binds a journal to one job file: the file itself, not its name or its content, so
+// that a job dropped again later (even identical) never meets the journal of an earlier one.
+// `birthNs` is 0 where the file system keeps no creation time.
+struct JobIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 birthNs = 0;
+    friend bool operator==(const JobIdentity&, const JobIdentity&) = default;
+};
+
+// Identity of an open file, or of a path (links followed). False when it cannot be read.
+bool identityOfFd(int fd, JobIdentity& identity);
+bool identityOf(const QString& nativePath, JobIdentity& identity);
+
+// The journal of one job: a small append-only text file "." + job name + ".postique-journal"
+// in the job's folder (hidden, and never matched by the scan of "Email_*.ss8"). Rows are
+// keyed by their content, with a count for identical rows, so a job rewritten, appended to or
+// renamed over while it is sent resends nothing that went out. Every record is written at
+// once (it survives a crash of the program); durable records are also flushed to disk before
+// the call returns, other records at least every SyncIntervalMs and when the journal closes.
 class JobJournal {
 public:
     static constexpr qint64 SyncIntervalMs = 1000;
+    // Journals whose job is gone are removed once they have not been written for this long
+    // (another copy of the program may be finishing that job at this moment).
+    static constexpr qint64 OrphanGraceMs = 60'000;
+    // Journals that cannot be tied to a job name are removed after a week without writes.
+    static constexpr qint64 StaleAfterMs = 7LL * 24 * 3600 * 1000;
+
+    // What the journal says about the job it was opened for.
+    enum class State {
+        Fresh,    // no journal of this job: nothing went out yet
+        Resumed,  // the journal of this very job: some rows may be done
+        Finished, // every row went out and the job file was about to be deleted
+        Failed    // the journal could not be read or created (see error)
+    };
 
     JobJournal() = default;
     ~JobJournal() { flush(); }
     JobJournal(const JobJournal&) = delete;
     JobJournal& operator=(const JobJournal&) = delete;
 
-    // The key of a job: SHA-256 (hex) of its file name, without regard to case, and its
-    // bytes. A job rewritten with other content is a new job.
-    static QByteArray jobKey(const QString& fileName, const QByteArray& content);
+    // The journal file name of the job `jobFileName`, and the reverse ("" when `name` is not
+    // a journal name or names no job).
+    static QString journalName(const QString& jobFileName);
+    static QString jobNameOf(const QString& journalFileName);
 
-    // Opens the journal of `key` in the native folder `folder` (created when missing) and
-    // reads the records already there; a torn last record is ignored. False with `error`
-    // when the folder or the file cannot be read or created.
-    bool open(const QString& folder, const QByteArray& key, QString* error = nullptr);
+    // The content key of a row: a hash of its cell texts (in column order).
+    static QByteArray rowKey(const QStringList& cells);
+
+    // Opens the journal of the job file `jobFileName` in the native folder `folder`, for the
+    // job file of identity `identity` and stamp `stamp` (as loaded). A journal made for
+    // another file of the same name (an earlier drop) is discarded: State::Fresh.
+    State open(const QString& folder, const QString& jobFileName, const JobIdentity& identity,
+               const FileStamp& stamp, QString* error = nullptr);
     bool isOpen() const { return !path_.isEmpty(); }
     const QString& path() const { return path_; }
 
-    // True when row `row` (from 1) went out completely.
-    bool rowSent(int row) const { return rows_.count(row) != 0; }
-    // True when the copy of row `row` for `recipient` went out (address, any case).
-    bool copySent(int row, const QString& recipient) const;
+    // How many rows with content key `key` are done (sent or failed for good).
+    int doneCount(const QByteArray& key) const { return sent_.value(key) + failed_.value(key); }
+    // How many rows with content key `key` went out.
+    int sentCount(const QByteArray& key) const { return sent_.value(key); }
+    // True when the copy for `recipient` (any case) of the `occurrence`-th row (from 0) with
+    // key `key` went out.
+    bool copySent(const QByteArray& key, int occurrence, const QString& recipient) const;
 
-    // Record a whole row, or one per-recipient copy of a row; `durable` flushes it to disk
-    // before returning. False with `error` when the record could not be written (or flushed).
-    bool markRowSent(int row, bool durable, QString* error = nullptr);
-    bool markCopySent(int row, const QString& recipient, QString* error = nullptr);
+    // Records one row with key `key` as sent; `durable` flushes it to disk first.
+    bool markRowSent(const QByteArray& key, bool durable, QString* error = nullptr);
+    // Records one row as failed for good, with its row number and the reason (durable).
+    bool markRowFailed(const QByteArray& key, int row, const QString& reason, QString* error = nullptr);
+    // Records one per-recipient copy as sent.
+    bool markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
+                      QString* error = nullptr);
+    // Binds the journal also to `identity`: a new version renamed over the job while it was
+    // being sent is the same job. Durable. Does nothing when already bound to it.
+    bool adopt(const JobIdentity& identity, QString* error = nullptr);
+    // Records that every row is done and the job file of stamp `stamp` is about to be
+    // deleted (durable), so that a crash before its deletion does not send it again.
+    bool markFinished(const FileStamp& stamp, QString* error = nullptr);
+
+    // The rows recorded as failed: "Ligne N : reason" texts, in the order recorded.
+    QStringList failures() const { return failureLines_; }
+    bool hasFailures() const { return !failureLines_.isEmpty(); }
+
     // Flushes what was written to disk. False when the flush failed.
     bool flush();
-
-    // Deletes the journal file (the job is done). True when it is gone.
+    // Deletes the journal file. True when it is gone.
     bool remove();
 
-    // Deletes journals in `folder` last written before `cutoff` (jobs that vanished).
-    static void pruneOlderThan(const QString& folder, const QDateTime& cutoff);
+    // Removes the journals of the native folder `folder` whose job file is gone (and that
+    // were not written for OrphanGraceMs), and those that name no job and were not written
+    // for StaleAfterMs. `nowMs` is the caller's clock.
+    static void prune(const QString& folder, qint64 nowMs);
 
 private:
     bool append(const QByteArray& record, bool durable, QString* error);
+    void forget();
 
     QString path_;
     UniqueFd fd_;
     bool dirty_ = false;
     qint64 lastSyncMs_ = 0;
-    std::set<int> rows_;
-    std::set<std::pair<int, QString>> copies_;
+    QList<JobIdentity> identities_;
+    QHash<QByteArray, int> sent_;
+    QHash<QByteArray, int> failed_;
+    QSet<QByteArray> copies_; // key + ' ' + occurrence + ' ' + recipient
+    QStringList failureLines_;
 };
-
-// The job row being sent by the dispatch, for the per-recipient sending: it asks before
-// each copy whether that copy already went out and notes each copy that did. Without an
-// active row (a manual send) nothing is recorded and nothing counts as sent.
-void setActiveJobRow(JobJournal* journal, int row);
-void clearActiveJobRow();
-// True when a job row is active and its copy for `recipient` already went out.
-bool copyAlreadySent(const QString& recipient);
-// Records that the active row's copy for `recipient` went out (no-op without active row).
-void noteCopySent(const QString& recipient);
 
 } // namespace automation

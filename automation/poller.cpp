@@ -19,13 +19,20 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
 
 namespace automation {
 
@@ -36,10 +43,11 @@ struct PollerState {
     bool initialised = false;
     int cycles = 0;
     int tickMs = 0; // 0: not chosen yet
+    qint64 settleMs = StabilityTracker::SettleMs;
     std::function<qint64()> clock;
     StabilityTracker settling;
-    QSet<QString> unreadable; // "path|stamp" of jobs already traced as unreadable
-    const ActiveJob* active = nullptr;
+    QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
+    ActiveJob* active = nullptr;
 };
 
 PollerState& state() {
@@ -71,43 +79,24 @@ qint64 pollerNow() {
     return s.clock ? s.clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
+qint64 settleMs() { return state().settleMs; }
+void setSettleMs(qint64 ms) { state().settleMs = std::max<qint64>(0, ms); }
+
 void resetPoller() {
     PollerState& s = state();
     s.counter = 0;
     s.initialised = false;
     s.cycles = 0;
     s.settling = StabilityTracker();
-    s.unreadable.clear();
+    s.reported.clear();
 }
 
 qint16 pollCounter() { return state().counter; }
 bool pollCounterInitialised() { return state().initialised; }
 int pollCycles() { return state().cycles; }
 
-const ActiveJob* activeJob() { return state().active; }
-void setActiveJob(const ActiveJob* job) { state().active = job; }
-
-QString journalFolder() {
-    if (Lib_Public::DossierSettingsProgramme.trimmed().isEmpty())
-        return {};
-    const QString native = WinPath::nativePath(Lib_Public::CheckRep(Lib_Public::DossierSettingsProgramme));
-    return native.isEmpty() ? QString() : QDir(native).filePath(QStringLiteral("Journal"));
-}
-
-namespace {
-
-// Diagnostic line for a job that stays in the folder without an incident line, written once
-// per state of the file so that a stuck job does not flood the trace.
-void traceKeptJob(const QString& nativePath, const FileStamp& stamp, const QString& why) {
-    const QString key = QStringLiteral("%1|%2|%3").arg(nativePath).arg(stamp.size).arg(stamp.mtimeNs);
-    if (state().unreadable.contains(key))
-        return;
-    state().unreadable.insert(key);
-    std::fprintf(stderr, "Postique: job %s kept: %s\n", qPrintable(nativePath),
-                 qPrintable(cleanIncidentText(why)));
-}
-
-} // namespace
+ActiveJob* activeJob() { return state().active; }
+void setActiveJob(ActiveJob* job) { state().active = job; }
 
 } // namespace automation
 
@@ -118,17 +107,102 @@ const QString kTimerLabel = QStringLiteral("Frm_Main:TimerSendEmail_Timer");
 // What became of one job of the cycle.
 enum class JobOutcome { Sent, Kept, Unsettled };
 
+// An incident line for a job that stays in the folder, once per state of the file (name,
+// size, time), so that an operator sees it without a line at every cycle.
+void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
+                   const automation::FileStamp& stamp, const QString& why) {
+    using namespace automation;
+    const QString key = QStringLiteral("%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
+    if (state().reported.contains(key))
+        return;
+    state().reported.insert(key);
+    QString text = QStringLiteral("Fichier de mail non traité, laissé dans le dossier : %1").arg(QFileInfo(native).fileName());
+    if (stamp.size >= 0)
+        text += QStringLiteral(" (%1 octets)").arg(stamp.size);
+    text += QStringLiteral(" : %1 (dossier %2)").arg(why, where);
+    addIncident(form, cleanIncidentText(text));
+}
+
+// Deletes the held job file only when the name still leads to the very file held, unchanged.
+bool deleteHeldJob(const automation::JobLock& lock, const QString& native, const automation::FileStamp& loaded) {
+    if (!lock.unchangedSince(loaded))
+        return false;
+    return ::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT;
+}
+
+// Moves a finished job with failed rows into the dead-letter folder beside a note saying
+// which rows failed and why. False (and the job stays) when it could not be moved.
+bool moveToDeadLetter(const QString& native, const QStringList& failures, QString& movedAs, QString* error) {
+    const QFileInfo job(native);
+    const QString folder = QDir(job.absolutePath()).filePath(automation::DeadLetterFolder);
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create %1").arg(folder);
+        return false;
+    }
+    const QString base = job.completeBaseName();
+    const QString suffix = job.suffix().isEmpty() ? QString() : u'.' + job.suffix();
+    for (int n = 1; n < 1000; ++n) {
+        const QString name = n == 1 ? job.fileName() : QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(suffix);
+        const QString target = QDir(folder).filePath(name);
+        if (::renameat2(AT_FDCWD, QFile::encodeName(native).constData(), AT_FDCWD,
+                        QFile::encodeName(target).constData(), RENAME_NOREPLACE) != 0) {
+            if (errno == EEXIST)
+                continue;
+            *error = QStringLiteral("cannot move %1 to %2: %3")
+                         .arg(native, target, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        movedAs = target;
+        QFile note(target + QStringLiteral(".txt"));
+        if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            QString text = QStringLiteral(
+                               "Postique n'a pas pu envoyer certaines lignes du fichier %1 (%2).\r\n"
+                               "Les autres lignes ont été envoyées : avant de redéposer ce fichier "
+                               "dans le dossier partagé, corrigez les lignes ci-dessous et retirez les "
+                               "autres.\r\n\r\n")
+                               .arg(job.fileName(), QDateTime::currentDateTime().toString(
+                                                        QStringLiteral("yyyy/MM/dd hh:mm:ss")));
+            for (const QString& line : failures)
+                text += automation::cleanIncidentText(line) + QStringLiteral("\r\n");
+            note.write("\xEF\xBB\xBF" + text.toUtf8());
+        }
+        return true;
+    }
+    *error = QStringLiteral("no free name in %1").arg(folder);
+    return false;
+}
+
 } // namespace
 
-// One job: settled, held exclusively, read, dispatched, and deleted when every row went out
-// and nobody changed it meanwhile.
-static JobOutcome processJob(Frm_Main& form, const QString& path, const QString& folder, qint16& abandon) {
+namespace {
+
+// Runs `work` on a pool thread while the window goes on processing its events; returns once
+// it is done. `work` must not touch widgets.
+template <class Work> void besideTheWindow(Work work) {
+    QEventLoop loop;
+    QThreadPool::globalInstance()->start([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+}
+
+} // namespace
+
+// One job: settled, held exclusively, read, dispatched, then deleted when every row went
+// out (or moved to the dead-letter folder when some failed for good) and nobody changed it.
+static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder, qint16& abandon) {
     using namespace automation;
-    const QString native = WinPath::nativePath(path);
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
         return JobOutcome::Kept; // gone meanwhile
-    if (!state().settling.isSettled(native, seen, pollerNow()))
+    const QString nativeFolder = QFileInfo(native).absolutePath();
+    // A job reached through a link must stay in the job folder.
+    if (QFileInfo(native).isSymLink() && !resolvesInside(nativeFolder, native)) {
+        reportKeptJob(form, native, folder, seen, QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
+        return JobOutcome::Kept;
+    }
+    if (!state().settling.isSettled(native, seen, pollerNow(), settleMs()))
         return JobOutcome::Unsettled;
 
     JobLock lock;
@@ -140,51 +214,93 @@ static JobOutcome processJob(Frm_Main& form, const QString& path, const QString&
     case JobLock::Outcome::Gone:
         return JobOutcome::Kept;
     case JobLock::Outcome::Failed:
-        traceKeptJob(native, seen, error);
+        reportKeptJob(form, native, folder, seen, error);
         return JobOutcome::Kept;
     }
     const FileStamp loaded = lock.stamp();
     if (!(loaded == seen))
         return JobOutcome::Unsettled; // written again between the look and the lock
 
-    QByteArray bytes;
-    if (!lock.readAll(bytes, MaxJobBytes, &error)) {
-        traceKeptJob(native, loaded, error);
+    // Reading and splitting a large job takes a while: it happens beside the window, which
+    // keeps answering meanwhile.
+    bool readOk = false;
+    JobReadResult read;
+    besideTheWindow([&] {
+        QByteArray bytes;
+        readOk = lock.readAll(bytes, MaxJobBytes, &error);
+        if (readOk)
+            read = readJobBytes(bytes);
+    });
+    if (!readOk) {
+        reportKeptJob(form, native, folder, loaded, error);
         return JobOutcome::Kept;
     }
-    JobReadResult read = readJobBytes(bytes);
     if (!read.ok) {
-        traceKeptJob(native, loaded, QStringLiteral("could not be loaded: ") + read.error);
+        reportKeptJob(form, native, folder, loaded, QStringLiteral("illisible (%1)").arg(read.error));
         return JobOutcome::Kept;
+    }
+
+    const QString fileName = QFileInfo(native).fileName();
+    JobIdentity identity;
+    identityOfFd(lock.fd(), identity);
+    JobJournal journal;
+    const JobJournal::State journalState = journal.open(nativeFolder, fileName, identity, loaded, &error);
+    if (journalState == JobJournal::State::Failed)
+        Lib_Public::ReportError(kTimerLabel, 75, error);
+    if (journalState == JobJournal::State::Finished) {
+        // Every row went out before the program stopped, just short of deleting the job.
+        if (deleteHeldJob(lock, native, loaded))
+            journal.remove();
+        state().settling.forget(native);
+        return JobOutcome::Sent;
     }
     form.fpSpreadData->setSheet(read.sheet);
 
-    const QString fileName = QFileInfo(native).fileName();
-    JobJournal journal;
-    const QString journalDir = journalFolder();
-    if (journalDir.isEmpty() || !journal.open(journalDir, JobJournal::jobKey(fileName, bytes), &error))
-        Lib_Public::ReportError(kTimerLabel, 75,
-                                journalDir.isEmpty() ? QStringLiteral("no settings folder for the send journal")
-                                                     : error);
-    bytes = QByteArray(); // the sheet holds the job now
-
     ActiveJob job;
     job.journal = journal.isOpen() ? &journal : nullptr;
-    job.nativeFolder = QFileInfo(native).absolutePath();
+    job.nativeFolder = nativeFolder;
     job.fileName = fileName;
+    // A new version renamed over the job while it is sent is the same job: its journal
+    // follows it, so that what went out is not sent again from the new file.
+    job.afterRow = [&] {
+        JobIdentity now;
+        if (job.journal && identityOf(native, now) && !(now == identity))
+            job.journal->adopt(now);
+    };
     setActiveJob(&job);
     qint16 result = 0;
     Lib_Public::Trap(kTimerLabel, [&] { result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon); });
     setActiveJob(nullptr);
+    job.afterRow();
 
     if (result == 0 || abandon != 0)
+        return JobOutcome::Kept; // a row waits for the next cycle
+    // A job rewritten while it was being sent stays for the next cycle, which sends only
+    // the rows the journal does not know.
+    if (!lock.unchangedSince(loaded))
         return JobOutcome::Kept;
-    // A job rewritten while it was being sent is a new job: it stays for the next cycle.
-    if (!lock.unchangedSince(loaded)) {
-        traceKeptJob(native, loaded, QStringLiteral("changed while it was being sent"));
+    const QStringList failures = journal.isOpen() ? journal.failures() : job.failures;
+    if (!failures.isEmpty()) {
+        QString movedAs;
+        if (!moveToDeadLetter(native, failures, movedAs, &error)) {
+            Lib_Public::ReportError(kTimerLabel, 75, error);
+            return JobOutcome::Kept;
+        }
+        addIncident(form, cleanIncidentText(QStringLiteral("%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
+                                                .arg(fileName, DeadLetterFolder)
+                                                .arg(failures.size())
+                                                .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));
+        journal.remove();
+        state().settling.forget(native);
+        return JobOutcome::Sent;
+    }
+    // The journal says "finished" before the job goes, so that a crash in between neither
+    // sends the job again nor lets the journal meet a later job.
+    if (journal.isOpen() && !journal.markFinished(loaded, &error)) {
+        Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
     }
-    if (Lib_Systeme::File_Delete(path, kTimerLabel, 0, 0) || !QFileInfo::exists(native)) {
+    if (deleteHeldJob(lock, native, loaded)) {
         journal.remove();
         state().settling.forget(native);
     }
@@ -243,17 +359,23 @@ void Frm_Main::TimerSendEmail_Timer() {
             for (const WinPath::FoundEntry& entry : found.entries) {
                 const bool plainFile =
                     (entry.attributes & (WinPath::AttrDirectory | WinPath::AttrHidden | WinPath::AttrSystem)) == 0;
+                // The listing's own path, never the name as a pattern: a job named
+                // "Email_*.ss8" is an ordinary name and reaches that file only.
                 if (plainFile && entry.name != QStringLiteral(".") && entry.name != QStringLiteral("..") &&
-                    Lib_Systeme::File_Exist(sub + entry.name, kTimerLabel, true))
-                    bis->ListeFichiersSS8->addItem(sub + entry.name);
+                    automation::nonEmptyFile(entry.nativePath)) {
+                    auto* item = new QListWidgetItem(sub + entry.name, bis->ListeFichiersSS8);
+                    item->setData(Qt::UserRole, entry.nativePath);
+                }
                 if (Lib_Public::QuitterDemande)
                     break;
                 QCoreApplication::processEvents();
             }
+            if (!found.entries.empty())
+                JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(), pollerNow());
             for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i) {
-                const QString path = bis->ListeFichiersSS8->item(i)->text();
-                if (Lib_Systeme::File_Exist(path, kTimerLabel, true) &&
-                    processJob(*this, path, folder, abandon) == JobOutcome::Unsettled)
+                const QString native = bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
+                if (automation::nonEmptyFile(native) &&
+                    processJob(*this, native, folder, abandon) == JobOutcome::Unsettled)
                     unsettled = true;
                 if (Lib_Public::QuitterDemande || abandon != 0) {
                     leave = true;

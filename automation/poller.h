@@ -5,6 +5,7 @@
 #include "automation/job_journal.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -36,13 +37,23 @@ struct ActiveJob {
     JobJournal* journal = nullptr; // null when the journal could not be opened
     QString nativeFolder;          // the job folder, native
     QString fileName;              // the job's file name, for incident lines
+    // Called after each row that went out or failed: notices a new version renamed over the
+    // job meanwhile and binds the journal to it.
+    std::function<void()> afterRow;
+    // Rows failed for good in this run ("Ligne N : reason"), also without a journal.
+    QStringList failures;
 };
 // The job being dispatched, or nullptr outside a poll cycle (a direct call).
-const ActiveJob* activeJob();
-void setActiveJob(const ActiveJob* job);
+ActiveJob* activeJob();
+void setActiveJob(ActiveJob* job);
 
-// Native folder of the send journals: the program's settings folder + "Journal"; empty
-// when the settings folder is not known yet.
-QString journalFolder();
+// How long a job file must keep its size and modification time, as seen by this program's
+// own clock, before it is read (tests may shorten it; 0 reads a job at first sight).
+qint64 settleMs();
+void setSettleMs(qint64 ms);
+
+// Name of the subfolder of the job folder where a job that ended with failed rows is moved,
+// with a note of what failed. The scan never enters subfolders.
+inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 
 } // namespace automation

@@ -3,9 +3,9 @@
 #include "mail/ca_trust.h"
 
 #include "mail/c_handles.h"
+#include "system/atomicfile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QString>
 
 #include <openssl/err.h>
@@ -22,10 +22,11 @@ CURLcode TrustCaFolder(CURL*, void* sslContext, void* user) {
     const QDir dir(*folderText);
     const QStringList files = dir.entryList({QStringLiteral("*")}, QDir::Files | QDir::Readable);
     for (const QString& name : files) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly) || file.size() > 4 * 1024 * 1024)
+        // Plain files only, bounded, never blocking: a link to a FIFO or a device is skipped.
+        const std::optional<QByteArray> read = AtomicFile::readAll(dir.filePath(name));
+        if (!read || read->size() > 4 * 1024 * 1024)
             continue;
-        const QByteArray pem = file.readAll();
+        const QByteArray& pem = *read;
         BioPtr bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
         while (X509Ptr cert{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)})
             X509_STORE_add_cert(store, cert.get()); // a duplicate is refused harmlessly

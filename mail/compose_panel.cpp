@@ -32,14 +32,22 @@ void Warn(const QString& text) {
 namespace ComposePanel {
 
 bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel) {
+                qint16 Manuel, Sending::Verdict* outcome) {
     const QString label = QStringLiteral("Frm_Main:DirectSend");
+    const Sending::CopyRecord* record = Sending::CurrentCopyRecord();
     bool allSent = true;
+    bool anySent = false;
+    bool anyTransient = false;
+    QString firstReason;
     Lib_Public::Trap(label, [&] {
         for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
             Addresses::FnTrim(token, Addresses::kListEntrySet);
             if (token.isEmpty())
                 continue;
+            if (record && record->alreadySent && record->alreadySent(token)) {
+                anySent = true; // went out before this row was interrupted
+                continue;
+            }
             Lib_Public::Trap(label, [&] {
                 mail.clearRecipients();
                 mail.addRecipients(token, 0);
@@ -48,16 +56,40 @@ bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipien
                                               QStringLiteral(", Patientez ... "));
                 if (mail.send() != 0) {
                     allSent = false;
+                    if (!mail.lastErrorPermanent())
+                        anyTransient = true;
                     const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
                                          QStringLiteral(" : ") + mail.lastErrorDescription();
+                    if (firstReason.isEmpty())
+                        firstReason = text;
                     Sending::Report(main, Manuel, text);
-                } else if (Manuel == Sending::True) {
-                    MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
-                                 MsgBox::Icon::Information, MsgBox::Buttons::OK);
+                } else {
+                    anySent = true;
+                    if (record && record->noteSent)
+                        record->noteSent(token);
+                    if (Manuel == Sending::True)
+                        MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
+                                     MsgBox::Icon::Information, MsgBox::Buttons::OK);
                 }
             });
+            // A stop request leaves the remaining copies for the next run.
+            if (mail::AbortRequested()) {
+                allSent = false;
+                anyTransient = true;
+                break;
+            }
         }
     });
+    if (outcome) {
+        if (allSent)
+            *outcome = {};
+        else if (anyTransient)
+            *outcome = {Sending::Outcome::Transient, firstReason};
+        else if (anySent)
+            *outcome = {}; // only permanent refusals, each reported: the others got it
+        else
+            *outcome = {Sending::Outcome::Permanent, firstReason};
+    }
     return allSent;
 }
 

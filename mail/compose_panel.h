@@ -2,6 +2,8 @@
 // which sends one copy per recipient when no server is set.
 #pragma once
 
+#include "mail/send_email.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -23,7 +25,11 @@ inline const QString kAttachmentFilter = QStringLiteral("Tous les fichiers (*.*)
 // failure as an incident line. Shows the recipient in progress in the main window's
 // LabelStatus. Returns true when every copy went out (also when there was none to send),
 // false when at least one failed. Errors are reported under "Frm_Main:DirectSend".
+// A copy that the current copy record (Sending::CurrentCopyRecord) knows as sent is skipped;
+// each copy that goes out is noted there. `outcome`, when given, receives the outcome of the
+// whole mail: Sent when every copy went out or the only failures were permanent and some copy
+// went out, Permanent when every copy failed for good, Transient when any copy may go later.
 bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel);
+                qint16 Manuel, Sending::Verdict* outcome = nullptr);
 
 } // namespace ComposePanel

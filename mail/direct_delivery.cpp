@@ -58,8 +58,14 @@ void runQueries(ares_channel channel) {
         const int nfds = ares_fds(channel, &readers, &writers);
         if (nfds == 0)
             return;
+        // Waits of at most a fifth of a second, so that a stop request is seen at once.
+        if (AbortRequested()) {
+            ares_cancel(channel);
+            continue;
+        }
+        timeval most{0, 200000};
         timeval wait{};
-        timeval* tv = ares_timeout(channel, nullptr, &wait);
+        timeval* tv = ares_timeout(channel, &most, &wait);
         select(nfds, &readers, &writers, nullptr, tv);
         ares_process(channel, &readers, &writers);
     }
@@ -125,6 +131,8 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
     if (mx.code != Error::None) {
         report.code = mx.code;
         report.description = mx.description;
+        // A domain that does not exist or takes no mail will not take it later either.
+        report.permanent = mx.code == Error::NoMailDomain;
         return report;
     }
     report.code = Error::ConnectFailed;
@@ -132,6 +140,11 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.")
             .arg(run.domain);
     for (const MxHost& host : mx.hosts) {
+        if (AbortRequested()) {
+            report.code = Error::Aborted;
+            report.description = QStringLiteral("Envoi interrompu par l'arrêt du programme.");
+            break;
+        }
         const QStringList addresses = ResolveHost(host.host, timeoutMs);
         if (addresses.isEmpty()) {
             report.description = QStringLiteral("Le serveur de messagerie %1 du domaine %2 n'a "
@@ -260,6 +273,11 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
         }
     }
     SendOutcome outcome;
+    for (const QString& domain : std::as_const(order)) {
+        const DomainRun& run = runs[domain];
+        if (run.report.code == Error::None)
+            outcome.refused << run.report.refused;
+    }
     const bool anyRefused = std::any_of(runs.cbegin(), runs.cend(), [](const DomainRun& r) {
         return !r.report.refused.isEmpty();
     });
@@ -269,6 +287,10 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
         return outcome;
     }
     outcome.code = failed == order.size() ? firstFailure : Error::PartialDelivery;
+    // Permanent only when every domain failed for good: a retry would reach nobody new.
+    outcome.permanent = failed == order.size() &&
+                        std::all_of(runs.cbegin(), runs.cend(),
+                                    [](const DomainRun& r) { return r.report.permanent; });
     outcome.description = QStringLiteral("Envoi direct (sans serveur) : ") +
                           lines.join(QStringLiteral(" | "));
     return outcome;

@@ -18,7 +18,12 @@ QString SupportMailbox();
 // trimming; otherwise `to` unchanged.
 QString RouteTo(const QString& to, const QString& partnerMark);
 
-// Incident text for an attachment name refused because it leaves the job folder.
-QString RefusedAttachmentText(const QString& name, const QString& jobName, int row);
+// Incident text for an attachment name refused, `why` saying what is wrong with it ("hors du
+// dossier partagé", "pas un fichier ordinaire").
+QString RefusedAttachmentText(const QString& name, const QString& jobName, int row,
+                              const QString& why = QStringLiteral("hors du dossier partagé"));
+
+// Incident text for a row that failed for good: which row of which job, and why.
+QString FailedRowText(const QString& jobName, int row, const QString& reason);
 
 } // namespace JobDispatch

@@ -26,6 +26,7 @@ namespace {
 
 std::mutex limitsMutex;
 TimeLimits defaultLimits;
+std::atomic<const std::atomic<bool>*> abortFlag{nullptr};
 
 // Threads kept for the network work of single sends, so a send does not start a thread of
 // its own; a few, so that a send started while another one waits is not queued behind it.
@@ -127,6 +128,13 @@ SendOutcome runPlan(const SendPlan& plan) {
 
 } // namespace
 
+void SetAbortFlag(const std::atomic<bool>* flag) { abortFlag = flag; }
+
+bool AbortRequested() {
+    const std::atomic<bool>* flag = abortFlag.load();
+    return flag && flag->load();
+}
+
 TimeLimits DefaultTimeLimits() {
     std::lock_guard lock(limitsMutex);
     return defaultLimits;
@@ -175,12 +183,18 @@ qint32 MailMessage::addAttachment(const QString& path) {
 qint32 MailMessage::fail(qint32 code, const QString& description) {
     lastCode_ = code;
     lastDescription_ = description;
+    // What the mail itself gets wrong cannot be mended by sending it again.
+    lastPermanent_ = code == Error::InvalidAddress || code == Error::NoRecipient ||
+                     code == Error::MimeBuild;
+    lastRefused_.clear();
     return code;
 }
 
 qint32 MailMessage::prepare(SendPlan& plan) {
     lastCode_ = Error::None;
     lastDescription_.clear();
+    lastPermanent_ = false;
+    lastRefused_.clear();
     if (protocol_ < Protocol::Smtp || protocol_ > Protocol::ExchangeWebDav)
         return fail(Error::InvalidProtocol,
                     QStringLiteral("Protocole inconnu (%1). Choisissez SMTP, Exchange Web "
@@ -278,6 +292,8 @@ qint32 MailMessage::send() {
     const SendOutcome outcome = runOffCallingThread<SendOutcome>([&plan] { return SendDetached(plan); });
     lastCode_ = outcome.code;
     lastDescription_ = outcome.description;
+    lastPermanent_ = outcome.code != Error::None && outcome.permanent;
+    lastRefused_ = outcome.refused;
     return outcome.code;
 }
 

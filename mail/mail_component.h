@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -49,6 +50,7 @@ inline constexpr qint32 ServerNotFound = 1101;     // server name does not resol
 inline constexpr qint32 ConnectFailed = 1102;      // TCP connection refused or unreachable
 inline constexpr qint32 Timeout = 1103;            // connection or reply time limit exceeded
 inline constexpr qint32 ConnectionLost = 1104;     // server closed or spoke garbage
+inline constexpr qint32 Aborted = 1105;            // the program asked every send to stop
 inline constexpr qint32 TlsFailed = 1201;          // TLS handshake failed
 inline constexpr qint32 CertificateUntrusted = 1202; // server certificate not trusted
 inline constexpr qint32 StartTlsUnavailable = 1203; // STARTTLS required but not offered
@@ -92,6 +94,13 @@ struct TimeLimits {
     std::chrono::milliseconds connect{30000};  // TCP connect plus TLS handshake
     std::chrono::milliseconds response{120000}; // wait for one server reply (or data progress)
 };
+
+// A stop request for every send in flight: when the flag given here reads true, transfers
+// and look-ups end within about a second with Error::Aborted. The flag is only read (from
+// any thread), so a signal handler may set it; nullptr (the default) never stops a send.
+void SetAbortFlag(const std::atomic<bool>* flag);
+// True when the flag given to SetAbortFlag is set.
+bool AbortRequested();
 
 // Process-wide default time limits of new mail objects; tests shorten them.
 TimeLimits DefaultTimeLimits();
@@ -169,10 +178,17 @@ struct SendJob {
     QString caFolder;       // native folder of extra trusted CA certificates (PEM), may be ""
 };
 
-// Result of a transport: code 0 and an empty description on success.
+// Result of a transport: code 0 and an empty description on success. `permanent` marks a
+// failure that sending the same mail again cannot mend (the server refused every recipient
+// or the message itself with a 5xx reply, or a recipient's domain takes no mail). `refused`
+// names the recipients refused while others took the mail ("address (reply)").
 struct SendOutcome {
+    SendOutcome() = default;
+    SendOutcome(qint32 failureCode, QString text) : code(failureCode), description(std::move(text)) {}
     qint32 code = Error::None;
     QString description;
+    bool permanent = false;
+    QStringList refused;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch
@@ -261,6 +277,12 @@ public:
 
     qint32 lastErrorCode() const { return lastCode_; }
     QString lastErrorDescription() const { return lastDescription_; }
+    // True when the last failure is permanent for this mail: an address or message that
+    // cannot be sent as it is (refused before connecting, or a 5xx for the whole mail).
+    // Failures of the connection, the server or the settings are not permanent.
+    bool lastErrorPermanent() const { return lastPermanent_; }
+    // Recipients refused by the last send although it reached others ("address (reply)").
+    QStringList refusedRecipients() const { return lastRefused_; }
 
     // The message send() would transmit, for tests and diagnostics; empty with the last
     // error set when it cannot be built.
@@ -289,6 +311,8 @@ private:
     TimeLimits limits_;
     qint32 lastCode_ = Error::None;
     QString lastDescription_;
+    bool lastPermanent_ = false;
+    QStringList lastRefused_;
 };
 
 // Carries out a detached mail (MailMessage::detach) on the calling thread, which may be any

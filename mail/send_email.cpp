@@ -95,6 +95,16 @@ DeferredSender g_deferredSender;
 
 void SetDeferredSender(DeferredSender sender) { g_deferredSender = std::move(sender); }
 
+namespace {
+Verdict lastVerdict;
+const CopyRecord* copyRecord = nullptr;
+} // namespace
+
+const Verdict& LastVerdict() { return lastVerdict; }
+
+void SetCopyRecord(const CopyRecord* record) { copyRecord = record; }
+const CopyRecord* CurrentCopyRecord() { return copyRecord; }
+
 } // namespace Sending
 
 namespace {
@@ -137,6 +147,11 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 1. Fresh outcome; no second send from the button meanwhile.
     Abandon = False;
+    Verdict verdict;
+    const auto failed = [&verdict](Outcome outcome, const QString& reason) {
+        if (verdict.outcome == Outcome::Sent || outcome == Outcome::Transient)
+            verdict = {outcome, reason};
+    };
     if (visible) {
         ++g_sendsRunning;
         Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
@@ -214,6 +229,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             if (!signer.findBySubject(senderAddress, mail::CurrentUserStore, QStringLiteral("my"))) {
                 report(signer.lastErrorText() + QLatin1Char(':') + senderAddress);
                 Abandon = True;
+                failed(Outcome::Transient, signer.lastErrorText() + QLatin1Char(':') + senderAddress);
             }
         });
         onMail([&](mail::MailMessage& m) {
@@ -221,6 +237,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 report(QStringLiteral("Signer certificate has not private key, this certificate "
                                       "can not be used to sign email!"));
                 Abandon = True;
+                failed(Outcome::Transient, QStringLiteral("signer certificate without private key"));
             }
         });
     }
@@ -280,6 +297,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                                                     QStringLiteral("my"))) {
                         report(certificate->lastErrorText() + QLatin1Char(':') + entry);
                         Abandon = True;
+                        // No certificate for this recipient: this mail cannot be encrypted.
+                        failed(Outcome::Permanent, certificate->lastErrorText() + QLatin1Char(':') + entry);
                         return;
                     }
                     m.recipientCertificates().add(*certificate);
@@ -287,9 +306,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             }
         }
 
-        // 16. Files picked on the compose panel (all but the empty last slot), whatever form
-        // the mail comes from. A refused file abandons the mail: the operator asked for it.
-        if (Abandon != True) {
+        // 16. Files picked on the compose panel (all but the empty last slot), for the
+        // compose panel's own mails only: an automatic mail carries its row's attachment and
+        // nothing else. A refused file abandons the mail: the operator asked for it.
+        if (Abandon != True && Feuille == this) {
             Trap(kLabel, [&] {
                 for (qsizetype i = 0; i + 1 < Attachments.size(); ++i) {
                     const QString path = Attachments.at(i);
@@ -297,6 +317,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                         if (m.addAttachment(path) != 0) {
                             report(m.lastErrorDescription() + QLatin1Char(':') + path);
                             Abandon = True;
+                            failed(Outcome::Transient, m.lastErrorDescription() + QLatin1Char(':') + path);
                         }
                     });
                 }
@@ -316,8 +337,11 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 // 19. No server and several recipients: one direct copy per recipient, each
                 // reported on its own. The mail counts as abandoned only when a copy failed.
                 onMail([&](mail::MailMessage& m) {
-                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel))
+                    Verdict copies;
+                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel, &copies))
                         Abandon = True;
+                    if (copies.outcome != Outcome::Sent)
+                        failed(copies.outcome, copies.reason);
                 });
             } else {
                 // 20. Send; an automatic send of a job goes to the job's sending worker.
@@ -328,12 +352,17 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                             return;
                         }
                     } else if (m.send() == 0) {
+                        // Sent, but not to everybody: the refused addresses are named.
+                        if (!m.refusedRecipients().isEmpty())
+                            report(m.lastErrorDescription());
                         if (Manuel == True)
                             MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
                                          MsgBox::Buttons::OK);
                         return;
                     }
                     Abandon = True;
+                    failed(m.lastErrorPermanent() ? Outcome::Permanent : Outcome::Transient,
+                           m.lastErrorDescription());
                     ReportRefusal(*this, Manuel, m.lastErrorDescription(), server);
                 });
                 // 21.
@@ -344,6 +373,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     }
 
     // 22. Every path ends here: status cleared, button back, mail object released.
+    lastVerdict = verdict;
     mail.reset();
     if (visible && --g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });

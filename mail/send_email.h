@@ -50,4 +50,28 @@ void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, co
 using DeferredSender = std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
 void SetDeferredSender(DeferredSender sender);
 
+// How a send ended, for a caller that must tell a failure worth retrying from one that is not.
+enum class Outcome {
+    Sent,      // the mail went out (perhaps without some refused recipients, reported)
+    Transient, // connection, time-out, TLS, 4xx, settings, server gone, stop request: retry later
+    Permanent  // this mail can never go as it is (bad address, 5xx for the whole mail)
+};
+struct Verdict {
+    Outcome outcome = Outcome::Sent;
+    QString reason; // why it failed, cleaned for an incident line; empty when sent
+};
+// The verdict of the last SendEmail call; every path of SendEmail sets it.
+const Verdict& LastVerdict();
+
+// Per-recipient memory of the mail being sent without a server (one copy per recipient):
+// the job dispatch sets it around a row so that a retried row never sends a copy twice.
+// `alreadySent` tells whether the copy for an address went out before; `noteSent` records a
+// copy that went out now. Null (the default) remembers nothing.
+struct CopyRecord {
+    std::function<bool(const QString& recipient)> alreadySent;
+    std::function<void(const QString& recipient)> noteSent;
+};
+void SetCopyRecord(const CopyRecord* record);
+const CopyRecord* CurrentCopyRecord();
+
 } // namespace Sending

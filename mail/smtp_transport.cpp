@@ -9,6 +9,7 @@
 #include "mail/smtp_conversation.h"
 #include "mail/smtp_session_pool.h"
 #include "mail/transport_failure.h"
+#include "mail/transfer_stop.h"
 #include "system/untrusted_text.h"
 
 #include <QRegularExpression>
@@ -64,9 +65,11 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Called by libcurl at least once a second, even while the server is silent: the place
+// where a login the server cannot take, or a stop request, ends the transfer in flight.
 int progressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     const auto* talk = static_cast<const SmtpConversation*>(user);
-    return talk && talk->loginUnavailable() ? 1 : 0;
+    return AbortRequested() || (talk && talk->loginUnavailable()) ? 1 : 0;
 }
 
 QString hostForUrl(const QString& host) {
@@ -105,7 +108,9 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     SendOutcome failure;
     const SmtpReply* refusal = talk.lastFailure();
     const QString reply = refusal ? untrusted::CleanQuoted(refusal->text) : QString();
-    if (talk.loginUnavailable())
+    if (AbortRequested() && !talk.loginUnavailable())
+        failure = CurlFailure(Peer::Smtp, result, server, target.server.host, QString(), caFolder);
+    else if (talk.loginUnavailable())
         failure = SmtpLoginUnavailable(server);
     else if (const auto refused = refusal ? SmtpRefusal(refusal->command, refusal->argument,
                                                         reply, server, report.refused)
@@ -117,6 +122,14 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
                               ServerAnswerSuffix(reply));
     report.code = failure.code;
     report.description = failure.description;
+    // Refused for good, for every recipient or for the message itself (5xx): the same mail
+    // will never go. A sender refused is the settings' fault, not the mail's.
+    if (refusal && refusal->code >= 500 && failure.code != Error::Aborted &&
+        (failure.code == Error::RecipientRefused || failure.code == Error::DataRefused)) {
+        report.permanent = std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {
+            return r.command != u"RCPT" || r.code < 400 || r.code >= 500;
+        });
+    }
 }
 
 // One attempt on one handle. `reused` tells whether the handle carries an open session.
@@ -142,6 +155,7 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
                                .toUtf8();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    StopOnRequest(curl);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, debugCallback);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &talk);
@@ -278,7 +292,11 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     target.server = job.server;
     const SmtpReport report =
         SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, job.recipients, job.message);
-    return {report.code, report.description};
+    SendOutcome outcome{report.code, report.description};
+    outcome.permanent = report.permanent;
+    if (report.code == Error::None)
+        outcome.refused = report.refused;
+    return outcome;
 }
 
 } // namespace mail::detail

@@ -27,6 +27,7 @@ struct SmtpReport {
     QStringList refused;         // "address (server reply)" of each refused recipient
     int accepted = 0;            // recipients the server accepted
     bool reachedServer = false;  // a server greeting was received
+    bool permanent = false;      // a 5xx refusal of every recipient or of the message
 };
 
 // Sends `message` from `from` to `recipients` through `target`. Succeeds (code Error::None)

@@ -94,6 +94,8 @@ qint32 CurlErrorNumber(CURLcode result) {
         return Error::StartTlsUnavailable;
     case CURLE_LOGIN_DENIED:
         return Error::LoginRefused;
+    case CURLE_ABORTED_BY_CALLBACK: // the transports' progress callbacks stop only on request
+        return Error::Aborted;
     default:
         return Error::ConnectionLost;
     }
@@ -107,7 +109,10 @@ QString CurlTechnicalText(CURLcode result, const char* errorBuffer) {
 SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const QString& host,
                         const QString& technical, const QString& caFolder,
                         const QString& answer) {
-    const qint32 code = CurlErrorNumber(result);
+    // A stop request cuts connections: whatever libcurl then says, the send was stopped.
+    const qint32 code = AbortRequested() ? Error::Aborted : CurlErrorNumber(result);
+    if (code == Error::Aborted)
+        return {code, QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur %1).").arg(server)};
     if (code == Error::CertificateUntrusted)
         return {code, QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). %3")
                           .arg(server, technical, caFolderAdvice(caFolder))};

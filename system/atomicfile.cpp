@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -205,12 +206,21 @@ bool replace(const QString& native, const QByteArray& data, QString* error,
 }
 
 std::optional<QByteArray> readAll(const QString& native) {
-    const UniqueFd fd = makeFd(::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC));
+    // Opening never blocks (a FIFO in place of the file answers at once) and only a plain
+    // file of a sane size is read.
+    const UniqueFd fd =
+        makeFd(::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (*fd < 0)
         return std::nullopt;
     struct stat st {};
-    if (::fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(*fd, &st) != 0)
         return std::nullopt;
+    if (!S_ISREG(st.st_mode) || st.st_size > MaxReadBytes) {
+        if (!S_ISDIR(st.st_mode))
+            std::fprintf(stderr, "Postique: %s ignored: %s\n", QFile::encodeName(native).constData(),
+                         S_ISREG(st.st_mode) ? "too large" : "not a plain file (FIFO, device or socket)");
+        return std::nullopt;
+    }
     return readFd(*fd);
 }
 
@@ -219,15 +229,20 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
     const QByteArray path = QFile::encodeName(native);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         bool created = false;
-        UniqueFd fd = makeFd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd = makeFd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (*fd < 0 && errno == ENOENT) {
-            fd = makeFd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            fd = makeFd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666));
             created = *fd >= 0;
             if (*fd < 0 && errno == EEXIST)
                 continue;
         }
         if (*fd < 0) {
             setError(error, errnoText(QStringLiteral("cannot open"), native));
+            return false;
+        }
+        struct stat opened {};
+        if (::fstat(*fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > MaxReadBytes) {
+            setError(error, QStringLiteral("%1 is not a plain file of a sane size").arg(native));
             return false;
         }
         while (::flock(*fd, LOCK_EX) != 0) {

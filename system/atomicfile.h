@@ -24,7 +24,11 @@ bool replaceWith(const QString& native, const std::function<bool(int fd, QString
 bool replace(const QString& native, const QByteArray& data, QString* error = nullptr,
              std::optional<unsigned> modeForNew = std::nullopt);
 
-// Reads the whole file. Empty when it cannot be read (missing, a folder, no permission).
+// Largest file read by readAll and update: settings files and hives are small.
+inline constexpr long long MaxReadBytes = 64LL * 1024 * 1024;
+
+// Reads the whole file. Empty when it cannot be read (missing, a folder, no permission) or
+// is not a plain file of at most MaxReadBytes; never blocks on a FIFO or a device.
 std::optional<QByteArray> readAll(const QString& native);
 
 // Decides the new content from the current one (empty optional: the file did not exist);

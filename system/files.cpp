@@ -112,7 +112,8 @@ qint32 TailleDuFichier(const QString& path) {
         const QString native = WinPath::nativePath(path);
         if (native.isEmpty())
             return;
-        const int fd = ::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC);
+        // Never blocks: a FIFO or a device answers at once (and has no size to give).
+        const int fd = ::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0)
             return;
         struct stat st {};

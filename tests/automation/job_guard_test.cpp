@@ -4,7 +4,9 @@
 #include "automation/job_journal.h"
 
 #include <QDir>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -22,38 +24,38 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
-TEST(StabilityTracker, SettlesAfterTwoQuietSeconds) {
+TEST(StabilityTracker, OnlyOwnObservationCounts) {
+    // Whatever the writer's clock says, a job is read only once this program has seen it
+    // unchanged for two seconds: a time stamp an hour old (a lagging file server) is no
+    // reason to read a file that is still growing, nor one an hour ahead a reason to wait.
     const qint64 t0 = 1'700'000'000'000;
-    FileStamp writing{1, 2, 100, t0 * 1000000};
-    FileStamp grown{1, 2, 200, (t0 + 1500) * 1000000};
+    const qint64 hourNs = 3'600'000LL * 1000000;
+    const FileStamp lagging{1, 2, 100, t0 * 1000000 - hourNs};
+    const FileStamp laggingGrown{1, 2, 200, t0 * 1000000 - hourNs};
+    const FileStamp ahead{1, 3, 50, t0 * 1000000 + hourNs};
     struct Step {
         const char* what;
+        QString path;
         FileStamp stamp;
         qint64 now;
         bool settled;
     };
     StabilityTracker tracker;
     const std::vector<Step> steps = {
-        {"just written", writing, t0 + 100, false},
-        {"1.9 s later, unchanged", writing, t0 + 1900, false},
-        {"grew meanwhile", grown, t0 + 1900, false},
-        {"1.9 s after growing", grown, t0 + 3400, false},
-        {"2 s after its last write", grown, t0 + 3500, true},
+        {"first sight, old stamp", "a", lagging, t0, false},
+        {"1.9 s later, unchanged", "a", lagging, t0 + 1900, false},
+        {"grew, stamp still old", "a", laggingGrown, t0 + 1950, false},
+        {"1.9 s after growing", "a", laggingGrown, t0 + 3850, false},
+        {"2 s after growing", "a", laggingGrown, t0 + 3950, true},
+        {"stamp ahead, first sight", "b", ahead, t0, false},
+        {"stamp ahead, 2 s later", "b", ahead, t0 + 2000, true},
     };
     for (const Step& s : steps)
-        EXPECT_EQ(tracker.isSettled(QStringLiteral("/j/Email_1.ss8"), s.stamp, s.now), s.settled) << s.what;
-}
-
-TEST(StabilityTracker, WriterClockAheadSettlesByObservation) {
-    const qint64 now = 1'700'000'000'000;
-    const FileStamp future{1, 2, 50, (now + 60'000) * 1000000}; // written by a machine 60 s ahead
-    StabilityTracker tracker;
-    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), future, now));
-    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), future, now + 1999));
-    EXPECT_TRUE(tracker.isSettled(QStringLiteral("a"), future, now + 2000));
+        EXPECT_EQ(tracker.isSettled(s.path, s.stamp, s.now), s.settled) << s.what;
     tracker.forget(QStringLiteral("a"));
-    EXPECT_EQ(tracker.tracked(), 0);
-    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), future, now + 2001));
+    EXPECT_EQ(tracker.tracked(), 1);
+    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), laggingGrown, t0 + 10'000)) << "forgotten: seen anew";
+    EXPECT_TRUE(tracker.isSettled(QStringLiteral("c"), lagging, t0, 0)) << "no wait asked";
 }
 
 TEST(JobLock, SecondHolderIsRefusedAndDeletedJobIsGone) {
@@ -185,74 +187,124 @@ TEST(AttachmentName, LinksLeavingTheFolderAreCaught) {
     EXPECT_FALSE(resolvesInside(jobs, jobs + QStringLiteral("/dangling")));
 }
 
-TEST(JobJournal, RecordsSurviveReopeningAndTornLines) {
+JobIdentity identityFor(const QString& path) {
+    JobIdentity id;
+    EXPECT_TRUE(identityOf(path, id));
+    return id;
+}
+
+TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QStringLiteral("Settings/Journal"));
-    const QByteArray key = JobJournal::jobKey(QStringLiteral("Email_7.ss8"), "content");
+    const QString job = dir.filePath(QStringLiteral("Email_1.ss8"));
+    writeFile(job, "job");
+    FileStamp stamp;
+    ASSERT_TRUE(stampOf(job, stamp));
+    const JobIdentity id = identityFor(job);
+    const QByteArray same = JobJournal::rowKey({"1", "", "", "", "a@example.org"});
+    const QByteArray other = JobJournal::rowKey({"1", "", "", "", "b@example.org"});
+    EXPECT_NE(same, other);
     {
         JobJournal j;
-        ASSERT_TRUE(j.open(folder, key));
-        ASSERT_TRUE(j.markRowSent(1, true));
-        ASSERT_TRUE(j.markCopySent(3, QStringLiteral(" Bob@Example.org ")));
+        ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp), JobJournal::State::Fresh);
+        ASSERT_TRUE(j.markRowSent(same, false));
+        ASSERT_TRUE(j.markRowSent(same, true));
+        ASSERT_TRUE(j.markRowFailed(other, 3, QStringLiteral("550 no such user")));
+        ASSERT_TRUE(j.markCopySent(other, 1, QStringLiteral("Bob@Example.org")));
     }
-    // A crash in the middle of a record leaves a line without its end.
+    const QString path = dir.filePath(JobJournal::journalName(QStringLiteral("Email_1.ss8")));
+    EXPECT_TRUE(QFileInfo(path).fileName().startsWith(u'.')) << "hidden";
+    EXPECT_EQ(JobJournal::jobNameOf(QFileInfo(path).fileName()), QStringLiteral("Email_1.ss8"));
     {
-        QFile f(QDir(folder).filePath(QString::fromLatin1(key) + QStringLiteral(".journal")));
+        QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::Append));
-        f.write("R 2");
+        f.write("R " + same); // torn: no line end
     }
     JobJournal j;
-    ASSERT_TRUE(j.open(folder, key));
-    EXPECT_TRUE(j.rowSent(1));
-    EXPECT_FALSE(j.rowSent(2));
-    EXPECT_FALSE(j.rowSent(3));
-    EXPECT_TRUE(j.copySent(3, QStringLiteral("bob@example.org")));
-    EXPECT_FALSE(j.copySent(3, QStringLiteral("carol@example.org")));
-    EXPECT_TRUE(j.copySent(1, QStringLiteral("anyone@example.org"))); // whole row sent
-    ASSERT_TRUE(j.remove());
-
-    JobJournal fresh;
-    ASSERT_TRUE(fresh.open(folder, key));
-    EXPECT_FALSE(fresh.rowSent(1));
+    ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp), JobJournal::State::Resumed);
+    EXPECT_EQ(j.doneCount(same), 2);
+    EXPECT_EQ(j.sentCount(same), 2);
+    EXPECT_EQ(j.doneCount(other), 1);
+    EXPECT_EQ(j.sentCount(other), 0);
+    EXPECT_TRUE(j.copySent(other, 1, QStringLiteral("bob@example.org")));
+    EXPECT_FALSE(j.copySent(other, 0, QStringLiteral("bob@example.org")));
+    EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 3 : 550 no such user")});
 }
 
-TEST(JobJournal, KeyFollowsNameAndContent) {
-    const QByteArray k = JobJournal::jobKey(QStringLiteral("Email_1.ss8"), "a");
-    EXPECT_EQ(k, JobJournal::jobKey(QStringLiteral("EMAIL_1.SS8"), "a"));
-    EXPECT_NE(k, JobJournal::jobKey(QStringLiteral("Email_2.ss8"), "a"));
-    EXPECT_NE(k, JobJournal::jobKey(QStringLiteral("Email_1.ss8"), "b"));
-    EXPECT_EQ(k.size(), 64);
-}
-
-TEST(JobJournal, ActiveRowServesPerRecipientCopies) {
+TEST(JobJournal, BoundToItsJobFile) {
+    // The journal of a job never speaks for a later file of the same name, identical or
+    // not; a version renamed over the job while it was sent is adopted; a finished job is
+    // recognised only in the very state it was finished in.
     QTemporaryDir dir;
+    const QString name = QStringLiteral("Email_1.ss8");
+    const QString job = dir.filePath(name);
+    const QByteArray key = JobJournal::rowKey({"1"});
+    writeFile(job, "same content");
+    FileStamp stamp;
+    ASSERT_TRUE(stampOf(job, stamp));
+    {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
+        ASSERT_TRUE(j.markRowSent(key, true));
+        // A new version is renamed over the job while it is being sent.
+        writeFile(dir.filePath(QStringLiteral("tmp")), "new version");
+        ASSERT_EQ(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp"))).constData(),
+                           QFile::encodeName(job).constData()), 0);
+        ASSERT_TRUE(j.adopt(identityFor(job)));
+    }
+    ASSERT_TRUE(stampOf(job, stamp));
+    {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Resumed);
+        EXPECT_EQ(j.doneCount(key), 1);
+        ASSERT_TRUE(j.markFinished(stamp));
+    }
+    {
+        JobJournal j;
+        EXPECT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Finished)
+            << "the program stopped between the journal's last word and the deletion";
+    }
+    // The job is deleted; the same job is dropped again (its journal was left behind).
+    writeFile(dir.filePath(QStringLiteral("again")), "same content");
+    ASSERT_TRUE(QFile::remove(job));
+    ASSERT_TRUE(QFile::rename(dir.filePath(QStringLiteral("again")), job));
+    ASSERT_TRUE(stampOf(job, stamp));
     JobJournal j;
-    ASSERT_TRUE(j.open(dir.path(), "k"));
-    EXPECT_FALSE(copyAlreadySent(QStringLiteral("a@example.org")));
-    noteCopySent(QStringLiteral("a@example.org")); // no active row: nothing recorded
-    setActiveJobRow(&j, 2);
-    EXPECT_FALSE(copyAlreadySent(QStringLiteral("a@example.org")));
-    noteCopySent(QStringLiteral("a@example.org"));
-    EXPECT_TRUE(copyAlreadySent(QStringLiteral("A@example.org")));
-    setActiveJobRow(&j, 3);
-    EXPECT_FALSE(copyAlreadySent(QStringLiteral("a@example.org")));
-    clearActiveJobRow();
-    EXPECT_FALSE(copyAlreadySent(QStringLiteral("a@example.org")));
+    EXPECT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
+    EXPECT_EQ(j.doneCount(key), 0);
+    EXPECT_FALSE(QFile::exists(dir.filePath(JobJournal::journalName(name)))) << "the old journal is gone";
 }
 
-TEST(JobJournal, PruneRemovesOnlyOldJournals) {
+TEST(JobJournal, PruneRemovesOrphansAndStaleOnes) {
     QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("old.journal")), "R 1\n");
-    writeFile(dir.filePath(QStringLiteral("new.journal")), "R 1\n");
-    writeFile(dir.filePath(QStringLiteral("other.txt")), "x");
-    QFile old(dir.filePath(QStringLiteral("old.journal")));
-    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
-    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTime().addDays(-40), QFileDevice::FileModificationTime));
-    old.close();
-    JobJournal::pruneOlderThan(dir.path(), QDateTime::currentDateTime().addDays(-30));
-    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("old.journal"))));
-    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("new.journal"))));
-    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("other.txt"))));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString longName = QStringLiteral("Email_%1.ss8").arg(QString(300, u'x'));
+    struct Case {
+        QString journal;
+        bool jobThere;
+        qint64 idleMs;
+        bool kept;
+    };
+    const std::vector<Case> cases = {
+        {JobJournal::journalName(QStringLiteral("Email_a.ss8")), true, JobJournal::StaleAfterMs * 2, true},
+        {JobJournal::journalName(QStringLiteral("Email_b.ss8")), false, JobJournal::OrphanGraceMs + 1000, false},
+        {JobJournal::journalName(QStringLiteral("Email_c.ss8")), false, 1000, true},
+        {JobJournal::journalName(longName), false, JobJournal::StaleAfterMs - 60'000, true},
+        {JobJournal::journalName(longName + "2"), false, JobJournal::StaleAfterMs + 60'000, false},
+        {QStringLiteral("Email_d.ss8"), false, JobJournal::StaleAfterMs * 2, true},
+    };
+    for (const Case& c : cases) {
+        const QString path = dir.filePath(c.journal);
+        writeFile(path, "POSTIQUE-JOURNAL 1\n");
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(QDateTime::fromMSecsSinceEpoch(now - c.idleMs), QFileDevice::FileModificationTime));
+        const QString job = JobJournal::jobNameOf(c.journal);
+        if (c.jobThere)
+            writeFile(dir.filePath(job), "job");
+    }
+    JobJournal::prune(dir.path(), now);
+    for (const Case& c : cases)
+        EXPECT_EQ(QFile::exists(dir.filePath(c.journal)), c.kept) << c.journal.left(40).toStdString();
 }
 
 } // namespace

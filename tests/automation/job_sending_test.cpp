@@ -8,6 +8,8 @@
 #include "mail/job_dispatch.h"
 #include "poller_fixture.h"
 #include "support/job_corpus.h"
+#include "support/dns_fixture.h"
+#include "support/send_window.h"
 #include "support/smtp_fixture.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
@@ -18,6 +20,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+
+#include <sys/stat.h>
 
 using namespace automation_tests;
 using testsupport::jobRow;
@@ -152,15 +156,67 @@ TEST_F(JobSendingTest, RoutingCopiesAndAttachments) {
     EXPECT_TRUE(lines[0].contains(QStringLiteral("..\\secret.txt")));
 }
 
-TEST_F(JobSendingTest, RefusedRowKeepsTheJobAndTheRetrySendsOnlyWhatIsMissing) {
+TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) {
+    // Rows that can never go (a 5xx for every recipient, an address refused before any
+    // connection) are named in an incident line and recorded; the rest of the job and the
+    // jobs after it go in the same cycle; the job lands in the dead-letter folder with a note.
     SmtpServerOptions refusing;
     refusing.reply(QStringLiteral("RCPT"), QStringLiteral("refuse@"), QStringLiteral("550 5.1.1 no such user"));
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("partly@"), QStringLiteral("550 5.1.1 unknown"));
+    SmtpServer server(refusing);
+    useServer(server);
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a1.pdf"), "one"));
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a2.pdf"), "two"));
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a3.pdf"), "three"));
+    const QByteArray job = jobRow("1", "ok1@example.org", {}, {}, "row1", "B", "a1.pdf") +
+                           jobRow("1", "refuse@example.org", {}, {}, "row2", "B", "a2.pdf") +
+                           jobRow("1", "a\"b@example.org", {}, {}, "row3", "B") +
+                           jobRow("1", "ok4@example.org", "partly@example.org", {}, "row4", "B", "a3.pdf");
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "other@example.org", {}, {}, "other", "B")));
+
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(3));
+    QStringList got = subjects(server);
+    got.sort();
+    EXPECT_EQ(got, (QStringList{"Postique: other", "Postique: row1", "Postique: row4"}));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8"))) << "the job behind a poison row is sent";
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a1.pdf")));
+    EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("a2.pdf"))) << "a failed row keeps its attachment";
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
+
+    const QString dead = prefix.native(kJobs) + u'/' + automation::DeadLetterFolder;
+    EXPECT_EQ(QFile(dead + QStringLiteral("/Email_1.ss8")).size(), job.size()) << "moved whole";
+    QFile note(dead + QStringLiteral("/Email_1.ss8.txt"));
+    ASSERT_TRUE(note.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(note.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 2 : ")) && text.contains(QStringLiteral("no such user"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 3 : "))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("Ligne 1 "))) << text.toStdString();
+
+    const QString all = incidents().join(u'\n');
+    EXPECT_TRUE(all.contains(QStringLiteral("Ligne 2 de Email_1.ss8"))) << all.toStdString();
+    EXPECT_TRUE(all.contains(QStringLiteral("Ligne 3 de Email_1.ss8"))) << all.toStdString();
+    EXPECT_TRUE(all.contains(QStringLiteral("partly@example.org"))) << "a refused copy is named: " << all.toStdString();
+    EXPECT_TRUE(all.contains(automation::DeadLetterFolder)) << all.toStdString();
+    EXPECT_TRUE(QDir(prefix.native(kJobs)).entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden).isEmpty());
+
+    // The dead-letter folder is never scanned: another cycle sends nothing more.
+    automation::resetPoller();
+    ASSERT_EQ(cycle(), 1);
+    EXPECT_EQ(server.messages().size(), 3);
+}
+
+TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMissing) {
+    SmtpServerOptions refusing;
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"), QStringLiteral("451 4.3.0 try again later"));
     SmtpServer first(refusing);
     useServer(first);
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a1.pdf"), "one"));
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a3.pdf"), "three"));
     const QByteArray job = jobRow("1", "ok1@example.org", {}, {}, "row1", "B", "a1.pdf") +
-                           jobRow("1", "refuse@example.org", {}, {}, "row2", "B") +
+                           jobRow("1", "later@example.org", {}, {}, "row2", "B") +
                            jobRow("1", "ok3@example.org", {}, {}, "row3", "B", "a3.pdf");
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
     ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "other@example.org", {}, {}, "other", "B")));
@@ -171,7 +227,7 @@ TEST_F(JobSendingTest, RefusedRowKeepsTheJobAndTheRetrySendsOnlyWhatIsMissing) {
     EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a1.pdf")));
     EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
     EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
-    EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "no further job after an abandoned one";
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "no further job after a transient failure";
     EXPECT_FALSE(incidents().isEmpty());
 
     // The program restarts (a new window, the poller forgotten) and the server is fixed:
@@ -188,7 +244,66 @@ TEST_F(JobSendingTest, RefusedRowKeepsTheJobAndTheRetrySendsOnlyWhatIsMissing) {
     EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
-    EXPECT_TRUE(QDir(automation::journalFolder()).entryList(QDir::Files).isEmpty()) << "journals go with their jobs";
+    EXPECT_TRUE(QDir(prefix.native(kJobs)).entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden).isEmpty()) << "journals go with their jobs";
+}
+
+TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {
+    SmtpServer server;
+    useServer(server);
+    // The wildcard-named job is listed first or last depending on the folder: both orders
+    // must leave the ordinary jobs to be sent, never deleted unsent.
+    for (const QString& odd : {QStringLiteral("Email_*.ss8"), QStringLiteral("Email_?.ss8")}) {
+        SCOPED_TRACE(odd.toStdString());
+        const auto before = server.messages().size();
+        {
+            QFile f(prefix.native(kJobs) + u'/' + odd);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(jobRow("1", "odd@example.org", {}, {}, "odd", "B"));
+        }
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "one", "B")));
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "two", "B")));
+        automation::resetPoller();
+        // A writer holds Email_2 for the moment: the odd job's deletion must not touch it.
+        automation::JobLock other;
+        ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_2.ss8"))), automation::JobLock::Outcome::Locked);
+        ASSERT_EQ(cycle(), 1);
+        EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "never deleted unsent";
+        other.release();
+        automation::resetPoller();
+        ASSERT_EQ(cycle(), 1);
+        ASSERT_TRUE(server.waitForMessages(static_cast<int>(before) + 3));
+        EXPECT_EQ(server.messages().size(), before + 3);
+        EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+        EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
+        EXPECT_FALSE(QFileInfo::exists(prefix.native(kJobs) + u'/' + odd));
+    }
+}
+
+TEST_F(JobSendingTest, AutomaticMailsCarryOnlyTheirRowsAttachment) {
+    SmtpServer server;
+    useServer(server);
+    const QString picked = prefix.native(QStringLiteral("C:\\picked.txt"));
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\picked.txt"), "picked on the compose panel"));
+    form->Attachments = {picked, QString()};
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral(" spaced.txt "), "x"));
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("spaced.txt"), "row attachment"));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "row", "B", "  spaced.txt ")));
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(1));
+    const QJsonArray attachments =
+        testsupport::ParseWithPython(server.messages()[0].data).value(QStringLiteral("attachments")).toArray();
+    ASSERT_EQ(attachments.size(), 1);
+    EXPECT_EQ(attachments[0].toObject().value(QStringLiteral("filename")).toString(), QStringLiteral("spaced.txt"));
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("spaced.txt"))) << "the file attached is the file deleted";
+    EXPECT_TRUE(QFileInfo::exists(picked));
+
+    // Once the picked file is gone, jobs still go.
+    QFile::remove(picked);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "row2", "B")));
+    automation::resetPoller();
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(2));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
 }
 
 TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
@@ -196,6 +311,7 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     useServer(server);
     qint64 now = QDateTime::currentMSecsSinceEpoch();
     automation::setPollerClock([&now] { return now; });
+    automation::setSettleMs(automation::StabilityTracker::SettleMs);
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "fresh", "B")));
     ASSERT_EQ(cycle(), 1);
     EXPECT_EQ(automation::pollCounter(), automation::TicksPerCycle - 3) << "looked at again soon";
@@ -212,15 +328,30 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
                          jobRow("1", "b@example.org", {}, {}, "first", "B", "/etc/passwd") +
                              jobRow("1", "c@example.org", {}, {}, "second", "B")));
+    EXPECT_EQ(cycle(), 30);
+    EXPECT_EQ(server.messages().size(), 1) << "first sight: not read yet";
+    now += 2500;
+    bool appended = false;
     automation::setIncidentEcho([&](const QString&) {
+        if (appended)
+            return;
+        appended = true;
         QFile f(native);
         ASSERT_TRUE(f.open(QIODevice::Append));
         f.write(jobRow("1", "d@example.org", {}, {}, "appended", "B"));
     });
-    EXPECT_EQ(cycle(), 30);
+    EXPECT_EQ(cycle(), 3);
     automation::setIncidentEcho({});
     ASSERT_TRUE(server.waitForMessages(3));
-    EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8")));
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "changed while sent: kept";
+    // The next cycles send only the appended row, then the job goes.
+    for (int i = 0; i < 3 && jobExists(QStringLiteral("Email_2.ss8")); ++i) {
+        now += 2500;
+        cycle();
+    }
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
+    EXPECT_EQ(subjects(server), (QStringList{"Postique: fresh", "Postique: first", "Postique: second",
+                                             "Postique: appended"}));
 }
 
 TEST_F(JobSendingTest, JobHeldByAnotherCopyIsLeftToIt) {
@@ -265,6 +396,83 @@ TEST_F(JobSendingTest, BadJobCorpusNeitherCrashesNorLosesAnything) {
     for (const auto& m : server.messages())
         EXPECT_FALSE(m.recipients.contains(QStringLiteral("evil@example.org"))) << "no header injection";
     EXPECT_TRUE(prefix.exists(QStringLiteral("C:\\Windows\\win.ini")));
+}
+
+TEST_F(JobSendingTest, UnreadableAndSpecialJobsAreNamedOnceAndLeftAlone) {
+    SmtpServer server;
+    useServer(server);
+    const QString jobs = prefix.native(kJobs);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_nul.ss8"), QByteArray("1;;;;a@example.org;;;s;b\r\n\0x", 27)));
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\outside.ss8"), jobRow("1", "out@example.org", {}, {}, "outside", "B")));
+    ASSERT_TRUE(QFile::link(prefix.native(QStringLiteral("C:\\outside.ss8")), jobs + QStringLiteral("/Email_link.ss8")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(jobs + QStringLiteral("/Email_fifo.ss8")).constData(), 0600), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(jobs + QStringLiteral("/pipe.bin")).constData(), 0600), 0);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_ok.ss8"), jobRow("1", "ok@example.org", {}, {}, "fifo attached", "B", "pipe.bin")));
+
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(server.waitForMessages(1));
+    EXPECT_EQ(subjects(server), QStringList{"Postique: fifo attached"});
+    EXPECT_TRUE(testsupport::ParseWithPython(server.messages()[0].data).value(QStringLiteral("attachments")).toArray().isEmpty());
+    const auto countOf = [&](const QString& what) {
+        return static_cast<int>(incidents().filter(what).size());
+    };
+    EXPECT_EQ(countOf(QStringLiteral("Email_nul.ss8")), 1) << incidents().join('\n').toStdString();
+    EXPECT_EQ(countOf(QStringLiteral("Email_link.ss8")), 1) << incidents().join('\n').toStdString();
+    EXPECT_EQ(countOf(QStringLiteral("pipe.bin")), 1) << incidents().join('\n').toStdString();
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_nul.ss8")));
+    EXPECT_TRUE(QFileInfo(jobs + QStringLiteral("/Email_link.ss8")).isSymLink());
+    EXPECT_TRUE(prefix.exists(QStringLiteral("C:\\outside.ss8")));
+    EXPECT_TRUE(QFileInfo::exists(jobs + QStringLiteral("/pipe.bin")));
+
+    // The same states again: no new line. A changed unreadable file: one more line.
+    ASSERT_EQ(cycle(), 30);
+    EXPECT_EQ(countOf(QStringLiteral("Email_nul.ss8")), 1);
+    EXPECT_EQ(countOf(QStringLiteral("Email_link.ss8")), 1);
+    {
+        QFile f(jobs + QStringLiteral("/Email_nul.ss8"));
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("more");
+    }
+    ASSERT_EQ(cycle(), 30);
+    EXPECT_EQ(countOf(QStringLiteral("Email_nul.ss8")), 2);
+    EXPECT_EQ(server.messages().size(), 1);
+}
+
+TEST_F(JobSendingTest, WithoutServerARetriedRowSendsOnlyTheMissingCopies) {
+    // One copy per recipient: the copy refused for a while is the only one sent again; a
+    // domain that takes no mail is named once and does not hold the row.
+    testsupport::DnsServerOptions zone;
+    zone.mx = {{"alpha.test", "mx.alpha.test", 10}, {"beta.test", "mx.beta.test", 10}};
+    zone.hosts = {{"mx.alpha.test", "127.0.0.1"}, {"mx.beta.test", "127.0.0.1"}};
+    zone.nullMx = {"muet.test"};
+    testsupport::DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    SmtpServerOptions busy;
+    busy.reply(QStringLiteral("RCPT"), QStringLiteral("later@"), QStringLiteral("451 4.3.0 try later"));
+    SmtpServer first(busy);
+    useServer(first);
+    form->TexteServer->setText(QString());
+    testsupport::EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
+    testsupport::EnvSetting portSetting("VELMORA_MX_PORT", QByteArray::number(first.port()));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "un@alpha.test; later@beta.test", "x@muet.test", "deux@beta.test", "copies", "B")));
+
+    ASSERT_EQ(cycle(), 1);
+    ASSERT_TRUE(first.waitForMessages(2));
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8"))) << "a copy waits";
+
+    SmtpServer second;
+    ASSERT_TRUE(second.isRunning());
+    testsupport::EnvSetting again("VELMORA_MX_PORT", QByteArray::number(second.port()));
+    ASSERT_EQ(cycle(), 30);
+    ASSERT_TRUE(second.waitForMessages(1));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    QStringList envelopes;
+    for (const auto& m : first.messages() + second.messages())
+        envelopes << m.recipients.join(u',').toLower();
+    envelopes.sort();
+    EXPECT_EQ(envelopes, (QStringList{"deux@beta.test", "later@beta.test", "un@alpha.test"}));
+    EXPECT_EQ(incidents().filter(QStringLiteral("x@muet.test")).size(), 2) << "named at each try";
 }
 
 TEST_F(JobSendingTest, DispatchCalledDirectly) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/globals.h"
+#include "automation/job_guard.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
@@ -32,7 +33,9 @@ protected:
         Lib_Public::QuitterDemande = false;
         Lib_Public::DossierSettingsProgramme = kSettings;
         automation::resetPoller();
-        // Jobs written by the test are old enough to count as settled.
+        // Jobs written by the test are read at first sight; the tests of the settling wait
+        // ask for it.
+        automation::setSettleMs(0);
         automation::setPollerClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         MsgBox::reset();
         form = std::make_unique<Frm_Main>();
@@ -42,6 +45,7 @@ protected:
     void TearDown() override {
         form.reset();
         automation::setPollerClock({});
+        automation::setSettleMs(automation::StabilityTracker::SettleMs);
         automation::resetPoller();
         Lib_Public::DemarrageTermine = false;
         Lib_Public::QuitterDemande = false;

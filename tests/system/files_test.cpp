@@ -4,6 +4,7 @@
 #include "app/error_reporting.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
+#include "system/atomicfile.h"
 #include "system/winpath.h"
 
 #include <QDir>
@@ -189,4 +190,31 @@ TEST_F(FilesTest, FolderCreationUncAndFailures) {
     const FolderCreationMemory before = FolderMemory();
     VerificationEtCreationRepertoire(QStringLiteral("  ** "));
     EXPECT_EQ(FolderMemory().last, before.last);
+}
+
+TEST_F(FilesTest, SpecialFilesAreNeverReadNorWaitedFor) {
+    // A FIFO, a device or a link to one in place of a settings file, a hive or a CA
+    // certificate: nothing blocks, nothing is read without bound.
+    const QString dir = prefix.native(QStringLiteral("C:\\special"));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QString fifo = dir + QStringLiteral("/fifo.ini");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), dir + QStringLiteral("/zero.pem")));
+    ASSERT_TRUE(QFile::link(fifo, dir + QStringLiteral("/fifo-link.pem")));
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\special\\plain.ini"), "[a]\r\nb=c\r\n"));
+    struct Case {
+        const char* name;
+        bool readable;
+    };
+    const Case cases[] = {{"fifo.ini", false}, {"zero.pem", false}, {"fifo-link.pem", false}, {"plain.ini", true}};
+    for (const Case& c : cases) {
+        const QString path = dir + u'/' + QLatin1String(c.name);
+        EXPECT_EQ(AtomicFile::readAll(path).has_value(), c.readable) << c.name;
+        QString error;
+        const bool updated = AtomicFile::update(
+            path, [](const std::optional<QByteArray>& current) { return current; }, &error);
+        EXPECT_EQ(updated, c.readable) << c.name << " " << error.toStdString();
+    }
+    EXPECT_EQ(TailleDuFichier(QStringLiteral("C:\\special\\fifo.ini")), -1);
+    EXPECT_TRUE(File_Exist(QStringLiteral("C:\\special\\plain.ini"), kCaller, true));
 }
