@@ -110,6 +110,8 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     // The rows go to a sending worker of a few sessions, fed as they free up; their outcomes
     // come back here. The visible window is left alone per row: the progress is shown from a
     // timer a few times a second.
+    // A stop request cuts the transfers in flight and starts no further row.
+    mail::SetAbortFlag(&Lib_Public::QuitterDemande);
     mail::SendQueue queue(jobSessions());
     const int window = queue.sessions() * 2;
     std::map<quint64, RowWork> inFlight;
@@ -269,6 +271,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
                 // Quitting: the rest of the job waits for the next run (the journal keeps
                 // what went out); a transfer in flight is cut short by the stop request.
                 stopped = true;
+                queue.dropQueued();
                 break;
             }
             takeRow(nextRow++);
