@@ -150,9 +150,10 @@ def wait_until(done, timeout):
 def program_round(args, job_source, rows, sink, host, tls_ca=None):
     inst = Installation(args.program, host, tls_ca)
     try:
+        at_start = sink.count()
         inst.start(args.sessions)
         # Up and idle once the first start's version notice went out.
-        if not wait_until(lambda: sink.count() >= 1, 120):
+        if not wait_until(lambda: sink.count() >= at_start + 1, 120):
             raise RuntimeError("the program did not start sending")
         time.sleep(0.3)
         before = sink.count()
