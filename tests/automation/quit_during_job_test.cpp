@@ -83,7 +83,9 @@ TEST_F(QuitDuringJobTest, NoRowLeavesAfterTheAnswer) {
     QThread::msleep(300);
     const qsizetype total = server.messages().size();
     EXPECT_LT(total, rows);
-    EXPECT_LE(total - atQuit, 1) << "rows went out after the answer";
+    // Only the rows in flight at the answer may still arrive (a job is sent over a few
+    // sessions at once); none is started afterwards.
+    EXPECT_LE(total - atQuit, 4) << "rows went out after the answer";
     EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
     QFile recorded(record_);
     ASSERT_TRUE(recorded.open(QIODevice::ReadOnly));
