@@ -287,14 +287,17 @@ bool newerThan(X509* a, X509* b) {
 
 bool loadCryptoProviders() {
     static std::once_flag once;
-    static bool legacyLoaded = false;
+    // Both providers stay loaded for the life of the process: the library's clean-up at exit
+    // leaves providers loaded explicitly alone, and these pointers keep them reachable.
+    static OSSL_PROVIDER* defaultProvider = nullptr;
+    static OSSL_PROVIDER* legacyProvider = nullptr;
     std::call_once(once, [] {
         // Loading "legacy" explicitly stops the implicit default provider: load both.
-        OSSL_PROVIDER_load(nullptr, "default");
-        legacyLoaded = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+        defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+        legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
         ERR_clear_error();
     });
-    return legacyLoaded;
+    return legacyProvider != nullptr;
 }
 
 QString certificateStoreFolder(const QString& storeName) {
