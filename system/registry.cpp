@@ -319,6 +319,11 @@ QByteArray withValueLine(const std::optional<QByteArray>& current, const QString
             last = i;
     if (doc.lines[last].eol.isEmpty())
         doc.lines[last].eol = crlf;
+    // A last line that goes on ("hex:41,\") would take the new line in: a blank line ends it.
+    if (doc.lines[last].text.trimmed().endsWith(u'\\')) {
+        ++last;
+        doc.lines.insert(doc.lines.begin() + last, TextFile::Line{QString(), crlf});
+    }
     doc.lines.insert(doc.lines.begin() + last + 1, TextFile::Line{lineFor(name), crlf});
     return TextFile::encode(doc);
 }

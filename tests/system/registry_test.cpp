@@ -216,3 +216,18 @@ TEST(HiveText, OnlyHexDataGoesOnInTheNextLine) {
         EXPECT_EQ(firstAfter ? firstAfter->text : QString(), "new") << c.line;
     }
 }
+
+TEST(HiveText, NewValueAfterALastLineThatGoesOn) {
+    // The key's last line announces a continuation that never comes (a cut file): a value
+    // appended after it stays a value of its own.
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\T");
+    for (const char* last : {"\"Bin\"=hex(2):41,00,\\", "\"Bin\"=hex(2):41,00,\\\r\n"}) {
+        const QByteArray hive =
+            QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") + last;
+        const QByteArray written = HiveText::withString(hive, key, QStringLiteral("New"), QStringLiteral("v"));
+        const auto added = HiveText::readValue(written, key, QStringLiteral("New"));
+        EXPECT_EQ(added ? added->text : QString(), "v") << last;
+        const auto bin = HiveText::readValue(written, key, QStringLiteral("Bin"));
+        EXPECT_EQ(bin ? bin->text : QString(), "A") << last;
+    }
+}
