@@ -22,10 +22,12 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cerrno>
@@ -169,6 +171,21 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
 
 } // namespace
 
+namespace {
+
+// Runs `work` on a pool thread while the window goes on processing its events; returns once
+// it is done. `work` must not touch widgets.
+template <class Work> void besideTheWindow(Work work) {
+    QEventLoop loop;
+    QThreadPool::globalInstance()->start([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+}
+
+} // namespace
+
 // One job: settled, held exclusively, read, dispatched, then deleted when every row went
 // out (or moved to the dead-letter folder when some failed for good) and nobody changed it.
 static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder, qint16& abandon) {
@@ -201,13 +218,20 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     if (!(loaded == seen))
         return JobOutcome::Unsettled; // written again between the look and the lock
 
-    QByteArray bytes;
-    if (!lock.readAll(bytes, MaxJobBytes, &error)) {
+    // Reading and splitting a large job takes a while: it happens beside the window, which
+    // keeps answering meanwhile.
+    bool readOk = false;
+    JobReadResult read;
+    besideTheWindow([&] {
+        QByteArray bytes;
+        readOk = lock.readAll(bytes, MaxJobBytes, &error);
+        if (readOk)
+            read = readJobBytes(bytes);
+    });
+    if (!readOk) {
         reportKeptJob(form, native, folder, loaded, error);
         return JobOutcome::Kept;
     }
-    JobReadResult read = readJobBytes(bytes);
-    bytes = QByteArray();
     if (!read.ok) {
         reportKeptJob(form, native, folder, loaded, QStringLiteral("illisible (%1)").arg(read.error));
         return JobOutcome::Kept;

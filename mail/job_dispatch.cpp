@@ -18,17 +18,20 @@
 
 #include "automation/job_journal.h"
 #include "mail/send_email.h"
+#include "mail/send_queue.h"
 
-#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QStatusBar>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <unistd.h>
-#include <QDir>
-#include <QStatusBar>
 
 namespace JobDispatch {
 
@@ -70,6 +73,28 @@ QString nativeJobFolder(const QString& folder) {
     return native.isEmpty() ? QDir::currentPath() : native;
 }
 
+// Parallel sessions of a job's sending worker: 4, or POSTIQUE_SMTP_SESSIONS (1 to 8). Each
+// keeps its connection for the whole job; on a distant server they hide the round trips of
+// one another.
+int jobSessions() {
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue("POSTIQUE_SMTP_SESSIONS", &ok);
+    return ok && value >= 1 && value <= 8 ? value : 4;
+}
+
+// How often the window shows the progress of a job.
+constexpr int kProgressMs = 250;
+
+// A row read from the sheet and on its way: what its outcome needs.
+struct RowWork {
+    int row = 0;
+    QByteArray key;   // the row's journal key
+    int occurrence = 0; // rank among the rows identical to it
+    bool attachmentInside = false;
+    QString attachmentNative;
+    QString server; // for the provider hint of a refusal
+};
+
 } // namespace
 
 qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qint16& Abandon) {
@@ -81,19 +106,82 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     const QString nativeFolder = nativeJobFolder(folder);
     // Rows identical in content are told apart by their rank among themselves.
     QHash<QByteArray, int> seenRows;
-
     const int count = sheet.MaxRows();
-    for (int row = 1; row <= count; ++row) {
-        // Quitting: the rest of the job waits for the next run (the journal keeps what
-        // went out), rather than holding the program open for thousands of rows.
-        if (Lib_Public::QuitterDemande) {
-            statusBar()->clearMessage();
-            return 0;
+
+    // The rows go to a sending worker of a few sessions, fed as they free up; their outcomes
+    // come back here. The visible window is left alone per row: the progress is shown from a
+    // timer a few times a second.
+    // A stop request cuts the transfers in flight and starts no further row.
+    mail::SetAbortFlag(&Lib_Public::QuitterDemande);
+    mail::SendQueue queue(jobSessions());
+    const int window = queue.sessions() * 2;
+    std::map<quint64, RowWork> inFlight;
+    quint64 nextTicket = 1;
+    int nextRow = 1;
+    int shownRow = 0;
+    bool feeding = false;
+    bool stopped = false;
+    QEventLoop loop;
+
+    // A row that went out (now or before an interruption) loses its attachment.
+    const auto deleteAttachment = [&](const RowWork& work) {
+        if (!work.attachmentInside || !automation::nonEmptyFile(work.attachmentNative))
+            return;
+        if (::unlink(QFile::encodeName(work.attachmentNative).constData()) != 0 && errno != ENOENT)
+            Lib_Public::ReportError(label, 75,
+                                    QStringLiteral("cannot delete %1: %2")
+                                        .arg(work.attachmentNative, QString::fromLocal8Bit(std::strerror(errno))));
+    };
+
+    // The end of a row whose outcome is known: the journal, a failure for good, the
+    // attachment of a row that went out.
+    const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict, bool abandoned) {
+        if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {
+            // This row can never go as it is: recorded as failed, and the job goes on.
+            const QString reason = Untrusted::Clean(verdict.reason);
+            automation::addIncident(*this, JobDispatch::FailedRowText(jobName, work.row, reason));
+            QString error;
+            if (journal && !journal->markRowFailed(work.key, work.row, reason, &error))
+                Lib_Public::ReportError(label, 75, error);
+            if (job)
+                job->failures << QStringLiteral("Ligne %1 : %2").arg(work.row).arg(reason);
+            if (job && job->afterRow)
+                job->afterRow();
+            return;
         }
+        // Copies refused for good while others went out: reported, and the row is sent.
+        if (abandoned && verdict.outcome != Sending::Outcome::Sent) {
+            Abandon = -1; // the row and its job wait for the next cycle
+            return;
+        }
+        QString error;
+        if (journal && !journal->markRowSent(work.key, work.attachmentInside, &error))
+            Lib_Public::ReportError(label, 75, error);
+        if (job && job->afterRow)
+            job->afterRow();
+        deleteAttachment(work);
+    };
+
+    // An automatic SendEmail of this job hands its finished mail over instead of waiting.
+    RowWork current;
+    bool deferred = false;
+    Sending::SetDeferredSender([&](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
+        current.server = server;
+        const quint64 ticket = nextTicket++;
+        inFlight.emplace(ticket, current);
+        deferred = true;
+        queue.submit(ticket, std::move(plan));
+    });
+    struct Uninstall {
+        ~Uninstall() { Sending::SetDeferredSender({}); }
+    } uninstall;
+
+    // One row: read, routed, written into the hidden form, and sent unless the journal has it.
+    const auto takeRow = [&](int row) {
         sheet.Row = row;
         sheet.Col = 1;
         if (sheet.Text().trimmed().isEmpty())
-            continue;
+            return;
         QStringList cells;
         for (int column = 1; column <= 12; ++column) {
             sheet.Col = column;
@@ -108,24 +196,26 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         // the deletion alike.
         const QString attachment = cells[9].trimmed();
         const QString& partner = cells[10];
-        const QByteArray key = automation::JobJournal::rowKey(cells);
-        const int occurrence = seenRows[key]++;
+        RowWork work;
+        work.row = row;
+        work.key = automation::JobJournal::rowKey(cells);
+        work.occurrence = seenRows[work.key]++;
 
         // Column 10 must name a plain file inside the job folder; anything else is neither
         // attached nor deleted, and the operator is told.
         auto verdict = automation::checkAttachmentName(attachment);
-        QString attachmentNative;
         QString refusal = QStringLiteral("hors du dossier partagé");
         if (verdict == automation::AttachmentName::Inside) {
-            attachmentNative = WinPath::nativePath(folder + attachment);
-            const QFileInfo info(attachmentNative);
-            if (attachmentNative.isEmpty() || !automation::resolvesInside(nativeFolder, attachmentNative)) {
+            work.attachmentNative = WinPath::nativePath(folder + attachment);
+            const QFileInfo info(work.attachmentNative);
+            if (work.attachmentNative.isEmpty() || !automation::resolvesInside(nativeFolder, work.attachmentNative)) {
                 verdict = automation::AttachmentName::Refused;
             } else if (info.exists() && !info.isFile()) {
                 verdict = automation::AttachmentName::Refused;
                 refusal = QStringLiteral("pas un fichier ordinaire");
             }
         }
+        work.attachmentInside = verdict == automation::AttachmentName::Inside;
 
         Lib_Public::Trap(label, [&] {
             if (!bis)
@@ -136,68 +226,117 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             Controls::SetText(bis, QStringLiteral("TexteSubject"), subject);
             Controls::SetText(bis, QStringLiteral("TexteBody"), body);
             Controls::SetText(bis, QStringLiteral("TexteAttachments"),
-                              verdict == automation::AttachmentName::Inside
-                                  ? folder + attachment + QStringLiteral("; ")
-                                  : QString());
+                              work.attachmentInside ? folder + attachment + QStringLiteral("; ") : QString());
         });
 
         if (Abandon != 0)
-            continue;
+            return;
 
-        const bool done = journal && occurrence < journal->doneCount(key);
-        bool sentNow = false;
-        if (!done) {
-            if (verdict == automation::AttachmentName::Refused)
-                automation::addIncident(*this, JobDispatch::RefusedAttachmentText(cells[9], jobName, row, refusal));
-            // Progress where the operator looks: the row in the grid and the status bar.
-            sheet.showRow(row);
-            statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3").arg(row).arg(count).arg(jobName));
-            QCoreApplication::processEvents();
+        const bool done = journal && work.occurrence < journal->doneCount(work.key);
+        if (done) {
+            if (work.occurrence < journal->sentCount(work.key))
+                deleteAttachment(work);
+            return;
+        }
+        if (verdict == automation::AttachmentName::Refused)
+            automation::addIncident(*this, JobDispatch::RefusedAttachmentText(cells[9], jobName, row, refusal));
+        shownRow = row;
 
-            // Without a server each recipient gets a copy of its own: the journal keeps
-            // which copies went out, so a retried row sends only the missing ones.
-            Sending::CopyRecord copies;
-            copies.alreadySent = [&](const QString& r) { return journal->copySent(key, occurrence, r); };
-            copies.noteSent = [&](const QString& r) { journal->markCopySent(key, occurrence, r); };
-            Sending::SetCopyRecord(journal ? &copies : nullptr);
-            Lib_Public::Trap(label, [&] { SendEmail(bis, 0, Abandon); });
-            Sending::SetCopyRecord(nullptr);
+        // Without a server each recipient gets a copy of its own: the journal keeps which
+        // copies went out, so a retried row sends only the missing ones.
+        Sending::CopyRecord copies;
+        copies.alreadySent = [&](const QString& r) { return journal->copySent(work.key, work.occurrence, r); };
+        copies.noteSent = [&](const QString& r) { journal->markCopySent(work.key, work.occurrence, r); };
+        Sending::SetCopyRecord(journal ? &copies : nullptr);
+        current = work;
+        deferred = false;
+        Lib_Public::Trap(label, [&] { SendEmail(bis, 0, Abandon); });
+        Sending::SetCopyRecord(nullptr);
+        if (deferred)
+            return; // its outcome comes from the sending worker
 
-            const Sending::Verdict outcome = Sending::LastVerdict();
-            if (Abandon != 0 && outcome.outcome == Sending::Outcome::Permanent) {
-                // This row can never go as it is: recorded as failed, and the job goes on.
-                Abandon = 0;
-                const QString reason = Untrusted::Clean(outcome.reason);
-                automation::addIncident(*this, JobDispatch::FailedRowText(jobName, row, reason));
-                QString error;
-                if (journal && !journal->markRowFailed(key, row, reason, &error))
-                    Lib_Public::ReportError(label, 75, error);
-                if (job)
-                    job->failures << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
-                if (job && job->afterRow)
-                    job->afterRow();
-                continue;
+        const Sending::Verdict outcome = Sending::LastVerdict();
+        const bool abandoned = Abandon != 0;
+        Abandon = 0;
+        finishRow(work, outcome, abandoned);
+    };
+
+    // Feeds rows while the worker has room; ends the job's loop once nothing is left to send
+    // or to wait for.
+    std::function<void()> feed = [&] {
+        if (feeding)
+            return; // a row being read let the outcomes in: the outer call goes on
+        feeding = true;
+        while (!stopped && nextRow <= count && queue.pending() < window) {
+            if (Lib_Public::QuitterDemande) {
+                // Quitting: the rest of the job waits for the next run (the journal keeps
+                // what went out); a transfer in flight is cut short by the stop request.
+                stopped = true;
+                queue.dropQueued();
+                break;
             }
-            if (Abandon != 0 && outcome.outcome == Sending::Outcome::Sent)
-                Abandon = 0; // copies refused for good while others went out: reported, sent
+            takeRow(nextRow++);
             if (Abandon != 0)
-                continue; // the row and its job wait for the next cycle
-            sentNow = true;
-            QString error;
-            if (journal && !journal->markRowSent(key, verdict == automation::AttachmentName::Inside, &error))
-                Lib_Public::ReportError(label, 75, error);
-            if (job && job->afterRow)
-                job->afterRow();
+                queue.dropQueued(); // nothing after a row that must wait is sent
         }
-        // A row that went out (now or before an interruption) loses its attachment.
-        const bool wentOut = sentNow || (done && occurrence < journal->sentCount(key));
-        if (wentOut && verdict == automation::AttachmentName::Inside && automation::nonEmptyFile(attachmentNative)) {
-            if (::unlink(QFile::encodeName(attachmentNative).constData()) != 0 && errno != ENOENT)
-                Lib_Public::ReportError(label, 75,
-                                        QStringLiteral("cannot delete %1: %2")
-                                            .arg(attachmentNative, QString::fromLocal8Bit(std::strerror(errno))));
+        // Once a row must wait, the remaining rows are only written into the form.
+        while (Abandon != 0 && !stopped && nextRow <= count && !Lib_Public::QuitterDemande)
+            takeRow(nextRow++);
+        feeding = false;
+        if ((stopped || nextRow > count) && queue.pending() == 0)
+            loop.quit();
+    };
+
+    QObject::connect(&queue, &mail::SendQueue::sent, &loop, [&](quint64 ticket, const mail::SendOutcome& outcome) {
+        const auto it = inFlight.find(ticket);
+        if (it == inFlight.end())
+            return;
+        const RowWork work = std::move(it->second);
+        inFlight.erase(it);
+        Sending::Verdict verdict;
+        bool abandoned = false;
+        if (outcome.code == mail::Error::None) {
+            // Sent, but not to everybody: the refused addresses are named.
+            if (!outcome.refused.isEmpty())
+                Sending::Report(*this, Sending::False, outcome.description);
+        } else {
+            abandoned = true;
+            verdict = {outcome.permanent ? Sending::Outcome::Permanent : Sending::Outcome::Transient,
+                       outcome.description};
+            Sending::ReportRefusal(*this, Sending::False, outcome.description, work.server);
         }
+        const bool waitingBefore = Abandon != 0;
+        finishRow(work, verdict, abandoned);
+        if (!waitingBefore && Abandon != 0)
+            queue.dropQueued();
+        QTimer::singleShot(0, &loop, feed);
+    });
+
+    QTimer progress;
+    progress.setInterval(kProgressMs);
+    const auto showProgress = [&] {
+        if (Lib_Public::QuitterDemande && !stopped) {
+            stopped = true;
+            queue.dropQueued();
+            if (queue.pending() == 0)
+                loop.quit();
+        }
+        if (shownRow > 0) {
+            sheet.showRow(shownRow);
+            statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3").arg(shownRow).arg(count).arg(jobName));
+        }
+    };
+    QObject::connect(&progress, &QTimer::timeout, &loop, showProgress);
+
+    if (count > 0) {
+        progress.start();
+        QTimer::singleShot(0, &loop, feed);
+        loop.exec();
+        progress.stop();
+        showProgress();
     }
     statusBar()->clearMessage();
+    if (stopped)
+        return 0;
     return Abandon == 0 ? -1 : 0;
 }

@@ -53,8 +53,14 @@ void SendQueue::work() {
             item = std::move(queue_.front());
             queue_.pop_front();
         }
-        const SendOutcome outcome = item.plan ? SendDetached(*item.plan)
-                                              : SendOutcome{Error::Internal, QStringLiteral("Mail vide.")};
+        // Once the program is asked to stop, no mail is started any more.
+        SendOutcome outcome;
+        if (AbortRequested())
+            outcome = {Error::Aborted, QStringLiteral("Envoi interrompu : le programme s'arrête.")};
+        else if (item.plan)
+            outcome = SendDetached(*item.plan);
+        else
+            outcome = {Error::Internal, QStringLiteral("Mail vide.")};
         item.plan.reset(); // the attachments' bytes go now, not with the next mail
         deliver(item.ticket, outcome);
     }

@@ -19,7 +19,8 @@ namespace mail {
 // Mails of one job, sent by `sessions` worker threads that live as long as the queue; each
 // thread takes the next mail as soon as it is free, so with several sessions the mails of a
 // job may arrive out of order. SMTP sessions come from the transport's pool: each worker
-// keeps one connection (and one TLS handshake) for the whole job.
+// keeps one connection (and one TLS handshake) for the whole job. Once AbortRequested() is
+// true no further mail is started: each gets Error::Aborted.
 class SendQueue : public QObject {
     Q_OBJECT
 public:

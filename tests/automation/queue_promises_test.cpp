@@ -134,8 +134,12 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
     {
         const QMap<QString, int> waiting = subjectCounts({server.get()});
         EXPECT_TRUE(twice(waiting).isEmpty()) << twice(waiting).join(u' ').toStdString();
-        for (int i = 1; i <= 12; ++i)
-            EXPECT_EQ(waiting.contains(QStringLiteral("row %1").arg(i)), i < 5) << i;
+        // Rows before the refused one went; rows sent beside it on the other sessions may
+        // have gone too; the refused one and the job behind wait.
+        for (int i = 1; i <= 4; ++i)
+            EXPECT_TRUE(waiting.contains(QStringLiteral("row %1").arg(i))) << i;
+        EXPECT_FALSE(waiting.contains(QStringLiteral("row 5")));
+        EXPECT_FALSE(waiting.contains(QStringLiteral("behind 1")));
     }
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/Email_1.ss8")));
     EXPECT_EQ(journals(folder).size(), 1) << "one journal, beside the job, for both copies";

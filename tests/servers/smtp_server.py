@@ -7,7 +7,8 @@ or on SIGTERM. Every event is appended as one JSON object per line to --record:
 
   {"event": "connect", "conn": N, "tls": bool}
   {"event": "message", "conn": N, "mail_from": "...", "rcpt_tos": [...],
-   "data_b64": "...", "auth_user": "..." or null, "tls": bool}
+   "data_b64": "...", "auth_user": "..." or null, "tls": bool,
+   "mail_at": seconds since the epoch when its MAIL command came}
   {"event": "disconnect", "conn": N}
 
 Options:
@@ -39,6 +40,7 @@ import json
 import signal
 import ssl
 import sys
+import time
 
 from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
@@ -75,6 +77,7 @@ class Handler:
             auth_user=server.auth_user,
             auth_mech=server.auth_mech,
             tls=server.tls_on(),
+            mail_at=server.mail_at,
         )
         return "250 2.0.0 Message accepted"
 
@@ -87,6 +90,7 @@ class ScriptedSMTP(SMTP):
         self.conn_id = None
         self.auth_user = None
         self.auth_mech = None
+        self.mail_at = None
         self.implicit_tls = options.tls == "implicit"
 
     def tls_on(self):
@@ -170,6 +174,7 @@ class ScriptedSMTP(SMTP):
         await self._scripted_or("EHLO", arg, super().smtp_EHLO)
 
     async def smtp_MAIL(self, arg):
+        self.mail_at = time.time()
         await self._scripted_or("MAIL", arg, super().smtp_MAIL)
 
     async def smtp_RCPT(self, arg):

@@ -218,6 +218,7 @@ QList<ReceivedMessage> SmtpServer::messages() const {
         m.authUser = e.value(u"auth_user").toString();
         m.authMechanism = e.value(u"auth_mech").toString();
         m.tls = e.value(u"tls").toBool();
+        m.mailAt = e.value(u"mail_at").toDouble();
         out << m;
     }
     return out;

@@ -88,6 +88,7 @@ struct ReceivedMessage {
     QString authUser;       // empty without login
     QString authMechanism;  // OAuth 2.0: "XOAUTH2" or "OAUTHBEARER"
     bool tls = false;
+    double mailAt = 0; // when its MAIL command reached the server, seconds since the epoch
 };
 
 // An SMTP server process for one test. Stops when destroyed.
