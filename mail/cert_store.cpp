@@ -289,15 +289,14 @@ bool loadCryptoProviders() {
     static std::once_flag once;
     // Both providers stay loaded for the life of the process: the library's clean-up at exit
     // leaves providers loaded explicitly alone, and these pointers keep them reachable.
-    static OSSL_PROVIDER* defaultProvider = nullptr;
-    static OSSL_PROVIDER* legacyProvider = nullptr;
+    static OSSL_PROVIDER* providers[2] = {nullptr, nullptr};
     std::call_once(once, [] {
         // Loading "legacy" explicitly stops the implicit default provider: load both.
-        defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
-        legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+        providers[0] = OSSL_PROVIDER_load(nullptr, "default");
+        providers[1] = OSSL_PROVIDER_load(nullptr, "legacy");
         ERR_clear_error();
     });
-    return legacyProvider != nullptr;
+    return providers[1] != nullptr;
 }
 
 QString certificateStoreFolder(const QString& storeName) {

@@ -206,8 +206,9 @@ TEST(HiveText, OnlyHexDataGoesOnInTheNextLine) {
         EXPECT_EQ(next ? next->text : QString(), "kept") << c.line;
         const auto first = HiveText::readValue(hive, key, name);
         EXPECT_EQ(first.has_value(), c.readsAs != nullptr) << c.line;
-        if (first && c.readsAs)
+        if (first && c.readsAs) {
             EXPECT_EQ(first->text, QString::fromLatin1(c.readsAs)) << c.line;
+        }
 
         const QByteArray rewritten = HiveText::withString(hive, key, name, QStringLiteral("new"));
         const auto nextAfter = HiveText::readValue(rewritten, key, QStringLiteral("Next"));
