@@ -20,11 +20,25 @@ const JobSheet::Span* JobSheet::span(int row, int column) const {
     return index < end ? &spans_[index] : nullptr;
 }
 
+namespace {
+
+// UTF-8 text as it is: QString::fromUtf8 drops a leading U+FEFF, which is a cell's own
+// character here (the file's byte-order mark is gone before the text is split).
+QString utf8Text(const char* data, qsizetype size) {
+    if (size < 3 || std::memcmp(data, "\xEF\xBB\xBF", 3) != 0)
+        return QString::fromUtf8(data, size);
+    QStringDecoder keepMark(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                      QStringDecoder::Flag::ConvertInitialBom);
+    return keepMark(QByteArrayView(data, size));
+}
+
+} // namespace
+
 QString JobSheet::cell(int row, int column) const {
     const Span* s = span(row, column);
     if (!s || s->size == 0)
         return {};
-    QString text = QString::fromUtf8(text_.constData() + s->offset, s->size);
+    QString text = utf8Text(text_.constData() + s->offset, s->size);
     if (s->doubledQuotes)
         text.replace(QStringLiteral("\"\""), QStringLiteral("\""));
     return text;
@@ -221,7 +235,7 @@ bool decodeJobText(const QByteArray& bytes, QString& text, JobEncoding& encoding
     text.clear();
     if (!toUtf8Text(bytes, utf8, encoding, error))
         return false;
-    text = QString::fromUtf8(utf8);
+    text = utf8Text(utf8.constData(), utf8.size());
     return true;
 }
 

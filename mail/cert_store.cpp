@@ -287,14 +287,16 @@ bool newerThan(X509* a, X509* b) {
 
 bool loadCryptoProviders() {
     static std::once_flag once;
-    static bool legacyLoaded = false;
+    // Both providers stay loaded for the life of the process: the library's clean-up at exit
+    // leaves providers loaded explicitly alone, and these pointers keep them reachable.
+    static OSSL_PROVIDER* providers[2] = {nullptr, nullptr};
     std::call_once(once, [] {
         // Loading "legacy" explicitly stops the implicit default provider: load both.
-        OSSL_PROVIDER_load(nullptr, "default");
-        legacyLoaded = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+        providers[0] = OSSL_PROVIDER_load(nullptr, "default");
+        providers[1] = OSSL_PROVIDER_load(nullptr, "legacy");
         ERR_clear_error();
     });
-    return legacyLoaded;
+    return providers[1] != nullptr;
 }
 
 QString certificateStoreFolder(const QString& storeName) {

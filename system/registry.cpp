@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 #include <unistd.h>
 
@@ -143,17 +144,18 @@ QString bytesToText(QByteArray bytes) {
     return utf8.hasError() ? TextFile::fromWindows1252(bytes) : text;
 }
 
-std::optional<Value> parseValue(const QString& logical) {
-    Value v;
-    const QString t = trimmed(logical);
+// The name ("" for "@") and the data text of the value line `t` (trimmed), or nothing when
+// the line is not "name=data".
+std::optional<std::pair<QString, QString>> splitValueLine(const QString& t) {
+    QString name;
     qsizetype pos = 0;
     if (t.startsWith(u'@')) {
         pos = 1;
     } else if (t.startsWith(u'"')) {
-        const auto name = readQuoted(t, pos);
-        if (!name)
+        const auto quotedName = readQuoted(t, pos);
+        if (!quotedName)
             return std::nullopt;
-        v.name = *name;
+        name = *quotedName;
     } else {
         return std::nullopt;
     }
@@ -161,7 +163,26 @@ std::optional<Value> parseValue(const QString& logical) {
         ++pos;
     if (pos >= t.size() || t[pos] != u'=')
         return std::nullopt;
-    const QString data = trimmed(t.mid(pos + 1));
+    return std::pair{name, trimmed(t.mid(pos + 1))};
+}
+
+// True when the value line `logical` goes on in the next line: only hex data is wrapped
+// ("hex:01,02,\"); a backslash that ends a text or a comment belongs to that line.
+bool continues(const QString& logical) {
+    const QString t = trimmed(logical);
+    if (!t.endsWith(u'\\'))
+        return false;
+    const auto parts = splitValueLine(t);
+    return parts && parts->second.startsWith(QLatin1String("hex"), Qt::CaseInsensitive);
+}
+
+std::optional<Value> parseValue(const QString& logical) {
+    Value v;
+    const auto parts = splitValueLine(trimmed(logical));
+    if (!parts)
+        return std::nullopt;
+    v.name = parts->first;
+    const QString& data = parts->second;
     if (data == u"-") {
         v.deleted = true;
         return v;
@@ -218,7 +239,7 @@ std::vector<Value> valuesOf(const TextFile::Document& doc, qsizetype header) {
     for (qsizetype i = header + 1; i < end; ++i) {
         const qsizetype first = i;
         QString logical = doc.lines[i].text;
-        while (logical.trimmed().endsWith(u'\\') && i + 1 < end) {
+        while (continues(logical) && i + 1 < end) {
             logical = logical.trimmed();
             logical.chop(1);
             logical += doc.lines[++i].text.trimmed();
@@ -298,6 +319,11 @@ QByteArray withValueLine(const std::optional<QByteArray>& current, const QString
             last = i;
     if (doc.lines[last].eol.isEmpty())
         doc.lines[last].eol = crlf;
+    // A last line that goes on ("hex:41,\") would take the new line in: a blank line ends it.
+    if (doc.lines[last].text.trimmed().endsWith(u'\\')) {
+        ++last;
+        doc.lines.insert(doc.lines.begin() + last, TextFile::Line{QString(), crlf});
+    }
     doc.lines.insert(doc.lines.begin() + last + 1, TextFile::Line{lineFor(name), crlf});
     return TextFile::encode(doc);
 }

@@ -89,7 +89,9 @@ Document decode(const QByteArray& bytes) {
     QString text;
     // A decoder that reports failure keeps the bytes for the Windows-1252 reading below.
     auto tryDecode = [&bytes, &text](QStringDecoder::Encoding encoding, qsizetype skip) {
-        QStringDecoder dec(encoding, QStringDecoder::Flag::Stateless);
+        // The mark itself is skipped here; a second U+FEFF is the text's own.
+        QStringDecoder dec(encoding, QStringDecoder::Flag::Stateless |
+                                         QStringDecoder::Flag::ConvertInitialBom);
         text = dec(bytes.mid(skip));
         return !dec.hasError();
     };
@@ -115,14 +117,23 @@ QByteArray encode(Document& document) {
     QString text;
     for (const Line& line : document.lines)
         text += line.text + line.eol;
+    // Text without a mark whose bytes begin like one ("\xFF\xFE" from "ÿþ") would be read
+    // back in another encoding: it is written with the UTF-8 mark instead.
+    const auto withoutMark = [&document, &text](QByteArray bytes) {
+        if (!bytes.startsWith(kUtf8Bom) && !bytes.startsWith("\xFF\xFE") &&
+            !bytes.startsWith("\xFE\xFF"))
+            return bytes;
+        document.encoding = Encoding::Utf8Bom;
+        return kUtf8Bom + text.toUtf8();
+    };
     switch (document.encoding) {
     case Encoding::Ansi:
         if (const auto ansi = toWindows1252(text))
-            return *ansi;
+            return withoutMark(*ansi);
         document.encoding = Encoding::Utf8;
-        return text.toUtf8();
+        return withoutMark(text.toUtf8());
     case Encoding::Utf8:
-        return text.toUtf8();
+        return withoutMark(text.toUtf8());
     case Encoding::Utf8Bom:
         return kUtf8Bom + text.toUtf8();
     case Encoding::Utf16Le: {

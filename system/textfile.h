@@ -37,7 +37,8 @@ Document decode(const QByteArray& bytes);
 
 // The bytes of a document in its own encoding. When an Ansi document holds a character that
 // Windows-1252 cannot hold, the document switches to UTF-8 (without BOM) rather than lose
-// the character.
+// the character; a document without BOM whose bytes would begin like a BOM switches to UTF-8
+// with BOM, so that it reads back as written.
 QByteArray encode(Document& document);
 
 } // namespace TextFile

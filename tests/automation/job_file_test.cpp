@@ -29,6 +29,10 @@ TEST(JobFile, SplitsRecordsAndFields) {
         {"empty quoted field", "\"\";x\n", u';', {{"", "x"}}},
         {"quote inside an unquoted field is text", "1;O\"Brien;x\n", u';', {{"1", "O\"Brien", "x"}}},
         {"single column", "one\ntwo\n", u',', {{"one"}, {"two"}}},
+        {"a cell's own U+FEFF is kept", "1;\xEF\xBB\xBF\xEF\xBB\xBFx;\"\xEF\xBB\xBF\"\n", u';',
+         {{"1", QStringLiteral("\uFEFF\uFEFFx"), QStringLiteral("\uFEFF")}}},
+        {"only the file's mark is dropped", "\xEF\xBB\xBF\xEF\xBB\xBF;a\n", u';',
+         {{QStringLiteral("\uFEFF"), "a"}}},
     };
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.what);

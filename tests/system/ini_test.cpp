@@ -174,6 +174,12 @@ TEST_F(IniTest, Encodings) {
          QByteArray("\xff\xfe[\0A\0]\0\r\0\n\0v\0=\0\xe9\0\r\0\n\0w\0=\0z\0\r\0\n\0", 32)},
         {"unassigned 1252 bytes", "[A]\r\nv=\x81\x8d\r\n", "\xc2\x81\xc2\x8d", "ok",
          "[A]\r\nv=\x81\x8d\r\nw=ok\r\n"},
+        // "ÿþ" in Windows-1252 is the UTF-16 mark's bytes: written as such, the file of even
+        // length would read back as UTF-16.
+        {"windows-1252 beginning like a mark", "\xff\xfe;xy\r\n[A]\r\nv=1\r\n", "1", "2",
+         "\xef\xbb\xbf\xc3\xbf\xc3\xbe;xy\r\n[A]\r\nv=1\r\nw=2\r\n"},
+        {"a U+FEFF after the mark is text", "\xef\xbb\xbf\xef\xbb\xbf;\r\n[A]\r\nv=x\r\n", "x", "y",
+         "\xef\xbb\xbf\xef\xbb\xbf;\r\n[A]\r\nv=x\r\nw=y\r\n"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(prefix.write(kIni, c.file));

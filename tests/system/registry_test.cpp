@@ -180,3 +180,55 @@ TEST_F(RegistryTest, HiveThatCannotBeWritten) {
     EXPECT_EQ(Reg_SetValue(HKEY_LOCAL_MACHINE, kLook, "x", "2", REG_SZ), RegStatusAccessDenied);
     EXPECT_EQ(readHive(prefix, "system.reg"), before);
 }
+
+TEST(HiveText, OnlyHexDataGoesOnInTheNextLine) {
+    // A value line ending with a backslash, then the value "Next". Only wrapped hex data
+    // continues; a backslash that ends a text (even an unclosed one) or a comment does not
+    // hide "Next", and rewriting the first value leaves "Next" in place.
+    struct Case {
+        const char* line;
+        const char* name;
+        const char* readsAs; // nullptr: unreadable
+    };
+    const Case cases[] = {
+        {"\"Bin\"=hex(1):61,\\\r\n  62,00", "Bin", "ab"},
+        {"\"Dir\"=\"C:\\\\Temp\\\\", "Dir", nullptr},
+        {"\"Dir\"=\"C:\\Temp\\", "Dir", nullptr},
+        {"@=\"C:\\\\Temp\\\\", "", nullptr},
+        {"\"Dir\"=\"C:\\\\Temp\" ; was D:\\", "Dir", "C:\\Temp"},
+    };
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\T");
+    for (const Case& c : cases) {
+        const QByteArray hive = QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") +
+                                c.line + "\r\n\"Next\"=\"kept\"\r\n";
+        const QString name = QString::fromLatin1(c.name);
+        const auto next = HiveText::readValue(hive, key, QStringLiteral("Next"));
+        EXPECT_EQ(next ? next->text : QString(), "kept") << c.line;
+        const auto first = HiveText::readValue(hive, key, name);
+        EXPECT_EQ(first.has_value(), c.readsAs != nullptr) << c.line;
+        if (first && c.readsAs) {
+            EXPECT_EQ(first->text, QString::fromLatin1(c.readsAs)) << c.line;
+        }
+
+        const QByteArray rewritten = HiveText::withString(hive, key, name, QStringLiteral("new"));
+        const auto nextAfter = HiveText::readValue(rewritten, key, QStringLiteral("Next"));
+        EXPECT_EQ(nextAfter ? nextAfter->text : QString(), "kept") << c.line;
+        const auto firstAfter = HiveText::readValue(rewritten, key, name);
+        EXPECT_EQ(firstAfter ? firstAfter->text : QString(), "new") << c.line;
+    }
+}
+
+TEST(HiveText, NewValueAfterALastLineThatGoesOn) {
+    // The key's last line announces a continuation that never comes (a cut file): a value
+    // appended after it stays a value of its own.
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\T");
+    for (const char* last : {"\"Bin\"=hex(2):41,00,\\", "\"Bin\"=hex(2):41,00,\\\r\n"}) {
+        const QByteArray hive =
+            QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") + last;
+        const QByteArray written = HiveText::withString(hive, key, QStringLiteral("New"), QStringLiteral("v"));
+        const auto added = HiveText::readValue(written, key, QStringLiteral("New"));
+        EXPECT_EQ(added ? added->text : QString(), "v") << last;
+        const auto bin = HiveText::readValue(written, key, QStringLiteral("Bin"));
+        EXPECT_EQ(bin ? bin->text : QString(), "A") << last;
+    }
+}

@@ -216,7 +216,7 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
     ASSERT_TRUE(waitUntil([&] { return desktop.find(title)->geometry.topLeft() == QPoint(200, 150); }, 5000));
     ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
     ASSERT_TRUE(program->waitForFinished(30000));
-    EXPECT_EQ(program->exitCode(), 0);
+    EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
     ASSERT_FALSE(install.recordedActions().isEmpty());
     EXPECT_TRUE(install.recordedActions().first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
 
