@@ -3,14 +3,14 @@
 connection, against a fast SMTP sink; run through bench/run_throughput.sh.
 
 Rounds alternate program / smtplib over the same job rows, plain SMTP and STARTTLS, then the
-same with a 10 ms round trip added by the sink; then a 100,000-row job for memory. Prints
+same with a 10 ms round trip added by the sink; then a 100,000-row job for memory, and a 100,000-row workbook (.xlsx) job. Prints
 mails/s, CPU per mail, peak memory, the longest stall of the program's event loop during the
 job, and the program/smtplib ratios. Both rates run from the first mail's arrival to the last
 (the program first watches a new job for 2 s, a writer may still be at it: that wait is in
 the "whole run" time only).
 
 Usage: throughput.py --program EXE --sink SINK [--rows N] [--rounds N] [--rtt-rows N]
-                     [--big-rows N] [--sessions N]
+                     [--big-rows N] [--workbook-rows N] [--sessions N]
 """
 import argparse
 import os
@@ -270,6 +270,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--rtt-rows", type=int, default=500)
     parser.add_argument("--big-rows", type=int, default=100000)
+    parser.add_argument("--workbook-rows", type=int, default=100000)
     parser.add_argument("--sessions", type=int, default=0)
     args = parser.parse_args()
 
@@ -335,6 +336,23 @@ def main():
                   "program %.0f MiB = %.2f x), %.0f mails/s, longest stall %d ms" % (
                       args.big_rows, size / 2**20, run["peak_mib"], run["peak_mib"] * 2**20 / size,
                       run["growth_mib"], run["growth_mib"] * 2**20 / size, run["rate"], run["stall_ms"]), flush=True)
+        if args.workbook_rows:
+            # The same job as a workbook (written by XlsxWriter, not by the program): the
+            # program's memory while it reads the compressed sheet and sends it.
+            writer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "workbooks",
+                                  "write_workbooks.py")
+            subprocess.run(["/usr/bin/python3", writer, work, "big", str(args.workbook_rows)], check=True)
+            book = os.path.join(work, "big.xlsx")
+            size = os.path.getsize(book)
+            sink = Sink(args.sink, host, 25)
+            try:
+                run = program_round(args, book, args.workbook_rows, sink, host)
+            finally:
+                sink.close()
+            print("%d-row workbook (.xlsx) of %.1f MiB: program peak %.0f MiB (growth over the idle program "
+                  "%.0f MiB), %.0f mails/s, longest stall %d ms" % (
+                      args.workbook_rows, size / 2**20, run["peak_mib"], run["growth_mib"], run["rate"],
+                      run["stall_ms"]), flush=True)
         print("Load average at end: %s" % open("/proc/loadavg").read().split()[0:3])
     finally:
         shutil.rmtree(work, ignore_errors=True)
