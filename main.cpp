@@ -1,13 +1,13 @@
 // Entry point of VL3_Postique: the mail module of the Velmora suite. Builds the main window
 // and runs its start-up; with no display it runs headless on the offscreen platform.
-#include "system/globals.h"
 #include "app/headless.h"
 #include "app/stall_probe.h"
-#include "mail/oauth_panel.h"
 #include "automation/incidents.h"
-#include "mail/mail_component.h"
 #include "automation/job_check.h"
+#include "mail/mail_component.h"
+#include "mail/oauth_panel.h"
 #include "mail/server_check.h"
+#include "system/globals.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -22,18 +22,19 @@
 namespace {
 
 void printUsage() {
-    std::printf("Usage: VL3_Postique [/Veille=True]\n"
-                "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
-                "  /Veille=True   start asleep in the notification area\n"
-                "  --check-server connect with the saved settings as a send would, send nothing\n"
-                "                 (exit 0 when a mail could be sent)\n"
-                "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
-                "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
-                "  --version      print the version and exit\n"
-                "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
-                "  --help         print this text and exit\n"
-                "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
-                "closes it without questions.\n");
+    std::printf(
+        "Usage: VL3_Postique [/Veille=True]\n"
+        "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
+        "  /Veille=True   start asleep in the notification area\n"
+        "  --check-server connect with the saved settings as a send would, send nothing\n"
+        "                 (exit 0 when a mail could be sent)\n"
+        "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
+        "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
+        "  --version      print the version and exit\n"
+        "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
+        "  --help         print this text and exit\n"
+        "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
+        "closes it without questions.\n");
 }
 
 } // namespace
@@ -41,7 +42,8 @@ void printUsage() {
 int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("VL3_Postique %s\n", Lib_Systeme::VersionApplication().toUtf8().constData());
+            std::printf("VL3_Postique %s\n",
+                        Lib_Systeme::VersionApplication().toUtf8().constData());
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0) {

@@ -2,8 +2,8 @@
 #include "app/folders.h"
 
 #include "system/error_reporting.h"
-#include "system/globals.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/ini.h"
 #include "system/numbers.h"
 #include "system/paths.h"
@@ -129,7 +129,8 @@ void InitGeneralPath(bool /*Flag*/) {
     const QString label = QStringLiteral("Lib_Public:InitGeneralPath");
     Trap(label, [] { FichierConfigSuite = DetermineDossierConfig(); });
     Trap(label, [] {
-        DossierConfigGlobal[0] = DetermineDossierConfig_Bases_Dossier(FichierConfigSuite, kBase, true);
+        DossierConfigGlobal[0] =
+            DetermineDossierConfig_Bases_Dossier(FichierConfigSuite, kBase, true);
     });
     Trap(label, [] {
         if (!Lib_Systeme::FolderFound(DossierConfigGlobal[0]))
@@ -161,8 +162,8 @@ void InitGeneralSite(bool /*Flag*/) {
         return CheckRep(Lib_Systeme::LectureIni(site.FichierSysteme, section, key, fallback));
     };
     Trap(label, [&] {
-        DossierSettingsLocal =
-            read(QStringLiteral("Site"), QStringLiteral("Settings_Local_Folder"), kDefaultLocalFolder);
+        DossierSettingsLocal = read(QStringLiteral("Site"), QStringLiteral("Settings_Local_Folder"),
+                                    kDefaultLocalFolder);
         createFolder(DossierSettingsLocal);
     });
     Trap(label, [&] {
@@ -202,7 +203,8 @@ void NomDossierSettings() {
         const QString local = NomFichierSettings(QString(), QStringLiteral(".Ini"));
         if (Lib_Systeme::File_Exist(local, label, false))
             return;
-        const QString old = CheckRep(Lib_Systeme::GetWinDir()) + kProgramName + QStringLiteral(".Ini");
+        const QString old =
+            CheckRep(Lib_Systeme::GetWinDir()) + kProgramName + QStringLiteral(".Ini");
         if (!Lib_Systeme::File_Exist(old, label, false))
             return;
         Lib_Systeme::File_Copy(old, local, 0, 0);

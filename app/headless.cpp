@@ -43,8 +43,12 @@ bool NoDisplayAvailable() {
     return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-bool RunningHeadless() { return headlessFlag; }
-void SetRunningHeadless(bool headless) { headlessFlag = headless; }
+bool RunningHeadless() {
+    return headlessFlag;
+}
+void SetRunningHeadless(bool headless) {
+    headlessFlag = headless;
+}
 
 void EchoIncidentLine(const QString& line) {
     const QByteArray bytes = Untrusted::Clean(line).toUtf8();

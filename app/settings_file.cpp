@@ -2,8 +2,8 @@
 #include "app/settings_file.h"
 
 #include "system/error_reporting.h"
-#include "system/globals.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/ini.h"
 #include "system/numbers.h"
 #include "system/paths.h"
@@ -82,14 +82,15 @@ QString checkValueText(const QCheckBox* box) {
 void showGrayed(QCheckBox* box) {
     box->setCheckState(Qt::PartiallyChecked);
     auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = QObject::connect(box, &QCheckBox::stateChanged, box, [box, connection](int state) {
-        if (state == Qt::PartiallyChecked)
-            return;
-        QObject::disconnect(*connection);
-        box->setTristate(false);
-        if (state == Qt::Checked)
-            Q_EMIT box->toggled(true);
-    });
+    *connection =
+        QObject::connect(box, &QCheckBox::stateChanged, box, [box, connection](int state) {
+            if (state == Qt::PartiallyChecked)
+                return;
+            QObject::disconnect(*connection);
+            box->setTristate(false);
+            if (state == Qt::Checked)
+                Q_EMIT box->toggled(true);
+        });
 }
 
 // Applies a stored check-box value: 0 clears, 1 checks, 2 grays; anything else is refused
@@ -172,7 +173,8 @@ std::optional<qint16> StoredNumber(const QString& text) {
     if (i < compact.size() && QStringLiteral("eEdD").contains(compact[i])) {
         qsizetype j = i + 1;
         QString exponent = QStringLiteral("e");
-        if (j < compact.size() && (compact[j] == QLatin1Char('-') || compact[j] == QLatin1Char('+')))
+        if (j < compact.size() &&
+            (compact[j] == QLatin1Char('-') || compact[j] == QLatin1Char('+')))
             exponent.append(compact[j++]);
         if (digitAt(j)) {
             while (digitAt(j))
@@ -210,7 +212,8 @@ bool CreatePrivateSettingsFile(const QString& file, QString* error) {
     if (slash > 0)
         Lib_Systeme::VerificationEtCreationRepertoire(file.left(slash + 1), true);
     const QByteArray path = QFile::encodeName(native);
-    const Posix::UniqueFd fd(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    const Posix::UniqueFd fd(
+        ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd.valid()) {
         if (errno == EEXIST)
             return true;
@@ -257,10 +260,10 @@ void Frm_Main::LoadSettingsFile() {
             for (int index = 0; index < static_cast<int>(TexteDossier.size()); ++index) {
                 Trap(kLoadLabel, [&] {
                     const QString fallback =
-                        index == 0 ? Sites[0].DossierData + QStringLiteral("_Postique\\") : QString();
-                    const QString folder =
-                        Lib_Systeme::LectureIni(file, QString::fromLatin1(k.section),
-                                                JobFolderKey(index), fallback);
+                        index == 0 ? Sites[0].DossierData + QStringLiteral("_Postique\\")
+                                   : QString();
+                    const QString folder = Lib_Systeme::LectureIni(
+                        file, QString::fromLatin1(k.section), JobFolderKey(index), fallback);
                     Lib_Systeme::VerificationEtCreationRepertoire(folder, true);
                     TexteDossier[index]->setText(folder);
                 });

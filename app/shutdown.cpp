@@ -1,9 +1,9 @@
 // Leaving the program: the quit questions, the close by unload mode, and the unloading that
 // stops the work, saves the window position, unloads every form and ends every copy. Also the
 // revision page of the "?" menu.
+#include "app/startup.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
-#include "app/startup.h"
 #include "system/processes.h"
 #include "system/shell.h"
 #include "system/sysinfo.h"
@@ -52,8 +52,9 @@ void Frm_Main::Quitter() {
             if (save == MsgBox::Answer::Yes)
                 CommandSave_Click();
         }
-        const MsgBox::Answer quit = MsgBox::Show(QStringLiteral("Voulez-vous quitter le programme ?"),
-                                                 MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
+        const MsgBox::Answer quit =
+            MsgBox::Show(QStringLiteral("Voulez-vous quitter le programme ?"),
+                         MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
         leave = quit == MsgBox::Answer::Yes;
     });
     if (!leave)
@@ -62,7 +63,9 @@ void Frm_Main::Quitter() {
     Lib_Public::Trap(label, [&] { CloseFor(FormCode); });
 }
 
-void Frm_Main::CommandQuitter_Click() { Quitter(); }
+void Frm_Main::CommandQuitter_Click() {
+    Quitter();
+}
 
 void Frm_Main::MnuQuitter_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:MnuQuitter_Click"), [&] { Quitter(); });

@@ -25,7 +25,10 @@ void StartStallProbe(const QString& path) {
     QObject::connect(timer, &QTimer::timeout, timer, [file, clock] {
         const qint64 gap = clock->restart();
         if (gap > 20)
-            file->write(QStringLiteral("%1 %2\n").arg(QDateTime::currentMSecsSinceEpoch()).arg(gap).toLatin1());
+            file->write(QStringLiteral("%1 %2\n")
+                            .arg(QDateTime::currentMSecsSinceEpoch())
+                            .arg(gap)
+                            .toLatin1());
     });
     timer->start();
 }

@@ -3,20 +3,20 @@
 // step is trapped on its own so that a failing step never stops the start-up.
 #include "app/startup.h"
 
-#include "system/station.h"
-#include "system/error_reporting.h"
 #include "app/folders.h"
+#include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
 #include "system/paths.h"
 #include "system/registry.h"
+#include "system/station.h"
 #include "system/sysinfo.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
-#include "ui/mail_field.h"
 #include "ui/frm_msg.h"
 #include "ui/look.h"
+#include "ui/mail_field.h"
 #include "ui/sft_tabs.h"
 
 #include <QComboBox>
@@ -52,7 +52,9 @@ QString versionKey() {
 
 } // namespace
 
-QString SupportMailbox() { return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX); }
+QString SupportMailbox() {
+    return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX);
+}
 
 QString ApplicationFolder(const QString& nativeExecutableFolder) {
     const QFileInfo info(nativeExecutableFolder);
@@ -119,9 +121,13 @@ void OpenStartupWindow() {
     startupWindow() = std::move(window);
 }
 
-void CloseStartupWindow() { startupWindow().reset(); }
+void CloseStartupWindow() {
+    startupWindow().reset();
+}
 
-FrmMsg* StartupWindow() { return startupWindow().get(); }
+FrmMsg* StartupWindow() {
+    return startupWindow().get();
+}
 
 void SetProgressHook(std::function<void(const QString&)> hook) {
     progressHook() = std::move(hook);
@@ -185,9 +191,8 @@ void Frm_Main::Form_Load() {
         QCoreApplication::processEvents();
     });
 
-    Trap(label, [] {
-        Lib_Public::LigneDeCommande = QCoreApplication::arguments().mid(1).join(u' ');
-    });
+    Trap(label,
+         [] { Lib_Public::LigneDeCommande = QCoreApplication::arguments().mid(1).join(u' '); });
 
     Trap(label, [] { Startup::ApplySleepSwitch(Lib_Public::LigneDeCommande); });
 
@@ -209,9 +214,9 @@ void Frm_Main::Form_Load() {
         Frm_MainBis* bis = Frm_MainBis::instance();
         if (!bis)
             throw Lib_Public::RunTimeError(91, QStringLiteral("Frm_MainBis is not loaded"));
-        const Startup::NoticeMail notice = Startup::InstallationNotice(
-            Startup::SupportMailbox(), running, stored, Lib_Systeme::ComputerName(),
-            TexteDossier[0]->text());
+        const Startup::NoticeMail notice =
+            Startup::InstallationNotice(Startup::SupportMailbox(), running, stored,
+                                        Lib_Systeme::ComputerName(), TexteDossier[0]->text());
         bis->TexteTo->setText(notice.to);
         bis->TexteCc->setText(notice.cc);
         bis->TexteCci->setText(notice.cci);

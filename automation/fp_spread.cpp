@@ -46,7 +46,8 @@ QVariant JobSheetModel::headerData(int section, Qt::Orientation, int role) const
 
 } // namespace automation
 
-FpSpread::FpSpread(QWidget* parent) : QTableView(parent), model_(new automation::JobSheetModel(this)) {
+FpSpread::FpSpread(QWidget* parent)
+    : QTableView(parent), model_(new automation::JobSheetModel(this)) {
     setModel(model_);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -82,7 +83,9 @@ int FpSpread::MaxRows() const {
     return s ? s->rowCount() : 0;
 }
 
-QString FpSpread::Text() const { return cellText(Row, Col); }
+QString FpSpread::Text() const {
+    return cellText(Row, Col);
+}
 
 QString FpSpread::cellText(int row, int column) const {
     const auto& s = model_->sheet();

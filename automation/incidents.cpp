@@ -19,7 +19,9 @@ void echo(const QString& line) {
 
 } // namespace
 
-void setIncidentEcho(IncidentEcho e) { incidentEcho = std::move(e); }
+void setIncidentEcho(IncidentEcho e) {
+    incidentEcho = std::move(e);
+}
 
 QString incidentLine(const QString& text) {
     return Clock::Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QStringLiteral(": ") +

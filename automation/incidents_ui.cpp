@@ -13,21 +13,25 @@
 namespace automation {
 
 void addIncident(Frm_Main& form, const QString& text) {
-    insertIncident(*form.ListeIncidents, text, [&form] { form.SftTabsMain->setTabAlert(IncidentsTabIndex, true); });
+    insertIncident(*form.ListeIncidents, text,
+                   [&form] { form.SftTabsMain->setTabAlert(IncidentsTabIndex, true); });
     // The window asks for attention until the incidents are purged.
     if (!form.TimerFlash->isActive())
         form.TimerFlash->start();
 }
 
-void appendIncident(Frm_Main& form, const QString& text) { appendIncident(*form.ListeIncidents, text); }
+void appendIncident(Frm_Main& form, const QString& text) {
+    appendIncident(*form.ListeIncidents, text);
+}
 
 } // namespace automation
 
 void Frm_Main::CommandIncidentsPurge_Click(int Index) {
     Q_UNUSED(Index);
     const QString label = QStringLiteral("Frm_Main:CommandIncidentsPurge_Click");
-    const MsgBox::Answer answer = MsgBox::Show(QStringLiteral("Voulez-vous purger la liste des incidents ?"),
-                                               MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
+    const MsgBox::Answer answer =
+        MsgBox::Show(QStringLiteral("Voulez-vous purger la liste des incidents ?"),
+                     MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
     if (answer != MsgBox::Answer::Yes)
         return;
     Lib_Public::Trap(label, [&] { ListeIncidents->clear(); });
@@ -36,7 +40,8 @@ void Frm_Main::CommandIncidentsPurge_Click(int Index) {
         setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication() +
                        QStringLiteral(" - ") + Lib_Public::NomStation());
     });
-    Lib_Public::Trap(label, [&] { SftTabsMain->setTabAlert(automation::IncidentsTabIndex, false); });
+    Lib_Public::Trap(label,
+                     [&] { SftTabsMain->setTabAlert(automation::IncidentsTabIndex, false); });
     // The tab collection's current index back to 0: the first page comes to the front.
     Lib_Public::Trap(label, [&] { SftTabsMain->setCurrentIndex(0); });
 }

@@ -32,17 +32,30 @@ QString formatName(const JobReadResult& r) {
     }
     QString encoding;
     switch (r.encoding) {
-    case JobEncoding::Utf8: encoding = QStringLiteral("UTF-8"); break;
-    case JobEncoding::Utf8Bom: encoding = QStringLiteral("UTF-8 avec BOM"); break;
-    case JobEncoding::Utf16LE: encoding = QStringLiteral("UTF-16 LE"); break;
-    case JobEncoding::Utf16BE: encoding = QStringLiteral("UTF-16 BE"); break;
-    case JobEncoding::Windows1252: encoding = QStringLiteral("Windows-1252"); break;
+    case JobEncoding::Utf8:
+        encoding = QStringLiteral("UTF-8");
+        break;
+    case JobEncoding::Utf8Bom:
+        encoding = QStringLiteral("UTF-8 avec BOM");
+        break;
+    case JobEncoding::Utf16LE:
+        encoding = QStringLiteral("UTF-16 LE");
+        break;
+    case JobEncoding::Utf16BE:
+        encoding = QStringLiteral("UTF-16 BE");
+        break;
+    case JobEncoding::Windows1252:
+        encoding = QStringLiteral("Windows-1252");
+        break;
     }
-    const QString delimiter = r.delimiter == u'\t' ? QStringLiteral("tabulation") : QString(r.delimiter);
+    const QString delimiter =
+        r.delimiter == u'\t' ? QStringLiteral("tabulation") : QString(r.delimiter);
     return QStringLiteral("texte délimité (%1, séparateur « %2 »)").arg(encoding, delimiter);
 }
 
-QString shown(const QString& text) { return Untrusted::CleanQuoted(text, 200); }
+QString shown(const QString& text) {
+    return Untrusted::CleanQuoted(text, 200);
+}
 
 // The addresses of one list as the mail component will take them, or why it refuses them.
 bool parseList(const QString& text, QStringList& addresses, QString& error) {
@@ -59,7 +72,8 @@ bool parseList(const QString& text, QStringList& addresses, QString& error) {
 bool readRegularFile(const QString& native, QByteArray& bytes, QString& why) {
     UniqueFd fd = UniqueFd::open(native, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (!fd.valid()) {
-        why = QStringLiteral("ouverture impossible (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        why = QStringLiteral("ouverture impossible (%1)")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     struct stat info {};
@@ -68,17 +82,21 @@ bool readRegularFile(const QString& native, QByteArray& bytes, QString& why) {
         return false;
     }
     if (info.st_size > MaxJobBytes) {
-        why = QStringLiteral("fichier de %1 octets, plus que la limite de %2").arg(info.st_size).arg(MaxJobBytes);
+        why = QStringLiteral("fichier de %1 octets, plus que la limite de %2")
+                  .arg(info.st_size)
+                  .arg(MaxJobBytes);
         return false;
     }
     bytes.resize(static_cast<qsizetype>(info.st_size));
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n =
+            ::read(fd.get(), bytes.data() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            why = QStringLiteral("lecture impossible (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            why = QStringLiteral("lecture impossible (%1)")
+                      .arg(QString::fromLocal8Bit(std::strerror(errno)));
             return false;
         }
         if (n == 0)
@@ -95,13 +113,16 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
     JobCheckReport report;
     const JobReadResult read = readJobBytes(bytes);
     if (!read.ok) {
-        report.lines << QStringLiteral("Le job ne peut pas être chargé : %1").arg(shown(read.error))
-                     << QStringLiteral("Le programme le laisserait dans le dossier et le réessaierait à chaque cycle.");
+        report.lines
+            << QStringLiteral("Le job ne peut pas être chargé : %1").arg(shown(read.error))
+            << QStringLiteral(
+                   "Le programme le laisserait dans le dossier et le réessaierait à chaque cycle.");
         report.exitCode = JobCheckUnreadable;
         return report;
     }
     const JobSheet& sheet = *read.sheet;
-    report.lines << QStringLiteral("Format : %1 ; %2 ligne(s).").arg(formatName(read)).arg(sheet.rowCount());
+    report.lines
+        << QStringLiteral("Format : %1 ; %2 ligne(s).").arg(formatName(read)).arg(sheet.rowCount());
 
     const QString folder = nativeFolder.endsWith(u'/') ? nativeFolder : nativeFolder + u'/';
     int used = 0, refused = 0, skipped = 0;
@@ -131,10 +152,12 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
             QStringList addresses;
             QString error;
             if (!parseList(l.text, addresses, error))
-                problems << QStringLiteral("%1 refusé : %2").arg(QString::fromUtf16(l.name), shown(error));
+                problems << QStringLiteral("%1 refusé : %2")
+                                .arg(QString::fromUtf16(l.name), shown(error));
             envelope += addresses;
             if (!l.text.trimmed().isEmpty())
-                listLines << QStringLiteral("%1 : %2").arg(QString::fromUtf16(l.name), shown(l.text));
+                listLines << QStringLiteral("%1 : %2").arg(QString::fromUtf16(l.name),
+                                                           shown(l.text));
         }
         if (problems.isEmpty() && envelope.isEmpty())
             problems << QStringLiteral("aucun destinataire");
@@ -142,18 +165,22 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         const QString attachment = sheet.cell(row, 10);
         QString attachmentLine;
         AttachmentName verdict = checkAttachmentName(attachment);
-        const QString nativeFile =
-            verdict == AttachmentName::Inside ? WinPath::nativePath(folder + attachment.trimmed()) : QString();
-        if (verdict == AttachmentName::Inside && !nativeFile.isEmpty() && !resolvesInside(nativeFolder, nativeFile))
+        const QString nativeFile = verdict == AttachmentName::Inside
+                                       ? WinPath::nativePath(folder + attachment.trimmed())
+                                       : QString();
+        if (verdict == AttachmentName::Inside && !nativeFile.isEmpty() &&
+            !resolvesInside(nativeFolder, nativeFile))
             verdict = AttachmentName::Refused;
         switch (verdict) {
         case AttachmentName::Blank:
             attachmentLine = QStringLiteral("aucune");
             break;
         case AttachmentName::Refused:
-            attachmentLine = QStringLiteral("%1 refusée : elle sort du dossier du job ; le mail partirait sans elle "
-                                            "avec une ligne d'incident")
-                                 .arg(shown(attachment));
+            attachmentLine =
+                QStringLiteral(
+                    "%1 refusée : elle sort du dossier du job ; le mail partirait sans elle "
+                    "avec une ligne d'incident")
+                    .arg(shown(attachment));
             problems << QStringLiteral("pièce jointe refusée");
             break;
         case AttachmentName::Inside: {
@@ -163,18 +190,22 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
                                      .arg(shown(attachment))
                                      .arg(info.size());
             else
-                attachmentLine = QStringLiteral("%1 introuvable ou vide : le mail partirait sans elle")
-                                     .arg(shown(attachment));
+                attachmentLine =
+                    QStringLiteral("%1 introuvable ou vide : le mail partirait sans elle")
+                        .arg(shown(attachment));
             break;
         }
         }
 
         report.lines << QString();
-        report.lines << QStringLiteral("Ligne %1 : %2").arg(row).arg(problems.isEmpty() ? QStringLiteral("serait envoyée")
-                                                                                      : QStringLiteral("REFUSÉE"));
+        report.lines << QStringLiteral("Ligne %1 : %2")
+                            .arg(row)
+                            .arg(problems.isEmpty() ? QStringLiteral("serait envoyée")
+                                                    : QStringLiteral("REFUSÉE"));
         for (const QString& l : std::as_const(listLines))
             report.lines << QStringLiteral("  ") + l + (l.startsWith(u"A :") ? route : QString());
-        report.lines << QStringLiteral("  Destinataires : %1").arg(shown(envelope.join(QStringLiteral(", "))));
+        report.lines << QStringLiteral("  Destinataires : %1")
+                            .arg(shown(envelope.join(QStringLiteral(", "))));
         report.lines << QStringLiteral("  Objet : Postique: %1").arg(shown(sheet.cell(row, 8)));
         report.lines << QStringLiteral("  Pièce jointe : %1").arg(attachmentLine);
         for (const QString& p : std::as_const(problems))
@@ -182,11 +213,13 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         if (!problems.isEmpty())
             ++refused;
     }
-    report.lines << QString()
-                 << QStringLiteral("Bilan : %1 ligne(s) utilisée(s), %2 refusée(s), %3 ignorée(s) (colonne 1 vide).")
-                        .arg(used)
-                        .arg(refused)
-                        .arg(skipped);
+    report.lines
+        << QString()
+        << QStringLiteral(
+               "Bilan : %1 ligne(s) utilisée(s), %2 refusée(s), %3 ignorée(s) (colonne 1 vide).")
+               .arg(used)
+               .arg(refused)
+               .arg(skipped);
     if (refused > 0)
         report.exitCode = JobCheckRowRefused;
     return report;
@@ -209,7 +242,8 @@ JobCheckReport checkJobFile(const QString& path) {
         return report;
     }
     JobCheckReport report = checkJobBytes(bytes, QFileInfo(native).absolutePath());
-    report.lines.prepend(QStringLiteral("Job %1 (rien n'est envoyé, supprimé ni noté)").arg(shown(native)));
+    report.lines.prepend(
+        QStringLiteral("Job %1 (rien n'est envoyé, supprimé ni noté)").arg(shown(native)));
     return report;
 }
 

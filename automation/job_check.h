@@ -9,9 +9,9 @@
 namespace automation {
 
 // Exit statuses of the check.
-inline constexpr int JobCheckFine = 0;        // every used row would go out as it is
-inline constexpr int JobCheckRowRefused = 1;  // a row would be refused or draw an incident
-inline constexpr int JobCheckUnreadable = 2;  // the file could not be loaded
+inline constexpr int JobCheckFine = 0;       // every used row would go out as it is
+inline constexpr int JobCheckRowRefused = 1; // a row would be refused or draw an incident
+inline constexpr int JobCheckUnreadable = 2; // the file could not be loaded
 
 // What the check found: the lines to print (French, job texts cleaned of control
 // characters) and the exit status.

@@ -15,7 +15,9 @@ const JobSheet::Span* JobSheet::span(int row, int column) const {
     if (row < 1 || row > rowCount() || column < 1)
         return nullptr;
     const size_t first = rowStarts_[static_cast<size_t>(row - 1)];
-    const size_t end = static_cast<size_t>(row) < rowStarts_.size() ? rowStarts_[static_cast<size_t>(row)] : spans_.size();
+    const size_t end = static_cast<size_t>(row) < rowStarts_.size()
+                           ? rowStarts_[static_cast<size_t>(row)]
+                           : spans_.size();
     const size_t index = first + static_cast<size_t>(column - 1);
     return index < end ? &spans_[index] : nullptr;
 }
@@ -274,9 +276,11 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
             const qsizetype start = ++i;
             bool doubled = false;
             for (;;) {
-                const char* quote = static_cast<const char*>(std::memchr(data + i, '"', static_cast<size_t>(n - i)));
+                const char* quote = static_cast<const char*>(
+                    std::memchr(data + i, '"', static_cast<size_t>(n - i)));
                 if (!quote) {
-                    result.error = QStringLiteral("unterminated quoted field starting on line %1").arg(line);
+                    result.error =
+                        QStringLiteral("unterminated quoted field starting on line %1").arg(line);
                     return result;
                 }
                 const qsizetype at = quote - data;

@@ -43,7 +43,8 @@ bool nonEmptyFile(const QString& nativePath) {
            S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
-bool StabilityTracker::isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs, qint64 settleMs) {
+bool StabilityTracker::isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs,
+                                 qint64 settleMs) {
     auto it = seen_.find(path);
     if (it == seen_.end() || !(it->stamp == stamp))
         it = seen_.insert(path, Seen{stamp, nowMs});
@@ -76,8 +77,8 @@ JobLock::Outcome JobLock::acquire(const QString& nativePath, QString* error) {
             *error = QStringLiteral("%1 is not a plain file").arg(nativePath);
         return Outcome::Failed;
     }
-    if (::stat(QFile::encodeName(nativePath).constData(), &named) != 0 || named.st_dev != held.st_dev ||
-        named.st_ino != held.st_ino)
+    if (::stat(QFile::encodeName(nativePath).constData(), &named) != 0 ||
+        named.st_dev != held.st_dev || named.st_ino != held.st_ino)
         return Outcome::Gone;
     fd_ = std::move(fd);
     return Outcome::Locked;

@@ -41,7 +41,8 @@ public:
 
     // True when `path` has shown the stamp `stamp` since at least `settleMs` before `nowMs`.
     // Remembers what it saw for the next call; a new stamp starts the wait again.
-    bool isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs, qint64 settleMs = SettleMs);
+    bool isSettled(const QString& path, const FileStamp& stamp, qint64 nowMs,
+                   qint64 settleMs = SettleMs);
     // Drops what was seen of `path` (the job is gone).
     void forget(const QString& path) { seen_.remove(path); }
     int tracked() const { return static_cast<int>(seen_.size()); }
@@ -91,9 +92,9 @@ private:
 
 // Verdict on the attachment name of a job row (column 10).
 enum class AttachmentName {
-    Blank,   // no attachment
-    Inside,  // a relative name that stays in the job folder
-    Refused  // leaves the folder or could name something else (absolute, "..", ";", wildcards)
+    Blank,  // no attachment
+    Inside, // a relative name that stays in the job folder
+    Refused // leaves the folder or could name something else (absolute, "..", ";", wildcards)
 };
 
 // Checks the text of column 10 without touching the disk: blank after trimming is Blank; a

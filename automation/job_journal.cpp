@@ -26,7 +26,8 @@ const QString kHashedSuffix = QStringLiteral(".postique-journal-h");
 const QByteArray kHeader = "POSTIQUE-JOURNAL 1\n";
 
 QString errnoText(const QString& what, const QString& path) {
-    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1 %2: %3")
+        .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 // Makes a new directory entry durable.
@@ -36,11 +37,17 @@ void syncFolder(const QString& folder) {
         ::fsync(fd.get());
 }
 
-QString normalRecipient(const QString& recipient) { return recipient.trimmed().toLower(); }
+QString normalRecipient(const QString& recipient) {
+    return recipient.trimmed().toLower();
+}
 
 // Record fields never hold blanks or line breaks: texts are percent-encoded.
-QByteArray field(const QString& text) { return text.toUtf8().toPercentEncoding(); }
-QString unfield(const QByteArray& bytes) { return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes)); }
+QByteArray field(const QString& text) {
+    return text.toUtf8().toPercentEncoding();
+}
+QString unfield(const QByteArray& bytes) {
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+}
 
 QByteArray identityRecord(const JobIdentity& id) {
     return "I " + QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + ' ' +
@@ -49,8 +56,8 @@ QByteArray identityRecord(const JobIdentity& id) {
 
 QByteArray stampRecord(const FileStamp& s) {
     return "F " + QByteArray::number(static_cast<quint64>(s.device)) + ' ' +
-           QByteArray::number(static_cast<quint64>(s.inode)) + ' ' + QByteArray::number(s.size) + ' ' +
-           QByteArray::number(s.mtimeNs) + '\n';
+           QByteArray::number(static_cast<quint64>(s.inode)) + ' ' + QByteArray::number(s.size) +
+           ' ' + QByteArray::number(s.mtimeNs) + '\n';
 }
 
 // Same file: same device and inode, and the same birth time where both are known.
@@ -62,9 +69,10 @@ bool sameFile(const JobIdentity& a, const JobIdentity& b) {
 bool fromStatx(const struct statx& st, JobIdentity& identity) {
     identity.device = (static_cast<quint64>(st.stx_dev_major) << 32) | st.stx_dev_minor;
     identity.inode = st.stx_ino;
-    identity.birthNs = (st.stx_mask & STATX_BTIME)
-                           ? static_cast<qint64>(st.stx_btime.tv_sec) * 1000000000LL + st.stx_btime.tv_nsec
-                           : 0;
+    identity.birthNs =
+        (st.stx_mask & STATX_BTIME)
+            ? static_cast<qint64>(st.stx_btime.tv_sec) * 1000000000LL + st.stx_btime.tv_nsec
+            : 0;
     return true;
 }
 
@@ -79,7 +87,8 @@ bool identityOfFd(int fd, JobIdentity& identity) {
 
 bool identityOf(const QString& nativePath, JobIdentity& identity) {
     struct statx st {};
-    if (::statx(AT_FDCWD, QFile::encodeName(nativePath).constData(), 0, STATX_INO | STATX_BTIME, &st) != 0)
+    if (::statx(AT_FDCWD, QFile::encodeName(nativePath).constData(), 0, STATX_INO | STATX_BTIME,
+                &st) != 0)
         return false;
     return fromStatx(st, identity);
 }
@@ -89,7 +98,8 @@ QString JobJournal::journalName(const QString& jobFileName) {
     if (QFile::encodeName(plain).size() <= 240)
         return plain;
     return u'.' +
-           QString::fromLatin1(QCryptographicHash::hash(jobFileName.toUtf8(), QCryptographicHash::Sha1).toHex()) +
+           QString::fromLatin1(
+               QCryptographicHash::hash(jobFileName.toUtf8(), QCryptographicHash::Sha1).toHex()) +
            kHashedSuffix;
 }
 
@@ -121,7 +131,8 @@ void JobJournal::forget() {
 }
 
 JobJournal::State JobJournal::open(const QString& folder, const QString& jobFileName,
-                                   const JobIdentity& identity, const FileStamp& stamp, QString* error) {
+                                   const JobIdentity& identity, const FileStamp& stamp,
+                                   QString* error) {
     flush();
     forget();
     const QString path = QDir(folder).filePath(journalName(jobFileName));
@@ -164,13 +175,15 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 ++sent_[p[1]];
             } else if (p[0] == "X" && p.size() == 4) {
                 ++failed_[p[1]];
-                failureLines_ << QStringLiteral("Ligne %1 : %2").arg(QString::fromLatin1(p[2]), unfield(p[3]));
+                failureLines_ << QStringLiteral("Ligne %1 : %2")
+                                     .arg(QString::fromLatin1(p[2]), unfield(p[3]));
             } else if (p[0] == "C" && p.size() == 4) {
                 copies_.insert(p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3]))));
             } else if (p[0] == "F" && p.size() == 5) {
-                finished = finished || (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
-                                        p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
-                                        p[3].toLongLong() == stamp.size && p[4].toLongLong() == stamp.mtimeNs);
+                finished = finished ||
+                           (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
+                            p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
+                            p[3].toLongLong() == stamp.size && p[4].toLongLong() == stamp.mtimeNs);
             }
         }
         if (finished) {
@@ -194,7 +207,8 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
 }
 
 bool JobJournal::copySent(const QByteArray& key, int occurrence, const QString& recipient) const {
-    return copies_.contains(key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient)));
+    return copies_.contains(key + ' ' + QByteArray::number(occurrence) + ' ' +
+                            field(normalRecipient(recipient)));
 }
 
 bool JobJournal::markRowSent(const QByteArray& key, bool durable, QString* error) {
@@ -204,16 +218,20 @@ bool JobJournal::markRowSent(const QByteArray& key, bool durable, QString* error
     return true;
 }
 
-bool JobJournal::markRowFailed(const QByteArray& key, int row, const QString& reason, QString* error) {
-    if (!append("X " + key + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n', true, error))
+bool JobJournal::markRowFailed(const QByteArray& key, int row, const QString& reason,
+                               QString* error) {
+    if (!append("X " + key + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n', true,
+                error))
         return false;
     ++failed_[key];
     failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
     return true;
 }
 
-bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QString& recipient, QString* error) {
-    const QByteArray entry = key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
+bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
+                              QString* error) {
+    const QByteArray entry =
+        key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
     if (!append("C " + entry + '\n', false, error))
         return false;
     copies_.insert(entry);
@@ -269,7 +287,8 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
     }
     qsizetype done = 0;
     while (done < record.size()) {
-        const ssize_t n = ::write(fd_.get(), record.constData() + done, static_cast<size_t>(record.size() - done));
+        const ssize_t n = ::write(fd_.get(), record.constData() + done,
+                                  static_cast<size_t>(record.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -313,8 +332,8 @@ bool JobJournal::remove() {
 
 void JobJournal::prune(const QString& folder, qint64 nowMs) {
     const QDir dir(folder);
-    const QFileInfoList list =
-        dir.entryInfoList({QStringLiteral(".*.postique-journal*")}, QDir::Files | QDir::Hidden | QDir::System);
+    const QFileInfoList list = dir.entryInfoList({QStringLiteral(".*.postique-journal*")},
+                                                 QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo& info : list) {
         const QString name = info.fileName();
         const qint64 idleMs = nowMs - info.lastModified().toMSecsSinceEpoch();
@@ -323,7 +342,8 @@ void JobJournal::prune(const QString& folder, qint64 nowMs) {
             const QString job = jobNameOf(name);
             struct stat st {};
             const bool jobThere =
-                !job.isEmpty() && ::lstat(QFile::encodeName(dir.filePath(job)).constData(), &st) == 0;
+                !job.isEmpty() &&
+                ::lstat(QFile::encodeName(dir.filePath(job)).constData(), &st) == 0;
             drop = !jobThere && idleMs >= OrphanGraceMs;
         } else if (name.endsWith(kHashedSuffix)) {
             drop = idleMs >= StaleAfterMs;

@@ -86,7 +86,8 @@ public:
     // Records one row with key `key` as sent; `durable` flushes it to disk first.
     bool markRowSent(const QByteArray& key, bool durable, QString* error = nullptr);
     // Records one row as failed for good, with its row number and the reason (durable).
-    bool markRowFailed(const QByteArray& key, int row, const QString& reason, QString* error = nullptr);
+    bool markRowFailed(const QByteArray& key, int row, const QString& reason,
+                       QString* error = nullptr);
     // Records one per-recipient copy as sent.
     bool markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
                       QString* error = nullptr);

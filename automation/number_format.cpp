@@ -17,13 +17,14 @@ namespace {
 const QChar kDecimal = u',';
 const QChar kGroup = QChar(0x00A0);
 
-const char16_t* const kMonthsShort[12] = {u"janv.", u"févr.", u"mars", u"avr.", u"mai", u"juin",
-                                          u"juil.", u"août", u"sept.", u"oct.", u"nov.", u"déc."};
-const char16_t* const kMonthsLong[12] = {u"janvier", u"février", u"mars", u"avril",
-                                         u"mai", u"juin", u"juillet", u"août",
+const char16_t* const kMonthsShort[12] = {u"janv.", u"févr.", u"mars",  u"avr.", u"mai",  u"juin",
+                                          u"juil.", u"août",  u"sept.", u"oct.", u"nov.", u"déc."};
+const char16_t* const kMonthsLong[12] = {u"janvier",   u"février", u"mars",     u"avril",
+                                         u"mai",       u"juin",    u"juillet",  u"août",
                                          u"septembre", u"octobre", u"novembre", u"décembre"};
-const char16_t* const kDaysShort[7] = {u"lun.", u"mar.", u"mer.", u"jeu.", u"ven.", u"sam.", u"dim."};
-const char16_t* const kDaysLong[7] = {u"lundi", u"mardi", u"mercredi", u"jeudi",
+const char16_t* const kDaysShort[7] = {u"lun.", u"mar.", u"mer.", u"jeu.",
+                                       u"ven.", u"sam.", u"dim."};
+const char16_t* const kDaysLong[7] = {u"lundi",    u"mardi",  u"mercredi", u"jeudi",
                                       u"vendredi", u"samedi", u"dimanche"};
 
 // One piece of a format section.
@@ -103,11 +104,13 @@ Section parseSection(const QString& s) {
             const QString low = inside.toLower();
             if (inside.startsWith(u'$')) {
                 literal(inside.mid(1).section(u'-', 0, 0));
-            } else if (!low.isEmpty() && (low.count(u'h') == low.size() || low.count(u'm') == low.size() ||
-                                          low.count(u's') == low.size())) {
+            } else if (!low.isEmpty() &&
+                       (low.count(u'h') == low.size() || low.count(u'm') == low.size() ||
+                        low.count(u's') == low.size())) {
                 section.tokens.push_back({Token::DatePart, u'[' + low + u']'});
                 section.isDate = true;
-            } else if (inside.startsWith(u'<') || inside.startsWith(u'>') || inside.startsWith(u'=')) {
+            } else if (inside.startsWith(u'<') || inside.startsWith(u'>') ||
+                       inside.startsWith(u'=')) {
                 qsizetype n = 1;
                 while (n < inside.size() && (inside[n] == u'=' || inside[n] == u'>'))
                     ++n;
@@ -125,7 +128,8 @@ Section parseSection(const QString& s) {
             section.tokens.push_back({Token::Group, {}});
         } else if (c == u'%') {
             section.tokens.push_back({Token::Percent, {}});
-        } else if ((c == u'E' || c == u'e') && i + 1 < s.size() && (s[i + 1] == u'+' || s[i + 1] == u'-')) {
+        } else if ((c == u'E' || c == u'e') && i + 1 < s.size() &&
+                   (s[i + 1] == u'+' || s[i + 1] == u'-')) {
             section.tokens.push_back({Token::Exponent, QString(s[i + 1])});
             ++i;
         } else if (c == u'@') {
@@ -138,7 +142,8 @@ Section parseSection(const QString& s) {
             section.tokens.push_back({Token::DatePart, QStringLiteral("a/p")});
             section.isDate = true;
             i += 2;
-        } else if (lower == u'y' || lower == u'm' || lower == u'd' || lower == u'h' || lower == u's') {
+        } else if (lower == u'y' || lower == u'm' || lower == u'd' || lower == u'h' ||
+                   lower == u's') {
             qsizetype j = i;
             while (j < s.size() && s[j].toLower() == lower)
                 ++j;
@@ -156,11 +161,13 @@ Section parseSection(const QString& s) {
         if (t.kind != Token::DatePart)
             continue;
         if (t.text.startsWith(u'm') && t.text.size() <= 2) {
-            bool minute = lastDate >= 0 && section.tokens[static_cast<size_t>(lastDate)].text.contains(u'h');
+            bool minute =
+                lastDate >= 0 && section.tokens[static_cast<size_t>(lastDate)].text.contains(u'h');
             for (size_t n = static_cast<size_t>(k) + 1; n < section.tokens.size() && !minute; ++n) {
                 if (section.tokens[n].kind != Token::DatePart)
                     continue;
-                minute = section.tokens[n].text.startsWith(u's') || section.tokens[n].text.startsWith(u"[s");
+                minute = section.tokens[n].text.startsWith(u's') ||
+                         section.tokens[n].text.startsWith(u"[s");
                 break;
             }
             if (minute)
@@ -171,7 +178,9 @@ Section parseSection(const QString& s) {
     return section;
 }
 
-QString twoDigits(qint64 n) { return QString::number(n).rightJustified(2, u'0'); }
+QString twoDigits(qint64 n) {
+    return QString::number(n).rightJustified(2, u'0');
+}
 
 // Excel's general display: integers whole, other values to ten significant digits,
 // scientific notation for very large and very small values.
@@ -201,7 +210,8 @@ QString generalText(double value) {
     } else {
         text = QString::number(value, 'g', 10);
         if (text.contains(u'e')) // small values written in fixed notation
-            text = QString::number(value, 'f', 10 - static_cast<int>(std::floor(std::log10(magnitude))) - 1);
+            text = QString::number(value, 'f',
+                                   10 - static_cast<int>(std::floor(std::log10(magnitude))) - 1);
         if (text.contains(u'.')) {
             while (text.endsWith(u'0'))
                 text.chop(1);
@@ -281,7 +291,8 @@ QString formatNumeric(double value, const Section& section) {
             exponent -= std::max(0, integerDigits - 1);
         v /= std::pow(10.0, exponent);
         // Rounding may carry the mantissa over to the next power.
-        const double rounded = std::round(v * std::pow(10.0, fractionDigits)) / std::pow(10.0, fractionDigits);
+        const double rounded =
+            std::round(v * std::pow(10.0, fractionDigits)) / std::pow(10.0, fractionDigits);
         if (rounded >= std::pow(10.0, std::max(1, integerDigits))) {
             v /= 10;
             ++exponent;
@@ -318,13 +329,15 @@ QString formatNumeric(double value, const Section& section) {
                 digits.chop(1);
             }
             if (piece.isEmpty() && !grouping)
-                piece = t.text == u"0" ? QStringLiteral("0") : (t.text == u"?" ? QStringLiteral(" ") : QString());
+                piece = t.text == u"0" ? QStringLiteral("0")
+                                       : (t.text == u"?" ? QStringLiteral(" ") : QString());
             parts.push_back(piece);
         }
         if (grouping) {
             int zeros = 0;
             for (int k = 0; k < integerEnd; ++k)
-                if (tokens[static_cast<size_t>(k)].kind == Token::Digit && tokens[static_cast<size_t>(k)].text == u"0")
+                if (tokens[static_cast<size_t>(k)].kind == Token::Digit &&
+                    tokens[static_cast<size_t>(k)].text == u"0")
                     ++zeros;
             QString padded = intDigits.rightJustified(zeros, u'0');
             integerText = grouped(padded);
@@ -361,8 +374,8 @@ QString formatNumeric(double value, const Section& section) {
     for (int k = 0; k < static_cast<int>(tokens.size()); ++k) {
         const Token& t = tokens[static_cast<size_t>(k)];
         if (k < integerEnd && (t.kind == Token::Digit || t.kind == Token::Group ||
-                               (t.kind == Token::Literal && k > firstIntegerDigit && firstIntegerDigit >= 0 &&
-                                k < lastIntegerDigit))) {
+                               (t.kind == Token::Literal && k > firstIntegerDigit &&
+                                firstIntegerDigit >= 0 && k < lastIntegerDigit))) {
             if (!integerDone) {
                 out += integerText;
                 integerDone = true;
@@ -394,7 +407,8 @@ QString formatNumeric(double value, const Section& section) {
                 out += u'-';
             else if (t.text == u"+")
                 out += u'+';
-            out += QString::number(std::abs(exponent)).rightJustified(std::max(1, exponentDigits), u'0');
+            out += QString::number(std::abs(exponent))
+                       .rightJustified(std::max(1, exponentDigits), u'0');
             k = static_cast<int>(tokens.size()); // the exponent digits are written
             break;
         }
@@ -518,11 +532,14 @@ QString formatDate(double value, const Section& section, bool date1904) {
         else if (c == u"a/p")
             out += t.hour() < 12 ? QStringLiteral("A") : QStringLiteral("P");
         else if (c.startsWith(u"[h"))
-            out += QString::number(static_cast<qint64>(totalSeconds) / 3600).rightJustified(c.size() - 2, u'0');
+            out += QString::number(static_cast<qint64>(totalSeconds) / 3600)
+                       .rightJustified(c.size() - 2, u'0');
         else if (c.startsWith(u"[m"))
-            out += QString::number(static_cast<qint64>(totalSeconds) / 60).rightJustified(c.size() - 2, u'0');
+            out += QString::number(static_cast<qint64>(totalSeconds) / 60)
+                       .rightJustified(c.size() - 2, u'0');
         else if (c.startsWith(u"[s"))
-            out += QString::number(static_cast<qint64>(totalSeconds)).rightJustified(c.size() - 2, u'0');
+            out += QString::number(static_cast<qint64>(totalSeconds))
+                       .rightJustified(c.size() - 2, u'0');
     }
     return out;
 }
@@ -563,7 +580,8 @@ QString formatSpreadsheetNumber(double value, const QString& code, bool date1904
     if (sections[0].condition || (numberSections > 1 && sections[1].condition)) {
         if (sections[0].condition && conditionHolds(sections[0], value)) {
             chosen = &sections[0];
-        } else if (numberSections > 1 && (!sections[1].condition || conditionHolds(sections[1], value))) {
+        } else if (numberSections > 1 &&
+                   (!sections[1].condition || conditionHolds(sections[1], value))) {
             chosen = &sections[1];
             showSign = sections[1].condition.has_value();
         } else if (numberSections > 2) {

@@ -3,13 +3,13 @@
 // the three handlers of the shared-folder frame.
 #include "automation/poller.h"
 
-#include "system/error_reporting.h"
-#include "system/globals.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
 #include "system/clock.h"
+#include "system/error_reporting.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/paths.h"
 #include "system/shell.h"
 #include "system/untrusted_text.h"
@@ -72,12 +72,20 @@ int pollTickMs() {
     return s.tickMs;
 }
 
-void setPollTickMs(int ms) { state().tickMs = std::clamp(ms, 1, 1000); }
+void setPollTickMs(int ms) {
+    state().tickMs = std::clamp(ms, 1, 1000);
+}
 
-qint64 pollerNow() { return Clock::WallMs(); }
+qint64 pollerNow() {
+    return Clock::WallMs();
+}
 
-qint64 settleMs() { return state().settleMs; }
-void setSettleMs(qint64 ms) { state().settleMs = std::max<qint64>(0, ms); }
+qint64 settleMs() {
+    return state().settleMs;
+}
+void setSettleMs(qint64 ms) {
+    state().settleMs = std::max<qint64>(0, ms);
+}
 
 void resetPoller() {
     PollerState& s = state();
@@ -88,12 +96,22 @@ void resetPoller() {
     s.reported.clear();
 }
 
-qint16 pollCounter() { return state().counter; }
-bool pollCounterInitialised() { return state().initialised; }
-int pollCycles() { return state().cycles; }
+qint16 pollCounter() {
+    return state().counter;
+}
+bool pollCounterInitialised() {
+    return state().initialised;
+}
+int pollCycles() {
+    return state().cycles;
+}
 
-ActiveJob* activeJob() { return state().active; }
-void setActiveJob(ActiveJob* job) { state().active = job; }
+ActiveJob* activeJob() {
+    return state().active;
+}
+void setActiveJob(ActiveJob* job) {
+    state().active = job;
+}
 
 } // namespace automation
 
@@ -113,7 +131,8 @@ void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
     if (state().reported.contains(key))
         return;
     state().reported.insert(key);
-    QString text = QStringLiteral("Fichier de mail non traité, laissé dans le dossier : %1").arg(QFileInfo(native).fileName());
+    QString text = QStringLiteral("Fichier de mail non traité, laissé dans le dossier : %1")
+                       .arg(QFileInfo(native).fileName());
     if (stamp.size >= 0)
         text += QStringLiteral(" (%1 octets)").arg(stamp.size);
     text += QStringLiteral(" : %1 (dossier %2)").arg(why, where);
@@ -121,7 +140,8 @@ void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
-bool deleteHeldJob(const automation::JobLock& lock, const QString& native, const automation::FileStamp& loaded) {
+bool deleteHeldJob(const automation::JobLock& lock, const QString& native,
+                   const automation::FileStamp& loaded) {
     if (!lock.unchangedSince(loaded))
         return false;
     return ::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT;
@@ -129,7 +149,8 @@ bool deleteHeldJob(const automation::JobLock& lock, const QString& native, const
 
 // Moves a finished job with failed rows into the dead-letter folder beside a note saying
 // which rows failed and why. False (and the job stays) when it could not be moved.
-bool moveToDeadLetter(const QString& native, const QStringList& failures, QString& movedAs, QString* error) {
+bool moveToDeadLetter(const QString& native, const QStringList& failures, QString& movedAs,
+                      QString* error) {
     const QFileInfo job(native);
     const QString folder = QDir(job.absolutePath()).filePath(automation::DeadLetterFolder);
     if (!QDir().mkpath(folder)) {
@@ -139,7 +160,8 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
     const QString base = job.completeBaseName();
     const QString suffix = job.suffix().isEmpty() ? QString() : u'.' + job.suffix();
     for (int n = 1; n < 1000; ++n) {
-        const QString name = n == 1 ? job.fileName() : QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(suffix);
+        const QString name =
+            n == 1 ? job.fileName() : QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(suffix);
         const QString target = QDir(folder).filePath(name);
         if (::renameat2(AT_FDCWD, QFile::encodeName(native).constData(), AT_FDCWD,
                         QFile::encodeName(target).constData(), RENAME_NOREPLACE) != 0) {
@@ -152,13 +174,14 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
         movedAs = target;
         QFile note(target + QStringLiteral(".txt"));
         if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            QString text = QStringLiteral(
-                               "Postique n'a pas pu envoyer certaines lignes du fichier %1 (%2).\r\n"
-                               "Les autres lignes ont été envoyées : avant de redéposer ce fichier "
-                               "dans le dossier partagé, corrigez les lignes ci-dessous et retirez les "
-                               "autres.\r\n\r\n")
-                               .arg(job.fileName(), QDateTime::currentDateTime().toString(
-                                                        QStringLiteral("yyyy/MM/dd hh:mm:ss")));
+            QString text =
+                QStringLiteral(
+                    "Postique n'a pas pu envoyer certaines lignes du fichier %1 (%2).\r\n"
+                    "Les autres lignes ont été envoyées : avant de redéposer ce fichier "
+                    "dans le dossier partagé, corrigez les lignes ci-dessous et retirez les "
+                    "autres.\r\n\r\n")
+                    .arg(job.fileName(), QDateTime::currentDateTime().toString(
+                                             QStringLiteral("yyyy/MM/dd hh:mm:ss")));
             for (const QString& line : failures)
                 text += Untrusted::Clean(line) + QStringLiteral("\r\n");
             note.write("\xEF\xBB\xBF" + text.toUtf8());
@@ -188,7 +211,8 @@ template <class Work> void besideTheWindow(Work work) {
 
 // One job: settled, held exclusively, read, dispatched, then deleted when every row went
 // out (or moved to the dead-letter folder when some failed for good) and nobody changed it.
-static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder, qint16& abandon) {
+static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder,
+                             qint16& abandon) {
     using namespace automation;
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
@@ -196,7 +220,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     const QString nativeFolder = QFileInfo(native).absolutePath();
     // A job reached through a link must stay in the job folder.
     if (QFileInfo(native).isSymLink() && !resolvesInside(nativeFolder, native)) {
-        reportKeptJob(form, native, folder, seen, QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
+        reportKeptJob(form, native, folder, seen,
+                      QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
         return JobOutcome::Kept;
     }
     if (!state().settling.isSettled(native, seen, pollerNow(), settleMs()))
@@ -233,7 +258,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
         return JobOutcome::Kept;
     }
     if (!read.ok) {
-        reportKeptJob(form, native, folder, loaded, QStringLiteral("illisible (%1)").arg(read.error));
+        reportKeptJob(form, native, folder, loaded,
+                      QStringLiteral("illisible (%1)").arg(read.error));
         return JobOutcome::Kept;
     }
 
@@ -241,7 +267,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     JobIdentity identity;
     identityOfFd(lock.fd(), identity);
     JobJournal journal;
-    const JobJournal::State journalState = journal.open(nativeFolder, fileName, identity, loaded, &error);
+    const JobJournal::State journalState =
+        journal.open(nativeFolder, fileName, identity, loaded, &error);
     if (journalState == JobJournal::State::Failed)
         Lib_Public::ReportError(kTimerLabel, 75, error);
     if (journalState == JobJournal::State::Finished) {
@@ -266,7 +293,9 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     };
     setActiveJob(&job);
     qint16 result = 0;
-    Lib_Public::Trap(kTimerLabel, [&] { result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon); });
+    Lib_Public::Trap(kTimerLabel, [&] {
+        result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon);
+    });
     setActiveJob(nullptr);
     job.afterRow();
 
@@ -283,10 +312,13 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
             Lib_Public::ReportError(kTimerLabel, 75, error);
             return JobOutcome::Kept;
         }
-        addIncident(form, Untrusted::Clean(QStringLiteral("%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
-                                                .arg(fileName, DeadLetterFolder)
-                                                .arg(failures.size())
-                                                .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));
+        addIncident(
+            form, Untrusted::Clean(
+                      QStringLiteral(
+                          "%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
+                          .arg(fileName, DeadLetterFolder)
+                          .arg(failures.size())
+                          .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));
         journal.remove();
         state().settling.forget(native);
         return JobOutcome::Sent;
@@ -351,7 +383,8 @@ void Frm_Main::TimerSendEmail_Timer() {
                (TexteUser->text().trimmed().isEmpty() ||
                 // OAuth 2.0 (method 1) logs in with a token: no password to ask for.
                 (ListeAuthMethode->currentIndex() != 1 && TextePW->text().trimmed().isEmpty()))) {
-        appendIncident(*this, QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
+        appendIncident(*this,
+                       QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
     } else {
         TimerSendEmail->stop();
         Frm_MainBis* bis = Frm_MainBis::instance();
@@ -363,13 +396,16 @@ void Frm_Main::TimerSendEmail_Timer() {
         for (int f = 0; f < folders && !leave; ++f) {
             const QString sub = bis->ListeSousDossiers->item(f)->text();
             bis->ListeFichiersSS8->clear();
-            const WinPath::SearchResult found = WinPath::findFiles(sub + QStringLiteral("Email_*.ss8"));
+            const WinPath::SearchResult found =
+                WinPath::findFiles(sub + QStringLiteral("Email_*.ss8"));
             for (const WinPath::FoundEntry& entry : found.entries) {
                 const bool plainFile =
-                    (entry.attributes & (WinPath::AttrDirectory | WinPath::AttrHidden | WinPath::AttrSystem)) == 0;
+                    (entry.attributes &
+                     (WinPath::AttrDirectory | WinPath::AttrHidden | WinPath::AttrSystem)) == 0;
                 // The listing's own path, never the name as a pattern: a job named
                 // "Email_*.ss8" is an ordinary name and reaches that file only.
-                if (plainFile && entry.name != QStringLiteral(".") && entry.name != QStringLiteral("..") &&
+                if (plainFile && entry.name != QStringLiteral(".") &&
+                    entry.name != QStringLiteral("..") &&
                     automation::nonEmptyFile(entry.nativePath)) {
                     auto* item = new QListWidgetItem(sub + entry.name, bis->ListeFichiersSS8);
                     item->setData(Qt::UserRole, entry.nativePath);
@@ -379,9 +415,11 @@ void Frm_Main::TimerSendEmail_Timer() {
                 QCoreApplication::processEvents();
             }
             if (!found.entries.empty())
-                JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(), pollerNow());
+                JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(),
+                                  pollerNow());
             for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i) {
-                const QString native = bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
+                const QString native =
+                    bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
                 if (automation::nonEmptyFile(native) &&
                     processJob(*this, native, folder, abandon) == JobOutcome::Unsettled)
                     unsettled = true;
@@ -402,14 +440,17 @@ void Frm_Main::TexteDossier_Change(int Index) {
     ParametresModifies = true;
 }
 
-void Frm_Main::CheckSousDossiers_Click() { ParametresModifies = true; }
+void Frm_Main::CheckSousDossiers_Click() {
+    ParametresModifies = true;
+}
 
 void Frm_Main::CommandDossier_Click(int Index) {
     const QString label = QStringLiteral("Frm_Main:CommandDossier_Click");
     Lib_Public::Trap(label, [&] {
         if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen = Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
+        const QString chosen =
+            Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
         if (chosen != QStringLiteral("*"))
             TexteDossier[Index]->setText(chosen);
     });

@@ -25,11 +25,15 @@ public:
     // Puts `text` at `row`, `column` (from 1). Rows come in ascending order.
     bool put(int row, int column, QString text, QString& error) {
         if (row < 1 || row > limits_.maxRows) {
-            error = QStringLiteral("row %1 is beyond the limit of %2 rows").arg(row).arg(limits_.maxRows);
+            error = QStringLiteral("row %1 is beyond the limit of %2 rows")
+                        .arg(row)
+                        .arg(limits_.maxRows);
             return false;
         }
         if (column < 1 || column > limits_.maxColumns) {
-            error = QStringLiteral("column %1 is beyond the limit of %2 columns").arg(column).arg(limits_.maxColumns);
+            error = QStringLiteral("column %1 is beyond the limit of %2 columns")
+                        .arg(column)
+                        .arg(limits_.maxColumns);
             return false;
         }
         if (text.isEmpty())
@@ -113,7 +117,10 @@ public:
             if (device_ && device_->failed())
                 error_ = device_->error();
             else
-                error_ = QStringLiteral("%1: line %2: %3").arg(name_).arg(xml.lineNumber()).arg(xml.errorString());
+                error_ = QStringLiteral("%1: line %2: %3")
+                             .arg(name_)
+                             .arg(xml.lineNumber())
+                             .arg(xml.errorString());
             return false;
         }
         return t != QXmlStreamReader::EndDocument;
@@ -165,7 +172,8 @@ public:
     // The text of the current element without its markup (child elements' text included).
     bool elementText(QString& out, qint64 maxChars) {
         return collectText(
-            out, [](QStringView) { return true; }, [](QStringView) { return false; }, maxChars, true);
+            out, [](QStringView) { return true; }, [](QStringView) { return false; }, maxChars,
+            true);
     }
     void fail(const QString& why) {
         if (error_.isEmpty())
@@ -259,39 +267,74 @@ bool readRelationships(ZipArchive& zip, const QString& part, QHash<QString, Rela
 // Built-in number formats of the format's numbering, as a French spreadsheet shows them.
 QString builtInFormat(int id) {
     switch (id) {
-    case 0: return QStringLiteral("General");
-    case 1: return QStringLiteral("0");
-    case 2: return QStringLiteral("0.00");
-    case 3: return QStringLiteral("#,##0");
-    case 4: return QStringLiteral("#,##0.00");
-    case 5: return QStringLiteral("#,##0 \"€\";-#,##0 \"€\"");
-    case 6: return QStringLiteral("#,##0 \"€\";[Red]-#,##0 \"€\"");
-    case 7: return QStringLiteral("#,##0.00 \"€\";-#,##0.00 \"€\"");
-    case 8: return QStringLiteral("#,##0.00 \"€\";[Red]-#,##0.00 \"€\"");
-    case 9: return QStringLiteral("0%");
-    case 10: return QStringLiteral("0.00%");
-    case 11: return QStringLiteral("0.00E+00");
-    case 12: return QStringLiteral("# ?/?");
-    case 13: return QStringLiteral("# ?" "?/?" "?");
-    case 14: return QStringLiteral("dd/mm/yyyy");
-    case 15: return QStringLiteral("d-mmm-yy");
-    case 16: return QStringLiteral("d-mmm");
-    case 17: return QStringLiteral("mmm-yy");
-    case 18: return QStringLiteral("h:mm AM/PM");
-    case 19: return QStringLiteral("h:mm:ss AM/PM");
-    case 20: return QStringLiteral("hh:mm");
-    case 21: return QStringLiteral("hh:mm:ss");
-    case 22: return QStringLiteral("dd/mm/yyyy hh:mm");
-    case 37: return QStringLiteral("#,##0 ;(#,##0)");
-    case 38: return QStringLiteral("#,##0 ;[Red](#,##0)");
-    case 39: return QStringLiteral("#,##0.00;(#,##0.00)");
-    case 40: return QStringLiteral("#,##0.00;[Red](#,##0.00)");
-    case 45: return QStringLiteral("mm:ss");
-    case 46: return QStringLiteral("[h]:mm:ss");
-    case 47: return QStringLiteral("mm:ss.0");
-    case 48: return QStringLiteral("##0.0E+0");
-    case 49: return QStringLiteral("@");
-    default: return QStringLiteral("General");
+    case 0:
+        return QStringLiteral("General");
+    case 1:
+        return QStringLiteral("0");
+    case 2:
+        return QStringLiteral("0.00");
+    case 3:
+        return QStringLiteral("#,##0");
+    case 4:
+        return QStringLiteral("#,##0.00");
+    case 5:
+        return QStringLiteral("#,##0 \"€\";-#,##0 \"€\"");
+    case 6:
+        return QStringLiteral("#,##0 \"€\";[Red]-#,##0 \"€\"");
+    case 7:
+        return QStringLiteral("#,##0.00 \"€\";-#,##0.00 \"€\"");
+    case 8:
+        return QStringLiteral("#,##0.00 \"€\";[Red]-#,##0.00 \"€\"");
+    case 9:
+        return QStringLiteral("0%");
+    case 10:
+        return QStringLiteral("0.00%");
+    case 11:
+        return QStringLiteral("0.00E+00");
+    case 12:
+        return QStringLiteral("# ?/?");
+    case 13:
+        return QStringLiteral("# ?"
+                              "?/?"
+                              "?");
+    case 14:
+        return QStringLiteral("dd/mm/yyyy");
+    case 15:
+        return QStringLiteral("d-mmm-yy");
+    case 16:
+        return QStringLiteral("d-mmm");
+    case 17:
+        return QStringLiteral("mmm-yy");
+    case 18:
+        return QStringLiteral("h:mm AM/PM");
+    case 19:
+        return QStringLiteral("h:mm:ss AM/PM");
+    case 20:
+        return QStringLiteral("hh:mm");
+    case 21:
+        return QStringLiteral("hh:mm:ss");
+    case 22:
+        return QStringLiteral("dd/mm/yyyy hh:mm");
+    case 37:
+        return QStringLiteral("#,##0 ;(#,##0)");
+    case 38:
+        return QStringLiteral("#,##0 ;[Red](#,##0)");
+    case 39:
+        return QStringLiteral("#,##0.00;(#,##0.00)");
+    case 40:
+        return QStringLiteral("#,##0.00;[Red](#,##0.00)");
+    case 45:
+        return QStringLiteral("mm:ss");
+    case 46:
+        return QStringLiteral("[h]:mm:ss");
+    case 47:
+        return QStringLiteral("mm:ss.0");
+    case 48:
+        return QStringLiteral("##0.0E+0");
+    case 49:
+        return QStringLiteral("@");
+    default:
+        return QStringLiteral("General");
     }
 }
 
@@ -317,7 +360,8 @@ bool readStyles(ZipArchive& zip, const QString& part, Styles& styles, QString& e
         if (p.xml.isStartElement()) {
             const QStringView n = p.xml.name();
             if (n == u"numFmt")
-                styles.customFormats.insert(p.attribute(u"numFmtId").toInt(), p.attribute(u"formatCode"));
+                styles.customFormats.insert(p.attribute(u"numFmtId").toInt(),
+                                            p.attribute(u"formatCode"));
             else if (n == u"cellXfs")
                 inCellXfs = true;
             else if (n == u"xf" && inCellXfs) {
@@ -338,8 +382,8 @@ bool readStyles(ZipArchive& zip, const QString& part, Styles& styles, QString& e
 // Text of a rich or plain string item (<si> or <is>): its runs joined, phonetic hints left out.
 bool readStringItem(Part& p, QString& out, qint64 maxChars) {
     return p.collectText(
-        out, [](QStringView n) { return n == u"t"; }, [](QStringView n) { return n == u"rPh" || n == u"phoneticPr"; },
-        maxChars);
+        out, [](QStringView n) { return n == u"t"; },
+        [](QStringView n) { return n == u"rPh" || n == u"phoneticPr"; }, maxChars);
 }
 
 bool readSharedStrings(ZipArchive& zip, const QString& part, const WorkbookLimits& limits,
@@ -354,7 +398,8 @@ bool readSharedStrings(ZipArchive& zip, const QString& part, const WorkbookLimit
         if (!p.xml.isStartElement() || p.xml.name() != u"si")
             continue;
         if (static_cast<qint64>(strings.size()) >= limits.maxStrings) {
-            error = QStringLiteral("%1: more than %2 shared strings").arg(part).arg(limits.maxStrings);
+            error =
+                QStringLiteral("%1: more than %2 shared strings").arg(part).arg(limits.maxStrings);
             return false;
         }
         QString text;
@@ -362,7 +407,9 @@ bool readSharedStrings(ZipArchive& zip, const QString& part, const WorkbookLimit
             break;
         chars += text.size();
         if (chars > limits.maxStringChars) {
-            error = QStringLiteral("%1: more than %2 characters of shared strings").arg(part).arg(limits.maxStringChars);
+            error = QStringLiteral("%1: more than %2 characters of shared strings")
+                        .arg(part)
+                        .arg(limits.maxStringChars);
             return false;
         }
         strings.push_back(decodeEscapes(std::move(text)));
@@ -446,7 +493,9 @@ bool readOfficeSheet(ZipArchive& zip, const QString& part, const std::vector<QSt
             bool ok = true;
             const int number = r.isEmpty() ? row + 1 : r.toInt(&ok);
             if (!ok || number <= row || number > limits.maxRows) {
-                p.fail(QStringLiteral("row number \"%1\" out of order or beyond %2").arg(r).arg(limits.maxRows));
+                p.fail(QStringLiteral("row number \"%1\" out of order or beyond %2")
+                           .arg(r)
+                           .arg(limits.maxRows));
                 break;
             }
             row = number;
@@ -460,7 +509,9 @@ bool readOfficeSheet(ZipArchive& zip, const QString& part, const std::vector<QSt
                 break;
             }
             if (row == 0 || refRow != row || refColumn <= column || refColumn > limits.maxColumns) {
-                p.fail(QStringLiteral("cell %1 out of place or beyond %2 columns").arg(ref.left(20)).arg(limits.maxColumns));
+                p.fail(QStringLiteral("cell %1 out of place or beyond %2 columns")
+                           .arg(ref.left(20))
+                           .arg(limits.maxColumns));
                 break;
             }
             column = refColumn;
@@ -498,14 +549,17 @@ bool readOfficeSheet(ZipArchive& zip, const QString& part, const std::vector<QSt
                 bool ok = false;
                 const qint64 index = value.trimmed().toLongLong(&ok);
                 if (!ok || index < 0 || index >= static_cast<qint64>(strings.size())) {
-                    p.fail(QStringLiteral("cell %1 names shared string %2, which does not exist").arg(where, value.left(20)));
+                    p.fail(QStringLiteral("cell %1 names shared string %2, which does not exist")
+                               .arg(where, value.left(20)));
                     break;
                 }
                 text = strings[static_cast<size_t>(index)];
             } else if (type == u"str") {
                 text = decodeEscapes(value);
             } else if (type == u"b") {
-                text = value.trimmed() == u"1" || value.trimmed() == u"true" ? QStringLiteral("VRAI") : QStringLiteral("FAUX");
+                text = value.trimmed() == u"1" || value.trimmed() == u"true"
+                           ? QStringLiteral("VRAI")
+                           : QStringLiteral("FAUX");
             } else if (type == u"e") {
                 text = value;
             } else if (type == u"d") {
@@ -522,7 +576,8 @@ bool readOfficeSheet(ZipArchive& zip, const QString& part, const std::vector<QSt
                 bool ok = false;
                 const double number = value.trimmed().toDouble(&ok);
                 if (!ok) {
-                    p.fail(QStringLiteral("cell %1 holds \"%2\", which is not a number").arg(where, value.left(20)));
+                    p.fail(QStringLiteral("cell %1 holds \"%2\", which is not a number")
+                               .arg(where, value.left(20)));
                     break;
                 }
                 text = formatSpreadsheetNumber(number, styles.formatOf(style), date1904);
@@ -544,7 +599,8 @@ bool readOfficeWorkbook(ZipArchive& zip, const WorkbookLimits& limits, SheetBuil
     QString workbookPart = QStringLiteral("xl/workbook.xml");
     {
         QHash<QString, Relationship> rels;
-        if (zip.find(QStringLiteral("_rels/.rels")) && readRelationships(zip, QStringLiteral("_rels/.rels"), rels, error)) {
+        if (zip.find(QStringLiteral("_rels/.rels")) &&
+            readRelationships(zip, QStringLiteral("_rels/.rels"), rels, error)) {
             for (const Relationship& r : std::as_const(rels))
                 if (r.type.endsWith(QStringLiteral("/officeDocument"))) {
                     workbookPart = resolvePart(QString(), r.target);
@@ -584,17 +640,20 @@ bool readOfficeWorkbook(ZipArchive& zip, const WorkbookLimits& limits, SheetBuil
         return false;
     }
     const QString base = folderOf(workbookPart);
-    const QString relsPart = base + QStringLiteral("_rels/") + workbookPart.mid(base.size()) + QStringLiteral(".rels");
+    const QString relsPart =
+        base + QStringLiteral("_rels/") + workbookPart.mid(base.size()) + QStringLiteral(".rels");
     QHash<QString, Relationship> rels;
     if (!readRelationships(zip, relsPart, rels, error))
         return false;
     if (!rels.contains(firstSheetId)) {
-        error = QStringLiteral("%1 has no relationship %2 for the first sheet").arg(relsPart, firstSheetId);
+        error = QStringLiteral("%1 has no relationship %2 for the first sheet")
+                    .arg(relsPart, firstSheetId);
         return false;
     }
     const Relationship first = rels.value(firstSheetId);
     if (!first.type.endsWith(QStringLiteral("/worksheet"))) {
-        error = QStringLiteral("the first sheet is not a worksheet (%1)").arg(first.type.section(u'/', -1));
+        error = QStringLiteral("the first sheet is not a worksheet (%1)")
+                    .arg(first.type.section(u'/', -1));
         return false;
     }
     Styles styles;
@@ -609,7 +668,8 @@ bool readOfficeWorkbook(ZipArchive& zip, const WorkbookLimits& limits, SheetBuil
                 return false;
         }
     }
-    return readOfficeSheet(zip, resolvePart(base, first.target), strings, styles, date1904, limits, sheet, error);
+    return readOfficeSheet(zip, resolvePart(base, first.target), strings, styles, date1904, limits,
+                           sheet, error);
 }
 
 // ---------------------------------------------------------------- OpenDocument
@@ -654,7 +714,9 @@ QString odfValueText(const Part& p) {
     if (type == u"float" || type == u"percentage" || type == u"currency") {
         bool ok = false;
         const double v = p.attribute(u"value").toDouble(&ok);
-        return ok ? formatSpreadsheetNumber(v, type == u"percentage" ? QStringLiteral("0%") : QStringLiteral("General")) : QString();
+        return ok ? formatSpreadsheetNumber(v, type == u"percentage" ? QStringLiteral("0%")
+                                                                     : QStringLiteral("General"))
+                  : QString();
     }
     if (type == u"boolean") {
         const QString v = p.attribute(u"boolean-value");
@@ -664,7 +726,8 @@ QString odfValueText(const Part& p) {
         const QString v = p.attribute(u"date-value");
         if (v.contains(u'T')) {
             const auto serial = isoToSerial(v, false);
-            return serial ? formatSpreadsheetNumber(*serial, QStringLiteral("dd/mm/yyyy hh:mm:ss")) : v;
+            return serial ? formatSpreadsheetNumber(*serial, QStringLiteral("dd/mm/yyyy hh:mm:ss"))
+                          : v;
         }
         const QDate day = QDate::fromString(v, Qt::ISODate);
         return day.isValid() ? day.toString(QStringLiteral("dd/MM/yyyy")) : v;
@@ -673,7 +736,8 @@ QString odfValueText(const Part& p) {
         static const QRegularExpression duration(QStringLiteral("^-?PT?(\\d+)H(\\d+)M(\\d+)"));
         const auto m = duration.match(p.attribute(u"time-value"));
         if (m.hasMatch())
-            return QStringLiteral("%1:%2:%3").arg(m.captured(1).toInt(), 2, 10, QLatin1Char('0'))
+            return QStringLiteral("%1:%2:%3")
+                .arg(m.captured(1).toInt(), 2, 10, QLatin1Char('0'))
                 .arg(m.captured(2).toInt(), 2, 10, QLatin1Char('0'))
                 .arg(m.captured(3).toInt(), 2, 10, QLatin1Char('0'));
         return p.attribute(u"time-value");
@@ -775,7 +839,9 @@ bool readOpenDocumentSheet(ZipArchive& zip, const WorkbookLimits& limits, SheetB
                 text = fallback;
             if (!text.isEmpty()) {
                 if (static_cast<qint64>(column) + columnRepeat > limits.maxColumns) {
-                    p.fail(QStringLiteral("row %1: a text beyond column %2").arg(row + 1).arg(limits.maxColumns));
+                    p.fail(QStringLiteral("row %1: a text beyond column %2")
+                               .arg(row + 1)
+                               .arg(limits.maxColumns));
                     break;
                 }
                 for (int k = 1; k <= columnRepeat; ++k)
@@ -785,7 +851,8 @@ bool readOpenDocumentSheet(ZipArchive& zip, const WorkbookLimits& limits, SheetB
                     break;
                 }
             }
-            column = static_cast<int>(std::min<qint64>(static_cast<qint64>(column) + columnRepeat, 1 << 30));
+            column = static_cast<int>(
+                std::min<qint64>(static_cast<qint64>(column) + columnRepeat, 1 << 30));
         }
         if (!p.error().isEmpty())
             break;
@@ -838,7 +905,8 @@ Kind recognise(ZipArchive& zip, const WorkbookLimits& limits, QString& error) {
         Part p(zip, QStringLiteral("[Content_Types].xml"));
         bool workbook = false;
         while (p.next())
-            if (p.xml.isStartElement() && p.attribute(u"ContentType").contains(QStringLiteral(".sheet.main+xml")))
+            if (p.xml.isStartElement() &&
+                p.attribute(u"ContentType").contains(QStringLiteral(".sheet.main+xml")))
                 workbook = true;
         if (!p.error().isEmpty()) {
             error = p.error();
@@ -849,7 +917,8 @@ Kind recognise(ZipArchive& zip, const WorkbookLimits& limits, QString& error) {
         error = QStringLiteral("an Office file that is not a workbook");
         return Kind::Unknown;
     }
-    error = QStringLiteral("a zip archive that is neither an OpenDocument spreadsheet nor a workbook");
+    error =
+        QStringLiteral("a zip archive that is neither an OpenDocument spreadsheet nor a workbook");
     return Kind::Unknown;
 }
 
@@ -865,8 +934,9 @@ JobReadResult readWorkbookBytes(const QByteArray& bytes, const WorkbookLimits& l
         return result;
     SheetBuilder builder(limits);
     result.format = kind == Kind::Office ? JobFormat::OfficeOpenXml : JobFormat::OpenDocument;
-    const bool read = kind == Kind::Office ? readOfficeWorkbook(zip, limits, builder, result.error)
-                                           : readOpenDocumentSheet(zip, limits, builder, result.error);
+    const bool read = kind == Kind::Office
+                          ? readOfficeWorkbook(zip, limits, builder, result.error)
+                          : readOpenDocumentSheet(zip, limits, builder, result.error);
     if (!read) {
         if (result.error.isEmpty())
             result.error = QStringLiteral("the workbook could not be read");

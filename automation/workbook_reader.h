@@ -14,10 +14,10 @@ namespace automation {
 // loaded.
 struct WorkbookLimits {
     ZipLimits zip;
-    int maxRows = 1048576;                   // the formats' own maximum
-    int maxColumns = 16384;                  // idem
-    qint64 maxCells = 12LL * 1000 * 1000;    // cells held, blanks between texts included
-    int maxStrings = 4 * 1000 * 1000;        // entries of the shared-string table
+    int maxRows = 1048576;                       // the formats' own maximum
+    int maxColumns = 16384;                      // idem
+    qint64 maxCells = 12LL * 1000 * 1000;        // cells held, blanks between texts included
+    int maxStrings = 4 * 1000 * 1000;            // entries of the shared-string table
     qint64 maxStringChars = 128LL * 1024 * 1024; // characters of that table
     qint64 maxSmallPart = 32LL * 1024 * 1024;    // relationships, workbook, styles, manifest
 };

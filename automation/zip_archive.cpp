@@ -151,7 +151,8 @@ qint64 ZipEntryDevice::readData(char* data, qint64 maxSize) {
         }
         got = want - z.avail_out;
     }
-    crc_ = static_cast<quint32>(crc32(crc_, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(got)));
+    crc_ = static_cast<quint32>(
+        crc32(crc_, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(got)));
     produced_ += got;
     archive_.totalProduced_ += got;
     if (produced_ > entry_.size) {
@@ -159,7 +160,9 @@ qint64 ZipEntryDevice::readData(char* data, qint64 maxSize) {
         return -1;
     }
     if (produced_ > limits.maxEntryBytes) {
-        fail(QStringLiteral("%1: expands beyond %2 bytes").arg(entry_.name).arg(limits.maxEntryBytes));
+        fail(QStringLiteral("%1: expands beyond %2 bytes")
+                 .arg(entry_.name)
+                 .arg(limits.maxEntryBytes));
         return -1;
     }
     if (archive_.totalProduced_ > limits.maxTotalBytes) {
@@ -225,7 +228,9 @@ bool ZipArchive::open(const QByteArray& b, const ZipLimits& limits, QString& err
         cdOffset = u64(b, qint64(record) + 48);
     }
     if (count > static_cast<quint64>(limits_.maxEntries)) {
-        error = QStringLiteral("%1 entries, more than the limit of %2").arg(count).arg(limits_.maxEntries);
+        error = QStringLiteral("%1 entries, more than the limit of %2")
+                    .arg(count)
+                    .arg(limits_.maxEntries);
         return false;
     }
     if (cdOffset > static_cast<quint64>(b.size()) || cdSize > static_cast<quint64>(b.size()) ||
@@ -289,7 +294,8 @@ std::unique_ptr<ZipEntryDevice> ZipArchive::openEntry(const ZipEntry& e, QString
         error = QStringLiteral("%1: local header out of the file").arg(e.name);
         return nullptr;
     }
-    const qint64 data = e.localOffset + 30 + u16(b, e.localOffset + 26) + u16(b, e.localOffset + 28);
+    const qint64 data =
+        e.localOffset + 30 + u16(b, e.localOffset + 26) + u16(b, e.localOffset + 28);
     if (!fits(b, data, e.compressedSize)) {
         error = QStringLiteral("%1: data out of the file").arg(e.name);
         return nullptr;
@@ -319,10 +325,14 @@ std::unique_ptr<ZipEntryDevice> ZipArchive::openEntry(const ZipEntry& e, QString
     return device;
 }
 
-bool ZipArchive::readEntry(const ZipEntry& entry, qint64 maxBytes, QByteArray& out, QString& error) {
+bool ZipArchive::readEntry(const ZipEntry& entry, qint64 maxBytes, QByteArray& out,
+                           QString& error) {
     out.clear();
     if (entry.size > maxBytes) {
-        error = QStringLiteral("%1: %2 bytes, more than the limit of %3").arg(entry.name).arg(entry.size).arg(maxBytes);
+        error = QStringLiteral("%1: %2 bytes, more than the limit of %3")
+                    .arg(entry.name)
+                    .arg(entry.size)
+                    .arg(maxBytes);
         return false;
     }
     auto device = openEntry(entry, error);

@@ -14,20 +14,20 @@ namespace automation {
 
 // Limits every archive is held to; a file beyond any of them is refused, never expanded.
 struct ZipLimits {
-    int maxEntries = 10000;                          // entries in the central directory
-    qint64 maxEntryBytes = 256LL * 1024 * 1024;      // expanded size of one entry
-    qint64 maxTotalBytes = 512LL * 1024 * 1024;      // expanded bytes read from the archive
-    qint64 maxRatio = 2000;                          // expanded / compressed size of one entry
+    int maxEntries = 10000;                     // entries in the central directory
+    qint64 maxEntryBytes = 256LL * 1024 * 1024; // expanded size of one entry
+    qint64 maxTotalBytes = 512LL * 1024 * 1024; // expanded bytes read from the archive
+    qint64 maxRatio = 2000;                     // expanded / compressed size of one entry
 };
 
 // One entry of the central directory.
 struct ZipEntry {
-    QString name;            // as stored ("/" separators)
-    qint64 localOffset = 0;  // offset of the local header
+    QString name;           // as stored ("/" separators)
+    qint64 localOffset = 0; // offset of the local header
     qint64 compressedSize = 0;
-    qint64 size = 0;         // declared expanded size
+    qint64 size = 0; // declared expanded size
     quint32 crc = 0;
-    int method = 0;          // 0 stored, 8 deflated
+    int method = 0; // 0 stored, 8 deflated
     bool encrypted = false;
 };
 

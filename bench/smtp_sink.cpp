@@ -61,7 +61,8 @@ public:
     bool writeAll(const std::string& data) {
         size_t done = 0;
         while (done < data.size()) {
-            const long n = ssl_ ? SSL_write(ssl_.get(), data.data() + done, static_cast<int>(data.size() - done))
+            const long n = ssl_ ? SSL_write(ssl_.get(), data.data() + done,
+                                            static_cast<int>(data.size() - done))
                                 : ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
             if (n <= 0)
                 return false;
@@ -120,7 +121,8 @@ private:
                 ready_.notify_all();
                 return;
             }
-            chunks_.emplace_back(Clock::now() + delay_, std::string(buffer, static_cast<size_t>(n)));
+            chunks_.emplace_back(Clock::now() + delay_,
+                                 std::string(buffer, static_cast<size_t>(n)));
             ready_.notify_all();
         }
     }
@@ -242,7 +244,8 @@ int listenOn(const char* host, int port, int& boundPort) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, host, &address.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 64) != 0) {
         std::perror("smtp_sink: listen");
         std::exit(1);
     }
@@ -364,8 +367,9 @@ int blast(int argc, char** argv) {
     if (lockstep) {
         for (long i = 0; i < total; ++i) {
             for (const std::string& command :
-                 {std::string("MAIL FROM:<a@example.org>\r\n"), std::string("RCPT TO:<b@example.org>\r\n"),
-                  std::string("DATA\r\n"), "Subject: " + std::to_string(i) + "\r\n\r\n" + body + "\r\n.\r\n"})
+                 {std::string("MAIL FROM:<a@example.org>\r\n"),
+                  std::string("RCPT TO:<b@example.org>\r\n"), std::string("DATA\r\n"),
+                  "Subject: " + std::to_string(i) + "\r\n\r\n" + body + "\r\n.\r\n"})
                 if (!stream.writeAll(command) || !readReplies(stream, pending, 1))
                     return 1;
         }
@@ -376,8 +380,9 @@ int blast(int argc, char** argv) {
             const long n = std::min(group, total - first);
             std::string batch;
             for (long i = first; i < first + n; ++i)
-                batch += "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nSubject: " +
-                         std::to_string(i) + "\r\n\r\n" + body + "\r\n.\r\n";
+                batch +=
+                    "MAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nSubject: " +
+                    std::to_string(i) + "\r\n\r\n" + body + "\r\n.\r\n";
             if (!stream.writeAll(batch) || !readReplies(stream, pending, n * 4))
                 return 1;
         }

@@ -22,7 +22,9 @@ QString keyPathOf(const QString& subKey) {
     return parts.join(u'\\');
 }
 
-bool usableName(const QString& name) { return !name.isEmpty() && !fuzz::hasControl(name); }
+bool usableName(const QString& name) {
+    return !name.isEmpty() && !fuzz::hasControl(name);
+}
 
 // A REG_SZ ends at its terminating NUL: NULs at the end of a text are not kept.
 QString asStored(QString text) {

@@ -41,10 +41,14 @@ using CmsPtr = CHandle<CMS_ContentInfo, &CMS_ContentInfo_free>;
 using Pkcs12Ptr = CHandle<PKCS12, &PKCS12_free>;
 using GeneralNamesPtr = CHandle<GENERAL_NAMES, &GENERAL_NAMES_free>;
 // A stack whose certificates are owned elsewhere (only the stack is freed).
-inline void X509StackFree(STACK_OF(X509) * stack) { sk_X509_free(stack); }
+inline void X509StackFree(STACK_OF(X509) * stack) {
+    sk_X509_free(stack);
+}
 using X509StackRef = CHandle<STACK_OF(X509), &X509StackFree>;
 // Bytes OpenSSL allocated for the caller (ASN1_STRING_to_UTF8, PEM_read_bio ...).
-inline void OpenSslFree(void* p) { OPENSSL_free(p); }
+inline void OpenSslFree(void* p) {
+    OPENSSL_free(p);
+}
 template <class T> using OpenSslBytes = CHandle<T, &OpenSslFree>;
 
 // GMime / GLib

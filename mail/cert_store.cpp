@@ -93,7 +93,7 @@ int passwordCallback(char* buf, int size, int /*rwflag*/, void* userdata) {
 // Everything one store file holds.
 struct FileContent {
     QString path;
-    std::vector<X509Ptr> certificates;  // in file order; the leaf comes first
+    std::vector<X509Ptr> certificates; // in file order; the leaf comes first
     std::vector<PKeyPtr> keys;
 };
 
@@ -166,8 +166,8 @@ void readPem(const QByteArray& bytes, const QString& path, FileContent& out) {
                 password = sidePassword(path);
                 passwordRead = true;
             }
-            if (EVP_PKEY* key = PEM_read_bio_PrivateKey(block.get(), nullptr, passwordCallback,
-                                                        &password))
+            if (EVP_PKEY* key =
+                    PEM_read_bio_PrivateKey(block.get(), nullptr, passwordCallback, &password))
                 out.keys.emplace_back(key);
         }
     }
@@ -222,7 +222,7 @@ std::vector<X509Ptr> buildChain(X509* leaf, const std::vector<X509*>& pool) {
     X509* current = leaf;
     for (int depth = 0; depth < 10; ++depth) {
         if (X509_check_issued(current, current) == X509_V_OK)
-            break;  // self-signed: the top
+            break; // self-signed: the top
         X509* issuer = nullptr;
         for (X509* candidate : pool) {
             if (X509_cmp(candidate, current) != 0 &&
@@ -276,14 +276,16 @@ bool validNow(X509* cert) {
            X509_cmp_current_time(X509_get0_notAfter(cert)) >= 0;
 }
 
-bool expired(X509* cert) { return X509_cmp_current_time(X509_get0_notAfter(cert)) < 0; }
+bool expired(X509* cert) {
+    return X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
+}
 
 // True when `a` started its validity later than `b`.
 bool newerThan(X509* a, X509* b) {
     return ASN1_TIME_compare(X509_get0_notBefore(a), X509_get0_notBefore(b)) > 0;
 }
 
-}  // namespace
+} // namespace
 
 bool loadCryptoProviders() {
     static std::once_flag once;
@@ -323,19 +325,22 @@ CertificateLookup findCertificate(const QString& address, qint32 location,
     CertificateLookup result;
     loadCryptoProviders();
     if (location != CurrentUserStore) {
-        result.error = QStringLiteral("Emplacement de magasin de certificats non pris en charge (%1)")
-                           .arg(location);
+        result.error =
+            QStringLiteral("Emplacement de magasin de certificats non pris en charge (%1)")
+                .arg(location);
         return result;
     }
     if (bareAddress(address).isEmpty()) {
-        result.error = QStringLiteral("Aucune adresse à chercher dans le magasin de certificats \"%1\"")
-                           .arg(storeName);
+        result.error =
+            QStringLiteral("Aucune adresse à chercher dans le magasin de certificats \"%1\"")
+                .arg(storeName);
         return result;
     }
     const QString folder = certificateStoreFolder(storeName);
     if (!QFileInfo(folder).isDir()) {
-        result.error = QStringLiteral("Magasin de certificats \"%1\" introuvable (dossier %2 absent)")
-                           .arg(storeName, folder);
+        result.error =
+            QStringLiteral("Magasin de certificats \"%1\" introuvable (dossier %2 absent)")
+                .arg(storeName, folder);
         return result;
     }
     const std::vector<FileContent> files = readStoreFolder(folder);
@@ -359,14 +364,18 @@ CertificateLookup findCertificate(const QString& address, qint32 location,
     }
     if (!best) {
         if (sawExpired)
-            result.error = QStringLiteral("Certificat expiré pour cette adresse dans le magasin \"%1\"")
-                               .arg(storeName);
+            result.error =
+                QStringLiteral("Certificat expiré pour cette adresse dans le magasin \"%1\"")
+                    .arg(storeName);
         else if (sawNotYetValid)
-            result.error = QStringLiteral("Certificat pas encore valide pour cette adresse dans le magasin \"%1\"")
-                               .arg(storeName);
+            result.error =
+                QStringLiteral(
+                    "Certificat pas encore valide pour cette adresse dans le magasin \"%1\"")
+                    .arg(storeName);
         else
-            result.error = QStringLiteral("Aucun certificat pour cette adresse dans le magasin \"%1\"")
-                               .arg(storeName);
+            result.error =
+                QStringLiteral("Aucun certificat pour cette adresse dans le magasin \"%1\"")
+                    .arg(storeName);
         return result;
     }
     result.certificate = assemble(best, files, bestFile);
@@ -394,7 +403,8 @@ QStringList certificateAddresses(const CertificateData& data) {
 }
 
 bool sameCertificate(const CertificateData& a, const CertificateData& b) {
-    return a.certificate && b.certificate && X509_cmp(a.certificate.get(), b.certificate.get()) == 0;
+    return a.certificate && b.certificate &&
+           X509_cmp(a.certificate.get(), b.certificate.get()) == 0;
 }
 
 // The mail component's certificate object, backed by the stores above.
@@ -407,11 +417,13 @@ bool Certificate::findBySubject(const QString& subject, qint32 storeLocation,
     return data_ != nullptr;
 }
 
-bool Certificate::hasPrivateKey() const { return data_ && hasMatchingKey(*data_); }
+bool Certificate::hasPrivateKey() const {
+    return data_ && hasMatchingKey(*data_);
+}
 
 void Certificate::clear() {
     data_.reset();
     lastError_.clear();
 }
 
-}  // namespace mail
+} // namespace mail

@@ -6,8 +6,8 @@
 #include "mail/mail_component.h"
 
 #include <QList>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <openssl/evp.h>
@@ -89,4 +89,4 @@ bool certificateMatchesAddress(X509* certificate, const QString& address);
 // one). Safe to call from any thread; false when the legacy provider is unavailable.
 bool loadCryptoProviders();
 
-}  // namespace mail
+} // namespace mail

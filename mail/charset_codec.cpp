@@ -45,7 +45,9 @@ Converter open(const QString& identifier) {
 
 } // namespace
 
-bool IsKnown(const QString& identifier) { return open(identifier) != nullptr; }
+bool IsKnown(const QString& identifier) {
+    return open(identifier) != nullptr;
+}
 
 std::optional<QByteArray> Encode(const QString& text, const QString& identifier) {
     Converter conv = open(identifier);
@@ -79,8 +81,8 @@ std::optional<QString> Decode(const QByteArray& bytes, const QString& identifier
     QString out(capacity, Qt::Uninitialized);
     UErrorCode status = U_ZERO_ERROR;
     const int32_t length =
-        ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), capacity,
-                      bytes.constData(), static_cast<int32_t>(bytes.size()), &status);
+        ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), capacity, bytes.constData(),
+                      static_cast<int32_t>(bytes.size()), &status);
     if (U_FAILURE(status))
         return std::nullopt;
     out.truncate(length);

@@ -1,8 +1,8 @@
 // The character-set table, its list on the settings page and the list's click handler.
 #include "mail/charsets.h"
 
-#include "system/error_reporting.h"
 #include "mail/mail_component.h"
+#include "system/error_reporting.h"
 #include "ui/frm_main.h"
 
 #include <QComboBox>
@@ -69,4 +69,6 @@ void Frm_Main::InitGeneralCharset() {
     Lib_Public::Trap(label, [&] { ListeCharset->setCurrentIndex(selected); });
 }
 
-void Frm_Main::ListeCharset_Click() { ParametresModifies = true; }
+void Frm_Main::ListeCharset_Click() {
+    ParametresModifies = true;
+}

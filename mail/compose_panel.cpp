@@ -2,10 +2,10 @@
 // sending used when no server is set.
 #include "mail/compose_panel.h"
 
-#include "system/error_reporting.h"
 #include "mail/addresses.h"
 #include "mail/mail_component.h"
 #include "mail/send_email.h"
+#include "system/error_reporting.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -31,8 +31,8 @@ void Warn(const QString& text) {
 
 namespace ComposePanel {
 
-bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel, Sending::Verdict* outcome) {
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients, qint16 Manuel,
+                Sending::Verdict* outcome) {
     const QString label = QStringLiteral("Frm_Main:DirectSend");
     const Sending::CopyRecord* record = Sending::CurrentCopyRecord();
     bool allSent = true;

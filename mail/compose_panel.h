@@ -29,7 +29,7 @@ inline const QString kAttachmentFilter = QStringLiteral("Tous les fichiers (*.*)
 // each copy that goes out is noted there. `outcome`, when given, receives the outcome of the
 // whole mail: Sent when every copy went out or the only failures were permanent and some copy
 // went out, Permanent when every copy failed for good, Transient when any copy may go later.
-bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients,
-                qint16 Manuel, Sending::Verdict* outcome = nullptr);
+bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients, qint16 Manuel,
+                Sending::Verdict* outcome = nullptr);
 
 } // namespace ComposePanel

@@ -170,7 +170,9 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
 
 } // namespace
 
-QString DnsServerSetting() { return qEnvironmentVariable("VELMORA_DNS").trimmed(); }
+QString DnsServerSetting() {
+    return qEnvironmentVariable("VELMORA_DNS").trimmed();
+}
 
 qint32 MailExchangerPort(qint32 given) {
     bool ok = false;
@@ -278,12 +280,12 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
         if (run.report.code == Error::None)
             outcome.refused << run.report.refused;
     }
-    const bool anyRefused = std::any_of(runs.cbegin(), runs.cend(), [](const DomainRun& r) {
-        return !r.report.refused.isEmpty();
-    });
+    const bool anyRefused = std::any_of(
+        runs.cbegin(), runs.cend(), [](const DomainRun& r) { return !r.report.refused.isEmpty(); });
     if (failed == 0) {
         if (anyRefused || order.size() > 1)
-            outcome.description = QStringLiteral("Envoi direct : ") + lines.join(QStringLiteral(" | "));
+            outcome.description =
+                QStringLiteral("Envoi direct : ") + lines.join(QStringLiteral(" | "));
         return outcome;
     }
     outcome.code = failed == order.size() ? firstFailure : Error::PartialDelivery;
@@ -291,8 +293,8 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
     outcome.permanent = failed == order.size() &&
                         std::all_of(runs.cbegin(), runs.cend(),
                                     [](const DomainRun& r) { return r.report.permanent; });
-    outcome.description = QStringLiteral("Envoi direct (sans serveur) : ") +
-                          lines.join(QStringLiteral(" | "));
+    outcome.description =
+        QStringLiteral("Envoi direct (sans serveur) : ") + lines.join(QStringLiteral(" | "));
     return outcome;
 }
 

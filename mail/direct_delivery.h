@@ -18,8 +18,8 @@ struct MxHost {
 // Outcome of a mail-exchanger look-up.
 struct MxLookup {
     qint32 code = Error::None; // None, DnsFailed or NoMailDomain
-    QString description;        // French, on failure
-    QList<MxHost> hosts;        // by preference; the domain itself when it has no MX
+    QString description;       // French, on failure
+    QList<MxHost> hosts;       // by preference; the domain itself when it has no MX
 };
 
 // The DNS server to ask: "host:port" from VELMORA_DNS, or "" for the system's.

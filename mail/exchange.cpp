@@ -1,8 +1,8 @@
 // Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
 #include "mail/exchange.h"
 
-#include "mail/ca_trust.h"
 #include "mail/c_handles.h"
+#include "mail/ca_trust.h"
 #include "mail/library_init.h"
 #include "mail/transfer_stop.h"
 #include "mail/transport_failure.h"
@@ -19,7 +19,9 @@ namespace mail {
 
 namespace {
 
-bool isSmtpPort(qint32 port) { return port == 25 || port == 465 || port == 587; }
+bool isSmtpPort(qint32 port) {
+    return port == 25 || port == 465 || port == 587;
+}
 
 bool isFullUrl(const QString& server) {
     return server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
@@ -39,7 +41,9 @@ QString origin(const QString& scheme, const QString& server, qint32 port) {
     return out;
 }
 
-QString xmlEscaped(const QString& text) { return text.toHtmlEscaped(); }
+QString xmlEscaped(const QString& text) {
+    return text.toHtmlEscaped();
+}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(size * count));
@@ -166,10 +170,13 @@ bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutco
 }
 
 // Server text quoted in a description.
-QString cleanServerText(const QString& text) { return Untrusted::CleanQuoted(text, 500); }
+QString cleanServerText(const QString& text) {
+    return Untrusted::CleanQuoted(text, 500);
+}
 
 QString httpStatusText(const HttpAnswer& a, const QString& server) {
-    QString text = QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);
+    QString text =
+        QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);
     if (a.status >= 300 && a.status <= 399 && !a.location.isEmpty())
         text += QStringLiteral(" (redirection vers %1)").arg(cleanServerText(a.location));
     else if (!a.body.isEmpty() && !a.body.trimmed().startsWith('<'))
@@ -195,7 +202,8 @@ EwsReply readEwsReply(const QByteArray& body) {
         const QStringView name = xml.name();
         if (name == QLatin1String("Envelope")) {
             reply.parsed = true;
-        } else if (name.endsWith(QLatin1String("ResponseMessage")) && reply.responseClass.isEmpty()) {
+        } else if (name.endsWith(QLatin1String("ResponseMessage")) &&
+                   reply.responseClass.isEmpty()) {
             reply.responseClass = xml.attributes().value(QLatin1String("ResponseClass")).toString();
         } else if (name == QLatin1String("ResponseCode") && reply.responseCode.isEmpty()) {
             reply.responseCode = xml.readElementText().trimmed();
@@ -229,7 +237,7 @@ QString mailboxAlias(const QString& user, const QString& sender) {
     return at >= 0 ? alias.left(at) : alias;
 }
 
-}  // namespace
+} // namespace
 
 QString EwsUrl(const QString& server, qint32 port) {
     const QString text = server.trimmed();
@@ -255,9 +263,10 @@ QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const 
     } else {
         base = origin(ssl ? QStringLiteral("https") : QStringLiteral("http"), text, port);
     }
-    return base + QStringLiteral("/exchange/") + QString::fromLatin1(QUrl::toPercentEncoding(alias)) +
-           QStringLiteral("/") + QString::fromLatin1(QUrl::toPercentEncoding(
-                                     QStringLiteral("##DavMailSubmissionURI##"))) +
+    return base + QStringLiteral("/exchange/") +
+           QString::fromLatin1(QUrl::toPercentEncoding(alias)) + QStringLiteral("/") +
+           QString::fromLatin1(
+               QUrl::toPercentEncoding(QStringLiteral("##DavMailSubmissionURI##"))) +
            QStringLiteral("/");
 }
 
@@ -334,9 +343,9 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
             body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
     body += "\r\n";
     body += send.message;
-    const HttpAnswer a = perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
-                                 {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"},
-                                 body);
+    const HttpAnswer a =
+        perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
     ExchangeOutcome out;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
@@ -347,7 +356,8 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
 
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
     if (send.server.trimmed().isEmpty())
-        return failed(Error::ExchangeSettings, QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
     const QString url = EwsUrl(send.server, send.port);
     what = url;
     const QByteArray request =
@@ -368,8 +378,9 @@ ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
         return out;
     const EwsReply reply = readEwsReply(a.body);
     if (!reply.faultString.isEmpty())
-        return failed(Error::SoapFault, QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
-                                            .arg(cleanServerText(reply.faultString)));
+        return failed(Error::SoapFault,
+                      QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
+                          .arg(cleanServerText(reply.faultString)));
     if (a.status != 200 || !reply.parsed)
         return failed(Error::HttpStatus, httpStatusText(a, url));
     if (reply.responseClass != QLatin1String("Success"))
@@ -389,8 +400,9 @@ ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
                                      "l'envoi WebDAV."));
     url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
     what = url;
-    const HttpAnswer a = perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
-                                 {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
+    const HttpAnswer a =
+        perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
     ExchangeOutcome out;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
@@ -434,7 +446,7 @@ private:
     qint32 protocol_;
 };
 
-}  // namespace
+} // namespace
 
 std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
     if (protocol != Protocol::ExchangeWebService && protocol != Protocol::ExchangeWebDav)
@@ -442,4 +454,4 @@ std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
     return std::make_unique<ExchangeTransport>(protocol);
 }
 
-}  // namespace mail
+} // namespace mail

@@ -15,18 +15,18 @@ namespace mail {
 
 // One message to hand to Exchange.
 struct ExchangeSend {
-    QString server;         // host, "host:port" or a full URL ("https://mail.example/EWS/...")
-    qint32 port = 0;        // used unless 0 or one of the SMTP ports 25, 465, 587
-    bool ssl = false;       // WebDAV: HTTPS when set, HTTP otherwise; EWS: always HTTPS
-    QString user;           // login ("DOMAIN\\user", "user@domain" or "user"); "" = none
+    QString server;   // host, "host:port" or a full URL ("https://mail.example/EWS/...")
+    qint32 port = 0;  // used unless 0 or one of the SMTP ports 25, 465, 587
+    bool ssl = false; // WebDAV: HTTPS when set, HTTP otherwise; EWS: always HTTPS
+    QString user;     // login ("DOMAIN\\user", "user@domain" or "user"); "" = none
     QString password;
-    QString bearer;         // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
-    QString caFolder;       // native folder of extra trusted CA certificates (PEM), may be ""
+    QString bearer;   // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
+    QString caFolder; // native folder of extra trusted CA certificates (PEM), may be ""
     std::chrono::milliseconds connectTimeout{30000};
-    std::chrono::milliseconds responseTimeout{120000};  // longest wait without progress
-    QString sender;         // envelope sender address
-    QStringList to, cc, bcc;  // recipient addresses by kind
-    QByteArray message;     // the whole message, CRLF line ends
+    std::chrono::milliseconds responseTimeout{120000}; // longest wait without progress
+    QString sender;                                    // envelope sender address
+    QStringList to, cc, bcc;                           // recipient addresses by kind
+    QByteArray message;                                // the whole message, CRLF line ends
 };
 
 // The outcome: code 0 and an empty description on success; otherwise an Error number
@@ -67,4 +67,4 @@ QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const 
 // The SOAP request of SendThroughEws.
 QByteArray EwsCreateItemRequest(const ExchangeSend& send);
 
-}  // namespace mail
+} // namespace mail

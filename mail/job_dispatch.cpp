@@ -3,13 +3,13 @@
 // sending a row twice.
 #include "mail/job_dispatch.h"
 
-#include "system/error_reporting.h"
-#include "system/globals.h"
 #include "automation/fp_spread.h"
 #include "automation/incidents.h"
 #include "automation/job_guard.h"
 #include "automation/poller.h"
+#include "system/error_reporting.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/controls.h"
@@ -35,9 +35,13 @@
 
 namespace JobDispatch {
 
-QString PartnerItMailbox() { return QStringLiteral(POSTIQUE_PARTNER_IT_MAILBOX); }
+QString PartnerItMailbox() {
+    return QStringLiteral(POSTIQUE_PARTNER_IT_MAILBOX);
+}
 
-QString SupportMailbox() { return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX); }
+QString SupportMailbox() {
+    return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX);
+}
 
 QString RouteTo(const QString& to, const QString& partnerMark) {
     if (partnerMark == QStringLiteral("1"))
@@ -47,7 +51,8 @@ QString RouteTo(const QString& to, const QString& partnerMark) {
     return to;
 }
 
-QString RefusedAttachmentText(const QString& name, const QString& jobName, int row, const QString& why) {
+QString RefusedAttachmentText(const QString& name, const QString& jobName, int row,
+                              const QString& why) {
     QString text = QStringLiteral("Pièce jointe refusée (%1): ").arg(why) + name;
     if (!jobName.isEmpty())
         text += QStringLiteral(" (%1, ligne %2)").arg(jobName).arg(row);
@@ -88,7 +93,7 @@ constexpr int kProgressMs = 250;
 // A row read from the sheet and on its way: what its outcome needs.
 struct RowWork {
     int row = 0;
-    QByteArray key;   // the row's journal key
+    QByteArray key;     // the row's journal key
     int occurrence = 0; // rank among the rows identical to it
     bool attachmentInside = false;
     QString attachmentNative;
@@ -129,14 +134,16 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         if (!work.attachmentInside || !automation::nonEmptyFile(work.attachmentNative))
             return;
         if (::unlink(QFile::encodeName(work.attachmentNative).constData()) != 0 && errno != ENOENT)
-            Lib_Public::ReportError(label, 75,
-                                    QStringLiteral("cannot delete %1: %2")
-                                        .arg(work.attachmentNative, QString::fromLocal8Bit(std::strerror(errno))));
+            Lib_Public::ReportError(
+                label, 75,
+                QStringLiteral("cannot delete %1: %2")
+                    .arg(work.attachmentNative, QString::fromLocal8Bit(std::strerror(errno))));
     };
 
     // The end of a row whose outcome is known: the journal, a failure for good, the
     // attachment of a row that went out.
-    const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict, bool abandoned) {
+    const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict,
+                               bool abandoned) {
         if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
             ++doneRows;
         if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {
@@ -168,13 +175,14 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     // An automatic SendEmail of this job hands its finished mail over instead of waiting.
     RowWork current;
     bool deferred = false;
-    Sending::SetDeferredSender([&](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
-        current.server = server;
-        const quint64 ticket = nextTicket++;
-        inFlight.emplace(ticket, current);
-        deferred = true;
-        queue.submit(ticket, std::move(plan));
-    });
+    Sending::SetDeferredSender(
+        [&](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
+            current.server = server;
+            const quint64 ticket = nextTicket++;
+            inFlight.emplace(ticket, current);
+            deferred = true;
+            queue.submit(ticket, std::move(plan));
+        });
     struct Uninstall {
         ~Uninstall() { Sending::SetDeferredSender({}); }
     } uninstall;
@@ -211,7 +219,8 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         if (verdict == automation::AttachmentName::Inside) {
             work.attachmentNative = WinPath::nativePath(folder + attachment);
             const QFileInfo info(work.attachmentNative);
-            if (work.attachmentNative.isEmpty() || !automation::resolvesInside(nativeFolder, work.attachmentNative)) {
+            if (work.attachmentNative.isEmpty() ||
+                !automation::resolvesInside(nativeFolder, work.attachmentNative)) {
                 verdict = automation::AttachmentName::Refused;
             } else if (info.exists() && !info.isFile()) {
                 verdict = automation::AttachmentName::Refused;
@@ -222,14 +231,16 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
 
         Lib_Public::Trap(label, [&] {
             if (!bis)
-                throw Lib_Public::RunTimeError(91, QStringLiteral("Object variable not set (Frm_MainBis)"));
+                throw Lib_Public::RunTimeError(
+                    91, QStringLiteral("Object variable not set (Frm_MainBis)"));
             Controls::SetText(bis, QStringLiteral("TexteTo"), JobDispatch::RouteTo(to, partner));
             Controls::SetText(bis, QStringLiteral("TexteCc"), cc);
             Controls::SetText(bis, QStringLiteral("TexteCci"), cci);
             Controls::SetText(bis, QStringLiteral("TexteSubject"), subject);
             Controls::SetText(bis, QStringLiteral("TexteBody"), body);
             Controls::SetText(bis, QStringLiteral("TexteAttachments"),
-                              work.attachmentInside ? folder + attachment + QStringLiteral("; ") : QString());
+                              work.attachmentInside ? folder + attachment + QStringLiteral("; ")
+                                                    : QString());
         });
 
         if (Abandon != 0)
@@ -242,14 +253,19 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             return;
         }
         if (verdict == automation::AttachmentName::Refused)
-            automation::addIncident(*this, JobDispatch::RefusedAttachmentText(cells[9], jobName, row, refusal));
+            automation::addIncident(
+                *this, JobDispatch::RefusedAttachmentText(cells[9], jobName, row, refusal));
         shownRow = row;
 
         // Without a server each recipient gets a copy of its own: the journal keeps which
         // copies went out, so a retried row sends only the missing ones.
         Sending::CopyRecord copies;
-        copies.alreadySent = [&](const QString& r) { return journal->copySent(work.key, work.occurrence, r); };
-        copies.noteSent = [&](const QString& r) { journal->markCopySent(work.key, work.occurrence, r); };
+        copies.alreadySent = [&](const QString& r) {
+            return journal->copySent(work.key, work.occurrence, r);
+        };
+        copies.noteSent = [&](const QString& r) {
+            journal->markCopySent(work.key, work.occurrence, r);
+        };
         Sending::SetCopyRecord(journal ? &copies : nullptr);
         current = work;
         deferred = false;
@@ -290,30 +306,33 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             loop.quit();
     };
 
-    QObject::connect(&queue, &mail::SendQueue::sent, &loop, [&](quint64 ticket, const mail::SendOutcome& outcome) {
-        const auto it = inFlight.find(ticket);
-        if (it == inFlight.end())
-            return;
-        const RowWork work = std::move(it->second);
-        inFlight.erase(it);
-        Sending::Verdict verdict;
-        bool abandoned = false;
-        if (outcome.code == mail::Error::None) {
-            // Sent, but not to everybody: the refused addresses are named.
-            if (!outcome.refused.isEmpty())
-                Sending::Report(*this, Sending::False, outcome.description);
-        } else {
-            abandoned = true;
-            verdict = {outcome.permanent ? Sending::Outcome::Permanent : Sending::Outcome::Transient,
-                       outcome.description};
-            Sending::ReportRefusal(*this, Sending::False, outcome.description, work.server);
-        }
-        const bool waitingBefore = Abandon != 0;
-        finishRow(work, verdict, abandoned);
-        if (!waitingBefore && Abandon != 0)
-            queue.dropQueued();
-        QTimer::singleShot(0, &loop, feed);
-    });
+    QObject::connect(&queue, &mail::SendQueue::sent, &loop,
+                     [&](quint64 ticket, const mail::SendOutcome& outcome) {
+                         const auto it = inFlight.find(ticket);
+                         if (it == inFlight.end())
+                             return;
+                         const RowWork work = std::move(it->second);
+                         inFlight.erase(it);
+                         Sending::Verdict verdict;
+                         bool abandoned = false;
+                         if (outcome.code == mail::Error::None) {
+                             // Sent, but not to everybody: the refused addresses are named.
+                             if (!outcome.refused.isEmpty())
+                                 Sending::Report(*this, Sending::False, outcome.description);
+                         } else {
+                             abandoned = true;
+                             verdict = {outcome.permanent ? Sending::Outcome::Permanent
+                                                          : Sending::Outcome::Transient,
+                                        outcome.description};
+                             Sending::ReportRefusal(*this, Sending::False, outcome.description,
+                                                    work.server);
+                         }
+                         const bool waitingBefore = Abandon != 0;
+                         finishRow(work, verdict, abandoned);
+                         if (!waitingBefore && Abandon != 0)
+                             queue.dropQueued();
+                         QTimer::singleShot(0, &loop, feed);
+                     });
 
     QTimer progress;
     progress.setInterval(kProgressMs);

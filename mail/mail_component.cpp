@@ -157,7 +157,9 @@ SendOutcome runPlan(const SendPlan& plan) {
 
 } // namespace
 
-void SetAbortFlag(const std::atomic<bool>* flag) { abortFlag = flag; }
+void SetAbortFlag(const std::atomic<bool>* flag) {
+    abortFlag = flag;
+}
 
 bool AbortRequested() {
     const std::atomic<bool>* flag = abortFlag.load();
@@ -174,7 +176,9 @@ void SetDefaultTimeLimits(const TimeLimits& limits) {
     defaultLimits = limits;
 }
 
-MailMessage::MailMessage() : limits_(DefaultTimeLimits()) { detail::InitMailLibraries(); }
+MailMessage::MailMessage() : limits_(DefaultTimeLimits()) {
+    detail::InitMailLibraries();
+}
 
 MailMessage::~MailMessage() = default;
 
@@ -184,7 +188,9 @@ void MailMessage::addRecipients(const QString& list, qint32 kind) {
     recipientLists_.append({kind, list});
 }
 
-void MailMessage::clearRecipients() { recipientLists_.clear(); }
+void MailMessage::clearRecipients() {
+    recipientLists_.clear();
+}
 
 qint32 MailMessage::addAttachment(const QString& path) {
     const QString native = detail::NativePath(path.trimmed());
@@ -213,8 +219,8 @@ qint32 MailMessage::fail(qint32 code, const QString& description) {
     lastCode_ = code;
     lastDescription_ = description;
     // What the mail itself gets wrong cannot be mended by sending it again.
-    lastPermanent_ = code == Error::InvalidAddress || code == Error::NoRecipient ||
-                     code == Error::MimeBuild;
+    lastPermanent_ =
+        code == Error::InvalidAddress || code == Error::NoRecipient || code == Error::MimeBuild;
     lastRefused_.clear();
     return code;
 }
@@ -318,7 +324,8 @@ qint32 MailMessage::send() {
     SendPlan plan;
     if (prepare(plan) != Error::None)
         return lastCode_;
-    const SendOutcome outcome = runOffCallingThread<SendOutcome>([&plan] { return SendDetached(plan); });
+    const SendOutcome outcome =
+        runOffCallingThread<SendOutcome>([&plan] { return SendDetached(plan); });
     lastCode_ = outcome.code;
     lastDescription_ = outcome.description;
     lastPermanent_ = outcome.code != Error::None && outcome.permanent;

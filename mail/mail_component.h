@@ -37,41 +37,42 @@ namespace mail {
 // kinds of failure get new numbers.
 namespace Error {
 inline constexpr qint32 None = 0;
-inline constexpr qint32 FileNotFound = 53;         // attachment missing (Windows meaning)
-inline constexpr qint32 FileAccess = 75;           // attachment cannot be read
-inline constexpr qint32 NoSender = 1001;           // no sender address set
-inline constexpr qint32 NoRecipient = 1002;        // no recipient left to send to
-inline constexpr qint32 InvalidAddress = 1003;     // malformed address or one with a control character
-inline constexpr qint32 InvalidProtocol = 1005;    // protocol index out of range
-inline constexpr qint32 ProtocolUnavailable = 1006; // protocol known but not built in
-inline constexpr qint32 MimeBuild = 1007;          // the message could not be built
-inline constexpr qint32 SecurityFailed = 1008;     // signing or encryption failed
-inline constexpr qint32 ServerNotFound = 1101;     // server name does not resolve
-inline constexpr qint32 ConnectFailed = 1102;      // TCP connection refused or unreachable
-inline constexpr qint32 Timeout = 1103;            // connection or reply time limit exceeded
-inline constexpr qint32 ConnectionLost = 1104;     // server closed or spoke garbage
-inline constexpr qint32 Aborted = 1105;            // the program asked every send to stop
-inline constexpr qint32 TlsFailed = 1201;          // TLS handshake failed
+inline constexpr qint32 FileNotFound = 53;      // attachment missing (Windows meaning)
+inline constexpr qint32 FileAccess = 75;        // attachment cannot be read
+inline constexpr qint32 NoSender = 1001;        // no sender address set
+inline constexpr qint32 NoRecipient = 1002;     // no recipient left to send to
+inline constexpr qint32 InvalidAddress = 1003;  // malformed address or one with a control character
+inline constexpr qint32 InvalidProtocol = 1005; // protocol index out of range
+inline constexpr qint32 ProtocolUnavailable = 1006;  // protocol known but not built in
+inline constexpr qint32 MimeBuild = 1007;            // the message could not be built
+inline constexpr qint32 SecurityFailed = 1008;       // signing or encryption failed
+inline constexpr qint32 ServerNotFound = 1101;       // server name does not resolve
+inline constexpr qint32 ConnectFailed = 1102;        // TCP connection refused or unreachable
+inline constexpr qint32 Timeout = 1103;              // connection or reply time limit exceeded
+inline constexpr qint32 ConnectionLost = 1104;       // server closed or spoke garbage
+inline constexpr qint32 Aborted = 1105;              // the program asked every send to stop
+inline constexpr qint32 TlsFailed = 1201;            // TLS handshake failed
 inline constexpr qint32 CertificateUntrusted = 1202; // server certificate not trusted
-inline constexpr qint32 StartTlsUnavailable = 1203; // STARTTLS required but not offered
-inline constexpr qint32 LoginRefused = 1301;       // AUTH refused by the server
-inline constexpr qint32 LoginUnavailable = 1302;   // login asked but the server offers no AUTH
-inline constexpr qint32 OAuthSignInNeeded = 1303;  // OAuth 2.0: nobody signed in, or refresh refused
-inline constexpr qint32 OAuthUnreachable = 1304;   // OAuth 2.0: the token endpoint did not answer
-inline constexpr qint32 OAuthRefused = 1305;       // OAuth 2.0: the provider refused the settings
-inline constexpr qint32 OAuthSecretsFile = 1306;   // OAuth 2.0: the secrets file is unsafe or unreadable
-inline constexpr qint32 SenderRefused = 1401;      // MAIL FROM refused
-inline constexpr qint32 RecipientRefused = 1402;   // every recipient refused
-inline constexpr qint32 DataRefused = 1403;        // DATA or the message itself refused
-inline constexpr qint32 DnsFailed = 1501;          // MX look-up failed
-inline constexpr qint32 NoMailDomain = 1502;       // domain does not exist or takes no mail
-inline constexpr qint32 PartialDelivery = 1503;    // direct delivery failed for some domains
-inline constexpr qint32 ExchangeRefused = 1601;    // Exchange answered with an error code
+inline constexpr qint32 StartTlsUnavailable = 1203;  // STARTTLS required but not offered
+inline constexpr qint32 LoginRefused = 1301;         // AUTH refused by the server
+inline constexpr qint32 LoginUnavailable = 1302;     // login asked but the server offers no AUTH
+inline constexpr qint32 OAuthSignInNeeded = 1303; // OAuth 2.0: nobody signed in, or refresh refused
+inline constexpr qint32 OAuthUnreachable = 1304;  // OAuth 2.0: the token endpoint did not answer
+inline constexpr qint32 OAuthRefused = 1305;      // OAuth 2.0: the provider refused the settings
+inline constexpr qint32 OAuthSecretsFile =
+    1306;                                     // OAuth 2.0: the secrets file is unsafe or unreadable
+inline constexpr qint32 SenderRefused = 1401; // MAIL FROM refused
+inline constexpr qint32 RecipientRefused = 1402;    // every recipient refused
+inline constexpr qint32 DataRefused = 1403;         // DATA or the message itself refused
+inline constexpr qint32 DnsFailed = 1501;           // MX look-up failed
+inline constexpr qint32 NoMailDomain = 1502;        // domain does not exist or takes no mail
+inline constexpr qint32 PartialDelivery = 1503;     // direct delivery failed for some domains
+inline constexpr qint32 ExchangeRefused = 1601;     // Exchange answered with an error code
 inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon form (440, redirect)
-inline constexpr qint32 HttpStatus = 1603;         // Exchange answered an unexpected HTTP status
-inline constexpr qint32 SoapFault = 1604;          // Exchange Web Services answered a SOAP fault
-inline constexpr qint32 ExchangeSettings = 1605;   // no server or no mailbox name for Exchange
-inline constexpr qint32 Internal = 1999;           // unexpected failure inside the component
+inline constexpr qint32 HttpStatus = 1603;          // Exchange answered an unexpected HTTP status
+inline constexpr qint32 SoapFault = 1604;           // Exchange Web Services answered a SOAP fault
+inline constexpr qint32 ExchangeSettings = 1605;    // no server or no mailbox name for Exchange
+inline constexpr qint32 Internal = 1999;            // unexpected failure inside the component
 } // namespace Error
 
 enum class RecipientKind : qint32 { To = 0, Cc = 1, Bcc = 2 };
@@ -95,7 +96,7 @@ inline constexpr qint32 CurrentUserStore = 0x10000;
 
 // Time limits of one send. A hung server cannot hold a send longer than these.
 struct TimeLimits {
-    std::chrono::milliseconds connect{30000};  // TCP connect plus TLS handshake
+    std::chrono::milliseconds connect{30000};   // TCP connect plus TLS handshake
     std::chrono::milliseconds response{120000}; // wait for one server reply (or data progress)
 };
 
@@ -183,11 +184,11 @@ struct ServerSettings {
 struct SendJob {
     ServerSettings server;
     TimeLimits limits;
-    QString envelopeFrom;  // sender address (ASCII-checked)
-    QStringList recipients; // every To, Cc and Bcc address, in order, without duplicates
+    QString envelopeFrom;    // sender address (ASCII-checked)
+    QStringList recipients;  // every To, Cc and Bcc address, in order, without duplicates
     QStringList to, cc, bcc; // the same addresses by kind (Exchange Web Services lists them)
-    QByteArray message;     // the whole RFC 5322 message, CRLF line ends
-    QString caFolder;       // native folder of extra trusted CA certificates (PEM), may be ""
+    QByteArray message;      // the whole RFC 5322 message, CRLF line ends
+    QString caFolder;        // native folder of extra trusted CA certificates (PEM), may be ""
 };
 
 // Result of a transport: code 0 and an empty description on success. `permanent` marks a
@@ -196,7 +197,8 @@ struct SendJob {
 // names the recipients refused while others took the mail ("address (reply)").
 struct SendOutcome {
     SendOutcome() = default;
-    SendOutcome(qint32 failureCode, QString text) : code(failureCode), description(std::move(text)) {}
+    SendOutcome(qint32 failureCode, QString text)
+        : code(failureCode), description(std::move(text)) {}
     qint32 code = Error::None;
     QString description;
     bool permanent = false;
@@ -250,7 +252,9 @@ public:
     void setUserName(const QString& user) { server_.user = user; }
     void setPassword(const QString& password) { server_.password = password; }
     // OAuth 2.0 login (with the user name) in place of the password; null for the password.
-    void setOAuthLogin(std::shared_ptr<const oauth::Login> login) { server_.oauthLogin = std::move(login); }
+    void setOAuthLogin(std::shared_ptr<const oauth::Login> login) {
+        server_.oauthLogin = std::move(login);
+    }
 
     // Character-set identifier written into the headers ("utf-8" until set).
     void setCharset(const QString& charset) { charset_ = charset; }

@@ -160,7 +160,6 @@ const QString& effectiveCharset(const QString& charset) {
     return charset.trimmed().isEmpty() ? utf8 : charset;
 }
 
-
 GMimeStream* memoryStream(const QByteArray& bytes) {
     return g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size()));
 }
@@ -198,8 +197,8 @@ GPtr<GMimePart> buildTextPart(const QString& body, const QString& wanted) {
         // Inside base64 the canonical CRLF line ends must be in the content itself.
         QString crlf = text;
         crlf.replace(u'\n', QStringLiteral("\r\n"));
-        setPartContent(part.get(), charsetId == wanted ? *charset::Encode(crlf, charsetId)
-                                                       : crlf.toUtf8());
+        setPartContent(part.get(),
+                       charsetId == wanted ? *charset::Encode(crlf, charsetId) : crlf.toUtf8());
     }
     g_mime_part_set_content_encoding(part.get(), encoding);
     return part;
@@ -207,8 +206,8 @@ GPtr<GMimePart> buildTextPart(const QString& body, const QString& wanted) {
 
 GPtr<GMimePart> buildAttachmentPart(const AttachmentData& attachment) {
     static const QMimeDatabase mimeDatabase;
-    const QString type = mimeDatabase.mimeTypeForFile(attachment.fileName, QMimeDatabase::MatchExtension)
-                             .name();
+    const QString type =
+        mimeDatabase.mimeTypeForFile(attachment.fileName, QMimeDatabase::MatchExtension).name();
     const QStringList pieces = type.split(u'/');
     const QByteArray major = pieces.size() == 2 ? pieces[0].toLatin1() : "application";
     const QByteArray minor = pieces.size() == 2 ? pieces[1].toLatin1() : "octet-stream";
@@ -242,12 +241,13 @@ QString CheckAddress(const QString& rawAddress, QString& error) {
     const QString domain = at > 0 ? address.mid(at + 1) : QString();
     static const QRegularExpression localPattern(
         QStringLiteral("^[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+(\\.[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+)*$"));
-    static const QRegularExpression domainPattern(QStringLiteral(
-        "^([A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?\\.)*[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$|^\\[[0-9A-Fa-f:.]+\\]$"));
+    static const QRegularExpression domainPattern(
+        QStringLiteral("^([A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?\\.)*[A-Za-z0-9]([A-Za-z0-9-]{"
+                       "0,61}[A-Za-z0-9])?$|^\\[[0-9A-Fa-f:.]+\\]$"));
     const QString aceDomain = QString::fromLatin1(QUrl::toAce(domain));
     if (local.isEmpty() || domain.isEmpty() || !localPattern.match(local).hasMatch() ||
-        aceDomain.isEmpty() || !domainPattern.match(aceDomain).hasMatch() ||
-        local.size() > 64 || address.size() > 254) {
+        aceDomain.isEmpty() || !domainPattern.match(aceDomain).hasMatch() || local.size() > 64 ||
+        address.size() > 254) {
         error = QStringLiteral("Adresse email invalide : %1").arg(address);
         return {};
     }
@@ -257,9 +257,10 @@ QString CheckAddress(const QString& rawAddress, QString& error) {
 bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) {
     for (QChar c : list) {
         if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f) {
-            error = QStringLiteral(
-                        "Liste de destinataires refusée (caractère de contrôle ou saut de ligne) : %1")
-                        .arg(Untrusted::Clean(list));
+            error =
+                QStringLiteral(
+                    "Liste de destinataires refusée (caractère de contrôle ou saut de ligne) : %1")
+                    .arg(Untrusted::Clean(list));
             return false;
         }
     }
@@ -268,7 +269,8 @@ bool ParseAddressList(const QString& list, QList<Mailbox>& out, QString& error) 
     if (text.trimmed().isEmpty())
         return true;
     InitMailLibraries();
-    GPtr<InternetAddressList> parsed(internet_address_list_parse(nullptr, text.toUtf8().constData()));
+    GPtr<InternetAddressList> parsed(
+        internet_address_list_parse(nullptr, text.toUtf8().constData()));
     if (!parsed) {
         error = QStringLiteral("Liste de destinataires illisible : %1").arg(text);
         return false;
@@ -367,8 +369,8 @@ QByteArray messageId(const QString& domain) {
     static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9.\\-]"));
     if (host.isEmpty() || domain.contains(unsafe))
         host = "localhost";
-    return QByteArray::number(Clock::WallMs(), 36) + '.' + QByteArray::number(::getpid(), 36) + '.' +
-           QByteArray::number(counter.fetch_add(1, std::memory_order_relaxed), 36) + '.' +
+    return QByteArray::number(Clock::WallMs(), 36) + '.' + QByteArray::number(::getpid(), 36) +
+           '.' + QByteArray::number(counter.fetch_add(1, std::memory_order_relaxed), 36) + '.' +
            QByteArray::number(random(), 36) + '@' + host;
 }
 

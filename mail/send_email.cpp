@@ -3,7 +3,6 @@
 // message boxes (interactive send) or as incident lines (automatic send).
 #include "mail/send_email.h"
 
-#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"
@@ -11,6 +10,7 @@
 #include "mail/mail_component.h"
 #include "mail/native_path.h"
 #include "mail/oauth_login.h"
+#include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
 #include "ui/controls.h"
@@ -19,9 +19,9 @@
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
-#include <QDir>
-#include <QDeadlineTimer>
 #include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -93,15 +93,23 @@ Verdict lastVerdict;
 const CopyRecord* copyRecord = nullptr;
 } // namespace
 
-const Verdict& LastVerdict() { return lastVerdict; }
+const Verdict& LastVerdict() {
+    return lastVerdict;
+}
 
-void SetCopyRecord(const CopyRecord* record) { copyRecord = record; }
-const CopyRecord* CurrentCopyRecord() { return copyRecord; }
+void SetCopyRecord(const CopyRecord* record) {
+    copyRecord = record;
+}
+const CopyRecord* CurrentCopyRecord() {
+    return copyRecord;
+}
 
-void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server) {
+void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
+                   const QString& server) {
     Report(main, Manuel, description);
     // The password hints do not apply to a token login.
-    const QString hint = OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
+    const QString hint =
+        OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
     if (!hint.isEmpty())
         Report(main, Manuel, hint);
 }
@@ -110,7 +118,9 @@ namespace {
 DeferredSender g_deferredSender;
 }
 
-void SetDeferredSender(DeferredSender sender) { g_deferredSender = std::move(sender); }
+void SetDeferredSender(DeferredSender sender) {
+    g_deferredSender = std::move(sender);
+}
 
 } // namespace Sending
 
@@ -138,7 +148,9 @@ QString TrimSpaces(QString text) {
     return text;
 }
 
-bool IsOn(const QCheckBox* box) { return box && box->isChecked(); }
+bool IsOn(const QCheckBox* box) {
+    return box && box->isChecked();
+}
 
 } // namespace
 
@@ -225,8 +237,9 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             bool ok = false;
             const int port = ListePort->currentText().trimmed().toInt(&ok);
             if (!ok || port <= 0 || port > 65535)
-                throw Lib_Public::RunTimeError(13, QStringLiteral("Type mismatch (port \"%1\")")
-                                                       .arg(ListePort->currentText()));
+                throw Lib_Public::RunTimeError(
+                    13,
+                    QStringLiteral("Type mismatch (port \"%1\")").arg(ListePort->currentText()));
             m.setPort(port);
         });
         if (IsOn(CheckBoxAuth)) {
@@ -260,10 +273,12 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     if (IsOn(CheckBoxSign)) {
         onMail([&](mail::MailMessage& m) {
             mail::Certificate& signer = m.signerCertificate();
-            if (!signer.findBySubject(senderAddress, mail::CurrentUserStore, QStringLiteral("my"))) {
+            if (!signer.findBySubject(senderAddress, mail::CurrentUserStore,
+                                      QStringLiteral("my"))) {
                 report(signer.lastErrorText() + QLatin1Char(':') + senderAddress);
                 Abandon = True;
-                failed(Outcome::Transient, signer.lastErrorText() + QLatin1Char(':') + senderAddress);
+                failed(Outcome::Transient,
+                       signer.lastErrorText() + QLatin1Char(':') + senderAddress);
             }
         });
         onMail([&](mail::MailMessage& m) {
@@ -271,7 +286,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 report(QStringLiteral("Signer certificate has not private key, this certificate "
                                       "can not be used to sign email!"));
                 Abandon = True;
-                failed(Outcome::Transient, QStringLiteral("signer certificate without private key"));
+                failed(Outcome::Transient,
+                       QStringLiteral("signer certificate without private key"));
             }
         });
     }
@@ -332,7 +348,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                         report(certificate->lastErrorText() + QLatin1Char(':') + entry);
                         Abandon = True;
                         // No certificate for this recipient: this mail cannot be encrypted.
-                        failed(Outcome::Permanent, certificate->lastErrorText() + QLatin1Char(':') + entry);
+                        failed(Outcome::Permanent,
+                               certificate->lastErrorText() + QLatin1Char(':') + entry);
                         return;
                     }
                     m.recipientCertificates().add(*certificate);
@@ -351,7 +368,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                         if (m.addAttachment(path) != 0) {
                             report(m.lastErrorDescription() + QLatin1Char(':') + path);
                             Abandon = True;
-                            failed(Outcome::Transient, m.lastErrorDescription() + QLatin1Char(':') + path);
+                            failed(Outcome::Transient,
+                                   m.lastErrorDescription() + QLatin1Char(':') + path);
                         }
                     });
                 }

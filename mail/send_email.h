@@ -69,14 +69,16 @@ QString TrustedCaFolder();
 
 // Reports a refused send the way SendEmail does: the component's description, then the
 // provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).
-void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description, const QString& server);
+void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
+                   const QString& server);
 
 // Where an automatic send hands its finished mail instead of sending it and waiting: the job
 // dispatch installs one for the length of a job, so that rows go to the job's sending worker
 // while the next row is read. It receives the detached mail and the server text (for
 // ReportRefusal when the outcome comes back). SendEmail then leaves Abandon clear: the outcome
 // is the installer's to handle. An empty function (the default) restores sending in place.
-using DeferredSender = std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
+using DeferredSender =
+    std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
 void SetDeferredSender(DeferredSender sender);
 
 } // namespace Sending

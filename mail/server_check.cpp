@@ -102,7 +102,8 @@ Outcome Run(const Frm_Main& form) {
     outcome.lines = report.facts;
     outcome.ok = report.code == mail::Error::None;
     if (outcome.ok)
-        outcome.lines << QStringLiteral("Résultat : un mail pourrait être envoyé (aucun mail n'a été envoyé).");
+        outcome.lines << QStringLiteral(
+            "Résultat : un mail pourrait être envoyé (aucun mail n'a été envoyé).");
     else
         outcome.lines << QStringLiteral("Résultat : échec. ") + report.description;
     return outcome;
@@ -129,6 +130,7 @@ void Frm_Main::CommandVerifierServeur_Click() {
         const ServerCheck::Outcome outcome = ServerCheck::Run(*this);
         CommandVerifierServeur->setEnabled(true);
         MsgBox::Show(outcome.lines.join(QStringLiteral("\n")),
-                     outcome.ok ? MsgBox::Icon::Information : MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
+                     outcome.ok ? MsgBox::Icon::Information : MsgBox::Icon::Exclamation,
+                     MsgBox::Buttons::OK);
     });
 }

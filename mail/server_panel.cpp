@@ -3,8 +3,8 @@
 // settings as modified.
 #include "mail/server_panel.h"
 
-#include "system/error_reporting.h"
 #include "mail/addresses.h"
+#include "system/error_reporting.h"
 #include "ui/frm_main.h"
 
 #include <QCheckBox>

@@ -63,7 +63,9 @@ int probeProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return probe && probe->talk.loginUnavailable() ? 1 : 0;
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 QString ehloName() {
     QString host = QSysInfo::machineHostName();
@@ -76,8 +78,8 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
                ProbeReport& report) {
     detail::InitMailLibraries();
     const ServerSettings& s = target.server;
-    const bool implicitTls =
-        s.mode == ConnectionMode::Ssl && s.port == detail::ImplicitTlsPort() && !target.opportunisticTls;
+    const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == detail::ImplicitTlsPort() &&
+                             !target.opportunisticTls;
     const bool bearer = !s.bearer.isEmpty();
     const bool login =
         !s.user.isEmpty() && (!s.password.isEmpty() || bearer) && !target.opportunisticTls;
@@ -94,7 +96,8 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     probe.talk.loginWanted = login;
     probe.talk.tlsWanted = target.opportunisticTls || s.mode == ConnectionMode::Ssl;
     probe.talk.tlsStarted = implicitTls;
-    const QString host = s.host.contains(u':') && !s.host.startsWith(u'[') ? u'[' + s.host + u']' : s.host;
+    const QString host =
+        s.host.contains(u':') && !s.host.startsWith(u'[') ? u'[' + s.host + u']' : s.host;
     const QByteArray url = QStringLiteral("%1://%2:%3/%4")
                                .arg(implicitTls ? u"smtps" : u"smtp", host)
                                .arg(s.port)
@@ -135,12 +138,17 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     CurlList resolve;
     QByteArray resolveEntry;
     if (!target.connectAddresses.isEmpty()) {
-        resolveEntry = QStringLiteral("%1:%2:%3").arg(s.host).arg(s.port).arg(target.connectAddresses).toUtf8();
+        resolveEntry = QStringLiteral("%1:%2:%3")
+                           .arg(s.host)
+                           .arg(s.port)
+                           .arg(target.connectAddresses)
+                           .toUtf8();
         resolve.reset(curl_slist_append(nullptr, resolveEntry.constData()));
         curl_easy_setopt(c, CURLOPT_RESOLVE, resolve.get());
     }
     const long responseSeconds = long(std::max<qint64>(1, (limits.response.count() + 999) / 1000));
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(std::max<qint64>(1, limits.connect.count())));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     long(std::max<qint64>(1, limits.connect.count())));
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, responseSeconds);
@@ -166,19 +174,25 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     const bool reachedTls = implicitTls ? !replies.empty() : startTls;
     if (implicitTls)
         report.facts << QStringLiteral("Chiffrement : SSL/TLS dès la connexion%1")
-                            .arg(reachedTls ? QStringLiteral(", certificat du serveur vérifié") : QString());
+                            .arg(reachedTls ? QStringLiteral(", certificat du serveur vérifié")
+                                            : QString());
     else if (startTls)
         report.facts << (target.opportunisticTls
-                             ? QStringLiteral("Chiffrement : STARTTLS (sans contrôle du certificat, comme entre serveurs)")
-                             : QStringLiteral("Chiffrement : STARTTLS, certificat du serveur vérifié"));
+                             ? QStringLiteral("Chiffrement : STARTTLS (sans contrôle du "
+                                              "certificat, comme entre serveurs)")
+                             : QStringLiteral(
+                                   "Chiffrement : STARTTLS, certificat du serveur vérifié"));
     else if (!replies.empty())
         report.facts << QStringLiteral("Chiffrement : aucun");
     if (!probe.ehlo.isEmpty())
-        report.facts << QStringLiteral("Le serveur propose : %1").arg(probe.ehlo.mid(1).join(QStringLiteral(", ")));
+        report.facts << QStringLiteral("Le serveur propose : %1")
+                            .arg(probe.ehlo.mid(1).join(QStringLiteral(", ")));
     if (login && auth && auth->code >= 200 && auth->code < 300)
-        report.facts << QStringLiteral("Authentification : acceptée (%1)").arg(Untrusted::CleanQuoted(auth->argument, 40));
+        report.facts << QStringLiteral("Authentification : acceptée (%1)")
+                            .arg(Untrusted::CleanQuoted(auth->argument, 40));
     else if (login && auth)
-        report.facts << QStringLiteral("Authentification : refusée (%1)").arg(Untrusted::CleanQuoted(auth->text));
+        report.facts << QStringLiteral("Authentification : refusée (%1)")
+                            .arg(Untrusted::CleanQuoted(auth->text));
     else if (!login && !target.opportunisticTls)
         report.facts << QStringLiteral("Authentification : non demandée");
     if (noop)
@@ -194,9 +208,10 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     SendOutcome failure;
     if (probe.talk.loginUnavailable())
         failure = detail::SmtpLoginUnavailable(server);
-    else if (const auto refused = refusal && refusal->command == u"AUTH"
-                                      ? detail::SmtpRefusal(refusal->command, refusal->argument, reply, server, {})
-                                      : std::nullopt)
+    else if (const auto refused =
+                 refusal && refusal->command == u"AUTH"
+                     ? detail::SmtpRefusal(refusal->command, refusal->argument, reply, server, {})
+                     : std::nullopt)
         failure = *refused;
     else
         failure = detail::CurlFailure(detail::Peer::Smtp, result, server, s.host,
@@ -208,14 +223,16 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
 
 void probeDirect(const ProbeSettings& settings, ProbeReport& report) {
     const QString domain = settings.senderAddress.section(u'@', -1).trimmed();
-    report.facts << QStringLiteral("Envoi direct (aucun serveur indiqué) : chaque mail part vers les "
-                                   "serveurs de messagerie (MX) du domaine de chaque destinataire.");
+    report.facts << QStringLiteral(
+        "Envoi direct (aucun serveur indiqué) : chaque mail part vers les "
+        "serveurs de messagerie (MX) du domaine de chaque destinataire.");
     if (!settings.senderAddress.contains(u'@') || domain.isEmpty()) {
         report.code = Error::NoSender;
         report.description = QStringLiteral("Adresse Email d'envoi non renseignée");
         return;
     }
-    report.facts << QStringLiteral("Vérification faite avec le domaine de l'expéditeur : %1").arg(domain);
+    report.facts
+        << QStringLiteral("Vérification faite avec le domaine de l'expéditeur : %1").arg(domain);
     const int timeoutMs = int(settings.limits.connect.count());
     const detail::MxLookup mx = detail::LookUpMailExchangers(domain, timeoutMs);
     if (mx.code != Error::None) {
@@ -225,15 +242,21 @@ void probeDirect(const ProbeSettings& settings, ProbeReport& report) {
     }
     QStringList hosts;
     for (const detail::MxHost& h : mx.hosts)
-        hosts << QStringLiteral("%1 (préférence %2)").arg(Untrusted::CleanQuoted(h.host, 120)).arg(h.preference);
-    report.facts << QStringLiteral("Serveurs MX de %1 : %2").arg(domain, hosts.join(QStringLiteral(", ")));
+        hosts << QStringLiteral("%1 (préférence %2)")
+                     .arg(Untrusted::CleanQuoted(h.host, 120))
+                     .arg(h.preference);
+    report.facts
+        << QStringLiteral("Serveurs MX de %1 : %2").arg(domain, hosts.join(QStringLiteral(", ")));
     report.code = Error::ConnectFailed;
-    report.description = QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.").arg(domain);
+    report.description =
+        QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.").arg(domain);
     for (const detail::MxHost& h : mx.hosts) {
         const QStringList addresses = detail::ResolveHost(h.host, timeoutMs);
         if (addresses.isEmpty()) {
-            report.description = QStringLiteral("Le serveur de messagerie %1 du domaine %2 n'a pas d'adresse dans le DNS.")
-                                     .arg(h.host, domain);
+            report.description =
+                QStringLiteral(
+                    "Le serveur de messagerie %1 du domaine %2 n'a pas d'adresse dans le DNS.")
+                    .arg(h.host, domain);
             continue;
         }
         detail::SmtpTarget target;
@@ -266,16 +289,20 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
     QString what;
     const bool ews = settings.protocol == Protocol::ExchangeWebService;
     const ExchangeOutcome out = ews ? CheckEws(send, what) : CheckWebDav(send, what);
-    report.facts << QStringLiteral("%1 : %2")
-                        .arg(ews ? QStringLiteral("Exchange Web Services") : QStringLiteral("Exchange WebDAV"),
-                             what.isEmpty() ? settings.server.host : what);
-    report.facts << (ews ? QStringLiteral("Demande faite : lecture du dossier Boîte de réception (GetFolder), aucun envoi")
-                         : QStringLiteral("Demande faite : propriétés du dossier de la boîte (PROPFIND), aucun envoi"));
+    report.facts << QStringLiteral("%1 : %2").arg(ews ? QStringLiteral("Exchange Web Services")
+                                                      : QStringLiteral("Exchange WebDAV"),
+                                                  what.isEmpty() ? settings.server.host : what);
+    report.facts
+        << (ews ? QStringLiteral("Demande faite : lecture du dossier Boîte de réception "
+                                 "(GetFolder), aucun envoi")
+                : QStringLiteral(
+                      "Demande faite : propriétés du dossier de la boîte (PROPFIND), aucun envoi"));
     report.code = out.code;
     report.description = out.description;
     if (out.code == Error::None)
         report.facts << QStringLiteral("Identification : acceptée%1")
-                            .arg(send.user.isEmpty() ? QStringLiteral(" (sans utilisateur)") : QString());
+                            .arg(send.user.isEmpty() ? QStringLiteral(" (sans utilisateur)")
+                                                     : QString());
 }
 
 } // namespace
@@ -300,13 +327,17 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
         }
         settings.server.bearer = token.accessToken;
         settings.server.password.clear();
-        report.facts << QStringLiteral("Identification : OAuth 2.0, jeton obtenu (valable jusqu'au %1)")
-                            .arg(token.expires.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
+        report.facts
+            << QStringLiteral("Identification : OAuth 2.0, jeton obtenu (valable jusqu'au %1)")
+                   .arg(token.expires.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
     }
-    if (settings.protocol == Protocol::ExchangeWebService || settings.protocol == Protocol::ExchangeWebDav)
+    if (settings.protocol == Protocol::ExchangeWebService ||
+        settings.protocol == Protocol::ExchangeWebDav)
         probeExchange(settings, report);
     else if (settings.protocol != Protocol::Smtp)
-        report = {Error::InvalidProtocol, QStringLiteral("Protocole inconnu (%1).").arg(settings.protocol), {}};
+        report = {Error::InvalidProtocol,
+                  QStringLiteral("Protocole inconnu (%1).").arg(settings.protocol),
+                  {}};
     else if (settings.server.host.trimmed().isEmpty())
         probeDirect(settings, report);
     else {

@@ -11,11 +11,11 @@ namespace mail {
 
 // What to check: the same values a send takes from the settings page.
 struct ProbeSettings {
-    ServerSettings server;     // empty host: direct delivery
+    ServerSettings server; // empty host: direct delivery
     qint32 protocol = Protocol::Smtp;
-    QString senderAddress;     // the sender's bare address
+    QString senderAddress; // the sender's bare address
     TimeLimits limits;
-    QString caFolder;          // native folder of extra trusted CA certificates, may be ""
+    QString caFolder; // native folder of extra trusted CA certificates, may be ""
 };
 
 // What the check found.

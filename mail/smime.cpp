@@ -21,7 +21,7 @@ QString opensslError(const QString& what) {
     while (const unsigned long code = ERR_get_error()) {
         char buf[256];
         ERR_error_string_n(code, buf, sizeof buf);
-        detail = QString::fromLatin1(buf);  // the first queued error is the least useful
+        detail = QString::fromLatin1(buf); // the first queued error is the least useful
     }
     return detail.isEmpty() ? what : what + QStringLiteral(" (") + detail + QLatin1Char(')');
 }
@@ -73,7 +73,7 @@ qsizetype headerEnd(const QByteArray& bytes, qsizetype* bodyStart) {
     return at + 2;
 }
 
-}  // namespace
+} // namespace
 
 QByteArray toCrlf(const QByteArray& bytes) {
     QByteArray out;
@@ -139,7 +139,7 @@ void encodeSevenBit(GMimeObject* /*parent*/, GMimeObject* object, gpointer /*dat
         return;
     }
     if (!GMIME_IS_PART(object))
-        return;  // multiparts: their children are visited by the walk
+        return; // multiparts: their children are visited by the walk
     GMimePart* part = GMIME_PART(object);
     switch (g_mime_part_get_content_encoding(part)) {
     case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
@@ -162,19 +162,20 @@ void encodeSevenBit(GMimeObject* /*parent*/, GMimeObject* object, gpointer /*dat
     GPtr<GMimeDataWrapper> decoded(
         g_mime_data_wrapper_new_with_stream(raw.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part, decoded.get());
-    const bool text = g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", "*");
+    const bool text =
+        g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", "*");
     g_mime_part_set_content_encoding(part, text ? GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE
                                                 : GMIME_CONTENT_ENCODING_BASE64);
 }
 
-}  // namespace
+} // namespace
 
 SmimeResult canonicalEntity(const QByteArray& entity) {
     detail::InitMailLibraries();
     // The parser mishandles a mix of LF and CRLF line ends: give it CRLF only.
     const QByteArray input = toCrlf(entity);
-    GPtr<GMimeStream> in(g_mime_stream_mem_new_with_buffer(input.constData(),
-                                                           static_cast<size_t>(input.size())));
+    GPtr<GMimeStream> in(
+        g_mime_stream_mem_new_with_buffer(input.constData(), static_cast<size_t>(input.size())));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(in.get()));
     GPtr<GMimeObject> part(g_mime_parser_construct_part(parser.get(), nullptr));
     if (!part)
@@ -215,7 +216,8 @@ SmimeResult signEntity(const QByteArray& entity, const CertificateData& signer) 
 
     BioPtr out(BIO_new(BIO_s_mem()));
     BioPtr content = memoryBio(canonical.data);
-    if (!SMIME_write_CMS(out.get(), cms.get(), content.get(), CMS_DETACHED | CMS_BINARY | CMS_STREAM))
+    if (!SMIME_write_CMS(out.get(), cms.get(), content.get(),
+                         CMS_DETACHED | CMS_BINARY | CMS_STREAM))
         return failure(opensslError(QStringLiteral("Signature impossible")));
     // The signed part is already CRLF; the writer's own lines and the base64 of the
     // signature come with LF only.
@@ -281,7 +283,7 @@ SmimeResult protectMessage(const QByteArray& message, const CertificateData* sig
     };
     for (const QByteArray& raw : lines) {
         if (raw.isEmpty())
-            continue;  // after the last CRLF
+            continue; // after the last CRLF
         const QByteArray line = raw + '\n';
         if (line.startsWith(' ') || line.startsWith('\t'))
             field += line;
@@ -342,4 +344,4 @@ bool ApplySecurity(QByteArray& entity, const Certificate* signer,
     return true;
 }
 
-}  // namespace mail
+} // namespace mail

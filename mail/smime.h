@@ -19,8 +19,8 @@ namespace mail {
 
 struct SmimeResult {
     bool ok = false;
-    QByteArray data;  // the protected entity or message; empty on failure
-    QString error;    // why it failed; empty on success
+    QByteArray data; // the protected entity or message; empty on failure
+    QString error;   // why it failed; empty on success
 };
 
 // Re-encodes `entity` for signing: every part gets a 7-bit transfer encoding
@@ -60,4 +60,4 @@ QList<CertificatePtr> encryptionCertificates(const QList<CertificatePtr>& recipi
 // `bytes` with every line end (LF, CR or CRLF) turned into CRLF.
 QByteArray toCrlf(const QByteArray& bytes);
 
-}  // namespace mail
+} // namespace mail

@@ -114,19 +114,25 @@ SessionPool& pool() {
 
 } // namespace
 
-CurlEasy TakeSmtpSession(const std::string& key, bool& reused) { return pool().take(key, reused); }
+CurlEasy TakeSmtpSession(const std::string& key, bool& reused) {
+    return pool().take(key, reused);
+}
 
 void GiveBackSmtpSession(const std::string& key, CurlEasy handle) {
     pool().give(key, std::move(handle));
 }
 
-long SmtpSessionIdleMs() { return idleTimeMs.load(); }
+long SmtpSessionIdleMs() {
+    return idleTimeMs.load();
+}
 
 } // namespace mail::detail
 
 namespace mail {
 
-void CloseIdleSessions() { detail::pool().closeAll(); }
+void CloseIdleSessions() {
+    detail::pool().closeAll();
+}
 
 void SetSessionIdleTime(std::chrono::milliseconds idle) {
     detail::idleTimeMs = long(idle.count());

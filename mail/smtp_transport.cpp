@@ -3,13 +3,13 @@
 // login asked of a server without AUTH before the message goes out.
 #include "mail/smtp_transport.h"
 
-#include "mail/ca_trust.h"
 #include "mail/c_handles.h"
+#include "mail/ca_trust.h"
 #include "mail/library_init.h"
 #include "mail/smtp_conversation.h"
 #include "mail/smtp_session_pool.h"
-#include "mail/transport_failure.h"
 #include "mail/transfer_stop.h"
+#include "mail/transport_failure.h"
 #include "system/untrusted_text.h"
 
 #include <QRegularExpression>
@@ -112,8 +112,8 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
         failure = CurlFailure(Peer::Smtp, result, server, target.server.host, QString(), caFolder);
     else if (talk.loginUnavailable())
         failure = SmtpLoginUnavailable(server);
-    else if (const auto refused = refusal ? SmtpRefusal(refusal->command, refusal->argument,
-                                                        reply, server, report.refused)
+    else if (const auto refused = refusal ? SmtpRefusal(refusal->command, refusal->argument, reply,
+                                                        server, report.refused)
                                           : std::nullopt)
         failure = *refused;
     else
@@ -126,9 +126,10 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     // will never go. A sender refused is the settings' fault, not the mail's.
     if (refusal && refusal->code >= 500 && failure.code != Error::Aborted &&
         (failure.code == Error::RecipientRefused || failure.code == Error::DataRefused)) {
-        report.permanent = std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {
-            return r.command != u"RCPT" || r.code < 400 || r.code >= 500;
-        });
+        report.permanent =
+            std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {
+                return r.command != u"RCPT" || r.code < 400 || r.code >= 500;
+            });
     }
 }
 
@@ -142,8 +143,8 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == implicitTlsPort.load() &&
                              !target.opportunisticTls;
     const bool bearer = !s.bearer.isEmpty();
-    const bool login = !s.user.isEmpty() && (!s.password.isEmpty() || bearer) &&
-                       !target.opportunisticTls;
+    const bool login =
+        !s.user.isEmpty() && (!s.password.isEmpty() || bearer) && !target.opportunisticTls;
 
     SmtpConversation talk;
     talk.loginWanted = login;
@@ -222,8 +223,7 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, responseSeconds);
-    curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN,
-                     std::max(1L, (SmtpSessionIdleMs() + 999) / 1000));
+    curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, std::max(1L, (SmtpSessionIdleMs() + 999) / 1000));
 
     const CURLcode result = curl_easy_perform(curl);
     long newConnections = 0;
@@ -262,11 +262,17 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
 
 } // namespace
 
-int ConnectionsOpened() { return connectionsOpened.load(); }
+int ConnectionsOpened() {
+    return connectionsOpened.load();
+}
 
-void SetImplicitTlsPort(qint32 port) { implicitTlsPort = port; }
+void SetImplicitTlsPort(qint32 port) {
+    implicitTlsPort = port;
+}
 
-qint32 ImplicitTlsPort() { return implicitTlsPort.load(); }
+qint32 ImplicitTlsPort() {
+    return implicitTlsPort.load();
+}
 
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                     const QString& from, const QStringList& recipients, const QByteArray& message) {

@@ -23,11 +23,11 @@ struct SmtpTarget {
 // The outcome of one SMTP transaction.
 struct SmtpReport {
     qint32 code = Error::None;
-    QString description;         // French, with the server's reply where there is one
-    QStringList refused;         // "address (server reply)" of each refused recipient
-    int accepted = 0;            // recipients the server accepted
-    bool reachedServer = false;  // a server greeting was received
-    bool permanent = false;      // a 5xx refusal of every recipient or of the message
+    QString description;        // French, with the server's reply where there is one
+    QStringList refused;        // "address (server reply)" of each refused recipient
+    int accepted = 0;           // recipients the server accepted
+    bool reachedServer = false; // a server greeting was received
+    bool permanent = false;     // a 5xx refusal of every recipient or of the message
 };
 
 // Sends `message` from `from` to `recipients` through `target`. Succeeds (code Error::None)

@@ -76,7 +76,8 @@ Watcher& watcher() {
 }
 
 curl_socket_t openSocket(void*, curlsocktype, struct curl_sockaddr* address) {
-    const curl_socket_t fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const curl_socket_t fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd != CURL_SOCKET_BAD && !watcherGone)
         watcher().opened(fd);
     return fd;

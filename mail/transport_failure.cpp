@@ -16,8 +16,8 @@ QString caFolderAdvice(const QString& caFolder) {
         .arg(caFolder.isEmpty() ? QStringLiteral("CA") : caFolder);
 }
 
-QString smtpText(qint32 code, const QString& server, const QString& host,
-                 const QString& technical, const QString& answer) {
+QString smtpText(qint32 code, const QString& server, const QString& host, const QString& technical,
+                 const QString& answer) {
     switch (code) {
     case Error::ServerNotFound:
         return QStringLiteral("Serveur SMTP introuvable : %1. Vérifiez l'adresse du serveur et la "
@@ -103,16 +103,18 @@ qint32 CurlErrorNumber(CURLcode result) {
 
 QString CurlTechnicalText(CURLcode result, const char* errorBuffer) {
     const bool buffered = errorBuffer && *errorBuffer;
-    return Untrusted::CleanQuoted(QString::fromUtf8(buffered ? errorBuffer : curl_easy_strerror(result)));
+    return Untrusted::CleanQuoted(
+        QString::fromUtf8(buffered ? errorBuffer : curl_easy_strerror(result)));
 }
 
 SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const QString& host,
-                        const QString& technical, const QString& caFolder,
-                        const QString& answer) {
+                        const QString& technical, const QString& caFolder, const QString& answer) {
     // A stop request cuts connections: whatever libcurl then says, the send was stopped.
     const qint32 code = AbortRequested() ? Error::Aborted : CurlErrorNumber(result);
     if (code == Error::Aborted)
-        return {code, QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur %1).").arg(server)};
+        return {
+            code,
+            QStringLiteral("Envoi interrompu par l'arrêt du programme (serveur %1).").arg(server)};
     if (code == Error::CertificateUntrusted)
         return {code, QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). %3")
                           .arg(server, technical, caFolderAdvice(caFolder))};

@@ -40,7 +40,8 @@ void setError(QString* error, const QString& text) {
 }
 
 QString errnoText(const QString& what, const QString& path) {
-    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1 %2: %3")
+        .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 bool writeAllFd(int fd, const char* data, qsizetype size) {
@@ -115,7 +116,9 @@ QString finalTarget(const QString& native) {
 
 } // namespace
 
-void setStageHookForTesting(std::function<void(Stage)> hook) { stageHook() = std::move(hook); }
+void setStageHookForTesting(std::function<void(Stage)> hook) {
+    stageHook() = std::move(hook);
+}
 
 bool replaceWith(const QString& linkOrFile, const std::function<bool(int, QString&)>& writer,
                  QString* error, std::optional<unsigned> modeForNew) {
@@ -191,8 +194,8 @@ bool replace(const QString& native, const QByteArray& data, QString* error,
 std::optional<QByteArray> readAll(const QString& native) {
     // Opening never blocks (a FIFO in place of the file answers at once) and only a plain
     // file of a sane size is read.
-    const UniqueFd fd =
-        UniqueFd(::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const UniqueFd fd = UniqueFd(::open(QFile::encodeName(native).constData(),
+                                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0)
         return std::nullopt;
     struct stat st {};
@@ -200,8 +203,9 @@ std::optional<QByteArray> readAll(const QString& native) {
         return std::nullopt;
     if (!S_ISREG(st.st_mode) || st.st_size > MaxReadBytes) {
         if (!S_ISDIR(st.st_mode))
-            std::fprintf(stderr, "Postique: %s ignored: %s\n", QFile::encodeName(native).constData(),
-                         S_ISREG(st.st_mode) ? "too large" : "not a plain file (FIFO, device or socket)");
+            std::fprintf(
+                stderr, "Postique: %s ignored: %s\n", QFile::encodeName(native).constData(),
+                S_ISREG(st.st_mode) ? "too large" : "not a plain file (FIFO, device or socket)");
         return std::nullopt;
     }
     return readFd(fd.get());
@@ -212,9 +216,11 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
     const QByteArray path = QFile::encodeName(native);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         bool created = false;
-        UniqueFd fd = UniqueFd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        UniqueFd fd =
+            UniqueFd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (fd.get() < 0 && errno == ENOENT) {
-            fd = UniqueFd(::open(path.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666));
+            fd = UniqueFd(::open(path.constData(),
+                                 O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666));
             created = fd.get() >= 0;
             if (fd.get() < 0 && errno == EEXIST)
                 continue;
@@ -224,7 +230,8 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
             return false;
         }
         struct stat opened {};
-        if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > MaxReadBytes) {
+        if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+            opened.st_size > MaxReadBytes) {
             setError(error, QStringLiteral("%1 is not a plain file of a sane size").arg(native));
             return false;
         }
@@ -235,7 +242,8 @@ bool update(const QString& linkOrFile, const Transform& transform, QString* erro
             }
         }
         // Another writer may have replaced the file while we waited: lock the new one.
-        struct stat locked {}, current {};
+        struct stat locked {
+        }, current{};
         if (::fstat(fd.get(), &locked) != 0 || ::stat(path.constData(), &current) != 0 ||
             locked.st_ino != current.st_ino || locked.st_dev != current.st_dev)
             continue;

@@ -33,7 +33,8 @@ std::optional<QByteArray> readAll(const QString& native);
 
 // Decides the new content from the current one (empty optional: the file did not exist);
 // returning an empty optional writes nothing.
-using Transform = std::function<std::optional<QByteArray>(const std::optional<QByteArray>& current)>;
+using Transform =
+    std::function<std::optional<QByteArray>(const std::optional<QByteArray>& current)>;
 
 // Read-modify-write of a file shared with other processes: takes an exclusive advisory lock
 // on the file (creating it when missing; the folder must exist), reads it, applies

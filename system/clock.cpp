@@ -49,7 +49,9 @@ qint64 WallMs() {
     return s.wallMs ? s.wallMs() : QDateTime::currentMSecsSinceEpoch();
 }
 
-QDateTime Now() { return QDateTime::fromMSecsSinceEpoch(WallMs()); }
+QDateTime Now() {
+    return QDateTime::fromMSecsSinceEpoch(WallMs());
+}
 
 quint64 BootMs64() {
     const Source s = source();
@@ -61,6 +63,8 @@ quint32 BootMs32() {
     return s.bootMs32 ? s.bootMs32() : static_cast<quint32>(systemBootMs());
 }
 
-quint64 Generation() { return generation.load(); }
+quint64 Generation() {
+    return generation.load();
+}
 
 } // namespace Clock

@@ -11,9 +11,9 @@ namespace Clock {
 
 // Where the time comes from. An empty member reads the system's own clock.
 struct Source {
-    std::function<qint64()> wallMs;     // milliseconds since 1970-01-01 UTC
-    std::function<quint64()> bootMs64;  // milliseconds since boot; 0 = not available
-    std::function<quint32()> bootMs32;  // the same on 32 bits (wraps after 49.7 days)
+    std::function<qint64()> wallMs;    // milliseconds since 1970-01-01 UTC
+    std::function<quint64()> bootMs64; // milliseconds since boot; 0 = not available
+    std::function<quint32()> bootMs32; // the same on 32 bits (wraps after 49.7 days)
 };
 
 // Replaces the source; Set({}) restores the system's clock. Readers of the boot counters

@@ -52,9 +52,15 @@ void writeTrace(const QString& source) {
 
 } // namespace
 
-void SetShortcutHook(ShortcutHook hook) { shortcutHook() = std::move(hook); }
-void SetShutdownHook(ShutdownHook hook) { shutdownHook() = std::move(hook); }
-void SetTraceHook(TraceHook hook) { traceHook() = std::move(hook); }
+void SetShortcutHook(ShortcutHook hook) {
+    shortcutHook() = std::move(hook);
+}
+void SetShutdownHook(ShutdownHook hook) {
+    shutdownHook() = std::move(hook);
+}
+void SetTraceHook(TraceHook hook) {
+    traceHook() = std::move(hook);
+}
 
 void GestionDesErreurs(const QString& source) {
     try {

@@ -1,8 +1,8 @@
 // File and folder primitives on Windows path texts, through the POSIX layer.
 #include "system/files.h"
 
-#include "system/error_reporting.h"
 #include "system/atomicfile.h"
+#include "system/error_reporting.h"
 #include "system/paths.h"
 #include "system/unique_fd.h"
 #include "system/winpath.h"
@@ -114,8 +114,8 @@ qint32 TailleDuFichier(const QString& path) {
         if (native.isEmpty())
             return;
         // Never blocks: a FIFO or a device answers at once (and has no size to give).
-        const Posix::UniqueFd fd(
-            ::open(QFile::encodeName(native).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        const Posix::UniqueFd fd(::open(QFile::encodeName(native).constData(),
+                                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (!fd.valid())
             return;
         struct stat st {};
@@ -240,8 +240,12 @@ void VerificationEtCreationRepertoire(const QString& folder, bool create) {
     });
 }
 
-const FolderCreationMemory& FolderMemory() { return memory(); }
+const FolderCreationMemory& FolderMemory() {
+    return memory();
+}
 
-void ResetFolderMemory() { memory() = FolderCreationMemory(); }
+void ResetFolderMemory() {
+    memory() = FolderCreationMemory();
+}
 
 } // namespace Lib_Systeme

@@ -20,14 +20,14 @@ struct SiteRecord {
 
 // Folder texts are Windows texts ("C:\Halvaro\Velmora\Config\", "Z:\opt\velmora\"),
 // each ending with exactly one "\".
-extern QString DossierApplication;        // the executable's folder
-extern QString FichierConfigSuite;        // DossierApplication + "Settings\VL3_Config.ini"
-extern bool ConfigSuiteTrouvee;           // false when the suite configuration file is missing
+extern QString DossierApplication; // the executable's folder
+extern QString FichierConfigSuite; // DossierApplication + "Settings\VL3_Config.ini"
+extern bool ConfigSuiteTrouvee;    // false when the suite configuration file is missing
 extern std::array<QString, 5> DossierConfigGlobal; // only [0] is filled
 extern std::array<SiteRecord, 5> Sites;            // only [0] is filled
 extern QString DossierSettingsLocal;
-extern QString DossierSettingsProgramme;  // DossierApplication + "Settings\VL3_Postique\"
-extern QString DossierHistoProgramme;     // DossierSettingsProgramme + "Histo\"
+extern QString DossierSettingsProgramme; // DossierApplication + "Settings\VL3_Postique\"
+extern QString DossierHistoProgramme;    // DossierSettingsProgramme + "Histo\"
 
 // Start-up and shutdown flags.
 extern bool FenetreInitAffichee; // the start-up message window is shown

@@ -2,8 +2,8 @@
 // that a write does not concern exactly as it was.
 #include "system/ini.h"
 
-#include "system/error_reporting.h"
 #include "system/atomicfile.h"
+#include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
@@ -25,7 +25,9 @@ struct ParsedLine {
     bool hasValue = false;
 };
 
-bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
+bool isBlank(QChar c) {
+    return c == u' ' || c == u'\t';
+}
 
 QString trimBlanks(QStringView text) {
     qsizetype start = 0, end = text.size();
@@ -77,7 +79,9 @@ QString unquote(const QString& value) {
 }
 
 // What a read hands back: at most 254 characters.
-QString capped(const QString& value) { return value.left(kMaxValueLength); }
+QString capped(const QString& value) {
+    return value.left(kMaxValueLength);
+}
 
 QString cleanDefault(const QString& defaultValue) {
     QString d = defaultValue;

@@ -3,7 +3,6 @@
 
 #include "system/error_reporting.h"
 
-
 #include <cmath>
 #include <limits>
 
@@ -34,8 +33,7 @@ double leadingNumber(const QString& text) {
     for (QChar c : text) {
         if (c == u' ' || c == u'\t' || c == u'\n' || c == u'\r')
             continue;
-        if ((c == u'-' || c == u'+') &&
-            (digits.isEmpty() || digits.endsWith(u'e'))) {
+        if ((c == u'-' || c == u'+') && (digits.isEmpty() || digits.endsWith(u'e'))) {
             digits += c;
         } else if (c.isDigit() && c.unicode() < 128) {
             digits += c;
@@ -151,14 +149,16 @@ namespace {
 // number is not a year falls back to 1 January 2000.
 const char kFileDescription[] = "Postique Velmora";
 
-QDateTime defaultMoment() { return QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC); }
+QDateTime defaultMoment() {
+    return QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
+}
 
 // A description that reads as a date: day/month/year as the suite writes it, or ISO form,
 // each with an optional time.
 QDateTime descriptionAsDate(const QString& description) {
     const QString text = description.trimmed();
     static const char* const formats[] = {
-        "dd/MM/yyyy HH:mm:ss", "dd/MM/yyyy HH:mm", "dd/MM/yyyy", "d/M/yyyy",
+        "dd/MM/yyyy HH:mm:ss", "dd/MM/yyyy HH:mm",    "dd/MM/yyyy",       "d/M/yyyy",
         "yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-dd",
     };
     for (const char* format : formats) {
@@ -207,7 +207,9 @@ QDateTime DateApplication(const ProgramVersion& version) {
         .addSecs(static_cast<qint64>(hour) * 3600 + static_cast<qint64>(minute) * 60);
 }
 
-QDateTime DateApplication() { return DateApplication(ApplicationVersion()); }
+QDateTime DateApplication() {
+    return DateApplication(ApplicationVersion());
+}
 
 QString VersionApplication(const ProgramVersion& version) {
     const QDateTime moment = DateApplication(version);
@@ -220,6 +222,8 @@ QString VersionApplication(const ProgramVersion& version) {
            N2S(time.minute(), 2, 0, zero);
 }
 
-QString VersionApplication() { return VersionApplication(ApplicationVersion()); }
+QString VersionApplication() {
+    return VersionApplication(ApplicationVersion());
+}
 
 } // namespace Lib_Systeme

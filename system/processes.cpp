@@ -1,10 +1,10 @@
 // Start-up entry and computer restart on a freedesktop system.
 #include "system/processes.h"
 
-#include "system/error_reporting.h"
-#include "system/globals.h"
 #include "system/atomicfile.h"
+#include "system/error_reporting.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
 #include "system/untrusted_text.h"
@@ -73,7 +73,9 @@ QString applicationFolder() {
 }
 
 // The record file named by the environment, or "" when the real actions are wanted.
-QString recordFile() { return qEnvironmentVariable(ProcessRecordVariable); }
+QString recordFile() {
+    return qEnvironmentVariable(ProcessRecordVariable);
+}
 
 // Appends one line to the record file. Failures are ignored: nothing real is done either way.
 void record(const QString& file, const QString& line) {
@@ -108,7 +110,8 @@ void CreateShortCutStartUp(bool create, qint32& waitMs, const QString& source) {
     const QString appFolder = applicationFolder();
     const QString workingFolder = resolvedNative(appFolder);
     const QString target = StartupEntryProgram(
-        workingFolder, QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString());
+        workingFolder,
+        QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString());
     if (target.isEmpty() || Untrusted::HasUnsafe(target) || Untrusted::HasUnsafe(workingFolder)) {
         Lib_Public::ReportError(label, kErrInvalidCall,
                                 QStringLiteral("Dossier du programme incorrect: ") +
@@ -143,7 +146,8 @@ void ShutdownWindows(qint32 mode) {
     QProcess::startDetached(QStringLiteral("systemctl"), {verb, QStringLiteral("-i")});
 }
 
-QString StartupEntryProgram(const QString& applicationFolderNative, const QString& runningExecutable) {
+QString StartupEntryProgram(const QString& applicationFolderNative,
+                            const QString& runningExecutable) {
     // The program's folder text falls back to the suite's folder when the executable's own
     // folder cannot be written; the entry must still start this very program.
     if (!runningExecutable.isEmpty() &&
@@ -158,7 +162,8 @@ QList<qint64> ProcessesNamed(const QString& name) {
     QList<qint64> pids;
     const qint64 self = ::getpid();
     const uid_t user = ::getuid();
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList entries =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool numeric = false;
         const qint64 pid = entry.toLongLong(&numeric);

@@ -34,7 +34,8 @@ void ShutdownWindows(qint32 mode);
 // The program the start-up entry starts: `runningExecutable` when it is this program (its
 // file is named "VL3_Postique"), else "VL3_Postique" in the native folder
 // `applicationFolderNative` ("" when that folder is blank).
-QString StartupEntryProgram(const QString& applicationFolderNative, const QString& runningExecutable);
+QString StartupEntryProgram(const QString& applicationFolderNative,
+                            const QString& runningExecutable);
 
 // Process ids of the current user's processes whose name (/proc/PID/comm) is `name`, the
 // calling process left out, in increasing order. Unreadable entries are skipped.

@@ -2,8 +2,8 @@
 // codes of the registry functions.
 #include "system/registry.h"
 
-#include "system/error_reporting.h"
 #include "system/atomicfile.h"
+#include "system/error_reporting.h"
 #include "system/textfile.h"
 #include "system/winpath.h"
 
@@ -32,12 +32,11 @@ struct Hive {
     QString keyPath;  // full key path as written between brackets
 };
 
-
 struct Value {
     QString name; // "" for the unnamed value
     qint32 type = REG_SZ;
-    QString text;        // REG_SZ text, or decoded hex text
-    quint32 number = 0;  // REG_DWORD
+    QString text;       // REG_SZ text, or decoded hex text
+    quint32 number = 0; // REG_DWORD
     qsizetype firstLine = 0, lastLine = 0;
     bool deleted = false;
 };
@@ -79,7 +78,9 @@ std::optional<Hive> hiveFor(qint32 root, const QString& subKey) {
     return h;
 }
 
-QString trimmed(const QString& s) { return s.trimmed(); }
+QString trimmed(const QString& s) {
+    return s.trimmed();
+}
 
 // The key path of a "[...]" header line, or empty.
 std::optional<QString> headerKey(const QString& line) {
@@ -360,15 +361,18 @@ QByteArray withString(const std::optional<QByteArray>& hive, const QString& keyP
 QByteArray withDword(const std::optional<QByteArray>& hive, const QString& keyPath,
                      const QString& name, quint32 number) {
     return withValueLine(hive, keyPath, name, [number](const QString& spelled) {
-        return quoted(spelled) +
-               QStringLiteral("=dword:%1").arg(number, 8, 16, QChar(u'0'));
+        return quoted(spelled) + QStringLiteral("=dword:%1").arg(number, 8, 16, QChar(u'0'));
     });
 }
 
 } // namespace HiveText
 
-void SetRegistryPlatformId(qint32 id) { platformId() = id; }
-qint32 RegistryPlatformId() { return platformId(); }
+void SetRegistryPlatformId(qint32 id) {
+    platformId() = id;
+}
+qint32 RegistryPlatformId() {
+    return platformId();
+}
 
 qint32 Reg_GetValue(qint32 root, const QString& subKey, const QString& valueName, QString& value) {
     qint32 status = 0;
@@ -392,16 +396,15 @@ qint32 Reg_GetValue(qint32 root, const QString& subKey, const QString& valueName
             // Opening creates the key, as RegCreateKey does.
             const bool created =
                 hiveWritable(*hive) &&
-                AtomicFile::update(hive->file,
-                                   [&](const std::optional<QByteArray>& current)
-                                       -> std::optional<QByteArray> {
-                                       doc = current ? TextFile::decode(*current)
-                                                     : TextFile::Document{};
-                                       if (findKey(doc, hive->keyPath) >= 0)
-                                           return std::nullopt;
-                                       ensureKey(doc, hive->keyPath);
-                                       return TextFile::encode(doc);
-                                   });
+                AtomicFile::update(
+                    hive->file,
+                    [&](const std::optional<QByteArray>& current) -> std::optional<QByteArray> {
+                        doc = current ? TextFile::decode(*current) : TextFile::Document{};
+                        if (findKey(doc, hive->keyPath) >= 0)
+                            return std::nullopt;
+                        ensureKey(doc, hive->keyPath);
+                        return TextFile::encode(doc);
+                    });
             if (!created) {
                 status = RegStatusAccessDenied;
                 return;
@@ -475,11 +478,12 @@ qint32 Reg_SetValue(qint32 root, const QString& subKey, const QString& valueName
         }
         const bool written =
             hiveWritable(*hive) &&
-            AtomicFile::update(hive->file, [&](const std::optional<QByteArray>& current)
-                                               -> std::optional<QByteArray> {
-                return dword ? HiveText::withDword(current, hive->keyPath, valueName, *dword)
-                             : HiveText::withString(current, hive->keyPath, valueName, value);
-            });
+            AtomicFile::update(
+                hive->file,
+                [&](const std::optional<QByteArray>& current) -> std::optional<QByteArray> {
+                    return dword ? HiveText::withDword(current, hive->keyPath, valueName, *dword)
+                                 : HiveText::withString(current, hive->keyPath, valueName, value);
+                });
         if (!written)
             status = RegStatusAccessDenied;
     });

@@ -2,8 +2,8 @@
 #include "system/shell.h"
 
 #include "system/error_reporting.h"
-#include "system/globals.h"
 #include "system/files.h"
+#include "system/globals.h"
 #include "system/paths.h"
 #include "system/sysinfo.h"
 #include "system/winpath.h"
@@ -207,8 +207,8 @@ QString FolderSelect(QWidget* owner, const QString& startPath, const QString& ti
             const QString startNative =
                 WinPath::nativePath(start.endsWith(u':') ? start + u'\\' : start);
             const QUrl chosen = QFileDialog::getExistingDirectoryUrl(
-                owner, lastFolderTitle, QUrl::fromLocalFile(startNative),
-                QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+                owner, lastFolderTitle, QUrl::fromLocalFile(startNative), QFileDialog::ShowDirsOnly,
+                {QStringLiteral("file")});
             native = chosen.isLocalFile() ? chosen.toLocalFile() : QStringLiteral("*");
             if (native.isEmpty())
                 native = QStringLiteral("*");
@@ -226,7 +226,11 @@ void FolderSelectQueueAnswer(const QString& nativeFolderOrStar) {
     folderAnswers().enqueue(nativeFolderOrStar);
 }
 
-QString FolderSelectLastStart() { return lastFolderStart; }
-QString FolderSelectLastTitle() { return lastFolderTitle; }
+QString FolderSelectLastStart() {
+    return lastFolderStart;
+}
+QString FolderSelectLastTitle() {
+    return lastFolderTitle;
+}
 
 } // namespace Lib_Systeme

@@ -43,24 +43,42 @@ quint16 architectureOf(const QString& machine) {
 // Editions of version 6.0 by the product information's type.
 QString vistaEdition(quint32 type) {
     switch (type) {
-    case 1: return QStringLiteral("Ultimate Edition");
-    case 2: return QStringLiteral("Home Basic Edition");
-    case 3: return QStringLiteral("Home Premium Edition");
-    case 4: return QStringLiteral("Enterprise Edition");
-    case 6: return QStringLiteral("Business Edition");
-    case 7: return QStringLiteral("Standard Edition");
-    case 8: return QStringLiteral("Datacenter Edition");
-    case 9: return QStringLiteral("Small Business Server");
-    case 10: return QStringLiteral("Enterprise Edition");
-    case 11: return QStringLiteral("Starter Edition");
-    case 12: return QStringLiteral("Datacenter Edition (core installation)");
-    case 13: return QStringLiteral("Standard Edition (core installation)");
-    case 14: return QStringLiteral("Enterprise Edition (core installation)");
-    case 15: return QStringLiteral("Enterprise Edition for Itanium-based Systems");
-    case 17: return QStringLiteral("Web Server Edition");
-    case 18: return QStringLiteral("Cluster Server Edition");
-    case 25: return QStringLiteral("Small Business Server Premium Edition");
-    default: return QString();
+    case 1:
+        return QStringLiteral("Ultimate Edition");
+    case 2:
+        return QStringLiteral("Home Basic Edition");
+    case 3:
+        return QStringLiteral("Home Premium Edition");
+    case 4:
+        return QStringLiteral("Enterprise Edition");
+    case 6:
+        return QStringLiteral("Business Edition");
+    case 7:
+        return QStringLiteral("Standard Edition");
+    case 8:
+        return QStringLiteral("Datacenter Edition");
+    case 9:
+        return QStringLiteral("Small Business Server");
+    case 10:
+        return QStringLiteral("Enterprise Edition");
+    case 11:
+        return QStringLiteral("Starter Edition");
+    case 12:
+        return QStringLiteral("Datacenter Edition (core installation)");
+    case 13:
+        return QStringLiteral("Standard Edition (core installation)");
+    case 14:
+        return QStringLiteral("Enterprise Edition (core installation)");
+    case 15:
+        return QStringLiteral("Enterprise Edition for Itanium-based Systems");
+    case 17:
+        return QStringLiteral("Web Server Edition");
+    case 18:
+        return QStringLiteral("Cluster Server Edition");
+    case 25:
+        return QStringLiteral("Small Business Server Premium Edition");
+    default:
+        return QString();
     }
 }
 
@@ -230,7 +248,9 @@ QString ComputerName() {
     return name;
 }
 
-QString GetWinDir() { return QStringLiteral("C:\\windows"); }
+QString GetWinDir() {
+    return QStringLiteral("C:\\windows");
+}
 
 QString GetSpecialFolderLocation(qint32 folder) {
     constexpr qint32 kStartup = 7;
@@ -258,6 +278,5 @@ qint64 GetTickCountEx() {
     state.lastTick = value;
     return value + state.offset;
 }
-
 
 } // namespace Lib_Systeme

@@ -32,12 +32,12 @@ struct OsVersionRecord {
     quint32 majorVersion = 0;
     quint32 minorVersion = 0;
     quint32 buildNumber = 0;
-    quint32 platformId = 0;   // 2 = NT family
-    QString servicePack;      // service-pack text; anything after a NUL is ignored
+    quint32 platformId = 0; // 2 = NT family
+    QString servicePack;    // service-pack text; anything after a NUL is ignored
     quint16 servicePackMajor = 0;
     quint16 servicePackMinor = 0;
-    quint16 suiteMask = 0;    // 2 enterprise, 128 datacenter, 512 personal, 1024 blade, ...
-    quint8 productType = 0;   // 1 workstation, 2 domain controller, 3 server
+    quint16 suiteMask = 0;  // 2 enterprise, 128 datacenter, 512 personal, 1024 blade, ...
+    quint8 productType = 0; // 1 workstation, 2 domain controller, 3 server
     quint16 processorArchitecture = ArchitectureUnknown;
     quint32 productInfoType = 0; // the edition that the product information gives for 6.0
     bool serverR2 = false;       // the "Server 2003 R2" system metric is non-zero

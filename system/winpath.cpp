@@ -18,9 +18,13 @@ namespace {
 
 constexpr char kDosAttribName[] = "user.DOSATTRIB";
 
-bool isSeparator(QChar c) { return c == u'\\' || c == u'/'; }
+bool isSeparator(QChar c) {
+    return c == u'\\' || c == u'/';
+}
 
-QByteArray encoded(const QString& native) { return QFile::encodeName(native); }
+QByteArray encoded(const QString& native) {
+    return QFile::encodeName(native);
+}
 
 bool lexists(const QString& native) {
     struct stat st {};
@@ -106,9 +110,8 @@ QString resolveCase(const QString& base, const QStringList& parts) {
             continue;
         }
         QString match;
-        const QStringList names =
-            QDir(current).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                    QDir::NoDotAndDotDot, QDir::Name);
+        const QStringList names = QDir(current).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         for (const QString& name : names) {
             if (name.compare(parts[i], Qt::CaseInsensitive) == 0) {
                 match = name;
@@ -205,7 +208,9 @@ Translation toNative(const QString& windowsText) {
     return success(resolveCase(QStringLiteral("/"), normalise(cwd + splitComponents(text), 0)));
 }
 
-QString nativePath(const QString& windowsText) { return toNative(windowsText).native; }
+QString nativePath(const QString& windowsText) {
+    return toNative(windowsText).native;
+}
 
 QString toWindows(const QString& nativePathText) {
     const QString clean = QDir::cleanPath(nativePathText);
@@ -326,11 +331,10 @@ std::optional<quint32> parseDosAttrib(const QByteArray& blob) {
         quint32 value = 0;
         bool any = false;
         for (qsizetype i = 2; i < hex.size(); ++i) {
-            const int d = QChar::fromLatin1(hex[i]).isDigit()
-                              ? hex[i] - '0'
-                              : (hex[i] >= 'a' && hex[i] <= 'f')   ? hex[i] - 'a' + 10
-                              : (hex[i] >= 'A' && hex[i] <= 'F') ? hex[i] - 'A' + 10
-                                                                  : -1;
+            const int d = QChar::fromLatin1(hex[i]).isDigit() ? hex[i] - '0'
+                          : (hex[i] >= 'a' && hex[i] <= 'f')  ? hex[i] - 'a' + 10
+                          : (hex[i] >= 'A' && hex[i] <= 'F')  ? hex[i] - 'A' + 10
+                                                              : -1;
             if (d < 0)
                 break;
             value = (value << 4) | static_cast<quint32>(d);
@@ -372,7 +376,8 @@ namespace {
 
 std::optional<QByteArray> readDosAttribBlob(const QString& native) {
     char buffer[256];
-    const ssize_t n = ::getxattr(encoded(native).constData(), kDosAttribName, buffer, sizeof buffer);
+    const ssize_t n =
+        ::getxattr(encoded(native).constData(), kDosAttribName, buffer, sizeof buffer);
     if (n < 0)
         return std::nullopt;
     return QByteArray(buffer, static_cast<qsizetype>(n));

@@ -65,7 +65,7 @@ struct FoundEntry {
 
 // Outcome of a directory search.
 struct SearchResult {
-    bool ok = false; // at least one entry found
+    bool ok = false;  // at least one entry found
     qint32 error = 0; // ErrorFileNotFound, ErrorPathNotFound, ErrorInvalidName
     std::vector<FoundEntry> entries;
 };

@@ -64,17 +64,18 @@ FrmAbout::FrmAbout(QWidget* owner) : QWidget(owner, Qt::Window) {
     top->addLayout(titles, 1);
     layout->addLayout(top);
 
-    Label1 = label("Label1", QStringLiteral("Module de messagerie de la suite Velmora, réalisé par ") +
-                                 MakerName() + u'.',
+    Label1 = label("Label1",
+                   QStringLiteral("Module de messagerie de la suite Velmora, réalisé par ") +
+                       MakerName() + u'.',
                    this);
     lblNotice = label("lblNotice", QString(), this);
     Line1[0] = line("Line1_0", this);
-    lblDisclaimer = label(
-        "lblDisclaimer",
-        QStringLiteral("Avertissement : ce programme est protégé par les lois sur le droit "
-                       "d'auteur. Toute reproduction ou distribution, même partielle, sans "
-                       "autorisation écrite est interdite."),
-        this);
+    lblDisclaimer =
+        label("lblDisclaimer",
+              QStringLiteral("Avertissement : ce programme est protégé par les lois sur le droit "
+                             "d'auteur. Toute reproduction ou distribution, même partielle, sans "
+                             "autorisation écrite est interdite."),
+              this);
     lblDisclaimer->setWordWrap(true);
     Line1[1] = line("Line1_1", this);
     layout->addWidget(Label1);
@@ -104,7 +105,9 @@ FrmAbout::~FrmAbout() {
         theAbout = nullptr;
 }
 
-FrmAbout* FrmAbout::instance() { return theAbout; }
+FrmAbout* FrmAbout::instance() {
+    return theAbout;
+}
 
 FrmAbout* FrmAbout::Load(QWidget* owner) {
     if (theAbout)
@@ -114,7 +117,9 @@ FrmAbout* FrmAbout::Load(QWidget* owner) {
     return about;
 }
 
-QString FrmAbout::MakerName() { return QStringLiteral("Halvaro"); }
+QString FrmAbout::MakerName() {
+    return QStringLiteral("Halvaro");
+}
 
 QString FrmAbout::NoticeText(int year) {
     return QStringLiteral("Copyright © %1 ").arg(year, 4, 10, QLatin1Char('0')) + MakerName();
@@ -128,9 +133,13 @@ void FrmAbout::Form_Load() {
     Lib_Public::Trap(label, [&] { lblNotice->setText(NoticeText(QDate::currentDate().year())); });
 }
 
-void FrmAbout::cmdOK_Click() { close(); }
+void FrmAbout::cmdOK_Click() {
+    close();
+}
 
-void FrmAbout::cmdSysInfo_Click() { StartSysInfo(); }
+void FrmAbout::cmdSysInfo_Click() {
+    StartSysInfo();
+}
 
 bool FrmAbout::GetKeyValue(qint32 root, const QString& keyName, const QString& valueName,
                            QString& value) {

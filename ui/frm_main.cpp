@@ -101,7 +101,8 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     layout->addWidget(SftTabsMain, 1);
 
     auto* bottom = new QHBoxLayout;
-    CommandMiseEnVeille = button("CommandMiseEnVeille", QStringLiteral("Mettre en veille"), central);
+    CommandMiseEnVeille =
+        button("CommandMiseEnVeille", QStringLiteral("Mettre en veille"), central);
     CheckBloquer =
         checkBox("CheckBloquer", QStringLiteral("Bloquer l'envoi de mail automatique"), central);
     CommandQuitter = button("CommandQuitter", QStringLiteral("Quitter"), central,
@@ -133,7 +134,9 @@ Frm_Main::~Frm_Main() {
         theMain = nullptr;
 }
 
-Frm_Main* Frm_Main::instance() { return theMain; }
+Frm_Main* Frm_Main::instance() {
+    return theMain;
+}
 
 void Frm_Main::SetHandlerHook(std::function<bool(const QString&)> hook) {
     handlerHook() = std::move(hook);
@@ -161,8 +164,8 @@ QWidget* Frm_Main::buildComposePage() {
     page->setObjectName("PageEnvoi");
     auto* grid = new QGridLayout(page);
     int row = 0;
-    auto addLine = [&](QLabel*& lab, const char* labName, const QString& caption,
-                       QLineEdit*& edit, const char* editName) {
+    auto addLine = [&](QLabel*& lab, const char* labName, const QString& caption, QLineEdit*& edit,
+                       const char* editName) {
         lab = label(labName, caption, page);
         edit = lineEdit(editName, page);
         lab->setBuddy(edit);
@@ -197,7 +200,8 @@ QWidget* Frm_Main::buildComposePage() {
     grid->setRowStretch(row, 1);
     ++row;
 
-    Label10 = label("Label10", QStringLiteral("Utilisez un ; pour séparer les adresses mail"), page);
+    Label10 =
+        label("Label10", QStringLiteral("Utilisez un ; pour séparer les adresses mail"), page);
     ButtonSend = button("ButtonSend", QStringLiteral("Envoyer"), page);
     grid->addWidget(Label10, row, 0, 1, 2);
     grid->addWidget(ButtonSend, row, 2);
@@ -215,8 +219,8 @@ QWidget* Frm_Main::buildSettingsPage() {
     auto* layout = new QVBoxLayout(page);
 
     // Server
-    MyFrameEmail[0] = named(new QGroupBox(QStringLiteral("Paramètres du serveur"), page),
-                            "MyFrameEmail_0");
+    MyFrameEmail[0] =
+        named(new QGroupBox(QStringLiteral("Paramètres du serveur"), page), "MyFrameEmail_0");
     {
         QWidget* f = MyFrameEmail[0];
         auto* g = new QGridLayout(f);
@@ -225,7 +229,8 @@ QWidget* Frm_Main::buildSettingsPage() {
         Label11 = label("Label11", QStringLiteral("Protocole"), f);
         ListeProtocol = comboBox("ListeProtocol", f);
         ListePort = comboBox("ListePort", f);
-        CheckBoxSSL = checkBox("CheckBoxSSL", QStringLiteral("Le serveur requiert une connexion SSL"), f);
+        CheckBoxSSL =
+            checkBox("CheckBoxSSL", QStringLiteral("Le serveur requiert une connexion SSL"), f);
         CheckBoxAuth =
             checkBox("CheckBoxAuth", QStringLiteral("Le serveur nécessite une autentification"), f);
         Label7 = label("Label7", QStringLiteral("Utilisateur"), f);
@@ -284,9 +289,9 @@ QWidget* Frm_Main::buildSettingsPage() {
     layout->addWidget(MyFrameEmail[1]);
 
     // Shared job folder
-    MyFrameEmail[2] = named(
-        new QGroupBox(QStringLiteral("Dossier partagé avec les modules Velmora"), page),
-        "MyFrameEmail_2");
+    MyFrameEmail[2] =
+        named(new QGroupBox(QStringLiteral("Dossier partagé avec les modules Velmora"), page),
+              "MyFrameEmail_2");
     {
         QWidget* f = MyFrameEmail[2];
         auto* g = new QGridLayout(f);

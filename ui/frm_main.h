@@ -107,7 +107,7 @@ public:
     QPushButton* ButtonAdd = nullptr;   // "Ajouter"
     QPushButton* ButtonClear = nullptr; // "Purger"
     QPlainTextEdit* TexteBody = nullptr;
-    QLabel* Label10 = nullptr;       // "Utilisez un ; pour séparer les adresses mail"
+    QLabel* Label10 = nullptr;         // "Utilisez un ; pour séparer les adresses mail"
     QPushButton* ButtonSend = nullptr; // "Envoyer"
     QLabel* LabelStatus = nullptr;
 
@@ -132,8 +132,8 @@ public:
     QComboBox* ListeAuthMethode = nullptr;
     QPushButton* CommandOAuth = nullptr; // "OAuth 2.0..."
     QLabel* LabelOAuth = nullptr;
-    FrmOAuth* frmOAuth = nullptr;        // the OAuth 2.0 settings window, a child of this one
-    QLabel* Label2 = nullptr;         // "De (email)"
+    FrmOAuth* frmOAuth = nullptr; // the OAuth 2.0 settings window, a child of this one
+    QLabel* Label2 = nullptr;     // "De (email)"
     QLineEdit* TexteFrom = nullptr;
     QLabel* Label5 = nullptr; // "Encodage"
     QComboBox* ListeCharset = nullptr;
@@ -142,7 +142,7 @@ public:
     std::array<QLineEdit*, 1> TexteDossier = {};     // job folder
     std::array<QPushButton*, 1> CommandDossier = {}; // "..."
     QCheckBox* CheckSousDossiers = nullptr;
-    QPushButton* CommandSave = nullptr; // "Enregistrer"
+    QPushButton* CommandSave = nullptr;            // "Enregistrer"
     QPushButton* CommandVerifierServeur = nullptr; // "Vérifier le serveur"
 
     // Page "Données reçues": the last job loaded, one cell text per row and column.

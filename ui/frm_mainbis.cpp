@@ -15,7 +15,9 @@ namespace {
 Frm_MainBis* theMainBis = nullptr;
 }
 
-CommonDialog::CommonDialog(QObject* parent) : QObject(parent) { setObjectName("CMDialog"); }
+CommonDialog::CommonDialog(QObject* parent) : QObject(parent) {
+    setObjectName("CMDialog");
+}
 
 QString CommonDialog::toNameFilters(const QString& filter) {
     const QStringList parts = filter.split(QLatin1Char('|'));
@@ -34,7 +36,9 @@ QString CommonDialog::toNameFilters(const QString& filter) {
     return out.join(QStringLiteral(";;"));
 }
 
-void CommonDialog::queueAnswer(const QString& fileName) { answers_.enqueue(fileName); }
+void CommonDialog::queueAnswer(const QString& fileName) {
+    answers_.enqueue(fileName);
+}
 
 bool CommonDialog::ShowOpen() {
     QString picked;
@@ -59,8 +63,12 @@ Frm_MainBis::Frm_MainBis(QWidget* parent) : QWidget(parent) {
 
     auto* layout = new QVBoxLayout(this);
     // The mail fields stay out of the layout: they are never shown.
-    auto line = [&](MailField*& member, const char* name) { member = new MailField(name, false, this); };
-    auto multi = [&](MailField*& member, const char* name) { member = new MailField(name, true, this); };
+    auto line = [&](MailField*& member, const char* name) {
+        member = new MailField(name, false, this);
+    };
+    auto multi = [&](MailField*& member, const char* name) {
+        member = new MailField(name, true, this);
+    };
     line(TexteTo, "TexteTo");
     line(TexteCc, "TexteCc");
     line(TexteCci, "TexteCci");
@@ -91,4 +99,6 @@ Frm_MainBis::~Frm_MainBis() {
         theMainBis = nullptr;
 }
 
-Frm_MainBis* Frm_MainBis::instance() { return theMainBis; }
+Frm_MainBis* Frm_MainBis::instance() {
+    return theMainBis;
+}

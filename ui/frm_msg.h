@@ -14,8 +14,8 @@ class FrmMsg : public QWidget {
 public:
     explicit FrmMsg(QWidget* parent = nullptr);
 
-    QLabel* LabelMsgInit = nullptr;                // "Velmora", then the progress captions
-    std::array<QLabel*, 2> LabelPatientez = {};    // "Patientez S.V.P."
+    QLabel* LabelMsgInit = nullptr;             // "Velmora", then the progress captions
+    std::array<QLabel*, 2> LabelPatientez = {}; // "Patientez S.V.P."
 
     // Corner ellipse of the rounded window region, in pixels.
     static constexpr int CornerEllipse = 24;

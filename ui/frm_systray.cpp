@@ -37,4 +37,6 @@ FrmSysTray::~FrmSysTray() {
         theSysTray = nullptr;
 }
 
-FrmSysTray* FrmSysTray::instance() { return theSysTray; }
+FrmSysTray* FrmSysTray::instance() {
+    return theSysTray;
+}

@@ -2,8 +2,8 @@
 // sheet; the form walk that recolours controls by kind; saved window positions.
 #include "ui/look.h"
 
-#include "system/error_reporting.h"
 #include "app/folders.h"
+#include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
 #include "system/registry.h"
@@ -32,9 +32,13 @@ std::optional<QPalette>& platformPalette() {
     return palette;
 }
 
-QColor rgb(int r, int g, int b) { return QColor(r, g, b); }
+QColor rgb(int r, int g, int b) {
+    return QColor(r, g, b);
+}
 
-QString css(const QColor& c) { return c.name(QColor::HexRgb); }
+QString css(const QColor& c) {
+    return c.name(QColor::HexRgb);
+}
 
 // The scheme's own colour, which sets the menu bar and the selections apart.
 QColor schemeAccent(const QString& scheme) {
@@ -43,13 +47,20 @@ QColor schemeAccent(const QString& scheme) {
         QColor colour;
     };
     static const std::array<Entry, 15> table = {{
-        {"NormalBlack.ini", rgb(45, 45, 48)},       {"NormalBlack2.ini", rgb(78, 78, 92)},
-        {"NormalBlue.ini", rgb(61, 110, 180)},      {"NormalSilver.ini", rgb(150, 155, 168)},
-        {"NormalRoyale.ini", rgb(49, 106, 197)},    {"NormalHomeStead.ini", rgb(128, 140, 72)},
-        {"NormalMetallic.ini", rgb(128, 128, 150)}, {"NormalVistaBlue.ini", rgb(88, 136, 204)},
-        {"LightBlue.ini", rgb(150, 188, 232)},      {"NormalAqua.ini", rgb(48, 168, 196)},
-        {"NormalVistaSilver.ini", rgb(170, 174, 190)}, {"Normalitunes.ini", rgb(119, 190, 242)},
-        {"NormalThallos.ini", rgb(154, 170, 187)},  {"NormalAppleB.ini", rgb(72, 122, 204)},
+        {"NormalBlack.ini", rgb(45, 45, 48)},
+        {"NormalBlack2.ini", rgb(78, 78, 92)},
+        {"NormalBlue.ini", rgb(61, 110, 180)},
+        {"NormalSilver.ini", rgb(150, 155, 168)},
+        {"NormalRoyale.ini", rgb(49, 106, 197)},
+        {"NormalHomeStead.ini", rgb(128, 140, 72)},
+        {"NormalMetallic.ini", rgb(128, 128, 150)},
+        {"NormalVistaBlue.ini", rgb(88, 136, 204)},
+        {"LightBlue.ini", rgb(150, 188, 232)},
+        {"NormalAqua.ini", rgb(48, 168, 196)},
+        {"NormalVistaSilver.ini", rgb(170, 174, 190)},
+        {"Normalitunes.ini", rgb(119, 190, 242)},
+        {"NormalThallos.ini", rgb(154, 170, 187)},
+        {"NormalAppleB.ini", rgb(72, 122, 204)},
         {"NormalAppleG.ini", rgb(120, 124, 130)},
     }};
     for (const Entry& e : table)
@@ -64,7 +75,8 @@ int familyRadius(const QString& styleFile) {
         return 8;
     if (styleFile.startsWith(QLatin1String("\\Tiger")))
         return 6;
-    if (styleFile.startsWith(QLatin1String("\\Vista")) || styleFile.startsWith(QLatin1String("\\WinXP")))
+    if (styleFile.startsWith(QLatin1String("\\Vista")) ||
+        styleFile.startsWith(QLatin1String("\\WinXP")))
         return 3;
     if (styleFile.startsWith(QLatin1String("\\Office2007")) ||
         styleFile.startsWith(QLatin1String("\\Thallos")))
@@ -132,24 +144,35 @@ QString SkinsFolder() {
     return Lib_Public::DossierApplication + QStringLiteral("Settings\\Skins\\Styles");
 }
 
-qint32 CurrentStyle() { return currentStyle; }
+qint32 CurrentStyle() {
+    return currentStyle;
+}
 
 QColor ButtonFace() {
-    return platformPalette().value_or(QApplication::palette()).color(QPalette::Active, QPalette::Button);
+    return platformPalette()
+        .value_or(QApplication::palette())
+        .color(QPalette::Active, QPalette::Button);
 }
 
 Colours ColoursFor(qint32 style) {
     Colours c;
     const QColor face = ButtonFace();
     switch (style) {
-    case 0: case 1: case 2: case 3:
+    case 0:
+    case 1:
+    case 2:
+    case 3:
         c.control = face;
         c.panel = rgb(240, 240, 240);
         break;
-    case 4: case 18: case 19:
+    case 4:
+    case 18:
+    case 19:
         c.control = c.panel = rgb(240, 240, 240);
         break;
-    case 5: case 6: case 16:
+    case 5:
+    case 6:
+    case 16:
         c.control = c.panel = rgb(236, 233, 216);
         break;
     case 7:
@@ -231,10 +254,11 @@ QString StyleSheetFor(qint32 style) {
                  .arg(css(c.headerTop), css(c.headerBottom));
     sheet += QStringLiteral("QCheckBox { background: %1; }\nQLabel { background: transparent; }\n")
                  .arg(css(c.control));
-    sheet += QStringLiteral("QPushButton { border: 1px solid %1; border-radius: %2px; padding: 3px 10px;"
-                            " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %3, stop:1 %4); }\n"
-                            "QPushButton:hover { border-color: %5; }\n"
-                            "QPushButton:pressed { background: %4; }\n")
+    sheet += QStringLiteral(
+                 "QPushButton { border: 1px solid %1; border-radius: %2px; padding: 3px 10px;"
+                 " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %3, stop:1 %4); }\n"
+                 "QPushButton:hover { border-color: %5; }\n"
+                 "QPushButton:pressed { background: %4; }\n")
                  .arg(css(c.control.darker(160)))
                  .arg(radius)
                  .arg(css(c.control.lighter(112)), css(c.control.darker(108)), css(c.accent));
@@ -245,14 +269,16 @@ QString StyleSheetFor(qint32 style) {
     if (c.highlight)
         sheet += QStringLiteral("QListWidget, QComboBox, QTableView {%1 }\n").arg(fieldBack);
     if (style == 15) {
-        sheet += QStringLiteral(
-                     "QTabWidget::pane { border: 1px solid #8c8c8c; }\n"
-                     "QTabBar::tab { padding: 4px 12px; border: 1px solid #8c8c8c; border-bottom: none;"
-                     " border-top-left-radius: 4px; border-top-right-radius: 4px;"
-                     " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #e1e1e1, stop:1 %1); }\n"
-                     "QTabBar::tab:selected { font-weight: bold; background: qlineargradient(x1:0,"
-                     " y1:0, x2:0, y2:1, stop:0 #c3ddf5, stop:1 #77bef2); }\n")
-                     .arg(css(c.control));
+        sheet +=
+            QStringLiteral(
+                "QTabWidget::pane { border: 1px solid #8c8c8c; }\n"
+                "QTabBar::tab { padding: 4px 12px; border: 1px solid #8c8c8c; border-bottom: none;"
+                " border-top-left-radius: 4px; border-top-right-radius: 4px;"
+                " background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #e1e1e1, stop:1 %1); "
+                "}\n"
+                "QTabBar::tab:selected { font-weight: bold; background: qlineargradient(x1:0,"
+                " y1:0, x2:0, y2:1, stop:0 #c3ddf5, stop:1 #77bef2); }\n")
+                .arg(css(c.control));
     } else {
         sheet += QStringLiteral("QTabBar::tab:selected { border-top: 2px solid %1; }\n")
                      .arg(css(c.accent));
@@ -327,7 +353,9 @@ QString keyOf(const QWidget* form, const QString& qualifier, const char* suffix)
 
 } // namespace
 
-QString PositionsFile() { return NomFichierSettings(QStringLiteral("_Positions"), QStringLiteral(".Ini")); }
+QString PositionsFile() {
+    return NomFichierSettings(QStringLiteral("_Positions"), QStringLiteral(".Ini"));
+}
 
 void PositionFeuille(QWidget* form, const QString& qualifier) {
     const QString label = QStringLiteral("Lib_Public:PositionFeuille");
@@ -337,8 +365,8 @@ void PositionFeuille(QWidget* form, const QString& qualifier) {
         const QString file = PositionsFile();
         const QString section = QStringLiteral("FrmPos");
         auto read = [&](const char* suffix) {
-            const QString text = Lib_Systeme::LectureIni(file, section, keyOf(form, qualifier, suffix),
-                                                         QStringLiteral("0"));
+            const QString text = Lib_Systeme::LectureIni(
+                file, section, keyOf(form, qualifier, suffix), QStringLiteral("0"));
             bool numeric = false;
             const double value = text.trimmed().toDouble(&numeric);
             return numeric ? static_cast<qint64>(std::llround(value)) : 0;
@@ -355,7 +383,8 @@ void PositionFeuille(QWidget* form, const QString& qualifier) {
             top = 0;
         if (left < -20000)
             left = 0;
-        QPoint position(static_cast<int>(left / TwipsPerPixel), static_cast<int>(top / TwipsPerPixel));
+        QPoint position(static_cast<int>(left / TwipsPerPixel),
+                        static_cast<int>(top / TwipsPerPixel));
         // A position saved on a screen that is no longer there comes back to the primary one.
         const QRect frame(position, form->frameGeometry().size());
         bool onScreen = false;
@@ -363,7 +392,8 @@ void PositionFeuille(QWidget* form, const QString& qualifier) {
             if (s->geometry().intersects(frame.adjusted(0, 0, 0, -frame.height() + 20)))
                 onScreen = true;
         if (!onScreen) {
-            position.setX(qBound(screen.left(), position.x(), screen.right() - qMin(frame.width(), screen.width()) + 1));
+            position.setX(qBound(screen.left(), position.x(),
+                                 screen.right() - qMin(frame.width(), screen.width()) + 1));
             position.setY(qBound(screen.top(), position.y(), screen.bottom() - 20));
         }
         form->move(position);
@@ -375,7 +405,8 @@ void PositionFeuilleSauvegarde(QWidget* form, const QString& qualifier) {
     if (!form)
         return;
     Trap(label, [&] {
-        if (form->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
+        if (form->windowState() &
+            (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
             return;
         const QString file = PositionsFile();
         const QString section = QStringLiteral("FrmPos");

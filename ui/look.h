@@ -34,8 +34,8 @@ qint32 CurrentStyle();
 // The colours a style gives the controls (C), the panels (P), edit fields in styles 15 and
 // 17 (H), and the frame headers and borders.
 struct Colours {
-    QColor control; // C
-    QColor panel;   // P
+    QColor control;                  // C
+    QColor panel;                    // P
     std::optional<QColor> highlight; // H
     QColor headerTop;
     QColor headerBottom;

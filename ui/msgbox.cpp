@@ -90,15 +90,19 @@ Answer escapeAnswer(Buttons buttons) {
 
 void writeHeadless(const Record& r) {
     const QString text = Untrusted::Clean(r.text);
-    const QByteArray line =
-        QStringLiteral("%1: message: %2 (answer %3)").arg(r.title, text).arg(int(r.answer)).toUtf8();
+    const QByteArray line = QStringLiteral("%1: message: %2 (answer %3)")
+                                .arg(r.title, text)
+                                .arg(int(r.answer))
+                                .toUtf8();
     std::fprintf(stderr, "%s\n", line.constData());
     std::fflush(stderr);
 }
 
 } // namespace
 
-Answer firstButton(Buttons buttons) { return buttonsOf(buttons).first().answer; }
+Answer firstButton(Buttons buttons) {
+    return buttonsOf(buttons).first().answer;
+}
 
 bool headless() {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
@@ -144,13 +148,17 @@ Answer Show(const QString& text, Icon icon, Buttons buttons, std::optional<Answe
     return r.answer;
 }
 
-void setNextAnswer(Answer answer) { scripted().enqueue(answer); }
+void setNextAnswer(Answer answer) {
+    scripted().enqueue(answer);
+}
 
 void reset() {
     scripted().clear();
     records().clear();
 }
 
-const QVector<Record>& history() { return records(); }
+const QVector<Record>& history() {
+    return records();
+}
 
 } // namespace MsgBox

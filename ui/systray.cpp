@@ -136,7 +136,8 @@ void AddIconToTray(QWidget* window, qint64 id, const QIcon& icon, const QString&
         r.window = window;
         r.id = id;
         r.tip = tip.left(kTipLength);
-        r.icon = new QSystemTrayIcon(icon.isNull() ? ProgramIcon() : icon, QCoreApplication::instance());
+        r.icon =
+            new QSystemTrayIcon(icon.isNull() ? ProgramIcon() : icon, QCoreApplication::instance());
         r.icon->setObjectName(QStringLiteral("TrayIcon"));
         r.icon->setToolTip(r.tip);
         QObject::connect(r.icon.data(), &QSystemTrayIcon::activated, r.icon.data(), &notify);
@@ -199,10 +200,18 @@ qint32 WindowProc(QWidget* window, qint32 message, qint64 wParam, qint64 lParam)
     return result;
 }
 
-bool IconShown() { return !record().icon.isNull() && record().icon->isVisible(); }
-QString IconTip() { return record().icon ? record().tip : QString(); }
-bool Hooked() { return hookState().hooked; }
-QSystemTrayIcon* TrayIcon() { return record().icon.data(); }
+bool IconShown() {
+    return !record().icon.isNull() && record().icon->isVisible();
+}
+QString IconTip() {
+    return record().icon ? record().tip : QString();
+}
+bool Hooked() {
+    return hookState().hooked;
+}
+QSystemTrayIcon* TrayIcon() {
+    return record().icon.data();
+}
 
 bool TrayAvailable() {
     if (trayOverride())
@@ -210,12 +219,14 @@ bool TrayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void SetTrayAvailableForTests(std::optional<bool> available) { trayOverride() = available; }
+void SetTrayAvailableForTests(std::optional<bool> available) {
+    trayOverride() = available;
+}
 
 QList<QWidget*> Forms() {
     QList<QWidget*> forms;
     for (QWidget* w : std::initializer_list<QWidget*>{Frm_Main::instance(), Frm_MainBis::instance(),
-                                                       FrmSysTray::instance(), FrmAbout::instance()})
+                                                      FrmSysTray::instance(), FrmAbout::instance()})
         if (w)
             forms << w;
     return forms;
@@ -235,9 +246,8 @@ void MiseEnVeille(FrmSysTray* tray, QWidget* form, bool hideAll, const QString& 
         return;
     }
     Trap(label, [&] { Hook(form); });
-    Trap(label, [&] {
-        AddIconToTray(form, static_cast<qint64>(form->winId()), form->windowIcon(), tip);
-    });
+    Trap(label,
+         [&] { AddIconToTray(form, static_cast<qint64>(form->winId()), form->windowIcon(), tip); });
     if (!hideAll || !tray)
         return;
     Trap(label, [&] { tray->ListeFrm->clear(); });
@@ -275,7 +285,8 @@ QIcon ProgramIcon() {
             p.setPen(QPen(Qt::white, 2));
             p.setBrush(QColor(0xfa, 0xdc, 0x78));
             p.drawRoundedRect(QRectF(20, 18, 36, 26), 2, 2);
-            p.setPen(QPen(QColor(0x1e, 0x3c, 0x6e), 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            p.setPen(
+                QPen(QColor(0x1e, 0x3c, 0x6e), 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
             p.drawPolyline(QPolygonF({QPointF(20, 18), QPointF(38, 34), QPointF(56, 18)}));
             p.end();
             result.addPixmap(pixmap);
@@ -289,7 +300,9 @@ QIcon ProgramIcon() {
 
 // ---- The tray form's handlers ----
 
-void FrmSysTray::MnuAfficher_Click() { AfficherFeuille(); }
+void FrmSysTray::MnuAfficher_Click() {
+    AfficherFeuille();
+}
 
 void FrmSysTray::MnuAbout_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_SysTray:MnuAbout_Click"), [] {

@@ -26,5 +26,6 @@ TEST(CommandLine, VersionAndHelpPrintAndExit) {
 
     const auto [helpCode, helpText] = runExecutable(QStringLiteral("--help"));
     EXPECT_EQ(helpCode, 0);
-    EXPECT_TRUE(helpText.startsWith(QStringLiteral("Usage: VL3_Postique"))) << helpText.toStdString();
+    EXPECT_TRUE(helpText.startsWith(QStringLiteral("Usage: VL3_Postique")))
+        << helpText.toStdString();
 }

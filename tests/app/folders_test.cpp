@@ -2,11 +2,11 @@
 // folders named by the suite files, the move of the old settings copy and the folder cache.
 #include "app/folders.h"
 
-#include "system/station.h"
-#include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/settings_panel.h"
 #include "support/temp_prefix.h"
+#include "system/globals.h"
+#include "system/station.h"
 #include "system/sysinfo.h"
 #include "ui/msgbox.h"
 
@@ -74,15 +74,16 @@ TEST_F(FolderDiscoveryTest, GlobalFolderFromTheSuiteFile) {
     const Case cases[] = {
         {"base key, no trailing backslash", "[Base_01]\r\nDossier_Config_Global=C:\\Suite\\Cfg\r\n",
          true, "C:\\Suite\\Cfg\\"},
-        {"base key with trailing backslash", "[Base_01]\r\nDossier_Config_Global=C:\\Suite\\Cfg\\\r\n",
-         true, "C:\\Suite\\Cfg\\"},
+        {"base key with trailing backslash",
+         "[Base_01]\r\nDossier_Config_Global=C:\\Suite\\Cfg\\\r\n", true, "C:\\Suite\\Cfg\\"},
         {"blank base key falls back to Site",
          "[Base_01]\r\nDossier_Config_Global=\r\n[Site]\r\nDossier_Config_Global=C:\\Site\\Cfg\r\n",
          true, "C:\\Site\\Cfg\\"},
         {"blank in both stays blank",
          "[Base_01]\r\nDossier_Config_Global=\r\n[Site]\r\nDossier_Config_Global=\r\n", true, ""},
         {"Site first without base priority",
-         "[Base_01]\r\nDossier_Config_Global=C:\\B\\\r\n[Site]\r\nDossier_Config_Global=C:\\S\\\r\n",
+         "[Base_01]\r\nDossier_Config_Global=C:\\B\\\r\n[Site]\r\nDossier_Config_Global=C:"
+         "\\S\\\r\n",
          false, "C:\\S\\"},
         {"base default after a blank Site", "[Site]\r\nDossier_Config_Global=\r\n", false,
          "C:\\Halvaro\\Velmora\\Config\\"},
@@ -96,10 +97,11 @@ TEST_F(FolderDiscoveryTest, GlobalFolderFromTheSuiteFile) {
 
 TEST_F(FolderDiscoveryTest, SiteFoldersFromTheSystemFile) {
     ASSERT_TRUE(prefix.write(kSuiteFile, "[Base_01]\r\nDossier_Config_Global=C:\\Cfg\r\n"));
-    ASSERT_TRUE(prefix.write("C:\\Cfg\\VL3_Systeme.ini",
-                             "[Site]\r\nSettings_Local_Folder=C:\\Loc\r\nNom_Station=  Studio 2\t\r\n"
-                             "[Base_01]\r\nDossier_Log=C:\\Logs\\\r\nDossier_Local=C:\\Local\r\n"
-                             "Dossier_Data=C:\\Data\r\n"));
+    ASSERT_TRUE(
+        prefix.write("C:\\Cfg\\VL3_Systeme.ini",
+                     "[Site]\r\nSettings_Local_Folder=C:\\Loc\r\nNom_Station=  Studio 2\t\r\n"
+                     "[Base_01]\r\nDossier_Log=C:\\Logs\\\r\nDossier_Local=C:\\Local\r\n"
+                     "Dossier_Data=C:\\Data\r\n"));
     discover();
     EXPECT_EQ(DossierConfigGlobal[0], "C:\\Cfg\\");
     EXPECT_EQ(DossierSettingsLocal, "C:\\Loc\\");
@@ -114,15 +116,17 @@ TEST_F(FolderDiscoveryTest, SiteFoldersFromTheSystemFile) {
 }
 
 TEST_F(FolderDiscoveryTest, StationNameOfTheBaseWinsOverTheSite) {
-    ASSERT_TRUE(prefix.write("C:\\Halvaro\\Velmora\\Config\\VL3_Systeme.ini",
-                             "[Site]\r\nNom_Station=Site\r\n[Base_01]\r\nNom_Station=Base\x01One\r\n"));
+    ASSERT_TRUE(
+        prefix.write("C:\\Halvaro\\Velmora\\Config\\VL3_Systeme.ini",
+                     "[Site]\r\nNom_Station=Site\r\n[Base_01]\r\nNom_Station=Base\x01One\r\n"));
     discover();
     EXPECT_EQ(NomStation(), "BaseOne") << "control characters never reach the title";
 }
 
 TEST_F(FolderDiscoveryTest, BlankGlobalFolderFallsBackToTheWindowsFolder) {
     ASSERT_TRUE(prefix.write(kSuiteFile, "[Base_01]\r\nDossier_Config_Global=\r\n"));
-    ASSERT_TRUE(prefix.write("C:\\windows\\VL3_Systeme.ini", "[Base_01]\r\nDossier_Data=C:\\WinData\r\n"));
+    ASSERT_TRUE(
+        prefix.write("C:\\windows\\VL3_Systeme.ini", "[Base_01]\r\nDossier_Data=C:\\WinData\r\n"));
     discover();
     EXPECT_EQ(DossierConfigGlobal[0], "");
     EXPECT_EQ(Sites[0].FichierSysteme, "VL3_Systeme.ini");
@@ -135,7 +139,8 @@ TEST_F(FolderDiscoveryTest, OldSystemsWarnAboutAMissingSuiteFile) {
     EXPECT_EQ(path, kSuiteFile);
     EXPECT_FALSE(ConfigSuiteTrouvee);
     ASSERT_EQ(MsgBox::history().size(), 1);
-    EXPECT_EQ(MsgBox::history()[0].text, "Fichier de configuration non trouvé: \r\n\r\n" + kSuiteFile);
+    EXPECT_EQ(MsgBox::history()[0].text,
+              "Fichier de configuration non trouvé: \r\n\r\n" + kSuiteFile);
     EXPECT_EQ(MsgBox::history()[0].icon, MsgBox::Icon::Information);
     EXPECT_EQ(DetermineDossierConfig(), path) << "answered from the cache";
     EXPECT_EQ(MsgBox::history().size(), 1);

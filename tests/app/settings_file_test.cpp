@@ -2,10 +2,10 @@
 // save and reload, values derived from the sender, refused values, the modified flag.
 #include "app/settings_file.h"
 
-#include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/settings_panel.h"
 #include "support/temp_prefix.h"
+#include "system/globals.h"
 #include "ui/frm_main.h"
 
 #include <QCheckBox>
@@ -45,12 +45,21 @@ void PrintTo(const Panel& p, std::ostream* os) {
 }
 
 Panel panelOf(const Frm_Main& f) {
-    return Panel{f.TexteServer->text(),     f.TexteUser->text(),     f.TextePW->text(),
-                 f.TexteFrom->text(),       f.TexteTo->text(),       f.TexteCc->text(),
-                 f.TexteCci->text(),        f.TexteDossier[0]->text(), f.ListePort->currentText(),
-                 f.ListeProtocol->currentIndex(), f.CheckBoxAuth->checkState(),
-                 f.CheckBoxSSL->checkState(),    f.CheckBoxSign->checkState(),
-                 f.CheckBoxEncrypt->checkState(), f.CheckSousDossiers->checkState()};
+    return Panel{f.TexteServer->text(),
+                 f.TexteUser->text(),
+                 f.TextePW->text(),
+                 f.TexteFrom->text(),
+                 f.TexteTo->text(),
+                 f.TexteCc->text(),
+                 f.TexteCci->text(),
+                 f.TexteDossier[0]->text(),
+                 f.ListePort->currentText(),
+                 f.ListeProtocol->currentIndex(),
+                 f.CheckBoxAuth->checkState(),
+                 f.CheckBoxSSL->checkState(),
+                 f.CheckBoxSign->checkState(),
+                 f.CheckBoxEncrypt->checkState(),
+                 f.CheckSousDossiers->checkState()};
 }
 
 // "Section/Key=Value" for every key line of an INI text, in file order.
@@ -109,17 +118,30 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyInOrderAndARestartShowsTheSamePanel) 
     }
     EXPECT_EQ(saved.user, "regie@station.example") << "filled from the sender";
     EXPECT_EQ(keyLines(prefix.read(kSettingsFile)).join('\n').toStdString(),
-              QStringList({"Serveur/Serveur=mail.station.example", "Serveur/Autentification=1",
-                           "Serveur/User=regie@station.example", "Serveur/PW= p@ss wörd;=x ",
-                           "Serveur/Protocole=2", "Serveur/ConnexionSSL=0",
-                           "Envoi/SignatureNumerique=1", "Envoi/Crypter=0",
-                           "Dossiers/Dossier_00=C:\\Jobs\\Mail\\", "Dossiers/SousDossier=1",
+              QStringList({"Serveur/Serveur=mail.station.example",
+                           "Serveur/Autentification=1",
+                           "Serveur/User=regie@station.example",
+                           "Serveur/PW= p@ss wörd;=x ",
+                           "Serveur/Protocole=2",
+                           "Serveur/ConnexionSSL=0",
+                           "Envoi/SignatureNumerique=1",
+                           "Envoi/Crypter=0",
+                           "Dossiers/Dossier_00=C:\\Jobs\\Mail\\",
+                           "Dossiers/SousDossier=1",
                            "Email/From=Régie <regie@station.example>",
-                           "Email/To=a@x.example; b@y.example", "Email/Cc=c@x.example",
-                           "Email/Cci=d@x.example", "OAuth2/Methode=0",
-                           "OAuth2/Fournisseur=microsoft", "OAuth2/Tenant=", "OAuth2/ClientId=",
-                           "OAuth2/Autorisation=", "OAuth2/CodeAppareil=", "OAuth2/Jeton=",
-                           "OAuth2/ScopeSmtp=", "OAuth2/ScopeEws=", "OAuth2/Octroi=0"})
+                           "Email/To=a@x.example; b@y.example",
+                           "Email/Cc=c@x.example",
+                           "Email/Cci=d@x.example",
+                           "OAuth2/Methode=0",
+                           "OAuth2/Fournisseur=microsoft",
+                           "OAuth2/Tenant=",
+                           "OAuth2/ClientId=",
+                           "OAuth2/Autorisation=",
+                           "OAuth2/CodeAppareil=",
+                           "OAuth2/Jeton=",
+                           "OAuth2/ScopeSmtp=",
+                           "OAuth2/ScopeEws=",
+                           "OAuth2/Octroi=0"})
                   .join('\n')
                   .toStdString());
     struct stat st {};
@@ -165,7 +187,8 @@ TEST_F(SettingsFileTest, StoredSenderReplacesUserAndProviderServer) {
          "[Email]\r\nFrom=Studio <Studio@GMail.com>\r\n",
          "Studio@GMail.com", "smtp.gmail.com", "587", Qt::Checked, Qt::Checked},
         {"other domain keeps the server",
-         "[Serveur]\r\nServeur=mail.other.example\r\nUser=someone\r\n[Email]\r\nFrom=a@b.example\r\n",
+         "[Serveur]\r\nServeur=mail.other.example\r\nUser=someone\r\n[Email]\r\nFrom=a@b."
+         "example\r\n",
          "a@b.example", "mail.other.example", "25", Qt::Unchecked, Qt::Unchecked},
         {"sender without @ keeps the user",
          "[Serveur]\r\nServeur=smtp.office365.com\r\nUser=someone\r\n[Email]\r\nFrom=Studio\r\n",
@@ -211,8 +234,8 @@ TEST_F(SettingsFileTest, OddValuesAreReadKeyByKey) {
         {"unknown and duplicate keys",
          "[Serveur]\r\nColour=blue\r\nProtocole=2\r\nProtocole=1\r\n[Other]\r\nx=y\r\n", 2,
          Qt::Unchecked, Qt::Unchecked},
-        {"check box of 2 is grayed", "[Serveur]\r\nAutentification=2\r\n", 0,
-         Qt::PartiallyChecked, Qt::Unchecked},
+        {"check box of 2 is grayed", "[Serveur]\r\nAutentification=2\r\n", 0, Qt::PartiallyChecked,
+         Qt::Unchecked},
     };
     for (const Case& c : cases) {
         TempPrefix own;
@@ -245,11 +268,13 @@ TEST_F(SettingsFileTest, UncreatableJobFolderStillComesUp) {
         const char* name;
         QString folder;
     };
-    const Case cases[] = {{"missing drive", "Q:\\Jobs\\"}, {"parent is a file", "C:\\Plain\\Jobs\\"}};
+    const Case cases[] = {{"missing drive", "Q:\\Jobs\\"},
+                          {"parent is a file", "C:\\Plain\\Jobs\\"}};
     for (const Case& c : cases) {
         TempPrefix own;
         ASSERT_TRUE(own.write("C:\\Plain", "file"));
-        const QByteArray file = "[Dossiers]\r\nDossier_00=" + c.folder.toUtf8() + "\r\n[Email]\r\nTo=x@y\r\n";
+        const QByteArray file =
+            "[Dossiers]\r\nDossier_00=" + c.folder.toUtf8() + "\r\n[Email]\r\nTo=x@y\r\n";
         ASSERT_TRUE(own.write(kSettingsFile, file));
         auto f = StartMainWindow();
         EXPECT_EQ(f->TexteDossier[0]->text(), c.folder) << c.name;
@@ -265,7 +290,8 @@ TEST_F(SettingsFileTest, ModifiedFlagFollowsTheHandlers) {
         bool modified;
     };
     const Case cases[] = {
-        {"sender at another domain", [](Frm_Main& f) { TypeText(f.TexteFrom, "a@b.example"); }, false},
+        {"sender at another domain", [](Frm_Main& f) { TypeText(f.TexteFrom, "a@b.example"); },
+         false},
         {"sender at a provider fills the server",
          [](Frm_Main& f) { TypeText(f.TexteFrom, "a@gmail.com"); }, true},
         {"recipients", [](Frm_Main& f) { TypeText(f.TexteTo, "x@y.example"); }, false},
@@ -302,12 +328,29 @@ TEST(StoredNumber, ReadsTheLeadingDecimalValue) {
         std::optional<qint16> value;
     };
     const Case cases[] = {
-        {"1", 1},          {"0", 0},          {"", 0},         {"abc", 0},
-        {"  2abc", 2},     {"1 2", 12},       {"-1", -1},      {"+3", 3},
-        {"1.5", 2},        {"2.5", 2},        {"-0.5", 0},     {".7", 1},
-        {"1e1", 10},       {"1D2", 100},      {"1e", 1},       {"32767", 32767},
-        {"-32768", -32768}, {"32767.5", std::nullopt}, {"70000", std::nullopt},
-        {"1e999", std::nullopt}, {"1e-999", 0}, {"\t\n1", 1},   {"&H10", 0},
+        {"1", 1},
+        {"0", 0},
+        {"", 0},
+        {"abc", 0},
+        {"  2abc", 2},
+        {"1 2", 12},
+        {"-1", -1},
+        {"+3", 3},
+        {"1.5", 2},
+        {"2.5", 2},
+        {"-0.5", 0},
+        {".7", 1},
+        {"1e1", 10},
+        {"1D2", 100},
+        {"1e", 1},
+        {"32767", 32767},
+        {"-32768", -32768},
+        {"32767.5", std::nullopt},
+        {"70000", std::nullopt},
+        {"1e999", std::nullopt},
+        {"1e-999", 0},
+        {"\t\n1", 1},
+        {"&H10", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(StoredNumber(c.text), c.value) << c.text;

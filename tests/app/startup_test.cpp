@@ -1,10 +1,10 @@
 // The start-up sequence: the order of its captions, what it leaves in the window, the sleep
 // switch, the version record with its installation notice, and the executable itself
 // starting headless and closing on a signal.
-#include "system/error_reporting.h"
 #include "app/folders.h"
-#include "system/globals.h"
 #include "app/startup.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/numbers.h"
 #include "system/processes.h"
 #include "system/sysinfo.h"
@@ -32,7 +32,9 @@
 
 namespace {
 
-QString lf(QString text) { return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
+QString lf(QString text) {
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
 
 // A private prefix (registry hives, drives) and fresh start-up globals for each test.
 class StartupFixture : public ::testing::Test {
@@ -115,8 +117,9 @@ TEST(StartupPieces, TitleNoticeAndTemplateTexts) {
          "\r\n\r\nComputerName: poste1\r\n\r\nFolder: C:\\VL_Data\\_Postique\\"},
     };
     for (const Case& c : cases) {
-        const Startup::NoticeMail m = Startup::InstallationNotice(
-            "support@example.com", "2025.0109.1402", c.previous, "poste1", "C:\\VL_Data\\_Postique\\");
+        const Startup::NoticeMail m =
+            Startup::InstallationNotice("support@example.com", "2025.0109.1402", c.previous,
+                                        "poste1", "C:\\VL_Data\\_Postique\\");
         EXPECT_EQ(m.to, "support@example.com");
         EXPECT_EQ(m.subject, "MAJ Version: Velmora Postique");
         EXPECT_EQ(m.body, QString::fromUtf8(c.body)) << c.previous;
@@ -243,7 +246,7 @@ TEST_F(StartupFixture, VersionRecordDecidesTheNotice) {
         QFile::remove(prefix_.path() + "/user.reg");
         resetGlobals();
         handlers_.clear();
-        const QString stored = c.stored == nullptr       ? QString()
+        const QString stored = c.stored == nullptr           ? QString()
                                : QString(c.stored) == "same" ? running
                                                              : QString::fromUtf8(c.stored);
         if (c.stored) {

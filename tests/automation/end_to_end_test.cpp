@@ -63,8 +63,10 @@ TEST(EndToEnd, DroppedJobsAreSentAndDeletedOthersAreLeft) {
     ASSERT_TRUE(program->waitForStarted(10000));
     const bool sent = waitUntil(
         [&] {
-            return anyMessageFor(server, QStringLiteral("a@example.org"), QStringLiteral("first row")) &&
-                   anyMessageFor(server, QStringLiteral("d@example.org"), QStringLiteral("second row")) &&
+            return anyMessageFor(server, QStringLiteral("a@example.org"),
+                                 QStringLiteral("first row")) &&
+                   anyMessageFor(server, QStringLiteral("d@example.org"),
+                                 QStringLiteral("second row")) &&
                    anyMessageFor(server, QStringLiteral("e@example.org"),
                                  QStringLiteral("lower case name")) &&
                    !QFileInfo::exists(folder + QStringLiteral("/Email_1.ss8")) &&
@@ -78,7 +80,8 @@ TEST(EndToEnd, DroppedJobsAreSentAndDeletedOthersAreLeft) {
         if (!m.data.contains("first row"))
             continue;
         EXPECT_TRUE(m.data.contains("Subject: Postique: first row"));
-        EXPECT_TRUE(m.recipients.contains(QStringLiteral("b@example.org"))) << "Bcc in the envelope";
+        EXPECT_TRUE(m.recipients.contains(QStringLiteral("b@example.org")))
+            << "Bcc in the envelope";
         EXPECT_FALSE(m.data.contains("b@example.org")) << "Bcc never in a header";
         EXPECT_TRUE(m.data.contains("piece.txt"));
     }
@@ -87,5 +90,6 @@ TEST(EndToEnd, DroppedJobsAreSentAndDeletedOthersAreLeft) {
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/Email_0.ss8")));
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/Email_4.txt")));
     EXPECT_TRUE(QFileInfo(folder + QStringLiteral("/Email_5.ss8")).isDir());
-    EXPECT_FALSE(anyMessageFor(server, QStringLiteral("f@example.org"), QStringLiteral("not a job")));
+    EXPECT_FALSE(
+        anyMessageFor(server, QStringLiteral("f@example.org"), QStringLiteral("not a job")));
 }

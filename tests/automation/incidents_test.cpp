@@ -14,7 +14,8 @@ namespace {
 class IncidentsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Clock::SetWallClock([] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
+        Clock::SetWallClock(
+            [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         setIncidentEcho([this](const QString& line) { echoed.push_back(line); });
     }
     void TearDown() override {
@@ -32,7 +33,8 @@ TEST_F(IncidentsTest, LineShapeAndCleaning) {
     const std::vector<Case> cases = {
         {QStringLiteral("Adresse Email d'envoi non renseignée"),
          QStringLiteral("2024/03/05 14:07:09: Adresse Email d'envoi non renseignée")},
-        {QStringLiteral("550 refused\r\nBcc: x@y"), QStringLiteral("2024/03/05 14:07:09: 550 refused Bcc: x@y")},
+        {QStringLiteral("550 refused\r\nBcc: x@y"),
+         QStringLiteral("2024/03/05 14:07:09: 550 refused Bcc: x@y")},
         {QStringLiteral("a\tb\x1b[31mc"), QStringLiteral("2024/03/05 14:07:09: a b [31mc")},
         {QStringLiteral("x\u2028y\u202Ez"), QStringLiteral("2024/03/05 14:07:09: x y z")},
         {QString(), QStringLiteral("2024/03/05 14:07:09: ")},
@@ -42,7 +44,8 @@ TEST_F(IncidentsTest, LineShapeAndCleaning) {
 }
 
 TEST_F(IncidentsTest, AfternoonHoursUseTheDayClock) {
-    Clock::SetWallClock([] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)).toMSecsSinceEpoch(); });
+    Clock::SetWallClock(
+        [] { return QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)).toMSecsSinceEpoch(); });
     EXPECT_EQ(incidentLine(QStringLiteral("x")), QStringLiteral("2024/12/31 23:59:58: x"));
 }
 

@@ -36,16 +36,19 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
     const std::vector<Case> cases = {
         {"found attachment, skipped row, support and partner routing",
          jobRow("1", "a@example.org", "c@example.org", {}, "Sujet", "B", "facture.pdf") +
-             jobRow(" ", "x@example.org", {}, {}, "skipped", "B") + jobRow("1", {}, {}, {}, "Sans", "B") +
+             jobRow(" ", "x@example.org", {}, {}, "skipped", "B") +
+             jobRow("1", {}, {}, {}, "Sans", "B") +
              jobRow("1", "b@example.org", {}, {}, "Part", "B", {}, "1"),
          automation::JobCheckFine,
-         {"texte délimité (UTF-8, séparateur « ; »)", "Ligne 1 : serait envoyée", "A : a@example.org",
-          "Cc : c@example.org", "Destinataires : a@example.org, c@example.org", "Objet : Postique: Sujet",
-          "facture.pdf trouvée (4 octets)", "Ligne 3 : serait envoyée", "(aucun destinataire : support)",
-          "Destinataires : " + support, "Ligne 4", "(réseau partenaire)", "Destinataires : " + partner,
+         {"texte délimité (UTF-8, séparateur « ; »)", "Ligne 1 : serait envoyée",
+          "A : a@example.org", "Cc : c@example.org", "Destinataires : a@example.org, c@example.org",
+          "Objet : Postique: Sujet", "facture.pdf trouvée (4 octets)", "Ligne 3 : serait envoyée",
+          "(aucun destinataire : support)", "Destinataires : " + support, "Ligne 4",
+          "(réseau partenaire)", "Destinataires : " + partner,
           "Bilan : 3 ligne(s) utilisée(s), 0 refusée(s), 1 ignorée(s)"}},
         {"missing or empty attachment goes without it",
-         jobRow("1", "a@example.org", {}, {}, "s", "B", "absent.pdf") + jobRow("1", "a@example.org", {}, {}, "s", "B", "vide.pdf"),
+         jobRow("1", "a@example.org", {}, {}, "s", "B", "absent.pdf") +
+             jobRow("1", "a@example.org", {}, {}, "s", "B", "vide.pdf"),
          automation::JobCheckFine,
          {"absent.pdf introuvable ou vide", "vide.pdf introuvable ou vide"}},
         {"attachment leaving the folder",
@@ -53,11 +56,14 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
          automation::JobCheckRowRefused,
          {"Ligne 1 : REFUSÉE", "..\\secret.txt refusée", "Problème : pièce jointe refusée"}},
         {"address the mail component refuses",
-         jobRow("1", "pas une adresse", {}, {}, "s", "B") + jobRow("1", "ok@example.org", {}, "x@", "s", "B"),
+         jobRow("1", "pas une adresse", {}, {}, "s", "B") +
+             jobRow("1", "ok@example.org", {}, "x@", "s", "B"),
          automation::JobCheckRowRefused,
          {"Ligne 1 : REFUSÉE", "Problème : A refusé", "Ligne 2 : REFUSÉE", "Problème : Cci refusé",
           "2 refusée(s)"}},
-        {"unreadable job", "1;\"never closed\r\n", automation::JobCheckUnreadable,
+        {"unreadable job",
+         "1;\"never closed\r\n",
+         automation::JobCheckUnreadable,
          {"Le job ne peut pas être chargé : unterminated quoted field starting on line 1"}},
     };
     for (const Case& c : cases) {
@@ -68,7 +74,8 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
         qsizetype at = 0;
         for (const QString& piece : c.expected) {
             const qsizetype found = text.indexOf(piece, at);
-            EXPECT_GE(found, 0) << "missing after offset " << at << ": " << piece.toStdString() << "\n"
+            EXPECT_GE(found, 0) << "missing after offset " << at << ": " << piece.toStdString()
+                                << "\n"
                                 << text.toStdString();
             if (found >= 0)
                 at = found + piece.size();
@@ -108,7 +115,9 @@ TEST(JobCheck, ProgramChecksWithoutTouchingAnything) {
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), bytes);
     EXPECT_TRUE(QFile::exists(dir.filePath("pj.txt")));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 2)
+    EXPECT_EQ(
+        QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(),
+        2)
         << "no journal, lock or note left beside the job";
 }
 

@@ -22,16 +22,28 @@ TEST(JobFile, SplitsRecordsAndFields) {
         {"tabs, no final line end", "1\ta,b\tc;d", u'\t', {{"1", "a,b", "c;d"}}},
         {"commas, LF", "x,y\n", u',', {{"x", "y"}}},
         {"delimiter inside quotes is not the delimiter", "\"a;b\",c;d\n", u',', {{"a;b", "c;d"}}},
-        {"quoted line break and doubled quotes", "1;\"l1\r\nl2 \"\"q\"\"\";z\r\n", u';',
+        {"quoted line break and doubled quotes",
+         "1;\"l1\r\nl2 \"\"q\"\"\";z\r\n",
+         u';',
          {{"1", "l1\r\nl2 \"q\"", "z"}}},
         {"blank line is a row", "1;a\r\n\r\n2;b\r\n", u';', {{"1", "a"}, {""}, {"2", "b"}}},
-        {"trailing delimiter gives an empty last cell", "1;a;\r\n1;b;", u';', {{"1", "a", ""}, {"1", "b", ""}}},
+        {"trailing delimiter gives an empty last cell",
+         "1;a;\r\n1;b;",
+         u';',
+         {{"1", "a", ""}, {"1", "b", ""}}},
         {"empty quoted field", "\"\";x\n", u';', {{"", "x"}}},
-        {"quote inside an unquoted field is text", "1;O\"Brien;x\n", u';', {{"1", "O\"Brien", "x"}}},
+        {"quote inside an unquoted field is text",
+         "1;O\"Brien;x\n",
+         u';',
+         {{"1", "O\"Brien", "x"}}},
         {"single column", "one\ntwo\n", u',', {{"one"}, {"two"}}},
-        {"a cell's own U+FEFF is kept", "1;\xEF\xBB\xBF\xEF\xBB\xBFx;\"\xEF\xBB\xBF\"\n", u';',
+        {"a cell's own U+FEFF is kept",
+         "1;\xEF\xBB\xBF\xEF\xBB\xBFx;\"\xEF\xBB\xBF\"\n",
+         u';',
          {{"1", QStringLiteral("\uFEFF\uFEFFx"), QStringLiteral("\uFEFF")}}},
-        {"only the file's mark is dropped", "\xEF\xBB\xBF\xEF\xBB\xBF;a\n", u';',
+        {"only the file's mark is dropped",
+         "\xEF\xBB\xBF\xEF\xBB\xBF;a\n",
+         u';',
          {{QStringLiteral("\uFEFF"), "a"}}},
     };
     for (const SplitCase& c : cases) {
@@ -42,7 +54,8 @@ TEST(JobFile, SplitsRecordsAndFields) {
         ASSERT_EQ(r.sheet->rowCount(), static_cast<int>(c.rows.size()));
         for (size_t row = 0; row < c.rows.size(); ++row)
             for (size_t col = 0; col < c.rows[row].size(); ++col)
-                EXPECT_EQ(r.sheet->cell(static_cast<int>(row + 1), static_cast<int>(col + 1)), c.rows[row][col])
+                EXPECT_EQ(r.sheet->cell(static_cast<int>(row + 1), static_cast<int>(col + 1)),
+                          c.rows[row][col])
                     << "row " << row + 1 << " column " << col + 1;
     }
 }
@@ -74,10 +87,12 @@ TEST(JobFile, RecognisesEncodings) {
     };
     const std::vector<Case> cases = {
         {"UTF-8", text.toUtf8(), JobEncoding::Utf8, QStringLiteral("Résumé €")},
-        {"UTF-8 with mark", "\xEF\xBB\xBF" + text.toUtf8(), JobEncoding::Utf8Bom, QStringLiteral("Résumé €")},
+        {"UTF-8 with mark", "\xEF\xBB\xBF" + text.toUtf8(), JobEncoding::Utf8Bom,
+         QStringLiteral("Résumé €")},
         {"UTF-16 LE", "\xFF\xFE" + utf16le, JobEncoding::Utf16LE, QStringLiteral("Résumé €")},
         {"UTF-16 BE", "\xFE\xFF" + utf16be, JobEncoding::Utf16BE, QStringLiteral("Résumé €")},
-        {"Windows-1252", "1;R\xE9sum\xE9 \x80;x\r\n", JobEncoding::Windows1252, QStringLiteral("Résumé €")},
+        {"Windows-1252", "1;R\xE9sum\xE9 \x80;x\r\n", JobEncoding::Windows1252,
+         QStringLiteral("Résumé €")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

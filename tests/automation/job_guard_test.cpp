@@ -3,8 +3,8 @@
 #include "automation/job_guard.h"
 #include "automation/job_journal.h"
 
-#include <QDir>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -54,7 +54,8 @@ TEST(StabilityTracker, OnlyOwnObservationCounts) {
         EXPECT_EQ(tracker.isSettled(s.path, s.stamp, s.now), s.settled) << s.what;
     tracker.forget(QStringLiteral("a"));
     EXPECT_EQ(tracker.tracked(), 1);
-    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), laggingGrown, t0 + 10'000)) << "forgotten: seen anew";
+    EXPECT_FALSE(tracker.isSettled(QStringLiteral("a"), laggingGrown, t0 + 10'000))
+        << "forgotten: seen anew";
     EXPECT_TRUE(tracker.isSettled(QStringLiteral("c"), lagging, t0, 0)) << "no wait asked";
 }
 
@@ -125,7 +126,8 @@ TEST(JobLock, DetectsChangesSinceLoading) {
     const FileStamp appended = lock.stamp();
     const QString other = dir.filePath(QStringLiteral("tmp"));
     writeFile(other, "1;a\r\n2;b\r\n");
-    ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+    ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()),
+              0);
     EXPECT_FALSE(lock.unchangedSince(appended));
 
     // Removed.
@@ -176,9 +178,12 @@ TEST(AttachmentName, LinksLeavingTheFolderAreCaught) {
     ASSERT_TRUE(QDir().mkpath(jobs + QStringLiteral("/pj")));
     writeFile(jobs + QStringLiteral("/pj/a.pdf"), "pdf");
     writeFile(dir.filePath(QStringLiteral("outside.txt")), "secret");
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("outside.txt")), jobs + QStringLiteral("/link.txt")));
-    ASSERT_TRUE(QFile::link(jobs + QStringLiteral("/pj/a.pdf"), jobs + QStringLiteral("/inner.pdf")));
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nothing")), jobs + QStringLiteral("/dangling")));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("outside.txt")),
+                            jobs + QStringLiteral("/link.txt")));
+    ASSERT_TRUE(
+        QFile::link(jobs + QStringLiteral("/pj/a.pdf"), jobs + QStringLiteral("/inner.pdf")));
+    ASSERT_TRUE(
+        QFile::link(dir.filePath(QStringLiteral("nothing")), jobs + QStringLiteral("/dangling")));
 
     EXPECT_TRUE(resolvesInside(jobs, jobs + QStringLiteral("/pj/a.pdf")));
     EXPECT_TRUE(resolvesInside(jobs, jobs + QStringLiteral("/inner.pdf")));
@@ -205,7 +210,8 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     EXPECT_NE(same, other);
     {
         JobJournal j;
-        ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp), JobJournal::State::Fresh);
+        ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp),
+                  JobJournal::State::Fresh);
         ASSERT_TRUE(j.markRowSent(same, false));
         ASSERT_TRUE(j.markRowSent(same, true));
         ASSERT_TRUE(j.markRowFailed(other, 3, QStringLiteral("550 no such user")));
@@ -220,7 +226,8 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
         f.write("R " + same); // torn: no line end
     }
     JobJournal j;
-    ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp), JobJournal::State::Resumed);
+    ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp),
+              JobJournal::State::Resumed);
     EXPECT_EQ(j.doneCount(same), 2);
     EXPECT_EQ(j.sentCount(same), 2);
     EXPECT_EQ(j.doneCount(other), 1);
@@ -248,7 +255,8 @@ TEST(JobJournal, BoundToItsJobFile) {
         // A new version is renamed over the job while it is being sent.
         writeFile(dir.filePath(QStringLiteral("tmp")), "new version");
         ASSERT_EQ(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp"))).constData(),
-                           QFile::encodeName(job).constData()), 0);
+                           QFile::encodeName(job).constData()),
+                  0);
         ASSERT_TRUE(j.adopt(identityFor(job)));
     }
     ASSERT_TRUE(stampOf(job, stamp));
@@ -271,7 +279,8 @@ TEST(JobJournal, BoundToItsJobFile) {
     JobJournal j;
     EXPECT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
     EXPECT_EQ(j.doneCount(key), 0);
-    EXPECT_FALSE(QFile::exists(dir.filePath(JobJournal::journalName(name)))) << "the old journal is gone";
+    EXPECT_FALSE(QFile::exists(dir.filePath(JobJournal::journalName(name))))
+        << "the old journal is gone";
 }
 
 TEST(JobJournal, PruneRemovesOrphansAndStaleOnes) {
@@ -285,8 +294,10 @@ TEST(JobJournal, PruneRemovesOrphansAndStaleOnes) {
         bool kept;
     };
     const std::vector<Case> cases = {
-        {JobJournal::journalName(QStringLiteral("Email_a.ss8")), true, JobJournal::StaleAfterMs * 2, true},
-        {JobJournal::journalName(QStringLiteral("Email_b.ss8")), false, JobJournal::OrphanGraceMs + 1000, false},
+        {JobJournal::journalName(QStringLiteral("Email_a.ss8")), true, JobJournal::StaleAfterMs * 2,
+         true},
+        {JobJournal::journalName(QStringLiteral("Email_b.ss8")), false,
+         JobJournal::OrphanGraceMs + 1000, false},
         {JobJournal::journalName(QStringLiteral("Email_c.ss8")), false, 1000, true},
         {JobJournal::journalName(longName), false, JobJournal::StaleAfterMs - 60'000, true},
         {JobJournal::journalName(longName + "2"), false, JobJournal::StaleAfterMs + 60'000, false},
@@ -297,14 +308,16 @@ TEST(JobJournal, PruneRemovesOrphansAndStaleOnes) {
         writeFile(path, "POSTIQUE-JOURNAL 1\n");
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-        ASSERT_TRUE(f.setFileTime(QDateTime::fromMSecsSinceEpoch(now - c.idleMs), QFileDevice::FileModificationTime));
+        ASSERT_TRUE(f.setFileTime(QDateTime::fromMSecsSinceEpoch(now - c.idleMs),
+                                  QFileDevice::FileModificationTime));
         const QString job = JobJournal::jobNameOf(c.journal);
         if (c.jobThere)
             writeFile(dir.filePath(job), "job");
     }
     JobJournal::prune(dir.path(), now);
     for (const Case& c : cases)
-        EXPECT_EQ(QFile::exists(dir.filePath(c.journal)), c.kept) << c.journal.left(40).toStdString();
+        EXPECT_EQ(QFile::exists(dir.filePath(c.journal)), c.kept)
+            << c.journal.left(40).toStdString();
 }
 
 } // namespace

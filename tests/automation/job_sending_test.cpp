@@ -7,23 +7,23 @@
 #include "automation/job_guard.h"
 #include "mail/job_dispatch.h"
 #include "poller_fixture.h"
-#include "support/job_corpus.h"
 #include "support/dns_fixture.h"
+#include "support/job_corpus.h"
 #include "support/send_window.h"
 #include "support/smtp_fixture.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
 #include "ui/mail_field.h"
 
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
-#include <QJsonObject>
 
 #include <sys/stat.h>
 
@@ -60,7 +60,6 @@ protected:
             s << testsupport::ParseWithPython(m.data).value(QStringLiteral("subject")).toString();
         return s;
     }
-
 };
 
 TEST_F(JobSendingTest, ScansOnlyPlainNonEmptyJobFilesAndSendsThem) {
@@ -70,15 +69,20 @@ TEST_F(JobSendingTest, ScansOnlyPlainNonEmptyJobFilesAndSendsThem) {
                                jobRow("1", "b@example.org", {}, {}, "two-2", "B");
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), {}));
     ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), twoRows));
-    ASSERT_TRUE(writeJob(QStringLiteral("email_3.SS8"), jobRow("1", "c@example.org", {}, {}, "three", "B")));
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_4.txt"), jobRow("1", "d@example.org", {}, {}, "four", "B")));
+    ASSERT_TRUE(writeJob(QStringLiteral("email_3.SS8"),
+                         jobRow("1", "c@example.org", {}, {}, "three", "B")));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_4.txt"), jobRow("1", "d@example.org", {}, {}, "four", "B")));
     ASSERT_TRUE(QDir().mkpath(prefix.native(kJobs + QStringLiteral("Email_5.ss8"))));
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_6.ss8"), jobRow("1", "e@example.org", {}, {}, "six", "B")));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_6.ss8"), jobRow("1", "e@example.org", {}, {}, "six", "B")));
     ASSERT_TRUE(WinPath::writeAttributes(prefix.native(kJobs + QStringLiteral("Email_6.ss8")),
                                          WinPath::AttrHidden | WinPath::AttrArchive));
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_7.ss8"), jobRow("  ", "f@example.org", {}, {}, "blank mark", "B")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_7.ss8"),
+                         jobRow("  ", "f@example.org", {}, {}, "blank mark", "B")));
 
-    if (!(WinPath::readAttributes(prefix.native(kJobs + QStringLiteral("Email_6.ss8"))).value_or(0) &
+    if (!(WinPath::readAttributes(prefix.native(kJobs + QStringLiteral("Email_6.ss8")))
+              .value_or(0) &
           WinPath::AttrHidden))
         GTEST_SKIP() << "this file system keeps no DOS attributes";
 
@@ -105,7 +109,8 @@ TEST_F(JobSendingTest, RoutingCopiesAndAttachments) {
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("pj\\facture.pdf"), "%PDF-1.4 facture"));
     ASSERT_TRUE(prefix.write(QStringLiteral("C:\\secret.txt"), "secret"));
     QByteArray job;
-    job += jobRow("1", "to@example.org", "cc@example.org", "bcc@example.org", "plain", "B", "pj\\facture.pdf");
+    job += jobRow("1", "to@example.org", "cc@example.org", "bcc@example.org", "plain", "B",
+                  "pj\\facture.pdf");
     job += jobRow("1", "to@example.org", {}, "bcc2@example.org", "partner", "B", {}, "1");
     job += jobRow("1", " ", "cc3@example.org", {}, "support", "B");
     job += jobRow("1", {}, {}, {}, "space-one", "B", {}, " 1");
@@ -155,16 +160,20 @@ TEST_F(JobSendingTest, RoutingCopiesAndAttachments) {
             EXPECT_TRUE(attachments.isEmpty());
         } else {
             ASSERT_EQ(attachments.size(), 1);
-            EXPECT_EQ(attachments[0].toObject().value(QStringLiteral("filename")).toString(), expected[i].attachment);
+            EXPECT_EQ(attachments[0].toObject().value(QStringLiteral("filename")).toString(),
+                      expected[i].attachment);
         }
         // No Bcc header line (a random Message-ID or boundary may well hold the letters "bcc").
-        static const QRegularExpression bccHeader(
-            QStringLiteral("^bcc:"),
-            QRegularExpression::CaseInsensitiveOption | QRegularExpression::MultilineOption);
-        EXPECT_FALSE(bccHeader.match(parsed.value(QStringLiteral("header_block")).toString()).hasMatch());
+        static const QRegularExpression bccHeader(QStringLiteral("^bcc:"),
+                                                  QRegularExpression::CaseInsensitiveOption |
+                                                      QRegularExpression::MultilineOption);
+        EXPECT_FALSE(
+            bccHeader.match(parsed.value(QStringLiteral("header_block")).toString()).hasMatch());
     }
-    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("pj\\facture.pdf"))) << "attachment deleted after the send";
-    EXPECT_TRUE(prefix.exists(QStringLiteral("C:\\secret.txt"))) << "a name leaving the folder is never deleted";
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("pj\\facture.pdf")))
+        << "attachment deleted after the send";
+    EXPECT_TRUE(prefix.exists(QStringLiteral("C:\\secret.txt")))
+        << "a name leaving the folder is never deleted";
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
     const QStringList lines = incidents();
     ASSERT_EQ(lines.size(), 1);
@@ -177,19 +186,23 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
     // connection) are named in an incident line and recorded; the rest of the job and the
     // jobs after it go in the same cycle; the job lands in the dead-letter folder with a note.
     SmtpServerOptions refusing;
-    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("refuse@"), QStringLiteral("550 5.1.1 no such user"));
-    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("partly@"), QStringLiteral("550 5.1.1 unknown"));
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("refuse@"),
+                   QStringLiteral("550 5.1.1 no such user"));
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("partly@"),
+                   QStringLiteral("550 5.1.1 unknown"));
     SmtpServer server(refusing);
     useServer(server);
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a1.pdf"), "one"));
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a2.pdf"), "two"));
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a3.pdf"), "three"));
-    const QByteArray job = jobRow("1", "ok1@example.org", {}, {}, "row1", "B", "a1.pdf") +
-                           jobRow("1", "refuse@example.org", {}, {}, "row2", "B", "a2.pdf") +
-                           jobRow("1", "a\"b@example.org", {}, {}, "row3", "B") +
-                           jobRow("1", "ok4@example.org", "partly@example.org", {}, "row4", "B", "a3.pdf");
+    const QByteArray job =
+        jobRow("1", "ok1@example.org", {}, {}, "row1", "B", "a1.pdf") +
+        jobRow("1", "refuse@example.org", {}, {}, "row2", "B", "a2.pdf") +
+        jobRow("1", "a\"b@example.org", {}, {}, "row3", "B") +
+        jobRow("1", "ok4@example.org", "partly@example.org", {}, "row4", "B", "a3.pdf");
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "other@example.org", {}, {}, "other", "B")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
+                         jobRow("1", "other@example.org", {}, {}, "other", "B")));
 
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(3));
@@ -199,7 +212,8 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8"))) << "the job behind a poison row is sent";
     EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a1.pdf")));
-    EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("a2.pdf"))) << "a failed row keeps its attachment";
+    EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("a2.pdf")))
+        << "a failed row keeps its attachment";
     EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
 
     const QString dead = prefix.native(kJobs) + u'/' + automation::DeadLetterFolder;
@@ -207,16 +221,21 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
     QFile note(dead + QStringLiteral("/Email_1.ss8.txt"));
     ASSERT_TRUE(note.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(note.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 2 : ")) && text.contains(QStringLiteral("no such user"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 2 : ")) &&
+                text.contains(QStringLiteral("no such user")))
+        << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("Ligne 3 : "))) << text.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("Ligne 1 "))) << text.toStdString();
 
     const QString all = incidents().join(u'\n');
     EXPECT_TRUE(all.contains(QStringLiteral("Ligne 2 de Email_1.ss8"))) << all.toStdString();
     EXPECT_TRUE(all.contains(QStringLiteral("Ligne 3 de Email_1.ss8"))) << all.toStdString();
-    EXPECT_TRUE(all.contains(QStringLiteral("partly@example.org"))) << "a refused copy is named: " << all.toStdString();
+    EXPECT_TRUE(all.contains(QStringLiteral("partly@example.org")))
+        << "a refused copy is named: " << all.toStdString();
     EXPECT_TRUE(all.contains(automation::DeadLetterFolder)) << all.toStdString();
-    EXPECT_TRUE(QDir(prefix.native(kJobs)).entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QDir(prefix.native(kJobs))
+                    .entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden)
+                    .isEmpty());
 
     // The dead-letter folder is never scanned: another cycle sends nothing more.
     automation::resetPoller();
@@ -233,7 +252,8 @@ TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMiss
         SCOPED_TRACE(sessions);
         qputenv("POSTIQUE_SMTP_SESSIONS", QByteArray::number(sessions));
         SmtpServerOptions refusing;
-        refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"), QStringLiteral("451 4.3.0 try again later"));
+        refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
+                       QStringLiteral("451 4.3.0 try again later"));
         SmtpServer first(refusing);
         useServer(first);
         ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("a1.pdf"), "one"));
@@ -242,19 +262,22 @@ TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMiss
                                jobRow("1", "later@example.org", {}, {}, "row2", "B") +
                                jobRow("1", "ok3@example.org", {}, {}, "row3", "B", "a3.pdf");
         ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
-        ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "other@example.org", {}, {}, "other", "B")));
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
+                             jobRow("1", "other@example.org", {}, {}, "other", "B")));
 
         ASSERT_EQ(cycle(), 1);
         ASSERT_TRUE(first.waitForMessages(1));
         const QStringList sentFirst = subjects(first);
         EXPECT_TRUE(sentFirst.contains(QStringLiteral("Postique: row1")));
         EXPECT_FALSE(sentFirst.contains(QStringLiteral("Postique: row2")));
-        EXPECT_FALSE(sentFirst.contains(QStringLiteral("Postique: other"))) << "no further job after a transient failure";
+        EXPECT_FALSE(sentFirst.contains(QStringLiteral("Postique: other")))
+            << "no further job after a transient failure";
         if (sessions == 1) {
             EXPECT_EQ(sentFirst, QStringList{"Postique: row1"});
         }
         EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a1.pdf")));
-        EXPECT_EQ(prefix.exists(kJobs + QStringLiteral("a3.pdf")), !sentFirst.contains(QStringLiteral("Postique: row3")))
+        EXPECT_EQ(prefix.exists(kJobs + QStringLiteral("a3.pdf")),
+                  !sentFirst.contains(QStringLiteral("Postique: row3")))
             << "an attachment goes with its row, not before";
         EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
         EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8")));
@@ -273,16 +296,22 @@ TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMiss
         ASSERT_TRUE(second.waitForMessages(static_cast<int>(missing)));
         QStringList all = sentFirst + subjects(second);
         if (sessions == 1) {
-            EXPECT_EQ(subjects(second), (QStringList{"Postique: row2", "Postique: row3", "Postique: other"}));
+            EXPECT_EQ(subjects(second),
+                      (QStringList{"Postique: row2", "Postique: row3", "Postique: other"}));
         }
-        EXPECT_EQ(subjects(second).constLast(), QStringLiteral("Postique: other")) << "the job behind comes after";
+        EXPECT_EQ(subjects(second).constLast(), QStringLiteral("Postique: other"))
+            << "the job behind comes after";
         all.sort();
-        EXPECT_EQ(all, (QStringList{"Postique: other", "Postique: row1", "Postique: row2", "Postique: row3"}))
+        EXPECT_EQ(all, (QStringList{"Postique: other", "Postique: row1", "Postique: row2",
+                                    "Postique: row3"}))
             << "every row once";
         EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
         EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
         EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
-        EXPECT_TRUE(QDir(prefix.native(kJobs)).entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden).isEmpty()) << "journals go with their jobs";
+        EXPECT_TRUE(QDir(prefix.native(kJobs))
+                        .entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden)
+                        .isEmpty())
+            << "journals go with their jobs";
         automation::resetPoller();
     }
     if (savedSessions.isNull())
@@ -304,12 +333,15 @@ TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(jobRow("1", "odd@example.org", {}, {}, "odd", "B"));
         }
-        ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "one", "B")));
-        ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "two", "B")));
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                             jobRow("1", "a@example.org", {}, {}, "one", "B")));
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
+                             jobRow("1", "b@example.org", {}, {}, "two", "B")));
         automation::resetPoller();
         // A writer holds Email_2 for the moment: the odd job's deletion must not touch it.
         automation::JobLock other;
-        ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_2.ss8"))), automation::JobLock::Outcome::Locked);
+        ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_2.ss8"))),
+                  automation::JobLock::Outcome::Locked);
         ASSERT_EQ(cycle(), 1);
         EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "never deleted unsent";
         other.release();
@@ -331,19 +363,24 @@ TEST_F(JobSendingTest, AutomaticMailsCarryOnlyTheirRowsAttachment) {
     form->Attachments = {picked, QString()};
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral(" spaced.txt "), "x"));
     ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("spaced.txt"), "row attachment"));
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "row", "B", "  spaced.txt ")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "row", "B", "  spaced.txt ")));
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(1));
-    const QJsonArray attachments =
-        testsupport::ParseWithPython(server.messages()[0].data).value(QStringLiteral("attachments")).toArray();
+    const QJsonArray attachments = testsupport::ParseWithPython(server.messages()[0].data)
+                                       .value(QStringLiteral("attachments"))
+                                       .toArray();
     ASSERT_EQ(attachments.size(), 1);
-    EXPECT_EQ(attachments[0].toObject().value(QStringLiteral("filename")).toString(), QStringLiteral("spaced.txt"));
-    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("spaced.txt"))) << "the file attached is the file deleted";
+    EXPECT_EQ(attachments[0].toObject().value(QStringLiteral("filename")).toString(),
+              QStringLiteral("spaced.txt"));
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("spaced.txt")))
+        << "the file attached is the file deleted";
     EXPECT_TRUE(QFileInfo::exists(picked));
 
     // Once the picked file is gone, jobs still go.
     QFile::remove(picked);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "row2", "B")));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "row2", "B")));
     automation::resetPoller();
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(2));
@@ -356,7 +393,8 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     qint64 now = QDateTime::currentMSecsSinceEpoch();
     Clock::SetWallClock([&now] { return now; });
     automation::setSettleMs(automation::StabilityTracker::SettleMs);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "fresh", "B")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "fresh", "B")));
     ASSERT_EQ(cycle(), 1);
     EXPECT_EQ(automation::pollCounter(), automation::TicksPerCycle - 3) << "looked at again soon";
     EXPECT_TRUE(server.messages().isEmpty());
@@ -398,15 +436,18 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     QStringList got = subjects(server);
     ASSERT_EQ(got.size(), 4);
     std::sort(got.begin() + 1, got.begin() + 3);
-    EXPECT_EQ(got, (QStringList{"Postique: fresh", "Postique: first", "Postique: second", "Postique: appended"}));
+    EXPECT_EQ(got, (QStringList{"Postique: fresh", "Postique: first", "Postique: second",
+                                "Postique: appended"}));
 }
 
 TEST_F(JobSendingTest, JobHeldByAnotherCopyIsLeftToIt) {
     SmtpServer server;
     useServer(server);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "held", "B")));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "held", "B")));
     automation::JobLock other;
-    ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_1.ss8"))), automation::JobLock::Outcome::Locked);
+    ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_1.ss8"))),
+              automation::JobLock::Outcome::Locked);
     ASSERT_EQ(cycle(), 1);
     EXPECT_TRUE(server.messages().isEmpty());
     EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
@@ -441,7 +482,8 @@ TEST_F(JobSendingTest, BadJobCorpusNeitherCrashesNorLosesAnything) {
         QFile::remove(prefix.native(kJobs + name));
     }
     for (const auto& m : server.messages())
-        EXPECT_FALSE(m.recipients.contains(QStringLiteral("evil@example.org"))) << "no header injection";
+        EXPECT_FALSE(m.recipients.contains(QStringLiteral("evil@example.org")))
+            << "no header injection";
     EXPECT_TRUE(prefix.exists(QStringLiteral("C:\\Windows\\win.ini")));
 }
 
@@ -449,17 +491,25 @@ TEST_F(JobSendingTest, UnreadableAndSpecialJobsAreNamedOnceAndLeftAlone) {
     SmtpServer server;
     useServer(server);
     const QString jobs = prefix.native(kJobs);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_nul.ss8"), QByteArray("1;;;;a@example.org;;;s;b\r\n\0x", 27)));
-    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\outside.ss8"), jobRow("1", "out@example.org", {}, {}, "outside", "B")));
-    ASSERT_TRUE(QFile::link(prefix.native(QStringLiteral("C:\\outside.ss8")), jobs + QStringLiteral("/Email_link.ss8")));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(jobs + QStringLiteral("/Email_fifo.ss8")).constData(), 0600), 0);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_nul.ss8"),
+                         QByteArray("1;;;;a@example.org;;;s;b\r\n\0x", 27)));
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\outside.ss8"),
+                             jobRow("1", "out@example.org", {}, {}, "outside", "B")));
+    ASSERT_TRUE(QFile::link(prefix.native(QStringLiteral("C:\\outside.ss8")),
+                            jobs + QStringLiteral("/Email_link.ss8")));
+    ASSERT_EQ(
+        ::mkfifo(QFile::encodeName(jobs + QStringLiteral("/Email_fifo.ss8")).constData(), 0600), 0);
     ASSERT_EQ(::mkfifo(QFile::encodeName(jobs + QStringLiteral("/pipe.bin")).constData(), 0600), 0);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_ok.ss8"), jobRow("1", "ok@example.org", {}, {}, "fifo attached", "B", "pipe.bin")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_ok.ss8"),
+                         jobRow("1", "ok@example.org", {}, {}, "fifo attached", "B", "pipe.bin")));
 
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(1));
     EXPECT_EQ(subjects(server), QStringList{"Postique: fifo attached"});
-    EXPECT_TRUE(testsupport::ParseWithPython(server.messages()[0].data).value(QStringLiteral("attachments")).toArray().isEmpty());
+    EXPECT_TRUE(testsupport::ParseWithPython(server.messages()[0].data)
+                    .value(QStringLiteral("attachments"))
+                    .toArray()
+                    .isEmpty());
     const auto countOf = [&](const QString& what) {
         return static_cast<int>(incidents().filter(what).size());
     };
@@ -495,14 +545,16 @@ TEST_F(JobSendingTest, WithoutServerARetriedRowSendsOnlyTheMissingCopies) {
     testsupport::DnsServer dns(zone);
     ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
     SmtpServerOptions busy;
-    busy.reply(QStringLiteral("RCPT"), QStringLiteral("later@"), QStringLiteral("451 4.3.0 try later"));
+    busy.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
+               QStringLiteral("451 4.3.0 try later"));
     SmtpServer first(busy);
     useServer(first);
     form->TexteServer->setText(QString());
     testsupport::EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
     testsupport::EnvSetting portSetting("VELMORA_MX_PORT", QByteArray::number(first.port()));
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
-                         jobRow("1", "un@alpha.test; later@beta.test", "x@muet.test", "deux@beta.test", "copies", "B")));
+                         jobRow("1", "un@alpha.test; later@beta.test", "x@muet.test",
+                                "deux@beta.test", "copies", "B")));
 
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(first.waitForMessages(2));
@@ -530,7 +582,8 @@ TEST_F(JobSendingTest, RowWithFifteenHundredRecipientsGoesWhole) {
     for (int i = 0; i < 1500; ++i)
         to << QStringLiteral("recipient-number-%1@example.org").arg(i, 4, 10, QLatin1Char('0'));
     ASSERT_GT(to.join(u';').size(), 32767);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", to.join(u';'), {}, {}, "many", "B")));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", to.join(u';'), {}, {}, "many", "B")));
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(1, 60000));
     QStringList got = server.messages()[0].recipients;
@@ -546,13 +599,17 @@ TEST_F(JobSendingTest, DispatchCalledDirectly) {
     FpSpread sheet;
     qint16 abandon = 0;
 
-    sheet.setSheet(automation::readJobBytes(jobRow(" ", "a@example.org", {}, {}, "s", "b") + "\r\n;;;;b@example.org\r\n").sheet);
-    EXPECT_EQ(form->EnvoiMailAutomation(sheet, kJobs, abandon), -1) << "no used row: nothing sent, True";
+    sheet.setSheet(automation::readJobBytes(jobRow(" ", "a@example.org", {}, {}, "s", "b") +
+                                            "\r\n;;;;b@example.org\r\n")
+                       .sheet);
+    EXPECT_EQ(form->EnvoiMailAutomation(sheet, kJobs, abandon), -1)
+        << "no used row: nothing sent, True";
     EXPECT_EQ(abandon, 0);
 
     sheet.setSheet(automation::readJobBytes(jobRow("1", "a@example.org", {}, {}, "s", "b")).sheet);
     abandon = -1;
-    EXPECT_EQ(form->EnvoiMailAutomation(sheet, kJobs, abandon), 0) << "already abandoned: nothing sent";
+    EXPECT_EQ(form->EnvoiMailAutomation(sheet, kJobs, abandon), 0)
+        << "already abandoned: nothing sent";
     EXPECT_TRUE(server.messages().isEmpty());
 
     // The mail fields of the hidden form keep the last row.
@@ -586,7 +643,8 @@ TEST_F(JobSendingTest, LongAddressListsAreNotCut) {
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
     EXPECT_TRUE(incidents().isEmpty()) << incidents().join('\n').toStdString();
     EXPECT_EQ(Frm_MainBis::instance()->TexteTo->text(), toText);
-    EXPECT_TRUE(Frm_MainBis::instance()->TexteBody->toPlainText().endsWith(QStringLiteral("\nfin")));
+    EXPECT_TRUE(
+        Frm_MainBis::instance()->TexteBody->toPlainText().endsWith(QStringLiteral("\nfin")));
 }
 
 // A long job leaves the visible window alone per row: the send button, the status line and
@@ -598,7 +656,8 @@ TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
     constexpr int rows = 1500;
     QByteArray job;
     for (int i = 1; i <= rows; ++i)
-        job += jobRow("1", QStringLiteral("r%1@example.org").arg(i), {}, {}, QStringLiteral("row %1").arg(i), "B");
+        job += jobRow("1", QStringLiteral("r%1@example.org").arg(i), {}, {},
+                      QStringLiteral("row %1").arg(i), "B");
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
 
     struct PaintCounter : QObject {
@@ -606,7 +665,8 @@ TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
         int paints = 0;
         bool eventFilter(QObject* watched, QEvent* event) override {
             auto* widget = qobject_cast<QWidget*>(watched);
-            if (event->type() == QEvent::Paint && widget && (widget == window || window->isAncestorOf(widget)))
+            if (event->type() == QEvent::Paint && widget &&
+                (widget == window || window->isAncestorOf(widget)))
                 ++paints;
             return false;
         }
@@ -638,7 +698,8 @@ TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
     EXPECT_EQ(buttonToggles, 0) << "the send button is left alone by automatic mails";
     EXPECT_LT(counter.paints, rows / 5) << "the window was repainted per row";
     // Progress was shown, with the rows done, and not once per row.
-    static const QRegularExpression progress(QStringLiteral("^Envoi (\\d+) / 1500 Email_1\\.ss8 \\((\\d+) traitées\\)$"));
+    static const QRegularExpression progress(
+        QStringLiteral("^Envoi (\\d+) / 1500 Email_1\\.ss8 \\((\\d+) traitées\\)$"));
     int shown = 0;
     for (const QString& text : statusTexts)
         shown += progress.match(text).hasMatch() ? 1 : 0;
@@ -651,5 +712,7 @@ TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
 
 #else
 #include <gtest/gtest.h>
-TEST(JobSendingTest, NeedsTheTransmissionRoutine) { GTEST_SKIP() << "mail/send_email.h not built yet"; }
+TEST(JobSendingTest, NeedsTheTransmissionRoutine) {
+    GTEST_SKIP() << "mail/send_email.h not built yet";
+}
 #endif

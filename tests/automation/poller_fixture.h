@@ -3,10 +3,10 @@
 #pragma once
 
 #include "automation/job_guard.h"
-#include "system/clock.h"
-#include "system/globals.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
+#include "system/clock.h"
+#include "system/globals.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 
@@ -21,11 +21,11 @@
 
 namespace automation_tests {
 
-
 inline const QString kJobs = QStringLiteral("C:\\Jobs\\");
 inline const QString kSettings = QStringLiteral("C:\\Velmora\\Settings\\VL3_Postique\\");
 inline const QString kNotSent = QStringLiteral("Adresse Email d'envoi non renseignée");
-inline const QString kNoLogin = QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe");
+inline const QString kNoLogin =
+    QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe");
 
 class PollerTest : public TempPrefixTest {
 protected:
@@ -63,7 +63,9 @@ protected:
         return -1;
     }
 
-    bool writeJob(const QString& name, const QByteArray& bytes) { return prefix.write(kJobs + name, bytes); }
+    bool writeJob(const QString& name, const QByteArray& bytes) {
+        return prefix.write(kJobs + name, bytes);
+    }
     bool jobExists(const QString& name) { return prefix.exists(kJobs + name); }
     QStringList incidents() const {
         QStringList lines;

@@ -52,19 +52,41 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
         QString from;
         bool auth;
         QString user, password;
-        QString line;   // expected text, "" for none
-        bool atTop;     // inserted at the top (alert on) or appended at the bottom
+        QString line;       // expected text, "" for none
+        bool atTop;         // inserted at the top (alert on) or appended at the bottom
         bool oauth = false; // OAuth 2.0 chosen: a token, no password
     };
     const std::vector<Case> cases = {
         {"blank sender", QStringLiteral("  "), false, {}, {}, kNotSent, true},
         {"blank sender wins over login", {}, true, {}, {}, kNotSent, true},
-        {"login without user", QStringLiteral("a@example.org"), true, QStringLiteral(" "), QStringLiteral("pw"), kNoLogin, false},
-        {"login without password", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral("  "), kNoLogin, false},
-        {"login complete", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral("pw"), {}, false},
+        {"login without user", QStringLiteral("a@example.org"), true, QStringLiteral(" "),
+         QStringLiteral("pw"), kNoLogin, false},
+        {"login without password", QStringLiteral("a@example.org"), true, QStringLiteral("u"),
+         QStringLiteral("  "), kNoLogin, false},
+        {"login complete",
+         QStringLiteral("a@example.org"),
+         true,
+         QStringLiteral("u"),
+         QStringLiteral("pw"),
+         {},
+         false},
         {"no login", QStringLiteral("a@example.org"), false, {}, {}, {}, false},
-        {"OAuth 2.0 needs no password", QStringLiteral("a@example.org"), true, QStringLiteral("u"), QStringLiteral(" "), {}, false, true},
-        {"OAuth 2.0 still needs the user", QStringLiteral("a@example.org"), true, QStringLiteral(" "), {}, kNoLogin, false, true},
+        {"OAuth 2.0 needs no password",
+         QStringLiteral("a@example.org"),
+         true,
+         QStringLiteral("u"),
+         QStringLiteral(" "),
+         {},
+         false,
+         true},
+        {"OAuth 2.0 still needs the user",
+         QStringLiteral("a@example.org"),
+         true,
+         QStringLiteral(" "),
+         {},
+         kNoLogin,
+         false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,7 +134,8 @@ TEST_F(PollerTest, PurgeAsksFirst) {
         MsgBox::setNextAnswer(answer);
         form->CommandIncidentsPurge_Click(0);
         ASSERT_FALSE(MsgBox::history().isEmpty());
-        EXPECT_EQ(MsgBox::history().last().text, QStringLiteral("Voulez-vous purger la liste des incidents ?"));
+        EXPECT_EQ(MsgBox::history().last().text,
+                  QStringLiteral("Voulez-vous purger la liste des incidents ?"));
         EXPECT_EQ(MsgBox::history().last().buttons, MsgBox::Buttons::YesNo);
         const bool yes = answer == MsgBox::Answer::Yes;
         EXPECT_EQ(form->ListeIncidents->count(), yes ? 0 : 1);

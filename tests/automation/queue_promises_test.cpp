@@ -48,7 +48,8 @@ QMap<QString, int> subjectCounts(const QList<const SmtpServer*>& servers) {
                 continue;
             const qsizetype end = m.data.indexOf("\r\n", at);
             const QString subject = QString::fromUtf8(m.data.mid(at + 19, end - at - 19));
-            if (!subject.startsWith(QStringLiteral("MAJ Version"))) // each installation's first-run notice
+            if (!subject.startsWith(
+                    QStringLiteral("MAJ Version"))) // each installation's first-run notice
                 ++counts[subject];
         }
     return counts;
@@ -78,7 +79,8 @@ QString zText(const QString& native) {
 }
 
 QStringList journals(const QString& folder) {
-    return QDir(folder).entryList({QStringLiteral(".*postique-journal*")}, QDir::Files | QDir::Hidden);
+    return QDir(folder).entryList({QStringLiteral(".*postique-journal*")},
+                                  QDir::Files | QDir::Hidden);
 }
 
 class QueuePromises : public ::testing::Test {
@@ -93,7 +95,8 @@ protected:
     std::unique_ptr<ProgramInstall> install() {
         auto one = std::make_unique<ProgramInstall>();
         EXPECT_TRUE(one->ok()) << one->error().toStdString();
-        EXPECT_TRUE(one->writeSettings(address, QStringLiteral("postique@station.test"), zText(folder)));
+        EXPECT_TRUE(
+            one->writeSettings(address, QStringLiteral("postique@station.test"), zText(folder)));
         return one;
     }
     SmtpServerOptions serverOptions() const {
@@ -115,14 +118,17 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
     auto first = install();
     auto second = install();
     SmtpServerOptions refusing = serverOptions();
-    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("r5@"), QStringLiteral("451 4.3.0 later"));
-    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("r8@"), QStringLiteral("550 5.1.1 no such user"));
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("r5@"),
+                   QStringLiteral("451 4.3.0 later"));
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("r8@"),
+                   QStringLiteral("550 5.1.1 no such user"));
     auto server = std::make_unique<SmtpServer>(refusing);
     ASSERT_TRUE(server->isRunning()) << server->error().toStdString();
 
     const QByteArray job = rows(QStringLiteral("row"), 1, 12);
     ASSERT_TRUE(dropJob(folder + QStringLiteral("/Email_1.ss8"), job));
-    ASSERT_TRUE(dropJob(folder + QStringLiteral("/Email_2.ss8"), rows(QStringLiteral("behind"), 1, 2)));
+    ASSERT_TRUE(
+        dropJob(folder + QStringLiteral("/Email_2.ss8"), rows(QStringLiteral("behind"), 1, 2)));
 
     auto a = first->start(40);
     auto b = second->start(40);
@@ -147,7 +153,8 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
     const QMap<QString, int> before = subjectCounts({server.get()});
     server.reset();
     SmtpServerOptions fixed = serverOptions();
-    fixed.reply(QStringLiteral("RCPT"), QStringLiteral("r8@"), QStringLiteral("550 5.1.1 no such user"));
+    fixed.reply(QStringLiteral("RCPT"), QStringLiteral("r8@"),
+                QStringLiteral("550 5.1.1 no such user"));
     SmtpServer again(fixed);
     ASSERT_TRUE(again.isRunning()) << again.error().toStdString();
     const QString dead = folder + u'/' + automation::DeadLetterFolder;
@@ -155,7 +162,8 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
         [&] {
             QMap<QString, int> all = subjectCounts({&again});
             all.insert(before);
-            return all.size() >= 13 && !QFileInfo::exists(folder + QStringLiteral("/Email_1.ss8")) &&
+            return all.size() >= 13 &&
+                   !QFileInfo::exists(folder + QStringLiteral("/Email_1.ss8")) &&
                    !QFileInfo::exists(folder + QStringLiteral("/Email_2.ss8"));
         },
         60000);
@@ -163,7 +171,8 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
     QCoreApplication::processEvents();
     killProgram(*a);
     killProgram(*b);
-    ASSERT_TRUE(done) << a->readAllStandardError().toStdString() << b->readAllStandardError().toStdString();
+    ASSERT_TRUE(done) << a->readAllStandardError().toStdString()
+                      << b->readAllStandardError().toStdString();
 
     QMap<QString, int> counts = subjectCounts({&again});
     for (auto it = before.cbegin(); it != before.cend(); ++it)
@@ -175,11 +184,14 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
     QFile note(dead + QStringLiteral("/Email_1.ss8.txt"));
     ASSERT_TRUE(note.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(note.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 8 : ")) && text.contains(QStringLiteral("no such user")))
+    EXPECT_TRUE(text.contains(QStringLiteral("Ligne 8 : ")) &&
+                text.contains(QStringLiteral("no such user")))
         << text.toStdString();
     EXPECT_TRUE(journals(folder).isEmpty());
-    const QString stderrText = QString::fromUtf8(a->readAllStandardError() + b->readAllStandardError());
-    EXPECT_TRUE(stderrText.contains(QStringLiteral("Ligne 8 de Email_1.ss8"))) << stderrText.toStdString();
+    const QString stderrText =
+        QString::fromUtf8(a->readAllStandardError() + b->readAllStandardError());
+    EXPECT_TRUE(stderrText.contains(QStringLiteral("Ligne 8 de Email_1.ss8")))
+        << stderrText.toStdString();
 }
 
 TEST_F(QueuePromises, JobChangedWhileBeingSentSendsNoRowTwice) {
@@ -230,7 +242,8 @@ TEST_F(QueuePromises, WriterWithALaggingClockIsWaitedFor) {
         QThread::msleep(1000);
         QCoreApplication::processEvents();
     }
-    const bool done = waitUntil([&] { return !QFileInfo::exists(path) && server.messages().size() >= 200; }, 60000);
+    const bool done = waitUntil(
+        [&] { return !QFileInfo::exists(path) && server.messages().size() >= 200; }, 60000);
     QThread::msleep(500);
     QCoreApplication::processEvents();
     killProgram(*program);
@@ -271,7 +284,8 @@ TEST_F(QueuePromises, StopRequestEndsTheProgramWithinSecondsWhateverTheServerDoe
         ASSERT_TRUE(working.isRunning()) << working.error().toStdString();
         auto next = one->start(40);
         ASSERT_TRUE(next->waitForStarted(10000));
-        const bool done = waitUntil([&] { return !QFileInfo::exists(path) && working.messages().size() >= 3; }, 60000);
+        const bool done = waitUntil(
+            [&] { return !QFileInfo::exists(path) && working.messages().size() >= 3; }, 60000);
         killProgram(*next);
         ASSERT_TRUE(done);
         const QMap<QString, int> counts = subjectCounts({&working});

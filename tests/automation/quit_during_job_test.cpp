@@ -75,7 +75,9 @@ TEST_F(QuitDuringJobTest, NoRowLeavesAfterTheAnswer) {
         while (watching && !Lib_Public::QuitterDemande)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (Lib_Public::QuitterDemande)
-            answeredAt = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+            answeredAt =
+                std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                    .count();
     });
 
     // Once two rows went out, the operator clicks "Quitter" and answers "Oui".

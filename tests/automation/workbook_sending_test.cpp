@@ -22,7 +22,8 @@ TEST_F(WorkbookSendingTest, WorkbookJobsAreSentLikeDelimitedJobs) {
     QTemporaryDir written;
     QProcess writer;
     writer.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral(POSTIQUE_SOURCE_DIR "/tests/workbooks/write_workbooks.py"), written.path()});
+                 {QStringLiteral(POSTIQUE_SOURCE_DIR "/tests/workbooks/write_workbooks.py"),
+                  written.path()});
     ASSERT_TRUE(writer.waitForFinished(120000));
     ASSERT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
     auto bytesOf = [&](const char* name) {

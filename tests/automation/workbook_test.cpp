@@ -26,7 +26,8 @@ protected:
         dir_ = std::make_unique<QTemporaryDir>();
         QProcess writer;
         writer.start(QStringLiteral("/usr/bin/python3"),
-                     {QStringLiteral(POSTIQUE_SOURCE_DIR "/tests/workbooks/write_workbooks.py"), dir_->path()});
+                     {QStringLiteral(POSTIQUE_SOURCE_DIR "/tests/workbooks/write_workbooks.py"),
+                      dir_->path()});
         writer.waitForFinished(120000);
         ok_ = writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0;
         if (!ok_)
@@ -59,7 +60,8 @@ void expectCells(const automation::JobReadResult& r, int rows, const std::vector
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     EXPECT_EQ(r.sheet->rowCount(), rows);
     for (const CellCase& c : cells)
-        EXPECT_EQ(r.sheet->cell(c.row, c.column), c.text) << "row " << c.row << " column " << c.column;
+        EXPECT_EQ(r.sheet->cell(c.row, c.column), c.text)
+            << "row " << c.row << " column " << c.column;
 }
 
 TEST_F(WorkbookFiles, OfficeWorkbookShowsWhatTheSpreadsheetShows) {
@@ -74,12 +76,12 @@ TEST_F(WorkbookFiles, OfficeWorkbookShowsWhatTheSpreadsheetShows) {
                     {1, 4, "1" + nbsp + "234" + nbsp + "567,89"},
                     {1, 5, "12,5%"},
                     {1, 6, "08/12/2026 14:05:09"},
-                    {1, 7, "01/03/2026"},           // built-in short date
-                    {1, 8, "84"},                   // formula: its cached value
-                    {1, 9, "ab"},                   // formula giving text
+                    {1, 7, "01/03/2026"}, // built-in short date
+                    {1, 8, "84"},         // formula: its cached value
+                    {1, 9, "ab"},         // formula giving text
                     {1, 10, "VRAI"},
                     {1, 11, "-1" + nbsp + "234,50 €"}, // negative section writes its own sign
-                    {1, 12, "06 12 34 56 78"},      // literals between digit placeholders
+                    {1, 12, "06 12 34 56 78"},         // literals between digit placeholders
                     {1, 13, "33612345678"},
                     {1, 14, "8 décembre 2026"},
                     {1, 15, "0,3"},
@@ -89,10 +91,10 @@ TEST_F(WorkbookFiles, OfficeWorkbookShowsWhatTheSpreadsheetShows) {
                     {2, 3, ""},
                     {2, 4, ""},
                     {2, 5, "ligne 1\nligne 2"},
-                    {3, 1, "cachée"},           // hidden rows are read
+                    {3, 1, "cachée"}, // hidden rows are read
                     {4, 1, ""},
                     {5, 3, "après le vide"},
-                    {6, 1, ""},                 // a styled empty cell is no row
+                    {6, 1, ""}, // a styled empty cell is no row
                 });
 }
 
@@ -150,7 +152,8 @@ TEST_F(WorkbookFiles, JobWorkbooksReadLikeTheirDelimitedTwin) {
         ASSERT_EQ(r.sheet->rowCount(), csv.sheet->rowCount());
         for (int row = 1; row <= csv.sheet->rowCount(); ++row)
             for (int column = 1; column <= 12; ++column)
-                EXPECT_EQ(r.sheet->cell(row, column), csv.sheet->cell(row, column)) << row << "," << column;
+                EXPECT_EQ(r.sheet->cell(row, column), csv.sheet->cell(row, column))
+                    << row << "," << column;
     }
 }
 
@@ -200,8 +203,8 @@ TEST(WorkbookNumberFormat, ShowsNumbersDatesAndTimesTheFrenchWay) {
 // A zip archive built by hand, so every field can lie.
 struct Member {
     QByteArray name;
-    QByteArray data;        // as stored (already deflated when method is 8)
-    quint32 size = 0;       // declared expanded size
+    QByteArray data;  // as stored (already deflated when method is 8)
+    quint32 size = 0; // declared expanded size
     quint32 crc = 0;
     quint16 method = 0;
     quint16 flags = 0;
@@ -296,13 +299,14 @@ QByteArray ods(const QByteArray& content) {
                 deflated("content.xml", content)});
 }
 
-const QByteArray kContentHead =
-    "<?xml version=\"1.0\"?><office:document-content "
-    "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
-    "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
-    "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body><office:spreadsheet>"
-    "<table:table>";
-const QByteArray kContentTail = "</table:table></office:spreadsheet></office:body></office:document-content>";
+const QByteArray kContentHead = "<?xml version=\"1.0\"?><office:document-content "
+                                "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+                                "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+                                "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><"
+                                "office:body><office:spreadsheet>"
+                                "<table:table>";
+const QByteArray kContentTail =
+    "</table:table></office:spreadsheet></office:body></office:document-content>";
 
 // A deflate stream expanding to `megabytes` MiB of spaces from about a kilobyte per MiB: one
 // flushed block repeated, then an empty final block.
@@ -326,19 +330,24 @@ QByteArray spaceBomb(int megabytes) {
 }
 
 TEST(WorkbookHostile, RefusedAsCouldNotBeLoaded) {
-    const QByteArray okContent = kContentHead + "<table:table-row><table:table-cell><text:p>1</text:p>"
-                                                "</table:table-cell></table:table-row>" + kContentTail;
+    const QByteArray okContent = kContentHead +
+                                 "<table:table-row><table:table-cell><text:p>1</text:p>"
+                                 "</table:table-cell></table:table-row>" +
+                                 kContentTail;
     ASSERT_TRUE(readJobBytes(ods(okContent)).ok); // the frame itself is sound
 
     const QByteArray laughs =
         "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
         "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
         "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">]>"
-        "<office:document-content xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "<office:document-content "
+        "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
         "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
-        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body><office:spreadsheet>"
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\"><office:body><office:"
+        "spreadsheet>"
         "<table:table><table:table-row><table:table-cell><text:p>&lol3;</text:p></table:table-cell>"
-        "</table:table-row>" + kContentTail;
+        "</table:table-row>" +
+        kContentTail;
 
     Member bomb{"content.xml", spaceBomb(300), 300u << 20, 0, 8, 0};
     Member liar = bomb; // claims a small size, expands to far more
@@ -361,13 +370,17 @@ TEST(WorkbookHostile, RefusedAsCouldNotBeLoaded) {
     QByteArray cdOutside = ods(okContent);
     cdOutside[cdOutside.size() - 6] = char(0x7F); // central directory offset beyond the file
 
-    const QByteArray wideRow = kContentHead +
-                               "<table:table-row table:number-rows-repeated=\"2000000\"><table:table-cell>"
-                               "<text:p>x</text:p></table:table-cell></table:table-row>" + kContentTail;
-    const QByteArray wideCells = kContentHead +
-                                 "<table:table-row table:number-rows-repeated=\"100000\"><table:table-cell "
-                                 "table:number-columns-repeated=\"1000\"><text:p>x</text:p></table:table-cell>"
-                                 "</table:table-row>" + kContentTail;
+    const QByteArray wideRow =
+        kContentHead +
+        "<table:table-row table:number-rows-repeated=\"2000000\"><table:table-cell>"
+        "<text:p>x</text:p></table:table-cell></table:table-row>" +
+        kContentTail;
+    const QByteArray wideCells =
+        kContentHead +
+        "<table:table-row table:number-rows-repeated=\"100000\"><table:table-cell "
+        "table:number-columns-repeated=\"1000\"><text:p>x</text:p></table:table-cell>"
+        "</table:table-row>" +
+        kContentTail;
 
     struct Case {
         const char* what;
@@ -385,7 +398,8 @@ TEST(WorkbookHostile, RefusedAsCouldNotBeLoaded) {
         {"no end record", truncated, "end record"},
         {"central directory outside the file", cdOutside, "central directory"},
         {"a zip that is no workbook", zip({stored("readme.txt", "hello")}), "neither"},
-        {"a text document", zip({stored("mimetype", "application/vnd.oasis.opendocument.text")}), "not a spreadsheet"},
+        {"a text document", zip({stored("mimetype", "application/vnd.oasis.opendocument.text")}),
+         "not a spreadsheet"},
         {"no content", zip({mimetype}), "content.xml is missing"},
         {"rows repeated beyond the sheet", ods(wideRow), "beyond row"},
         {"cells repeated beyond the limit", ods(wideCells), "cells"},
@@ -403,7 +417,8 @@ TEST(WorkbookHostile, RefusedAsCouldNotBeLoaded) {
 TEST(WorkbookHostile, LimitsApplyToEveryPart) {
     QByteArray rows;
     for (int i = 0; i < 2000; ++i)
-        rows += "<table:table-row><table:table-cell><text:p>ligne</text:p></table:table-cell></table:table-row>";
+        rows += "<table:table-row><table:table-cell><text:p>ligne</text:p></table:table-cell></"
+                "table:table-row>";
     const QByteArray file = ods(kContentHead + rows + kContentTail);
     ASSERT_TRUE(automation::readWorkbookBytes(file).ok);
 

@@ -35,9 +35,8 @@ TEST(Strpbrk, FindsFirstMemberFromStart) {
         qsizetype expected;
     };
     const Case cases[] = {
-        {"ab,c", 0, ",", 2}, {"ab,c", 2, ",", 2}, {"ab,c", 3, ",", -1},
-        {"", 0, ",", -1},    {"ab,c", 9, ",", -1}, {"ab,c", -4, ",", 2},
-        {"a\"b,c", 0, "\",", 1}, {"abc", 0, "", -1},
+        {"ab,c", 0, ",", 2},  {"ab,c", 2, ",", 2},  {"ab,c", 3, ",", -1},    {"", 0, ",", -1},
+        {"ab,c", 9, ",", -1}, {"ab,c", -4, ",", 2}, {"a\"b,c", 0, "\",", 1}, {"abc", 0, "", -1},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Strpbrk(c.text, c.start, c.set), c.expected)

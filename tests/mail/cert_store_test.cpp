@@ -39,25 +39,26 @@ private:
 struct LookupCase {
     const char* address;
     const char* store;
-    const char* expectedName;   // common name of the certificate found, or nullptr
-    const char* errorFragment;  // part of the error text when nothing is found
+    const char* expectedName;  // common name of the certificate found, or nullptr
+    const char* errorFragment; // part of the error text when nothing is found
     bool key;
 };
 
 TEST_F(CertStoreTest, FindsByAddressAndExplainsFailures) {
     const auto& pki = SharedTestPki();
     testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceP12Legacy});
-    testsupport::MakeCertificateStore(prefix(), "AddressBook",
-                                      {pki.bobCert, pki.bobOldCert, pki.carolCert,
-                                       pki.daveExpiredCert, pki.erinFutureCert});
+    testsupport::MakeCertificateStore(
+        prefix(), "AddressBook",
+        {pki.bobCert, pki.bobOldCert, pki.carolCert, pki.daveExpiredCert, pki.erinFutureCert});
     const LookupCase cases[] = {
         {"alice@example.test", "my", "Alice Sender", nullptr, true},
-        {"alice@EXAMPLE.Test", "My", "Alice Sender", nullptr, true},  // domain and store name: any case
+        {"alice@EXAMPLE.Test", "My", "Alice Sender", nullptr,
+         true}, // domain and store name: any case
         {"Alice Sender <alice@example.test>", "my", "Alice Sender", nullptr, true},
-        {"Alice@example.test", "my", nullptr, "Aucun certificat", false},  // local part is exact
-        {"bob@example.test", "AddressBook", "Bob Recipient", nullptr, false},  // newest valid one
+        {"Alice@example.test", "my", nullptr, "Aucun certificat", false},     // local part is exact
+        {"bob@example.test", "AddressBook", "Bob Recipient", nullptr, false}, // newest valid one
         {"bob@example.test", "addressbook", "Bob Recipient", nullptr, false},
-        {"carol@example.test", "AddressBook", "Carol Recipient", nullptr, false},  // SAN only
+        {"carol@example.test", "AddressBook", "Carol Recipient", nullptr, false}, // SAN only
         {"dave@example.test", "AddressBook", nullptr, "expiré", false},
         {"erin@example.test", "AddressBook", nullptr, "pas encore valide", false},
         {"zoe@example.test", "AddressBook", nullptr, "Aucun certificat pour cette adresse", false},
@@ -100,7 +101,8 @@ TEST_F(CertStoreTest, PkcsTwelveChainAndKeysInSeparateFiles) {
     // Certificate and key in two PEM files, the CA in a third: all found and matched.
     QTemporaryDir other;
     qputenv("VELMORA_PREFIX", other.path().toLocal8Bit());
-    testsupport::MakeCertificateStore(other.path(), "my", {pki.carolCert, pki.carolKey, pki.caCert});
+    testsupport::MakeCertificateStore(other.path(), "my",
+                                      {pki.carolCert, pki.carolKey, pki.caCert});
     auto carol = mail::findCertificate("carol@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(carol.certificate) << carol.error.toStdString();
     EXPECT_TRUE(mail::hasMatchingKey(*carol.certificate));
@@ -110,7 +112,8 @@ TEST_F(CertStoreTest, PkcsTwelveChainAndKeysInSeparateFiles) {
 TEST_F(CertStoreTest, PrivateKeyCountsOnlyWhenItMatches) {
     const auto& pki = SharedTestPki();
     // Alice's certificate next to somebody else's key: no usable key.
-    const QString folder = testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceCert, pki.bobKey});
+    const QString folder =
+        testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceCert, pki.bobKey});
     auto alice = mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my");
     ASSERT_TRUE(alice.certificate);
     EXPECT_FALSE(mail::hasMatchingKey(*alice.certificate));
@@ -118,8 +121,8 @@ TEST_F(CertStoreTest, PrivateKeyCountsOnlyWhenItMatches) {
     // A password-protected PKCS#12 opens only with its side password file.
     QFile::remove(folder + "/alice.pem");
     testsupport::MakeCertificateStore(prefix(), "my", {pki.aliceP12Protected});
-    EXPECT_FALSE(mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my")
-                     .certificate);
+    EXPECT_FALSE(
+        mail::findCertificate("alice@example.test", mail::CurrentUserStore, "my").certificate);
     QFile side(folder + "/alice-protected.p12.password");
     ASSERT_TRUE(side.open(QIODevice::WriteOnly));
     side.write("s3cret\n");
@@ -129,4 +132,4 @@ TEST_F(CertStoreTest, PrivateKeyCountsOnlyWhenItMatches) {
     EXPECT_TRUE(mail::hasMatchingKey(*alice.certificate));
 }
 
-}  // namespace
+} // namespace

@@ -14,8 +14,8 @@ TEST(Charsets, DefaultRowFollowsTheComponentIdentifier) {
         int row;
     };
     const Case cases[] = {
-        {"utf-8", 24},         {"UTF-8", 24},       {"ISO-8859-1", 26},  {"iso-8859-1", 26},
-        {"windows-1252", 27},  {"WINDOWS-1252", 27}, {"x-unknown", 26},  {"", 26},
+        {"utf-8", 24},          {"UTF-8", 24},        {"ISO-8859-1", 26}, {"iso-8859-1", 26},
+        {"windows-1252", 27},   {"WINDOWS-1252", 27}, {"x-unknown", 26},  {"", 26},
         {"ks_c_5601-1987", 17}, {"gb18030", 5},
     };
     for (const Case& c : cases)

@@ -38,10 +38,26 @@ TEST_F(SendWindowTest, SendButtonChecksFieldsFirst) {
     const Case cases[] = {
         {"no sender", "   ", "a@dest.test", "", "", false, "", "", {kNoSender}, 0},
         {"only Cci", "r@station.test", " ", "  ", "c@dest.test", false, "", "", {kNoRecipient}, 0},
-        {"login without password", "r@station.test", "a@dest.test", "", "", true, "u", " ",
-         {kNoLogin}, 0},
-        {"login without user", "r@station.test", "a@dest.test", "", "", true, "", "pw",
-         {kNoLogin}, 0},
+        {"login without password",
+         "r@station.test",
+         "a@dest.test",
+         "",
+         "",
+         true,
+         "u",
+         " ",
+         {kNoLogin},
+         0},
+        {"login without user",
+         "r@station.test",
+         "a@dest.test",
+         "",
+         "",
+         true,
+         "",
+         "pw",
+         {kNoLogin},
+         0},
         {"Cc alone, no login", "r@station.test", "", "c@dest.test", "", false, "", "", {kSent}, 1},
     };
     SmtpServer server;
@@ -62,8 +78,8 @@ TEST_F(SendWindowTest, SendButtonChecksFieldsFirst) {
 
         EXPECT_EQ(boxTexts(), c.boxes);
         for (const MsgBox::Record& r : MsgBox::history())
-            EXPECT_EQ(r.icon, r.text == kSent ? MsgBox::Icon::Information
-                                              : MsgBox::Icon::Exclamation);
+            EXPECT_EQ(r.icon,
+                      r.text == kSent ? MsgBox::Icon::Information : MsgBox::Icon::Exclamation);
         if (c.sent) {
             ASSERT_TRUE(server.waitForMessages(before + c.sent));
         }

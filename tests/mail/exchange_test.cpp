@@ -18,21 +18,20 @@ namespace {
 using testsupport::HttpsServer;
 using testsupport::HttpsServerOptions;
 
-const QByteArray kMessage =
-    "From: Studio <studio@radio.example>\r\n"
-    "To: Bob <bob@example.test>\r\n"
-    "Cc: carol@example.test\r\n"
-    "Subject: Postique: conducteur\r\n"
-    "MIME-Version: 1.0\r\n"
-    "Content-Type: text/plain; charset=utf-8\r\n"
-    "Content-Transfer-Encoding: 8bit\r\n"
-    "\r\n"
-    "Le conducteur de demain est pr\xc3\xaat.\r\n";
+const QByteArray kMessage = "From: Studio <studio@radio.example>\r\n"
+                            "To: Bob <bob@example.test>\r\n"
+                            "Cc: carol@example.test\r\n"
+                            "Subject: Postique: conducteur\r\n"
+                            "MIME-Version: 1.0\r\n"
+                            "Content-Type: text/plain; charset=utf-8\r\n"
+                            "Content-Transfer-Encoding: 8bit\r\n"
+                            "\r\n"
+                            "Le conducteur de demain est pr\xc3\xaat.\r\n";
 
 mail::ExchangeSend makeSend(const HttpsServer& server) {
     mail::ExchangeSend send;
     send.server = QStringLiteral("127.0.0.1:%1").arg(server.port());
-    send.port = 587;  // the settings page's SMTP port: ignored for Exchange
+    send.port = 587; // the settings page's SMTP port: ignored for Exchange
     send.ssl = true;
     send.user = QStringLiteral("studio");
     send.password = QStringLiteral("m0t de passe");
@@ -61,8 +60,10 @@ TEST(ExchangeAddresses, BuiltFromTheServerText) {
         {"mail.radio.example", 25, "https://mail.radio.example/EWS/Exchange.asmx"},
         {"mail.radio.example", 8443, "https://mail.radio.example:8443/EWS/Exchange.asmx"},
         {"mail.radio.example:9443", 587, "https://mail.radio.example:9443/EWS/Exchange.asmx"},
-        {" https://outlook.example/EWS/Exchange.asmx ", 465, "https://outlook.example/EWS/Exchange.asmx"},
-        {"http://mail.radio.example/EWS/Exchange.asmx", 25, "https://mail.radio.example/EWS/Exchange.asmx"},
+        {" https://outlook.example/EWS/Exchange.asmx ", 465,
+         "https://outlook.example/EWS/Exchange.asmx"},
+        {"http://mail.radio.example/EWS/Exchange.asmx", 25,
+         "https://mail.radio.example/EWS/Exchange.asmx"},
     };
     for (const auto& c : ews)
         EXPECT_EQ(mail::EwsUrl(c.server, c.port), c.expected) << c.server.toStdString();
@@ -72,11 +73,16 @@ TEST(ExchangeAddresses, BuiltFromTheServerText) {
         bool ssl;
         QString user, sender, expected;
     } dav[] = {
-        {"mail.radio.example", true, "studio", "", "https://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
-        {"mail.radio.example", false, "RADIO\\studio", "", "http://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
-        {"mail.radio.example", false, "jean.dupont@radio.example", "", "http://mail.radio.example/exchange/jean.dupont/%23%23DavMailSubmissionURI%23%23/"},
-        {"mail.radio.example", false, "", "r\xc3\xa9gie@radio.example", "http://mail.radio.example/exchange/r%C3%A9gie/%23%23DavMailSubmissionURI%23%23/"},
-        {"https://mail.radio.example/exchange/", false, "studio", "", "https://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
+        {"mail.radio.example", true, "studio", "",
+         "https://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
+        {"mail.radio.example", false, "RADIO\\studio", "",
+         "http://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
+        {"mail.radio.example", false, "jean.dupont@radio.example", "",
+         "http://mail.radio.example/exchange/jean.dupont/%23%23DavMailSubmissionURI%23%23/"},
+        {"mail.radio.example", false, "", "r\xc3\xa9gie@radio.example",
+         "http://mail.radio.example/exchange/r%C3%A9gie/%23%23DavMailSubmissionURI%23%23/"},
+        {"https://mail.radio.example/exchange/", false, "studio", "",
+         "https://mail.radio.example/exchange/studio/%23%23DavMailSubmissionURI%23%23/"},
         {"mail.radio.example", true, "", "", ""},
         {"", true, "studio", "", ""},
     };
@@ -133,16 +139,19 @@ TEST(ExchangeFailures, EachAnswerGivesItsCodeAndDescription) {
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
     const struct {
         const char* scenario;
-        bool ews, dav;  // which protocols the scenario applies to
+        bool ews, dav; // which protocols the scenario applies to
         qint32 code;
         const char* fragment;
     } cases[] = {
         {"unauthorized", true, true, mail::Error::LoginRefused, "HTTP 401"},
-        {"fba-440", true, true, mail::Error::FormsAuthentication, "authentification par formulaire"},
+        {"fba-440", true, true, mail::Error::FormsAuthentication,
+         "authentification par formulaire"},
         {"fba-redirect", true, true, mail::Error::FormsAuthentication, "ce protocole ne peut pas"},
         {"http-500", true, true, mail::Error::HttpStatus, "HTTP 500"},
-        {"ews-error", true, false, mail::Error::ExchangeRefused, "ErrorInvalidRecipients : At least one recipient isn't valid."},
-        {"soap-fault", true, false, mail::Error::SoapFault, "The request failed schema validation."},
+        {"ews-error", true, false, mail::Error::ExchangeRefused,
+         "ErrorInvalidRecipients : At least one recipient isn't valid."},
+        {"soap-fault", true, false, mail::Error::SoapFault,
+         "The request failed schema validation."},
     };
     for (const auto& c : cases) {
         server.setScenario(c.scenario);
@@ -182,7 +191,7 @@ TEST(ExchangeFailures, ConnectionLevelProblems) {
         socklen_t len = sizeof addr;
         bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        close(fd);  // bound but never listening: connections are refused
+        close(fd); // bound but never listening: connections are refused
         return ntohs(addr.sin_port);
     }();
     mail::ExchangeSend nobody = makeSend(server);
@@ -198,4 +207,4 @@ TEST(ExchangeFailures, ConnectionLevelProblems) {
     EXPECT_TRUE(server.requests().isEmpty());
 }
 
-}  // namespace
+} // namespace

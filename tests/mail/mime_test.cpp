@@ -183,7 +183,8 @@ TEST(MimeAttachments, BytesAndNamesSurvive) {
     for (int i = 0; i < 4; ++i) {
         const QJsonObject a = attachments.at(i).toObject();
         EXPECT_EQ(a.value(u"filename").toString(), files[i].name);
-        EXPECT_EQ(QByteArray::fromBase64(a.value(u"data_b64").toString().toLatin1()), files[i].data);
+        EXPECT_EQ(QByteArray::fromBase64(a.value(u"data_b64").toString().toLatin1()),
+                  files[i].data);
     }
     EXPECT_EQ(parsed.value(u"body").toString(), QStringLiteral("Voir pièces jointes."));
     // Non-ASCII names also in the RFC 2047 form that older Outlook versions display.
@@ -295,13 +296,15 @@ TEST(MimeHeaders, MessageIdsAreUniqueAndWellFormed) {
         {"station@", "localhost"},
         {"station@réseau.fr", "localhost"},
     };
-    static const QRegularExpression header(QStringLiteral("^Message-ID: <([a-z0-9.]+)@([^>]+)>\\r$"),
-                                           QRegularExpression::MultilineOption);
+    static const QRegularExpression header(
+        QStringLiteral("^Message-ID: <([a-z0-9.]+)@([^>]+)>\\r$"),
+        QRegularExpression::MultilineOption);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
         mail::detail::MessageContent content;
         content.from.address = QString::fromUtf8(c.address);
-        const auto match = header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content)));
+        const auto match =
+            header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content)));
         ASSERT_TRUE(match.hasMatch());
         EXPECT_EQ(match.captured(2), QString::fromUtf8(c.domain));
     }
@@ -313,7 +316,9 @@ TEST(MimeHeaders, MessageIdsAreUniqueAndWellFormed) {
             mail::detail::MessageContent content;
             content.from.address = QStringLiteral("a@example.org");
             for (int i = 0; i < 2000; ++i)
-                mine.push_back(header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content))).captured(1));
+                mine.push_back(
+                    header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content)))
+                        .captured(1));
         });
     for (auto& t : threads)
         t.join();

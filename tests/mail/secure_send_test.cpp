@@ -1,11 +1,11 @@
 // The mail object end to end with certificates and Exchange: signed, encrypted and signed-
 // then-encrypted mail received by the SMTP test server and opened with the openssl command;
 // protocols 1 and 2 through the HTTPS test peer, with the result of each kind of answer.
-#include "system/globals.h"
 #include "mail/mail_component.h"
 #include "support/https_fixture.h"
 #include "support/smtp_fixture.h"
 #include "support/test_pki.h"
+#include "system/globals.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,9 +76,7 @@ TEST_F(SecureSendTest, SignedEncryptedAndBothReachTheServerAndOpen) {
     const auto& pki = SharedTestPki();
     testsupport::SmtpServer server;
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-    const struct {
-        bool sign, encrypt;
-    } cases[] = {{true, false}, {false, true}, {true, true}};
+    const struct { bool sign, encrypt; } cases[] = {{true, false}, {false, true}, {true, true}};
     int expected = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.sign ? "signed " : "") + (c.encrypt ? "encrypted" : ""));
@@ -113,9 +111,9 @@ TEST_F(SecureSendTest, SignedEncryptedAndBothReachTheServerAndOpen) {
             EXPECT_FALSE(wire.contains("conducteur"));
             // Every recipient, and the sender for its own copy, can open it.
             opened.clear();
-            for (const auto& [cert, key] : {std::pair{pki.bobCert, pki.bobKey},
-                                            std::pair{pki.carolCert, pki.carolKey},
-                                            std::pair{pki.aliceCert, pki.aliceKey}})
+            for (const auto& [cert, key] :
+                 {std::pair{pki.bobCert, pki.bobKey}, std::pair{pki.carolCert, pki.carolKey},
+                  std::pair{pki.aliceCert, pki.aliceKey}})
                 opened << cms({"-decrypt", "-recip", cert, "-inkey", key}, wire);
         }
         for (QByteArray content : opened) {
@@ -128,8 +126,9 @@ TEST_F(SecureSendTest, SignedEncryptedAndBothReachTheServerAndOpen) {
                       QString(kBody).replace("\r\n", "\n").trimmed());
             const QJsonArray attachments = inner["attachments"].toArray();
             ASSERT_EQ(attachments.size(), 1);
-            EXPECT_EQ(QByteArray::fromBase64(attachments[0].toObject()["data_b64"].toString().toLatin1()),
-                      QByteArray("\x00\x01\x02\xff jingle", 11));
+            EXPECT_EQ(
+                QByteArray::fromBase64(attachments[0].toObject()["data_b64"].toString().toLatin1()),
+                QByteArray("\x00\x01\x02\xff jingle", 11));
         }
     }
 }
@@ -176,10 +175,12 @@ TEST_F(SecureSendTest, ExchangeProtocolsThroughTheMailObject) {
         m.addRecipients(QStringLiteral("archive@example.test"), 2);
         return m.send();
     };
-    for (const qint32 protocol : {mail::Protocol::ExchangeWebService, mail::Protocol::ExchangeWebDav}) {
+    for (const qint32 protocol :
+         {mail::Protocol::ExchangeWebService, mail::Protocol::ExchangeWebDav}) {
         SCOPED_TRACE(protocol);
         mail::MailMessage m;
-        ASSERT_TRUE(m.signerCertificate().findBySubject("alice@example.test", mail::CurrentUserStore, "my"));
+        ASSERT_TRUE(m.signerCertificate().findBySubject("alice@example.test",
+                                                        mail::CurrentUserStore, "my"));
         EXPECT_EQ(send(protocol, m), 0) << m.lastErrorDescription().toStdString();
         const QJsonObject request = server.requests().last();
         EXPECT_TRUE(request["problems"].toArray().isEmpty())
@@ -204,10 +205,13 @@ TEST_F(SecureSendTest, ExchangeProtocolsThroughTheMailObject) {
         const char* fragment;
     } failures[] = {
         {"unauthorized", mail::Protocol::ExchangeWebService, mail::Error::LoginRefused, "HTTP 401"},
-        {"ews-error", mail::Protocol::ExchangeWebService, mail::Error::ExchangeRefused, "ErrorInvalidRecipients"},
-        {"soap-fault", mail::Protocol::ExchangeWebService, mail::Error::SoapFault, "schema validation"},
+        {"ews-error", mail::Protocol::ExchangeWebService, mail::Error::ExchangeRefused,
+         "ErrorInvalidRecipients"},
+        {"soap-fault", mail::Protocol::ExchangeWebService, mail::Error::SoapFault,
+         "schema validation"},
         {"fba-440", mail::Protocol::ExchangeWebDav, mail::Error::FormsAuthentication, "formulaire"},
-        {"fba-redirect", mail::Protocol::ExchangeWebDav, mail::Error::FormsAuthentication, "formulaire"},
+        {"fba-redirect", mail::Protocol::ExchangeWebDav, mail::Error::FormsAuthentication,
+         "formulaire"},
         {"http-500", mail::Protocol::ExchangeWebDav, mail::Error::HttpStatus, "HTTP 500"},
     };
     for (const auto& f : failures) {
@@ -221,4 +225,4 @@ TEST_F(SecureSendTest, ExchangeProtocolsThroughTheMailObject) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -3,12 +3,12 @@
 // message boxes or incident lines.
 #include "mail/send_email.h"
 
-#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "support/dns_fixture.h"
-#include "support/smtp_fixture.h"
 #include "support/send_window.h"
+#include "support/smtp_fixture.h"
+#include "system/error_reporting.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -73,7 +73,8 @@ TEST_F(SendWindowTest, InteractiveSendFillsPlaceholdersAndPrefixesSubject) {
         << body.toStdString();
     EXPECT_TRUE(body.contains("A: a@dest.test, b@dest.test,")) << body.toStdString();
     EXPECT_TRUE(body.contains("Objet: Essai [$to]")) << body.toStdString();
-    EXPECT_TRUE(body.contains("[$FROM]")) << "replacement is case-sensitive: " << body.toStdString();
+    EXPECT_TRUE(body.contains("[$FROM]"))
+        << "replacement is case-sensitive: " << body.toStdString();
     EXPECT_FALSE(got.data.contains("cache@dest.test")) << "Bcc stays out of the headers";
 }
 
@@ -201,7 +202,11 @@ TEST_F(SendWindowTest, AttachmentRules) {
     };
     const Case cases[] = {
         {"existing, blank, missing, empty, trailing ;",
-         kept + ";  ;" + missing + "; " + empty + ";", {""}, {"grille.txt"}, false, 0},
+         kept + ";  ;" + missing + "; " + empty + ";",
+         {""},
+         {"grille.txt"},
+         false,
+         0},
         {"blank text", "   ", {""}, {}, false, 0},
         {"panel file also named", kept + "; ", {kept, ""}, {"grille.txt"}, false, 0, true},
         {"panel file only", "", {picked, ""}, {"conducteur.csv"}, false, 0, true},
@@ -225,7 +230,8 @@ TEST_F(SendWindowTest, AttachmentRules) {
         EXPECT_EQ(incidents().size(), c.reports) << incidents().join('\n').toStdString();
         EXPECT_TRUE(MsgBox::history().isEmpty());
         if (c.abandoned) {
-            EXPECT_TRUE(incidents().first().endsWith(":" + c.panel.first())) << incidents().first().toStdString();
+            EXPECT_TRUE(incidents().first().endsWith(":" + c.panel.first()))
+                << incidents().first().toStdString();
             EXPECT_EQ(server.messages().size(), before);
         } else {
             ASSERT_TRUE(server.waitForMessages(before + 1));
@@ -279,20 +285,40 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
         const char* what;
         qint16 manuel;
         QString to, cc, cci;
-        QStringList boxes;     // interactive reports, in order
-        int incidentLines;     // automatic reports
+        QStringList boxes;         // interactive reports, in order
+        int incidentLines;         // automatic reports
         QList<QStringList> copies; // envelope recipients of each message received
         qint16 abandon;
     };
     const Case cases[] = {
-        {"single recipient", -1, "un@alpha.test", "", "", {"Mail envoyé."}, 0,
-         {{"un@alpha.test"}}, 0},
-        {"three recipients", -1, "un@alpha.test;", "deux@beta.test", " ; trois@alpha.test",
+        {"single recipient",
+         -1,
+         "un@alpha.test",
+         "",
+         "",
+         {"Mail envoyé."},
+         0,
+         {{"un@alpha.test"}},
+         0},
+        {"three recipients",
+         -1,
+         "un@alpha.test;",
+         "deux@beta.test",
+         " ; trois@alpha.test",
          {"Mail envoyé avec succès à un@alpha.test", "Mail envoyé avec succès à deux@beta.test",
           "Mail envoyé avec succès à trois@alpha.test"},
-         0, {{"un@alpha.test"}, {"deux@beta.test"}, {"trois@alpha.test"}}, 0},
-        {"one copy refused, automatic", 0, "un@alpha.test; x@muet.test", "", "deux@beta.test",
-         {}, 1, {{"un@alpha.test"}, {"deux@beta.test"}}, -1},
+         0,
+         {{"un@alpha.test"}, {"deux@beta.test"}, {"trois@alpha.test"}},
+         0},
+        {"one copy refused, automatic",
+         0,
+         "un@alpha.test; x@muet.test",
+         "",
+         "deux@beta.test",
+         {},
+         1,
+         {{"un@alpha.test"}, {"deux@beta.test"}},
+         -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -55,7 +55,8 @@ TEST(SendQueue, EveryMailOnceOverKeptSessionsWithItsOutcome) {
         ASSERT_TRUE(spin([&] { return queue.pending() == 0; }));
         ASSERT_EQ(outcomes.size(), size_t(kMails));
         for (const auto& [ticket, o] : outcomes)
-            EXPECT_EQ(o.code, ticket == 7 ? mail::Error::RecipientRefused : mail::Error::None) << ticket;
+            EXPECT_EQ(o.code, ticket == 7 ? mail::Error::RecipientRefused : mail::Error::None)
+                << ticket;
         ASSERT_TRUE(server.waitForMessages(kMails - 1));
         QStringList subjects;
         for (const auto& m : server.messages())
@@ -74,7 +75,8 @@ TEST(SendQueue, MailsNotStartedCanBeWithdrawn) {
     ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
     int delivered = 0;
     mail::SendQueue queue(1);
-    QObject::connect(&queue, &mail::SendQueue::sent, [&](quint64, const mail::SendOutcome&) { ++delivered; });
+    QObject::connect(&queue, &mail::SendQueue::sent,
+                     [&](quint64, const mail::SendOutcome&) { ++delivered; });
     for (int i = 1; i <= 20; ++i)
         queue.submit(quint64(i), planFor(server.port(), QStringLiteral("a%1@dest.test").arg(i), i));
     const int dropped = queue.dropQueued();

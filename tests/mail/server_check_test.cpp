@@ -40,16 +40,61 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         QStringList facts; // pieces of the report
     };
     const std::vector<Case> cases = {
-        {"plain, no login", plain, 4, false, {}, {}, false, mail::Error::None,
-         {"Chiffrement : aucun", "Le serveur propose :", "Authentification : non demandée", "NOOP : 250"}},
-        {"STARTTLS and login", loginAfterTls, 1, false, "station", "s3cret", true, mail::Error::None,
+        {"plain, no login",
+         plain,
+         4,
+         false,
+         {},
+         {},
+         false,
+         mail::Error::None,
+         {"Chiffrement : aucun", "Le serveur propose :", "Authentification : non demandée",
+          "NOOP : 250"}},
+        {"STARTTLS and login",
+         loginAfterTls,
+         1,
+         false,
+         "station",
+         "s3cret",
+         true,
+         mail::Error::None,
          {"STARTTLS, certificat du serveur vérifié", "AUTH", "Authentification : acceptée"}},
-        {"implicit TLS", implicit, 1, true, {}, {}, true, mail::Error::None, {"SSL/TLS dès la connexion"}},
-        {"wrong password", loginAfterTls, 1, false, "station", "faux", true, mail::Error::LoginRefused,
+        {"implicit TLS",
+         implicit,
+         1,
+         true,
+         {},
+         {},
+         true,
+         mail::Error::None,
+         {"SSL/TLS dès la connexion"}},
+        {"wrong password",
+         loginAfterTls,
+         1,
+         false,
+         "station",
+         "faux",
+         true,
+         mail::Error::LoginRefused,
          {"Authentification : refusée"}},
-        {"login asked of a server without AUTH", plain, 4, false, "station", "s3cret", false,
-         mail::Error::LoginUnavailable, {}},
-        {"certificate nobody vouches for", startTls, 1, false, {}, {}, false, mail::Error::CertificateUntrusted, {}},
+        {"login asked of a server without AUTH",
+         plain,
+         4,
+         false,
+         "station",
+         "s3cret",
+         false,
+         mail::Error::LoginUnavailable,
+         {}},
+        {"certificate nobody vouches for",
+         startTls,
+         1,
+         false,
+         {},
+         {},
+         false,
+         mail::Error::CertificateUntrusted,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -57,7 +102,8 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
         mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
         mail::ProbeSettings settings;
-        settings.server = {QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}};
+        settings.server = {
+            QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}};
         settings.senderAddress = QStringLiteral("station@example.org");
         settings.caFolder = c.trust ? trusted.path() : QString();
         settings.limits = {std::chrono::milliseconds(5000), std::chrono::milliseconds(10000)};
@@ -82,7 +128,8 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
     nobody.server = {QStringLiteral("127.0.0.1"), port, 4, {}, {}, {}, {}};
     const auto report = mail::ProbeServer(nobody);
     EXPECT_EQ(report.code, mail::Error::ConnectFailed);
-    EXPECT_TRUE(report.description.contains(QStringLiteral("Connexion impossible"))) << report.description.toStdString();
+    EXPECT_TRUE(report.description.contains(QStringLiteral("Connexion impossible")))
+        << report.description.toStdString();
 }
 
 TEST(ServerCheck, ProgramChecksTheSavedSettings) {
@@ -99,16 +146,19 @@ TEST(ServerCheck, ProgramChecksTheSavedSettings) {
         EXPECT_TRUE(install.writeSettings(address, sender, QStringLiteral("C:\\Jobs\\")));
         auto program = install.start(1000, {QStringLiteral("--check-server")});
         EXPECT_TRUE(program->waitForFinished(60000));
-        return std::make_pair(program->exitCode(), QString::fromUtf8(program->readAllStandardOutput()));
+        return std::make_pair(program->exitCode(),
+                              QString::fromUtf8(program->readAllStandardOutput()));
     };
     const auto [fine, report] = run(QStringLiteral("Station <station@example.org>"));
     EXPECT_EQ(fine, 0) << report.toStdString();
     EXPECT_TRUE(report.contains(QStringLiteral("Le serveur propose"))) << report.toStdString();
-    EXPECT_TRUE(report.contains(QStringLiteral("un mail pourrait être envoyé"))) << report.toStdString();
+    EXPECT_TRUE(report.contains(QStringLiteral("un mail pourrait être envoyé")))
+        << report.toStdString();
 
     const auto [refused, why] = run(QString());
     EXPECT_NE(refused, 0);
-    EXPECT_TRUE(why.contains(QStringLiteral("Adresse Email d'envoi non renseignée"))) << why.toStdString();
+    EXPECT_TRUE(why.contains(QStringLiteral("Adresse Email d'envoi non renseignée")))
+        << why.toStdString();
     EXPECT_TRUE(server.messages().isEmpty()) << "neither the check nor a version notice sends";
 }
 

@@ -28,9 +28,9 @@ TEST_F(ServerPanelTest, SenderFillsUserAndServer) {
     struct Case {
         const char* name;
         QString sender;
-        QString user;    // expected TexteUser
-        QString server;  // expected TexteServer
-        bool presets;    // port 587, SSL and authentication
+        QString user;   // expected TexteUser
+        QString server; // expected TexteServer
+        bool presets;   // port 587, SSL and authentication
     };
     const Case cases[] = {
         {"provider address", "studio@gmail.com", "studio@gmail.com", "smtp.gmail.com", true},
@@ -95,7 +95,8 @@ TEST_F(ServerPanelTest, ProgrammaticChangesLeaveTheFillFlagsAlone) {
 }
 
 TEST_F(ServerPanelTest, WellKnownServerTypedByHandPresets) {
-    for (const QString& host : {QStringLiteral("smtp.office365.com"), QStringLiteral("SMTP.GMAIL.COM")}) {
+    for (const QString& host :
+         {QStringLiteral("smtp.office365.com"), QStringLiteral("SMTP.GMAIL.COM")}) {
         TempPrefix own;
         f.reset();
         f = StartMainWindow();

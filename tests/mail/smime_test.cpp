@@ -13,12 +13,11 @@ namespace {
 using testsupport::RunOpenssl;
 using testsupport::SharedTestPki;
 
-const QByteArray kEntity =
-    "Content-Type: text/plain; charset=utf-8\r\n"
-    "Content-Transfer-Encoding: 8bit\r\n"
-    "\r\n"
-    "Bonjour, voil\xc3\xa0 le programme de demain.\r\n"
-    "From the studio\r\n";
+const QByteArray kEntity = "Content-Type: text/plain; charset=utf-8\r\n"
+                           "Content-Transfer-Encoding: 8bit\r\n"
+                           "\r\n"
+                           "Bonjour, voil\xc3\xa0 le programme de demain.\r\n"
+                           "From the studio\r\n";
 
 class SmimeTest : public ::testing::Test {
 protected:
@@ -46,7 +45,8 @@ protected:
         QByteArray out;
         QString err;
         EXPECT_TRUE(RunOpenssl(QStringList{"cms"} + args + QStringList{"-in", in}, &out, &err))
-            << err.toStdString() << "\n" << input.toStdString();
+            << err.toStdString() << "\n"
+            << input.toStdString();
         return out;
     }
 
@@ -114,7 +114,8 @@ TEST_F(SmimeTest, SignatureVerifiesAndCarriesTheChain) {
         "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
         "--b1\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
         "Caf\xc3\xa9\n"
-        "--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n"
+        "--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: "
+        "binary\r\n\r\n"
         "\x01\x02\xff\xfe\r\n"
         "--b1--\r\n";
     const auto nested = mail::signEntity(multipart, *signer);
@@ -146,14 +147,13 @@ TEST_F(SmimeTest, SignThenEncryptAWholeMessage) {
     const auto signer = load(pki.aliceCert, pki.aliceKey);
     const QList<mail::CertificatePtr> recipients = mail::encryptionCertificates(
         {load(pki.bobCert), load(pki.bobCert)}, signer, QStringLiteral("alice@example.test"));
-    ASSERT_EQ(recipients.size(), 2);  // bob once, and the sender for its own copy
+    ASSERT_EQ(recipients.size(), 2); // bob once, and the sender for its own copy
 
-    const QByteArray message =
-        "From: Alice <alice@example.test>\n"
-        "To: bob@example.test\n"
-        "Subject: Postique: test\n"
-        "MIME-Version: 1.0\n" +
-        kEntity;
+    const QByteArray message = "From: Alice <alice@example.test>\n"
+                               "To: bob@example.test\n"
+                               "Subject: Postique: test\n"
+                               "MIME-Version: 1.0\n" +
+                               kEntity;
     const mail::SmimeResult out = mail::protectMessage(message, signer.get(), recipients);
     ASSERT_TRUE(out.ok) << out.error.toStdString();
     EXPECT_TRUE(onlyCrlf(out.data));
@@ -161,10 +161,11 @@ TEST_F(SmimeTest, SignThenEncryptAWholeMessage) {
                                     "Subject: Postique: test\r\nMIME-Version: 1.0\r\n"));
     EXPECT_EQ(out.data.count("MIME-Version"), 1);
 
-    for (const auto& [cert, key] : {std::pair{pki.bobCert, pki.bobKey},
-                                    std::pair{pki.aliceCert, pki.aliceKey}}) {
+    for (const auto& [cert, key] :
+         {std::pair{pki.bobCert, pki.bobKey}, std::pair{pki.aliceCert, pki.aliceKey}}) {
         const QByteArray inner = decrypt(out.data, cert, key);
-        EXPECT_TRUE(inner.startsWith("Content-Type: multipart/signed")) << inner.left(200).toStdString();
+        EXPECT_TRUE(inner.startsWith("Content-Type: multipart/signed"))
+            << inner.left(200).toStdString();
         EXPECT_EQ(verify(inner), mail::canonicalEntity(kEntity).data);
     }
 }
@@ -195,4 +196,4 @@ TEST(SmimeLineEnds, EveryLineEndBecomesCrlf) {
         EXPECT_EQ(mail::toCrlf(c.in), c.out) << c.in.toStdString();
 }
 
-}  // namespace
+} // namespace

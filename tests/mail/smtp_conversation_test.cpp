@@ -67,11 +67,11 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    kGreeting + QStringList{"S: 250-mx.station.test", "S: 250-SIZE 10240000",
                                            "S: 250 8BITMIME", "C: MAIL FROM:<a@station.test>",
-                                           "S: 250 OK", "C: RCPT TO:<b@station.test>",
-                                           "S: 250 OK", "C: RCPT TO:<c@ailleurs.test>",
+                                           "S: 250 OK", "C: RCPT TO:<b@station.test>", "S: 250 OK",
+                                           "C: RCPT TO:<c@ailleurs.test>",
                                            "S: 550 5.1.1 <c@ailleurs.test>: unknown\x01user",
-                                           "C: DATA", "S: 354 go ahead", "D:",
-                                           "S: 250 queued as 42"},
+                                           "C: DATA", "S: 354 go ahead",
+                                           "D:", "S: 250 queued as 42"},
                    false,
                    "RCPT",
                    550,
@@ -89,12 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
         Transcript{"LoginAwaitsStartTls",
                    true,
                    true,
-                   kGreeting + QStringList{"S: 250-mx.station.test", "S: 250 STARTTLS",
-                                           "C: STARTTLS", "S: 220 ready", "C: EHLO poste",
-                                           "S: 250-mx.station.test", "S: 250 AUTH PLAIN LOGIN",
-                                           "C: AUTH PLAIN AGFsaWNlAHNlY3JldA==",
-                                           "S: 235 2.7.0 accepted",
-                                           "C: MAIL FROM:<a@station.test>", "S: 250 OK"},
+                   kGreeting +
+                       QStringList{"S: 250-mx.station.test", "S: 250 STARTTLS", "C: STARTTLS",
+                                   "S: 220 ready", "C: EHLO poste", "S: 250-mx.station.test",
+                                   "S: 250 AUTH PLAIN LOGIN",
+                                   "C: AUTH PLAIN AGFsaWNlAHNlY3JldA==", "S: 235 2.7.0 accepted",
+                                   "C: MAIL FROM:<a@station.test>", "S: 250 OK"},
                    false,
                    "",
                    0,
@@ -105,8 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    kGreeting + QStringList{"S: 250-mx.station.test", "S: 250 AUTH=LOGIN",
                                            "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6",
-                                           "C: YWxpY2U=", "S: 334 UGFzc3dvcmQ6",
-                                           "C: c2VjcmV0", "S: 535 5.7.8 bad credentials"},
+                                           "C: YWxpY2U=", "S: 334 UGFzc3dvcmQ6", "C: c2VjcmV0",
+                                           "S: 535 5.7.8 bad credentials"},
                    false,
                    "AUTH",
                    535,
@@ -117,8 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    kGreeting + QStringList{"S: 250 mx.station.test", "C: MAIL FROM:<a@s.test>",
                                            "S: 250 OK", "C: RCPT TO:<b@s.test>", "S: 250 OK",
-                                           "C: DATA", "S: 354 go", "D:",
-                                           "S: 552 5.3.4 message too big"},
+                                           "C: DATA", "S: 354 go",
+                                           "D:", "S: 552 5.3.4 message too big"},
                    false,
                    ".",
                    552,
@@ -134,23 +134,23 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    1,
                    {}},
-        Transcript{"MailFromBeforeAnyAuth",
-                   true,
-                   false,
-                   QStringList{"S: 220 mx", "C: HELO poste", "S: 250 mx",
-                               "C: MAIL FROM:<a@s.test>"},
-                   true,
-                   "",
-                   0,
-                   0,
-                   {}}),
+        Transcript{
+            "MailFromBeforeAnyAuth",
+            true,
+            false,
+            QStringList{"S: 220 mx", "C: HELO poste", "S: 250 mx", "C: MAIL FROM:<a@s.test>"},
+            true,
+            "",
+            0,
+            0,
+            {}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(SmtpConversation, KeepsNoCredentialsOfAnAuthExchange) {
     SmtpConversation talk;
-    play(talk, {"S: 220 mx", "C: EHLO poste", "S: 250 AUTH LOGIN", "C: AUTH LOGIN",
-                "S: 334 VXNlcm5hbWU6", "C: YWxpY2U=", "S: 334 UGFzc3dvcmQ6", "C: c2VjcmV0",
-                "S: 235 ok"});
+    play(talk,
+         {"S: 220 mx", "C: EHLO poste", "S: 250 AUTH LOGIN", "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6",
+          "C: YWxpY2U=", "S: 334 UGFzc3dvcmQ6", "C: c2VjcmV0", "S: 235 ok"});
     for (const auto& reply : talk.replies()) {
         EXPECT_FALSE(reply.argument.contains(u"YWxpY2U")) << qPrintable(reply.argument);
         EXPECT_FALSE(reply.argument.contains(u"c2VjcmV0")) << qPrintable(reply.argument);
@@ -175,19 +175,20 @@ TEST(TransportFailure, OneErrorNumberForBothTransports) {
          "Le serveur Exchange https://ews.test/ ne répond pas"},
         {CURLE_PEER_FAILED_VERIFICATION, Error::CertificateUntrusted,
          "Le certificat du serveur mx.test:25", "Le certificat du serveur https://ews.test/"},
-        {CURLE_SSL_CONNECT_ERROR, Error::TlsFailed, "Échec de la connexion SSL/TLS avec le serveur mx",
+        {CURLE_SSL_CONNECT_ERROR, Error::TlsFailed,
+         "Échec de la connexion SSL/TLS avec le serveur mx",
          "Échec de la connexion SSL/TLS avec le serveur Exchange"},
-        {CURLE_USE_SSL_FAILED, Error::StartTlsUnavailable, "Le serveur mx.test:25 ne propose pas STARTTLS",
-         "Échange interrompu"},
+        {CURLE_USE_SSL_FAILED, Error::StartTlsUnavailable,
+         "Le serveur mx.test:25 ne propose pas STARTTLS", "Échange interrompu"},
         {CURLE_RECV_ERROR, Error::ConnectionLost, "La communication avec le serveur SMTP",
          "Échange interrompu avec le serveur Exchange"},
     };
     for (const CurlCase& c : cases) {
         const auto smtp = mail::detail::CurlFailure(mail::detail::Peer::Smtp, c.result,
                                                     "mx.test:25", "mx.test", "tech", "/ca");
-        const auto ews = mail::detail::CurlFailure(mail::detail::Peer::Exchange, c.result,
-                                                   "https://ews.test/", "https://ews.test/",
-                                                   "tech", "/ca");
+        const auto ews =
+            mail::detail::CurlFailure(mail::detail::Peer::Exchange, c.result, "https://ews.test/",
+                                      "https://ews.test/", "tech", "/ca");
         EXPECT_EQ(smtp.code, c.code) << c.smtpStart;
         EXPECT_EQ(ews.code, c.code) << c.exchangeStart;
         EXPECT_TRUE(smtp.description.startsWith(QString::fromUtf8(c.smtpStart)))

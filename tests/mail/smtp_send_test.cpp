@@ -3,8 +3,8 @@
 #include "mail/mail_component.h"
 #include "mail/smtp_transport.h"
 
-#include "system/globals.h"
 #include "support/smtp_fixture.h"
+#include "system/globals.h"
 
 #include <QDir>
 #include <QFile>
@@ -131,10 +131,10 @@ TEST(SmtpSend, ModesTrustAndLogin) {
         {"plain", plain, 4, false, "", "", false, 0, "", false, ""},
         {"starttls trusted through CA folder", startTls, 1, false, "", "", true, 0, "", true, ""},
         {"implicit tls", implicit, 1, true, "", "", true, 0, "", true, ""},
-        {"starttls untrusted", startTls, 1, false, "", "", false,
-         mail::Error::CertificateUntrusted, "CA", false, ""},
-        {"implicit untrusted", implicit, 1, true, "", "", false,
-         mail::Error::CertificateUntrusted, "CA", false, ""},
+        {"starttls untrusted", startTls, 1, false, "", "", false, mail::Error::CertificateUntrusted,
+         "CA", false, ""},
+        {"implicit untrusted", implicit, 1, true, "", "", false, mail::Error::CertificateUntrusted,
+         "CA", false, ""},
         {"self-signed with CA folder", selfSigned, 1, false, "", "", true,
          mail::Error::CertificateUntrusted, "certificat", false, ""},
         {"ssl asked, no STARTTLS offered", plain, 1, false, "", "", true,
@@ -193,16 +193,15 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
         {"one recipient refused", "RCPT", "jean@", "550 5.1.1 Jean inconnu", 0, 2},
         {"every recipient refused", "RCPT", "", "550 5.1.1 Personne ici",
          mail::Error::RecipientRefused, -1},
-        {"recipients deferred", "RCPT", "", "450 4.2.0 Boite pleine",
-         mail::Error::RecipientRefused, -1},
-        {"sender refused", "MAIL", "", "553 5.7.1 Expediteur interdit",
-         mail::Error::SenderRefused, -1},
-        {"sender deferred", "MAIL", "", "451 4.3.0 Reessayez plus tard",
-         mail::Error::SenderRefused, -1},
+        {"recipients deferred", "RCPT", "", "450 4.2.0 Boite pleine", mail::Error::RecipientRefused,
+         -1},
+        {"sender refused", "MAIL", "", "553 5.7.1 Expediteur interdit", mail::Error::SenderRefused,
+         -1},
+        {"sender deferred", "MAIL", "", "451 4.3.0 Reessayez plus tard", mail::Error::SenderRefused,
+         -1},
         {"DATA refused", "DATA", "", "554 5.3.4 Pas de donnees", mail::Error::DataRefused, -1},
         {"DATA deferred", "DATA", "", "451 4.3.2 File pleine", mail::Error::DataRefused, -1},
-        {"message refused", "EOD", "", "552 5.3.4 Message trop gros", mail::Error::DataRefused,
-         -1},
+        {"message refused", "EOD", "", "552 5.3.4 Message trop gros", mail::Error::DataRefused, -1},
         {"message deferred", "EOD", "", "452 4.3.1 Disque plein", mail::Error::DataRefused, -1},
     };
     for (const Case& c : cases) {

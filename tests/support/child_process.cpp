@@ -27,4 +27,6 @@ int runTestChild(const QString& testName, const QProcessEnvironment& extra, bool
     return died ? -1 : p->exitCode();
 }
 
-bool isTestChild() { return qEnvironmentVariableIsSet("POSTIQUE_TEST_CHILD"); }
+bool isTestChild() {
+    return qEnvironmentVariableIsSet("POSTIQUE_TEST_CHILD");
+}

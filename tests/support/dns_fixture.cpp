@@ -69,15 +69,12 @@ DnsServer::DnsServer(const DnsServerOptions& options) {
         error_ = QStringLiteral("no free loopback port");
         return;
     }
-    QStringList args{QStringLiteral("--keep-in-foreground"),
-                     QStringLiteral("--conf-file=/dev/null"),
-                     QStringLiteral("--port=%1").arg(port),
-                     QStringLiteral("--listen-address=127.0.0.1"),
-                     QStringLiteral("--bind-interfaces"),
-                     QStringLiteral("--no-resolv"),
-                     QStringLiteral("--no-hosts"),
-                     QStringLiteral("--pid-file="),
-                     QStringLiteral("--log-facility=-")};
+    QStringList args{
+        QStringLiteral("--keep-in-foreground"), QStringLiteral("--conf-file=/dev/null"),
+        QStringLiteral("--port=%1").arg(port),  QStringLiteral("--listen-address=127.0.0.1"),
+        QStringLiteral("--bind-interfaces"),    QStringLiteral("--no-resolv"),
+        QStringLiteral("--no-hosts"),           QStringLiteral("--pid-file="),
+        QStringLiteral("--log-facility=-")};
     if (geteuid() == 0)
         args << QStringLiteral("--user=root");
     for (const QString& domain : options.localDomains)
@@ -119,6 +116,8 @@ DnsServer::~DnsServer() {
     }
 }
 
-QString DnsServer::address() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+QString DnsServer::address() const {
+    return QStringLiteral("127.0.0.1:%1").arg(port_);
+}
 
 } // namespace testsupport

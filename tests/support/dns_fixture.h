@@ -24,7 +24,7 @@ struct DnsServerOptions {
     };
     QList<Mx> mx;
     QList<Host> hosts;
-    QStringList nullMx;       // domains with a null MX record (RFC 7505)
+    QStringList nullMx;                                  // domains with a null MX record (RFC 7505)
     QStringList localDomains = {QStringLiteral("test")}; // answered here, never forwarded
     QStringList extraArguments;
 };

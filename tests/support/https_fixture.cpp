@@ -22,9 +22,16 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::SeparateChannels);
     QStringList args{QStringLiteral(POSTIQUE_TEST_SERVERS_DIR "/https_server.py"),
-                     QStringLiteral("--cert"), pki.serverCert, QStringLiteral("--key"), pki.serverKey,
-                     QStringLiteral("--state"), dir_.path(), QStringLiteral("--user"), options.user,
-                     QStringLiteral("--password"), options.password};
+                     QStringLiteral("--cert"),
+                     pki.serverCert,
+                     QStringLiteral("--key"),
+                     pki.serverKey,
+                     QStringLiteral("--state"),
+                     dir_.path(),
+                     QStringLiteral("--user"),
+                     options.user,
+                     QStringLiteral("--password"),
+                     options.password};
     if (!options.mailbox.isEmpty())
         args << QStringLiteral("--mailbox") << options.mailbox;
     if (options.plain)
@@ -41,8 +48,9 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
         process_->waitForReadyRead(10000);
     const QByteArray line = process_->readLine().trimmed();
     if (!line.startsWith("PORT ")) {
-        error_ = QStringLiteral("https_server.py: %1 %2")
-                     .arg(QString::fromUtf8(line), QString::fromUtf8(process_->readAllStandardError()));
+        error_ =
+            QStringLiteral("https_server.py: %1 %2")
+                .arg(QString::fromUtf8(line), QString::fromUtf8(process_->readAllStandardError()));
         return;
     }
     port_ = static_cast<quint16>(line.mid(5).toUInt());
@@ -77,4 +85,4 @@ QList<QJsonObject> HttpsServer::requests() const {
     return out;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

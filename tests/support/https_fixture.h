@@ -13,11 +13,11 @@
 namespace testsupport {
 
 struct HttpsServerOptions {
-    QString user = QStringLiteral("studio");       // Basic credentials the server wants
+    QString user = QStringLiteral("studio"); // Basic credentials the server wants
     QString password = QStringLiteral("m0t de passe");
-    QString mailbox;                               // WebDAV mailbox in the path (default: user)
-    bool plain = false;                            // HTTP instead of HTTPS
-    QString bearerState;  // OAuth 2.0: bearers of the authorisation server with this state folder
+    QString mailbox;     // WebDAV mailbox in the path (default: user)
+    bool plain = false;  // HTTP instead of HTTPS
+    QString bearerState; // OAuth 2.0: bearers of the authorisation server with this state folder
 };
 
 // One server process for one test, serving the test PKI's server certificate; stops when
@@ -49,4 +49,4 @@ private:
     QString error_;
 };
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -31,7 +31,9 @@ ProgramInstall::ProgramInstall() {
     ok_ = true;
 }
 
-QString ProgramInstall::recordFile() const { return dir_.filePath(QStringLiteral("process-record.txt")); }
+QString ProgramInstall::recordFile() const {
+    return dir_.filePath(QStringLiteral("process-record.txt"));
+}
 
 QStringList ProgramInstall::recordedActions() const {
     QFile f(recordFile());
@@ -48,16 +50,18 @@ QString ProgramInstall::drivePath(const QString& windowsText) const {
 
 bool ProgramInstall::writeSettings(const QString& server, const QString& sender,
                                    const QString& jobFolder) const {
-    const QString path = drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini"));
+    const QString path =
+        drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini"));
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QString text = QStringLiteral("[Serveur]\r\nServeur=%1\r\nAutentification=0\r\nUser=\r\nPW=\r\n"
-                                        "Protocole=0\r\nConnexionSSL=0\r\n[Envoi]\r\nSignatureNumerique=0\r\n"
-                                        "Crypter=0\r\n[Dossiers]\r\nDossier_00=%3\r\nSousDossier=0\r\n"
-                                        "[Email]\r\nFrom=%2\r\nTo=\r\nCc=\r\nCci=\r\n")
-                             .arg(server, sender, jobFolder);
+    const QString text =
+        QStringLiteral("[Serveur]\r\nServeur=%1\r\nAutentification=0\r\nUser=\r\nPW=\r\n"
+                       "Protocole=0\r\nConnexionSSL=0\r\n[Envoi]\r\nSignatureNumerique=0\r\n"
+                       "Crypter=0\r\n[Dossiers]\r\nDossier_00=%3\r\nSousDossier=0\r\n"
+                       "[Email]\r\nFrom=%2\r\nTo=\r\nCc=\r\nCci=\r\n")
+            .arg(server, sender, jobFolder);
     return f.write(text.toUtf8()) > 0;
 }
 

@@ -31,7 +31,8 @@ public:
     QString drivePath(const QString& windowsText) const;
     // Writes the settings file "C:\Halvaro\Velmora\Config\VL3_Postique.ini" with `server`,
     // `sender` and the job folder `jobFolder` (a Windows text).
-    bool writeSettings(const QString& server, const QString& sender, const QString& jobFolder) const;
+    bool writeSettings(const QString& server, const QString& sender,
+                       const QString& jobFolder) const;
 
     // Starts the program with poll tick `tickMs` and `arguments`, headless, or on the X
     // display `display` (":N") when one is given. Its standard error is collected.

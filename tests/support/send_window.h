@@ -2,12 +2,12 @@
 // loopback server, a fixed incident clock, scripted message boxes and recorded traps.
 #pragma once
 
-#include "system/clock.h"
-#include "system/error_reporting.h"
 #include "automation/incidents.h"
 #include "mail/mail_component.h"
 #include "mail/send_email.h"
 #include "support/temp_prefix.h"
+#include "system/clock.h"
+#include "system/error_reporting.h"
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
@@ -68,10 +68,11 @@ class SendWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         MsgBox::reset();
-        Clock::SetWallClock([] { return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
+        Clock::SetWallClock(
+            [] { return QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
         Lib_Public::SetTraceHook([this](const QString& line) { traps << line; });
-        mail::SetDefaultTimeLimits({std::chrono::milliseconds(3000),
-                                    std::chrono::milliseconds(3000)});
+        mail::SetDefaultTimeLimits(
+            {std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
         main.reset();
         main = std::make_unique<Frm_Main>();
         bis = Frm_MainBis::instance();
@@ -138,4 +139,3 @@ protected:
     Frm_MainBis* bis = nullptr;
     QStringList traps;
 };
-

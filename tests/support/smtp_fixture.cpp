@@ -16,7 +16,9 @@ namespace {
 
 const QString kPython = QStringLiteral("/usr/bin/python3");
 
-QString serversDir() { return QStringLiteral(POSTIQUE_TEST_SERVERS_DIR); }
+QString serversDir() {
+    return QStringLiteral(POSTIQUE_TEST_SERVERS_DIR);
+}
 
 } // namespace
 
@@ -48,9 +50,9 @@ bool TestAuthority::run(const QStringList& arguments) {
     openssl.start(QStringLiteral("openssl"), arguments);
     if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
         openssl.exitCode() != 0) {
-        error_ = QStringLiteral("openssl %1 failed: %2")
-                     .arg(arguments.join(u' '),
-                          QString::fromLocal8Bit(openssl.readAllStandardError()));
+        error_ =
+            QStringLiteral("openssl %1 failed: %2")
+                .arg(arguments.join(u' '), QString::fromLocal8Bit(openssl.readAllStandardError()));
         return false;
     }
     return true;
@@ -86,10 +88,18 @@ QString TestAuthority::selfSigned(const QString& name, const QString& subject,
     const QString cert = dir_.filePath(name + QStringLiteral(".pem"));
     if (QFile::exists(cert))
         return cert;
-    QStringList args{QStringLiteral("req"),    QStringLiteral("-x509"),  QStringLiteral("-newkey"),
-                     QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                     key,                       QStringLiteral("-out"),   cert,
-                     QStringLiteral("-days"),   QStringLiteral("3650"),   QStringLiteral("-subj"),
+    QStringList args{QStringLiteral("req"),
+                     QStringLiteral("-x509"),
+                     QStringLiteral("-newkey"),
+                     QStringLiteral("rsa:2048"),
+                     QStringLiteral("-nodes"),
+                     QStringLiteral("-keyout"),
+                     key,
+                     QStringLiteral("-out"),
+                     cert,
+                     QStringLiteral("-days"),
+                     QStringLiteral("3650"),
+                     QStringLiteral("-subj"),
                      subject};
     for (const QString& e : extensions)
         args << QStringLiteral("-addext") << e;
@@ -119,8 +129,8 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
                      recordPath_};
     if (options.tls != SmtpServerOptions::Tls::Plain) {
         TestAuthority& ca = TestAuthority::instance();
-        const QString cert = options.certificate.isEmpty() ? ca.serverCertificate()
-                                                           : options.certificate;
+        const QString cert =
+            options.certificate.isEmpty() ? ca.serverCertificate() : options.certificate;
         const QString key = options.key.isEmpty() ? ca.serverKey() : options.key;
         if (cert.isEmpty()) {
             error_ = ca.error();
@@ -232,8 +242,12 @@ static int countEvents(const QList<QJsonObject>& events, QStringView kind) {
     return n;
 }
 
-int SmtpServer::connections() const { return countEvents(events(), u"connect"); }
-int SmtpServer::disconnections() const { return countEvents(events(), u"disconnect"); }
+int SmtpServer::connections() const {
+    return countEvents(events(), u"connect");
+}
+int SmtpServer::disconnections() const {
+    return countEvents(events(), u"disconnect");
+}
 
 bool SmtpServer::waitFor(const std::function<bool()>& done, int timeoutMs) const {
     QDeadlineTimer deadline(timeoutMs);

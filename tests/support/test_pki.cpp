@@ -1,12 +1,12 @@
 // Test PKI made once per test program with `openssl req`, `openssl ca` and `openssl pkcs12`.
 #include "support/test_pki.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QDate>
 #include <QLockFile>
+#include <QProcess>
 
 #include <unistd.h>
 
@@ -61,9 +61,11 @@ public:
         env.insert(QStringLiteral("SAN"), san.isEmpty() ? QStringLiteral("email:copy") : san);
         p.setProcessEnvironment(env);
         p.start(QStringLiteral("openssl"), args);
-        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit ||
+            p.exitCode() != 0) {
             error = QStringLiteral("openssl %1: %2")
-                        .arg(args.join(QLatin1Char(' ')), QString::fromLocal8Bit(p.readAllStandardError()));
+                        .arg(args.join(QLatin1Char(' ')),
+                             QString::fromLocal8Bit(p.readAllStandardError()));
             return false;
         }
         return true;
@@ -76,16 +78,18 @@ public:
     bool issue(const QString& name, const QString& subject, const QString& san,
                const QString& extensions, const QString& start = QString(),
                const QString& end = QString(), bool rsa = false) {
-        QStringList req{"req", "-new", "-nodes", "-keyout", name + ".key", "-out", name + ".csr",
-                        "-subj", subject, "-newkey"};
+        QStringList req{"req",  "-new",        "-nodes", "-keyout", name + ".key",
+                        "-out", name + ".csr", "-subj",  subject,   "-newkey"};
         if (rsa)
             req << "rsa:2048";
         else
-            req << "ec" << "-pkeyopt" << "ec_paramgen_curve:prime256v1";
+            req << "ec"
+                << "-pkeyopt"
+                << "ec_paramgen_curve:prime256v1";
         if (!run(req))
             return false;
-        QStringList args{"ca", "-batch", "-config", "ca.cnf", "-extensions", extensions,
-                         "-notext", "-in", name + ".csr", "-out", name + ".pem"};
+        QStringList args{"ca",      "-batch", "-config",     "ca.cnf", "-extensions", extensions,
+                         "-notext", "-in",    name + ".csr", "-out",   name + ".pem"};
         if (!start.isEmpty())
             args << "-startdate" << start;
         if (!end.isEmpty())
@@ -109,9 +113,10 @@ TestPki makePki(const QString& dir) {
     writeFile(b.path("index.txt"), {});
     writeFile(b.path("serial"), "1000\n");
     const bool built =
-        b.run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "ca.key", "-out",
-               "ca.pem", "-days", "3650", "-subj", "/CN=Postique Test CA", "-addext",
-               "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"}) &&
+        b.run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+               "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650", "-subj",
+               "/CN=Postique Test CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+               "keyUsage=critical,keyCertSign,cRLSign"}) &&
         b.issue("server", "/CN=localhost", QString(), "server") &&
         b.issue("alice", "/CN=Alice Sender/emailAddress=alice@example.test",
                 "email:alice@example.test", "smime") &&
@@ -160,7 +165,7 @@ TestPki makePkiPaths(const QString& dir) {
     return pki;
 }
 
-}  // namespace
+} // namespace
 
 const TestPki& SharedTestPki() {
     // Every test case runs in a process of its own: the PKI is made once per day and user in
@@ -213,4 +218,4 @@ QString MakeCertificateStore(const QString& prefix, const QString& storeName,
     return folder;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

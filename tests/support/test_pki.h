@@ -13,15 +13,15 @@ namespace testsupport {
 struct TestPki {
     QString dir;
     QString caCert, caKey;
-    QString serverCert, serverKey;        // CN localhost, SAN DNS:localhost, IP:127.0.0.1
-    QString aliceCert, aliceKey;          // alice@example.test (subject e-mail and SAN)
-    QString aliceP12Legacy;               // alice cert + key + CA, legacy ciphers, empty password
-    QString aliceP12Protected;            // the same, password "s3cret" (no side file made)
-    QString bobCert, bobKey;              // bob@example.test, valid now
-    QString bobOldCert;                   // bob@example.test, older but still valid
-    QString carolCert, carolKey;          // carol@Example.Test only in subjectAltName
-    QString daveExpiredCert, daveKey;     // dave@example.test, expired in 2021
-    QString erinFutureCert;               // erin@example.test, valid from 2040
+    QString serverCert, serverKey;    // CN localhost, SAN DNS:localhost, IP:127.0.0.1
+    QString aliceCert, aliceKey;      // alice@example.test (subject e-mail and SAN)
+    QString aliceP12Legacy;           // alice cert + key + CA, legacy ciphers, empty password
+    QString aliceP12Protected;        // the same, password "s3cret" (no side file made)
+    QString bobCert, bobKey;          // bob@example.test, valid now
+    QString bobOldCert;               // bob@example.test, older but still valid
+    QString carolCert, carolKey;      // carol@Example.Test only in subjectAltName
+    QString daveExpiredCert, daveKey; // dave@example.test, expired in 2021
+    QString erinFutureCert;           // erin@example.test, valid from 2040
     bool ok = false;
     QString error;
 };
@@ -39,4 +39,4 @@ bool RunOpenssl(const QStringList& args, QByteArray* out = nullptr, QString* err
 QString MakeCertificateStore(const QString& prefix, const QString& storeName,
                              const QStringList& files);
 
-}  // namespace testsupport
+} // namespace testsupport

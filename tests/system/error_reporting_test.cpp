@@ -36,8 +36,11 @@ TEST(GestionDesErreurs, RestartPathOnlyForDisconnectedComponent) {
         qint32 number;
         bool restart;
     };
-    const Case cases[] = {{ErrComponentDisconnected, true}, {0, false}, {53, false},
-                          {-2147417848, true}, {-2147417847, false}};
+    const Case cases[] = {{ErrComponentDisconnected, true},
+                          {0, false},
+                          {53, false},
+                          {-2147417848, true},
+                          {-2147417847, false}};
     for (const Case& c : cases) {
         Recorder rec;
         ReportError(QStringLiteral("Frm_Main:Form_Load"), c.number, QStringLiteral("x"));

@@ -1,10 +1,10 @@
 // File primitives on Windows texts: existence, size, deletion, copy, attributes, folders.
 #include "system/files.h"
 
-#include "system/error_reporting.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
 #include "system/atomicfile.h"
+#include "system/error_reporting.h"
 #include "system/winpath.h"
 
 #include <QDir>
@@ -64,7 +64,7 @@ TEST_F(FilesTest, TailleDuFichier) {
         const char* path;
         qint32 size;
     };
-    const Case cases[] = {{"C:\\X\\FIVE.BIN", 5},    {"C:\\x\\zero.bin", 0},
+    const Case cases[] = {{"C:\\X\\FIVE.BIN", 5},     {"C:\\x\\zero.bin", 0},
                           {"C:\\x\\missing.bin", -1}, {"C:\\x", -1},
                           {"C:\\x\\*.bin", -1},       {"", -1}};
     for (const Case& c : cases)
@@ -114,8 +114,8 @@ TEST_F(FilesTest, FileCopy) {
     EXPECT_EQ(QFileInfo(prefix.native(QStringLiteral("C:\\made\\b.txt"))).permissions() & 0x7777,
               QFileInfo(prefix.native(QStringLiteral("C:\\src\\a.txt"))).permissions() & 0x7777);
     // No temporary file is left beside the destination.
-    const QStringList left = QDir(prefix.native(QStringLiteral("C:\\dst"))).entryList(
-        QDir::Files | QDir::Hidden);
+    const QStringList left =
+        QDir(prefix.native(QStringLiteral("C:\\dst"))).entryList(QDir::Files | QDir::Hidden);
     EXPECT_EQ(left, QStringList{QStringLiteral("a.txt")});
 }
 
@@ -127,11 +127,8 @@ TEST_F(FilesTest, FileRemoveFlag) {
         bool needsXattr;
     };
     const Case cases[] = {
-        {33, 1, 32, false},
-        {32, 1, 32, false},
-        {8225, 1, 8224, true},
-        {39, 6, 33, true},
-        {33, 0, 33, false},
+        {33, 1, 32, false}, {32, 1, 32, false}, {8225, 1, 8224, true},
+        {39, 6, 33, true},  {33, 0, 33, false},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -206,7 +203,8 @@ TEST_F(FilesTest, SpecialFilesAreNeverReadNorWaitedFor) {
         const char* name;
         bool readable;
     };
-    const Case cases[] = {{"fifo.ini", false}, {"zero.pem", false}, {"fifo-link.pem", false}, {"plain.ini", true}};
+    const Case cases[] = {
+        {"fifo.ini", false}, {"zero.pem", false}, {"fifo-link.pem", false}, {"plain.ini", true}};
     for (const Case& c : cases) {
         const QString path = dir + u'/' + QLatin1String(c.name);
         EXPECT_EQ(AtomicFile::readAll(path).has_value(), c.readable) << c.name;

@@ -23,7 +23,9 @@ namespace {
 
 const QString kIni = QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini");
 
-QString s(const char* utf8) { return QString::fromUtf8(utf8); }
+QString s(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 } // namespace
 
@@ -40,13 +42,15 @@ TEST_F(IniTest, ReadingRules) {
                                    "Mismatch=\"abc'\r\n"
                                    "Empty=\r\n"
                                    "NoValue\r\n"
-                                   "Long=" + longValue + "\r\n"
-                                   "host=second\r\n"
-                                   "; Commented=1\r\n"
-                                   "[serveur]\r\n"
-                                   "Other=dup\r\n"
-                                   "\t[ Envoi ]  \r\n"
-                                   "  From\t= a@b\r\n"));
+                                   "Long=" +
+                                       longValue +
+                                       "\r\n"
+                                       "host=second\r\n"
+                                       "; Commented=1\r\n"
+                                       "[serveur]\r\n"
+                                       "Other=dup\r\n"
+                                       "\t[ Envoi ]  \r\n"
+                                       "  From\t= a@b\r\n"));
     struct Case {
         const char* section;
         const char* key;

@@ -41,7 +41,8 @@ TEST(EclateRepFicExt, SplitsFolderNameAndExtension) {
         {"  C:\\x\\y.ss8 ", "C:\\x\\", "y", ".ss8"},
         {"file.", "", "file", "."},
         {"file", "", "file", ""},
-        {"C:\\dir.d\\file", "C:\\dir.d\\", "file", ""}, // a dot left of the last "\" is no extension
+        {"C:\\dir.d\\file", "C:\\dir.d\\", "file",
+         ""}, // a dot left of the last "\" is no extension
         {".ini", "", "", ".ini"},
         {"\\a.b", "\\", "a", ".b"},
         {"\\\\srv\\share\\Email_1.ss8", "\\\\srv\\share\\", "Email_1", ".ss8"},
@@ -79,11 +80,11 @@ TEST(NettoieNomDeDossier, CleansWithoutResolving) {
         {"C:\\100%\\x", "C:\\100\\x"},
         {"C:\\a*b?c\"d<e>f|g,h/i", "C:\\a b c d e f g h i"},
         {"C:\\a   b\\", "C:\\a b\\"},
-        {"C:\\a      b", "C:\\a  b"},   // one pass over runs of three spaces
-        {"C:\\x:::\\y", "C:\\x\\y"},    // three colons become one space, then " \" is joined
-        {"C:\\a  \\b", "C:\\a\\b"},     // repeated until no " \" is left
-        {"::", "::"},                   // two characters: nothing to replace
-        {"a:b", "a:b"},                 // the first two characters are kept as they are
+        {"C:\\a      b", "C:\\a  b"}, // one pass over runs of three spaces
+        {"C:\\x:::\\y", "C:\\x\\y"},  // three colons become one space, then " \" is joined
+        {"C:\\a  \\b", "C:\\a\\b"},   // repeated until no " \" is left
+        {"::", "::"},                 // two characters: nothing to replace
+        {"a:b", "a:b"},               // the first two characters are kept as they are
         {"", ""},
     };
     for (const auto& c : cases)
@@ -95,9 +96,14 @@ TEST(NomFichierCorrect, RejectsWildcardsQuotesAndPipes) {
         const char* in;
         bool ok;
     } cases[] = {
-        {"C:\\x\\a?.ini", false}, {"C:\\x\\a*.ini", false}, {"C:\\x\\\"a\".ini", false},
-        {"C:\\x\\a|b.ini", false}, {"C:\\x\\a<b.ini", true},   {"C:\\x\\a:b/c>.ini", true},
-        {"", true},                {"VL3_Postique.ini", true},
+        {"C:\\x\\a?.ini", false},
+        {"C:\\x\\a*.ini", false},
+        {"C:\\x\\\"a\".ini", false},
+        {"C:\\x\\a|b.ini", false},
+        {"C:\\x\\a<b.ini", true},
+        {"C:\\x\\a:b/c>.ini", true},
+        {"", true},
+        {"VL3_Postique.ini", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(NomFichierCorrect(QString::fromUtf8(c.in)), c.ok) << c.in;

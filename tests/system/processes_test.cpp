@@ -1,10 +1,10 @@
 // The start-up entry that brings the program back after a forced restart.
 #include "system/processes.h"
 
-#include "system/error_reporting.h"
-#include "system/globals.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/winpath.h"
 
 #include <QDir>
@@ -68,7 +68,8 @@ TEST_F(StartupEntryTest, WaitIsClampedAndWrittenIntoTheEntry) {
     } cases[] = {{500, 1000}, {-3, 1000}, {10000, 10000}, {120000, 120000}, {200000, 120000}};
     for (const auto& c : cases) {
         qint32 wait = c.wait;
-        Lib_Systeme::CreateShortCutStartUp(true, wait, QStringLiteral("Lib_Public:GestionDesErreurs"));
+        Lib_Systeme::CreateShortCutStartUp(true, wait,
+                                           QStringLiteral("Lib_Public:GestionDesErreurs"));
         EXPECT_EQ(wait, c.clamped);
         const QStringList lines = entryLines().filter(QStringLiteral("Exec="));
         ASSERT_EQ(lines.size(), 1) << c.wait;

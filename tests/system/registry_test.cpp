@@ -42,8 +42,7 @@ TEST_F(RegistryTest, Statuses) {
     EXPECT_EQ(Reg_SetValue(HKEY_CURRENT_USER, kLook, "", "x", REG_SZ), RegStatusBadKey);
     EXPECT_TRUE(readHive(prefix, "user.reg").isEmpty()) << "nothing written";
     EXPECT_EQ(Reg_GetValue(HKEY_USERS, kLook, "Style", v), RegStatusInvalidHandle);
-    EXPECT_EQ(Reg_SetValue(HKEY_LOCAL_MACHINE, kLook, "N", "12x", REG_DWORD),
-              RegStatusInvalidData);
+    EXPECT_EQ(Reg_SetValue(HKEY_LOCAL_MACHINE, kLook, "N", "12x", REG_DWORD), RegStatusInvalidData);
 
     // Reading a missing value of a missing key: success, empty text, and the key now exists.
     EXPECT_EQ(Reg_GetValue(HKEY_LOCAL_MACHINE, kLook, "Style", v), RegStatusSuccess);
@@ -53,7 +52,8 @@ TEST_F(RegistryTest, Statuses) {
 }
 
 TEST_F(RegistryTest, ValuesRoundTripAndLayout) {
-    const QString versions = QStringLiteral("Software\\VB and VBA Program Settings\\VL3_Postique\\Versions");
+    const QString versions =
+        QStringLiteral("Software\\VB and VBA Program Settings\\VL3_Postique\\Versions");
     struct Case {
         const char* name;
         const char* text;
@@ -71,42 +71,48 @@ TEST_F(RegistryTest, ValuesRoundTripAndLayout) {
         {"Lines", "a\r\nb", REG_SZ, "a\r\nb"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Reg_SetValue(HKEY_CURRENT_USER, versions, c.name, QString::fromUtf8(c.text), c.type),
-                  RegStatusSuccess) << c.name;
+        EXPECT_EQ(
+            Reg_SetValue(HKEY_CURRENT_USER, versions, c.name, QString::fromUtf8(c.text), c.type),
+            RegStatusSuccess)
+            << c.name;
         QString v;
         EXPECT_EQ(Reg_GetValue(HKEY_CURRENT_USER, versions.toUpper(),
                                QString::fromLatin1(c.name).toLower(), v),
-                  RegStatusSuccess) << c.name;
+                  RegStatusSuccess)
+            << c.name;
         EXPECT_EQ(v, QString::fromUtf8(c.readBack)) << c.name;
     }
     EXPECT_EQ(Reg_SetValue(HKEY_CURRENT_USER, versions, "appversion", "2026.1.1", REG_SZ), 0);
     EXPECT_EQ(Reg_SetValue(HKEY_CURRENT_USER, kLook, "Style", "Office2007", REG_SZ), 0);
-    EXPECT_EQ(QString::fromLatin1(readHive(prefix, "user.reg")),
-              QString::fromLatin1("REGEDIT4\r\n\r\n"
-              "[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\VL3_Postique\\Versions]\r\n"
-              "\"AppVersion\"=\"2026.1.1\"\r\n"
-              "\"Path\"=\"C:\\\\x \\\"q\\\"\"\r\n"
-              "\"Empty\"=\"\"\r\n"
-              "\"Count\"=dword:0000002a\r\n"
-              "\"Zero\"=dword:00000000\r\n"
-              "\"Minus\"=dword:ffffffff\r\n"
-              "\"Accent\"=\"\xc9ric \x80\"\r\n"
-              "\"Lines\"=hex(1):61,0d,0a,62,00\r\n"
-              "\r\n"
-              "[HKEY_CURRENT_USER\\Software\\Halvaro\\Velmora\\Look]\r\n"
-              "\"Style\"=\"Office2007\"\r\n"));
+    EXPECT_EQ(
+        QString::fromLatin1(readHive(prefix, "user.reg")),
+        QString::fromLatin1(
+            "REGEDIT4\r\n\r\n"
+            "[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\VL3_Postique\\Versions]\r\n"
+            "\"AppVersion\"=\"2026.1.1\"\r\n"
+            "\"Path\"=\"C:\\\\x \\\"q\\\"\"\r\n"
+            "\"Empty\"=\"\"\r\n"
+            "\"Count\"=dword:0000002a\r\n"
+            "\"Zero\"=dword:00000000\r\n"
+            "\"Minus\"=dword:ffffffff\r\n"
+            "\"Accent\"=\"\xc9ric \x80\"\r\n"
+            "\"Lines\"=hex(1):61,0d,0a,62,00\r\n"
+            "\r\n"
+            "[HKEY_CURRENT_USER\\Software\\Halvaro\\Velmora\\Look]\r\n"
+            "\"Style\"=\"Office2007\"\r\n"));
 }
 
 TEST_F(RegistryTest, ReadsWhatOtherToolsWrite) {
-    ASSERT_TRUE(writeHive(prefix, "system.reg",
-                          "REGEDIT4\r\n\r\n"
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\VL3.exe]\r\n"
-                          "@=\"C:\\\\Halvaro\\\\Velmora\\\\VL3.exe\"\r\n"
-                          "\"Path\"=hex(2):25,53,59,53,25,5c,\\\r\n"
-                          "  61,00\r\n"
-                          "\"Bin\"=hex:01,02\r\n"
-                          "\"Gone\"=-\r\n"
-                          "\"Flags\" = dword:00000010\r\n"));
+    ASSERT_TRUE(writeHive(
+        prefix, "system.reg",
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\VL3.exe]\r\n"
+        "@=\"C:\\\\Halvaro\\\\Velmora\\\\VL3.exe\"\r\n"
+        "\"Path\"=hex(2):25,53,59,53,25,5c,\\\r\n"
+        "  61,00\r\n"
+        "\"Bin\"=hex:01,02\r\n"
+        "\"Gone\"=-\r\n"
+        "\"Flags\" = dword:00000010\r\n"));
     struct Case {
         const char* name;
         qint32 status;
@@ -118,7 +124,8 @@ TEST_F(RegistryTest, ReadsWhatOtherToolsWrite) {
                           {"Gone", 0, ""},
                           {"flags", 0, "16"},
                           {"Missing", 0, ""}};
-    const QString key = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\vl3.exe\\");
+    const QString key =
+        QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\vl3.exe\\");
     for (const Case& c : cases) {
         QString v = QStringLiteral("stale");
         EXPECT_EQ(Reg_GetValue(HKEY_LOCAL_MACHINE, key, QString::fromLatin1(c.name), v), c.status)
@@ -157,7 +164,6 @@ TEST_F(RegistryTest, BadHives) {
     EXPECT_TRUE(after.startsWith(garbage));
     EXPECT_EQ(Reg_GetValue(HKEY_CURRENT_USER, kLook, "x", v), 0);
     EXPECT_EQ(v, "1");
-
 }
 
 TEST_F(RegistryTest, HiveThatCannotBeWritten) {
@@ -225,7 +231,8 @@ TEST(HiveText, NewValueAfterALastLineThatGoesOn) {
     for (const char* last : {"\"Bin\"=hex(2):41,00,\\", "\"Bin\"=hex(2):41,00,\\\r\n"}) {
         const QByteArray hive =
             QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") + last;
-        const QByteArray written = HiveText::withString(hive, key, QStringLiteral("New"), QStringLiteral("v"));
+        const QByteArray written =
+            HiveText::withString(hive, key, QStringLiteral("New"), QStringLiteral("v"));
         const auto added = HiveText::readValue(written, key, QStringLiteral("New"));
         EXPECT_EQ(added ? added->text : QString(), "v") << last;
         const auto bin = HiveText::readValue(written, key, QStringLiteral("Bin"));

@@ -1,8 +1,8 @@
 // Opening documents and addresses through xdg-open, the folder chooser, and the end of
 // every copy (recorded, never done, in tests).
+#include "support/temp_prefix.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
-#include "support/temp_prefix.h"
 #include "system/processes.h"
 #include "system/shell.h"
 #include "system/winpath.h"
@@ -28,7 +28,8 @@ protected:
         for (const char* name : {"BROWSER", "DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP",
                                  "DESKTOP_SESSION", "HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
             saved_.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION"})
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION"})
             qunsetenv(name);
         qputenv("HOME", QFile::encodeName(home_.path()));
         qputenv("XDG_DATA_HOME", QFile::encodeName(home_.path() + QStringLiteral("/share")));
@@ -99,7 +100,8 @@ TEST(ShellErrors, NumbersAndFrenchTexts) {
         if (*c.start == 0) {
             EXPECT_TRUE(e.message.isEmpty()) << "never reported";
         } else {
-            EXPECT_TRUE(e.message.startsWith(QString::fromUtf8(c.start))) << e.message.toStdString();
+            EXPECT_TRUE(e.message.startsWith(QString::fromUtf8(c.start)))
+                << e.message.toStdString();
         }
     }
 }
@@ -109,7 +111,9 @@ TEST_F(ShellTest, AddressOpensInTheBrowser) {
         GTEST_SKIP() << "xdg-open is not installed (tools/install-deps.sh)";
     qputenv("BROWSER", browser_.toUtf8());
     const QString address = QStringLiteral("https://www.example.org/vl/page.htm");
-    EXPECT_GT(Lib_Systeme::ExecuterProgrammeExterne(nullptr, QStringLiteral("Open"), address, {}, {}, 1), 32);
+    EXPECT_GT(
+        Lib_Systeme::ExecuterProgrammeExterne(nullptr, QStringLiteral("Open"), address, {}, {}, 1),
+        32);
     for (int i = 0; i < 100 && opened().isEmpty(); ++i)
         QThread::msleep(50);
     EXPECT_EQ(opened(), address);
@@ -127,7 +131,8 @@ TEST_F(ShellTest, RevisionPageOpensFromTheMenuOrIsReported) {
     qputenv("BROWSER", "/bin/false");
     form.MnuWhatNews[0]->trigger();
     ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors[0].contains(QStringLiteral("Il n'y a aucune application associée"))) << errors[0].toStdString();
+    EXPECT_TRUE(errors[0].contains(QStringLiteral("Il n'y a aucune application associée")))
+        << errors[0].toStdString();
     EXPECT_TRUE(opened().isEmpty());
     // With one: the page opens in it.
     errors.clear();
@@ -147,23 +152,25 @@ TEST_F(ShellTest, FailuresGiveTheShellCodesAndReports) {
 
     // A missing file: 2, nothing reported.
     EXPECT_EQ(Lib_Systeme::ExecuterProgrammeExterne(nullptr, QStringLiteral("Open"),
-                                                    QStringLiteral("C:\\Docs\\absent.txt"), {}, {}, 1),
+                                                    QStringLiteral("C:\\Docs\\absent.txt"), {}, {},
+                                                    1),
               2);
     EXPECT_TRUE(errors.isEmpty());
     // A missing folder: 3, "Chemin d'accès non trouvé".
-    EXPECT_EQ(Lib_Systeme::ExecuterProgrammeExterne(nullptr, QStringLiteral("Open"),
-                                                    QStringLiteral("C:\\Nowhere\\a.txt"), {}, {}, 1),
+    EXPECT_EQ(Lib_Systeme::ExecuterProgrammeExterne(
+                  nullptr, QStringLiteral("Open"), QStringLiteral("C:\\Nowhere\\a.txt"), {}, {}, 1),
               3);
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].contains(QStringLiteral("error 76")));
     // Nothing can open it: 31 and the French text.
     errors.clear();
-    EXPECT_EQ(Lib_Systeme::ExecuterProgrammeExterne(nullptr, QStringLiteral("Open"),
-                                                    QStringLiteral("C:\\Docs\\note.zz9"), {}, {}, 1),
+    EXPECT_EQ(Lib_Systeme::ExecuterProgrammeExterne(
+                  nullptr, QStringLiteral("Open"), QStringLiteral("C:\\Docs\\note.zz9"), {}, {}, 1),
               31);
     ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors[0].startsWith(QStringLiteral("Lib_Systeme:ExecuterProgrammeExterne: error -2147220425: "
-                                                    "Il n'y a aucune application associée à ce type de fichier")))
+    EXPECT_TRUE(errors[0].startsWith(
+        QStringLiteral("Lib_Systeme:ExecuterProgrammeExterne: error -2147220425: "
+                       "Il n'y a aucune application associée à ce type de fichier")))
         << errors[0].toStdString();
 }
 
@@ -182,7 +189,8 @@ TEST_F(ShellTest, FolderSelectStartsInTheFolderPartAndCreatesTheChoice) {
         Lib_Systeme::FolderSelectQueueAnswer(QStringLiteral("*"));
         EXPECT_EQ(Lib_Systeme::FolderSelect(nullptr, c.start, QString()), QStringLiteral("*"));
         EXPECT_EQ(Lib_Systeme::FolderSelectLastStart(), c.expectedStart) << c.start.toStdString();
-        EXPECT_EQ(Lib_Systeme::FolderSelectLastTitle(), QStringLiteral("Sélectionnez un dossier: "));
+        EXPECT_EQ(Lib_Systeme::FolderSelectLastTitle(),
+                  QStringLiteral("Sélectionnez un dossier: "));
     }
     Lib_Systeme::FolderSelectQueueAnswer(QStringLiteral("*"));
     Lib_Systeme::FolderSelect(nullptr, {}, QStringLiteral("Dossier des travaux"));
@@ -201,10 +209,12 @@ TEST_F(ShellTest, FolderSelectStartsInTheFolderPartAndCreatesTheChoice) {
 TEST(StartupEntry, NamesTheRunningProgramEvenWhenItsFolderIsTheSuiteFolder) {
     // The executable's folder could not be written: the folder text is the suite's folder,
     // which holds no program; the entry still starts the program that runs.
-    EXPECT_EQ(Lib_Systeme::StartupEntryProgram(QStringLiteral("/home/u/.local/share/velmora/drive_c/Halvaro/Velmora"),
-                                               QStringLiteral("/usr/local/bin/VL3_Postique")),
+    EXPECT_EQ(Lib_Systeme::StartupEntryProgram(
+                  QStringLiteral("/home/u/.local/share/velmora/drive_c/Halvaro/Velmora"),
+                  QStringLiteral("/usr/local/bin/VL3_Postique")),
               QStringLiteral("/usr/local/bin/VL3_Postique"));
-    EXPECT_EQ(Lib_Systeme::StartupEntryProgram(QStringLiteral("/opt/velmora"), QStringLiteral("/usr/bin/other")),
+    EXPECT_EQ(Lib_Systeme::StartupEntryProgram(QStringLiteral("/opt/velmora"),
+                                               QStringLiteral("/usr/bin/other")),
               QStringLiteral("/opt/velmora/VL3_Postique"));
     EXPECT_EQ(Lib_Systeme::StartupEntryProgram(QString(), QString()), QString());
 }
@@ -231,7 +241,8 @@ TEST_F(ShellTest, EndOfEveryCopyIsOnlyRecordedUnderTests) {
     QFile f(record);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(f.readAll()),
-              QStringLiteral("EndAllCopies postique-probe %1\nShutdownWindows 2\n").arg(running.processId()));
+              QStringLiteral("EndAllCopies postique-probe %1\nShutdownWindows 2\n")
+                  .arg(running.processId()));
     EXPECT_EQ(running.state(), QProcess::Running) << "recorded, not done";
     running.kill();
     running.waitForFinished(5000);

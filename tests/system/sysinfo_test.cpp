@@ -82,13 +82,15 @@ TEST(GetOSDisplayString, TextGenerationAndTickCounterForEveryKnownVersion) {
         {withProductInfo(nt(6, 0, 6001, X64), 5), "Microsoft Windows Vista , 64-bit  (build 6001)",
          6, true}, // an edition type without a name
         {withProductInfo(nt(6, 0, 6001, X64, 3), 12),
-         "Microsoft Windows Server 2008 Datacenter Edition (core installation), 64-bit  (build 6001)",
+         "Microsoft Windows Server 2008 Datacenter Edition (core installation), 64-bit  (build "
+         "6001)",
          6, true},
         {withProductInfo(nt(6, 0, 6001, IA64, 2), 15),
          "Microsoft Windows Server 2008 Enterprise Edition for Itanium-based Systems  (build 6001)",
          6, false},
         {withProductInfo(nt(6, 0, 6001, X86, 3), 25),
-         "Microsoft Windows Server 2008 Small Business Server Premium Edition, 32-bit  (build 6001)",
+         "Microsoft Windows Server 2008 Small Business Server Premium Edition, 32-bit  (build "
+         "6001)",
          6, false},
         // 5.2: no architecture suffix, server editions by architecture and suite bits.
         {withR2(nt(5, 2, 3790, X86, 3, 0, "Service Pack 2")),
@@ -98,17 +100,19 @@ TEST(GetOSDisplayString, TextGenerationAndTickCounterForEveryKnownVersion) {
          "Microsoft Windows Storage Server 2003Standard Edition  (build 3790)", 2003, false},
         {nt(5, 2, 3790, X64, 1), "Microsoft Windows XP Professional x64 Edition  (build 3790)",
          2003, false},
-        {nt(5, 2, 3790, X64, 3, 128), "Microsoft Windows Server 2003, Datacenter x64 Edition  (build 3790)",
-         2003, false},
-        {nt(5, 2, 3790, X64, 3, 2), "Microsoft Windows Server 2003, Enterprise x64 Edition  (build 3790)",
-         2003, false},
-        {nt(5, 2, 3790, X64, 3), "Microsoft Windows Server 2003, Standard x64 Edition  (build 3790)",
-         2003, false},
+        {nt(5, 2, 3790, X64, 3, 128),
+         "Microsoft Windows Server 2003, Datacenter x64 Edition  (build 3790)", 2003, false},
+        {nt(5, 2, 3790, X64, 3, 2),
+         "Microsoft Windows Server 2003, Enterprise x64 Edition  (build 3790)", 2003, false},
+        {nt(5, 2, 3790, X64, 3),
+         "Microsoft Windows Server 2003, Standard x64 Edition  (build 3790)", 2003, false},
         {nt(5, 2, 3790, IA64, 3, 128 | 2),
-         "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based Systems  (build 3790)",
+         "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based Systems  (build "
+         "3790)",
          2003, false},
         {nt(5, 2, 3790, IA64, 3, 2),
-         "Microsoft Windows Server 2003, Enterprise Edition for Itanium-based Systems  (build 3790)",
+         "Microsoft Windows Server 2003, Enterprise Edition for Itanium-based Systems  (build "
+         "3790)",
          2003, false},
         {nt(5, 2, 3790, IA64, 3), "Microsoft Windows Server 2003,   (build 3790)", 2003, false},
         {nt(5, 2, 3790, X86, 3, 16384 | 128),
@@ -190,8 +194,8 @@ TEST(GetSpecialFolderLocation, StartupIsTheAutostartFolderAsAWindowsText) {
     qputenv("XDG_CONFIG_HOME", "relative/cfg"); // not absolute: ignored
     QString home = QDir::homePath();
     home.replace(u'/', u'\\');
-    EXPECT_EQ(GetSpecialFolderLocation(7), QStringLiteral("Z:") + home +
-                                               QStringLiteral("\\.config\\autostart"));
+    EXPECT_EQ(GetSpecialFolderLocation(7),
+              QStringLiteral("Z:") + home + QStringLiteral("\\.config\\autostart"));
     for (qint32 unknown : {0, 5, 8, 26, -1, 100000})
         EXPECT_EQ(GetSpecialFolderLocation(unknown), QString()) << unknown;
     if (wasSet)
@@ -218,7 +222,7 @@ TEST(GetTickCountEx, KeepsIncreasingAcrossTheWrap) {
         {false, {}, {0x80000000u, 0xFFFFFFFFu}, {2147483648LL, 4294967295LL}}, // no sign
         {true, {5000000000ull, 5000000100ull}, {1u, 2u}, {5000000000LL, 5000000100LL}},
         {true, {0, 0}, {50u, 40u}, {50, 4294967335LL}}, // 64-bit counter gives 0: 32-bit one
-        {false, {7000000000ull}, {3u}, {3}},           // not asked for the 64-bit counter
+        {false, {7000000000ull}, {3u}, {3}},            // not asked for the 64-bit counter
     };
     for (const auto& c : cases) {
         SysinfoStateGuard guard;

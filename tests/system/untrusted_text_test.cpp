@@ -13,7 +13,9 @@ TEST(UntrustedText, ReplacesEachRunOfUnsafeCharactersByOneSpace) {
     const Case cases[] = {
         {"plain text", "plain text"},
         {"a\r\nb", "a b"},
-        {"a\tb\x7f" "c", "a b c"},
+        {"a\tb\x7f"
+         "c",
+         "a b c"},
         {QString("x") + QChar(0x85) + "y", "x y"},                     // C1 next line
         {QString("file") + QChar(0x202E) + "gpj.exe", "file gpj.exe"}, // right-to-left override
         {QString("a") + QChar(0x2066) + QChar(0x2069) + "b", "a b"},   // isolates

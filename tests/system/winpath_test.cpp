@@ -42,8 +42,10 @@ TEST_F(WinPathTest, TranslationRules) {
     };
     const Case cases[] = {
         {"C:\\x\\New.txt", p + "/dosdevices/c:/x/New.txt", 0},
-        {"c:/halvaro/CONFIG/vl3_systeme.INI", p + "/dosdevices/c:/Halvaro/Config/VL3_Systeme.ini", 0},
-        {"C:\\HALVARO\\config\\Nouveau\\b.ini", p + "/dosdevices/c:/Halvaro/Config/Nouveau/b.ini", 0},
+        {"c:/halvaro/CONFIG/vl3_systeme.INI", p + "/dosdevices/c:/Halvaro/Config/VL3_Systeme.ini",
+         0},
+        {"C:\\HALVARO\\config\\Nouveau\\b.ini", p + "/dosdevices/c:/Halvaro/Config/Nouveau/b.ini",
+         0},
         {"C:\\a\\..\\..\\..\\etc\\passwd", p + "/dosdevices/c:/etc/passwd", 0},
         {"C:\\.\\a\\.\\b", p + "/dosdevices/c:/a/b", 0},
         {"C:", p + "/dosdevices/c:", 0},
@@ -97,12 +99,18 @@ TEST(WildcardMatch, Patterns) {
         bool match;
     };
     const Case cases[] = {
-        {"Email_*.ss8", "Email_7.ss8", true},  {"Email_*.ss8", "EMAIL_7.SS8", true},
-        {"Email_*.ss8", "Email_7.ss8x", false}, {"Email_*.ss8", "xEmail_7.ss8", false},
-        {"*.*", "noext", true},                {"a?c", "abc", true},
-        {"a?c", "ac", false},                  {"*a*b", "xxaxxbxb", true},
-        {"*a*b", "xxaxxbx", false},            {"é*", "Été", true},
-        {"[ab]*", "[ab]x", true},              {"*", "", true},
+        {"Email_*.ss8", "Email_7.ss8", true},
+        {"Email_*.ss8", "EMAIL_7.SS8", true},
+        {"Email_*.ss8", "Email_7.ss8x", false},
+        {"Email_*.ss8", "xEmail_7.ss8", false},
+        {"*.*", "noext", true},
+        {"a?c", "abc", true},
+        {"a?c", "ac", false},
+        {"*a*b", "xxaxxbxb", true},
+        {"*a*b", "xxaxxbx", false},
+        {"é*", "Été", true},
+        {"[ab]*", "[ab]x", true},
+        {"*", "", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(wildcardMatch(QString::fromUtf8(c.pattern), QString::fromUtf8(c.name)), c.match)
@@ -171,8 +179,8 @@ TEST_F(WinPathTest, DosAttribExtendedAttribute) {
     EXPECT_EQ(readAttributes(f), AttrHidden | AttrSystem);
     ASSERT_TRUE(writeAttributes(f, AttrHidden | AttrArchive | 0x2000));
     char buffer[64] = {};
-    const ssize_t n = ::getxattr(QFile::encodeName(f).constData(), "user.DOSATTRIB", buffer,
-                                 sizeof buffer);
+    const ssize_t n =
+        ::getxattr(QFile::encodeName(f).constData(), "user.DOSATTRIB", buffer, sizeof buffer);
     EXPECT_EQ(QByteArray(buffer, n), QByteArray("0x2022\0", 7));
     EXPECT_EQ(readAttributes(f), AttrHidden | AttrArchive | 0x2000);
 }
@@ -182,10 +190,10 @@ TEST(DosAttribBlob, HexAndBinaryForms) {
                           le(0x21, 4) + QByteArray(8, '\0');
     const QByteArray v4 = QByteArray("\0\0", 2) + le(4, 2) + le(4, 2) + le(0, 2) + le(1, 4) +
                           le(0x22, 4) + QByteArray(16, '\0');
-    const QByteArray v1 = QByteArray("\0\0", 2) + le(1, 2) + le(1, 2) + le(0, 2) + le(0x10, 4) +
-                          QByteArray(36, '\0');
-    const QByteArray v3invalid = QByteArray("\0\0", 2) + le(3, 2) + le(3, 2) + le(0, 2) +
-                                 le(0, 4) + le(0x21, 4);
+    const QByteArray v1 =
+        QByteArray("\0\0", 2) + le(1, 2) + le(1, 2) + le(0, 2) + le(0x10, 4) + QByteArray(36, '\0');
+    const QByteArray v3invalid =
+        QByteArray("\0\0", 2) + le(3, 2) + le(3, 2) + le(0, 2) + le(0, 4) + le(0x21, 4);
     struct Case {
         QByteArray blob;
         std::optional<quint32> value;

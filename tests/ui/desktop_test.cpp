@@ -1,9 +1,9 @@
 // Leaving the program, sleep behind the tray icon, the window hook, the look, the saved
 // position and the About box, on a real main window (offscreen, scripted message boxes).
-#include "system/error_reporting.h"
-#include "system/globals.h"
 #include "automation/incidents.h"
 #include "support/temp_prefix.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
 #include "system/ini.h"
 #include "system/processes.h"
 #include "system/registry.h"
@@ -61,7 +61,8 @@ protected:
         Lib_Public::QuitterDemande = false;
         Lib_Public::ArretEnCours = false;
         Lib_Public::DemarrageEnVeille = false;
-        Lib_Public::DossierSettingsProgramme = QStringLiteral("C:\\Velmora\\Settings\\VL3_Postique\\");
+        Lib_Public::DossierSettingsProgramme =
+            QStringLiteral("C:\\Velmora\\Settings\\VL3_Postique\\");
         Lib_Public::DossierConfigGlobal[0] = QStringLiteral("C:\\Velmora\\Config\\");
         savedRecord_ = qgetenv(Lib_Systeme::ProcessRecordVariable);
         record_ = prefix.path() + QStringLiteral("/process-record.txt");
@@ -116,7 +117,12 @@ TEST_F(DesktopTest, QuitAsksToSaveOnlyChangedSettingsThenToQuit) {
         {"unchanged, no", false, {Answer::No}, {kQuit}, false, false},
         {"changed, cancel", true, {Answer::Cancel}, {kSave}, false, false},
         {"changed, save then stay", true, {Answer::Yes, Answer::No}, {kSave, kQuit}, true, false},
-        {"changed, no save then quit", true, {Answer::No, Answer::Yes}, {kSave, kQuit}, false, true},
+        {"changed, no save then quit",
+         true,
+         {Answer::No, Answer::Yes},
+         {kSave, kQuit},
+         false,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -132,7 +138,8 @@ TEST_F(DesktopTest, QuitAsksToSaveOnlyChangedSettingsThenToQuit) {
         EXPECT_EQ(questions(), c.expectedQuestions);
         for (const MsgBox::Record& r : MsgBox::history()) {
             EXPECT_EQ(r.icon, MsgBox::Icon::Question);
-            EXPECT_EQ(r.buttons, r.text == kSave ? MsgBox::Buttons::YesNoCancel : MsgBox::Buttons::YesNo);
+            EXPECT_EQ(r.buttons,
+                      r.text == kSave ? MsgBox::Buttons::YesNoCancel : MsgBox::Buttons::YesNo);
         }
         const bool settingsWritten =
             prefix.exists(QStringLiteral("C:\\Velmora\\Config\\VL3_Postique.ini"));
@@ -195,12 +202,16 @@ TEST_F(DesktopTest, SavedPositionComesBackCorrected) {
     const QList<Case> cases = {
         {"no positions file", {}, {}, {0, 0}},
         {"round trip", "1500", "3000", {100, 200}},
-        {"below the screen: mid-height", "0", QString::number(screen.height() * 15 + 15),
+        {"below the screen: mid-height",
+         "0",
+         QString::number(screen.height() * 15 + 15),
          {0, screen.height() * 15 / 2 / 15}},
         {"above the top edge", "0", QString::number(-height - 200), {0, 0}},
         {"far left", "-20001", "0", {0, 0}},
         {"left of every screen", "-19999", "0", {0, 0}},
-        {"right of every screen", QString::number((screen.right() + 500) * 15), "1500",
+        {"right of every screen",
+         QString::number((screen.right() + 500) * 15),
+         "1500",
          {screen.right() - form->frameGeometry().width() + 1, 100}},
     };
     for (const Case& c : cases) {
@@ -294,15 +305,15 @@ TEST_F(DesktopTest, OnlyARightPressOnTheIconOpensTheMenu) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mouse);
         menu->hide();
-        EXPECT_EQ(Lib_SysTray::GetWindowProcedure(form.get())(form.get(), Lib_SysTray::CallbackMessage,
-                                                              0, c.mouse),
+        EXPECT_EQ(Lib_SysTray::GetWindowProcedure(form.get())(
+                      form.get(), Lib_SysTray::CallbackMessage, 0, c.mouse),
                   c.result);
         EXPECT_EQ(menu->isVisible(), c.menu);
     }
     menu->hide();
     Lib_SysTray::UnHook();
-    EXPECT_EQ(Lib_SysTray::GetWindowProcedure(form.get())(form.get(), Lib_SysTray::CallbackMessage, 0,
-                                                          Lib_SysTray::RightButtonDown),
+    EXPECT_EQ(Lib_SysTray::GetWindowProcedure(form.get())(form.get(), Lib_SysTray::CallbackMessage,
+                                                          0, Lib_SysTray::RightButtonDown),
               7)
         << "two hooks and one unhook give back the first procedure";
     EXPECT_FALSE(menu->isVisible());
@@ -395,9 +406,11 @@ TEST_F(DesktopTest, AboutBoxTextsRegistryValuesAndSystemInformation) {
     Lib_Systeme::Reg_SetValue(Lib_Systeme::HKEY_LOCAL_MACHINE, key, QStringLiteral("Number"),
                               QString::number(0x00010A0B), Lib_Systeme::REG_DWORD);
     QString value = QStringLiteral("x");
-    EXPECT_TRUE(about->GetKeyValue(Lib_Systeme::HKEY_LOCAL_MACHINE, key, QStringLiteral("Number"), value));
+    EXPECT_TRUE(
+        about->GetKeyValue(Lib_Systeme::HKEY_LOCAL_MACHINE, key, QStringLiteral("Number"), value));
     EXPECT_EQ(value, QStringLiteral("&h01AB"));
-    EXPECT_FALSE(about->GetKeyValue(Lib_Systeme::HKEY_LOCAL_MACHINE, key, QStringLiteral("PATH"), value));
+    EXPECT_FALSE(
+        about->GetKeyValue(Lib_Systeme::HKEY_LOCAL_MACHINE, key, QStringLiteral("PATH"), value));
     EXPECT_EQ(value, QString());
 
     // No program named: the message, nothing started.

@@ -3,9 +3,9 @@
 #include "ui/controls.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
-#include "ui/mail_field.h"
 #include "ui/frm_msg.h"
 #include "ui/frm_systray.h"
+#include "ui/mail_field.h"
 #include "ui/sft_tabs.h"
 
 #include <QAction>
@@ -157,9 +157,9 @@ TEST(Frm_Main, PagesMenusAndTimers) {
     EXPECT_FALSE(w.TimerFlash->isActive());
 
     EXPECT_EQ(w.TextePW->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(w.TextePW->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr,
-                                            w.TextePW),
-              '*');
+    EXPECT_EQ(
+        w.TextePW->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, w.TextePW),
+        '*');
     EXPECT_EQ(w.TexteBody->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(w.ListeIncidents->font().family(), "Arial");
     EXPECT_EQ(w.Attachments, QStringList({QString()}));
@@ -269,8 +269,8 @@ TEST(Frm_Main, KeyUpHandlersFollowKeyReleasesOnly) {
         QLineEdit* field;
         const char* handler;
     };
-    for (const Case& c : {Case{w.TexteServer, "TexteServer_KeyUp"},
-                          Case{w.TexteUser, "TexteUser_KeyUp"}}) {
+    for (const Case& c :
+         {Case{w.TexteServer, "TexteServer_KeyUp"}, Case{w.TexteUser, "TexteUser_KeyUp"}}) {
         log.names.clear();
         QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
         QCoreApplication::sendEvent(c.field, &press);

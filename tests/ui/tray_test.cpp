@@ -40,15 +40,17 @@ public:
         if (!missing_.isEmpty())
             return;
         // The server picks a free display and writes its number on standard output.
-        xvfb_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                            QStringLiteral("-screen"), QStringLiteral("0"),
-                                            QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                            QStringLiteral("tcp")});
+        xvfb_.start(QStringLiteral("Xvfb"),
+                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                     QStringLiteral("0"), QStringLiteral("1024x768x24"),
+                     QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         QByteArray out;
-        waitUntil([&] {
-            out += xvfb_.readAllStandardOutput();
-            return out.contains('\n') || xvfb_.state() == QProcess::NotRunning;
-        }, 20000);
+        waitUntil(
+            [&] {
+                out += xvfb_.readAllStandardOutput();
+                return out.contains('\n') || xvfb_.state() == QProcess::NotRunning;
+            },
+            20000);
         if (!out.contains('\n'))
             return;
         display_ = u':' + QString::fromLatin1(out.trimmed());
@@ -57,9 +59,10 @@ public:
         trayer_.setProcessEnvironment(env);
         trayer_.start(QStringLiteral("trayer"),
                       {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                       QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
-                       QStringLiteral("--width"), QStringLiteral("100"), QStringLiteral("--height"),
-                       QStringLiteral("24"), QStringLiteral("--SetDockType"), QStringLiteral("true")});
+                       QStringLiteral("right"), QStringLiteral("--widthtype"),
+                       QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("100"),
+                       QStringLiteral("--height"), QStringLiteral("24"),
+                       QStringLiteral("--SetDockType"), QStringLiteral("true")});
         ready_ = waitUntil([&] { return find(QStringLiteral("panel")).has_value(); }, 20000);
     }
     ~TrayDesktop() {
@@ -93,16 +96,17 @@ public:
         return QString::fromUtf8(p.readAllStandardOutput());
     }
     QList<XWindow> windows() const {
-        static const QRegularExpression line(
-            QStringLiteral(R"re((0x[0-9a-f]+) "([^"]*)":.*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re"));
+        static const QRegularExpression line(QStringLiteral(
+            R"re((0x[0-9a-f]+) "([^"]*)":.*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re"));
         QList<XWindow> found;
-        for (const QString& l : run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
-                                    .split(u'\n')) {
+        for (const QString& l :
+             run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")})
+                 .split(u'\n')) {
             const QRegularExpressionMatch m = line.match(l);
             if (m.hasMatch())
                 found.append({m.captured(1), m.captured(2),
-                              QRect(m.captured(5).toInt(), m.captured(6).toInt(), m.captured(3).toInt(),
-                                    m.captured(4).toInt())});
+                              QRect(m.captured(5).toInt(), m.captured(6).toInt(),
+                                    m.captured(3).toInt(), m.captured(4).toInt())});
         }
         return found;
     }
@@ -113,7 +117,8 @@ public:
         return std::nullopt;
     }
     bool mapped(const QString& id) const {
-        return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable"));
+        return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id})
+            .contains(QStringLiteral("IsViewable"));
     }
     // The program's icon: a small window of the program docked in the panel.
     std::optional<XWindow> icon() const {
@@ -137,9 +142,9 @@ public:
         return found;
     }
     void click(const QPoint& at, int button) const {
-        run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()),
-                                        QString::number(at.y()), QStringLiteral("click"),
-                                        QString::number(button)});
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+             QStringLiteral("click"), QString::number(button)});
     }
 
 private:
@@ -182,11 +187,13 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
 
     // Started asleep: the icon is docked and the window hidden.
     std::optional<XWindow> icon;
-    const bool asleep = waitUntil([&] {
-        icon = desktop.icon();
-        const auto main = desktop.find(title);
-        return icon && main && !desktop.mapped(main->id);
-    }, 30000);
+    const bool asleep = waitUntil(
+        [&] {
+            icon = desktop.icon();
+            const auto main = desktop.find(title);
+            return icon && main && !desktop.mapped(main->id);
+        },
+        30000);
     ASSERT_TRUE(asleep) << program->readAllStandardError().toStdString();
 
     // A job dropped while asleep is sent.
@@ -211,22 +218,26 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
 
     // Moved, then stopped by SIGTERM: the position is saved and the end of every copy recorded.
     const QString mainId = desktop.find(title)->id;
-    desktop.run(QStringLiteral("xdotool"), {QStringLiteral("windowmove"), mainId, QStringLiteral("200"),
-                                            QStringLiteral("150")});
-    ASSERT_TRUE(waitUntil([&] { return desktop.find(title)->geometry.topLeft() == QPoint(200, 150); }, 5000));
+    desktop.run(QStringLiteral("xdotool"), {QStringLiteral("windowmove"), mainId,
+                                            QStringLiteral("200"), QStringLiteral("150")});
+    ASSERT_TRUE(waitUntil(
+        [&] { return desktop.find(title)->geometry.topLeft() == QPoint(200, 150); }, 5000));
     ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
     ASSERT_TRUE(program->waitForFinished(30000));
     EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
     ASSERT_FALSE(install.recordedActions().isEmpty());
-    EXPECT_TRUE(install.recordedActions().first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
+    EXPECT_TRUE(
+        install.recordedActions().first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
 
     // The next start opens the window where it was.
     program = install.start(50, {}, desktop.display());
     ASSERT_TRUE(program->waitForStarted(10000));
-    const bool placed = waitUntil([&] {
-        const auto main = desktop.find(title);
-        return main && desktop.mapped(main->id) && main->geometry.topLeft() == QPoint(200, 150);
-    }, 30000);
+    const bool placed = waitUntil(
+        [&] {
+            const auto main = desktop.find(title);
+            return main && desktop.mapped(main->id) && main->geometry.topLeft() == QPoint(200, 150);
+        },
+        30000);
     EXPECT_TRUE(placed) << (desktop.find(title) ? desktop.find(title)->geometry.x() : -1);
     ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
     if (!program->waitForFinished(30000))
@@ -240,13 +251,16 @@ TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
     ASSERT_TRUE(desktop.ready()) << "no tray host";
     ProgramInstall install;
     ASSERT_TRUE(install.ok()) << install.error().toStdString();
-    std::unique_ptr<QProcess> program = install.start(1000, {QStringLiteral("/Veille=True")}, desktop.display());
+    std::unique_ptr<QProcess> program =
+        install.start(1000, {QStringLiteral("/Veille=True")}, desktop.display());
     ASSERT_TRUE(program->waitForStarted(10000));
     const QString title = QStringLiteral("Velmora: Postique");
-    ASSERT_TRUE(waitUntil([&] {
-        const auto main = desktop.find(title);
-        return desktop.icon() && main && !desktop.mapped(main->id);
-    }, 30000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto main = desktop.find(title);
+            return desktop.icon() && main && !desktop.mapped(main->id);
+        },
+        30000));
 
     // Nothing could bring a hidden window back any more: it comes back by itself.
     desktop.stopTrayHost();
