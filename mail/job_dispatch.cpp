@@ -327,10 +327,13 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
                              Sending::ReportRefusal(*this, Sending::False, outcome.description,
                                                     work.server);
                          }
-                         const bool waitingBefore = Abandon != 0;
                          finishRow(work, verdict, abandoned);
-                         if (!waitingBefore && Abandon != 0)
+                         // A failed mail held the queue: the rows queued behind it are dropped when
+                         // the job must wait, and go on when it does not (a row refused for good).
+                         if (Abandon != 0)
                              queue.dropQueued();
+                         else if (abandoned)
+                             queue.resume();
                          QTimer::singleShot(0, &loop, feed);
                      });
 

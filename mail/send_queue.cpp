@@ -39,7 +39,16 @@ int SendQueue::dropQueued() {
     const int dropped = static_cast<int>(queue_.size());
     queue_.clear();
     pending_ -= dropped;
+    held_ = false;
     return dropped;
+}
+
+void SendQueue::resume() {
+    {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+    }
+    wake_.notify_all();
 }
 
 void SendQueue::work() {
@@ -47,7 +56,7 @@ void SendQueue::work() {
         Item item;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            wake_.wait(lock, [this] { return stopping_ || (!held_ && !queue_.empty()); });
             if (stopping_)
                 return;
             item = std::move(queue_.front());
@@ -62,6 +71,10 @@ void SendQueue::work() {
         else
             outcome = {Error::Internal, QStringLiteral("Mail vide.")};
         item.plan.reset(); // the attachments' bytes go now, not with the next mail
+        if (outcome.code != Error::None) {
+            std::lock_guard lock(mutex_);
+            held_ = true;
+        }
         deliver(item.ticket, outcome);
     }
 }

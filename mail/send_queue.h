@@ -20,7 +20,10 @@ namespace mail {
 // thread takes the next mail as soon as it is free, so with several sessions the mails of a
 // job may arrive out of order. SMTP sessions come from the transport's pool: each worker
 // keeps one connection (and one TLS handshake) for the whole job. Once AbortRequested() is
-// true no further mail is started: each gets Error::Aborted.
+// true no further mail is started: each gets Error::Aborted. A mail that fails holds the
+// queue: no further mail is started until the owner, having seen the outcome, calls resume()
+// or dropQueued(), so that nothing queued behind a refused mail goes out before the owner
+// decides whether the job goes on.
 class SendQueue : public QObject {
     Q_OBJECT
 public:
@@ -37,8 +40,11 @@ public:
     void submit(quint64 ticket, std::shared_ptr<const SendPlan> plan);
     // Mails submitted whose outcome has not been delivered yet.
     int pending() const { return pending_; }
-    // Forgets the mails not started yet; their outcome is never delivered. Returns how many.
+    // Forgets the mails not started yet (their outcome is never delivered) and lifts a hold.
+    // Returns how many were forgotten.
     int dropQueued();
+    // Lifts the hold a failed mail put on the queue: the queued mails go on.
+    void resume();
     int sessions() const { return static_cast<int>(workers_.size()); }
 
 Q_SIGNALS:
@@ -58,7 +64,8 @@ private:
     std::condition_variable wake_;
     std::deque<Item> queue_;
     bool stopping_ = false;
-    int pending_ = 0; // owner's thread only
+    bool held_ = false; // a mail failed: nothing more starts until resume() or dropQueued()
+    int pending_ = 0;   // owner's thread only
     std::vector<std::thread> workers_;
 };
 

@@ -45,7 +45,11 @@ TEST(SendQueue, EveryMailOnceOverKeptSessionsWithItsOutcome) {
         mail::SendQueue queue(3);
         EXPECT_EQ(queue.sessions(), 3);
         QObject::connect(&queue, &mail::SendQueue::sent,
-                         [&](quint64 ticket, const mail::SendOutcome& o) { outcomes[ticket] = o; });
+                         [&](quint64 ticket, const mail::SendOutcome& o) {
+                             outcomes[ticket] = o;
+                             if (o.code != mail::Error::None)
+                                 queue.resume(); // a refusal for good: the job goes on
+                         });
         constexpr int kMails = 30;
         for (int i = 1; i <= kMails; ++i)
             queue.submit(quint64(i), planFor(server.port(),
@@ -83,6 +87,36 @@ TEST(SendQueue, MailsNotStartedCanBeWithdrawn) {
     EXPECT_GE(dropped, 18) << "one session takes one mail at a time";
     ASSERT_TRUE(spin([&] { return queue.pending() == 0; }));
     EXPECT_EQ(delivered + dropped, 20);
+    mail::CloseIdleSessions();
+}
+
+// A refused mail holds the queue: what is queued behind it waits until the owner has seen the
+// outcome and says whether the job goes on.
+TEST(SendQueue, FailedMailHoldsWhatIsQueuedBehindIt) {
+    SmtpServer server(SmtpServerOptions().reply("RCPT", "later", "451 4.3.0 try later"));
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    mail::CloseIdleSessions();
+    std::map<quint64, qint32> outcomes;
+    {
+        mail::SendQueue queue(1);
+        QObject::connect(
+            &queue, &mail::SendQueue::sent,
+            [&](quint64 ticket, const mail::SendOutcome& o) { outcomes[ticket] = o.code; });
+        for (int i = 1; i <= 5; ++i)
+            queue.submit(quint64(i), planFor(server.port(),
+                                             i == 2 ? QStringLiteral("later@dest.test")
+                                                    : QStringLiteral("a%1@dest.test").arg(i),
+                                             i));
+        ASSERT_TRUE(spin([&] { return outcomes.count(2) == 1; }));
+        spin([] { return false; }, 300); // time enough for a worker that would go on
+        EXPECT_EQ(outcomes.size(), size_t(2)) << "nothing after the refused mail";
+        EXPECT_EQ(server.messages().size(), 1);
+        EXPECT_EQ(queue.pending(), 3);
+        queue.resume();
+        ASSERT_TRUE(spin([&] { return queue.pending() == 0; }));
+        EXPECT_EQ(outcomes.size(), size_t(5));
+        EXPECT_TRUE(server.waitForMessages(4));
+    }
     mail::CloseIdleSessions();
 }
 
