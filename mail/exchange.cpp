@@ -42,8 +42,9 @@ QString origin(const QString& scheme, const QString& server, qint32 port) {
 QString xmlEscaped(const QString& text) { return text.toHtmlEscaped(); }
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
-    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(size * count));
-    return size * count;
+    const size_t bytes = size * count;
+    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(bytes));
+    return bytes;
 }
 
 // What came back from one HTTP exchange.
