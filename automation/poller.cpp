@@ -293,14 +293,23 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     }
     // The journal says "finished" before the job goes, so that a crash in between neither
     // sends the job again nor lets the journal meet a later job.
-    if (journal.isOpen() && !journal.markFinished(loaded, &error)) {
+    // Syncing the journal and deleting a large file take a while: beside the window too.
+    bool finished = true;
+    bool deleted = false;
+    besideTheWindow([&] {
+        finished = !journal.isOpen() || journal.markFinished(loaded, &error);
+        if (!finished)
+            return;
+        deleted = deleteHeldJob(lock, native, loaded);
+        if (deleted)
+            journal.remove();
+    });
+    if (!finished) {
         Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
     }
-    if (deleteHeldJob(lock, native, loaded)) {
-        journal.remove();
+    if (deleted)
         state().settling.forget(native);
-    }
     return JobOutcome::Sent;
 }
 

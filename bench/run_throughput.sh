@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Job throughput of the real program (headless) beside Python smtplib, against the fast sink
-# of bench/smtp_sink.cpp: plain SMTP, STARTTLS, a 10 ms round trip, a 100,000-row job.
+# of bench/smtp_sink.cpp: plain SMTP, STARTTLS, a 10 ms round trip, a 100,000-row job and a
+# 100,000-row workbook job.
 # Usage: bench/run_throughput.sh [throughput.py options: --rows N --rounds N --rtt-rows N
-# --big-rows N --sessions N]. Builds the release preset first; runs at the lowest priority.
+# --big-rows N --workbook-rows N --sessions N]. Builds the release preset first; runs at the
+# lowest priority.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/install-deps.sh"

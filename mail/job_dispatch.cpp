@@ -119,6 +119,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     quint64 nextTicket = 1;
     int nextRow = 1;
     int shownRow = 0;
+    int doneRows = 0; // rows whose outcome came back, sent or failed for good
     bool feeding = false;
     bool stopped = false;
     QEventLoop loop;
@@ -136,6 +137,8 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     // The end of a row whose outcome is known: the journal, a failure for good, the
     // attachment of a row that went out.
     const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict, bool abandoned) {
+        if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
+            ++doneRows;
         if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {
             // This row can never go as it is: recorded as failed, and the job goes on.
             const QString reason = Untrusted::Clean(verdict.reason);
@@ -325,7 +328,11 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         }
         if (shownRow > 0) {
             sheet.showRow(shownRow);
-            statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3").arg(shownRow).arg(count).arg(jobName));
+            statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")
+                                         .arg(shownRow)
+                                         .arg(count)
+                                         .arg(jobName)
+                                         .arg(doneRows));
         }
     };
     QObject::connect(&progress, &QTimer::timeout, &loop, showProgress);

@@ -17,10 +17,14 @@
 
 #include <gmime/gmime.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 
 namespace mail::detail {
 
@@ -349,6 +353,25 @@ QDateTime localNow() {
     return utc.toOffsetFromUtc(offsetSeconds);
 }
 
+// A Message-ID unique to this mail: the instant, the process, a counter of the process and
+// 64 random bits, at the sender's domain. The random generator of each thread is seeded once
+// from the system, not for every mail (a job of thousands of rows would read the system's
+// random source for each one).
+QByteArray messageId(const QString& domain) {
+    static std::atomic<quint64> counter{0};
+    thread_local std::mt19937_64 random{[] {
+        std::random_device seed;
+        return (static_cast<quint64>(seed()) << 32) ^ seed();
+    }()};
+    QByteArray host = domain.toLatin1();
+    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9.\\-]"));
+    if (host.isEmpty() || domain.contains(unsafe))
+        host = "localhost";
+    return QByteArray::number(Clock::WallMs(), 36) + '.' + QByteArray::number(::getpid(), 36) + '.' +
+           QByteArray::number(counter.fetch_add(1, std::memory_order_relaxed), 36) + '.' +
+           QByteArray::number(random(), 36) + '@' + host;
+}
+
 } // namespace
 
 QByteArray BuildTopHeaders(const MessageContent& content) {
@@ -368,11 +391,7 @@ QByteArray BuildTopHeaders(const MessageContent& content) {
                .arg(std::abs(offset) / 60, 2, 10, QChar(u'0'))
                .arg(std::abs(offset) % 60, 2, 10, QChar(u'0'))
                .toLatin1();
-    const QString domain = content.from.address.section(u'@', -1);
-    InitMailLibraries();
-    GText id(g_mime_utils_generate_message_id(domain.isEmpty() ? "localhost"
-                                                                 : domain.toLatin1().constData()));
-    out += "Message-ID: <" + QByteArray(id.get()) + ">\r\n";
+    out += "Message-ID: <" + messageId(content.from.address.section(u'@', -1)) + ">\r\n";
     out += "MIME-Version: 1.0\r\n";
     return out;
 }

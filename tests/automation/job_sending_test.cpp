@@ -16,10 +16,13 @@
 #include "ui/mail_field.h"
 
 #include <QCheckBox>
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QJsonArray>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QJsonObject>
 
 #include <sys/stat.h>
@@ -584,6 +587,64 @@ TEST_F(JobSendingTest, LongAddressListsAreNotCut) {
     EXPECT_TRUE(incidents().isEmpty()) << incidents().join('\n').toStdString();
     EXPECT_EQ(Frm_MainBis::instance()->TexteTo->text(), toText);
     EXPECT_TRUE(Frm_MainBis::instance()->TexteBody->toPlainText().endsWith(QStringLiteral("\nfin")));
+}
+
+// A long job leaves the visible window alone per row: the send button, the status line and
+// the focus are not touched by each mail, and the progress (row, rows done, grid row) is shown
+// from a timer a few times a second. Paint events on the window are counted while it runs.
+TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
+    SmtpServer server;
+    useServer(server);
+    constexpr int rows = 1500;
+    QByteArray job;
+    for (int i = 1; i <= rows; ++i)
+        job += jobRow("1", QStringLiteral("r%1@example.org").arg(i), {}, {}, QStringLiteral("row %1").arg(i), "B");
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
+
+    struct PaintCounter : QObject {
+        QWidget* window = nullptr;
+        int paints = 0;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            auto* widget = qobject_cast<QWidget*>(watched);
+            if (event->type() == QEvent::Paint && widget && (widget == window || window->isAncestorOf(widget)))
+                ++paints;
+            return false;
+        }
+    } counter;
+    counter.window = form.get();
+    form->show();
+    QCoreApplication::processEvents();
+    QStringList statusTexts;
+    QObject::connect(form->statusBar(), &QStatusBar::messageChanged, form.get(),
+                     [&](const QString& text) { statusTexts << text; });
+    int buttonToggles = 0;
+    struct EnableWatch : QObject {
+        int* toggles = nullptr;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::EnabledChange)
+                ++*toggles;
+            return false;
+        }
+    } enableWatch;
+    enableWatch.toggles = &buttonToggles;
+    form->ButtonSend->installEventFilter(&enableWatch);
+    qApp->installEventFilter(&counter);
+    ASSERT_EQ(cycle(), 1);
+    qApp->removeEventFilter(&counter);
+    form->ButtonSend->removeEventFilter(&enableWatch);
+
+    ASSERT_TRUE(server.waitForMessages(rows));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_EQ(buttonToggles, 0) << "the send button is left alone by automatic mails";
+    EXPECT_LT(counter.paints, rows / 5) << "the window was repainted per row";
+    // Progress was shown, with the rows done, and not once per row.
+    static const QRegularExpression progress(QStringLiteral("^Envoi (\\d+) / 1500 Email_1\\.ss8 \\((\\d+) traitées\\)$"));
+    int shown = 0;
+    for (const QString& text : statusTexts)
+        shown += progress.match(text).hasMatch() ? 1 : 0;
+    EXPECT_GE(shown, 1);
+    EXPECT_LT(shown, rows / 5);
+    EXPECT_TRUE(form->statusBar()->currentMessage().isEmpty()) << "cleared at the end";
 }
 
 } // namespace

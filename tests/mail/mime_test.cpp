@@ -8,7 +8,12 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
+
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -275,4 +280,46 @@ TEST(MimeInjection, LineBreaksAreRefusedOrFlattened) {
             EXPECT_TRUE(h.toString() != u"Bcc" && h.toString() != u"X-Evil");
         EXPECT_EQ(parsed.value(u"body").toString(), QStringLiteral("corps"));
     }
+}
+
+// Message-IDs stay unique across threads and keep to the header's syntax, whatever the
+// sender's domain holds.
+TEST(MimeHeaders, MessageIdsAreUniqueAndWellFormed) {
+    const struct {
+        const char* address;
+        const char* domain;
+    } cases[] = {
+        {"station@example.org", "example.org"},
+        {"station@radio-1.example.fr", "radio-1.example.fr"},
+        {"station@exa mple.org", "localhost"},
+        {"station@", "localhost"},
+        {"station@réseau.fr", "localhost"},
+    };
+    static const QRegularExpression header(QStringLiteral("^Message-ID: <([a-z0-9.]+)@([^>]+)>\\r$"),
+                                           QRegularExpression::MultilineOption);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        mail::detail::MessageContent content;
+        content.from.address = QString::fromUtf8(c.address);
+        const auto match = header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content)));
+        ASSERT_TRUE(match.hasMatch());
+        EXPECT_EQ(match.captured(2), QString::fromUtf8(c.domain));
+    }
+    // Four threads building headers at once never meet the same identifier.
+    std::vector<std::vector<QString>> ids(4);
+    std::vector<std::thread> threads;
+    for (auto& mine : ids)
+        threads.emplace_back([&mine] {
+            mail::detail::MessageContent content;
+            content.from.address = QStringLiteral("a@example.org");
+            for (int i = 0; i < 2000; ++i)
+                mine.push_back(header.match(QString::fromLatin1(mail::detail::BuildTopHeaders(content))).captured(1));
+        });
+    for (auto& t : threads)
+        t.join();
+    QSet<QString> seen;
+    for (const auto& mine : ids)
+        for (const QString& id : mine)
+            seen.insert(id);
+    EXPECT_EQ(seen.size(), 8000);
 }
