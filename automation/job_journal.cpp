@@ -147,7 +147,8 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
     if (fd.valid()) {
         struct stat st {};
         QByteArray all;
-        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 64 * 1024 * 1024) {
+        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size < off_t{64} * 1024 * 1024) {
             char buffer[65536];
             for (;;) {
                 const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);

@@ -72,8 +72,8 @@ private:
             sheet_->appendRow({});
             ++appended_;
         }
-        sheet_->appendRow(std::move(current_));
-        current_ = {};
+        sheet_->appendRow(current_);
+        current_.clear();
         ++appended_;
     }
 
@@ -197,7 +197,7 @@ private:
 };
 
 // Longest text of one cell: far beyond any mail, short of harm.
-constexpr qint64 kMaxCellChars = 16 * 1024 * 1024;
+constexpr qint64 kMaxCellChars = qint64{16} * 1024 * 1024;
 
 // ---------------------------------------------------------------- Office Open XML
 

@@ -24,7 +24,7 @@ CURLcode TrustCaFolder(CURL*, void* sslContext, void* user) {
     for (const QString& name : files) {
         // Plain files only, bounded, never blocking: a link to a FIFO or a device is skipped.
         const std::optional<QByteArray> read = AtomicFile::readAll(dir.filePath(name));
-        if (!read || read->size() > 4 * 1024 * 1024)
+        if (!read || read->size() > qsizetype{4} * 1024 * 1024)
             continue;
         const QByteArray& pem = *read;
         BioPtr bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));

@@ -178,7 +178,7 @@ bool readStoreFile(const QString& path, FileContent& out) {
     out.path = path;
     QFile f(path);
     // Certificate files are a few kilobytes; anything huge is not one.
-    if (!f.open(QIODevice::ReadOnly) || f.size() > 4 * 1024 * 1024)
+    if (!f.open(QIODevice::ReadOnly) || f.size() > qint64{4} * 1024 * 1024)
         return false;
     const QByteArray bytes = f.readAll();
     const QString suffix = QFileInfo(path).suffix().toLower();

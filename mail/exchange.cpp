@@ -46,8 +46,9 @@ QString xmlEscaped(const QString& text) {
 }
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
-    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(size * count));
-    return size * count;
+    const size_t bytes = size * count;
+    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(bytes));
+    return bytes;
 }
 
 // What came back from one HTTP exchange.

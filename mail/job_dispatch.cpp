@@ -274,6 +274,8 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         if (deferred)
             return; // its outcome comes from the sending worker
 
+        // A copy: the next row's send overwrites the last verdict.
+        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
         const Sending::Verdict outcome = Sending::LastVerdict();
         const bool abandoned = Abandon != 0;
         Abandon = 0;

@@ -59,10 +59,11 @@ QString cleanText(const QString& text) {
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<QByteArray*>(user);
-    if (body->size() > 1024 * 1024)
+    if (body->size() > qsizetype{1024} * 1024)
         return 0; // a token answer is small; anything this big is not one
-    body->append(data, static_cast<qsizetype>(size * count));
-    return size * count;
+    const size_t bytes = size * count;
+    body->append(data, static_cast<qsizetype>(bytes));
+    return bytes;
 }
 
 // One form post to a provider endpoint.
@@ -297,7 +298,7 @@ bool LoadSecrets(const QString& native, Secrets& secrets, QString& error) {
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 256 * 1024) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > off_t{256} * 1024) {
         error = QStringLiteral("Le fichier des jetons OAuth 2.0 %1 n'est pas un fichier ordinaire "
                                "de taille raisonnable ; il n'est pas utilisé.")
                     .arg(native);

@@ -315,7 +315,8 @@ QByteArray withValueLine(const std::optional<QByteArray>& current, const QString
         return TextFile::encode(doc);
     }
     qsizetype last = header;
-    for (qsizetype i = header + 1; i < keyEnd(doc, header); ++i)
+    const qsizetype end = keyEnd(doc, header);
+    for (qsizetype i = header + 1; i < end; ++i)
         if (!doc.lines[i].text.trimmed().isEmpty())
             last = i;
     if (doc.lines[last].eol.isEmpty())

@@ -117,10 +117,10 @@ WindowProcedure GetWindowProcedure(QWidget* window) {
     return [](QWidget*, qint32, qint64, qint64) { return 0; };
 }
 
-WindowProcedure SetWindowProcedure(QWidget* window, WindowProcedure procedure) {
+WindowProcedure SetWindowProcedure(QWidget* window, const WindowProcedure& procedure) {
     WindowProcedure previous = GetWindowProcedure(window);
     if (procedure)
-        procedures().insert(window, std::move(procedure));
+        procedures().insert(window, procedure);
     else
         procedures().remove(window);
     return previous;

@@ -34,7 +34,7 @@ using WindowProcedure = std::function<qint32(QWidget*, qint32, qint64, qint64)>;
 // until something is installed), and the installation of another one; SetWindowProcedure
 // returns the procedure it replaced. An empty procedure restores the default.
 WindowProcedure GetWindowProcedure(QWidget* window);
-WindowProcedure SetWindowProcedure(QWidget* window, WindowProcedure procedure);
+WindowProcedure SetWindowProcedure(QWidget* window, const WindowProcedure& procedure);
 
 // Shows the icon `icon` with the tip `tip` (cut to 63 characters) for `window`, whose window
 // procedure receives its mouse notifications as CallbackMessage with the mouse event in
