@@ -240,10 +240,14 @@ std::vector<Value> valuesOf(const TextFile::Document& doc, qsizetype header) {
     for (qsizetype i = header + 1; i < end; ++i) {
         const qsizetype first = i;
         QString logical = doc.lines[i].text;
-        while (continues(logical) && i + 1 < end) {
+        // Each line that ends with a backslash announces the next one; a blank line ends it.
+        bool goesOn = continues(logical);
+        while (goesOn && i + 1 < end) {
             logical = logical.trimmed();
             logical.chop(1);
-            logical += doc.lines[++i].text.trimmed();
+            const QString next = doc.lines[++i].text.trimmed();
+            logical += next;
+            goesOn = next.endsWith(u'\\');
         }
         if (auto v = parseValue(logical)) {
             v->firstLine = first;

@@ -2,13 +2,11 @@
 // free loopback port, the scenario it answers with, and its record of the requests it took.
 #pragma once
 
+#include "support/python_peer.h"
+
 #include <QJsonObject>
 #include <QList>
-#include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
-
-#include <memory>
 
 namespace testsupport {
 
@@ -22,31 +20,15 @@ struct HttpsServerOptions {
 
 // One server process for one test, serving the test PKI's server certificate; stops when
 // destroyed.
-class HttpsServer {
+class HttpsServer : public PythonPeer {
 public:
     explicit HttpsServer(const HttpsServerOptions& options = {});
-    ~HttpsServer();
-    HttpsServer(const HttpsServer&) = delete;
-    HttpsServer& operator=(const HttpsServer&) = delete;
-
-    bool isRunning() const { return port_ != 0; }
-    QString error() const { return error_; }
-    quint16 port() const { return port_; }
-    // The folder "CA" that holds the test CA certificate only, to be trusted by the client.
-    QString caFolder() const { return caFolder_; }
 
     // How the next requests are answered: "ok", "unauthorized", "ews-error", "soap-fault",
     // "fba-440", "fba-redirect", "http-500" (see the script).
     void setScenario(const QString& scenario);
     // The requests that came with the right credentials, in order.
     QList<QJsonObject> requests() const;
-
-private:
-    std::unique_ptr<QProcess> process_;
-    QTemporaryDir dir_;
-    QString caFolder_;
-    quint16 port_ = 0;
-    QString error_;
 };
 
 } // namespace testsupport

@@ -25,50 +25,14 @@ size_t discard(char*, size_t size, size_t count, void*) {
 OAuthServer::OAuthServer(const QString& clientId, const QString& clientSecret)
     : clientId_(clientId) {
     const TestPki& pki = SharedTestPki();
-    if (!pki.ok) {
-        error_ = pki.error;
-        return;
-    }
-    caFolder_ = dir_.filePath(QStringLiteral("CA"));
-    QDir().mkpath(caFolder_);
-    caFile_ = caFolder_ + QStringLiteral("/ca.pem");
-    QFile::copy(pki.caCert, caFile_);
-    process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::SeparateChannels);
-    process_->start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(POSTIQUE_TEST_SERVERS_DIR "/oauth_server.py"),
-                     QStringLiteral("--cert"), pki.serverCert, QStringLiteral("--key"),
-                     pki.serverKey, QStringLiteral("--state"), dir_.path(),
-                     QStringLiteral("--client-id"), clientId, QStringLiteral("--client-secret"),
-                     clientSecret});
-    if (!process_->waitForStarted(10000)) {
-        error_ = QStringLiteral("oauth_server.py did not start");
-        return;
-    }
-    while (process_->state() == QProcess::Running && !process_->canReadLine())
-        process_->waitForReadyRead(10000);
-    const QByteArray line = process_->readLine().trimmed();
-    if (!line.startsWith("PORT ")) {
-        error_ =
-            QStringLiteral("oauth_server.py: %1 %2")
-                .arg(QString::fromUtf8(line), QString::fromUtf8(process_->readAllStandardError()));
-        return;
-    }
-    port_ = static_cast<quint16>(line.mid(5).toUInt());
-}
-
-OAuthServer::~OAuthServer() {
-    if (process_ && process_->state() != QProcess::NotRunning) {
-        process_->terminate();
-        if (!process_->waitForFinished(5000)) {
-            process_->kill();
-            process_->waitForFinished(5000);
-        }
-    }
+    start(QStringLiteral("oauth_server.py"),
+          {QStringLiteral("--cert"), pki.serverCert, QStringLiteral("--key"), pki.serverKey,
+           QStringLiteral("--state"), dir_.path(), QStringLiteral("--client-id"), clientId,
+           QStringLiteral("--client-secret"), clientSecret});
 }
 
 QString OAuthServer::url(const QString& path) const {
-    return QStringLiteral("https://127.0.0.1:%1%2").arg(port_).arg(path);
+    return QStringLiteral("https://127.0.0.1:%1%2").arg(port()).arg(path);
 }
 
 mail::oauth::Provider OAuthServer::provider(mail::oauth::Grant grant) const {
@@ -84,9 +48,7 @@ mail::oauth::Provider OAuthServer::provider(mail::oauth::Grant grant) const {
 }
 
 void OAuthServer::setControl(const QJsonObject& control) {
-    QFile f(dir_.filePath(QStringLiteral("control.json")));
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(QJsonDocument(control).toJson());
+    writeFile(QStringLiteral("control.json"), QJsonDocument(control).toJson());
 }
 
 void OAuthServer::refuseIssuedAccessTokens() {
@@ -110,7 +72,7 @@ bool OAuthServer::signIn(const QString& userCode, const QString& login, bool dec
     if (!curl)
         return false;
     const QByteArray urlBytes = target.toUtf8();
-    const QByteArray caBytes = QFile::encodeName(caFile_);
+    const QByteArray caBytes = QFile::encodeName(caFolder_ + QStringLiteral("/ca.pem"));
     curl_easy_setopt(curl, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(curl, CURLOPT_CAINFO, caBytes.constData());
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
@@ -135,16 +97,7 @@ QStringList OAuthServer::issuedTokens() const {
 }
 
 QList<QJsonObject> OAuthServer::tokenRequests() const {
-    QList<QJsonObject> out;
-    QFile f(dir_.filePath(QStringLiteral("requests.jsonl")));
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    while (!f.atEnd()) {
-        const QByteArray line = f.readLine().trimmed();
-        if (!line.isEmpty())
-            out.append(QJsonDocument::fromJson(line).object());
-    }
-    return out;
+    return jsonLines(QStringLiteral("requests.jsonl"));
 }
 
 int OAuthServer::countTokenRequests(const QString& grantType, const QString& outcome) const {

@@ -3,33 +3,23 @@
 #pragma once
 
 #include "mail/oauth.h"
+#include "support/python_peer.h"
 
 #include <QJsonObject>
 #include <QList>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
-
-#include <memory>
 
 namespace testsupport {
 
-class OAuthServer {
+class OAuthServer : public PythonPeer {
 public:
     // `clientSecret` is what the client credentials grant must present ("" refuses it).
     explicit OAuthServer(const QString& clientId = QStringLiteral("postique-test"),
                          const QString& clientSecret = QStringLiteral("s3cret-client"));
-    ~OAuthServer();
-    OAuthServer(const OAuthServer&) = delete;
-    OAuthServer& operator=(const OAuthServer&) = delete;
 
-    bool isRunning() const { return port_ != 0; }
-    QString error() const { return error_; }
     // The folder the SMTP and EWS peers read to check bearers.
     QString stateDir() const { return dir_.path(); }
-    // The folder "CA" with the test CA certificate, to be trusted by the client.
-    QString caFolder() const { return caFolder_; }
     QString url(const QString& path) const;
     // A provider with no preset, pointing at this server.
     mail::oauth::Provider provider(mail::oauth::Grant grant = mail::oauth::Grant::DeviceCode) const;
@@ -48,13 +38,7 @@ public:
     int countTokenRequests(const QString& grantType, const QString& outcome = QString()) const;
 
 private:
-    std::unique_ptr<QProcess> process_;
-    QTemporaryDir dir_;
-    QString caFolder_;
-    QString caFile_;
     QString clientId_;
-    quint16 port_ = 0;
-    QString error_;
 };
 
 } // namespace testsupport

@@ -226,16 +226,29 @@ TEST(HiveText, OnlyHexDataGoesOnInTheNextLine) {
 
 TEST(HiveText, NewValueAfterALastLineThatGoesOn) {
     // The key's last line announces a continuation that never comes (a cut file): a value
-    // appended after it stays a value of its own.
+    // appended after it stays a value of its own, however often the hive is written.
+    struct Case {
+        const char* last;
+        const char* bin; // nullptr: unreadable
+    };
+    const Case cases[] = {{"\"Bin\"=hex(2):41,00,\\", "A"},
+                          {"\"Bin\"=hex(2):41,00,\\\r\n", "A"},
+                          {"\"Bin\"=hex(2):41,00,\\\\", nullptr}};
     const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\T");
-    for (const char* last : {"\"Bin\"=hex(2):41,00,\\", "\"Bin\"=hex(2):41,00,\\\r\n"}) {
+    for (const Case& c : cases) {
         const QByteArray hive =
-            QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") + last;
-        const QByteArray written =
+            QByteArray("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\T]\r\n") + c.last;
+        QByteArray written =
             HiveText::withString(hive, key, QStringLiteral("New"), QStringLiteral("v"));
+        written = HiveText::withString(written, key, QStringLiteral("Next"), QStringLiteral("w"));
         const auto added = HiveText::readValue(written, key, QStringLiteral("New"));
-        EXPECT_EQ(added ? added->text : QString(), "v") << last;
+        EXPECT_EQ(added ? added->text : QString(), "v") << c.last;
+        const auto next = HiveText::readValue(written, key, QStringLiteral("Next"));
+        EXPECT_EQ(next ? next->text : QString(), "w") << c.last;
         const auto bin = HiveText::readValue(written, key, QStringLiteral("Bin"));
-        EXPECT_EQ(bin ? bin->text : QString(), "A") << last;
+        EXPECT_EQ(bin.has_value(), c.bin != nullptr) << c.last;
+        if (bin && c.bin) {
+            EXPECT_EQ(bin->text, QString::fromLatin1(c.bin)) << c.last;
+        }
     }
 }
