@@ -195,6 +195,15 @@ def program_round(args, job_source, rows, sink, host, tls_ca=None):
         inst.remove()
 
 
+def sink_round(args, job_source, rows, host):
+    """One program round against a plain sink of its own."""
+    sink = Sink(args.sink, host, 25)
+    try:
+        return program_round(args, job_source, rows, sink, host)
+    finally:
+        sink.close()
+
+
 def smtplib_round(job_source, host, port, tls_ca=None):
     """The same rows through Python smtplib on one connection, in a child process."""
     code = r'''
@@ -327,11 +336,7 @@ def main():
             big = os.path.join(work, "big.csv")
             write_job(big, args.big_rows)
             size = os.path.getsize(big)
-            sink = Sink(args.sink, host, 25)
-            try:
-                run = program_round(args, big, args.big_rows, sink, host)
-            finally:
-                sink.close()
+            run = sink_round(args, big, args.big_rows, host)
             print("%d-row job of %.0f MiB: program peak %.0f MiB = %.2f x the file (growth over the idle "
                   "program %.0f MiB = %.2f x), %.0f mails/s, longest stall %d ms" % (
                       args.big_rows, size / 2**20, run["peak_mib"], run["peak_mib"] * 2**20 / size,
@@ -344,11 +349,7 @@ def main():
             subprocess.run(["/usr/bin/python3", writer, work, "big", str(args.workbook_rows)], check=True)
             book = os.path.join(work, "big.xlsx")
             size = os.path.getsize(book)
-            sink = Sink(args.sink, host, 25)
-            try:
-                run = program_round(args, book, args.workbook_rows, sink, host)
-            finally:
-                sink.close()
+            run = sink_round(args, book, args.workbook_rows, host)
             print("%d-row workbook (.xlsx) of %.1f MiB: program peak %.0f MiB (growth over the idle program "
                   "%.0f MiB), %.0f mails/s, longest stall %d ms" % (
                       args.workbook_rows, size / 2**20, run["peak_mib"], run["growth_mib"], run["rate"],
