@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,12 +112,19 @@ QString JobJournal::jobNameOf(const QString& journalFileName) {
 }
 
 QByteArray JobJournal::rowKey(const QStringList& cells) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // SHA-256 of the cells' UTF-8, each followed by 0x1F; the first 40 hex digits are the key
+    // the journals on disk hold. OpenSSL's digest: one per row of every job.
+    QByteArray text;
     for (const QString& cell : cells) {
-        hash.addData(cell.toUtf8());
-        hash.addData(QByteArrayView("\x1f", 1));
+        text += cell.toUtf8();
+        text += '\x1f';
     }
-    return hash.result().toHex().left(40);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.constData(), size_t(text.size()), digest, &length, EVP_sha256(), nullptr) !=
+        1)
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex().left(40);
 }
 
 void JobJournal::forget() {

@@ -237,6 +237,21 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 3 : 550 no such user")});
 }
 
+TEST(JobJournal, RowKeysAreTheOnesJournalsOnDiskHold) {
+    // A journal written by an earlier run must still recognise its rows.
+    const struct {
+        QStringList cells;
+        const char* key;
+    } cases[] = {
+        {{QStringLiteral("1"), QString(), QStringLiteral("a")},
+         "0ab263608d7ad667a68d04f8939707b8f213e362"},
+        {{QStringLiteral("\u00e9")}, "3eae9d57bd79c2fa323421e7a265c291b710aca7"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JobJournal::rowKey(c.cells), QByteArray(c.key))
+            << c.cells.join(u'|').toStdString();
+}
+
 TEST(JobJournal, BoundToItsJobFile) {
     // The journal of a job never speaks for a later file of the same name, identical or
     // not; a version renamed over the job while it was sent is adopted; a finished job is
