@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/file.h>
@@ -96,6 +97,10 @@ bool JobLock::readAll(QByteArray& bytes, qint64 limit, QString* error) const {
             *error = errnoText(QStringLiteral("cannot rewind %1").arg(path_));
         return false;
     }
+    // Room for the whole file at once: a job of many megabytes is not copied at every growth.
+    struct stat held {};
+    if (::fstat(fd_.get(), &held) == 0 && held.st_size > 0)
+        bytes.reserve(qsizetype(std::min<qint64>(qint64(held.st_size), limit + 1)));
     char buffer[65536];
     while (bytes.size() <= limit) {
         const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
