@@ -308,6 +308,21 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             loop.quit();
     };
 
+    // The next rows are read once the outcomes at hand are taken in: one call for a batch.
+    bool feedScheduled = false;
+    const auto scheduleFeed = [&] {
+        if (feedScheduled)
+            return;
+        feedScheduled = true;
+        QMetaObject::invokeMethod(
+            &loop,
+            [&] {
+                feedScheduled = false;
+                feed();
+            },
+            Qt::QueuedConnection);
+    };
+
     QObject::connect(&queue, &mail::SendQueue::sent, &loop,
                      [&](quint64 ticket, const mail::SendOutcome& outcome) {
                          const auto it = inFlight.find(ticket);
@@ -336,7 +351,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
                              queue.dropQueued();
                          else if (abandoned)
                              queue.resume();
-                         QTimer::singleShot(0, &loop, feed);
+                         scheduleFeed();
                      });
 
     QTimer progress;
@@ -367,6 +382,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
         showProgress();
     }
     statusBar()->clearMessage();
+    RefreshOAuthStatus(); // the job's sends may have renewed the token
     if (stopped)
         return 0;
     return Abandon == 0 ? -1 : 0;

@@ -365,12 +365,13 @@ QByteArray messageId(const QString& domain) {
         std::random_device seed;
         return (static_cast<quint64>(seed()) << 32) ^ seed();
     }()};
+    static const QByteArray process = QByteArray::number(::getpid(), 36);
     QByteArray host = domain.toLatin1();
     static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9.\\-]"));
     if (host.isEmpty() || domain.contains(unsafe))
         host = "localhost";
-    return QByteArray::number(Clock::WallMs(), 36) + '.' + QByteArray::number(::getpid(), 36) +
-           '.' + QByteArray::number(counter.fetch_add(1, std::memory_order_relaxed), 36) + '.' +
+    return QByteArray::number(Clock::WallMs(), 36) + '.' + process + '.' +
+           QByteArray::number(counter.fetch_add(1, std::memory_order_relaxed), 36) + '.' +
            QByteArray::number(random(), 36) + '@' + host;
 }
 

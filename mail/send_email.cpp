@@ -427,7 +427,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     // 22. Every path ends here: status cleared, button back, mail object released.
     lastVerdict = verdict;
     mail.reset();
-    RefreshOAuthStatus();
+    // An automatic send's token is renewed by the job's worker: the job shows the login's
+    // state once at its end, not for each row.
+    if (visible)
+        RefreshOAuthStatus();
     if (visible && --g_sendsRunning == 0) {
         Trap(kLabel, [&] { LabelStatus->clear(); });
         Trap(kLabel, [&] { ButtonSend->setEnabled(true); });

@@ -80,12 +80,26 @@ void SendQueue::work() {
 }
 
 void SendQueue::deliver(quint64 ticket, const SendOutcome& outcome) {
-    // Queued to the owner's thread; dropped by Qt if the queue is gone meanwhile.
+    // Outcomes that finish close together travel in one call to the owner's thread, which
+    // then wakes once for them all; dropped by Qt if the queue is gone meanwhile.
+    {
+        std::lock_guard lock(mutex_);
+        ready_.push_back({ticket, outcome});
+        if (ready_.size() > 1)
+            return; // a call is on its way and takes this one too
+    }
     QMetaObject::invokeMethod(
         this,
-        [this, ticket, outcome] {
-            --pending_;
-            Q_EMIT sent(ticket, outcome);
+        [this] {
+            std::vector<Ready> batch;
+            {
+                std::lock_guard lock(mutex_);
+                batch.swap(ready_);
+            }
+            for (const Ready& r : batch) {
+                --pending_;
+                Q_EMIT sent(r.ticket, r.outcome);
+            }
         },
         Qt::QueuedConnection);
 }

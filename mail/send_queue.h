@@ -57,12 +57,17 @@ private:
         quint64 ticket = 0;
         std::shared_ptr<const SendPlan> plan;
     };
+    struct Ready {
+        quint64 ticket = 0;
+        SendOutcome outcome;
+    };
     void work();
     void deliver(quint64 ticket, const SendOutcome& outcome);
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Item> queue_;
+    std::vector<Ready> ready_; // outcomes on their way to the owner's thread
     bool stopping_ = false;
     bool held_ = false; // a mail failed: nothing more starts until resume() or dropQueued()
     int pending_ = 0;   // owner's thread only
