@@ -293,16 +293,20 @@ QByteArray EwsCreateItemRequest(const ExchangeSend& send) {
     return xml;
 }
 
-ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
-    if (send.server.trimmed().isEmpty())
-        return failed(Error::ExchangeSettings,
-                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
-    const QString url = EwsUrl(send.server, send.port);
+namespace {
+
+// One EWS operation: the SOAP request posted, then the transport, the HTTP status, a SOAP
+// fault and the response class judged in that order. `refused` names what the server
+// refused in the operator's text ("le message", "la demande").
+ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
+                        const QByteArray& request, const QString& refused) {
+    const QByteArray action =
+        QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
+                          "messages/") +
+        operation + '"';
     const HttpAnswer a = perform(
         QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
-        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml",
-         "SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/messages/CreateItem\""},
-        EwsCreateItemRequest(send));
+        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
     ExchangeOutcome out;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
@@ -315,11 +319,22 @@ ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
         return failed(Error::HttpStatus, httpStatusText(a, url));
     if (reply.responseClass != QLatin1String("Success"))
         return failed(Error::ExchangeRefused,
-                      QStringLiteral("Le serveur Exchange a refusé le message : %1 : %2")
-                          .arg(cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
+                      QStringLiteral("Le serveur Exchange a refusé %1 : %2 : %3")
+                          .arg(refused,
+                               cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
                                                                             : reply.responseCode),
                                cleanServerText(reply.messageText)));
     return {};
+}
+
+} // namespace
+
+ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
+    if (send.server.trimmed().isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+    return ewsCall(send, EwsUrl(send.server, send.port), "CreateItem", EwsCreateItemRequest(send),
+                   QStringLiteral("le message"));
 }
 
 ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
@@ -369,28 +384,7 @@ ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
         "<soap:Body><m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
         "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"
         "</soap:Body></soap:Envelope>";
-    const HttpAnswer a = perform(
-        QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
-        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml",
-         "SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/messages/GetFolder\""},
-        request);
-    ExchangeOutcome out;
-    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
-        return out;
-    const EwsReply reply = readEwsReply(a.body);
-    if (!reply.faultString.isEmpty())
-        return failed(Error::SoapFault,
-                      QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
-                          .arg(cleanServerText(reply.faultString)));
-    if (a.status != 200 || !reply.parsed)
-        return failed(Error::HttpStatus, httpStatusText(a, url));
-    if (reply.responseClass != QLatin1String("Success"))
-        return failed(Error::ExchangeRefused,
-                      QStringLiteral("Le serveur Exchange a refusé la demande : %1 : %2")
-                          .arg(cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
-                                                                            : reply.responseCode),
-                               cleanServerText(reply.messageText)));
-    return {};
+    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"));
 }
 
 ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {

@@ -14,9 +14,6 @@
 #include "mail/transport_failure.h"
 #include "system/untrusted_text.h"
 
-#include <QRegularExpression>
-#include <QSysInfo>
-
 #include <curl/curl.h>
 
 namespace mail {
@@ -67,22 +64,11 @@ size_t discard(char*, size_t size, size_t count, void*) {
     return size * count;
 }
 
-QString ehloName() {
-    QString host = QSysInfo::machineHostName();
-    host.remove(QRegularExpression(QStringLiteral("[^A-Za-z0-9.-]")));
-    return host.isEmpty() ? QStringLiteral("localhost") : host;
-}
-
 // One SMTP session up to NOOP. `report.facts` gets what the server said.
 void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,
                ProbeReport& report) {
     detail::InitMailLibraries();
     const ServerSettings& s = target.server;
-    const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == detail::ImplicitTlsPort() &&
-                             !target.opportunisticTls;
-    const bool bearer = !s.bearer.isEmpty();
-    const bool login =
-        !s.user.isEmpty() && (!s.password.isEmpty() || bearer) && !target.opportunisticTls;
     const QString server = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
 
     CurlEasy curl(curl_easy_init());
@@ -92,20 +78,14 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
         return;
     }
     CURL* c = curl.get();
+    const detail::SmtpSetup setup = detail::ApplySmtpSetup(c, target, limits, caFolder);
+    const bool implicitTls = setup.implicitTls;
+    const bool login = setup.login;
     ProbeTalk probe;
     probe.talk.loginWanted = login;
     probe.talk.tlsWanted = target.opportunisticTls || s.mode == ConnectionMode::Ssl;
     probe.talk.tlsStarted = implicitTls;
-    const QString host =
-        s.host.contains(u':') && !s.host.startsWith(u'[') ? u'[' + s.host + u']' : s.host;
-    const QByteArray url = QStringLiteral("%1://%2:%3/%4")
-                               .arg(implicitTls ? u"smtps" : u"smtp", host)
-                               .arg(s.port)
-                               .arg(ehloName())
-                               .toUtf8();
     char errorBuffer[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(c, CURLOPT_URL, url.constData());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, probeDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, &probe);
@@ -117,41 +97,6 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, probeProgress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &probe);
-    const QByteArray user = s.user.toUtf8();
-    const QByteArray password = s.password.toUtf8();
-    curl_easy_setopt(c, CURLOPT_USERNAME, login ? user.constData() : nullptr);
-    curl_easy_setopt(c, CURLOPT_PASSWORD, login && !bearer ? password.constData() : nullptr);
-    // OAuth 2.0: the login name with the access token, as a send logs in.
-    const QByteArray token = s.bearer.toUtf8();
-    curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, login && bearer ? token.constData() : nullptr);
-    long useSsl = CURLUSESSL_NONE;
-    if (target.opportunisticTls)
-        useSsl = CURLUSESSL_TRY;
-    else if (s.mode == ConnectionMode::Ssl && !implicitTls)
-        useSsl = CURLUSESSL_ALL;
-    curl_easy_setopt(c, CURLOPT_USE_SSL, useSsl);
-    const long verify = target.opportunisticTls ? 0L : 1L;
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, verify);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&caFolder));
-    CurlList resolve;
-    QByteArray resolveEntry;
-    if (!target.connectAddresses.isEmpty()) {
-        resolveEntry = QStringLiteral("%1:%2:%3")
-                           .arg(s.host)
-                           .arg(s.port)
-                           .arg(target.connectAddresses)
-                           .toUtf8();
-        resolve.reset(curl_slist_append(nullptr, resolveEntry.constData()));
-        curl_easy_setopt(c, CURLOPT_RESOLVE, resolve.get());
-    }
-    const long responseSeconds = long(std::max<qint64>(1, (limits.response.count() + 999) / 1000));
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
-                     long(std::max<qint64>(1, limits.connect.count())));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, responseSeconds);
 
     const CURLcode result = curl_easy_perform(c);
     curl.reset(); // says QUIT
@@ -168,7 +113,8 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
             noop = &r;
     }
 
-    report.facts << QStringLiteral("Serveur : %1").arg(QString::fromUtf8(url).section(u'/', 0, 2));
+    report.facts
+        << QStringLiteral("Serveur : %1").arg(QString::fromUtf8(setup.url).section(u'/', 0, 2));
     if (!probe.greeting.isEmpty())
         report.facts << QStringLiteral("Accueil : %1").arg(probe.greeting);
     const bool reachedTls = implicitTls ? !replies.empty() : startTls;

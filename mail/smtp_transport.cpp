@@ -140,24 +140,13 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     SmtpReport report;
     retryable = false;
     const ServerSettings& s = target.server;
-    const bool implicitTls = s.mode == ConnectionMode::Ssl && s.port == implicitTlsPort.load() &&
-                             !target.opportunisticTls;
-    const bool bearer = !s.bearer.isEmpty();
-    const bool login =
-        !s.user.isEmpty() && (!s.password.isEmpty() || bearer) && !target.opportunisticTls;
+    const SmtpSetup setup = ApplySmtpSetup(curl, target, limits, caFolder);
 
     SmtpConversation talk;
-    talk.loginWanted = login;
+    talk.loginWanted = setup.login;
     talk.tlsWanted = target.opportunisticTls || s.mode == ConnectionMode::Ssl;
-    talk.tlsStarted = implicitTls;
+    talk.tlsStarted = setup.implicitTls;
 
-    const QByteArray url = QStringLiteral("%1://%2:%3/%4")
-                               .arg(implicitTls ? u"smtps" : u"smtp", hostForUrl(s.host))
-                               .arg(s.port)
-                               .arg(ehloName())
-                               .toUtf8();
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     StopOnRequest(curl);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, debugCallback);
@@ -183,46 +172,6 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progressCallback);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &talk);
-
-    const QByteArray user = s.user.toUtf8();
-    const QByteArray password = s.password.toUtf8();
-    curl_easy_setopt(curl, CURLOPT_USERNAME, login ? user.constData() : nullptr);
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, login && !bearer ? password.constData() : nullptr);
-    // OAuth 2.0: the login name with the access token (AUTH XOAUTH2 or OAUTHBEARER).
-    const QByteArray token = s.bearer.toUtf8();
-    curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, login && bearer ? token.constData() : nullptr);
-
-    long useSsl = CURLUSESSL_NONE;
-    if (target.opportunisticTls)
-        useSsl = CURLUSESSL_TRY;
-    else if (s.mode == ConnectionMode::Ssl && !implicitTls)
-        useSsl = CURLUSESSL_ALL;
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, useSsl);
-    const long verify = target.opportunisticTls ? 0L : 1L;
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, TrustCaFolder);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&caFolder));
-
-    CurlList resolve;
-    QByteArray resolveEntry;
-    if (!target.connectAddresses.isEmpty()) {
-        resolveEntry = QStringLiteral("%1:%2:%3")
-                           .arg(s.host)
-                           .arg(s.port)
-                           .arg(target.connectAddresses)
-                           .toUtf8();
-        resolve.reset(curl_slist_append(nullptr, resolveEntry.constData()));
-    }
-    curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve.get());
-
-    const long connectMs = long(std::max<qint64>(1, limits.connect.count()));
-    const long responseSeconds = long(std::max<qint64>(1, (limits.response.count() + 999) / 1000));
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
-    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, responseSeconds);
     curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, std::max(1L, (SmtpSessionIdleMs() + 999) / 1000));
 
     const CURLcode result = curl_easy_perform(curl);
@@ -272,6 +221,68 @@ void SetImplicitTlsPort(qint32 port) {
 
 qint32 ImplicitTlsPort() {
     return implicitTlsPort.load();
+}
+
+SmtpSetup ApplySmtpSetup(CURL* curl, const SmtpTarget& target, const TimeLimits& limits,
+                         const QString& caFolder) {
+    SmtpSetup setup;
+    const ServerSettings& s = target.server;
+    setup.implicitTls = s.mode == ConnectionMode::Ssl && s.port == implicitTlsPort.load() &&
+                        !target.opportunisticTls;
+    setup.bearer = !s.bearer.isEmpty();
+    setup.login =
+        !s.user.isEmpty() && (!s.password.isEmpty() || setup.bearer) && !target.opportunisticTls;
+
+    // libcurl copies the strings it is given: the texts below may go with this call.
+    setup.url = QStringLiteral("%1://%2:%3/%4")
+                    .arg(setup.implicitTls ? u"smtps" : u"smtp", hostForUrl(s.host))
+                    .arg(s.port)
+                    .arg(ehloName())
+                    .toUtf8();
+    curl_easy_setopt(curl, CURLOPT_URL, setup.url.constData());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+
+    const QByteArray user = s.user.toUtf8();
+    const QByteArray password = s.password.toUtf8();
+    curl_easy_setopt(curl, CURLOPT_USERNAME, setup.login ? user.constData() : nullptr);
+    curl_easy_setopt(curl, CURLOPT_PASSWORD,
+                     setup.login && !setup.bearer ? password.constData() : nullptr);
+    // OAuth 2.0: the login name with the access token (AUTH XOAUTH2 or OAUTHBEARER).
+    const QByteArray token = s.bearer.toUtf8();
+    curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER,
+                     setup.login && setup.bearer ? token.constData() : nullptr);
+
+    long useSsl = CURLUSESSL_NONE;
+    if (target.opportunisticTls)
+        useSsl = CURLUSESSL_TRY;
+    else if (s.mode == ConnectionMode::Ssl && !setup.implicitTls)
+        useSsl = CURLUSESSL_ALL;
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, useSsl);
+    const long verify = target.opportunisticTls ? 0L : 1L;
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    // Certificates added to the CA folder count from the next session on.
+    curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, TrustCaFolder);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&caFolder));
+
+    if (!target.connectAddresses.isEmpty()) {
+        const QByteArray entry = QStringLiteral("%1:%2:%3")
+                                     .arg(s.host)
+                                     .arg(s.port)
+                                     .arg(target.connectAddresses)
+                                     .toUtf8();
+        setup.resolve.reset(curl_slist_append(nullptr, entry.constData()));
+    }
+    curl_easy_setopt(curl, CURLOPT_RESOLVE, setup.resolve.get());
+
+    const long connectMs = long(std::max<qint64>(1, limits.connect.count()));
+    const long responseSeconds = long(std::max<qint64>(1, (limits.response.count() + 999) / 1000));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, responseSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, responseSeconds);
+    return setup;
 }
 
 SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QString& caFolder,

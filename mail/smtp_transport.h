@@ -2,6 +2,7 @@
 // outcomes and the server's own reply texts, on a session taken from the pool of idle ones.
 #pragma once
 
+#include "mail/c_handles.h"
 #include "mail/mail_component.h"
 
 #include <QString>
@@ -29,6 +30,22 @@ struct SmtpReport {
     bool reachedServer = false; // a server greeting was received
     bool permanent = false;     // a 5xx refusal of every recipient or of the message
 };
+
+// What a session with a target takes, beyond what is set on the handle.
+struct SmtpSetup {
+    bool implicitTls = false; // TLS from the first byte (smtps://)
+    bool bearer = false;      // OAuth 2.0: an access token instead of the password
+    bool login = false;       // AUTH after EHLO
+    QByteArray url;           // smtp[s]://host:port/ehlo-name
+    CurlList resolve;         // the connect address: must outlive the transfer
+};
+
+// Sets on `curl` what a send and the settings check share for a session with `target`: the
+// URL with this machine's EHLO name, the login (password or token), TLS and the trust of
+// `caFolder` (which must outlive the transfer), the connect address and the time limits of
+// `limits`. Returns what the caller's conversation needs to know. Never fails.
+SmtpSetup ApplySmtpSetup(CURL* curl, const SmtpTarget& target, const TimeLimits& limits,
+                         const QString& caFolder);
 
 // Sends `message` from `from` to `recipients` through `target`. Succeeds (code Error::None)
 // when the server took the message for at least one recipient; the refused ones are then

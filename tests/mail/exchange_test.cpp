@@ -149,7 +149,7 @@ TEST(ExchangeFailures, EachAnswerGivesItsCodeAndDescription) {
         {"fba-redirect", true, true, mail::Error::FormsAuthentication, "ce protocole ne peut pas"},
         {"http-500", true, true, mail::Error::HttpStatus, "HTTP 500"},
         {"ews-error", true, false, mail::Error::ExchangeRefused,
-         "ErrorInvalidRecipients : At least one recipient isn't valid."},
+         "refusé le message : ErrorInvalidRecipients : At least one recipient isn't valid."},
         {"soap-fault", true, false, mail::Error::SoapFault,
          "The request failed schema validation."},
     };
