@@ -27,14 +27,13 @@ import email
 import email.policy
 import json
 import os
-import ssl
 import sys
 import threading
 import urllib.parse
 import xml.etree.ElementTree as ET
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 
-from oauth_server import bearer_valid
+from oauth_server import bearer_valid, serve
 
 SOAP = "http://schemas.xmlsoap.org/soap/envelope/"
 TYPES = "http://schemas.microsoft.com/exchange/services/2006/types"
@@ -279,23 +278,14 @@ def main():
     parser.add_argument("--bearer-state", default="", help="OAuth 2.0 server state folder")
     args = parser.parse_args()
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    server.state = args.state
-    server.user = args.user
-    server.password = args.password
-    server.mailbox = args.mailbox
-    server.bearer_state = args.bearer_state
-    if not args.plain:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-    print("PORT %d" % server.server_address[1], flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    return 0
+    def configure(server):
+        server.state = args.state
+        server.user = args.user
+        server.password = args.password
+        server.mailbox = args.mailbox
+        server.bearer_state = args.bearer_state
+
+    return serve(Handler, configure, args.cert, args.key, plain=args.plain)
 
 
 if __name__ == "__main__":

@@ -209,13 +209,25 @@ def main():
     parser.add_argument("--client-secret", default="")
     args = parser.parse_args()
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    state = State(args.state, args.client_id, args.client_secret)
+    state.save_tokens()
+
+    def configure(server):
+        server.st = state
+
+    return serve(Handler, configure, args.cert, args.key)
+
+
+def serve(handler, configure, cert, key, plain=False):
+    """Serves `handler` on 127.0.0.1 (HTTPS with cert and key unless plain) after
+    configure(server), saying "PORT <n>" once it listens; returns 0 when interrupted."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
-    server.st = State(args.state, args.client_id, args.client_secret)
-    server.st.save_tokens()
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(args.cert, args.key)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    configure(server)
+    if not plain:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT %d" % server.server_address[1], flush=True)
     try:
         server.serve_forever()
