@@ -3,8 +3,7 @@
 #include "automation/job_file.h"
 
 #include "automation/workbook_reader.h"
-
-#include <QStringDecoder>
+#include "system/textfile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -29,9 +28,7 @@ namespace {
 QString utf8Text(const char* data, qsizetype size) {
     if (size < 3 || std::memcmp(data, "\xEF\xBB\xBF", 3) != 0)
         return QString::fromUtf8(data, size);
-    QStringDecoder keepMark(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                      QStringDecoder::Flag::ConvertInitialBom);
-    return keepMark(QByteArrayView(data, size));
+    return TextFile::fromUtf8Exact(QByteArrayView(data, size));
 }
 
 } // namespace

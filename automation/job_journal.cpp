@@ -2,7 +2,7 @@
 #include "automation/job_journal.h"
 
 #include "system/clock.h"
-
+#include "system/textfile.h"
 #include "system/winpath.h"
 
 #include <QCryptographicHash>
@@ -47,7 +47,7 @@ QByteArray field(const QString& text) {
     return text.toUtf8().toPercentEncoding();
 }
 QString unfield(const QByteArray& bytes) {
-    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+    return TextFile::fromUtf8Exact(QByteArray::fromPercentEncoding(bytes));
 }
 
 QByteArray identityRecord(const JobIdentity& id) {

@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStringDecoder>
 #include <QStringList>
 
 #include <functional>
@@ -140,9 +139,10 @@ QString quoted(const QString& text) {
 QString bytesToText(QByteArray bytes) {
     while (bytes.endsWith('\0'))
         bytes.chop(1);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8(bytes);
-    return utf8.hasError() ? TextFile::fromWindows1252(bytes) : text;
+    // A leading U+FEFF is the value's own first character, not a byte-order mark.
+    bool valid = false;
+    const QString text = TextFile::fromUtf8Exact(bytes, &valid);
+    return valid ? text : TextFile::fromWindows1252(bytes);
 }
 
 // The name ("" for "@") and the data text of the value line `t` (trimmed), or nothing when

@@ -51,6 +51,15 @@ bool isAscii(const QByteArray& bytes) {
 
 } // namespace
 
+QString fromUtf8Exact(QByteArrayView bytes, bool* valid) {
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString text = utf8(bytes);
+    if (valid)
+        *valid = !utf8.hasError();
+    return text;
+}
+
 QString fromWindows1252(const QByteArray& bytes) {
     QString out;
     out.reserve(bytes.size());

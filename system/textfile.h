@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <optional>
@@ -29,6 +30,10 @@ struct Document {
 QString fromWindows1252(const QByteArray& bytes);
 // Empty when a character has no Windows-1252 byte.
 std::optional<QByteArray> toWindows1252(const QString& text);
+
+// `bytes` as UTF-8 text, a leading U+FEFF kept as the text's own character (QString::fromUtf8
+// drops it); invalid sequences become U+FFFD and clear `*valid` when given.
+QString fromUtf8Exact(QByteArrayView bytes, bool* valid = nullptr);
 
 // Reads bytes: a UTF-8 or UTF-16 byte-order mark decides; else valid UTF-8 with non-ASCII
 // characters is UTF-8; anything else is Windows-1252 (which never fails). Lines may end with

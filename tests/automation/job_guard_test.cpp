@@ -237,6 +237,29 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 3 : 550 no such user")});
 }
 
+TEST(JobJournal, RecordedTextsComeBackWhole) {
+    // A reason or an address starting with U+FEFF reads back with it after a reopening.
+    QTemporaryDir dir;
+    const QString name = QStringLiteral("Email_1.ss8");
+    const QString job = dir.filePath(name);
+    writeFile(job, "job");
+    FileStamp stamp;
+    ASSERT_TRUE(stampOf(job, stamp));
+    const QByteArray key = JobJournal::rowKey({"1"});
+    const QString reason = QStringLiteral("\uFEFF550 refus");
+    const QString copy = QStringLiteral("\uFEFFa@example.org");
+    {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
+        ASSERT_TRUE(j.markRowFailed(key, 2, reason));
+        ASSERT_TRUE(j.markCopySent(key, 0, copy));
+    }
+    JobJournal j;
+    ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Resumed);
+    EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 2 : ") + reason});
+    EXPECT_TRUE(j.copySent(key, 0, copy));
+}
+
 TEST(JobJournal, RowKeysAreTheOnesJournalsOnDiskHold) {
     // A journal written by an earlier run must still recognise its rows.
     const struct {

@@ -252,3 +252,22 @@ TEST(HiveText, NewValueAfterALastLineThatGoesOn) {
         }
     }
 }
+
+TEST(HiveText, TextsKeepALeadingByteOrderMarkCharacter) {
+    // U+FEFF at the start of a value is the value's own character: quoted or, with a control
+    // character, in hex; alone or twice.
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\T");
+    const QString texts[] = {
+        QStringLiteral("\uFEFFplain"),
+        QStringLiteral("\uFEFF\uFEFF\u000bD"),
+        QStringLiteral("\uFEFF\u0007"),
+        QStringLiteral("\uFEFF"),
+    };
+    for (const QString& text : texts) {
+        QByteArray hive = HiveText::withString(std::nullopt, key, QStringLiteral("A"), text);
+        hive = HiveText::withString(hive, key, QStringLiteral("B"), QStringLiteral("b"));
+        const auto read = HiveText::readValue(hive, key, QStringLiteral("A"));
+        ASSERT_TRUE(read.has_value()) << hive.toStdString();
+        EXPECT_EQ(read->text, text) << hive.toStdString();
+    }
+}
