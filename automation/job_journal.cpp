@@ -121,10 +121,12 @@ QByteArray JobJournal::rowKey(const QStringList& cells) {
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(text.constData(), size_t(text.size()), digest, &length, EVP_sha256(), nullptr) !=
-        1)
-        return {};
-    return QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex().left(40);
+    // Never an empty key: every row would share it. Qt's digest gives the same key.
+    const QByteArray hash = EVP_Digest(text.constData(), size_t(text.size()), digest, &length,
+                                       EVP_sha256(), nullptr) == 1
+                                ? QByteArray(reinterpret_cast<const char*>(digest), int(length))
+                                : QCryptographicHash::hash(text, QCryptographicHash::Sha256);
+    return hash.toHex().left(40);
 }
 
 void JobJournal::forget() {
