@@ -1,5 +1,5 @@
-// The SMTP conversation as libcurl's debug callback shows it: each command paired with its
-// reply, the EHLO capabilities, and the per-recipient outcomes the incident text quotes.
+// The SMTP conversation as the client saw it: each command paired with its reply (in order,
+// also when commands go out in groups), the EHLO capabilities, and the per-recipient outcomes.
 #pragma once
 
 #include <QByteArray>
@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <deque>
 #include <vector>
 
 namespace mail::detail {
@@ -19,10 +20,18 @@ struct SmtpReply {
     QString text; // "<code> <text of every line>", as the server sent it
 };
 
-// Follows one SMTP transaction from the bytes libcurl logs. Set the three wishes before the
-// transfer; feed commandSent, repliesReceived and bodyStarted in the order libcurl reports
-// them. Credentials of an AUTH exchange are never kept. Never fails: a garbled reply is
-// recorded with code 0.
+// What the server's last EHLO reply offered beyond the login.
+struct SmtpFeatures {
+    bool pipelining = false; // commands may go out in groups (RFC 2920)
+    bool size = false;       // MAIL FROM takes SIZE=
+    bool utf8 = false;       // MAIL FROM takes SMTPUTF8
+};
+
+// Follows one SMTP session from the bytes that cross it (libcurl's debug callback while it
+// opens the session, the transaction's own calls after). Set the three wishes first; feed
+// commandSent, repliesReceived and bodyStarted in the order the bytes went. Replies answer
+// the commands still unanswered, oldest first. Credentials of an AUTH exchange are never
+// kept. Never fails: a garbled reply is recorded with code 0.
 class SmtpConversation {
 public:
     bool loginWanted = false; // user and password (or an OAuth 2.0 token) are set
@@ -41,6 +50,11 @@ public:
     bool loginUnavailable() const { return abortNoAuth_; }
     bool bodySent() const { return bodySent_; }
     const std::vector<SmtpReply>& replies() const { return replies_; }
+    // Forgets the replies from index `count` on: the answers to commands sent in one group
+    // that failed only because an earlier command of the group had.
+    void forgetRepliesFrom(size_t count);
+    // The features of the last EHLO reply (all false before one).
+    SmtpFeatures features() const { return features_; }
     // The last reply with an error code (4xx, 5xx), or nullptr.
     const SmtpReply* lastFailure() const;
     // True when a command of the transaction (not the greeting) got an answer.
@@ -58,8 +72,13 @@ private:
     bool authInProgress_ = false;
     bool bodySent_ = false;
     std::atomic<bool> abortNoAuth_{false};
-    QString command_;
-    QString argument_;
+    SmtpFeatures features_;
+    struct Sent {
+        QString command;
+        QString argument;
+    };
+    std::deque<Sent> unanswered_;
+    Sent last_; // the command answered last; an unsolicited reply is paired with it
     QStringList lines_;
     QByteArray pendingIn_;
     std::vector<SmtpReply> replies_;

@@ -30,26 +30,26 @@ public:
         closeAll();
     }
 
-    CurlEasy take(const std::string& key, bool& reused) {
+    SmtpSession take(const std::string& key, bool& reused) {
         std::lock_guard lock(mutex_);
         for (auto it = idle_.begin(); it != idle_.end(); ++it) {
             if (it->key == key) {
-                CurlEasy handle = std::move(it->handle);
+                SmtpSession session = std::move(it->session);
                 idle_.erase(it);
                 reused = true;
-                return handle;
+                return session;
             }
         }
         reused = false;
-        return CurlEasy(curl_easy_init());
+        return {CurlEasy(curl_easy_init()), {}};
     }
 
-    void give(const std::string& key, CurlEasy handle) {
+    void give(const std::string& key, SmtpSession session) {
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
-            idle_.push_back({key, std::move(handle), std::chrono::steady_clock::now()});
+            idle_.push_back({key, std::move(session), std::chrono::steady_clock::now()});
             if (!reaper_.joinable())
                 reaper_ = std::thread([this] { reap(); });
         }
@@ -70,7 +70,7 @@ public:
 private:
     struct Idle {
         std::string key;
-        CurlEasy handle;
+        SmtpSession session;
         std::chrono::steady_clock::time_point since;
     };
 
@@ -114,12 +114,12 @@ SessionPool& pool() {
 
 } // namespace
 
-CurlEasy TakeSmtpSession(const std::string& key, bool& reused) {
+SmtpSession TakeSmtpSession(const std::string& key, bool& reused) {
     return pool().take(key, reused);
 }
 
-void GiveBackSmtpSession(const std::string& key, CurlEasy handle) {
-    pool().give(key, std::move(handle));
+void GiveBackSmtpSession(const std::string& key, SmtpSession session) {
+    pool().give(key, std::move(session));
 }
 
 long SmtpSessionIdleMs() {

@@ -3,21 +3,27 @@
 #pragma once
 
 #include "mail/c_handles.h"
+#include "mail/smtp_conversation.h"
 
 #include <chrono>
 #include <string>
 
 namespace mail::detail {
 
+// A libcurl handle that holds (or will hold) one session, and what its server offered.
+struct SmtpSession {
+    CurlEasy handle;
+    SmtpFeatures features;
+};
+
 // An idle session for `key` (`reused` set to true), or a fresh libcurl handle (`reused`
 // false; the handle is null when libcurl cannot make one). Thread-safe.
-CurlEasy TakeSmtpSession(const std::string& key, bool& reused);
+SmtpSession TakeSmtpSession(const std::string& key, bool& reused);
 
-// Keeps `handle`, whose session is open and idle, for the next TakeSmtpSession of `key`.
-// Thread-safe.
-void GiveBackSmtpSession(const std::string& key, CurlEasy handle);
+// Keeps `session`, open and idle, for the next TakeSmtpSession of `key`. Thread-safe.
+void GiveBackSmtpSession(const std::string& key, SmtpSession session);
 
-// How long a session may wait idle, in milliseconds (the pool's and libcurl's limit).
+// How long a session may wait idle, in milliseconds.
 long SmtpSessionIdleMs();
 
 } // namespace mail::detail

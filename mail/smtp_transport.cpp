@@ -1,6 +1,6 @@
-// The SMTP transfer on libcurl. libcurl keeps the server's replies to itself, so its debug
-// callback feeds them to an SmtpConversation, which pairs commands with replies and stops a
-// login asked of a server without AUTH before the message goes out.
+// The SMTP transfer: libcurl opens the session (connection, greeting, EHLO, STARTTLS, login)
+// with its debug callback feeding an SmtpConversation, which stops a login asked of a server
+// without AUTH; the mail transaction itself then runs on the open session, pooled for the next.
 #include "mail/smtp_transport.h"
 
 #include "mail/c_handles.h"
@@ -8,6 +8,7 @@
 #include "mail/library_init.h"
 #include "mail/smtp_conversation.h"
 #include "mail/smtp_session_pool.h"
+#include "mail/smtp_transaction.h"
 #include "mail/transfer_stop.h"
 #include "mail/transport_failure.h"
 #include "system/untrusted_text.h"
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <string>
 
 namespace mail::detail {
@@ -38,31 +38,10 @@ int debugCallback(CURL*, curl_infotype type, char* data, size_t size, void* user
     case CURLINFO_HEADER_IN:
         talk->repliesReceived(data, size);
         break;
-    case CURLINFO_DATA_OUT:
-        talk->bodyStarted();
-        break;
     default:
         break;
     }
     return 0;
-}
-
-struct Upload {
-    const QByteArray* data = nullptr;
-    qsizetype offset = 0;
-    const SmtpConversation* talk = nullptr;
-};
-
-size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
-    auto* upload = static_cast<Upload*>(user);
-    if (!upload || upload->talk->loginUnavailable())
-        return CURL_READFUNC_ABORT;
-    const size_t room = size * count;
-    const size_t left = size_t(upload->data->size() - upload->offset);
-    const size_t n = std::min(room, left);
-    memcpy(buffer, upload->data->constData() + upload->offset, n);
-    upload->offset += qsizetype(n);
-    return n;
 }
 
 // Called by libcurl at least once a second, even while the server is silent: the place
@@ -133,61 +112,57 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     }
 }
 
-// One attempt on one handle. `reused` tells whether the handle carries an open session.
-SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limits,
-                   const QString& caFolder, const QString& from, const QStringList& recipients,
-                   const QByteArray& message, bool& retryable) {
-    SmtpReport report;
-    retryable = false;
-    const ServerSettings& s = target.server;
+// Opens the session of `curl` with `target` up to the point where a mail may start, the
+// conversation going to `talk`.
+CURLcode openSession(CURL* curl, const SmtpTarget& target, const TimeLimits& limits,
+                     const QString& caFolder, SmtpConversation& talk, char* errorBuffer) {
     const SmtpSetup setup = ApplySmtpSetup(curl, target, limits, caFolder);
-
-    SmtpConversation talk;
     talk.loginWanted = setup.login;
-    talk.tlsWanted = target.opportunisticTls || s.mode == ConnectionMode::Ssl;
+    talk.tlsWanted = target.opportunisticTls || target.server.mode == ConnectionMode::Ssl;
     talk.tlsStarted = setup.implicitTls;
 
     StopOnRequest(curl);
+    curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, debugCallback);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &talk);
-    char errorBuffer[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-
-    const QByteArray mailFrom = '<' + from.toUtf8() + '>';
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, mailFrom.constData());
-    CurlList rcpt;
-    for (const QString& r : recipients) {
-        const QByteArray one = '<' + r.toUtf8() + '>';
-        rcpt.reset(curl_slist_append(rcpt.release(), one.constData()));
-    }
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt.get());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
-
-    Upload upload{&message, 0, &talk};
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, readCallback);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.size()));
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progressCallback);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &talk);
-    curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, std::max(1L, (SmtpSessionIdleMs() + 999) / 1000));
 
     const CURLcode result = curl_easy_perform(curl);
     long newConnections = 0;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
     connectionsOpened += int(newConnections);
     // The handle may wait in the pool: nothing in it may point at this call's locals.
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
     curl_easy_setopt(curl, CURLOPT_RESOLVE, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
-    curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, nullptr);
+    return result;
+}
+
+// One attempt on one session. `reused` tells whether it is already open.
+SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
+                   const TimeLimits& limits, const QString& caFolder, const QString& from,
+                   const QStringList& recipients, const QByteArray& message, bool& retryable) {
+    SmtpReport report;
+    retryable = false;
+    CURL* curl = session.handle.get();
+    SmtpConversation talk;
+    char errorBuffer[CURL_ERROR_SIZE] = {0};
+    CURLcode result = CURLE_OK;
+    if (!reused) {
+        result = openSession(curl, target, limits, caFolder, talk, errorBuffer);
+        session.features = talk.features();
+    }
+    if (result == CURLE_OK && !talk.loginUnavailable())
+        result = RunSmtpTransaction(curl, session.features, limits.response, talk, from, recipients,
+                                    message, errorBuffer);
 
     report.reachedServer = !talk.replies().empty();
     report.accepted = talk.acceptedRecipients();
@@ -202,9 +177,8 @@ SmtpReport attempt(CURL* curl, const SmtpTarget& target, const TimeLimits& limit
     }
     // A reused session that the server had dropped fails before any command of this
     // transaction was answered: the caller may try again on a fresh connection.
-    retryable = !talk.anyCommandAnswered() && !talk.bodySent() &&
-                (result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR ||
-                 result == CURLE_GOT_NOTHING || result == CURLE_WEIRD_SERVER_REPLY);
+    retryable = reused && !talk.anyCommandAnswered() && !talk.bodySent() &&
+                (result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR);
     describeFailure(result, errorBuffer, talk, target, caFolder, report);
     return report;
 }
@@ -291,22 +265,22 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
     const std::string key = poolKey(target);
     for (int round = 0;; ++round) {
         bool reused = false;
-        CurlEasy handle = TakeSmtpSession(key, reused);
-        if (!handle) {
+        SmtpSession session = TakeSmtpSession(key, reused);
+        if (!session.handle) {
             SmtpReport report;
             report.code = Error::Internal;
             report.description = QStringLiteral("Impossible d'initialiser la connexion SMTP.");
             return report;
         }
         bool retryable = false;
-        SmtpReport report =
-            attempt(handle.get(), target, limits, caFolder, from, recipients, message, retryable);
+        SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
+                                    message, retryable);
         if (report.code == Error::None) {
-            GiveBackSmtpSession(key, std::move(handle));
+            GiveBackSmtpSession(key, std::move(session));
             return report;
         }
-        if (reused && retryable && round == 0)
-            continue; // the dropped session is closed with `handle`; try a fresh one
+        if (retryable && round == 0)
+            continue; // the dropped session is closed with `session`; try a fresh one
         return report;
     }
 }

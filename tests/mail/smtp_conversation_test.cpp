@@ -134,6 +134,19 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    1,
                    {}},
+        Transcript{"PipelinedGroupPairsInOrder",
+                   false,
+                   false,
+                   kGreeting + QStringList{"S: 250-mx.station.test", "S: 250 PIPELINING",
+                                           "C: MAIL FROM:<a@s.test>", "C: RCPT TO:<b@s.test>",
+                                           "C: RCPT TO:<c@s.test>", "C: DATA", "S: 250 OK",
+                                           "S: 550 5.1.1 <b@s.test> unknown", "S: 250 OK",
+                                           "S: 354 go", "D:", "S: 250 queued"},
+                   false,
+                   "RCPT",
+                   550,
+                   1,
+                   {"b@s.test (550 5.1.1 <b@s.test> unknown)"}},
         Transcript{
             "MailFromBeforeAnyAuth",
             true,
@@ -145,6 +158,17 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {}}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// The last EHLO counts: a server may offer more (or less) once TLS is on.
+TEST(SmtpConversation, FeaturesOfTheLastEhlo) {
+    SmtpConversation talk;
+    play(talk, {"S: 220 mx", "C: EHLO poste", "S: 250-mx", "S: 250-PIPELINING", "S: 250 STARTTLS",
+                "C: STARTTLS", "S: 220 go", "C: EHLO poste", "S: 250-mx", "S: 250-SIZE 1000000",
+                "S: 250 SMTPUTF8"});
+    EXPECT_FALSE(talk.features().pipelining);
+    EXPECT_TRUE(talk.features().size);
+    EXPECT_TRUE(talk.features().utf8);
+}
 
 TEST(SmtpConversation, KeepsNoCredentialsOfAnAuthExchange) {
     SmtpConversation talk;

@@ -149,32 +149,37 @@ TEST(SmtpSend, ModesTrustAndLogin) {
          mail::Error::SenderRefused, "530", false, ""},
         {"only a user name: no login", login, 4, false, user, "", false, 0, "", false, ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        SettingsFolder settings(c.trusted);
-        SmtpServer server(c.options);
-        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-        mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
-        MailMessage mail;
-        prepare(mail, server.port());
-        mail.setTrustedCaFolder(settings.caFolder());
-        mail.setServer(QStringLiteral("localhost"));
-        mail.setConnectionMode(c.mode);
-        mail.setUserName(c.user);
-        mail.setPassword(c.password);
-        const qint32 code = mail.send();
-        EXPECT_EQ(code, c.expected) << mail.lastErrorDescription().toStdString();
-        if (c.expected == 0) {
-            ASSERT_TRUE(server.waitForMessages(1));
-            EXPECT_EQ(server.messages().first().tls, c.tls);
-            EXPECT_EQ(server.messages().first().authUser, c.authUser);
-        } else {
-            EXPECT_TRUE(mail.lastErrorDescription().contains(QString::fromUtf8(c.inDescription)))
-                << mail.lastErrorDescription().toStdString();
-            EXPECT_TRUE(server.messages().isEmpty());
+    for (const bool pipelining : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+            SettingsFolder settings(c.trusted);
+            Opt options = c.options;
+            options.pipelining = pipelining;
+            SmtpServer server(options);
+            ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+            mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
+            MailMessage mail;
+            prepare(mail, server.port());
+            mail.setTrustedCaFolder(settings.caFolder());
+            mail.setServer(QStringLiteral("localhost"));
+            mail.setConnectionMode(c.mode);
+            mail.setUserName(c.user);
+            mail.setPassword(c.password);
+            const qint32 code = mail.send();
+            EXPECT_EQ(code, c.expected) << mail.lastErrorDescription().toStdString();
+            if (c.expected == 0) {
+                ASSERT_TRUE(server.waitForMessages(1));
+                EXPECT_EQ(server.messages().first().tls, c.tls);
+                EXPECT_EQ(server.messages().first().authUser, c.authUser);
+            } else {
+                EXPECT_TRUE(
+                    mail.lastErrorDescription().contains(QString::fromUtf8(c.inDescription)))
+                    << mail.lastErrorDescription().toStdString();
+                EXPECT_TRUE(server.messages().isEmpty());
+            }
+            mail::CloseIdleSessions();
         }
-        mail::CloseIdleSessions();
-    }
     mail::detail::SetImplicitTlsPort(465);
 }
 
@@ -204,49 +209,57 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
         {"message refused", "EOD", "", "552 5.3.4 Message trop gros", mail::Error::DataRefused, -1},
         {"message deferred", "EOD", "", "452 4.3.1 Disque plein", mail::Error::DataRefused, -1},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Opt options;
-        options.reply(QString::fromLatin1(c.command), QString::fromLatin1(c.match),
-                      QString::fromLatin1(c.reply));
-        SmtpServer server(options);
-        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-        MailMessage mail;
-        prepare(mail, server.port());
-        EXPECT_EQ(mail.send(), c.expected);
-        const QString replyText = QString::fromLatin1(c.reply).mid(4);
-        EXPECT_TRUE(mail.lastErrorDescription().contains(replyText))
-            << mail.lastErrorDescription().toStdString();
-        if (c.recipientsReceived < 0) {
-            EXPECT_TRUE(server.messages().isEmpty());
-        } else {
-            ASSERT_TRUE(server.waitForMessages(1));
-            EXPECT_EQ(server.messages().first().recipients.size(), c.recipientsReceived);
-            EXPECT_TRUE(mail.lastErrorDescription().contains(u"jean@station.test"));
+    // With PIPELINING the envelope goes in one group: the refusal blamed stays the same.
+    for (const bool pipelining : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+            Opt options;
+            options.pipelining = pipelining;
+            options.reply(QString::fromLatin1(c.command), QString::fromLatin1(c.match),
+                          QString::fromLatin1(c.reply));
+            SmtpServer server(options);
+            ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+            MailMessage mail;
+            prepare(mail, server.port());
+            EXPECT_EQ(mail.send(), c.expected);
+            const QString replyText = QString::fromLatin1(c.reply).mid(4);
+            EXPECT_TRUE(mail.lastErrorDescription().contains(replyText))
+                << mail.lastErrorDescription().toStdString();
+            if (c.recipientsReceived < 0) {
+                EXPECT_TRUE(server.messages().isEmpty());
+            } else {
+                ASSERT_TRUE(server.waitForMessages(1));
+                EXPECT_EQ(server.messages().first().recipients.size(), c.recipientsReceived);
+                EXPECT_TRUE(mail.lastErrorDescription().contains(u"jean@station.test"));
+            }
+            mail::CloseIdleSessions();
         }
-        mail::CloseIdleSessions();
-    }
 }
 
 // A server that stops answering cannot hold a send beyond its time limits, and the caller's
 // events keep being processed meanwhile.
 TEST(SmtpSend, StalledServerTimesOut) {
-    for (const char* stall : {"CONNECT", "MAIL", "EOD"}) {
-        SCOPED_TRACE(stall);
-        Opt options;
-        options.stall = QString::fromLatin1(stall);
-        SmtpServer server(options);
-        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-        MailMessage mail;
-        prepare(mail, server.port());
-        int ticks = 0;
-        QTimer timer;
-        QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
-        timer.start(20);
-        EXPECT_EQ(mail.send(), mail::Error::Timeout) << mail.lastErrorDescription().toStdString();
-        EXPECT_GT(ticks, 0); // the window would not have frozen
-        EXPECT_TRUE(mail.lastErrorDescription().contains(QStringLiteral("127.0.0.1")));
-    }
+    for (const bool pipelining : {false, true})
+        for (const char* stall : {"CONNECT", "MAIL", "EOD"}) {
+            SCOPED_TRACE(stall);
+            SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+            Opt options;
+            options.pipelining = pipelining;
+            options.stall = QString::fromLatin1(stall);
+            SmtpServer server(options);
+            ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+            MailMessage mail;
+            prepare(mail, server.port());
+            int ticks = 0;
+            QTimer timer;
+            QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+            timer.start(20);
+            EXPECT_EQ(mail.send(), mail::Error::Timeout)
+                << mail.lastErrorDescription().toStdString();
+            EXPECT_GT(ticks, 0); // the window would not have frozen
+            EXPECT_TRUE(mail.lastErrorDescription().contains(QStringLiteral("127.0.0.1")));
+        }
 }
 
 TEST(SmtpSend, UnreachableServerIsNamed) {

@@ -23,6 +23,7 @@ Options:
                                   command) or EOD (end of data); M is a substring of the
                                   argument ("" matches everything). The first match answers
                                   in place of the server.
+  --pipelining                    offer PIPELINING (RFC 2920) in the EHLO reply.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
   --bearer-mechs LIST             with --bearer-state: the mechanisms offered (default
@@ -80,6 +81,14 @@ class Handler:
             mail_at=server.mail_at,
         )
         return "250 2.0.0 Message accepted"
+
+
+class PipeliningHandler(Handler):
+    """Offers PIPELINING: the server reads its commands in order whatever their grouping."""
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING", responses[-1]]
 
 
 class ScriptedSMTP(SMTP):
@@ -211,13 +220,14 @@ def main():
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--script", default="[]")
     parser.add_argument("--stall", default="")
+    parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--bearer-state", default="")
     parser.add_argument("--bearer-mechs", default="XOAUTH2")
     options = parser.parse_args()
     options.script = json.loads(options.script)
 
     recorder = Recorder(options.record)
-    handler = Handler(options, recorder)
+    handler = (PipeliningHandler if options.pipelining else Handler)(options, recorder)
     context = None
     if options.tls != "plain":
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -156,6 +156,8 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
          << QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact));
     if (!options.stall.isEmpty())
         args << QStringLiteral("--stall") << options.stall;
+    if (options.pipelining)
+        args << QStringLiteral("--pipelining");
     if (!options.bearerState.isEmpty())
         args << QStringLiteral("--bearer-state") << options.bearerState
              << QStringLiteral("--bearer-mechs") << options.bearerMechanisms;

@@ -65,6 +65,8 @@ struct SmtpServerOptions {
     SmtpServerOptions& reply(const QString& command, const QString& match, const QString& reply);
     // Never answer `command` (CONNECT, EHLO, MAIL, RCPT, DATA or EOD).
     QString stall;
+    // Offer PIPELINING: the client may send MAIL, RCPT and DATA in one group.
+    bool pipelining = false;
     // Certificate and key of the server (default: the test authority's server certificate).
     QString certificate;
     QString key;
