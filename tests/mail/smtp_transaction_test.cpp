@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 using namespace testsupport;
 using mail::detail::DotStuffed;
 using mail::detail::SmtpPath;
@@ -76,6 +78,37 @@ TEST(SmtpTransaction, ServerReceivesTheExactMessage) {
             EXPECT_EQ(server.messages().at(i).recipients.size(), 2);
         }
         EXPECT_EQ(mail::detail::ConnectionsOpened() - before, 1);
+        mail::CloseIdleSessions();
+    }
+}
+
+// A pooled session that the server dropped (it restarted) costs nothing: the mail goes on a
+// fresh session, once.
+TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
+    for (const bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+        SmtpServerOptions options;
+        options.pipelining = pipelining;
+        auto first = std::make_unique<SmtpServer>(options);
+        ASSERT_TRUE(first->isRunning()) << first->error().toStdString();
+        options.port = first->port();
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = options.port;
+        const auto send = [&] {
+            return mail::detail::SendSmtp(target, {}, QString(), QStringLiteral("a@station.test"),
+                                          {QStringLiteral("b@station.test")},
+                                          "Subject: x\r\n\r\nbody\r\n");
+        };
+        EXPECT_EQ(send().code, 0);
+        ASSERT_TRUE(first->waitForMessages(1));
+        first.reset();
+        SmtpServer second(options);
+        ASSERT_TRUE(second.isRunning()) << second.error().toStdString();
+        const auto report = send();
+        EXPECT_EQ(report.code, 0) << report.description.toStdString();
+        ASSERT_TRUE(second.waitForMessages(1));
+        EXPECT_EQ(second.messages().size(), 1);
         mail::CloseIdleSessions();
     }
 }
