@@ -11,10 +11,14 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace automation {
@@ -36,6 +40,66 @@ void syncFolder(const QString& folder) {
     UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
     if (fd.valid())
         ::fsync(fd.get());
+}
+
+// Flushes journals to disk beside the window's thread, which writes the records: a flush
+// may take tens of milliseconds on a busy disk. Each request holds its own descriptor of the
+// journal, so the journal may close or go meanwhile. Requests still waiting at exit are done.
+class BackgroundFlush {
+public:
+    ~BackgroundFlush() {
+        {
+            std::lock_guard lock(mutex_);
+            quitting_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    void request(UniqueFd fd, std::shared_ptr<JournalFlushState> state) {
+        {
+            std::lock_guard lock(mutex_);
+            pending_.push_back({std::move(fd), std::move(state)});
+            if (!thread_.joinable())
+                thread_ = std::thread([this] { run(); });
+        }
+        wake_.notify_one();
+    }
+
+private:
+    struct Request {
+        UniqueFd fd;
+        std::shared_ptr<JournalFlushState> state;
+    };
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quitting_ || !pending_.empty(); });
+            if (pending_.empty())
+                return;
+            Request next = std::move(pending_.front());
+            pending_.pop_front();
+            lock.unlock();
+            if (::fsync(next.fd.get()) != 0)
+                next.state->failedErrno = errno;
+            next.fd.reset();
+            next.state->busy = false;
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Request> pending_;
+    std::thread thread_;
+    bool quitting_ = false;
+};
+
+BackgroundFlush& backgroundFlush() {
+    static BackgroundFlush instance;
+    return instance;
 }
 
 QString normalRecipient(const QString& recipient) {
@@ -132,6 +196,7 @@ QByteArray JobJournal::rowKey(const QStringList& cells) {
 void JobJournal::forget() {
     fd_.reset();
     dirty_ = false;
+    flushState_ = std::make_shared<JournalFlushState>(); // what the last one left is not ours
     path_.clear();
     identities_.clear();
     sent_.clear();
@@ -310,17 +375,34 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
         done += n;
     }
     dirty_ = true;
-    if (durable || Clock::WallMs() - lastSyncMs_ >= SyncIntervalMs) {
-        if (!flush()) {
-            if (error)
-                *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
-            return false;
-        }
+    const bool flushed = durable ? flush() : flushBeside();
+    if (!flushed && error)
+        *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
+    return flushed;
+}
+
+bool JobJournal::flushBeside() {
+    if (const int failed = flushState_->failedErrno.exchange(0); failed != 0) {
+        errno = failed; // an earlier flush beside the window failed: said now
+        return false;
     }
+    if (Clock::WallMs() - lastSyncMs_ < SyncIntervalMs || flushState_->busy)
+        return true;
+    UniqueFd copy(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid())
+        return flush();
+    flushState_->busy = true;
+    dirty_ = false;
+    lastSyncMs_ = Clock::WallMs();
+    backgroundFlush().request(std::move(copy), flushState_);
     return true;
 }
 
 bool JobJournal::flush() {
+    if (const int failed = flushState_->failedErrno.exchange(0); failed != 0) {
+        errno = failed;
+        return false;
+    }
     if (!fd_.valid() || !dirty_)
         return true;
     if (::fsync(fd_.get()) != 0)

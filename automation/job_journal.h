@@ -13,9 +13,19 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <memory>
+
 namespace automation {
 
 using Posix::UniqueFd;
+
+// A journal's flushes that run beside the window's thread: one at a time, and the errno of
+// one that failed until the journal reports it.
+struct JournalFlushState {
+    std::atomic<bool> busy{false};
+    std::atomic<int> failedErrno{0};
+};
 
 // What binds a journal to one job file: the file itself, not its name or its content, so
 // that a job dropped again later (even identical) never meets the journal of an earlier one.
@@ -36,7 +46,9 @@ bool identityOf(const QString& nativePath, JobIdentity& identity);
 // keyed by their content, with a count for identical rows, so a job rewritten, appended to or
 // renamed over while it is sent resends nothing that went out. Every record is written at
 // once (it survives a crash of the program); durable records are also flushed to disk before
-// the call returns, other records at least every SyncIntervalMs and when the journal closes.
+// the call returns, other records at least every SyncIntervalMs (by a thread of their own,
+// so that the caller never waits on the disk) and when the journal closes. A flush that
+// failed there makes the next record or flush fail.
 class JobJournal {
 public:
     static constexpr qint64 SyncIntervalMs = 1000;
@@ -102,7 +114,8 @@ public:
     QStringList failures() const { return failureLines_; }
     bool hasFailures() const { return !failureLines_.isEmpty(); }
 
-    // Flushes what was written to disk. False when the flush failed.
+    // Flushes what was written to disk. False when the flush failed, or an earlier one beside
+    // the caller did (errno tells why).
     bool flush();
     // Deletes the journal file. True when it is gone.
     bool remove();
@@ -114,12 +127,16 @@ public:
 
 private:
     bool append(const QByteArray& record, bool durable, QString* error);
+    // Starts a flush beside the caller once SyncIntervalMs passed since the last one. False
+    // when an earlier one failed.
+    bool flushBeside();
     void forget();
 
     QString path_;
     UniqueFd fd_;
     bool dirty_ = false;
     qint64 lastSyncMs_ = 0;
+    std::shared_ptr<JournalFlushState> flushState_ = std::make_shared<JournalFlushState>();
     QList<JobIdentity> identities_;
     QHash<QByteArray, int> sent_;
     QHash<QByteArray, int> failed_;
