@@ -76,6 +76,8 @@ TEST(SmtpTransaction, ServerReceivesTheExactMessage) {
                 messages[i].endsWith("\r\n") ? messages[i] : messages[i] + "\r\n";
             EXPECT_EQ(server.messages().at(i).data, sent) << i;
             EXPECT_EQ(server.messages().at(i).recipients.size(), 2);
+            // One group for the envelope only where the server offers it.
+            EXPECT_EQ(server.messages().at(i).grouped, pipelining);
         }
         EXPECT_EQ(mail::detail::ConnectionsOpened() - before, 1);
         mail::CloseIdleSessions();

@@ -8,7 +8,8 @@ or on SIGTERM. Every event is appended as one JSON object per line to --record:
   {"event": "connect", "conn": N, "tls": bool}
   {"event": "message", "conn": N, "mail_from": "...", "rcpt_tos": [...],
    "data_b64": "...", "auth_user": "..." or null, "tls": bool,
-   "mail_at": seconds since the epoch when its MAIL command came}
+   "mail_at": seconds since the epoch when its MAIL command came,
+   "grouped": whether more commands had come with MAIL, before its reply}
   {"event": "disconnect", "conn": N}
 
 Options:
@@ -79,6 +80,7 @@ class Handler:
             auth_mech=server.auth_mech,
             tls=server.tls_on(),
             mail_at=server.mail_at,
+            grouped=server.grouped,
         )
         return "250 2.0.0 Message accepted"
 
@@ -100,6 +102,7 @@ class ScriptedSMTP(SMTP):
         self.auth_user = None
         self.auth_mech = None
         self.mail_at = None
+        self.grouped = False
         self.implicit_tls = options.tls == "implicit"
 
     def tls_on(self):
@@ -184,6 +187,7 @@ class ScriptedSMTP(SMTP):
 
     async def smtp_MAIL(self, arg):
         self.mail_at = time.time()
+        self.grouped = bool(self._reader._buffer)
         await self._scripted_or("MAIL", arg, super().smtp_MAIL)
 
     async def smtp_RCPT(self, arg):

@@ -231,6 +231,7 @@ QList<ReceivedMessage> SmtpServer::messages() const {
         m.authMechanism = e.value(u"auth_mech").toString();
         m.tls = e.value(u"tls").toBool();
         m.mailAt = e.value(u"mail_at").toDouble();
+        m.grouped = e.value(u"grouped").toBool();
         out << m;
     }
     return out;

@@ -90,7 +90,8 @@ struct ReceivedMessage {
     QString authUser;       // empty without login
     QString authMechanism;  // OAuth 2.0: "XOAUTH2" or "OAUTHBEARER"
     bool tls = false;
-    double mailAt = 0; // when its MAIL command reached the server, seconds since the epoch
+    double mailAt = 0;    // when its MAIL command reached the server, seconds since the epoch
+    bool grouped = false; // more commands came with MAIL, before its reply
 };
 
 // An SMTP server process for one test. Stops when destroyed.
