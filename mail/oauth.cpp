@@ -6,6 +6,7 @@
 #include "mail/ca_trust.h"
 #include "mail/library_init.h"
 #include "system/atomicfile.h"
+#include "system/unique_fd.h"
 #include "system/untrusted_text.h"
 
 #include <QByteArray>
@@ -282,8 +283,8 @@ QString SignInAgainText() {
 
 bool LoadSecrets(const QString& native, Secrets& secrets, QString& error) {
     secrets = Secrets{};
-    const QByteArray path = QFile::encodeName(native);
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const Posix::UniqueFd file = Posix::UniqueFd::open(native, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = file.get();
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
@@ -293,10 +294,6 @@ bool LoadSecrets(const QString& native, Secrets& secrets, QString& error) {
                     .arg(native, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > off_t{256} * 1024) {
         error = QStringLiteral("Le fichier des jetons OAuth 2.0 %1 n'est pas un fichier ordinaire "
