@@ -381,11 +381,16 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
     return flushed;
 }
 
+bool JobJournal::earlierFlushFailed() {
+    const int failed = flushState_->failedErrno.exchange(0);
+    if (failed != 0)
+        errno = failed;
+    return failed != 0;
+}
+
 bool JobJournal::flushBeside() {
-    if (const int failed = flushState_->failedErrno.exchange(0); failed != 0) {
-        errno = failed; // an earlier flush beside the window failed: said now
+    if (earlierFlushFailed())
         return false;
-    }
     if (Clock::WallMs() - lastSyncMs_ < SyncIntervalMs || flushState_->busy)
         return true;
     UniqueFd copy(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
@@ -399,10 +404,8 @@ bool JobJournal::flushBeside() {
 }
 
 bool JobJournal::flush() {
-    if (const int failed = flushState_->failedErrno.exchange(0); failed != 0) {
-        errno = failed;
+    if (earlierFlushFailed())
         return false;
-    }
     if (!fd_.valid() || !dirty_)
         return true;
     if (::fsync(fd_.get()) != 0)

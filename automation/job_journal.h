@@ -130,6 +130,8 @@ private:
     // Starts a flush beside the caller once SyncIntervalMs passed since the last one. False
     // when an earlier one failed.
     bool flushBeside();
+    // True (errno set) once, when a flush beside the caller failed since the last call.
+    bool earlierFlushFailed();
     void forget();
 
     QString path_;

@@ -122,10 +122,6 @@ void GiveBackSmtpSession(const std::string& key, SmtpSession session) {
     pool().give(key, std::move(session));
 }
 
-long SmtpSessionIdleMs() {
-    return idleTimeMs.load();
-}
-
 } // namespace mail::detail
 
 namespace mail {

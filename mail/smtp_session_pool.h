@@ -23,7 +23,4 @@ SmtpSession TakeSmtpSession(const std::string& key, bool& reused);
 // Keeps `session`, open and idle, for the next TakeSmtpSession of `key`. Thread-safe.
 void GiveBackSmtpSession(const std::string& key, SmtpSession session);
 
-// How long a session may wait idle, in milliseconds.
-long SmtpSessionIdleMs();
-
 } // namespace mail::detail
