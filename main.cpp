@@ -1,12 +1,12 @@
 // Entry point of VL3_Postique: the mail module of the Velmora suite. Builds the main window
 // and runs its start-up; with no display it runs headless on the offscreen platform.
 #include "app/headless.h"
+#include "app/job_check.h"
+#include "app/oauth_panel.h"
+#include "app/server_check.h"
 #include "app/stall_probe.h"
-#include "automation/incidents.h"
-#include "automation/job_check.h"
-#include "mail/mail_component.h"
-#include "mail/oauth_panel.h"
-#include "mail/server_check.h"
+#include "automation/jobs/incidents.h"
+#include "mail/engine/mail_component.h"
 #include "system/globals.h"
 #include "system/numbers.h"
 #include "ui/frm_main.h"

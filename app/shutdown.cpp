@@ -1,18 +1,18 @@
 // Leaving the program: the quit questions, the close by unload mode, and the unloading that
 // stops the work, saves the window position, unloads every form and ends every copy. Also the
 // revision page of the "?" menu.
+#include "app/look.h"
 #include "app/startup.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/processes.h"
-#include "system/shell.h"
 #include "system/sysinfo.h"
 #include "ui/frm_about.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
-#include "ui/look.h"
 #include "ui/msgbox.h"
+#include "ui/shell.h"
 
 #include <QApplication>
 #include <QThread>

@@ -4,6 +4,7 @@
 #include "app/startup.h"
 
 #include "app/folders.h"
+#include "app/look.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
@@ -15,7 +16,6 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_msg.h"
-#include "ui/look.h"
 #include "ui/mail_field.h"
 #include "ui/sft_tabs.h"
 

@@ -1,5 +1,5 @@
 // The incidents list on the main window: adding lines with the tab alert, and the purge.
-#include "automation/incidents.h"
+#include "automation/jobs/incidents.h"
 #include "system/error_reporting.h"
 #include "system/numbers.h"
 #include "system/station.h"

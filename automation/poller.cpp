@@ -3,19 +3,19 @@
 // the three handlers of the shared-folder frame.
 #include "automation/poller.h"
 
-#include "automation/fp_spread.h"
-#include "automation/incidents.h"
-#include "automation/job_guard.h"
+#include "automation/jobs/fp_spread.h"
+#include "automation/jobs/incidents.h"
+#include "automation/jobs/job_guard.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
 #include "system/paths.h"
-#include "system/shell.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
+#include "ui/shell.h"
 
 #include <QCheckBox>
 #include <QComboBox>

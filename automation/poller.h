@@ -2,7 +2,7 @@
 // when a job has settled, and the job being dispatched (its journal and folder).
 #pragma once
 
-#include "automation/job_journal.h"
+#include "automation/jobs/job_journal.h"
 
 #include <QString>
 #include <QStringList>

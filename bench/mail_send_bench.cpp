@@ -1,6 +1,6 @@
 // Mails per second through the mail component to a local SMTP sink: each mail is a new mail
 // object, built and sent as the program does it (the session to the sink is reused).
-#include "mail/mail_component.h"
+#include "mail/engine/mail_component.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 // splitting and the MIME address-list parser take any text without a crash and keep their
 // contracts.
 #include "mail/addresses.h"
-#include "mail/mime_builder.h"
+#include "mail/mime/mime_builder.h"
 
 #include <cstdint>
 #include <cstdlib>

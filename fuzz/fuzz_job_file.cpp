@@ -1,6 +1,6 @@
 // Fuzz target for the job-file reader: any bytes are read without a crash, and a sheet that
 // was read comes back the same when written out again as quoted UTF-8 text.
-#include "automation/job_file.h"
+#include "automation/jobs/job_file.h"
 
 #include <cstdint>
 #include <cstdlib>

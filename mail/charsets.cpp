@@ -1,7 +1,7 @@
 // The character-set table, its list on the settings page and the list's click handler.
 #include "mail/charsets.h"
 
-#include "mail/mail_component.h"
+#include "mail/engine/mail_component.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"
 

@@ -3,7 +3,7 @@
 #include "mail/compose_panel.h"
 
 #include "mail/addresses.h"
-#include "mail/mail_component.h"
+#include "mail/engine/mail_component.h"
 #include "mail/send_email.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"

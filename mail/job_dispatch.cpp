@@ -3,9 +3,9 @@
 // sending a row twice.
 #include "mail/job_dispatch.h"
 
-#include "automation/fp_spread.h"
-#include "automation/incidents.h"
-#include "automation/job_guard.h"
+#include "automation/jobs/fp_spread.h"
+#include "automation/jobs/incidents.h"
+#include "automation/jobs/job_guard.h"
 #include "automation/poller.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -16,9 +16,9 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 
-#include "automation/job_journal.h"
+#include "automation/jobs/job_journal.h"
+#include "mail/engine/send_queue.h"
 #include "mail/send_email.h"
-#include "mail/send_queue.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -1,8 +1,8 @@
 // The OAuth 2.0 login a send takes from the settings page. Declared here for the sending code;
-// defined with the OAuth 2.0 settings window (mail/oauth_panel.cpp), a layer above it.
+// defined with the OAuth 2.0 settings window (app/oauth_panel.cpp), a layer above it.
 #pragma once
 
-#include "mail/oauth.h"
+#include "mail/oauth/oauth.h"
 
 #include <memory>
 

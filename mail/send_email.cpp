@@ -3,12 +3,12 @@
 // message boxes (interactive send) or as incident lines (automatic send).
 #include "mail/send_email.h"
 
-#include "automation/incidents.h"
+#include "automation/jobs/incidents.h"
 #include "mail/addresses.h"
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
-#include "mail/mail_component.h"
-#include "mail/native_path.h"
+#include "mail/engine/mail_component.h"
+#include "mail/engine/native_path.h"
 #include "mail/oauth_login.h"
 #include "system/error_reporting.h"
 #include "system/files.h"

@@ -1,7 +1,12 @@
-// Test entry point: a Qt application object on the offscreen platform for the widget tests.
+// Test entry point: a Qt application object, with widgets on the offscreen platform for the
+// test programs of the forms (POSTIQUE_TEST_GUI), without them for the libraries below.
 #include "system/processes.h"
 
+#ifdef POSTIQUE_TEST_GUI
 #include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
 #include <QDir>
 #include <QFile>
 
@@ -19,7 +24,11 @@ int main(int argc, char** argv) {
         qputenv(Lib_Systeme::ProcessRecordVariable,
                 QFile::encodeName(QDir::temp().filePath(
                     QStringLiteral("postique-test-record-%1").arg(::getpid()))));
+#ifdef POSTIQUE_TEST_GUI
     QApplication app(argc, argv);
+#else
+    QCoreApplication app(argc, argv);
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -25,7 +25,7 @@ def read_layers(root):
 
 
 def owner(path, layers):
-    """(rank, library) of the most specific entry naming `path` ("mail/smime.h"), or None."""
+    """(rank, library) of the most specific entry naming `path` ("mail/mime/smime.h"), or None."""
     best = None
     stem = path.rsplit(".", 1)[0]
     for rank, (name, entries) in enumerate(layers):

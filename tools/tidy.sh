@@ -11,4 +11,4 @@ cd "$top"
 [ -f build/ci/compile_commands.json ] || "$top/tools/build.sh" ci
 run-clang-tidy-14 -p build/ci -j "$jobs" -quiet -clang-tidy-binary clang-tidy-14 \
     -extra-arg=-Wno-unknown-warning-option \
-    "^$top/(main\.cpp|(app|automation|mail|system|ui)/[^/]+\.cpp)\$"
+    "^$top/(main\.cpp|(app|automation|mail|system|ui)/.+\.cpp)\$"

@@ -1,7 +1,7 @@
 // The main window's controls, their layout and the wiring of every handler.
 #include "ui/frm_main.h"
 
-#include "automation/fp_spread.h"
+#include "automation/jobs/fp_spread.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 #include "ui/sft_tabs.h"

@@ -126,7 +126,7 @@ public:
     // Masked with "*" (echo mode Password); echo mode Normal shows the password in clear.
     QLineEdit* TextePW = nullptr;
     QPushButton* CommandPW = nullptr; // "Afficher"
-    // Login method beside the password (mail/oauth_panel.cpp): "Mot de passe" or "OAuth 2.0",
+    // Login method beside the password (app/oauth_panel.cpp): "Mot de passe" or "OAuth 2.0",
     // the button of the OAuth 2.0 window and a line with the active method and, for OAuth
     // 2.0, who is signed in and until when.
     QComboBox* ListeAuthMethode = nullptr;
@@ -146,7 +146,7 @@ public:
     QPushButton* CommandVerifierServeur = nullptr; // "Vérifier le serveur"
 
     // Page "Données reçues": the last job loaded, one cell text per row and column.
-    FpSpread* fpSpreadData = nullptr; // automation/fp_spread.h
+    FpSpread* fpSpreadData = nullptr; // automation/jobs/fp_spread.h
 
     // Page "Incidents"
     QListWidget* ListeIncidents = nullptr;                  // font Arial
@@ -208,7 +208,7 @@ public Q_SLOTS:
     void ListeCharset_Click();
     void ListeAuthMethode_Click();
     void CommandOAuth_Click();
-    // Checks the server settings without sending (mail/server_check.cpp).
+    // Checks the server settings without sending (app/server_check.cpp).
     void CommandVerifierServeur_Click();
 
     // ---- Job folder poller and incidents ----
@@ -233,7 +233,7 @@ public:
     // Reads the settings file into the settings page, key by key, each assignment raising
     // the control's own handler (start-up only).
     void LoadSettingsFile();
-    // The OAuth 2.0 controls in `grid` at `row` of the server frame, wired (mail/oauth_panel.cpp).
+    // The OAuth 2.0 controls in `grid` at `row` of the server frame, wired (app/oauth_panel.cpp).
     void BuildOAuthControls(QGridLayout* grid, int row, QWidget* frame);
     // Reads and writes the "OAuth2" section of the settings file `file` and the client secret
     // typed in the OAuth 2.0 window; loading also checks the secrets file (an incident line

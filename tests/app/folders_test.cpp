@@ -2,8 +2,8 @@
 // folders named by the suite files, the move of the old settings copy and the folder cache.
 #include "app/folders.h"
 
+#include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
-#include "support/settings_panel.h"
 #include "support/temp_prefix.h"
 #include "system/globals.h"
 #include "system/station.h"

@@ -1,7 +1,7 @@
 // The password field's two display states and what marks the settings as changed.
 #include "app/password_field.h"
 
-#include "support/settings_panel.h"
+#include "support/forms/settings_panel.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
 

@@ -2,8 +2,8 @@
 // save and reload, values derived from the sender, refused values, the modified flag.
 #include "app/settings_file.h"
 
+#include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
-#include "support/settings_panel.h"
 #include "support/temp_prefix.h"
 #include "system/globals.h"
 #include "ui/frm_main.h"

@@ -2,14 +2,14 @@
 // copies, attachments, refusals and retries, settling, locking and the bad-job corpus.
 // The tests need the real transmission routine; until it is part of the build they skip.
 #if __has_include("mail/send_email.h")
-#include "automation/fp_spread.h"
-#include "automation/incidents.h"
-#include "automation/job_guard.h"
+#include "automation/jobs/fp_spread.h"
+#include "automation/jobs/incidents.h"
+#include "automation/jobs/job_guard.h"
 #include "mail/job_dispatch.h"
 #include "poller_fixture.h"
 #include "support/dns_fixture.h"
+#include "support/forms/send_window.h"
 #include "support/job_corpus.h"
-#include "support/send_window.h"
 #include "support/smtp_fixture.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"

@@ -2,7 +2,7 @@
 // command line (the test plays the person), then sends a dropped job with the token to an
 // SMTP server that takes only AUTH XOAUTH2; no token text ever appears in its output.
 #include "support/job_corpus.h"
-#include "support/oauth_fixture.h"
+#include "support/mail/oauth_fixture.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
 

@@ -2,7 +2,7 @@
 // folder "C:\\Jobs\\", the settings folder for the send journal, and a way to run one cycle.
 #pragma once
 
-#include "automation/job_guard.h"
+#include "automation/jobs/job_guard.h"
 #include "automation/poller.h"
 #include "support/temp_prefix.h"
 #include "system/clock.h"

@@ -1,9 +1,9 @@
 // The job folder poller's schedule and settings checks, the incidents purge and the
 // shared-folder frame, on a real main window.
-#include "automation/incidents.h"
+#include "automation/jobs/incidents.h"
 #include "poller_fixture.h"
-#include "system/shell.h"
 #include "ui/sft_tabs.h"
+#include "ui/shell.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // The real program, headless, against a real SMTP server under the faults a station meets:
 // two installations sharing one job folder, rows refused for a while or for good, a job
 // rewritten while it is sent, a writer whose clock lags, and a stop request mid-transfer.
-#include "automation/job_journal.h"
+#include "automation/jobs/job_journal.h"
 #include "automation/poller.h"
 #include "support/job_corpus.h"
 #include "support/program_run.h"

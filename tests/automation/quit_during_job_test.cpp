@@ -1,10 +1,10 @@
 // "Quitter" answered with "Oui" while a poll cycle sends a long job: the window unloads, the
 // cycle stops before its next row, and the job stays for the next run.
 #if __has_include("mail/send_email.h")
-#include "app/error_reporting.h"
 #include "poller_fixture.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"
+#include "system/error_reporting.h"
 #include "system/processes.h"
 
 #include <QCheckBox>

@@ -1,7 +1,7 @@
 // The character-set table and the "Encodage" list of the settings page.
 #include "mail/charsets.h"
 
-#include "mail/charset_codec.h"
+#include "mail/mime/charset_codec.h"
 #include "ui/frm_main.h"
 
 #include <QComboBox>

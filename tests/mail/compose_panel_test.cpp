@@ -2,7 +2,7 @@
 // of "Envoyer", picking and clearing attachments, and a send that reaches a real server.
 #include "mail/compose_panel.h"
 
-#include "support/send_window.h"
+#include "support/forms/send_window.h"
 #include "support/smtp_fixture.h"
 
 #include <QCheckBox>

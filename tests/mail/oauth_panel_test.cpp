@@ -1,10 +1,10 @@
 // The OAuth 2.0 controls of the server frame through a started main window: the "OAuth2"
 // section saved and reloaded, presets with their tenant, the client secret kept out of the
 // settings file, the secrets file checked at load, and the status line.
-#include "mail/oauth_panel.h"
+#include "app/oauth_panel.h"
 
+#include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
-#include "support/settings_panel.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
 

@@ -3,10 +3,10 @@
 // message boxes or incident lines.
 #include "mail/send_email.h"
 
-#include "automation/incidents.h"
-#include "mail/mail_component.h"
+#include "automation/jobs/incidents.h"
+#include "mail/engine/mail_component.h"
 #include "support/dns_fixture.h"
-#include "support/send_window.h"
+#include "support/forms/send_window.h"
 #include "support/smtp_fixture.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"

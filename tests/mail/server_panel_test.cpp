@@ -3,8 +3,8 @@
 // auto-fill flags follow the operator's typing only.
 #include "mail/server_panel.h"
 
+#include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
-#include "support/settings_panel.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
 

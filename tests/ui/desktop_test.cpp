@@ -1,6 +1,7 @@
 // Leaving the program, sleep behind the tray icon, the window hook, the look, the saved
 // position and the About box, on a real main window (offscreen, scripted message boxes).
-#include "automation/incidents.h"
+#include "app/look.h"
+#include "automation/jobs/incidents.h"
 #include "support/temp_prefix.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
@@ -11,7 +12,6 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
-#include "ui/look.h"
 #include "ui/msgbox.h"
 #include "ui/sft_tabs.h"
 #include "ui/systray.h"

@@ -1,0 +1,136 @@
+// The server check from the settings page: the same reading of the controls as SendEmail,
+// the poller's own refusals first, then the network check off the user-interface thread.
+#include "app/server_check.h"
+
+#include "app/startup.h"
+#include "mail/addresses.h"
+#include "mail/engine/native_path.h"
+#include "mail/oauth_login.h"
+#include "mail/send_email.h"
+#include "system/error_reporting.h"
+#include "system/globals.h"
+#include "ui/frm_main.h"
+#include "ui/msgbox.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+
+#include <cstdio>
+#include <thread>
+
+namespace ServerCheck {
+
+namespace {
+
+QString trimSpaces(QString text) {
+    Addresses::FnTrim(text, QStringLiteral(" "));
+    return text;
+}
+
+// The login of the settings page. Every credential of a check comes from here, so that a
+// token-based login is one change in one place.
+void applyLogin(const Frm_Main& form, mail::ServerSettings& server) {
+    server.user = trimSpaces(form.TexteUser->text());
+    server.password = trimSpaces(form.TextePW->text());
+}
+
+mail::ProbeReport probeOffThread(const mail::ProbeSettings& settings) {
+    mail::ProbeReport report;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        report = mail::ProbeServer(settings);
+        return report;
+    }
+    QEventLoop loop;
+    std::thread worker([&] {
+        report = mail::ProbeServer(settings);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    return report;
+}
+
+} // namespace
+
+mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
+    mail::ProbeSettings s;
+    refusal.clear();
+    const QString sender = trimSpaces(form.TexteFrom->text());
+    QString name;
+    Addresses::FnParseAddr(sender, name, s.senderAddress);
+    s.protocol = form.ListeProtocol->currentIndex();
+    s.server.host = trimSpaces(form.TexteServer->text());
+    s.server.port = 25;
+    s.server.mode = mail::ConnectionMode::Default;
+    if (!s.server.host.isEmpty()) {
+        bool ok = false;
+        const int port = form.ListePort->currentText().trimmed().toInt(&ok);
+        if (ok && port > 0 && port <= 65535)
+            s.server.port = port;
+        if (form.CheckBoxAuth->isChecked())
+            applyLogin(form, s.server);
+        s.server.oauthLogin = OAuthPanel::LoginFromSettings(form);
+        if (form.CheckBoxSSL->isChecked())
+            s.server.mode = mail::ConnectionMode::Ssl;
+    }
+    s.limits = mail::DefaultTimeLimits();
+    s.caFolder = Sending::TrustedCaFolder();
+    if (sender.isEmpty())
+        refusal = QStringLiteral("Adresse Email d'envoi non renseignée");
+    else if (form.CheckBoxAuth->isChecked() &&
+             (form.TexteUser->text().trimmed().isEmpty() ||
+              (!s.server.oauthLogin && form.TextePW->text().trimmed().isEmpty())))
+        refusal = QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe");
+    return s;
+}
+
+Outcome Run(const Frm_Main& form) {
+    Outcome outcome;
+    QString refusal;
+    const mail::ProbeSettings settings = SettingsFromPage(form, refusal);
+    if (!refusal.isEmpty()) {
+        outcome.lines << QStringLiteral("Aucun mail ne partirait : ") + refusal;
+        return outcome;
+    }
+    const mail::ProbeReport report = probeOffThread(settings);
+    outcome.lines = report.facts;
+    outcome.ok = report.code == mail::Error::None;
+    if (outcome.ok)
+        outcome.lines << QStringLiteral(
+            "Résultat : un mail pourrait être envoyé (aucun mail n'a été envoyé).");
+    else
+        outcome.lines << QStringLiteral("Résultat : échec. ") + report.description;
+    return outcome;
+}
+
+int CommandLine() {
+    Frm_Main window;
+    window.Form_Initialize();
+    window.InitGeneral(); // folders and the saved settings, nothing sent, no poller
+    Startup::CloseStartupWindow();
+    Lib_Public::FenetreInitAffichee = false;
+    const Outcome outcome = Run(window);
+    for (const QString& line : outcome.lines)
+        std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+    return outcome.ok ? 0 : 1;
+}
+
+} // namespace ServerCheck
+
+void Frm_Main::CommandVerifierServeur_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_Main:CommandVerifierServeur_Click"), [this] {
+        CommandVerifierServeur->setEnabled(false);
+        const ServerCheck::Outcome outcome = ServerCheck::Run(*this);
+        CommandVerifierServeur->setEnabled(true);
+        MsgBox::Show(outcome.lines.join(QStringLiteral("\n")),
+                     outcome.ok ? MsgBox::Icon::Information : MsgBox::Icon::Exclamation,
+                     MsgBox::Buttons::OK);
+    });
+}

@@ -1,0 +1,39 @@
+// The operator's check of the server settings: from the settings page to the network check
+// (mail/engine/server_probe.h) and back as text, for the settings page's button and for
+// "VL3_Postique --check-server".
+#pragma once
+
+#include "mail/engine/server_probe.h"
+
+#include <QString>
+#include <QStringList>
+
+class Frm_Main;
+
+namespace ServerCheck {
+
+// What the check of the settings page found: `ok` when a mail could be sent; `lines` the
+// report to show, ending with the verdict (on failure, the explanation an incident line
+// would give).
+struct Outcome {
+    bool ok = false;
+    QStringList lines;
+};
+
+// The values a send would take from the settings page of `form` (server, port, SSL, login,
+// protocol, sender), read as SendEmail reads them. `refusal` receives the poller's own
+// refusal ("Adresse Email d'envoi non renseignée", "Veuillez renseigner l'utilisateur et/ou
+// le mot de passe") when the settings would stop every automatic send; "" otherwise.
+mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal);
+
+// Checks the settings of `form`. The network part runs off the calling thread; on the
+// user-interface thread events keep being processed meanwhile. Sends nothing.
+Outcome Run(const Frm_Main& form);
+
+// "VL3_Postique --check-server": loads the saved settings into a main window that is never
+// shown (without the start-up's notice mail or poller), runs the check, prints the report
+// on standard output. Needs a QApplication. Returns the exit status: 0 when a mail could
+// be sent, 1 otherwise.
+int CommandLine();
+
+} // namespace ServerCheck

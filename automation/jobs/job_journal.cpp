@@ -1,0 +1,452 @@
+// Job journal: append-only records beside the job, flushed with fsync, bound to the job file.
+#include "automation/jobs/job_journal.h"
+
+#include "system/clock.h"
+#include "system/textfile.h"
+#include "system/winpath.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace automation {
+
+namespace {
+
+const QString kSuffix = QStringLiteral(".postique-journal");
+// Suffix of the journals of jobs whose name is too long to be repeated in the journal's.
+const QString kHashedSuffix = QStringLiteral(".postique-journal-h");
+const QByteArray kHeader = "POSTIQUE-JOURNAL 1\n";
+
+QString errnoText(const QString& what, const QString& path) {
+    return QStringLiteral("%1 %2: %3")
+        .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+// Makes a new directory entry durable.
+void syncFolder(const QString& folder) {
+    UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd.valid())
+        ::fsync(fd.get());
+}
+
+// Flushes journals to disk beside the window's thread, which writes the records: a flush
+// may take tens of milliseconds on a busy disk. Each request holds its own descriptor of the
+// journal, so the journal may close or go meanwhile. Requests still waiting at exit are done.
+class BackgroundFlush {
+public:
+    ~BackgroundFlush() {
+        {
+            std::lock_guard lock(mutex_);
+            quitting_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    void request(UniqueFd fd, std::shared_ptr<JournalFlushState> state) {
+        {
+            std::lock_guard lock(mutex_);
+            pending_.push_back({std::move(fd), std::move(state)});
+            if (!thread_.joinable())
+                thread_ = std::thread([this] { run(); });
+        }
+        wake_.notify_one();
+    }
+
+private:
+    struct Request {
+        UniqueFd fd;
+        std::shared_ptr<JournalFlushState> state;
+    };
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quitting_ || !pending_.empty(); });
+            if (pending_.empty())
+                return;
+            Request next = std::move(pending_.front());
+            pending_.pop_front();
+            lock.unlock();
+            if (::fsync(next.fd.get()) != 0)
+                next.state->failedErrno = errno;
+            next.fd.reset();
+            next.state->busy = false;
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Request> pending_;
+    std::thread thread_;
+    bool quitting_ = false;
+};
+
+BackgroundFlush& backgroundFlush() {
+    static BackgroundFlush instance;
+    return instance;
+}
+
+QString normalRecipient(const QString& recipient) {
+    return recipient.trimmed().toLower();
+}
+
+// Record fields never hold blanks or line breaks: texts are percent-encoded.
+QByteArray field(const QString& text) {
+    return text.toUtf8().toPercentEncoding();
+}
+QString unfield(const QByteArray& bytes) {
+    return TextFile::fromUtf8Exact(QByteArray::fromPercentEncoding(bytes));
+}
+
+QByteArray identityRecord(const JobIdentity& id) {
+    return "I " + QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + ' ' +
+           QByteArray::number(id.birthNs) + '\n';
+}
+
+QByteArray stampRecord(const FileStamp& s) {
+    return "F " + QByteArray::number(static_cast<quint64>(s.device)) + ' ' +
+           QByteArray::number(static_cast<quint64>(s.inode)) + ' ' + QByteArray::number(s.size) +
+           ' ' + QByteArray::number(s.mtimeNs) + '\n';
+}
+
+// Same file: same device and inode, and the same birth time where both are known.
+bool sameFile(const JobIdentity& a, const JobIdentity& b) {
+    return a.device == b.device && a.inode == b.inode &&
+           (a.birthNs == 0 || b.birthNs == 0 || a.birthNs == b.birthNs);
+}
+
+bool fromStatx(const struct statx& st, JobIdentity& identity) {
+    identity.device = (static_cast<quint64>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+    identity.inode = st.stx_ino;
+    identity.birthNs =
+        (st.stx_mask & STATX_BTIME)
+            ? static_cast<qint64>(st.stx_btime.tv_sec) * 1000000000LL + st.stx_btime.tv_nsec
+            : 0;
+    return true;
+}
+
+} // namespace
+
+bool identityOfFd(int fd, JobIdentity& identity) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &st) != 0)
+        return false;
+    return fromStatx(st, identity);
+}
+
+bool identityOf(const QString& nativePath, JobIdentity& identity) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, QFile::encodeName(nativePath).constData(), 0, STATX_INO | STATX_BTIME,
+                &st) != 0)
+        return false;
+    return fromStatx(st, identity);
+}
+
+QString JobJournal::journalName(const QString& jobFileName) {
+    const QString plain = u'.' + jobFileName + kSuffix;
+    if (QFile::encodeName(plain).size() <= 240)
+        return plain;
+    return u'.' +
+           QString::fromLatin1(
+               QCryptographicHash::hash(jobFileName.toUtf8(), QCryptographicHash::Sha1).toHex()) +
+           kHashedSuffix;
+}
+
+QString JobJournal::jobNameOf(const QString& journalFileName) {
+    if (!journalFileName.startsWith(u'.') || !journalFileName.endsWith(kSuffix) ||
+        journalFileName.size() <= kSuffix.size() + 1)
+        return {};
+    return journalFileName.mid(1, journalFileName.size() - 1 - kSuffix.size());
+}
+
+QByteArray JobJournal::rowKey(const QStringList& cells) {
+    // SHA-256 of the cells' UTF-8, each followed by 0x1F; the first 40 hex digits are the key
+    // the journals on disk hold. OpenSSL's digest: one per row of every job.
+    QByteArray text;
+    for (const QString& cell : cells) {
+        text += cell.toUtf8();
+        text += '\x1f';
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // Never an empty key: every row would share it. Qt's digest gives the same key.
+    const QByteArray hash = EVP_Digest(text.constData(), size_t(text.size()), digest, &length,
+                                       EVP_sha256(), nullptr) == 1
+                                ? QByteArray(reinterpret_cast<const char*>(digest), int(length))
+                                : QCryptographicHash::hash(text, QCryptographicHash::Sha256);
+    return hash.toHex().left(40);
+}
+
+void JobJournal::forget() {
+    fd_.reset();
+    dirty_ = false;
+    flushState_ = std::make_shared<JournalFlushState>(); // what the last one left is not ours
+    path_.clear();
+    identities_.clear();
+    sent_.clear();
+    failed_.clear();
+    copies_.clear();
+    failureLines_.clear();
+}
+
+JobJournal::State JobJournal::open(const QString& folder, const QString& jobFileName,
+                                   const JobIdentity& identity, const FileStamp& stamp,
+                                   QString* error) {
+    flush();
+    forget();
+    const QString path = QDir(folder).filePath(journalName(jobFileName));
+    // Never block on, nor follow, something that is not a plain file.
+    UniqueFd fd = UniqueFd::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    if (!fd.valid() && errno != ENOENT) {
+        if (error)
+            *error = errnoText(QStringLiteral("cannot read the journal"), path);
+        return State::Failed;
+    }
+    State state = State::Fresh;
+    if (fd.valid()) {
+        struct stat st {};
+        QByteArray all;
+        if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size < off_t{64} * 1024 * 1024) {
+            char buffer[65536];
+            for (;;) {
+                const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                all.append(buffer, n);
+            }
+        }
+        fd.reset();
+        // Only records ended by a line feed count: a crash may leave a torn last line.
+        const qsizetype end = all.lastIndexOf('\n');
+        bool mine = false;
+        bool finished = false;
+        for (const QByteArray& line : all.left(end < 0 ? 0 : end).split('\n')) {
+            const QList<QByteArray> p = line.split(' ');
+            if (p.isEmpty())
+                continue;
+            if (p[0] == "I" && p.size() == 4) {
+                const JobIdentity id{p[1].toULongLong(), p[2].toULongLong(), p[3].toLongLong()};
+                identities_ << id;
+                mine = mine || sameFile(id, identity);
+            } else if (p[0] == "R" && p.size() == 2) {
+                ++sent_[p[1]];
+            } else if (p[0] == "X" && p.size() == 4) {
+                ++failed_[p[1]];
+                failureLines_ << QStringLiteral("Ligne %1 : %2")
+                                     .arg(QString::fromLatin1(p[2]), unfield(p[3]));
+            } else if (p[0] == "C" && p.size() == 4) {
+                copies_.insert(p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3]))));
+            } else if (p[0] == "F" && p.size() == 5) {
+                finished = finished ||
+                           (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
+                            p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
+                            p[3].toLongLong() == stamp.size && p[4].toLongLong() == stamp.mtimeNs);
+            }
+        }
+        if (finished) {
+            state = State::Finished;
+        } else if (mine) {
+            state = State::Resumed;
+        } else {
+            // The journal of an earlier job of the same name: it says nothing of this one.
+            forget();
+            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+                if (error)
+                    *error = errnoText(QStringLiteral("cannot remove the old journal"), path);
+                return State::Failed;
+            }
+        }
+    }
+    path_ = path;
+    if (state == State::Fresh)
+        identities_ = {identity};
+    return state;
+}
+
+bool JobJournal::copySent(const QByteArray& key, int occurrence, const QString& recipient) const {
+    return copies_.contains(key + ' ' + QByteArray::number(occurrence) + ' ' +
+                            field(normalRecipient(recipient)));
+}
+
+bool JobJournal::markRowSent(const QByteArray& key, bool durable, QString* error) {
+    if (!append("R " + key + '\n', durable, error))
+        return false;
+    ++sent_[key];
+    return true;
+}
+
+bool JobJournal::markRowFailed(const QByteArray& key, int row, const QString& reason,
+                               QString* error) {
+    if (!append("X " + key + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n', true,
+                error))
+        return false;
+    ++failed_[key];
+    failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
+    return true;
+}
+
+bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
+                              QString* error) {
+    const QByteArray entry =
+        key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
+    if (!append("C " + entry + '\n', false, error))
+        return false;
+    copies_.insert(entry);
+    return true;
+}
+
+bool JobJournal::adopt(const JobIdentity& identity, QString* error) {
+    for (const JobIdentity& known : std::as_const(identities_))
+        if (sameFile(known, identity))
+            return true;
+    if (!append(identityRecord(identity), true, error))
+        return false;
+    identities_ << identity;
+    return true;
+}
+
+bool JobJournal::markFinished(const FileStamp& stamp, QString* error) {
+    return append(stampRecord(stamp), true, error);
+}
+
+bool JobJournal::append(const QByteArray& record, bool durable, QString* error) {
+    if (path_.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("journal not open");
+        return false;
+    }
+    if (!fd_.valid()) {
+        fd_ = UniqueFd::open(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+        if (!fd_.valid()) {
+            if (error)
+                *error = errnoText(QStringLiteral("cannot open the journal"), path_);
+            return false;
+        }
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            fd_.reset();
+            if (error)
+                *error = QStringLiteral("the journal %1 is not a plain file").arg(path_);
+            return false;
+        }
+        if (st.st_size == 0) {
+            // A new journal: its header and the job it belongs to come first.
+            QByteArray head = kHeader;
+            for (const JobIdentity& id : std::as_const(identities_))
+                head += identityRecord(id);
+            if (!append(head, false, error))
+                return false;
+            // Hidden from the suite's modules on a Windows share too.
+            WinPath::writeAttributes(path_, WinPath::AttrHidden | WinPath::AttrArchive);
+            syncFolder(QFileInfo(path_).absolutePath());
+            durable = true;
+        }
+    }
+    qsizetype done = 0;
+    while (done < record.size()) {
+        const ssize_t n = ::write(fd_.get(), record.constData() + done,
+                                  static_cast<size_t>(record.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error)
+                *error = errnoText(QStringLiteral("cannot write the journal"), path_);
+            return false;
+        }
+        done += n;
+    }
+    dirty_ = true;
+    const bool flushed = durable ? flush() : flushBeside();
+    if (!flushed && error)
+        *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
+    return flushed;
+}
+
+bool JobJournal::earlierFlushFailed() {
+    const int failed = flushState_->failedErrno.exchange(0);
+    if (failed != 0)
+        errno = failed;
+    return failed != 0;
+}
+
+bool JobJournal::flushBeside() {
+    if (earlierFlushFailed())
+        return false;
+    if (Clock::WallMs() - lastSyncMs_ < SyncIntervalMs || flushState_->busy)
+        return true;
+    UniqueFd copy(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid())
+        return flush();
+    flushState_->busy = true;
+    dirty_ = false;
+    lastSyncMs_ = Clock::WallMs();
+    backgroundFlush().request(std::move(copy), flushState_);
+    return true;
+}
+
+bool JobJournal::flush() {
+    if (earlierFlushFailed())
+        return false;
+    if (!fd_.valid() || !dirty_)
+        return true;
+    if (::fsync(fd_.get()) != 0)
+        return false;
+    dirty_ = false;
+    lastSyncMs_ = Clock::WallMs();
+    return true;
+}
+
+bool JobJournal::remove() {
+    if (path_.isEmpty())
+        return true;
+    fd_.reset();
+    dirty_ = false;
+    const bool gone = ::unlink(QFile::encodeName(path_).constData()) == 0 || errno == ENOENT;
+    if (gone)
+        forget();
+    return gone;
+}
+
+void JobJournal::prune(const QString& folder, qint64 nowMs) {
+    const QDir dir(folder);
+    const QFileInfoList list = dir.entryInfoList({QStringLiteral(".*.postique-journal*")},
+                                                 QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& info : list) {
+        const QString name = info.fileName();
+        const qint64 idleMs = nowMs - info.lastModified().toMSecsSinceEpoch();
+        bool drop = false;
+        if (name.endsWith(kSuffix)) {
+            const QString job = jobNameOf(name);
+            struct stat st {};
+            const bool jobThere =
+                !job.isEmpty() &&
+                ::lstat(QFile::encodeName(dir.filePath(job)).constData(), &st) == 0;
+            drop = !jobThere && idleMs >= OrphanGraceMs;
+        } else if (name.endsWith(kHashedSuffix)) {
+            drop = idleMs >= StaleAfterMs;
+        }
+        if (drop)
+            ::unlink(QFile::encodeName(info.absoluteFilePath()).constData());
+    }
+}
+
+} // namespace automation

@@ -1,0 +1,36 @@
+// The check of the sending settings without sending: connects as a send would (TLS and
+// certificate check, login), tells what the server offers, and sends no mail.
+#pragma once
+
+#include "mail/engine/mail_component.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace mail {
+
+// What to check: the same values a send takes from the settings page.
+struct ProbeSettings {
+    ServerSettings server; // empty host: direct delivery
+    qint32 protocol = Protocol::Smtp;
+    QString senderAddress; // the sender's bare address
+    TimeLimits limits;
+    QString caFolder; // native folder of extra trusted CA certificates, may be ""
+};
+
+// What the check found.
+struct ProbeReport {
+    qint32 code = Error::None; // Error::None when a mail could be sent with these settings
+    QString description;       // on failure, the French text an incident line would carry
+    QStringList facts;         // what was learnt, one French line each, in order
+};
+
+// Runs the check; blocks the calling thread (at most the time limits per connection). SMTP:
+// connection, STARTTLS or TLS with the certificate check, EHLO, login when set, then NOOP and
+// QUIT. Direct delivery: the mail exchangers of the sender's domain looked up and the first
+// that answers greeted the same way (port 25 or VELMORA_MX_PORT, STARTTLS when offered).
+// Exchange Web Services: a GetFolder of the inbox; WebDAV: a PROPFIND of the mailbox folder,
+// both logged in. Never fails: problems are in the report.
+ProbeReport ProbeServer(const ProbeSettings& settings);
+
+} // namespace mail

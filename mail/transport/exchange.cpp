@@ -1,0 +1,452 @@
+// Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
+#include "mail/transport/exchange.h"
+
+#include "mail/engine/c_handles.h"
+#include "mail/engine/ca_trust.h"
+#include "mail/engine/library_init.h"
+#include "mail/engine/transfer_stop.h"
+#include "mail/engine/transport_failure.h"
+#include "system/untrusted_text.h"
+
+#include <QUrl>
+#include <QXmlStreamReader>
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace mail {
+
+namespace {
+
+bool isSmtpPort(qint32 port) {
+    return port == 25 || port == 465 || port == 587;
+}
+
+bool isFullUrl(const QString& server) {
+    return server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           server.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+// "scheme://host[:port]" for a server text that is a host or "host:port".
+QString origin(const QString& scheme, const QString& server, qint32 port) {
+    QString host = server.trimmed();
+    while (host.endsWith(QLatin1Char('/')))
+        host.chop(1);
+    const bool hasPort = host.contains(QLatin1Char(':')) &&
+                         !(host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')));
+    QString out = scheme + QStringLiteral("://") + host;
+    if (!hasPort && port > 0 && !isSmtpPort(port))
+        out += QLatin1Char(':') + QString::number(port);
+    return out;
+}
+
+QString xmlEscaped(const QString& text) {
+    return text.toHtmlEscaped();
+}
+
+size_t collect(char* data, size_t size, size_t count, void* user) {
+    const size_t bytes = size * count;
+    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(bytes));
+    return bytes;
+}
+
+// What came back from one HTTP exchange.
+struct HttpAnswer {
+    CURLcode result = CURLE_OK;
+    QString curlError;
+    long status = 0;
+    QString location;
+    QByteArray body;
+};
+
+int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return AbortRequested() ? 1 : 0;
+}
+
+HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend& send,
+                   long authMethods, const QList<QByteArray>& headers, const QByteArray& body) {
+    detail::InitMailLibraries();
+    HttpAnswer answer;
+    CurlEasy curl(curl_easy_init());
+    if (!curl) {
+        answer.result = CURLE_FAILED_INIT;
+        return answer;
+    }
+    CURL* c = curl.get();
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray urlBytes = url.toUtf8();
+    const QByteArray methodBytes = method.toLatin1();
+    curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, methodBytes.constData());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.constData());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    detail::StopOnRequest(c);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "Postique");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(send.connectTimeout.count()));
+    // A server that stops answering is given up after the response time without progress.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, static_cast<long>(send.responseTimeout.count() / 1000)));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
+    const QByteArray user = send.user.toUtf8();
+    const QByteArray password = send.password.toUtf8();
+    CurlList list;
+    QByteArray bearerHeader;
+    if (!send.bearer.isEmpty()) {
+        bearerHeader = "Authorization: Bearer " + send.bearer.toUtf8();
+        list.reset(curl_slist_append(list.release(), bearerHeader.constData()));
+    } else if (!send.user.isEmpty()) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, authMethods);
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
+    }
+    for (const QByteArray& h : headers)
+        list.reset(curl_slist_append(list.release(), h.constData()));
+    list.reset(curl_slist_append(list.release(), "Expect:"));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
+
+    // A stop request ends the exchange within a second, whatever the server does.
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
+    answer.result = curl_easy_perform(c);
+    answer.curlError = detail::CurlTechnicalText(answer.result, errorBuffer);
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
+    char* location = nullptr;
+    if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+        answer.location = QString::fromUtf8(location);
+    return answer;
+}
+
+ExchangeOutcome failed(qint32 code, const QString& description) {
+    return ExchangeOutcome{code, description};
+}
+
+// Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
+bool transportFailure(const HttpAnswer& a, const QString& server, const QString& caFolder,
+                      ExchangeOutcome& out) {
+    if (a.result == CURLE_OK)
+        return false;
+    const SendOutcome failure = detail::CurlFailure(detail::Peer::Exchange, a.result, server,
+                                                    server, a.curlError, caFolder);
+    out = failed(failure.code, failure.description);
+    return true;
+}
+
+bool isLogonRedirect(const HttpAnswer& a) {
+    if (a.status < 300 || a.status > 399)
+        return false;
+    const QString where = a.location.toLower();
+    return where.contains(QLatin1String("logon")) || where.contains(QLatin1String("/auth/")) ||
+           where.contains(QLatin1String("/owa/")) || where.contains(QLatin1String("exchweb"));
+}
+
+// Failures every Exchange answer may carry: login, forms-based authentication.
+bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutcome& out) {
+    if (a.status == 401) {
+        out = failed(Error::LoginRefused,
+                     QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
+                                    "Vérifiez l'utilisateur et le mot de passe.")
+                         .arg(server));
+        return true;
+    }
+    if (a.status == 440 || isLogonRedirect(a)) {
+        out = failed(Error::FormsAuthentication,
+                     QStringLiteral("L'authentification par formulaire est activée sur le serveur "
+                                    "%1, ce protocole ne peut pas l'utiliser.")
+                         .arg(server));
+        return true;
+    }
+    return false;
+}
+
+// Server text quoted in a description.
+QString cleanServerText(const QString& text) {
+    return Untrusted::CleanQuoted(text, 500);
+}
+
+QString httpStatusText(const HttpAnswer& a, const QString& server) {
+    QString text =
+        QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);
+    if (a.status >= 300 && a.status <= 399 && !a.location.isEmpty())
+        text += QStringLiteral(" (redirection vers %1)").arg(cleanServerText(a.location));
+    else if (!a.body.isEmpty() && !a.body.trimmed().startsWith('<'))
+        text += QStringLiteral(" : ") + cleanServerText(QString::fromUtf8(a.body.left(300)));
+    return text + QLatin1Char('.');
+}
+
+// What an EWS answer says: the response class, code and text, or a SOAP fault string.
+struct EwsReply {
+    QString responseClass;
+    QString responseCode;
+    QString messageText;
+    QString faultString;
+    bool parsed = false;
+};
+
+EwsReply readEwsReply(const QByteArray& body) {
+    EwsReply reply;
+    QXmlStreamReader xml(body);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringView name = xml.name();
+        if (name == QLatin1String("Envelope")) {
+            reply.parsed = true;
+        } else if (name.endsWith(QLatin1String("ResponseMessage")) &&
+                   reply.responseClass.isEmpty()) {
+            reply.responseClass = xml.attributes().value(QLatin1String("ResponseClass")).toString();
+        } else if (name == QLatin1String("ResponseCode") && reply.responseCode.isEmpty()) {
+            reply.responseCode = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("MessageText") && reply.messageText.isEmpty()) {
+            reply.messageText = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("faultstring") || name == QLatin1String("Text")) {
+            if (reply.faultString.isEmpty())
+                reply.faultString = xml.readElementText().trimmed();
+        }
+    }
+    return reply;
+}
+
+void appendMailboxes(QByteArray& xml, const char* element, const QStringList& addresses) {
+    if (addresses.isEmpty())
+        return;
+    xml += QByteArray("<t:") + element + ">";
+    for (const QString& a : addresses)
+        xml += "<t:Mailbox><t:EmailAddress>" + xmlEscaped(a).toUtf8() +
+               "</t:EmailAddress></t:Mailbox>";
+    xml += QByteArray("</t:") + element + ">";
+}
+
+// The login name as a mailbox alias: "DOMAIN\\alias" and "alias@domain" give "alias".
+QString mailboxAlias(const QString& user, const QString& sender) {
+    QString alias = user.trimmed();
+    if (alias.isEmpty())
+        alias = sender.trimmed();
+    alias = alias.mid(alias.lastIndexOf(QLatin1Char('\\')) + 1);
+    const qsizetype at = alias.indexOf(QLatin1Char('@'));
+    return at >= 0 ? alias.left(at) : alias;
+}
+
+} // namespace
+
+QString EwsUrl(const QString& server, qint32 port) {
+    const QString text = server.trimmed();
+    if (isFullUrl(text)) {
+        // Exchange Web Services never run in clear.
+        if (text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
+            return QStringLiteral("https://") + text.mid(7);
+        return text;
+    }
+    return origin(QStringLiteral("https"), text, port) + QStringLiteral("/EWS/Exchange.asmx");
+}
+
+QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const QString& user,
+                            const QString& sender) {
+    const QString alias = mailboxAlias(user, sender);
+    if (alias.isEmpty() || server.trimmed().isEmpty())
+        return {};
+    QString base;
+    const QString text = server.trimmed();
+    if (isFullUrl(text)) {
+        const QUrl url(text);
+        base = url.scheme().toLower() + QStringLiteral("://") + url.authority();
+    } else {
+        base = origin(ssl ? QStringLiteral("https") : QStringLiteral("http"), text, port);
+    }
+    return base + QStringLiteral("/exchange/") +
+           QString::fromLatin1(QUrl::toPercentEncoding(alias)) + QStringLiteral("/") +
+           QString::fromLatin1(
+               QUrl::toPercentEncoding(QStringLiteral("##DavMailSubmissionURI##"))) +
+           QStringLiteral("/");
+}
+
+QByteArray EwsCreateItemRequest(const ExchangeSend& send) {
+    QByteArray xml =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+        "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\">"
+        "<soap:Header><t:RequestServerVersion Version=\"Exchange2007_SP1\"/></soap:Header>"
+        "<soap:Body>"
+        "<m:CreateItem MessageDisposition=\"SendAndSaveCopy\">"
+        "<m:SavedItemFolderId><t:DistinguishedFolderId Id=\"sentitems\"/></m:SavedItemFolderId>"
+        "<m:Items><t:Message>"
+        "<t:MimeContent CharacterSet=\"UTF-8\">";
+    xml += send.message.toBase64();
+    xml += "</t:MimeContent>";
+    // Explicit recipients after MimeContent, in the order of the schema, so Bcc is honoured.
+    appendMailboxes(xml, "ToRecipients", send.to);
+    appendMailboxes(xml, "CcRecipients", send.cc);
+    appendMailboxes(xml, "BccRecipients", send.bcc);
+    xml += "</t:Message></m:Items></m:CreateItem></soap:Body></soap:Envelope>";
+    return xml;
+}
+
+namespace {
+
+// One EWS operation: the SOAP request posted, then the transport, the HTTP status, a SOAP
+// fault and the response class judged in that order. `refused` names what the server
+// refused in the operator's text ("le message", "la demande").
+ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
+                        const QByteArray& request, const QString& refused) {
+    const QByteArray action =
+        QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
+                          "messages/") +
+        operation + '"';
+    const HttpAnswer a = perform(
+        QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
+        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    const EwsReply reply = readEwsReply(a.body);
+    if (!reply.faultString.isEmpty())
+        return failed(Error::SoapFault,
+                      QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
+                          .arg(cleanServerText(reply.faultString)));
+    if (a.status != 200 || !reply.parsed)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    if (reply.responseClass != QLatin1String("Success"))
+        return failed(Error::ExchangeRefused,
+                      QStringLiteral("Le serveur Exchange a refusé %1 : %2 : %3")
+                          .arg(refused,
+                               cleanServerText(reply.responseCode.isEmpty() ? reply.responseClass
+                                                                            : reply.responseCode),
+                               cleanServerText(reply.messageText)));
+    return {};
+}
+
+} // namespace
+
+ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
+    if (send.server.trimmed().isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+    return ewsCall(send, EwsUrl(send.server, send.port), "CreateItem", EwsCreateItemRequest(send),
+                   QStringLiteral("le message"));
+}
+
+ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
+    const QString url =
+        WebDavSubmissionUrl(send.server, send.port, send.ssl, send.user, send.sender);
+    if (url.isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Serveur Exchange ou nom de boîte aux lettres manquant pour "
+                                     "l'envoi WebDAV."));
+    // The envelope in SMTP form, a blank line, then the message. An address that could
+    // break out of its line is refused rather than sent.
+    for (const QStringList* list : {&send.to, &send.cc, &send.bcc})
+        for (const QString& a : *list + QStringList{send.sender})
+            for (const QChar ch : a)
+                if (ch.unicode() < 0x20 || ch == QLatin1Char('<') || ch == QLatin1Char('>'))
+                    return failed(Error::ExchangeSettings,
+                                  QStringLiteral("Adresse invalide pour l'envoi WebDAV : %1")
+                                      .arg(cleanServerText(a)));
+    QByteArray body = "MAIL FROM:<" + send.sender.trimmed().toUtf8() + ">\r\n";
+    for (const QStringList* list : {&send.to, &send.cc, &send.bcc})
+        for (const QString& a : *list)
+            body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
+    body += "\r\n";
+    body += send.message;
+    const HttpAnswer a =
+        perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    if (a.status < 200 || a.status > 299)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    return {};
+}
+
+ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
+    if (send.server.trimmed().isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Aucun serveur Exchange n'est indiqué."));
+    const QString url = EwsUrl(send.server, send.port);
+    what = url;
+    const QByteArray request =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\" "
+        "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\">"
+        "<soap:Body><m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+        "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"
+        "</soap:Body></soap:Envelope>";
+    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"));
+}
+
+ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
+    QString url = WebDavSubmissionUrl(send.server, send.port, send.ssl, send.user, send.sender);
+    if (url.isEmpty())
+        return failed(Error::ExchangeSettings,
+                      QStringLiteral("Serveur Exchange ou nom de boîte aux lettres manquant pour "
+                                     "l'envoi WebDAV."));
+    url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
+    what = url;
+    const HttpAnswer a =
+        perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+                {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
+    ExchangeOutcome out;
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    if (a.status < 200 || a.status > 299)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    return {};
+}
+
+namespace {
+
+// Protocols 1 and 2 of the mail component.
+class ExchangeTransport : public Transport {
+public:
+    explicit ExchangeTransport(qint32 protocol) : protocol_(protocol) {}
+
+    SendOutcome send(const SendJob& job) override {
+        ExchangeSend send;
+        send.server = job.server.host;
+        send.port = job.server.port;
+        send.ssl = job.server.mode == ConnectionMode::Ssl;
+        send.user = job.server.user;
+        send.password = job.server.password;
+        send.bearer = job.server.bearer;
+        send.caFolder = job.caFolder;
+        send.connectTimeout = job.limits.connect;
+        send.responseTimeout = job.limits.response;
+        send.sender = job.envelopeFrom;
+        send.to = job.to;
+        send.cc = job.cc;
+        send.bcc = job.bcc;
+        if (send.to.isEmpty() && send.cc.isEmpty() && send.bcc.isEmpty())
+            send.to = job.recipients;
+        send.message = job.message;
+        const ExchangeOutcome out = protocol_ == Protocol::ExchangeWebService
+                                        ? SendThroughEws(send)
+                                        : SendThroughWebDav(send);
+        return SendOutcome{out.code, out.description};
+    }
+
+private:
+    qint32 protocol_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
+    if (protocol != Protocol::ExchangeWebService && protocol != Protocol::ExchangeWebDav)
+        return nullptr;
+    return std::make_unique<ExchangeTransport>(protocol);
+}
+
+} // namespace mail

@@ -1,0 +1,70 @@
+// Sending a finished message through Exchange: Exchange Web Services (a SOAP CreateItem
+// over HTTPS) or Exchange WebDAV (a PUT to the mailbox's submission address).
+#pragma once
+
+#include "mail/engine/mail_component.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <chrono>
+
+namespace mail {
+
+// One message to hand to Exchange.
+struct ExchangeSend {
+    QString server;   // host, "host:port" or a full URL ("https://mail.example/EWS/...")
+    qint32 port = 0;  // used unless 0 or one of the SMTP ports 25, 465, 587
+    bool ssl = false; // WebDAV: HTTPS when set, HTTP otherwise; EWS: always HTTPS
+    QString user;     // login ("DOMAIN\\user", "user@domain" or "user"); "" = none
+    QString password;
+    QString bearer;   // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
+    QString caFolder; // native folder of extra trusted CA certificates (PEM), may be ""
+    std::chrono::milliseconds connectTimeout{30000};
+    std::chrono::milliseconds responseTimeout{120000}; // longest wait without progress
+    QString sender;                                    // envelope sender address
+    QStringList to, cc, bcc;                           // recipient addresses by kind
+    QByteArray message;                                // the whole message, CRLF line ends
+};
+
+// The outcome: code 0 and an empty description on success; otherwise an Error number
+// (mail/engine/mail_component.h) and a French description for the operator (with the server's own
+// texts): ExchangeSettings (no server, no mailbox name, an address WebDAV cannot carry), the
+// transport numbers ServerNotFound, ConnectFailed, Timeout, CertificateUntrusted, TlsFailed,
+// ConnectionLost, then LoginRefused (HTTP 401), FormsAuthentication, SoapFault,
+// ExchangeRefused and HttpStatus.
+struct ExchangeOutcome {
+    qint32 code = 0;
+    QString description;
+};
+
+// Sends through Exchange Web Services: POST of a CreateItem (SendAndSaveCopy, copy in Sent
+// Items) with the message in MimeContent. Login by NTLM, Negotiate or Basic as the server
+// offers. Runs on any thread; blocks until done or the time limits are over.
+ExchangeOutcome SendThroughEws(const ExchangeSend& send);
+
+// Sends through Exchange WebDAV: PUT of the envelope and the message to the mailbox's
+// submission address. Login by Basic or NTLM. Runs on any thread; blocks.
+ExchangeOutcome SendThroughWebDav(const ExchangeSend& send);
+
+// Checks the settings of `send` without sending anything: EWS asks for the inbox folder
+// (GetFolder), WebDAV for the properties of the mailbox folder (PROPFIND, depth 0), both
+// logged in as a send would be. Code 0 when the server answered and took the login; the
+// failures are those of the matching send. `what` receives the address asked.
+ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what);
+ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what);
+
+// The EWS address for `server` and `port` (see ExchangeSend). Never fails.
+QString EwsUrl(const QString& server, qint32 port);
+
+// The WebDAV submission address of the mailbox of `user` (or of the sender's local part
+// when `user` is empty), percent-encoded; "" when no mailbox name can be made.
+QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const QString& user,
+                            const QString& sender);
+
+// The SOAP request of SendThroughEws.
+QByteArray EwsCreateItemRequest(const ExchangeSend& send);
+
+} // namespace mail

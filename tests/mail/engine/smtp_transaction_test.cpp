@@ -1,0 +1,116 @@
+// The mail transaction on an open session: what the message and the envelope become on the
+// wire, and the bytes a real server (with and without PIPELINING) receives.
+#include "mail/transport/smtp_transaction.h"
+#include "mail/transport/smtp_transport.h"
+
+#include "support/smtp_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace testsupport;
+using mail::detail::DotStuffed;
+using mail::detail::SmtpPath;
+
+TEST(SmtpTransaction, MessageEndsAndLeadingDotsOnTheWire) {
+    const struct {
+        QByteArray message;
+        QByteArray wire;
+    } cases[] = {
+        {"a\r\nb\r\n", "a\r\nb\r\n.\r\n"},
+        {"no end of line", "no end of line\r\n.\r\n"},
+        {".first\r\n", "..first\r\n.\r\n"},
+        {"a\r\n.\r\nb\r\n", "a\r\n..\r\nb\r\n.\r\n"},
+        {"a\r\n..\r\n.b", "a\r\n...\r\n..b\r\n.\r\n"},
+        {"a\n.b\r\n", "a\n.b\r\n.\r\n"}, // a bare LF ends no line
+        {"", ".\r\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DotStuffed(c.message), c.wire) << c.message.toStdString();
+}
+
+TEST(SmtpTransaction, EnvelopePathsInAscii) {
+    const struct {
+        const char* address;
+        const char* path;
+    } cases[] = {
+        {"antenne@station.test", "antenne@station.test"},
+        {"régie@station.test", "régie@station.test"}, // the local part is the server's business
+        {"a@bücher.example", "a@xn--bcher-kva.example"},
+        {"\"a@b\"@station.test", "\"a@b\"@station.test"},
+        {"postmaster", "postmaster"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SmtpPath(QString::fromUtf8(c.address)), QByteArray(c.path)) << c.address;
+}
+
+// The exact bytes arrive, whether the envelope goes in one group or command by command, and
+// one session carries every message.
+TEST(SmtpTransaction, ServerReceivesTheExactMessage) {
+    const QByteArray messages[] = {
+        "Subject: a\r\n\r\n.\r\n..\r\n.point\r\nfin\r\n",
+        "Subject: b\r\n\r\n.",
+        QByteArray("Subject: c\r\n\r\n") + (QByteArray(76, 'x') + "\r\n.y\r\n").repeated(4000),
+    };
+    for (const bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+        SmtpServerOptions options;
+        options.pipelining = pipelining;
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = server.port();
+        const int before = mail::detail::ConnectionsOpened();
+        for (const QByteArray& message : messages) {
+            const auto report = mail::detail::SendSmtp(
+                target, {}, QString(), QStringLiteral("regie@station.test"),
+                {QStringLiteral("a@station.test"), QStringLiteral("b@station.test")}, message);
+            EXPECT_EQ(report.code, 0) << report.description.toStdString();
+        }
+        ASSERT_TRUE(server.waitForMessages(3));
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray sent =
+                messages[i].endsWith("\r\n") ? messages[i] : messages[i] + "\r\n";
+            EXPECT_EQ(server.messages().at(i).data, sent) << i;
+            EXPECT_EQ(server.messages().at(i).recipients.size(), 2);
+            // One group for the envelope only where the server offers it.
+            EXPECT_EQ(server.messages().at(i).grouped, pipelining);
+        }
+        EXPECT_EQ(mail::detail::ConnectionsOpened() - before, 1);
+        mail::CloseIdleSessions();
+    }
+}
+
+// A pooled session that the server dropped (it restarted) costs nothing: the mail goes on a
+// fresh session, once.
+TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
+    for (const bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+        SmtpServerOptions options;
+        options.pipelining = pipelining;
+        auto first = std::make_unique<SmtpServer>(options);
+        ASSERT_TRUE(first->isRunning()) << first->error().toStdString();
+        options.port = first->port();
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = options.port;
+        const auto send = [&] {
+            return mail::detail::SendSmtp(target, {}, QString(), QStringLiteral("a@station.test"),
+                                          {QStringLiteral("b@station.test")},
+                                          "Subject: x\r\n\r\nbody\r\n");
+        };
+        EXPECT_EQ(send().code, 0);
+        ASSERT_TRUE(first->waitForMessages(1));
+        first.reset();
+        SmtpServer second(options);
+        ASSERT_TRUE(second.isRunning()) << second.error().toStdString();
+        const auto report = send();
+        EXPECT_EQ(report.code, 0) << report.description.toStdString();
+        ASSERT_TRUE(second.waitForMessages(1));
+        EXPECT_EQ(second.messages().size(), 1);
+        mail::CloseIdleSessions();
+    }
+}
