@@ -6,6 +6,7 @@
 #include "automation/jobs/fp_spread.h"
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
+#include "system/beside_event_loop.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -199,12 +200,7 @@ namespace {
 // Runs `work` on a pool thread while the window goes on processing its events; returns once
 // it is done. `work` must not touch widgets.
 template <class Work> void besideTheWindow(Work work) {
-    QEventLoop loop;
-    QThreadPool::globalInstance()->start([&] {
-        work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
+    Posix::RunBesideEventLoop(*QThreadPool::globalInstance(), work);
 }
 
 } // namespace

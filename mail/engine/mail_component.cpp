@@ -9,6 +9,7 @@
 #include "mail/oauth/oauth.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/smtp_transport.h"
+#include "system/beside_event_loop.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -51,12 +52,7 @@ template <class Result, class Work> Result runOffCallingThread(Work work) {
         worker.join();
         return result;
     }
-    QEventLoop loop;
-    sendThreads().start([&] {
-        result = work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
+    Posix::RunBesideEventLoop(sendThreads(), [&] { result = work(); });
     return result;
 }
 
