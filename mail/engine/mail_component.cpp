@@ -162,10 +162,9 @@ SendOutcome runPlan(const SendPlan& plan) {
                 QStringLiteral("Le protocole choisi (%1) n'est pas disponible dans cette version. "
                                "Choisissez SMTP.")
                     .arg(plan.protocol)};
-    // Graph's server field may be empty (graph.microsoft.com); SMTP's empty field means direct
-    // delivery, which has no login.
-    const bool login =
-        plan.server.oauthLogin && (!plan.server.host.isEmpty() || plan.protocol == Protocol::Graph);
+    // SMTP without a server is direct delivery, which has no login.
+    const bool login = plan.server.oauthLogin && (!plan.server.host.isEmpty() ||
+                                                  (protocol && !protocol->emptyServerMeansDirect));
     if (!login)
         return transport->send(job);
     return sendWithToken(*transport, job, plan);

@@ -9,14 +9,14 @@ namespace {
 
 const ProtocolInfo kProtocols[] = {
     {Protocol::Smtp, "SMTP Protocol - Recommandé", "SMTP", Route::Smtp, ScopeKind::Smtp,
-     "SMTP authentifié activé pour la boîte"},
+     "SMTP authentifié activé pour la boîte", true},
     {Protocol::ExchangeWebService, "Exchange Web Service - 2007-2019/Office365",
      "Exchange Web Services", Route::ExchangeWebServices, ScopeKind::Ews,
-     "EWS activé pour la boîte"},
+     "EWS activé pour la boîte", false},
     {Protocol::ExchangeWebDav, "Exchange Web Dav - 2000/2003", "Exchange WebDAV",
-     Route::ExchangeWebDav, ScopeKind::Ews, "WebDAV activé pour la boîte"},
+     Route::ExchangeWebDav, ScopeKind::Ews, "WebDAV activé pour la boîte", false},
     {Protocol::Graph, "Microsoft Graph - Microsoft 365", "Microsoft Graph", Route::Graph,
-     ScopeKind::Graph, "autorisation Mail.Send accordée à l'application pour cette boîte"},
+     ScopeKind::Graph, "autorisation Mail.Send accordée à l'application pour cette boîte", false},
 };
 
 } // namespace

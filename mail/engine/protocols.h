@@ -26,7 +26,9 @@ struct ProtocolInfo {
     const char* name;  // the protocol's name in check reports and incident lines
     Route route;
     ScopeKind scope;
-    const char* rights; // what the account must be allowed, for a refused OAuth 2.0 token
+    const char* rights;          // what the account must be allowed, for a refused OAuth 2.0 token
+    bool emptyServerMeansDirect; // no server: direct delivery, without login (else the
+                                 // protocol's own default server, with the login)
 };
 
 // Every protocol, index 0 first; indexes never change meaning (settings files keep them).

@@ -288,7 +288,7 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
                 QStringLiteral("Protocole inconnu (%1).").arg(settings.protocol),
                 {}};
     if (settings.server.oauthLogin &&
-        (!settings.server.host.trimmed().isEmpty() || protocol->route == Route::Graph)) {
+        (!settings.server.host.trimmed().isEmpty() || !protocol->emptyServerMeansDirect)) {
         oauth::Login login = *settings.server.oauthLogin;
         login.protocol = settings.protocol;
         login.user = settings.server.user;

@@ -3,6 +3,7 @@
 #include "mail/transport/exchange.h"
 
 #include "mail/engine/https_call.h"
+#include "mail/engine/protocols.h"
 #include "mail/engine/transport_failure.h"
 #include "system/untrusted_text.h"
 
@@ -345,7 +346,7 @@ namespace {
 // Protocols 1 and 2 of the mail component.
 class ExchangeTransport : public Transport {
 public:
-    explicit ExchangeTransport(qint32 protocol) : protocol_(protocol) {}
+    explicit ExchangeTransport(Route route) : route_(route) {}
 
     SendOutcome send(const SendJob& job) override {
         ExchangeSend send;
@@ -365,22 +366,23 @@ public:
         if (send.to.isEmpty() && send.cc.isEmpty() && send.bcc.isEmpty())
             send.to = job.recipients;
         send.message = job.message;
-        const ExchangeOutcome out = protocol_ == Protocol::ExchangeWebService
-                                        ? SendThroughEws(send)
-                                        : SendThroughWebDav(send);
+        const ExchangeOutcome out =
+            route_ == Route::ExchangeWebServices ? SendThroughEws(send) : SendThroughWebDav(send);
         return SendOutcome{out.code, out.description};
     }
 
 private:
-    qint32 protocol_;
+    Route route_;
 };
 
 } // namespace
 
 std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
-    if (protocol != Protocol::ExchangeWebService && protocol != Protocol::ExchangeWebDav)
+    const ProtocolInfo* info = FindProtocol(protocol);
+    if (!info ||
+        (info->route != Route::ExchangeWebServices && info->route != Route::ExchangeWebDav))
         return nullptr;
-    return std::make_unique<ExchangeTransport>(protocol);
+    return std::make_unique<ExchangeTransport>(info->route);
 }
 
 } // namespace mail

@@ -401,11 +401,16 @@ TEST(OAuthPresets, EndpointsFromThePublicDocumentation) {
     EXPECT_TRUE(r.scopeSmtp.contains(QStringLiteral("SMTP.Send")));
     EXPECT_TRUE(r.scopeSmtp.contains(QStringLiteral("offline_access")));
     EXPECT_TRUE(r.scopeEws.contains(QStringLiteral("EWS.AccessAsUser.All")));
+    EXPECT_EQ(oauth::ScopeFor(r, mail::Protocol::Graph),
+              QStringLiteral("https://graph.microsoft.com/Mail.Send offline_access"));
+    EXPECT_EQ(oauth::ScopeFor(r, mail::Protocol::ExchangeWebDav), r.scopeEws);
     p.tenant.clear();
     EXPECT_TRUE(oauth::Resolved(p).tokenEndpoint.contains(QStringLiteral("/common/")));
     p.grant = oauth::Grant::ClientCredentials;
     EXPECT_EQ(oauth::Resolved(p).scopeEws,
               QStringLiteral("https://outlook.office365.com/.default"));
+    EXPECT_EQ(oauth::ScopeFor(oauth::Resolved(p), mail::Protocol::Graph),
+              QStringLiteral("https://graph.microsoft.com/.default"));
     // An endpoint given by hand wins over the preset.
     p.tokenEndpoint = QStringLiteral("https://proxy.example/token");
     EXPECT_EQ(oauth::Resolved(p).tokenEndpoint, QStringLiteral("https://proxy.example/token"));
