@@ -273,10 +273,13 @@ private:
     std::unique_ptr<Frm_MainBis> mainBis_;
     std::unique_ptr<FrmSysTray> sysTray_;
     qint16 pendingUnloadMode_ = FormControlMenu;
-    bool closeRequested_ = false;  // CloseFor is closing; pendingUnloadMode_ holds the reason
-    bool inClose_ = false;         // a close event is being handled
-    bool unloaded_ = false;        // the unload ran; later close events just pass
-    bool flashState_ = false;      // TimerFlash: the window is marked on this tick
-    bool loadingSettings_ = false; // LoadSettingsFile is filling the controls
-    bool graphOffered_ = false;    // Microsoft Graph was offered in place of EWS for Microsoft 365
+    bool closeRequested_ = false; // CloseFor is closing; pendingUnloadMode_ holds the reason
+    bool inClose_ = false;        // a close event is being handled
+    bool unloaded_ = false;       // the unload ran; later close events just pass
+    bool flashState_ = false;     // TimerFlash: the window is marked on this tick
+
+    // The server panel: LoadSettingsFile is filling the controls (no operator's choice), and
+    // Microsoft Graph was offered once in place of EWS for a Microsoft 365 host.
+    bool loadingSettings_ = false;
+    bool graphOffered_ = false;
 };
