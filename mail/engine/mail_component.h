@@ -308,8 +308,9 @@ public:
     // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
     // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
     // NoMailDomain, PartialDelivery; Exchange the transport numbers above and LoginRefused,
-    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Internal
-    // for a failure inside the component.
+    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Graph
+    // MessageTooLarge, GraphRefused, HttpStatus and the OAuth 2.0 numbers; Internal for a
+    // failure inside the component.
     qint32 send();
 
     qint32 lastErrorCode() const { return lastCode_; }

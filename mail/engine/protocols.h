@@ -23,7 +23,7 @@ enum class ScopeKind { Smtp, Ews, Graph };
 struct ProtocolInfo {
     qint32 index;      // position in the settings page's list and value of "Protocole"
     const char* label; // the list's text (UTF-8)
-    const char* name;  // the protocol's name in check reports and incident lines
+    const char* name;  // the protocol's name in check reports
     Route route;
     ScopeKind scope;
     const char* rights;          // what the account must be allowed, for a refused OAuth 2.0 token
