@@ -150,6 +150,14 @@ TEST_F(ServerPanelTest, WebServiceForMicrosoft365OffersGraphOnce) {
         EXPECT_EQ(MsgBox::history().size(), c.boxes);
         MsgBox::reset();
     }
+    // A saved choice is not the operator's: loading it asks nothing.
+    TempPrefix own;
+    ASSERT_TRUE(own.write(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini"),
+                          "[Serveur]\r\nServeur=outlook.office365.com\r\nProtocole=1\r\n"));
+    f.reset();
+    f = StartMainWindow();
+    EXPECT_EQ(f->ListeProtocol->currentIndex(), mail::Protocol::ExchangeWebService);
+    EXPECT_TRUE(MsgBox::history().isEmpty());
 }
 
 TEST_F(ServerPanelTest, AuthenticationEnablesTheCredentialsAndKeepsTheirTexts) {
