@@ -41,7 +41,8 @@ const QString kOtherProvider = QStringLiteral("autre");
 
 // The keys of the "OAuth2" section, in reading and writing order.
 struct OAuthKeys {
-    QString method, preset, tenant, clientId, authorize, device, token, scopeSmtp, scopeEws, grant;
+    QString method, preset, tenant, clientId, authorize, device, token, scopeSmtp, scopeEws,
+        scopeGraph, grant;
 };
 
 OAuthKeys readSection(const QString& file) {
@@ -59,6 +60,7 @@ OAuthKeys readSection(const QString& file) {
     k.token = read("Jeton");
     k.scopeSmtp = read("ScopeSmtp");
     k.scopeEws = read("ScopeEws");
+    k.scopeGraph = read("ScopeGraph");
     k.grant = read("Octroi", QStringLiteral("0"));
     return k;
 }
@@ -74,6 +76,7 @@ mail::oauth::Provider providerOf(const OAuthKeys& k) {
     p.tokenEndpoint = k.token.trimmed();
     p.scopeSmtp = k.scopeSmtp.trimmed();
     p.scopeEws = k.scopeEws.trimmed();
+    p.scopeGraph = k.scopeGraph.trimmed();
     p.grant = Lib_Public::StoredNumber(k.grant).value_or(0) == 1
                   ? mail::oauth::Grant::ClientCredentials
                   : mail::oauth::Grant::DeviceCode;
@@ -131,6 +134,7 @@ FrmOAuth::FrmOAuth(Frm_Main* main) : QDialog(main), main_(main) {
     TexteJeton = field(this, "TexteJeton");
     TexteScopeSmtp = field(this, "TexteScopeSmtp");
     TexteScopeEws = field(this, "TexteScopeEws");
+    TexteScopeGraph = field(this, "TexteScopeGraph");
     ListeOctroi = new QComboBox(this);
     ListeOctroi->setObjectName(QStringLiteral("ListeOctroi"));
     ListeOctroi->addItem(QStringLiteral("Code d'appareil (boîte d'une personne)"));
@@ -145,6 +149,7 @@ FrmOAuth::FrmOAuth(Frm_Main* main) : QDialog(main), main_(main) {
     form->addRow(QStringLiteral("Point de jeton"), TexteJeton);
     form->addRow(QStringLiteral("Autorisations SMTP"), TexteScopeSmtp);
     form->addRow(QStringLiteral("Autorisations EWS"), TexteScopeEws);
+    form->addRow(QStringLiteral("Autorisations Graph"), TexteScopeGraph);
     form->addRow(QStringLiteral("Type d'accès"), ListeOctroi);
     form->addRow(QStringLiteral("Secret du client"), TexteSecret);
     layout->addLayout(form);
@@ -182,7 +187,7 @@ FrmOAuth::FrmOAuth(Frm_Main* main) : QDialog(main), main_(main) {
         changed();
     });
     for (QLineEdit* edit : {TexteClientId, TexteAutorisation, TexteAppareil, TexteJeton,
-                            TexteScopeSmtp, TexteScopeEws, TexteSecret})
+                            TexteScopeSmtp, TexteScopeEws, TexteScopeGraph, TexteSecret})
         connect(edit, &QLineEdit::textChanged, this, [this] { changed(); });
     connect(CommandConnexion, &QPushButton::clicked, this, [this] {
         if (waiting_) {
@@ -223,6 +228,7 @@ void FrmOAuth::fillFromPreset() {
     TexteJeton->setText(p.tokenEndpoint);
     TexteScopeSmtp->setText(p.scopeSmtp);
     TexteScopeEws->setText(p.scopeEws);
+    TexteScopeGraph->setText(p.scopeGraph);
     loading_ = was;
 }
 
@@ -236,6 +242,7 @@ mail::oauth::Provider FrmOAuth::provider() const {
     p.tokenEndpoint = TexteJeton->text().trimmed();
     p.scopeSmtp = TexteScopeSmtp->text().trimmed();
     p.scopeEws = TexteScopeEws->text().trimmed();
+    p.scopeGraph = TexteScopeGraph->text().trimmed();
     p.grant = ListeOctroi->currentIndex() == 1 ? mail::oauth::Grant::ClientCredentials
                                                : mail::oauth::Grant::DeviceCode;
     return p;
@@ -257,6 +264,7 @@ void FrmOAuth::setProvider(const mail::oauth::Provider& provider) {
     TexteJeton->setText(provider.tokenEndpoint);
     TexteScopeSmtp->setText(provider.scopeSmtp);
     TexteScopeEws->setText(provider.scopeEws);
+    TexteScopeGraph->setText(provider.scopeGraph);
     loading_ = false;
 }
 
@@ -528,7 +536,8 @@ void Frm_Main::SaveOAuthSettings(const QString& file) {
              {std::pair{&p.authorizeEndpoint, preset.authorizeEndpoint},
               std::pair{&p.deviceEndpoint, preset.deviceEndpoint},
               std::pair{&p.tokenEndpoint, preset.tokenEndpoint},
-              std::pair{&p.scopeSmtp, preset.scopeSmtp}, std::pair{&p.scopeEws, preset.scopeEws}})
+              std::pair{&p.scopeSmtp, preset.scopeSmtp}, std::pair{&p.scopeEws, preset.scopeEws},
+              std::pair{&p.scopeGraph, preset.scopeGraph}})
             if (*field == given)
                 field->clear();
     }
@@ -547,6 +556,7 @@ void Frm_Main::SaveOAuthSettings(const QString& file) {
     write("Jeton", p.tokenEndpoint);
     write("ScopeSmtp", p.scopeSmtp);
     write("ScopeEws", p.scopeEws);
+    write("ScopeGraph", p.scopeGraph);
     write("Octroi", QString::number(static_cast<int>(p.grant)));
     // A new client secret goes into the secrets file, never into the settings file.
     const QString secret = frmOAuth->TexteSecret->text();

@@ -32,6 +32,7 @@ public:
     QLineEdit* TexteJeton = nullptr;        // token endpoint
     QLineEdit* TexteScopeSmtp = nullptr;
     QLineEdit* TexteScopeEws = nullptr;
+    QLineEdit* TexteScopeGraph = nullptr;
     QComboBox* ListeOctroi = nullptr;        // 0 device code, 1 client credentials
     QLineEdit* TexteSecret = nullptr;        // a new client secret; never shows a stored one
     QPushButton* CommandConnexion = nullptr; // "Se connecter" / "Tester"; "Annuler" while waiting

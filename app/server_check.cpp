@@ -5,6 +5,7 @@
 #include "app/startup.h"
 #include "mail/addresses.h"
 #include "mail/engine/native_path.h"
+#include "mail/engine/protocols.h"
 #include "mail/oauth_login.h"
 #include "mail/send_email.h"
 #include "system/error_reporting.h"
@@ -68,7 +69,8 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     s.server.host = trimSpaces(form.TexteServer->text());
     s.server.port = 25;
     s.server.mode = mail::ConnectionMode::Default;
-    if (!s.server.host.isEmpty()) {
+    const mail::ProtocolInfo* protocol = mail::FindProtocol(s.protocol);
+    if (!s.server.host.isEmpty() || (protocol && !protocol->emptyServerMeansDirect)) {
         bool ok = false;
         const int port = form.ListePort->currentText().trimmed().toInt(&ok);
         if (ok && port > 0 && port <= 65535)

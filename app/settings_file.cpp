@@ -115,7 +115,7 @@ void applyCheckValue(QCheckBox* box, const QString& stored) {
     }
 }
 
-// Applies a stored protocol index: -1 (no choice) to 2; anything else is refused.
+// Applies a stored protocol index: -1 (no choice) to the last listed; anything else is refused.
 void applyProtocol(QComboBox* list, const QString& stored) {
     const std::optional<qint16> value = Lib_Public::StoredNumber(stored);
     if (!value)
@@ -237,6 +237,12 @@ void Frm_Main::LoadSettingsFile() {
         TexteUser->setEnabled(on);
         TextePW->setEnabled(on);
     });
+    // The handlers that react to an operator's choice (not to a loaded value) look at this.
+    loadingSettings_ = true;
+    const struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{loadingSettings_};
     for (const SettingKey& k : kSettingKeys) {
         switch (k.kind) {
         case Kind::Text:

@@ -5,6 +5,7 @@
 
 #include "app/folders.h"
 #include "app/look.h"
+#include "mail/engine/protocols.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
@@ -265,9 +266,8 @@ void Frm_Main::InitGeneral() {
 
     Trap(label, [&] {
         ListeProtocol->clear();
-        ListeProtocol->addItem(QStringLiteral("SMTP Protocol - Recommandé"));
-        ListeProtocol->addItem(QStringLiteral("Exchange Web Service - 2007-2019/Office365"));
-        ListeProtocol->addItem(QStringLiteral("Exchange Web Dav - 2000/2003"));
+        for (const mail::ProtocolInfo& protocol : mail::Protocols())
+            ListeProtocol->addItem(QString::fromUtf8(protocol.label));
         ListeProtocol->setCurrentIndex(0);
     });
 

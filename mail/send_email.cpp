@@ -9,6 +9,7 @@
 #include "mail/compose_panel.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
+#include "mail/engine/protocols.h"
 #include "mail/oauth_login.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -231,8 +232,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     onMail([&](mail::MailMessage& m) { m.setProtocol(ListeProtocol->currentIndex()); });
     onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Default); });
 
-    // 6. Port, login and SSL only apply to a named server; direct delivery uses none.
-    if (!server.isEmpty()) {
+    // 6. Port, login and SSL only apply to a named server or a protocol with a default one;
+    //    direct delivery uses none.
+    const mail::ProtocolInfo* protocol = mail::FindProtocol(ListeProtocol->currentIndex());
+    if (!server.isEmpty() || (protocol && !protocol->emptyServerMeansDirect)) {
         onMail([&](mail::MailMessage& m) {
             bool ok = false;
             const int port = ListePort->currentText().trimmed().toInt(&ok);

@@ -4,8 +4,11 @@
 #include "mail/server_panel.h"
 
 #include "mail/addresses.h"
+#include "mail/engine/protocols.h"
+#include "mail/transport/graph.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"
+#include "ui/msgbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,8 +18,6 @@ namespace {
 
 // Index of "587" in ListePort, the submission port the providers expect.
 constexpr int kSubmissionPortIndex = 1;
-// Index of "Exchange Web Service - 2007-2019/Office365" in ListeProtocol.
-constexpr int kExchangeWebServiceIndex = 1;
 
 // Switches a box on (a grayed box included); its handler runs through the box's signals.
 void switchOn(QCheckBox* box) {
@@ -99,8 +100,24 @@ void Frm_Main::CheckBoxAuth_Click() {
 
 void Frm_Main::ListeProtocol_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:ListeProtocol_Click"), [this] {
-        if (ListeProtocol->currentIndex() == kExchangeWebServiceIndex)
-            switchOn(CheckBoxSSL);
+        const mail::ProtocolInfo* protocol = mail::FindProtocol(ListeProtocol->currentIndex());
+        if (!protocol || protocol->route != mail::Route::ExchangeWebServices)
+            return;
+        switchOn(CheckBoxSSL);
+        // Microsoft has switched Exchange Web Services off for Microsoft 365: the operator who
+        // picks it for such a host is offered Graph, once, and keeps the choice when declining.
+        if (loadingSettings_ || graphOffered_ || !mail::IsMicrosoft365Host(TexteServer->text()))
+            return;
+        graphOffered_ = true;
+        const MsgBox::Answer answer = MsgBox::Show(
+            QStringLiteral("Microsoft a coupé Exchange Web Services pour Microsoft 365 : les "
+                           "envois par ce protocole vers %1 n'aboutiront plus. Microsoft Graph "
+                           "le remplace (authentification OAuth 2.0).\n\nChoisir le protocole "
+                           "« Microsoft Graph - Microsoft 365 » ?")
+                .arg(TexteServer->text().trimmed()),
+            MsgBox::Icon::Question, MsgBox::Buttons::YesNo, MsgBox::Answer::No);
+        if (answer == MsgBox::Answer::Yes)
+            ListeProtocol->setCurrentIndex(mail::Protocol::Graph);
     });
     ParametresModifies = true;
 }

@@ -277,4 +277,9 @@ private:
     bool inClose_ = false;        // a close event is being handled
     bool unloaded_ = false;       // the unload ran; later close events just pass
     bool flashState_ = false;     // TimerFlash: the window is marked on this tick
+
+    // The server panel: LoadSettingsFile is filling the controls (no operator's choice), and
+    // Microsoft Graph was offered once in place of EWS for a Microsoft 365 host.
+    bool loadingSettings_ = false;
+    bool graphOffered_ = false;
 };

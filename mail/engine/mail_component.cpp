@@ -4,6 +4,7 @@
 
 #include "mail/engine/library_init.h"
 #include "mail/engine/native_path.h"
+#include "mail/engine/protocols.h"
 #include "mail/mime/charset_codec.h"
 #include "mail/mime/mime_builder.h"
 #include "mail/oauth/oauth.h"
@@ -109,9 +110,12 @@ SendOutcome sendWithToken(Transport& transport, SendJob& job, const SendPlan& pl
     outcome.description =
         QStringLiteral("Le serveur %1 refuse le jeton OAuth 2.0 du compte %2, même renouvelé ; le "
                        "mail n'a pas été envoyé. Vérifiez que ce compte a le droit d'envoyer "
-                       "par ce protocole (SMTP authentifié ou EWS activé pour la boîte) et que "
-                       "l'utilisateur est bien l'adresse du compte connecté. %3 (%4)")
-            .arg(plan.server.host, plan.server.user, oauth::SignInAgainText(), outcome.description);
+                       "par ce protocole (%3) et que l'utilisateur est bien l'adresse du compte "
+                       "connecté. %4 (%5)")
+            .arg(plan.server.host.isEmpty() ? QStringLiteral("graph.microsoft.com")
+                                            : plan.server.host,
+                 plan.server.user, QString::fromUtf8(FindProtocol(plan.protocol)->rights),
+                 oauth::SignInAgainText(), outcome.description);
     return outcome;
 }
 
@@ -133,20 +137,31 @@ SendOutcome runPlan(const SendPlan& plan) {
     job.caFolder = plan.caFolder;
 
     std::unique_ptr<Transport> transport;
-    if (plan.protocol == Protocol::Smtp) {
+    const ProtocolInfo* protocol = FindProtocol(plan.protocol);
+    switch (protocol ? protocol->route : Route::Smtp) {
+    case Route::Smtp:
         if (plan.server.host.trimmed().isEmpty())
             transport = std::make_unique<detail::DirectDelivery>();
         else
             transport = std::make_unique<detail::SmtpTransport>();
-    } else {
+        break;
+    case Route::ExchangeWebServices:
+    case Route::ExchangeWebDav:
         transport = CreateExchangeTransport(plan.protocol);
+        break;
+    case Route::Graph:
+        transport = CreateGraphTransport();
+        break;
     }
     if (!transport)
         return {Error::ProtocolUnavailable,
                 QStringLiteral("Le protocole choisi (%1) n'est pas disponible dans cette version. "
                                "Choisissez SMTP.")
                     .arg(plan.protocol)};
-    if (!plan.server.oauthLogin || plan.server.host.isEmpty())
+    // SMTP without a server is direct delivery, which has no login.
+    const bool login = plan.server.oauthLogin && (!plan.server.host.isEmpty() ||
+                                                  (protocol && !protocol->emptyServerMeansDirect));
+    if (!login)
         return transport->send(job);
     return sendWithToken(*transport, job, plan);
 }
@@ -226,10 +241,10 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     lastDescription_.clear();
     lastPermanent_ = false;
     lastRefused_.clear();
-    if (protocol_ < Protocol::Smtp || protocol_ > Protocol::ExchangeWebDav)
+    if (!FindProtocol(protocol_))
         return fail(Error::InvalidProtocol,
                     QStringLiteral("Protocole inconnu (%1). Choisissez SMTP, Exchange Web "
-                                   "Service ou Exchange WebDAV.")
+                                   "Service, Exchange WebDAV ou Microsoft Graph.")
                         .arg(protocol_));
     if (sender_.address.trimmed().isEmpty())
         return fail(Error::NoSender, QStringLiteral("Adresse de l'expéditeur absente. "

@@ -23,9 +23,10 @@
 //      (multipart/signed, application/pkcs7-mime ...). The top-level headers (From, To, Cc,
 //      Subject, Date, Message-ID, MIME-Version) are written above the returned entity, so the
 //      wrapper never sees or repeats them.
-//   3. Transport: the protocol index picks the transport. 0 is SMTP (or direct delivery when
-//      the server is empty), implemented here; 1 (Exchange Web Services) and 2 (WebDAV) are
-//      obtained from `mail::CreateExchangeTransport`. Every transport receives a `SendJob`:
+//   3. Transport: the protocol index picks the transport (mail/engine/protocols.h). 0 is SMTP
+//      (or direct delivery when the server is empty), implemented here; 1 (Exchange Web
+//      Services) and 2 (WebDAV) are obtained from `mail::CreateExchangeTransport`, 3 (Microsoft
+//      Graph) from `mail::CreateGraphTransport`. Every transport receives a `SendJob`:
 //      the finished message bytes, the envelope and the server settings.
 // `ApplySecurity` is defined in mail/mime/smime.cpp, `CreateExchangeTransport` in
 // mail/transport/exchange.cpp, the member functions of `Certificate` in mail/mime/cert_store.cpp
@@ -43,15 +44,16 @@ inline constexpr qint32 NoSender = 1001;        // no sender address set
 inline constexpr qint32 NoRecipient = 1002;     // no recipient left to send to
 inline constexpr qint32 InvalidAddress = 1003;  // malformed address or one with a control character
 inline constexpr qint32 InvalidProtocol = 1005; // protocol index out of range
-inline constexpr qint32 ProtocolUnavailable = 1006;  // protocol known but not built in
-inline constexpr qint32 MimeBuild = 1007;            // the message could not be built
-inline constexpr qint32 SecurityFailed = 1008;       // signing or encryption failed
-inline constexpr qint32 ServerNotFound = 1101;       // server name does not resolve
-inline constexpr qint32 ConnectFailed = 1102;        // TCP connection refused or unreachable
-inline constexpr qint32 Timeout = 1103;              // connection or reply time limit exceeded
-inline constexpr qint32 ConnectionLost = 1104;       // server closed or spoke garbage
-inline constexpr qint32 Aborted = 1105;              // the program asked every send to stop
-inline constexpr qint32 TlsFailed = 1201;            // TLS handshake failed
+inline constexpr qint32 ProtocolUnavailable = 1006; // protocol known but not built in
+inline constexpr qint32 MimeBuild = 1007;           // the message could not be built
+inline constexpr qint32 SecurityFailed = 1008;      // signing or encryption failed
+inline constexpr qint32 MessageTooLarge = 1009;     // the message exceeds what the protocol carries
+inline constexpr qint32 ServerNotFound = 1101;      // server name does not resolve
+inline constexpr qint32 ConnectFailed = 1102;       // TCP connection refused or unreachable
+inline constexpr qint32 Timeout = 1103;             // connection or reply time limit exceeded
+inline constexpr qint32 ConnectionLost = 1104;      // server closed or spoke garbage
+inline constexpr qint32 Aborted = 1105;             // the program asked every send to stop
+inline constexpr qint32 TlsFailed = 1201;           // TLS handshake failed
 inline constexpr qint32 CertificateUntrusted = 1202; // server certificate not trusted
 inline constexpr qint32 StartTlsUnavailable = 1203;  // STARTTLS required but not offered
 inline constexpr qint32 LoginRefused = 1301;         // AUTH refused by the server
@@ -72,7 +74,8 @@ inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon fo
 inline constexpr qint32 HttpStatus = 1603;          // Exchange answered an unexpected HTTP status
 inline constexpr qint32 SoapFault = 1604;           // Exchange Web Services answered a SOAP fault
 inline constexpr qint32 ExchangeSettings = 1605;    // no server or no mailbox name for Exchange
-inline constexpr qint32 Internal = 1999;            // unexpected failure inside the component
+inline constexpr qint32 GraphRefused = 1606; // Microsoft Graph refused the message (400, 403, 413)
+inline constexpr qint32 Internal = 1999;     // unexpected failure inside the component
 } // namespace Error
 
 enum class RecipientKind : qint32 { To = 0, Cc = 1, Bcc = 2 };
@@ -82,6 +85,7 @@ namespace Protocol {
 inline constexpr qint32 Smtp = 0;
 inline constexpr qint32 ExchangeWebService = 1;
 inline constexpr qint32 ExchangeWebDav = 2;
+inline constexpr qint32 Graph = 3; // Microsoft Graph sendMail (Microsoft 365)
 } // namespace Protocol
 
 // Connection modes: 4 is the mode used when SSL is off, 1 asks for SSL (implicit TLS on
@@ -217,6 +221,9 @@ public:
 // protocol is not built in (the send then fails with Error::ProtocolUnavailable).
 std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol);
 
+// The transport for protocol 3 (Microsoft Graph).
+std::unique_ptr<Transport> CreateGraphTransport();
+
 // Signs and/or encrypts the content entity. `entity` is the serialised MIME entity (its own
 // Content-* headers, a blank line, the body; CRLF line ends); on success it is replaced by
 // the wrapping entity in the same form. `signer` is null when the message is not signed;
@@ -242,7 +249,7 @@ public:
     QString server() const { return server_.host; }
     void setPort(qint32 port) { server_.port = port; }
     qint32 port() const { return server_.port; }
-    // 0 SMTP, 1 Exchange Web Service, 2 Exchange WebDAV.
+    // 0 SMTP, 1 Exchange Web Service, 2 Exchange WebDAV, 3 Microsoft Graph.
     void setProtocol(qint32 protocol) { protocol_ = protocol; }
     qint32 protocol() const { return protocol_; }
     // ConnectionMode::Default (4) or ConnectionMode::Ssl (1).
@@ -301,8 +308,9 @@ public:
     // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
     // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
     // NoMailDomain, PartialDelivery; Exchange the transport numbers above and LoginRefused,
-    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Internal
-    // for a failure inside the component.
+    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Graph
+    // MessageTooLarge, GraphRefused, HttpStatus and the OAuth 2.0 numbers; Internal for a
+    // failure inside the component.
     qint32 send();
 
     qint32 lastErrorCode() const { return lastCode_; }

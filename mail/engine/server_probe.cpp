@@ -6,10 +6,12 @@
 #include "mail/engine/c_handles.h"
 #include "mail/engine/ca_trust.h"
 #include "mail/engine/library_init.h"
+#include "mail/engine/protocols.h"
 #include "mail/engine/transport_failure.h"
 #include "mail/oauth/oauth.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/exchange.h"
+#include "mail/transport/graph.h"
 #include "mail/transport/smtp_conversation.h"
 #include "mail/transport/smtp_transport.h"
 #include "system/untrusted_text.h"
@@ -233,10 +235,10 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
     send.responseTimeout = settings.limits.response;
     send.sender = settings.senderAddress;
     QString what;
-    const bool ews = settings.protocol == Protocol::ExchangeWebService;
+    const ProtocolInfo* protocol = FindProtocol(settings.protocol);
+    const bool ews = protocol->route == Route::ExchangeWebServices;
     const ExchangeOutcome out = ews ? CheckEws(send, what) : CheckWebDav(send, what);
-    report.facts << QStringLiteral("%1 : %2").arg(ews ? QStringLiteral("Exchange Web Services")
-                                                      : QStringLiteral("Exchange WebDAV"),
+    report.facts << QStringLiteral("%1 : %2").arg(QString::fromUtf8(protocol->name),
                                                   what.isEmpty() ? settings.server.host : what);
     report.facts
         << (ews ? QStringLiteral("Demande faite : lecture du dossier Boîte de réception "
@@ -251,6 +253,28 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
                                                      : QString());
 }
 
+void probeGraph(const ProbeSettings& settings, ProbeReport& report) {
+    GraphSend send;
+    send.server = settings.server.host;
+    send.mailbox =
+        settings.server.user.trimmed().isEmpty() ? settings.senderAddress : settings.server.user;
+    send.bearer = settings.server.bearer;
+    send.caFolder = settings.caFolder;
+    send.connectTimeout = settings.limits.connect;
+    send.responseTimeout = settings.limits.response;
+    QString what;
+    const SendOutcome out = CheckGraph(send, what);
+    report.facts
+        << QStringLiteral("Microsoft Graph : %1").arg(what.isEmpty() ? settings.server.host : what);
+    report.facts << QStringLiteral("Demande faite : sendMail sans message, que Microsoft Graph "
+                                   "refuse après avoir vérifié le jeton et les droits ; aucun "
+                                   "envoi");
+    report.code = out.code;
+    report.description = out.description;
+    if (out.code == Error::None)
+        report.facts << QStringLiteral("Identification : acceptée (jeton et droits d'envoi)");
+}
+
 } // namespace
 
 ProbeReport ProbeServer(const ProbeSettings& given) {
@@ -258,7 +282,13 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
     ProbeSettings settings = given;
     // OAuth 2.0: the access token a send would use, obtained (or renewed) first; a provider
     // that refuses is the check's answer.
-    if (settings.server.oauthLogin && !settings.server.host.trimmed().isEmpty()) {
+    const ProtocolInfo* protocol = FindProtocol(settings.protocol);
+    if (!protocol)
+        return {Error::InvalidProtocol,
+                QStringLiteral("Protocole inconnu (%1).").arg(settings.protocol),
+                {}};
+    if (settings.server.oauthLogin &&
+        (!settings.server.host.trimmed().isEmpty() || !protocol->emptyServerMeansDirect)) {
         oauth::Login login = *settings.server.oauthLogin;
         login.protocol = settings.protocol;
         login.user = settings.server.user;
@@ -277,20 +307,24 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
             << QStringLiteral("Identification : OAuth 2.0, jeton obtenu (valable jusqu'au %1)")
                    .arg(token.expires.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
     }
-    if (settings.protocol == Protocol::ExchangeWebService ||
-        settings.protocol == Protocol::ExchangeWebDav)
+    switch (protocol->route) {
+    case Route::ExchangeWebServices:
+    case Route::ExchangeWebDav:
         probeExchange(settings, report);
-    else if (settings.protocol != Protocol::Smtp)
-        report = {Error::InvalidProtocol,
-                  QStringLiteral("Protocole inconnu (%1).").arg(settings.protocol),
-                  {}};
-    else if (settings.server.host.trimmed().isEmpty())
-        probeDirect(settings, report);
-    else {
-        detail::SmtpTarget target;
-        target.server = settings.server;
-        target.server.host = settings.server.host.trimmed();
-        probeSmtp(target, settings.limits, settings.caFolder, report);
+        break;
+    case Route::Graph:
+        probeGraph(settings, report);
+        break;
+    case Route::Smtp:
+        if (settings.server.host.trimmed().isEmpty()) {
+            probeDirect(settings, report);
+        } else {
+            detail::SmtpTarget target;
+            target.server = settings.server;
+            target.server.host = settings.server.host.trimmed();
+            probeSmtp(target, settings.limits, settings.caFolder, report);
+        }
+        break;
     }
     return report;
 }

@@ -30,7 +30,8 @@ struct ProbeReport {
 // QUIT. Direct delivery: the mail exchangers of the sender's domain looked up and the first
 // that answers greeted the same way (port 25 or VELMORA_MX_PORT, STARTTLS when offered).
 // Exchange Web Services: a GetFolder of the inbox; WebDAV: a PROPFIND of the mailbox folder,
-// both logged in. Never fails: problems are in the report.
+// both logged in; Microsoft Graph: a sendMail without a message, which Graph refuses once it
+// has accepted the token and the rights. Never fails: problems are in the report.
 ProbeReport ProbeServer(const ProbeSettings& settings);
 
 } // namespace mail

@@ -51,25 +51,26 @@ QString smtpText(qint32 code, const QString& server, const QString& host, const 
     }
 }
 
-QString exchangeText(qint32 code, const QString& server, const QString& technical) {
+// `kind` names the server: "Exchange" or "Microsoft Graph".
+QString webText(qint32 code, const QString& kind, const QString& server, const QString& technical) {
     switch (code) {
     case Error::ServerNotFound:
-        return QStringLiteral("Serveur Exchange introuvable : %1. Vérifiez l'adresse du serveur "
-                              "et la configuration DNS (%2).")
-            .arg(server, technical);
+        return QStringLiteral("Serveur %1 introuvable : %2. Vérifiez l'adresse du serveur "
+                              "et la configuration DNS (%3).")
+            .arg(kind, server, technical);
     case Error::ConnectFailed:
-        return QStringLiteral("Connexion impossible au serveur Exchange %1. Vérifiez l'adresse "
-                              "du serveur et le pare-feu (%2).")
-            .arg(server, technical);
+        return QStringLiteral("Connexion impossible au serveur %1 %2. Vérifiez l'adresse "
+                              "du serveur et le pare-feu (%3).")
+            .arg(kind, server, technical);
     case Error::Timeout:
-        return QStringLiteral("Le serveur Exchange %1 ne répond pas dans le délai imparti (%2).")
-            .arg(server, technical);
+        return QStringLiteral("Le serveur %1 %2 ne répond pas dans le délai imparti (%3).")
+            .arg(kind, server, technical);
     case Error::TlsFailed:
-        return QStringLiteral("Échec de la connexion SSL/TLS avec le serveur Exchange %1 (%2).")
-            .arg(server, technical);
+        return QStringLiteral("Échec de la connexion SSL/TLS avec le serveur %1 %2 (%3).")
+            .arg(kind, server, technical);
     default:
-        return QStringLiteral("Échange interrompu avec le serveur Exchange %1 (%2).")
-            .arg(server, technical);
+        return QStringLiteral("Échange interrompu avec le serveur %1 %2 (%3).")
+            .arg(kind, server, technical);
     }
 }
 
@@ -119,7 +120,9 @@ SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const
         return {code, QStringLiteral("Le certificat du serveur %1 n'est pas reconnu (%2). %3")
                           .arg(server, technical, caFolderAdvice(caFolder))};
     if (peer == Peer::Exchange)
-        return {code, exchangeText(code, server, technical)};
+        return {code, webText(code, QStringLiteral("Exchange"), server, technical)};
+    if (peer == Peer::Graph)
+        return {code, webText(code, QStringLiteral("Microsoft Graph"), server, technical)};
     return {code, smtpText(code, server, host, technical, answer)};
 }
 

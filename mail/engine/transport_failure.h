@@ -13,7 +13,7 @@
 namespace mail::detail {
 
 // Which kind of server the transfer spoke to; the texts name it and give the advice that fits.
-enum class Peer { Smtp, Exchange };
+enum class Peer { Smtp, Exchange, Graph };
 
 // The error number for a libcurl outcome that never reached a server's answer:
 // Error::ServerNotFound, ConnectFailed, Timeout, CertificateUntrusted, TlsFailed,

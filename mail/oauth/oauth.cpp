@@ -2,9 +2,9 @@
 // process-wide cache of access tokens renewed shortly before they expire.
 #include "mail/oauth/oauth.h"
 
-#include "mail/engine/c_handles.h"
-#include "mail/engine/ca_trust.h"
-#include "mail/engine/library_init.h"
+#include "mail/engine/https_call.h"
+#include "mail/engine/mail_component.h"
+#include "mail/engine/protocols.h"
 #include "system/atomicfile.h"
 #include "system/unique_fd.h"
 #include "system/untrusted_text.h"
@@ -43,10 +43,12 @@ const Preset kPresets[] = {
      "https://login.microsoftonline.com/{tenant}/oauth2/v2.0/token",
      "https://outlook.office.com/SMTP.Send offline_access",
      "https://outlook.office365.com/EWS.AccessAsUser.All offline_access",
-     "https://outlook.office365.com/.default", "https://outlook.office365.com/.default"},
+     "https://graph.microsoft.com/Mail.Send offline_access",
+     "https://outlook.office365.com/.default", "https://outlook.office365.com/.default",
+     "https://graph.microsoft.com/.default"},
     {"google", "Google / Gmail", "", "https://accounts.google.com/o/oauth2/v2/auth",
      "https://oauth2.googleapis.com/device/code", "https://oauth2.googleapis.com/token",
-     "https://mail.google.com/", "", "", ""},
+     "https://mail.google.com/", "", "", "", "", ""},
 };
 
 std::mutex clockMutex;
@@ -58,19 +60,11 @@ QString cleanText(const QString& text) {
     return Untrusted::CleanQuoted(text);
 }
 
-size_t collect(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<QByteArray*>(user);
-    if (body->size() > qsizetype{1024} * 1024)
-        return 0; // a token answer is small; anything this big is not one
-    const size_t bytes = size * count;
-    body->append(data, static_cast<qsizetype>(bytes));
-    return bytes;
-}
-
 // One form post to a provider endpoint.
 struct Reply {
     CURLcode result = CURLE_OK;
     QString technical;
+    bool aborted = false; // the program asked every transfer to stop
     long status = 0;
     QJsonObject json;
     bool isJson = false;
@@ -78,50 +72,28 @@ struct Reply {
 
 Reply postForm(const QString& url, const QList<QPair<QString, QString>>& fields,
                const HttpOptions& http) {
-    detail::InitMailLibraries();
-    Reply reply;
-    CurlEasy curl(curl_easy_init());
-    if (!curl) {
-        reply.result = CURLE_FAILED_INIT;
-        reply.technical = QStringLiteral("libcurl");
-        return reply;
-    }
-    QByteArray form;
+    detail::HttpsRequest request;
+    request.url = url;
     for (const auto& [name, value] : fields) {
-        if (!form.isEmpty())
-            form += '&';
-        form += QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value);
+        if (!request.body.isEmpty())
+            request.body += '&';
+        request.body += QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value);
     }
-    CURL* c = curl.get();
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    const QByteArray urlBytes = url.toUtf8();
-    QByteArray body;
-    curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, form.constData());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
-    // Secrets travel in these requests: only over TLS.
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "Postique");
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(http.connect.count()));
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS,
-                     static_cast<long>(http.connect.count() + http.response.count()));
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&http.caFolder));
-    CurlList headers(curl_slist_append(nullptr, "Accept: application/json"));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-    reply.result = curl_easy_perform(c);
-    reply.technical =
-        cleanText(QString::fromUtf8(*errorBuffer ? errorBuffer : curl_easy_strerror(reply.result)));
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
-    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    // Secrets travel in these requests: only over TLS (the request's default).
+    request.headers = {"Accept: application/json",
+                       "Content-Type: application/x-www-form-urlencoded"};
+    request.caFolder = http.caFolder;
+    request.connectTimeout = http.connect;
+    request.responseTimeout = http.response;
+    request.totalTimeout = http.connect + http.response;
+    request.maxReply = qsizetype{1024} * 1024; // a token answer is small
+    const detail::HttpsReply answer = detail::HttpsCall(request);
+    Reply reply;
+    reply.result = answer.result;
+    reply.technical = answer.technical;
+    reply.aborted = answer.aborted;
+    reply.status = answer.status;
+    const QJsonDocument doc = QJsonDocument::fromJson(answer.body);
     reply.isJson = doc.isObject();
     reply.json = doc.object();
     return reply;
@@ -159,6 +131,13 @@ QString providerError(const Reply& r) {
 bool unreachable(const Reply& r, const QString& url, Token& out) {
     if (r.result == CURLE_OK)
         return false;
+    if (r.aborted) {
+        out.code = TokenError::Aborted;
+        out.description = QStringLiteral("Demande de jeton OAuth 2.0 à %1 interrompue par l'arrêt "
+                                         "du programme.")
+                              .arg(cleanText(hostOf(url)));
+        return true;
+    }
     out.code = TokenError::Unreachable;
     out.description =
         QStringLiteral("Le fournisseur OAuth 2.0 %1 ne répond pas (%2). Vérifiez la connexion "
@@ -268,11 +247,21 @@ Provider Resolved(const Provider& provider) {
     const bool app = p.grant == Grant::ClientCredentials;
     fill(p.scopeSmtp, app ? preset->appScopeSmtp : preset->scopeSmtp);
     fill(p.scopeEws, app ? preset->appScopeEws : preset->scopeEws);
+    fill(p.scopeGraph, app ? preset->appScopeGraph : preset->scopeGraph);
     return p;
 }
 
 QString ScopeFor(const Provider& provider, qint32 protocol) {
-    return protocol == 0 ? provider.scopeSmtp : provider.scopeEws;
+    const ProtocolInfo* info = FindProtocol(protocol);
+    switch (info ? info->scope : ScopeKind::Smtp) {
+    case ScopeKind::Ews:
+        return provider.scopeEws;
+    case ScopeKind::Graph:
+        return provider.scopeGraph;
+    case ScopeKind::Smtp:
+        break;
+    }
+    return provider.scopeSmtp;
 }
 
 QString SignInAgainText() {
@@ -563,7 +552,7 @@ Token CompleteDeviceAuthorization(const Provider& provider, const QString& scope
     const auto wait = [&](std::chrono::seconds span) {
         const auto until = std::chrono::steady_clock::now() + span;
         while (std::chrono::steady_clock::now() < until) {
-            if (cancelled && cancelled())
+            if ((cancelled && cancelled()) || AbortRequested())
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -586,6 +575,10 @@ Token CompleteDeviceAuthorization(const Provider& provider, const QString& scope
                        QStringLiteral("urn:ietf:params:oauth:grant-type:device_code")});
         fields.append({QStringLiteral("device_code"), device.deviceCode});
         const Reply r = postForm(p.tokenEndpoint, fields, http);
+        if (r.aborted) {
+            unreachable(r, p.tokenEndpoint, out);
+            return out;
+        }
         if (r.result != CURLE_OK)
             continue; // a passing network fault: the code stays valid, poll again
         if (r.status == 200) {

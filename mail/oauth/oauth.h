@@ -29,6 +29,7 @@ struct Provider {
     QString tokenEndpoint;
     QString scopeSmtp;
     QString scopeEws;
+    QString scopeGraph;
     Grant grant = Grant::DeviceCode;
 };
 
@@ -43,8 +44,10 @@ struct Preset {
     const char* tokenEndpoint;
     const char* scopeSmtp;
     const char* scopeEws;
+    const char* scopeGraph;
     const char* appScopeSmtp;
     const char* appScopeEws;
+    const char* appScopeGraph;
 };
 
 // The presets, in the order the settings window lists them; nullptr when `id` is unknown.
@@ -56,7 +59,8 @@ const Preset* Presets(int& count);
 // preset is returned as it is.
 Provider Resolved(const Provider& provider);
 
-// The scope to ask for when sending through `protocol` (0 SMTP, otherwise Exchange).
+// The scope to ask for when sending through `protocol` (an index of mail/engine/protocols.h;
+// an unknown index asks for the SMTP scope).
 QString ScopeFor(const Provider& provider, qint32 protocol);
 
 // What is kept in the secrets file (readable by the program's user only).
@@ -83,7 +87,7 @@ struct Login {
     Provider provider;   // resolved or not; resolved on use
     QString user;        // the mailbox login, sent as user name beside the token
     QString secretsFile; // native path of the secrets file
-    qint32 protocol = 0; // 0 SMTP, 1 Exchange Web Services: picks the scope
+    qint32 protocol = 0; // the protocol index of the send: picks the scope
 };
 
 // Network settings of the calls to the provider.
@@ -99,6 +103,7 @@ inline constexpr qint32 SignInNeeded = 1303; // no refresh token, or the provide
 inline constexpr qint32 Unreachable = 1304;  // the provider could not be reached (transient)
 inline constexpr qint32 Refused = 1305;      // the provider refused the request (settings)
 inline constexpr qint32 SecretsFile = 1306;  // the secrets file is unsafe or unreadable
+inline constexpr qint32 Aborted = 1105;      // the program asked every transfer to stop
 } // namespace TokenError
 
 // An access token, or why there is none (code 0 on success).

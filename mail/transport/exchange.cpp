@@ -1,17 +1,14 @@
-// Exchange Web Services and WebDAV submission over libcurl, with French failure texts.
+// Exchange Web Services and WebDAV submission over the engine's HTTPS call, with French failure
+// texts.
 #include "mail/transport/exchange.h"
 
-#include "mail/engine/c_handles.h"
-#include "mail/engine/ca_trust.h"
-#include "mail/engine/library_init.h"
-#include "mail/engine/transfer_stop.h"
+#include "mail/engine/https_call.h"
+#include "mail/engine/protocols.h"
 #include "mail/engine/transport_failure.h"
 #include "system/untrusted_text.h"
 
 #include <QUrl>
 #include <QXmlStreamReader>
-
-#include <curl/curl.h>
 
 #include <memory>
 
@@ -45,87 +42,25 @@ QString xmlEscaped(const QString& text) {
     return text.toHtmlEscaped();
 }
 
-size_t collect(char* data, size_t size, size_t count, void* user) {
-    const size_t bytes = size * count;
-    static_cast<QByteArray*>(user)->append(data, static_cast<qsizetype>(bytes));
-    return bytes;
-}
-
-// What came back from one HTTP exchange.
-struct HttpAnswer {
-    CURLcode result = CURLE_OK;
-    QString curlError;
-    long status = 0;
-    QString location;
-    QByteArray body;
-};
-
-int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return AbortRequested() ? 1 : 0;
-}
-
-HttpAnswer perform(const QString& method, const QString& url, const ExchangeSend& send,
-                   long authMethods, const QList<QByteArray>& headers, const QByteArray& body) {
-    detail::InitMailLibraries();
-    HttpAnswer answer;
-    CurlEasy curl(curl_easy_init());
-    if (!curl) {
-        answer.result = CURLE_FAILED_INIT;
-        return answer;
-    }
-    CURL* c = curl.get();
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    const QByteArray urlBytes = url.toUtf8();
-    const QByteArray methodBytes = method.toLatin1();
-    curl_easy_setopt(c, CURLOPT_URL, urlBytes.constData());
-    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, methodBytes.constData());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.constData());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    detail::StopOnRequest(c);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "Postique");
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(send.connectTimeout.count()));
-    // A server that stops answering is given up after the response time without progress.
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                     std::max(1L, static_cast<long>(send.responseTimeout.count() / 1000)));
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, detail::TrustCaFolder);
-    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&send.caFolder));
-    const QByteArray user = send.user.toUtf8();
-    const QByteArray password = send.password.toUtf8();
-    CurlList list;
-    QByteArray bearerHeader;
-    if (!send.bearer.isEmpty()) {
-        bearerHeader = "Authorization: Bearer " + send.bearer.toUtf8();
-        list.reset(curl_slist_append(list.release(), bearerHeader.constData()));
-    } else if (!send.user.isEmpty()) {
-        curl_easy_setopt(c, CURLOPT_HTTPAUTH, authMethods);
-        curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
-    }
-    for (const QByteArray& h : headers)
-        list.reset(curl_slist_append(list.release(), h.constData()));
-    list.reset(curl_slist_append(list.release(), "Expect:"));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
-
-    // A stop request ends the exchange within a second, whatever the server does.
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
-    answer.result = curl_easy_perform(c);
-    answer.curlError = detail::CurlTechnicalText(answer.result, errorBuffer);
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
-    char* location = nullptr;
-    if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
-        answer.location = QString::fromUtf8(location);
-    return answer;
+// One HTTP exchange with the Exchange server, logged in as `send` says.
+detail::HttpsReply perform(const QString& method, const QString& url, const ExchangeSend& send,
+                           long authMethods, const QList<QByteArray>& headers,
+                           const QByteArray& body) {
+    detail::HttpsRequest request;
+    request.method = method;
+    request.url = url;
+    request.headers = headers;
+    request.body = body;
+    request.bearer = send.bearer;
+    request.user = send.user;
+    request.password = send.password;
+    request.authMethods = authMethods;
+    request.allowPlainHttp = true; // WebDAV without SSL, as the settings page allows
+    request.caFolder = send.caFolder;
+    request.connectTimeout = send.connectTimeout;
+    request.responseTimeout = send.responseTimeout;
+    request.maxReply = qsizetype{4} * 1024 * 1024;
+    return detail::HttpsCall(request);
 }
 
 ExchangeOutcome failed(qint32 code, const QString& description) {
@@ -133,17 +68,17 @@ ExchangeOutcome failed(qint32 code, const QString& description) {
 }
 
 // Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
-bool transportFailure(const HttpAnswer& a, const QString& server, const QString& caFolder,
+bool transportFailure(const detail::HttpsReply& a, const QString& server, const QString& caFolder,
                       ExchangeOutcome& out) {
     if (a.result == CURLE_OK)
         return false;
     const SendOutcome failure = detail::CurlFailure(detail::Peer::Exchange, a.result, server,
-                                                    server, a.curlError, caFolder);
+                                                    server, a.technical, caFolder);
     out = failed(failure.code, failure.description);
     return true;
 }
 
-bool isLogonRedirect(const HttpAnswer& a) {
+bool isLogonRedirect(const detail::HttpsReply& a) {
     if (a.status < 300 || a.status > 399)
         return false;
     const QString where = a.location.toLower();
@@ -152,7 +87,7 @@ bool isLogonRedirect(const HttpAnswer& a) {
 }
 
 // Failures every Exchange answer may carry: login, forms-based authentication.
-bool commonHttpFailure(const HttpAnswer& a, const QString& server, ExchangeOutcome& out) {
+bool commonHttpFailure(const detail::HttpsReply& a, const QString& server, ExchangeOutcome& out) {
     if (a.status == 401) {
         out = failed(Error::LoginRefused,
                      QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
@@ -175,7 +110,7 @@ QString cleanServerText(const QString& text) {
     return Untrusted::CleanQuoted(text, 500);
 }
 
-QString httpStatusText(const HttpAnswer& a, const QString& server) {
+QString httpStatusText(const detail::HttpsReply& a, const QString& server) {
     QString text =
         QStringLiteral("Le serveur Exchange %1 a répondu HTTP %2").arg(server).arg(a.status);
     if (a.status >= 300 && a.status <= 399 && !a.location.isEmpty())
@@ -304,7 +239,7 @@ ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char
         QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
                           "messages/") +
         operation + '"';
-    const HttpAnswer a = perform(
+    const detail::HttpsReply a = perform(
         QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
         {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
     ExchangeOutcome out;
@@ -359,7 +294,7 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
             body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
     body += "\r\n";
     body += send.message;
-    const HttpAnswer a =
+    const detail::HttpsReply a =
         perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
                 {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
     ExchangeOutcome out;
@@ -395,7 +330,7 @@ ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
                                      "l'envoi WebDAV."));
     url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
     what = url;
-    const HttpAnswer a =
+    const detail::HttpsReply a =
         perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
                 {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
     ExchangeOutcome out;
@@ -411,7 +346,7 @@ namespace {
 // Protocols 1 and 2 of the mail component.
 class ExchangeTransport : public Transport {
 public:
-    explicit ExchangeTransport(qint32 protocol) : protocol_(protocol) {}
+    explicit ExchangeTransport(Route route) : route_(route) {}
 
     SendOutcome send(const SendJob& job) override {
         ExchangeSend send;
@@ -431,22 +366,23 @@ public:
         if (send.to.isEmpty() && send.cc.isEmpty() && send.bcc.isEmpty())
             send.to = job.recipients;
         send.message = job.message;
-        const ExchangeOutcome out = protocol_ == Protocol::ExchangeWebService
-                                        ? SendThroughEws(send)
-                                        : SendThroughWebDav(send);
+        const ExchangeOutcome out =
+            route_ == Route::ExchangeWebServices ? SendThroughEws(send) : SendThroughWebDav(send);
         return SendOutcome{out.code, out.description};
     }
 
 private:
-    qint32 protocol_;
+    Route route_;
 };
 
 } // namespace
 
 std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
-    if (protocol != Protocol::ExchangeWebService && protocol != Protocol::ExchangeWebDav)
+    const ProtocolInfo* info = FindProtocol(protocol);
+    if (!info ||
+        (info->route != Route::ExchangeWebServices && info->route != Route::ExchangeWebDav))
         return nullptr;
-    return std::make_unique<ExchangeTransport>(protocol);
+    return std::make_unique<ExchangeTransport>(info->route);
 }
 
 } // namespace mail

@@ -141,6 +141,7 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyInOrderAndARestartShowsTheSamePanel) 
                            "OAuth2/Jeton=",
                            "OAuth2/ScopeSmtp=",
                            "OAuth2/ScopeEws=",
+                           "OAuth2/ScopeGraph=",
                            "OAuth2/Octroi=0"})
                   .join('\n')
                   .toStdString());

@@ -165,9 +165,10 @@ TEST_F(StartupFixture, SequenceLeavesTheWindowReadyInOrder) {
     QStringList protocols;
     for (int i = 0; i < w.ListeProtocol->count(); ++i)
         protocols << w.ListeProtocol->itemText(i);
-    EXPECT_EQ(protocols, QStringList({QString::fromUtf8("SMTP Protocol - Recommandé"),
-                                      "Exchange Web Service - 2007-2019/Office365",
-                                      "Exchange Web Dav - 2000/2003"}));
+    EXPECT_EQ(protocols,
+              QStringList({QString::fromUtf8("SMTP Protocol - Recommandé"),
+                           "Exchange Web Service - 2007-2019/Office365",
+                           "Exchange Web Dav - 2000/2003", "Microsoft Graph - Microsoft 365"}));
     QStringList ports;
     for (int i = 0; i < w.ListePort->count(); ++i)
         ports << w.ListePort->itemText(i);

@@ -3,10 +3,12 @@
 // auto-fill flags follow the operator's typing only.
 #include "mail/server_panel.h"
 
+#include "mail/engine/mail_component.h"
 #include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
 #include "ui/frm_main.h"
+#include "ui/msgbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -121,6 +123,41 @@ TEST_F(ServerPanelTest, WebServiceProtocolSwitchesSslOnForGood) {
     f->CheckBoxSSL->click();
     f->ListeProtocol->setCurrentIndex(0);
     EXPECT_FALSE(f->CheckBoxSSL->isChecked());
+}
+
+TEST_F(ServerPanelTest, WebServiceForMicrosoft365OffersGraphOnce) {
+    const struct {
+        const char* server;
+        MsgBox::Answer answer;
+        int protocol; // after choosing EWS
+        int boxes;    // after choosing EWS a second time
+    } cases[] = {
+        {"outlook.office365.com", MsgBox::Answer::Yes, mail::Protocol::Graph, 1},
+        {"Outlook.Office365.com:443", MsgBox::Answer::No, mail::Protocol::ExchangeWebService, 1},
+        {"mail.radio.example", MsgBox::Answer::Yes, mail::Protocol::ExchangeWebService, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        TempPrefix own;
+        f.reset();
+        f = StartMainWindow();
+        f->TexteServer->setText(QString::fromLatin1(c.server));
+        MsgBox::setNextAnswer(c.answer);
+        f->ListeProtocol->setCurrentIndex(mail::Protocol::ExchangeWebService);
+        EXPECT_EQ(f->ListeProtocol->currentIndex(), c.protocol);
+        f->ListeProtocol->setCurrentIndex(mail::Protocol::Smtp);
+        f->ListeProtocol->setCurrentIndex(mail::Protocol::ExchangeWebService);
+        EXPECT_EQ(MsgBox::history().size(), c.boxes);
+        MsgBox::reset();
+    }
+    // A saved choice is not the operator's: loading it asks nothing.
+    TempPrefix own;
+    ASSERT_TRUE(own.write(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini"),
+                          "[Serveur]\r\nServeur=outlook.office365.com\r\nProtocole=1\r\n"));
+    f.reset();
+    f = StartMainWindow();
+    EXPECT_EQ(f->ListeProtocol->currentIndex(), mail::Protocol::ExchangeWebService);
+    EXPECT_TRUE(MsgBox::history().isEmpty());
 }
 
 TEST_F(ServerPanelTest, AuthenticationEnablesTheCredentialsAndKeepsTheirTexts) {

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""HTTPS peer for the Exchange tests: takes Exchange Web Services CreateItem requests and
-WebDAV submissions, checks their shape, records them and answers as the test asks.
+"""HTTPS peer for the Exchange and Microsoft Graph tests: takes Exchange Web Services
+CreateItem requests, WebDAV submissions and Graph sendMail requests, checks their shape,
+records them and answers as the test asks.
 
 Usage: https_server.py --cert C --key K --state DIR [--user U --password P] [--plain]
                        [--bearer-state OAUTHDIR]
@@ -14,6 +15,12 @@ scenario named in DIR/scenario (read at every request; "ok" when missing):
   fba-440       HTTP 440 (login time-out of forms-based authentication)
   fba-redirect  302 to /owa/auth/logon.aspx
   http-500      HTTP 500 without a SOAP body
+  graph-busy    Graph: 429 with "Retry-After: 1" to the first request, then as "ok"
+  graph-busy-long  Graph: 429 with "Retry-After: 3600"
+  graph-400     Graph: 400 with an error body (code, message with a line break)
+  slow          waits 60 s before answering
+Graph requests (POST /v1.0/users/<mailbox>/sendMail, mailbox as --mailbox or --user) are
+answered 202; one with an empty body (the settings check) 400 without being a problem.
 Requests without the expected Basic credentials get 401 first, as a server does. With
 --bearer-state, the credentials are an "Authorization: Bearer" header with a live access
 token of the authorisation server (oauth_server.py) whose state folder is OAUTHDIR. Every
@@ -29,6 +36,7 @@ import json
 import os
 import sys
 import threading
+import time
 import urllib.parse
 import xml.etree.ElementTree as ET
 from http.server import BaseHTTPRequestHandler
@@ -154,6 +162,32 @@ def check_ews(handler, body, found, problems):
     found.update(parse_mime(raw, problems))
 
 
+def check_graph(handler, body, mailbox, found, problems):
+    if handler.command != "POST":
+        problems.append("method %s, expected POST" % handler.command)
+    expected = "/v1.0/users/%s/sendMail" % mailbox
+    if urllib.parse.unquote(handler.path) != expected:
+        problems.append("path %s, expected %s" % (handler.path, expected))
+    if handler.headers.get("Content-Type") != "text/plain":
+        problems.append("Content-Type %s" % handler.headers.get("Content-Type"))
+    if not body:
+        found["check"] = True
+        return
+    try:
+        raw = base64.b64decode(body, validate=True)
+    except Exception as exc:  # noqa: BLE001
+        problems.append("body is not base64: %s" % exc)
+        return
+    found["mime_b64"] = base64.b64encode(raw).decode("ascii")
+    found.update(parse_mime(raw, problems))
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    found["bcc"] = [a.addr_spec for a in msg["Bcc"].addresses] if msg["Bcc"] else []
+
+
+def graph_error(code, message):
+    return json.dumps({"error": {"code": code, "message": message}})
+
+
 def check_webdav(handler, body, user, found, problems):
     if handler.command != "PUT":
         problems.append("method %s, expected PUT" % handler.command)
@@ -229,8 +263,11 @@ class Handler(BaseHTTPRequestHandler):
         scenario = self.scenario()
         found, problems = {}, []
         is_ews = self.path.lower().startswith("/ews/")
+        is_graph = self.path.startswith("/v1.0/")
         if is_ews:
             check_ews(self, body, found, problems)
+        elif is_graph:
+            check_graph(self, body, self.server.mailbox or self.server.user, found, problems)
         else:
             check_webdav(self, body, self.server.mailbox or self.server.user, found, problems)
         record = {
@@ -243,6 +280,10 @@ class Handler(BaseHTTPRequestHandler):
         }
         with LOCK, open(os.path.join(self.server.state, "requests.jsonl"), "a", encoding="utf-8") as f:
             f.write(json.dumps(record) + "\n")
+            self.server.count += 1
+            count = self.server.count
+        if scenario == "slow":
+            time.sleep(60)
         if problems:
             self.reply(400, "; ".join(problems))
         elif scenario == "unauthorized":
@@ -253,6 +294,19 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(302, "", extra=[("Location", "https://127.0.0.1/owa/auth/logon.aspx?url=x")])
         elif scenario == "http-500":
             self.reply(500, "Internal Server Error")
+        elif is_graph and found.get("check"):
+            self.reply(400, graph_error("ErrorMimeContentInvalidBase64String", "Empty payload"),
+                       "application/json")
+        elif is_graph and (scenario == "graph-busy-long" or (scenario == "graph-busy" and count == 1)):
+            wait = "3600" if scenario == "graph-busy-long" else "1"
+            self.reply(429, graph_error("ApplicationThrottled", "Too many requests"),
+                       "application/json", [("Retry-After", wait)])
+        elif is_graph and scenario == "graph-400":
+            self.reply(400, graph_error("ErrorInvalidRecipients",
+                                        "At least one recipient isn't valid.\r\nX-Injected: 1"),
+                       "application/json")
+        elif is_graph:
+            self.reply(202, "")
         elif is_ews and scenario == "soap-fault":
             self.reply(500, soap_fault(), "text/xml; charset=utf-8")
         elif is_ews and scenario == "ews-error":
@@ -284,6 +338,7 @@ def main():
         server.password = args.password
         server.mailbox = args.mailbox
         server.bearer_state = args.bearer_state
+        server.count = 0
 
     return serve(Handler, configure, args.cert, args.key, plain=args.plain)
 

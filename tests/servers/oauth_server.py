@@ -15,6 +15,7 @@ DIR/control.json (read at every request, all keys optional) changes the behaviou
   not_before      access tokens issued before this time (epoch seconds) are refused by the
                   resource peers (SMTP, EWS) that read DIR/tokens.json
   unavailable     true: the token endpoint answers 503
+  delay           seconds the token endpoint waits before it answers (a provider that hangs)
 DIR/tokens.json holds every access token issued (token -> exp, iat, sub, scope) and the
 refresh tokens (and "issued", every token text ever handed out); the SMTP and EWS peers check the bearer they receive against it.
 DIR/requests.jsonl records each token request: path, grant_type, scope, outcome.
@@ -121,6 +122,8 @@ class Handler(BaseHTTPRequestHandler):
         st = self.server.st
         f = self.form()
         path = urllib.parse.urlsplit(self.path).path
+        if path == "/token":
+            time.sleep(float(self.server.st.control().get("delay", 0)))
         with LOCK:
             control = st.control()
             if path == "/device":

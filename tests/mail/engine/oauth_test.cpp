@@ -15,6 +15,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -80,7 +81,9 @@ public:
     qint32 send(std::shared_ptr<oauth::Login> l, qint32 protocol, quint16 port,
                 QString* description = nullptr) {
         mail::MailMessage m;
-        m.setServer(QStringLiteral("127.0.0.1"));
+        // Graph takes its port in the server field, as the settings page lists none for it.
+        m.setServer(protocol == mail::Protocol::Graph ? QStringLiteral("127.0.0.1:%1").arg(port)
+                                                      : QStringLiteral("127.0.0.1"));
         m.setPort(port);
         m.setProtocol(protocol);
         if (protocol == mail::Protocol::ExchangeWebService)
@@ -158,7 +161,7 @@ TEST(OAuth, DeviceSignInThenSmtpWithTheFreshTokenAndNoRefresh) {
 
 // The token's life after a sign-in: reused while valid, renewed shortly before or after its
 // end, renewed once after the server refused it, and a refused renewal that stops the mail
-// with the sign-in instruction. Every case through SMTP and through EWS.
+// with the sign-in instruction. Every case through SMTP, EWS and Graph.
 TEST(OAuth, TokenRenewal) {
     const struct {
         const char* name;
@@ -183,15 +186,17 @@ TEST(OAuth, TokenRenewal) {
          },
          7200, mail::Error::OAuthUnreachable, 1},
     };
-    for (const qint32 protocol : {mail::Protocol::Smtp, mail::Protocol::ExchangeWebService}) {
+    for (const qint32 protocol :
+         {mail::Protocol::Smtp, mail::Protocol::ExchangeWebService, mail::Protocol::Graph}) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.name) + (protocol == 0 ? " (SMTP)" : " (EWS)"));
+            SCOPED_TRACE(std::string(c.name) + " (protocol " + std::to_string(protocol) + ")");
             Scene scene;
             ASSERT_TRUE(scene.server.isRunning()) << scene.server.error().toStdString();
             oauth::Provider provider = scene.server.provider();
             // EWS: sign in for EWS straight away, so a renewal is never for another scope.
             if (protocol != 0)
-                provider.scopeSmtp = provider.scopeEws;
+                provider.scopeSmtp =
+                    protocol == mail::Protocol::Graph ? provider.scopeGraph : provider.scopeEws;
             ASSERT_EQ(scene.signIn(provider).code, 0);
             if (c.provider)
                 c.provider(scene.server);
@@ -209,6 +214,7 @@ TEST(OAuth, TokenRenewal) {
             } else {
                 HttpsServerOptions options;
                 options.bearerState = scene.server.stateDir();
+                options.mailbox = QString::fromLatin1(kLogin); // Graph's path
                 ews = std::make_unique<HttpsServer>(options);
                 ASSERT_TRUE(ews->isRunning()) << ews->error().toStdString();
                 port = ews->port();
@@ -237,6 +243,25 @@ TEST(OAuth, TokenRenewal) {
             scene.expectNoTokenIn(why);
         }
     }
+}
+
+// A token request made inside a send obeys the program's stop request, however long the
+// provider takes.
+TEST(OAuth, StopRequestEndsATokenRequest) {
+    Scene scene;
+    ASSERT_TRUE(scene.server.isRunning());
+    ASSERT_EQ(scene.signIn(scene.server.provider()).code, 0);
+    scene.server.setControl({{"delay", 60}});
+    std::atomic<bool> stop{false};
+    mail::SetAbortFlag(&stop);
+    auto asking = std::async(std::launch::async, [&] {
+        return oauth::AccessToken(*scene.login(scene.server.provider()), scene.http, true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stop = true;
+    const oauth::Token token = asking.get(); // the provider would answer after 60 s
+    mail::SetAbortFlag(nullptr);
+    EXPECT_EQ(token.code, mail::Error::Aborted) << token.description.toStdString();
 }
 
 // A server that keeps refusing even the renewed token: one renewal, then the incident.
@@ -376,11 +401,16 @@ TEST(OAuthPresets, EndpointsFromThePublicDocumentation) {
     EXPECT_TRUE(r.scopeSmtp.contains(QStringLiteral("SMTP.Send")));
     EXPECT_TRUE(r.scopeSmtp.contains(QStringLiteral("offline_access")));
     EXPECT_TRUE(r.scopeEws.contains(QStringLiteral("EWS.AccessAsUser.All")));
+    EXPECT_EQ(oauth::ScopeFor(r, mail::Protocol::Graph),
+              QStringLiteral("https://graph.microsoft.com/Mail.Send offline_access"));
+    EXPECT_EQ(oauth::ScopeFor(r, mail::Protocol::ExchangeWebDav), r.scopeEws);
     p.tenant.clear();
     EXPECT_TRUE(oauth::Resolved(p).tokenEndpoint.contains(QStringLiteral("/common/")));
     p.grant = oauth::Grant::ClientCredentials;
     EXPECT_EQ(oauth::Resolved(p).scopeEws,
               QStringLiteral("https://outlook.office365.com/.default"));
+    EXPECT_EQ(oauth::ScopeFor(oauth::Resolved(p), mail::Protocol::Graph),
+              QStringLiteral("https://graph.microsoft.com/.default"));
     // An endpoint given by hand wins over the preset.
     p.tokenEndpoint = QStringLiteral("https://proxy.example/token");
     EXPECT_EQ(oauth::Resolved(p).tokenEndpoint, QStringLiteral("https://proxy.example/token"));

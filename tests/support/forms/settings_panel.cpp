@@ -2,6 +2,7 @@
 #include "support/forms/settings_panel.h"
 
 #include "app/folders.h"
+#include "mail/engine/protocols.h"
 #include "system/globals.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -36,9 +37,8 @@ std::unique_ptr<Frm_Main> StartMainWindow() {
     form->RemplirUtilisateur = true;
     form->RemplirServeur = true;
     form->ListeProtocol->clear();
-    form->ListeProtocol->addItems({QStringLiteral("SMTP Protocol - Recommandé"),
-                                   QStringLiteral("Exchange Web Service - 2007-2019/Office365"),
-                                   QStringLiteral("Exchange Web Dav - 2000/2003")});
+    for (const mail::ProtocolInfo& protocol : mail::Protocols())
+        form->ListeProtocol->addItem(QString::fromUtf8(protocol.label));
     form->ListeProtocol->setCurrentIndex(0);
     form->ListePort->clear();
     form->ListePort->addItems({QStringLiteral("25"), QStringLiteral("587"), QStringLiteral("465")});

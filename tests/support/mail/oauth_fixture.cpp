@@ -43,6 +43,7 @@ mail::oauth::Provider OAuthServer::provider(mail::oauth::Grant grant) const {
     p.authorizeEndpoint = url(QStringLiteral("/authorize"));
     p.scopeSmtp = QStringLiteral("smtp.send offline_access");
     p.scopeEws = QStringLiteral("ews.access offline_access");
+    p.scopeGraph = QStringLiteral("graph.send offline_access");
     p.grant = grant;
     return p;
 }

@@ -1,0 +1,143 @@
+// The shared HTTPS exchange on libcurl.
+#include "mail/engine/https_call.h"
+
+#include "mail/engine/c_handles.h"
+#include "mail/engine/ca_trust.h"
+#include "mail/engine/library_init.h"
+#include "mail/engine/mail_component.h"
+#include "mail/engine/transfer_stop.h"
+#include "mail/engine/transport_failure.h"
+
+#include <algorithm>
+
+namespace mail::detail {
+
+namespace {
+
+struct Collector {
+    QByteArray* body = nullptr;
+    qsizetype limit = 0;
+    bool truncated = false;
+};
+
+size_t collectBody(char* data, size_t size, size_t count, void* user) {
+    auto* c = static_cast<Collector*>(user);
+    const size_t bytes = size * count;
+    if (c->body->size() + static_cast<qsizetype>(bytes) > c->limit) {
+        c->truncated = true;
+        return 0; // ends the transfer: nothing this large is an answer we expect
+    }
+    c->body->append(data, static_cast<qsizetype>(bytes));
+    return bytes;
+}
+
+size_t collectHeader(char* data, size_t size, size_t count, void* user) {
+    auto* headers = static_cast<QList<QPair<QByteArray, QByteArray>>*>(user);
+    const size_t bytes = size * count;
+    const QByteArray line = QByteArray(data, static_cast<qsizetype>(bytes)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        headers->clear(); // a new answer (after a 100 Continue or an authentication round)
+    } else if (const qsizetype colon = line.indexOf(':'); colon > 0 && headers->size() < 200) {
+        headers->append({line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed()});
+    }
+    return bytes;
+}
+
+int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return AbortRequested() ? 1 : 0;
+}
+
+} // namespace
+
+QByteArray HttpsReply::header(const QByteArray& name) const {
+    for (const auto& [key, value] : headers)
+        if (key == name)
+            return value;
+    return {};
+}
+
+HttpsReply HttpsCall(const HttpsRequest& request) {
+    InitMailLibraries();
+    HttpsReply reply;
+    CurlEasy curl(curl_easy_init());
+    if (!curl) {
+        reply.result = CURLE_FAILED_INIT;
+        reply.technical = QStringLiteral("libcurl");
+        return reply;
+    }
+    CURL* c = curl.get();
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray url = request.url.toUtf8();
+    const QByteArray method = request.method.toLatin1();
+    curl_easy_setopt(c, CURLOPT_URL, url.constData());
+    if (method == "GET")
+        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    else {
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.constData());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.constData());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+    }
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, request.allowPlainHttp ? "http,https" : "https");
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "Postique");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(request.connectTimeout.count()));
+    // A server that stops answering is given up after the response time without progress.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, static_cast<long>(request.responseTimeout.count() / 1000)));
+    if (request.totalTimeout.count() > 0)
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeout.count()));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, TrustCaFolder);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, const_cast<QString*>(&request.caFolder));
+
+    const QByteArray user = request.user.toUtf8();
+    const QByteArray password = request.password.toUtf8();
+    CurlList list;
+    QByteArray bearerHeader;
+    if (!request.bearer.isEmpty()) {
+        bearerHeader = "Authorization: Bearer " + request.bearer.toUtf8();
+        list.reset(curl_slist_append(list.release(), bearerHeader.constData()));
+    } else if (!request.user.isEmpty()) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, request.authMethods);
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
+    }
+    for (const QByteArray& h : request.headers)
+        list.reset(curl_slist_append(list.release(), h.constData()));
+    list.reset(curl_slist_append(list.release(), "Expect:"));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
+
+    Collector collector{&reply.body, std::max<qsizetype>(0, request.maxReply), false};
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &collector);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &reply.headers);
+
+    // A stop request ends the exchange within a second, whatever the server does: the progress
+    // callback ends transfers that move, the watcher cuts connections that wait.
+    StopOnRequest(c);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
+    reply.result = curl_easy_perform(c);
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
+    char* location = nullptr;
+    if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
+        reply.location = QString::fromUtf8(location);
+    reply.truncated = collector.truncated;
+    reply.aborted = reply.result != CURLE_OK && AbortRequested();
+    if (reply.truncated)
+        reply.technical =
+            QStringLiteral("réponse de plus de %1 octets abandonnée").arg(request.maxReply);
+    else if (reply.result != CURLE_OK)
+        reply.technical = CurlTechnicalText(reply.result, errorBuffer);
+    return reply;
+}
+
+} // namespace mail::detail
