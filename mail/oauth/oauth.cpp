@@ -6,6 +6,7 @@
 #include "mail/engine/ca_trust.h"
 #include "mail/engine/library_init.h"
 #include "system/atomicfile.h"
+#include "system/supervision.h"
 #include "system/unique_fd.h"
 #include "system/untrusted_text.h"
 
@@ -431,6 +432,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
         if (it != cache().constEnd() && it->origin == origin && fresh(it->expires)) {
             out.accessToken = it->accessToken;
             out.expires = it->expires;
+            Supervision::SetTokenExpiry(out.expires);
             return out;
         }
         if (secrets.accessScope == scope && !secrets.accessToken.isEmpty() &&
@@ -438,6 +440,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
             cache().insert(key, {secrets.accessToken, secrets.accessExpires, origin});
             out.accessToken = secrets.accessToken;
             out.expires = secrets.accessExpires;
+            Supervision::SetTokenExpiry(out.expires);
             return out;
         }
     }
@@ -503,6 +506,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
         }
     }
     cache().insert(key, {out.accessToken, out.expires, originOf(p, secrets)});
+    Supervision::SetTokenExpiry(out.expires);
     return out;
 }
 
