@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 namespace Supervision {
 
@@ -61,8 +62,9 @@ void writeStateFile(const Snapshot& snap) {
         return;
     f.write(QJsonDocument(ToJson(snap)).toJson(QJsonDocument::Compact));
     f.close();
-    if (f.error() != QFileDevice::NoError || !QFile::remove(path) && QFile::exists(path) ||
-        !f.rename(path))
+    if (f.error() != QFileDevice::NoError ||
+        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) !=
+            0)
         QFile::remove(temporary);
 }
 
@@ -124,7 +126,7 @@ int journalPriority(const QString& kind) {
 }
 
 bool processAlive(qint64 pid) {
-    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
         return false;
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))

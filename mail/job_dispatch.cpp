@@ -21,6 +21,7 @@
 #include "mail/engine/send_queue.h"
 #include "mail/send_email.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>

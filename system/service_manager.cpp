@@ -17,7 +17,8 @@ namespace ServiceManager {
 
 namespace {
 
-// Sends one datagram to the Unix socket `address` ("@name": abstract).
+// Sends one datagram to the Unix socket `address` ("@name": abstract). Never waits: a peer
+// whose queue is full loses the datagram rather than hang the window's event loop.
 bool sendDatagram(const QByteArray& address, const QByteArray& payload) {
     if (address.isEmpty() || (address[0] != '/' && address[0] != '@'))
         return false;
@@ -35,7 +36,7 @@ bool sendDatagram(const QByteArray& address, const QByteArray& payload) {
     if (!fd.valid())
         return false;
     return ::sendto(fd.get(), payload.constData(), static_cast<size_t>(payload.size()),
-                    MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
+                    MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&sa),
                     length) == payload.size();
 }
 
