@@ -9,8 +9,7 @@
 
 namespace Supervision {
 
-bool ParseListenAddress(const QString& text, QHostAddress& address, quint16& port,
-                        QString* error) {
+bool ParseListenAddress(const QString& text, QHostAddress& address, quint16& port, QString* error) {
     const QString t = text.trimmed();
     const auto fail = [&] {
         if (error)

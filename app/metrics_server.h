@@ -15,8 +15,7 @@ namespace Supervision {
 
 // "host:port" (host an IPv4 address, "[IPv6]" or "localhost"; port 1 to 65535) split into
 // `address` and `port`. False with `error` (French, for an incident) when it is not that.
-bool ParseListenAddress(const QString& text, QHostAddress& address, quint16& port,
-                        QString* error);
+bool ParseListenAddress(const QString& text, QHostAddress& address, quint16& port, QString* error);
 
 class MetricsServer : public QObject {
     Q_OBJECT

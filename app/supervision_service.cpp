@@ -62,9 +62,8 @@ void writeStateFile(const Snapshot& snap) {
         return;
     f.write(QJsonDocument(ToJson(snap)).toJson(QJsonDocument::Compact));
     f.close();
-    if (f.error() != QFileDevice::NoError ||
-        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) !=
-            0)
+    if (f.error() != QFileDevice::NoError || ::rename(QFile::encodeName(temporary).constData(),
+                                                      QFile::encodeName(path).constData()) != 0)
         QFile::remove(temporary);
 }
 
@@ -78,17 +77,17 @@ void refreshStatus() {
 }
 
 void startMetrics(Frm_Main& form) {
-    const QString wanted = Lib_Systeme::LectureIni(Lib_Public::SettingsFilePath(),
-                                                   QStringLiteral("Supervision"),
-                                                   QStringLiteral("Metriques"), QString())
-                               .trimmed();
+    const QString wanted =
+        Lib_Systeme::LectureIni(Lib_Public::SettingsFilePath(), QStringLiteral("Supervision"),
+                                QStringLiteral("Metriques"), QString())
+            .trimmed();
     if (wanted.isEmpty())
         return;
     QHostAddress address;
     quint16 port = 0;
     QString error;
-    auto* server = new MetricsServer([] { return PrometheusText(Take()); },
-                                     QCoreApplication::instance());
+    auto* server =
+        new MetricsServer([] { return PrometheusText(Take()); }, QCoreApplication::instance());
     if (!ParseListenAddress(wanted, address, port, &error) ||
         !server->listen(address, port, &error)) {
         delete server;
@@ -137,9 +136,9 @@ bool processAlive(qint64 pid) {
 } // namespace
 
 QString StateFilePath() {
-    const QString folder = Lib_Public::CheckRep(
-                               Startup::ApplicationFolder(QCoreApplication::applicationDirPath())) +
-                           QStringLiteral("Settings\\VL3_Postique\\");
+    const QString folder =
+        Lib_Public::CheckRep(Startup::ApplicationFolder(QCoreApplication::applicationDirPath())) +
+        QStringLiteral("Settings\\VL3_Postique\\");
     const QString native = WinPath::nativePath(folder);
     return native.isEmpty() ? QString() : native + QStringLiteral("/VL3_Postique_Etat.json");
 }
@@ -208,8 +207,7 @@ int StatusCommand(bool json) {
     const std::optional<QByteArray> bytes =
         path.isEmpty() ? std::nullopt : AtomicFile::readAll(path);
     Snapshot snap;
-    const bool known =
-        bytes && FromJson(QJsonDocument::fromJson(*bytes).object(), snap);
+    const bool known = bytes && FromJson(QJsonDocument::fromJson(*bytes).object(), snap);
     const qint64 now = Clock::WallMs();
     QString reason;
     bool alive = false;

@@ -146,12 +146,11 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     // attachment of a row that went out.
     const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict,
                                bool abandoned) {
-        Supervision::CountRow(!abandoned || verdict.outcome == Sending::Outcome::Sent
-                                  ? Supervision::RowOutcome::Sent
-                              : verdict.outcome == Sending::Outcome::Permanent
-                                  ? Supervision::RowOutcome::Failed
-                                  : Supervision::RowOutcome::Deferred,
-                              work.server, ListeProtocol->currentIndex());
+        Supervision::CountRow(
+            !abandoned || verdict.outcome == Sending::Outcome::Sent ? Supervision::RowOutcome::Sent
+            : verdict.outcome == Sending::Outcome::Permanent ? Supervision::RowOutcome::Failed
+                                                             : Supervision::RowOutcome::Deferred,
+            work.server, ListeProtocol->currentIndex());
         if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
             ++doneRows;
         if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {

@@ -270,8 +270,7 @@ QByteArray PrometheusText(const Snapshot& s) {
     gauge("postique_rows_waiting", "Rows of the job in hand not yet sent.", s.rowsWaiting);
     gauge("postique_jobs_waiting", "Job files waiting in the job folder.", s.jobsWaiting);
     gauge("postique_jobs_deferred", "Waiting jobs with a row deferred.", s.jobsDeferred);
-    gauge("postique_oldest_job_age_seconds", "Age of the oldest waiting job.",
-          s.oldestJobAgeSec());
+    gauge("postique_oldest_job_age_seconds", "Age of the oldest waiting job.", s.oldestJobAgeSec());
     family("postique_incidents_total", "counter", "Incident lines, by kind.");
     for (auto it = s.incidents.cbegin(); it != s.incidents.cend(); ++it)
         out += "postique_incidents_total{kind=\"" + labelValue(it.key()) + "\"} " +
@@ -356,7 +355,8 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
     const auto ms = [&](const char* key) {
         return static_cast<qint64>(o.value(QLatin1String(key)).toDouble()) * 1000;
     };
-    if (!o.value(QStringLiteral("pid")).isDouble() || !o.value(QStringLiteral("updated")).isDouble())
+    if (!o.value(QStringLiteral("pid")).isDouble() ||
+        !o.value(QStringLiteral("updated")).isDouble())
         return false;
     s = Snapshot();
     s.pid = static_cast<qint64>(o.value(QStringLiteral("pid")).toDouble());
@@ -383,7 +383,8 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
         s.incidents.insert(it.key(), static_cast<quint64>(it.value().toDouble()));
     s.sessionsOpen = o.value(QStringLiteral("sessions_open")).toInt();
     s.tokenExpiryMs = ms("oauth_token_expiry");
-    const qint64 lifetime = static_cast<qint64>(o.value(QStringLiteral("retry_lifetime")).toDouble());
+    const qint64 lifetime =
+        static_cast<qint64>(o.value(QStringLiteral("retry_lifetime")).toDouble());
     s.retryLifetimeSec = lifetime > 0 ? lifetime : DefaultRetryLifetimeSec;
     return true;
 }

@@ -57,16 +57,16 @@ struct Snapshot {
     qint64 nowMs = 0;     // when it was taken (wall clock)
     qint64 startedMs = 0; // when the program started
     qint64 pid = 0;
-    QMap<QString, Counts> mails;          // "destination\ttransport"
-    QMap<QString, qint64> lastSuccessMs;  // destination -> wall ms
-    qint64 lastSentMs = 0;                // 0: none since start
+    QMap<QString, Counts> mails;         // "destination\ttransport"
+    QMap<QString, qint64> lastSuccessMs; // destination -> wall ms
+    qint64 lastSentMs = 0;               // 0: none since start
     int rowsWaiting = 0;
     int jobsWaiting = 0;
     int jobsDeferred = 0;
-    qint64 oldestJobMs = 0;               // first sight (or older time stamp); 0: none
-    QMap<QString, quint64> incidents;     // kind -> count
+    qint64 oldestJobMs = 0;           // first sight (or older time stamp); 0: none
+    QMap<QString, quint64> incidents; // kind -> count
     int sessionsOpen = 0;
-    qint64 tokenExpiryMs = 0;             // 0: no token
+    qint64 tokenExpiryMs = 0; // 0: no token
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
 
     qint64 oldestJobAgeSec() const;

@@ -88,8 +88,9 @@ bool writeJob(const QString& path, const QByteArray& bytes) {
 
 // Runs `--status` (with `--json`) on the installation; its exit code and output.
 QPair<int, QByteArray> status(const ProgramInstall& install, bool json) {
-    const QStringList args = json ? QStringList{QStringLiteral("--status"), QStringLiteral("--json")}
-                                  : QStringList{QStringLiteral("--status")};
+    const QStringList args = json
+                                 ? QStringList{QStringLiteral("--status"), QStringLiteral("--json")}
+                                 : QStringList{QStringLiteral("--status")};
     auto run = install.start(50, args);
     if (!run->waitForFinished(20000))
         return {-1, {}};
@@ -143,11 +144,11 @@ TEST(Supervision, ServiceManagerJournalAndStatusFollowTheProgram) {
     EXPECT_TRUE(noneText.contains("aucune copie")) << noneText.toStdString();
 
     constexpr int pingMs = 200; // half the watchdog period given below
-    auto program = install.start(
-        50, {}, {},
-        {QStringLiteral("NOTIFY_SOCKET=") + notify.path(),
-         QStringLiteral("WATCHDOG_USEC=%1").arg(pingMs * 2000), QStringLiteral("JOURNAL_STREAM=8:1"),
-         QStringLiteral("POSTIQUE_JOURNAL_SOCKET=") + journal.path()});
+    auto program = install.start(50, {}, {},
+                                 {QStringLiteral("NOTIFY_SOCKET=") + notify.path(),
+                                  QStringLiteral("WATCHDOG_USEC=%1").arg(pingMs * 2000),
+                                  QStringLiteral("JOURNAL_STREAM=8:1"),
+                                  QStringLiteral("POSTIQUE_JOURNAL_SOCKET=") + journal.path()});
     ASSERT_TRUE(program->waitForStarted(10000));
     // Both sockets are read all along, as their real owners do.
     const auto drained = [&](const std::function<bool()>& done) {
@@ -164,12 +165,14 @@ TEST(Supervision, ServiceManagerJournalAndStatusFollowTheProgram) {
     // The refused attachment names its job and row in the journal.
     ASSERT_TRUE(waitUntil(
         drained([&] { return !journal.firstContaining("POSTIQUE_JOB_ROW=").isEmpty(); }), 30000))
-        << [&] {
-               QByteArray all;
-               for (const auto& d : journal.received())
-                   all += d.second + "|";
-               return all.toStdString();
-           }() << program->readAllStandardError().toStdString();
+        <<
+        [&] {
+            QByteArray all;
+            for (const auto& d : journal.received())
+                all += d.second + "|";
+            return all.toStdString();
+        }()
+        << program->readAllStandardError().toStdString();
     const QByteArray entry = journal.firstContaining("POSTIQUE_JOB_ROW=");
     for (const char* field : {"PRIORITY=4\n", "POSTIQUE_JOB_FILE=Email_1.ss8\n",
                               "POSTIQUE_JOB_ROW=1\n", "SYSLOG_IDENTIFIER=VL3_Postique\n"})
@@ -228,8 +231,8 @@ TEST(Supervision, MetricsFollowAJobAndAnswerNothingElse) {
     const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_TRUE(waitUntil([&] { return ask(port, get).startsWith("HTTP/1.1 200"); }, 30000))
         << program->readAllStandardError().toStdString();
-    const QByteArray sentLine = "postique_mails_sent_total{destination=\"" +
-                                options.host.toUtf8() + "\",transport=\"smtp\"} ";
+    const QByteArray sentLine = "postique_mails_sent_total{destination=\"" + options.host.toUtf8() +
+                                "\",transport=\"smtp\"} ";
     EXPECT_FALSE(ask(port, get).contains(sentLine));
 
     QByteArray job;
@@ -250,8 +253,7 @@ TEST(Supervision, MetricsFollowAJobAndAnswerNothingElse) {
 
     // Anything but a whole "GET /metrics" within bounds is dropped without an answer.
     const QByteArray dropped[] = {
-        "GET /other HTTP/1.1\r\n\r\n",
-        "POST /metrics HTTP/1.1\r\n\r\n",
+        "GET /other HTTP/1.1\r\n\r\n", "POST /metrics HTTP/1.1\r\n\r\n",
         "GET /metrics HTTP/1.1\r\nX: " + QByteArray(5000, 'a') + "\r\n\r\n",
         "GET /metrics HTTP/1.1\r\n", // never finished: dropped after its time
     };

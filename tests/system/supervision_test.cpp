@@ -36,10 +36,12 @@ TEST_F(FiguresTest, RowsAreCountedPerDestinationAndTransport) {
     const QByteArray text = PrometheusText(Take());
     for (const char* line : {
              "postique_mails_sent_total{destination=\"smtp.example.org\",transport=\"smtp\"} 2\n",
-             "postique_mails_deferred_total{destination=\"smtp.example.org\",transport=\"smtp\"} 1\n",
+             "postique_mails_deferred_total{destination=\"smtp.example.org\",transport=\"smtp\"} "
+             "1\n",
              "postique_mails_failed_total{destination=\"ews.example.org\",transport=\"ews\"} 1\n",
              "postique_mails_sent_total{destination=\"mx\",transport=\"mx\"} 1\n",
-             "postique_last_success_timestamp_seconds{destination=\"smtp.example.org\"} 1800000000\n",
+             "postique_last_success_timestamp_seconds{destination=\"smtp.example.org\"} "
+             "1800000000\n",
          })
         EXPECT_TRUE(text.contains(line)) << line;
     EXPECT_FALSE(text.contains("ews.example.org\"} 18")) << "a failure is no success";
@@ -55,8 +57,8 @@ TEST_F(FiguresTest, StateSurvivesItsFileAndTellsAStuckStation) {
     CountIncident(QStringLiteral("Ligne 3 de Email_1.ss8 non envoyée (refus définitif) : x"));
     SetTokenExpiry(QDateTime::fromSecsSinceEpoch(1'800'003'600, Qt::UTC));
     Snapshot back;
-    ASSERT_TRUE(FromJson(QJsonDocument::fromJson(QJsonDocument(ToJson(Take())).toJson()).object(),
-                         back));
+    ASSERT_TRUE(
+        FromJson(QJsonDocument::fromJson(QJsonDocument(ToJson(Take())).toJson()).object(), back));
     EXPECT_EQ(back.jobsWaiting, 1);
     EXPECT_EQ(back.incidents.value(QStringLiteral("row_failed")), 1u);
     EXPECT_EQ(back.tokenExpiryMs, 1'800'003'600'000);
