@@ -81,7 +81,7 @@ QString StatusLine(const Snapshot& s);
 // Readable report for an operator, one figure a line.
 QStringList Report(const Snapshot& s);
 
-// The snapshot as JSON and back (the state file read by `--status`). fromJson returns
+// The snapshot as JSON and back (the state file read by `--status`). FromJson returns
 // false when the object is not a state.
 QJsonObject ToJson(const Snapshot& s);
 bool FromJson(const QJsonObject& o, Snapshot& s);
