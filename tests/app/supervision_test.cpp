@@ -1,6 +1,7 @@
 // The real program under supervision: what the service manager and the journal receive on
 // their sockets, what `--status` says with a running copy and with none, and the metrics
 // endpoint scraped while a job goes to a real SMTP server.
+#include "app/metrics_server.h"
 #include "support/job_corpus.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
@@ -260,4 +261,36 @@ TEST(Supervision, MetricsFollowAJobAndAnswerNothingElse) {
     for (const QByteArray& request : dropped)
         EXPECT_EQ(ask(port, request), QByteArray()) << request.left(40).toStdString();
     killProgram(*program);
+}
+
+TEST(Supervision, MetricsAddressIsHostAndPort) {
+    const struct {
+        const char* text;
+        const char* host; // nullptr: refused
+        quint16 port;
+    } cases[] = {
+        {"127.0.0.1:9464", "127.0.0.1", 9464},
+        {" localhost:80 ", "127.0.0.1", 80},
+        {"[::1]:9464", "::1", 9464},
+        {"::1:9464", nullptr, 0},
+        {"127.0.0.1:0", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},
+        {"127.0.0.1", nullptr, 0},
+        {"station:9464", nullptr, 0},
+        {":9464", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString error;
+        const bool ok =
+            Supervision::ParseListenAddress(QString::fromLatin1(c.text), address, port, &error);
+        EXPECT_EQ(ok, c.host != nullptr) << c.text;
+        if (ok && c.host) {
+            EXPECT_EQ(address, QHostAddress(QString::fromLatin1(c.host))) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        } else if (!ok) {
+            EXPECT_FALSE(error.isEmpty()) << c.text;
+        }
+    }
 }
