@@ -5,6 +5,7 @@
 #include "app/oauth_panel.h"
 #include "app/server_check.h"
 #include "app/stall_probe.h"
+#include "app/supervision_service.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"
 #include "system/globals.h"
@@ -32,6 +33,8 @@ void printUsage() {
         "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
         "  --version      print the version and exit\n"
         "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
+        "  --status [--json]  print the running copy's state (exit 0 when it is alive and\n"
+        "                 no job waits longer than the retry lifetime)\n"
         "  --help         print this text and exit\n"
         "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
         "closes it without questions.\n");
@@ -49,6 +52,13 @@ int main(int argc, char* argv[]) {
         if (std::strcmp(argv[i], "--help") == 0) {
             printUsage();
             return 0;
+        }
+        if (std::strcmp(argv[i], "--status") == 0) {
+            QCoreApplication core(argc, argv);
+            bool json = false;
+            for (int j = 1; j < argc; ++j)
+                json = json || std::strcmp(argv[j], "--json") == 0;
+            return Supervision::StatusCommand(json);
         }
         if (std::strcmp(argv[i], "--oauth-login") == 0) {
             QCoreApplication core(argc, argv);
@@ -87,9 +97,11 @@ int main(int argc, char* argv[]) {
     // loop itself), never because its visible windows happen to close while it sleeps.
     QApplication::setQuitOnLastWindowClosed(false);
     Lib_Public::SetRunningHeadless(MsgBox::headless());
-    // Nobody sees the incidents list of a headless program: its lines go to standard error.
-    if (Lib_Public::RunningHeadless())
-        automation::setIncidentEcho(Lib_Public::EchoIncidentLine);
+    // Every incident is counted for the monitors; nobody sees the incidents list of a
+    // headless program: its lines go to the journal or to standard error.
+    automation::setIncidentEcho([headless = Lib_Public::RunningHeadless()](const QString& line) {
+        Supervision::OnIncident(line, headless);
+    });
 
     Frm_Main window;
     // A stop request ends the transfer in flight too, whatever the server does.
@@ -135,5 +147,7 @@ int main(int argc, char* argv[]) {
         window.CloseFor(Frm_Main::AppWindows);
     if (window.isUnloaded())
         return 0;
+    // Up and polling: the service manager and the monitors may rely on it from here.
+    Supervision::StartService(window);
     return app.exec();
 }

@@ -3,6 +3,7 @@
 // revision page of the "?" menu.
 #include "app/look.h"
 #include "app/startup.h"
+#include "app/supervision_service.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/processes.h"
@@ -91,6 +92,7 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
         Lib_Public::ArretEnCours = true;
         Lib_Public::QuitterDemande = true;
     });
+    unloadStep([] { Supervision::NotifyStopping(); });
 
     // Running work (a poll cycle between two rows) finishes its current step.
     unloadStep([] {

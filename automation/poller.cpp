@@ -12,6 +12,7 @@
 #include "system/files.h"
 #include "system/globals.h"
 #include "system/paths.h"
+#include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
@@ -410,15 +411,26 @@ void Frm_Main::TimerSendEmail_Timer() {
                     break;
                 QCoreApplication::processEvents();
             }
+            QStringList listed;
+            for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i)
+                listed << bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
+            Supervision::NoteJobsListed(listed);
             if (!found.entries.empty())
                 JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(),
                                   pollerNow());
             for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i) {
                 const QString native =
                     bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
-                if (automation::nonEmptyFile(native) &&
-                    processJob(*this, native, folder, abandon) == JobOutcome::Unsettled)
-                    unsettled = true;
+                if (!automation::nonEmptyFile(native)) {
+                    Supervision::NoteJobGone(native);
+                } else {
+                    const JobOutcome outcome = processJob(*this, native, folder, abandon);
+                    unsettled = unsettled || outcome == JobOutcome::Unsettled;
+                    if (outcome == JobOutcome::Sent && !QFileInfo::exists(native))
+                        Supervision::NoteJobGone(native);
+                    else if (abandon != 0)
+                        Supervision::NoteJobDeferred(native);
+                }
                 if (Lib_Public::QuitterDemande || abandon != 0) {
                     leave = true;
                     break;

@@ -10,6 +10,7 @@
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
+#include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/controls.h"
@@ -20,6 +21,7 @@
 #include "mail/engine/send_queue.h"
 #include "mail/send_email.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -144,6 +146,11 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
     // attachment of a row that went out.
     const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict,
                                bool abandoned) {
+        Supervision::CountRow(
+            !abandoned || verdict.outcome == Sending::Outcome::Sent ? Supervision::RowOutcome::Sent
+            : verdict.outcome == Sending::Outcome::Permanent ? Supervision::RowOutcome::Failed
+                                                             : Supervision::RowOutcome::Deferred,
+            work.server, ListeProtocol->currentIndex());
         if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
             ++doneRows;
         if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {
@@ -363,6 +370,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             if (queue.pending() == 0)
                 loop.quit();
         }
+        Supervision::SetRowsWaiting(count - doneRows);
         if (shownRow > 0) {
             sheet.showRow(shownRow);
             statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build given as argument into a throw-away prefix and checks what landed
-# where: the program, the launcher (valid, French texts, an icon that exists) and the user
-# unit (the installed program, restarted on failure).
+# where: the program (stripped, its debug information in a file of its own), the launcher
+# (valid, French texts, an icon that exists) and the user unit (the installed program, ready
+# and watchdog notifications, restarted on failure, accepted by systemd-analyze).
 set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
@@ -23,5 +24,20 @@ unit=$prefix/share/systemd/user/velmora-postique.service
 [[ -f $unit ]] || fail "no user unit"
 grep -qx "ExecStart=$prefix/bin/VL3_Postique" "$unit" || fail "unit does not start the installed program"
 grep -qx 'Restart=on-failure' "$unit" || fail "unit is not restarted on failure"
+grep -qx 'Type=notify' "$unit" || fail "unit does not wait for the program to be ready"
+grep -q '^WatchdogSec=[1-9]' "$unit" || fail "unit has no watchdog"
+! grep -q 'network-online' "$unit" || fail "unit names a target the user manager does not have"
+if command -v systemd-analyze >/dev/null; then
+    runtime=$(mktemp -d)
+    verdict=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify "$unit" 2>&1) || true
+    rm -rf "$runtime"
+    [[ -z $verdict ]] || fail "systemd-analyze: $verdict"
+fi
+program=$prefix/bin/VL3_Postique
+readelf -S "$program" | grep -q '\.debug_info' && fail "installed program is not stripped"
+readelf -S "$program" | grep -q '\.gnu_debuglink' || fail "installed program has no debug link"
+build_id=$(readelf -n "$program" | sed -n 's/.*Build ID: //p')
+debug=$prefix/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug
+readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info' || fail "no debug information at $debug"
 "$prefix/bin/VL3_Postique" --version | grep -q '^VL3_Postique ' || fail "installed program does not run"
 echo "installed layout ok"

@@ -1,6 +1,8 @@
 // Long-lived sending sessions of a job.
 #include "mail/engine/send_queue.h"
 
+#include "system/supervision.h"
+
 #include <QMetaObject>
 
 #include <algorithm>
@@ -12,6 +14,7 @@ SendQueue::SendQueue(int sessions, QObject* parent) : QObject(parent) {
     workers_.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i)
         workers_.emplace_back([this] { work(); });
+    Supervision::AddSessions(count);
 }
 
 SendQueue::~SendQueue() {
@@ -23,6 +26,7 @@ SendQueue::~SendQueue() {
     wake_.notify_all();
     for (std::thread& worker : workers_)
         worker.join();
+    Supervision::AddSessions(-static_cast<int>(workers_.size()));
 }
 
 void SendQueue::submit(quint64 ticket, std::shared_ptr<const SendPlan> plan) {

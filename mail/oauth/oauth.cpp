@@ -6,6 +6,7 @@
 #include "mail/engine/mail_component.h"
 #include "mail/engine/protocols.h"
 #include "system/atomicfile.h"
+#include "system/supervision.h"
 #include "system/unique_fd.h"
 #include "system/untrusted_text.h"
 
@@ -420,6 +421,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
         if (it != cache().constEnd() && it->origin == origin && fresh(it->expires)) {
             out.accessToken = it->accessToken;
             out.expires = it->expires;
+            Supervision::SetTokenExpiry(out.expires);
             return out;
         }
         if (secrets.accessScope == scope && !secrets.accessToken.isEmpty() &&
@@ -427,6 +429,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
             cache().insert(key, {secrets.accessToken, secrets.accessExpires, origin});
             out.accessToken = secrets.accessToken;
             out.expires = secrets.accessExpires;
+            Supervision::SetTokenExpiry(out.expires);
             return out;
         }
     }
@@ -492,6 +495,7 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
         }
     }
     cache().insert(key, {out.accessToken, out.expires, originOf(p, secrets)});
+    Supervision::SetTokenExpiry(out.expires);
     return out;
 }
 

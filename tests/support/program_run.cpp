@@ -66,7 +66,8 @@ bool ProgramInstall::writeSettings(const QString& server, const QString& sender,
 }
 
 std::unique_ptr<QProcess> ProgramInstall::start(int tickMs, const QStringList& arguments,
-                                                const QString& display) const {
+                                                const QString& display,
+                                                const QStringList& environment) const {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
@@ -81,6 +82,8 @@ std::unique_ptr<QProcess> ProgramInstall::start(int tickMs, const QStringList& a
     env.insert(QString::fromLatin1(Lib_Systeme::ProcessRecordVariable), recordFile());
     if (!display.isEmpty())
         env.insert(QStringLiteral("DISPLAY"), display);
+    for (const QString& variable : environment)
+        env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
     process->setProcessEnvironment(env);
     process->setProgram(dir_.filePath(QStringLiteral("app/VL3_Postique")));
     process->setArguments(arguments);

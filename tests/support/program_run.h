@@ -35,9 +35,11 @@ public:
                        const QString& jobFolder) const;
 
     // Starts the program with poll tick `tickMs` and `arguments`, headless, or on the X
-    // display `display` (":N") when one is given. Its standard error is collected.
+    // display `display` (":N") when one is given, with the variables `environment` added.
+    // Its standard error is collected.
     std::unique_ptr<QProcess> start(int tickMs, const QStringList& arguments = {},
-                                    const QString& display = {}) const;
+                                    const QString& display = {},
+                                    const QStringList& environment = {}) const;
     // The folder of the program's copy ("app/"), which holds its own settings folder.
     QString appFolder() const { return dir_.filePath(QStringLiteral("app")); }
 

@@ -1,0 +1,245 @@
+// The running station's supervision: service manager notifications, journal entries, the
+// metrics endpoint and the state file, all driven from the window's event loop.
+#include "app/supervision_service.h"
+
+#include "app/headless.h"
+#include "app/metrics_server.h"
+#include "app/settings_file.h"
+#include "app/startup.h"
+#include "automation/jobs/incidents.h"
+#include "automation/poller.h"
+#include "system/atomicfile.h"
+#include "system/clock.h"
+#include "system/ini.h"
+#include "system/paths.h"
+#include "system/service_manager.h"
+#include "system/supervision.h"
+#include "system/untrusted_text.h"
+#include "system/winpath.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+
+namespace Supervision {
+
+namespace {
+
+// How often the status line and the state file are brought up to date.
+constexpr int kStatusIntervalMs = 5000;
+// A state file older than this was left by a copy whose event loop no longer runs.
+constexpr qint64 kStaleStateMs = 60000;
+
+struct Service {
+    bool started = false;
+    QTimer* watchdog = nullptr;
+    QTimer* status = nullptr;
+    MetricsServer* metrics = nullptr;
+    QString lastStatus;
+};
+
+Service& service() {
+    static Service s;
+    return s;
+}
+
+// The state file is disposable (a crash leaves a stale one that the pid check sees through):
+// replaced by a rename, without waiting for the disk, so the window never waits on it.
+void writeStateFile(const Snapshot& snap) {
+    const QString path = StateFilePath();
+    if (path.isEmpty())
+        return;
+    const QString temporary = path + QStringLiteral(".tmp");
+    QFile f(temporary);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    f.write(QJsonDocument(ToJson(snap)).toJson(QJsonDocument::Compact));
+    f.close();
+    if (f.error() != QFileDevice::NoError || ::rename(QFile::encodeName(temporary).constData(),
+                                                      QFile::encodeName(path).constData()) != 0)
+        QFile::remove(temporary);
+}
+
+void refreshStatus() {
+    Service& s = service();
+    const Snapshot snap = Take();
+    writeStateFile(snap);
+    const QString line = StatusLine(snap);
+    if (line != s.lastStatus && ServiceManager::Notify("STATUS=" + line.toUtf8()))
+        s.lastStatus = line;
+}
+
+void startMetrics(Frm_Main& form) {
+    const QString wanted =
+        Lib_Systeme::LectureIni(Lib_Public::SettingsFilePath(), QStringLiteral("Supervision"),
+                                QStringLiteral("Metriques"), QString())
+            .trimmed();
+    if (wanted.isEmpty())
+        return;
+    QHostAddress address;
+    quint16 port = 0;
+    QString error;
+    auto* server =
+        new MetricsServer([] { return PrometheusText(Take()); }, QCoreApplication::instance());
+    if (!ParseListenAddress(wanted, address, port, &error) ||
+        !server->listen(address, port, &error)) {
+        delete server;
+        automation::addIncident(
+            form, Untrusted::Clean(QStringLiteral("Supervision : métriques non servies sur « %1 » "
+                                                  "(%2)")
+                                       .arg(wanted, error)));
+        return;
+    }
+    service().metrics = server;
+}
+
+// The incident's text without its time stamp.
+QString incidentText(const QString& line) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d: "));
+    const QRegularExpressionMatch m = stamp.match(line);
+    return m.hasMatch() ? line.mid(m.capturedLength()) : line;
+}
+
+// The job row an incident is about, from the program's own wording ("Ligne 3 de ...",
+// "(Email_1.ss8, ligne 3)"); 0 when it names none.
+int incidentRow(const QString& text) {
+    static const QRegularExpression first(QStringLiteral("^Ligne (\\d+) de "));
+    static const QRegularExpression last(QStringLiteral(", ligne (\\d+)\\)$"));
+    QRegularExpressionMatch m = first.match(text);
+    if (!m.hasMatch())
+        m = last.match(text);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+int journalPriority(const QString& kind) {
+    // 3 (error) for mails that did not go, 4 (warning) for what the operator must look at.
+    return kind == QStringLiteral("send") || kind == QStringLiteral("row_failed") ? 3 : 4;
+}
+
+bool processAlive(qint64 pid) {
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+        return false;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return true; // no /proc: the pid alone says it
+    return comm.readAll().trimmed() == QString::fromUtf16(Startup::ExecutableName).toUtf8();
+}
+
+} // namespace
+
+QString StateFilePath() {
+    const QString folder =
+        Lib_Public::CheckRep(Startup::ApplicationFolder(QCoreApplication::applicationDirPath())) +
+        QStringLiteral("Settings\\VL3_Postique\\");
+    const QString native = WinPath::nativePath(folder);
+    return native.isEmpty() ? QString() : native + QStringLiteral("/VL3_Postique_Etat.json");
+}
+
+void StartService(Frm_Main& form) {
+    Service& s = service();
+    if (s.started)
+        return;
+    s.started = true;
+    startMetrics(form);
+    refreshStatus();
+    s.status = new QTimer(QCoreApplication::instance());
+    QObject::connect(s.status, &QTimer::timeout, s.status, refreshStatus);
+    s.status->start(kStatusIntervalMs);
+    ServiceManager::Notify("READY=1");
+    // The pings come from the event loop itself: a loop that hangs stops them.
+    if (const qint64 ping = ServiceManager::WatchdogPingMs(); ping > 0) {
+        ServiceManager::Notify("WATCHDOG=1");
+        s.watchdog = new QTimer(QCoreApplication::instance());
+        QObject::connect(s.watchdog, &QTimer::timeout, s.watchdog,
+                         [] { ServiceManager::Notify("WATCHDOG=1"); });
+        s.watchdog->start(static_cast<int>(std::min<qint64>(ping, 24LL * 3600 * 1000)));
+    }
+}
+
+void NotifyStopping() {
+    Service& s = service();
+    if (!s.started)
+        return;
+    s.started = false;
+    ServiceManager::Notify("STOPPING=1");
+    if (s.status)
+        s.status->stop();
+    const QString path = StateFilePath();
+    if (!path.isEmpty())
+        QFile::remove(path);
+}
+
+void OnIncident(const QString& line, bool echo) {
+    const QString text = incidentText(line);
+    CountIncident(text);
+    if (ServiceManager::UnderJournal()) {
+        const QString kind = IncidentKind(text);
+        ServiceManager::Fields fields{
+            {"MESSAGE", "Incident: " + Untrusted::Clean(line).toUtf8()},
+            {"PRIORITY", QByteArray::number(journalPriority(kind))},
+            {"SYSLOG_IDENTIFIER", QString::fromUtf16(Startup::ExecutableName).toUtf8()},
+            {"POSTIQUE_INCIDENT_KIND", kind.toUtf8()},
+        };
+        if (const automation::ActiveJob* job = automation::activeJob())
+            fields.append({"POSTIQUE_JOB_FILE", Untrusted::Clean(job->fileName).toUtf8()});
+        if (const int row = incidentRow(text); row > 0)
+            fields.append({"POSTIQUE_JOB_ROW", QByteArray::number(row)});
+        if (ServiceManager::SendToJournal(fields))
+            return;
+    }
+    if (echo)
+        Lib_Public::EchoIncidentLine(line);
+}
+
+int StatusCommand(bool json) {
+    const auto print = [](const QByteArray& text) {
+        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    };
+    const QString path = StateFilePath();
+    const std::optional<QByteArray> bytes =
+        path.isEmpty() ? std::nullopt : AtomicFile::readAll(path);
+    Snapshot snap;
+    const bool known = bytes && FromJson(QJsonDocument::fromJson(*bytes).object(), snap);
+    const qint64 now = Clock::WallMs();
+    QString reason;
+    bool alive = false;
+    if (!known)
+        reason = QStringLiteral("aucune copie de VL3_Postique ne tourne (pas d'état dans %1)")
+                     .arg(path.isEmpty() ? QStringLiteral("le dossier du programme") : path);
+    else if (!processAlive(snap.pid))
+        reason = QStringLiteral("la copie %1 ne tourne plus").arg(snap.pid);
+    else if (now - snap.nowMs > kStaleStateMs)
+        reason = QStringLiteral("la copie %1 ne répond plus depuis %2 s")
+                     .arg(snap.pid)
+                     .arg((now - snap.nowMs) / 1000);
+    else
+        alive = true;
+    if (alive)
+        reason = StuckReason(snap, now);
+    const bool healthy = alive && reason.isEmpty();
+    if (json) {
+        QJsonObject o = known ? ToJson(snap) : QJsonObject();
+        o.insert(QStringLiteral("alive"), alive);
+        o.insert(QStringLiteral("healthy"), healthy);
+        o.insert(QStringLiteral("reason"), reason);
+        print(QJsonDocument(o).toJson(QJsonDocument::Indented));
+    } else {
+        QString text = healthy ? QStringLiteral("VL3_Postique en marche\n")
+                               : QStringLiteral("VL3_Postique en difficulté : %1\n").arg(reason);
+        if (alive)
+            for (const QString& line : Report(snap))
+                text += line + u'\n';
+        print(text.toUtf8());
+    }
+    return healthy ? 0 : 1;
+}
+
+} // namespace Supervision

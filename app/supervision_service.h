@@ -1,0 +1,33 @@
+// Supervision of a running station: readiness, status and watchdog for the service manager,
+// incidents as journal entries with their fields, the metrics endpoint and the state file
+// that `--status` reads.
+#pragma once
+
+#include <QString>
+
+class Frm_Main;
+
+namespace Supervision {
+
+// Once the start-up is over and the first poll is armed: tells the service manager the
+// program is ready, pings its watchdog from the event loop, keeps its status line and the
+// state file current, and serves the metrics when `[Supervision] Metriques=host:port` is set
+// in the settings file (an address that cannot be used gives one incident on `form`).
+void StartService(Frm_Main& form);
+
+// The program is leaving: the service manager is told, the state file removed.
+void NotifyStopping();
+
+// Receives every incident line: counts it, and writes it to the journal with its priority,
+// job file and row when the program runs under the service manager, otherwise to standard
+// error when `echo` (headless).
+void OnIncident(const QString& line, bool echo);
+
+// Where the running copy keeps its state (native path), from the program's own folder.
+QString StateFilePath();
+
+// `--status` (`--status --json`): prints the running copy's state and returns 0 when it is
+// alive and no job is older than the retry lifetime, 1 otherwise (no running copy included).
+int StatusCommand(bool json);
+
+} // namespace Supervision

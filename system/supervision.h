@@ -1,0 +1,93 @@
+// The figures a monitor watches (mails per destination, jobs waiting, incidents, sessions,
+// token expiry) in one process-wide registry that the send path updates, and their texts.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+namespace Supervision {
+
+// How long a job may wait before a monitor calls the station stuck.
+inline constexpr qint64 DefaultRetryLifetimeSec = 5LL * 24 * 3600;
+
+// What became of one row sent: gone out, waiting for a later cycle, or refused for good.
+enum class RowOutcome { Sent, Deferred, Failed };
+
+// Counts one row for `server` (empty: direct delivery to the recipients' MX hosts) sent
+// with the settings page's protocol index `protocol` (0 SMTP, 1 EWS, 2 WebDAV). Thread-safe.
+void CountRow(RowOutcome outcome, const QString& server, int protocol);
+
+// The job files of the last listing of the job folder (native paths): the jobs waiting.
+// A job keeps the time it was first seen; one no longer listed is forgotten.
+void NoteJobsListed(const QStringList& nativePaths);
+// The job left the folder (sent, or moved aside).
+void NoteJobGone(const QString& nativePath);
+// A row of the job had to wait for a later cycle.
+void NoteJobDeferred(const QString& nativePath);
+// Rows of the job in hand not yet sent or refused.
+void SetRowsWaiting(int rows);
+
+// Counts one incident line (its kind is told from its text, see IncidentKind).
+void CountIncident(const QString& text);
+// The kind of an incident line's text: a short stable word for a label.
+QString IncidentKind(const QString& text);
+
+// Sending sessions opened (positive) or closed (negative). Thread-safe.
+void AddSessions(int delta);
+// When the OAuth 2.0 access token in use expires (invalid: none). Thread-safe.
+void SetTokenExpiry(const QDateTime& expiresUtc);
+// Lifetime of a waiting job before the station counts as stuck.
+void SetRetryLifetimeSec(qint64 seconds);
+
+// Forgets every figure (tests).
+void Reset();
+
+// A copy of every figure at one moment.
+struct Counts {
+    quint64 sent = 0;
+    quint64 deferred = 0;
+    quint64 failed = 0;
+};
+struct Snapshot {
+    qint64 nowMs = 0;     // when it was taken (wall clock)
+    qint64 startedMs = 0; // when the program started
+    qint64 pid = 0;
+    QMap<QString, Counts> mails;         // "destination\ttransport"
+    QMap<QString, qint64> lastSuccessMs; // destination -> wall ms
+    qint64 lastSentMs = 0;               // 0: none since start
+    int rowsWaiting = 0;
+    int jobsWaiting = 0;
+    int jobsDeferred = 0;
+    qint64 oldestJobMs = 0;           // first sight (or older time stamp); 0: none
+    QMap<QString, quint64> incidents; // kind -> count
+    int sessionsOpen = 0;
+    qint64 tokenExpiryMs = 0; // 0: no token
+    qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
+
+    qint64 oldestJobAgeSec() const;
+};
+Snapshot Take();
+
+// The Prometheus text exposition of `s` (version 0.0.4).
+QByteArray PrometheusText(const Snapshot& s);
+// One line for the service manager's status: jobs waiting, oldest job's age, last mail
+// sent, deferred jobs.
+QString StatusLine(const Snapshot& s);
+// Readable report for an operator, one figure a line.
+QStringList Report(const Snapshot& s);
+
+// The snapshot as JSON and back (the state file read by `--status`). FromJson returns
+// false when the object is not a state.
+QJsonObject ToJson(const Snapshot& s);
+bool FromJson(const QJsonObject& o, Snapshot& s);
+
+// Why the station counts as stuck at `nowMs`, or "" when it is healthy: a job older than the
+// retry lifetime.
+QString StuckReason(const Snapshot& s, qint64 nowMs);
+
+} // namespace Supervision
