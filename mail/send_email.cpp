@@ -7,8 +7,10 @@
 #include "mail/addresses.h"
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
+#include "mail/dkim_settings.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
+#include "mail/mime/dkim.h"
 #include "mail/oauth_login.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -152,6 +154,33 @@ bool IsOn(const QCheckBox* box) {
     return box && box->isChecked();
 }
 
+// The DKIM signer the settings ask for: null without a [DKIM] section, null with `error`
+// when one is asked for but cannot be used.
+std::shared_ptr<const mail::dkim::Signer> DkimSigner(const DkimSettings::Section& section,
+                                                     QString& error) {
+    error = section.refusal;
+    if (!error.isEmpty())
+        return nullptr;
+    if (section.domain.isEmpty() || section.selector.isEmpty() || section.key.isEmpty()) {
+        error = QStringLiteral("La section [DKIM] des réglages est incomplète : renseignez "
+                               "Domaine, Selecteur et Cle (le fichier de la clé privée).");
+        return nullptr;
+    }
+    return mail::dkim::Signer::Load({section.domain, section.selector, section.key,
+                                     section.keyEd25519, section.selectorEd25519},
+                                    error);
+}
+
+// A warning that does not stop the mail is written once for as long as it stays the same,
+// not once per row of every job.
+bool FirstTime(const QString& warning) {
+    static QString last;
+    if (warning == last)
+        return false;
+    last = warning;
+    return true;
+}
+
 } // namespace
 
 QString Sending::TrustedCaFolder() {
@@ -289,6 +318,43 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 failed(Outcome::Transient,
                        QStringLiteral("signer certificate without private key"));
             }
+        });
+    }
+
+    // 10. DKIM signature when the settings ask for one. A key that cannot be used holds the
+    // mail back (the row waits) unless the settings allow unsigned mail.
+    if (Abandon != True) {
+        Trap(kLabel, [&] {
+            const DkimSettings::Section section = DkimSettings::Read();
+            if (!section.asked())
+                return;
+            QString error;
+            const auto signer = DkimSigner(section, error);
+            if (!signer && section.required) {
+                report(error + QStringLiteral(" Le mail n'est pas envoyé sans signature DKIM "
+                                              "(Obligatoire=1) ; il repartira une fois la clé "
+                                              "corrigée."));
+                Abandon = True;
+                failed(Outcome::Transient, error);
+                return;
+            }
+            if (!signer) {
+                if (FirstTime(error))
+                    report(error + QStringLiteral(" Les mails partent sans signature DKIM "
+                                                  "(Obligatoire=0)."));
+                return;
+            }
+            if (!mail::dkim::Aligned(section.domain, senderAddress)) {
+                const QString warning =
+                    QStringLiteral("Le domaine DKIM %1 n'est ni celui de l'expéditeur %2 ni un "
+                                   "domaine parent : les destinataires appliquant DMARC "
+                                   "rejetteront ou classeront ces mails en indésirables. "
+                                   "Signez avec le domaine de l'adresse d'envoi.")
+                        .arg(section.domain, senderAddress);
+                if (FirstTime(warning))
+                    report(warning);
+            }
+            onMail([&](mail::MailMessage& m) { m.setDkimSigner(signer); });
         });
     }
 

@@ -5,10 +5,12 @@
 #include "mail/engine/library_init.h"
 #include "mail/engine/native_path.h"
 #include "mail/mime/charset_codec.h"
+#include "mail/mime/dkim.h"
 #include "mail/mime/mime_builder.h"
 #include "mail/oauth/oauth.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/smtp_transport.h"
+#include "system/clock.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -74,6 +76,7 @@ struct SendPlan {
     bool sign = false;
     Certificate signer;
     CertificateCollection encryptFor;
+    std::shared_ptr<const dkim::Signer> dkim;
 };
 
 namespace {
@@ -90,6 +93,11 @@ SendOutcome buildWire(const SendPlan& plan, QByteArray& wire) {
             return {Error::SecurityFailed, error};
     }
     wire = detail::BuildTopHeaders(plan.content) + entity;
+    // The signature covers the bytes exactly as every transport carries them.
+    if (plan.dkim && !plan.dkim->sign(wire, Clock::WallMs() / 1000, error)) {
+        wire.clear();
+        return {Error::SecurityFailed, error};
+    }
     return {};
 }
 
@@ -288,6 +296,7 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     plan.sign = signer_.isLoaded();
     plan.signer = signer_;
     plan.encryptFor = recipientCertificates_;
+    plan.dkim = dkim_;
     return Error::None;
 }
 

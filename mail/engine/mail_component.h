@@ -167,6 +167,10 @@ namespace oauth {
 struct Login;
 }
 
+namespace dkim {
+class Signer;
+}
+
 // Where and how to connect.
 struct ServerSettings {
     QString host; // empty: direct delivery to the recipients' MX hosts
@@ -285,6 +289,11 @@ public:
     // Time limits of this object's sends (DefaultTimeLimits() at creation).
     void setTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
+    // DKIM: when set, every message this object sends or builds carries the signer's
+    // signature(s), computed on the finished bytes (after S/MIME); null (the default) signs
+    // nothing. A message that cannot be signed is not sent (Error::SecurityFailed).
+    void setDkimSigner(std::shared_ptr<const dkim::Signer> signer) { dkim_ = std::move(signer); }
+
     // Native folder of extra trusted CA certificates (PEM files) for this object's TLS
     // connections, beside the system's authorities; "" (the default) for none.
     void setTrustedCaFolder(const QString& nativeFolder) { caFolder_ = nativeFolder; }
@@ -338,6 +347,7 @@ private:
     QString body_;
     Certificate signer_;
     CertificateCollection recipientCertificates_;
+    std::shared_ptr<const dkim::Signer> dkim_;
     TimeLimits limits_;
     QString caFolder_;
     qint32 lastCode_ = Error::None;
