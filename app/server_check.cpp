@@ -81,6 +81,9 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     }
     s.limits = mail::DefaultTimeLimits();
     s.caFolder = Sending::TrustedCaFolder();
+    const DkimSettings::Section dkim = DkimSettings::Read();
+    if (dkim.asked())
+        s.dkim = Sending::DkimSigner(dkim, s.dkimProblem);
     if (sender.isEmpty())
         refusal = QStringLiteral("Adresse Email d'envoi non renseignée");
     else if (form.CheckBoxAuth->isChecked() &&

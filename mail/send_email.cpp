@@ -154,23 +154,6 @@ bool IsOn(const QCheckBox* box) {
     return box && box->isChecked();
 }
 
-// The DKIM signer the settings ask for: null without a [DKIM] section, null with `error`
-// when one is asked for but cannot be used.
-std::shared_ptr<const mail::dkim::Signer> DkimSigner(const DkimSettings::Section& section,
-                                                     QString& error) {
-    error = section.refusal;
-    if (!error.isEmpty())
-        return nullptr;
-    if (section.domain.isEmpty() || section.selector.isEmpty() || section.key.isEmpty()) {
-        error = QStringLiteral("La section [DKIM] des réglages est incomplète : renseignez "
-                               "Domaine, Selecteur et Cle (le fichier de la clé privée).");
-        return nullptr;
-    }
-    return mail::dkim::Signer::Load({section.domain, section.selector, section.key,
-                                     section.keyEd25519, section.selectorEd25519},
-                                    error);
-}
-
 // A warning that does not stop the mail is written once for as long as it stays the same,
 // not once per row of every job.
 bool FirstTime(const QString& warning) {
@@ -201,6 +184,21 @@ QString Sending::TrustedCaFolder() {
     lastFolder = folder;
     fresh.setRemainingTime(5000);
     return folder;
+}
+
+std::shared_ptr<const mail::dkim::Signer> Sending::DkimSigner(const DkimSettings::Section& section,
+                                                              QString& error) {
+    error = section.refusal;
+    if (!error.isEmpty())
+        return nullptr;
+    if (section.domain.isEmpty() || section.selector.isEmpty() || section.key.isEmpty()) {
+        error = QStringLiteral("La section [DKIM] des réglages est incomplète : renseignez "
+                               "Domaine, Selecteur et Cle (le fichier de la clé privée).");
+        return nullptr;
+    }
+    return mail::dkim::Signer::Load({section.domain, section.selector, section.key,
+                                     section.keyEd25519, section.selectorEd25519},
+                                    error);
 }
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {

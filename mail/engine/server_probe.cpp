@@ -10,6 +10,7 @@
 #include "mail/oauth/oauth.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/exchange.h"
+#include "mail/transport/sender_checks.h"
 #include "mail/transport/smtp_conversation.h"
 #include "mail/transport/smtp_transport.h"
 #include "system/untrusted_text.h"
@@ -291,6 +292,17 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
         target.server = settings.server;
         target.server.host = settings.server.host.trimmed();
         probeSmtp(target, settings.limits, settings.caFolder, report);
+    }
+    const bool direct =
+        settings.protocol == Protocol::Smtp && settings.server.host.trimmed().isEmpty();
+    if (direct || settings.dkim || !settings.dkimProblem.isEmpty()) {
+        SenderCheck check;
+        check.senderAddress = settings.senderAddress;
+        check.directDelivery = direct;
+        check.dkim = settings.dkim;
+        check.dkimProblem = settings.dkimProblem;
+        check.timeoutMs = int(settings.limits.connect.count());
+        report.facts << CheckSender(check);
     }
     return report;
 }

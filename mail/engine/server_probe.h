@@ -16,6 +16,10 @@ struct ProbeSettings {
     QString senderAddress; // the sender's bare address
     TimeLimits limits;
     QString caFolder; // native folder of extra trusted CA certificates, may be ""
+    // The DKIM signer the settings load (null for none), or why the [DKIM] section cannot be
+    // used; either adds the check of the published key.
+    std::shared_ptr<const dkim::Signer> dkim;
+    QString dkimProblem;
 };
 
 // What the check found.
@@ -30,7 +34,9 @@ struct ProbeReport {
 // QUIT. Direct delivery: the mail exchangers of the sender's domain looked up and the first
 // that answers greeted the same way (port 25 or VELMORA_MX_PORT, STARTTLS when offered).
 // Exchange Web Services: a GetFolder of the inbox; WebDAV: a PROPFIND of the mailbox folder,
-// both logged in. Never fails: problems are in the report.
+// both logged in. Then what large providers look at (mail/transport/sender_checks.h): for
+// direct delivery the public address, its reverse name and the sender domain's SPF record,
+// and with DKIM the published key. Never fails: problems are in the report.
 ProbeReport ProbeServer(const ProbeSettings& settings);
 
 } // namespace mail

@@ -116,6 +116,42 @@ void addressCallback(void* arg, int status, int, ares_addrinfo* result) {
     state->addresses.removeDuplicates();
 }
 
+struct TxtState {
+    int status = ARES_ECANCELLED;
+    QList<QByteArray> records;
+};
+
+void txtCallback(void* arg, int status, int, unsigned char* answer, int length) {
+    auto* state = static_cast<TxtState*>(arg);
+    state->status = status;
+    if (status != ARES_SUCCESS)
+        return;
+    ares_txt_ext* replies = nullptr;
+    const int parsed = ares_parse_txt_reply_ext(answer, length, &replies);
+    const AresTxtReplies owned(replies);
+    if (parsed != ARES_SUCCESS) {
+        state->status = parsed;
+        return;
+    }
+    // A record longer than 255 bytes comes as several strings, to be joined without a space.
+    for (ares_txt_ext* r = replies; r; r = r->next) {
+        const QByteArray piece(reinterpret_cast<const char*>(r->txt), qsizetype(r->length));
+        if (r->record_start || state->records.isEmpty())
+            state->records.append(piece);
+        else
+            state->records.back() += piece;
+    }
+}
+
+struct ReverseState {
+    QString name;
+};
+
+void reverseCallback(void* arg, int status, int, hostent* host) {
+    if (status == ARES_SUCCESS && host && host->h_name)
+        static_cast<ReverseState*>(arg)->name = QString::fromLatin1(host->h_name);
+}
+
 // One domain's share of the message and how it went.
 struct DomainRun {
     QString domain;
@@ -242,6 +278,52 @@ QStringList ResolveHost(const QString& host, int timeoutMs) {
     ares_getaddrinfo(channel.get(), name.constData(), nullptr, &hints, addressCallback, &state);
     runQueries(channel.get());
     return state.addresses;
+}
+
+TxtLookup LookUpTxt(const QString& name, int timeoutMs) {
+    TxtLookup lookup;
+    Channel channel = openChannel(timeoutMs, lookup.description);
+    if (!channel) {
+        lookup.code = Error::DnsFailed;
+        return lookup;
+    }
+    TxtState state;
+    const QByteArray ascii = name.toLatin1();
+    ares_query(channel.get(), ascii.constData(), ns_c_in, ns_t_txt, txtCallback, &state);
+    runQueries(channel.get());
+    if (state.status == ARES_ENOTFOUND) {
+        lookup.code = Error::NoMailDomain;
+        lookup.description = QStringLiteral("Le nom %1 n'existe pas dans le DNS.").arg(name);
+    } else if (state.status != ARES_SUCCESS && state.status != ARES_ENODATA) {
+        lookup.code = Error::DnsFailed;
+        lookup.description = QStringLiteral("Recherche DNS de %1 impossible (%2).")
+                                 .arg(name, QString::fromUtf8(ares_strerror(state.status)));
+    }
+    lookup.records = state.records;
+    return lookup;
+}
+
+QString ReverseName(const QString& address, int timeoutMs) {
+    QString error;
+    Channel channel = openChannel(timeoutMs, error);
+    if (!channel)
+        return {};
+    QByteArray text = address.toLatin1();
+    if (text.startsWith('[') && text.endsWith(']'))
+        text = text.mid(1, text.size() - 2);
+    unsigned char raw[16] = {0};
+    int family = AF_INET;
+    int size = 4;
+    if (inet_pton(AF_INET, text.constData(), raw) != 1) {
+        family = AF_INET6;
+        size = 16;
+        if (inet_pton(AF_INET6, text.constData(), raw) != 1)
+            return {};
+    }
+    ReverseState state;
+    ares_gethostbyaddr(channel.get(), raw, size, family, reverseCallback, &state);
+    runQueries(channel.get());
+    return state.name;
 }
 
 SendOutcome DirectDelivery::send(const SendJob& job) {
