@@ -128,28 +128,29 @@ namespace {
 
 void checkDkimKey(const QString& name, const QByteArray& wanted, const QByteArray& record,
                   const char* key, int timeoutMs, QStringList& lines) {
-    const detail::TxtLookup txt = detail::LookUpTxt(name, timeoutMs);
-    if (txt.code == Error::DnsFailed) {
-        lines << QStringLiteral("DKIM : %1").arg(txt.description);
-        return;
-    }
-    QByteArray published;
-    for (const QByteArray& r : txt.records)
-        if (r.contains("p="))
-            published = dkim::PublishedKey(r);
-    if (published.isEmpty())
+    switch (CheckPublishedKey(name, wanted, timeoutMs)) {
+    case PublishedKey::Unknown:
+        lines << QStringLiteral("DKIM : la clé publiée sous %1 n'a pas pu être lue dans le DNS ; "
+                                "vérifiez la connexion réseau et le serveur DNS.")
+                     .arg(name);
+        break;
+    case PublishedKey::Missing:
         lines << QStringLiteral("DKIM : aucune clé publiée sous %1. Publiez dans le DNS "
                                 "l'enregistrement TXT « %2 », sans quoi les mails signés "
                                 "échouent à la vérification.")
                      .arg(name, QString::fromLatin1(record));
-    else if (published != wanted)
+        break;
+    case PublishedKey::Differs:
         lines << QStringLiteral("DKIM : la clé publiée sous %1 ne correspond pas à la clé "
                                 "privée (%2). Publiez l'enregistrement TXT « %3 » ou "
                                 "renseignez la clé qui lui correspond.")
                      .arg(name, QString::fromLatin1(key), QString::fromLatin1(record));
-    else
+        break;
+    case PublishedKey::Matches:
         lines << QStringLiteral("DKIM : la clé publiée sous %1 correspond à la clé privée (%2).")
                      .arg(name, QString::fromLatin1(key));
+        break;
+    }
 }
 
 void checkSpf(const QString& domain, const QStringList& addresses, int timeoutMs,
@@ -204,6 +205,21 @@ void checkSpf(const QString& domain, const QStringList& addresses, int timeoutMs
 }
 
 } // namespace
+
+PublishedKey CheckPublishedKey(const QString& name, const QByteArray& key, int timeoutMs) {
+    const detail::TxtLookup txt = detail::LookUpTxt(name, timeoutMs);
+    if (txt.code == Error::DnsFailed)
+        return PublishedKey::Unknown;
+    bool found = false;
+    for (const QByteArray& r : txt.records) {
+        if (!r.contains("p="))
+            continue;
+        found = true;
+        if (dkim::PublishedKey(r) == key)
+            return PublishedKey::Matches;
+    }
+    return found ? PublishedKey::Differs : PublishedKey::Missing;
+}
 
 QStringList CheckSender(const SenderCheck& check) {
     QStringList lines;

@@ -23,6 +23,16 @@ struct SenderCheck {
     int timeoutMs = 10000;                    // bound of each DNS look-up
 };
 
+// Whether the DKIM key `key` (base64, the p= value) is the one published under `name`
+// ("<selector>._domainkey.<domain>").
+enum class PublishedKey {
+    Matches,
+    Differs, // another key, or a revoked one (empty p=)
+    Missing, // no DKIM record under that name
+    Unknown, // the DNS did not answer: the receivers' own look-up will decide
+};
+PublishedKey CheckPublishedKey(const QString& name, const QByteArray& key, int timeoutMs);
+
 // The findings, one French line each, every problem with what to fix. Only DNS is asked.
 QStringList CheckSender(const SenderCheck& check);
 

@@ -5,6 +5,7 @@
 
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"
+#include "mail/mime/dkim.h"
 #include "support/dns_fixture.h"
 #include "support/forms/send_window.h"
 #include "support/smtp_fixture.h"
@@ -366,6 +367,18 @@ TEST_F(SendWindowTest, DkimSectionSignsOrHoldsTheMailBack) {
     const QString key = settings.filePath("station.pem");
     ASSERT_TRUE(RunOpenssl(
         {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", key}));
+    QFile::setPermissions(key, QFile::ReadOwner);
+    QString error;
+    const auto signer = mail::dkim::Signer::Load({"station.test", "s1", key, "", ""}, error);
+    ASSERT_TRUE(signer) << error.toStdString();
+    // The key published where the settings point, and another key under selector s9.
+    DnsServerOptions zone;
+    zone.extraArguments = {"--txt-record=s1._domainkey.station.test," + signer->rsaRecord(),
+                           "--txt-record=s1._domainkey.autre.test," + signer->rsaRecord(),
+                           "--txt-record=s9._domainkey.station.test,v=DKIM1; k=rsa; p=MIGfMA0G"};
+    DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
     const struct {
         const char* name;
         const char* section;
@@ -381,6 +394,10 @@ TEST_F(SendWindowTest, DkimSectionSignsOrHoldsTheMailBack) {
          QFile::ReadOwner | QFile::ReadOther, false, false, "Obligatoire=1"},
         {"unsigned allowed", "Domaine=station.test\nSelecteur=s1\nCle=station.pem\nObligatoire=0",
          QFile::ReadOwner | QFile::ReadOther, true, false, "(Obligatoire=0)"},
+        {"published key is another", "Domaine=station.test\nSelecteur=s9\nCle=station.pem",
+         QFile::ReadOwner, false, false, "ne correspond pas"},
+        {"key not published", "Domaine=station.test\nSelecteur=s2\nCle=station.pem",
+         QFile::ReadOwner, false, false, "Aucune clé DKIM n'est publiée"},
         {"key outside the settings folder", "Domaine=station.test\nSelecteur=s1\nCle=../k.pem",
          QFile::ReadOwner, false, false, "simple nom de fichier"},
         {"no key named", "Domaine=station.test\nSelecteur=s1", QFile::ReadOwner, false, false,
@@ -397,7 +414,8 @@ TEST_F(SendWindowTest, DkimSectionSignsOrHoldsTheMailBack) {
         QFile::setPermissions(key, c.keyMode);
         for (int row = 0; row < 2; ++row) {
             fill(bis, "a@dest.test", "", "", "Ligne", "corps");
-            EXPECT_EQ(send(bis, Sending::False), c.sent ? Sending::False : Sending::True);
+            EXPECT_EQ(send(bis, Sending::False), c.sent ? Sending::False : Sending::True)
+                << incidents().join('\n').toStdString();
             EXPECT_EQ(Sending::LastVerdict().outcome,
                       c.sent ? Sending::Outcome::Sent : Sending::Outcome::Transient);
         }
