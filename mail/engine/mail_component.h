@@ -62,12 +62,13 @@ inline constexpr qint32 OAuthRefused = 1305;      // OAuth 2.0: the provider ref
 inline constexpr qint32 OAuthSecretsFile =
     1306;                                     // OAuth 2.0: the secrets file is unsafe or unreadable
 inline constexpr qint32 SenderRefused = 1401; // MAIL FROM refused
-inline constexpr qint32 RecipientRefused = 1402;    // every recipient refused
-inline constexpr qint32 DataRefused = 1403;         // DATA or the message itself refused
-inline constexpr qint32 DnsFailed = 1501;           // MX look-up failed
-inline constexpr qint32 NoMailDomain = 1502;        // domain does not exist or takes no mail
-inline constexpr qint32 PartialDelivery = 1503;     // direct delivery failed for some domains
-inline constexpr qint32 ExchangeRefused = 1601;     // Exchange answered with an error code
+inline constexpr qint32 RecipientRefused = 1402; // every recipient refused
+inline constexpr qint32 DataRefused = 1403;      // DATA or the message itself refused
+inline constexpr qint32 DnsFailed = 1501;        // MX look-up failed
+inline constexpr qint32 NoMailDomain = 1502;     // domain does not exist or takes no mail
+inline constexpr qint32 PartialDelivery = 1503;  // direct delivery failed for some domains
+inline constexpr qint32 MtaStsUnmet = 1504;     // a domain's MTA-STS policy (enforce) cannot be met
+inline constexpr qint32 ExchangeRefused = 1601; // Exchange answered with an error code
 inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon form (440, redirect)
 inline constexpr qint32 HttpStatus = 1603;          // Exchange answered an unexpected HTTP status
 inline constexpr qint32 SoapFault = 1604;           // Exchange Web Services answered a SOAP fault
@@ -309,7 +310,7 @@ public:
     // SecurityFailed; SMTP ServerNotFound, ConnectFailed, Timeout, ConnectionLost, TlsFailed,
     // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
     // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
-    // NoMailDomain, PartialDelivery; Exchange the transport numbers above and LoginRefused,
+    // NoMailDomain, PartialDelivery, MtaStsUnmet; Exchange the transport numbers above and LoginRefused,
     // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Internal
     // for a failure inside the component.
     qint32 send();

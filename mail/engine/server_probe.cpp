@@ -295,12 +295,15 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
     }
     const bool direct =
         settings.protocol == Protocol::Smtp && settings.server.host.trimmed().isEmpty();
-    if (direct || settings.dkim || !settings.dkimProblem.isEmpty()) {
+    if (direct || settings.dkim || !settings.dkimProblem.isEmpty() ||
+        !settings.testRecipient.isEmpty()) {
         SenderCheck check;
         check.senderAddress = settings.senderAddress;
         check.directDelivery = direct;
         check.dkim = settings.dkim;
         check.dkimProblem = settings.dkimProblem;
+        check.testRecipient = settings.testRecipient;
+        check.caFolder = settings.caFolder;
         check.timeoutMs = int(settings.limits.connect.count());
         report.facts << CheckSender(check);
     }

@@ -20,6 +20,8 @@ struct ProbeSettings {
     // used; either adds the check of the published key.
     std::shared_ptr<const dkim::Signer> dkim;
     QString dkimProblem;
+    // An address whose domain's MTA-STS policy the check reports; may be "".
+    QString testRecipient;
 };
 
 // What the check found.

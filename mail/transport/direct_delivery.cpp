@@ -3,6 +3,7 @@
 
 #include "mail/engine/c_handles.h"
 #include "mail/engine/library_init.h"
+#include "mail/transport/mta_sts.h"
 #include "mail/transport/smtp_transport.h"
 
 #include <QMap>
@@ -171,11 +172,30 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         report.permanent = mx.code == Error::NoMailDomain;
         return report;
     }
+    // MTA-STS "enforce": only the exchangers the policy names, over verified TLS.
+    const StsPolicy sts = StsPolicyFor(run.domain, job.caFolder, timeoutMs);
+    const bool enforce = sts.mode == StsPolicy::Mode::Enforce;
+    QList<MxHost> hosts = mx.hosts;
+    if (enforce)
+        hosts.removeIf([&](const MxHost& host) {
+            return std::none_of(sts.mx.cbegin(), sts.mx.cend(), [&](const QString& pattern) {
+                return StsMxMatches(pattern, host.host);
+            });
+        });
+    if (enforce && hosts.isEmpty()) {
+        report.code = Error::MtaStsUnmet;
+        report.description =
+            QStringLiteral("MTA-STS : aucun serveur de messagerie du domaine %1 ne figure dans "
+                           "sa politique (mode enforce, mx %2) ; le mail attend que le domaine "
+                           "corrige son DNS ou sa politique.")
+                .arg(run.domain, sts.mx.join(QStringLiteral(", ")));
+        return report;
+    }
     report.code = Error::ConnectFailed;
     report.description =
         QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.")
             .arg(run.domain);
-    for (const MxHost& host : mx.hosts) {
+    for (const MxHost& host : std::as_const(hosts)) {
         if (AbortRequested()) {
             report.code = Error::Aborted;
             report.description = QStringLiteral("Envoi interrompu par l'arrêt du programme.");
@@ -192,9 +212,19 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         target.server.host = host.host;
         target.server.port = MailExchangerPort(job.server.port);
         target.opportunisticTls = true;
+        target.verifiedTls = enforce;
         target.connectAddresses = addresses.join(u',');
         report = SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, run.recipients,
                           job.message);
+        if (enforce && report.code != Error::None && !report.permanent &&
+            (report.code == Error::TlsFailed || report.code == Error::CertificateUntrusted ||
+             report.code == Error::StartTlsUnavailable)) {
+            report.code = Error::MtaStsUnmet;
+            report.description =
+                QStringLiteral("MTA-STS : le domaine %1 exige TLS avec un certificat valide "
+                               "(mode enforce), que %2 n'offre pas ; le mail attend. %3")
+                    .arg(run.domain, host.host, report.description);
+        }
         run.via = host.host;
         // Only a host that could not be reached at all makes the next exchanger worth a try;
         // an answer (even a refusal) is the domain's answer.

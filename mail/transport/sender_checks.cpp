@@ -3,11 +3,13 @@
 
 #include "mail/mime/dkim.h"
 #include "mail/transport/direct_delivery.h"
+#include "mail/transport/mta_sts.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -204,6 +206,34 @@ void checkSpf(const QString& domain, const QStringList& addresses, int timeoutMs
     }
 }
 
+void checkMtaSts(const SenderCheck& check, QStringList& lines) {
+    const QString domain = check.testRecipient.section(u'@', -1).trimmed().toLower();
+    if (domain.isEmpty())
+        return;
+    const detail::StsPolicy policy = detail::StsPolicyFor(domain, check.caFolder, check.timeoutMs);
+    if (policy.mode == detail::StsPolicy::Mode::None) {
+        lines << QStringLiteral("MTA-STS de %1 : aucune politique appliquée.").arg(domain);
+        return;
+    }
+    const bool enforce = policy.mode == detail::StsPolicy::Mode::Enforce;
+    lines << QStringLiteral("MTA-STS de %1 : mode %2, serveurs %3 ; TLS avec un certificat "
+                            "valide exigé.")
+                 .arg(domain, enforce ? QStringLiteral("enforce") : QStringLiteral("testing"),
+                      policy.mx.join(QStringLiteral(", ")));
+    if (!enforce || !check.directDelivery)
+        return;
+    const detail::MxLookup mx = detail::LookUpMailExchangers(domain, check.timeoutMs);
+    for (const detail::MxHost& host : mx.hosts) {
+        const bool named = std::any_of(policy.mx.cbegin(), policy.mx.cend(), [&](const QString& p) {
+            return detail::StsMxMatches(p, host.host);
+        });
+        if (!named)
+            lines << QStringLiteral("MTA-STS de %1 : le serveur %2 ne figure pas dans la "
+                                    "politique ; la remise directe ne passera pas par lui.")
+                         .arg(domain, host.host);
+    }
+}
+
 } // namespace
 
 PublishedKey CheckPublishedKey(const QString& name, const QByteArray& key, int timeoutMs) {
@@ -251,6 +281,7 @@ QStringList CheckSender(const SenderCheck& check) {
         if (!domain.isEmpty())
             checkSpf(domain, addresses, check.timeoutMs, lines);
     }
+    checkMtaSts(check, lines);
     if (!check.dkimProblem.isEmpty())
         lines << QStringLiteral("DKIM : %1").arg(check.dkimProblem);
     else if (!check.dkim) {

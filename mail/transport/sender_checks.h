@@ -19,8 +19,10 @@ struct SenderCheck {
     bool directDelivery = false;              // no server set: the station meets the MX hosts
     std::shared_ptr<const dkim::Signer> dkim; // the signer the settings load; null for none
     QString dkimProblem;                      // why the [DKIM] section cannot be used, if so
-    QStringList publicAddresses;              // empty: the station's own public addresses
-    int timeoutMs = 10000;                    // bound of each DNS look-up
+    QString testRecipient;       // an address whose domain's MTA-STS policy is reported; may be ""
+    QString caFolder;            // native folder of extra trusted CA certificates, may be ""
+    QStringList publicAddresses; // empty: the station's own public addresses
+    int timeoutMs = 10000;       // bound of each DNS look-up
 };
 
 // Whether the DKIM key `key` (base64, the p= value) is the one published under `name`
