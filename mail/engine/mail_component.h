@@ -310,9 +310,9 @@ public:
     // SecurityFailed; SMTP ServerNotFound, ConnectFailed, Timeout, ConnectionLost, TlsFailed,
     // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
     // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
-    // NoMailDomain, PartialDelivery, MtaStsUnmet; Exchange the transport numbers above and LoginRefused,
-    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Internal
-    // for a failure inside the component.
+    // NoMailDomain, PartialDelivery, MtaStsUnmet; Exchange the transport numbers above and
+    // LoginRefused, ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings;
+    // Internal for a failure inside the component.
     qint32 send();
 
     qint32 lastErrorCode() const { return lastCode_; }
