@@ -6,6 +6,7 @@
 #include "mail/engine/transfer_stop.h"
 #include "mail/transport/direct_delivery.h"
 #include "system/clock.h"
+#include "system/untrusted_text.h"
 
 #include <QMap>
 
@@ -106,7 +107,7 @@ bool ParseStsPolicy(const QByteArray& text, StsPolicy& policy, QString& error) {
             else
                 mode = false;
         } else if (key == "mx")
-            policy.mx << QString::fromLatin1(value);
+            policy.mx << Untrusted::Clean(QString::fromLatin1(value)); // shown in incidents
         else if (key == "max_age") {
             bool ok = false;
             policy.maxAge = value.toLongLong(&ok);

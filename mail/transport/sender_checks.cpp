@@ -4,6 +4,7 @@
 #include "mail/mime/dkim.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/mta_sts.h"
+#include "system/untrusted_text.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -183,7 +184,8 @@ void checkSpf(const QString& domain, const QStringList& addresses, int timeoutMs
                      .arg(spf.size());
         return;
     }
-    lines << QStringLiteral("SPF de %1 : « %2 »").arg(domain, QString::fromLatin1(spf.first()));
+    lines << QStringLiteral("SPF de %1 : « %2 »")
+                 .arg(domain, Untrusted::CleanQuoted(QString::fromLatin1(spf.first())));
     for (const QString& address : addresses) {
         switch (detail::SpfCovers(spf.first(), address)) {
         case detail::SpfCoverage::Named:
@@ -276,7 +278,7 @@ QStringList CheckSender(const SenderCheck& check) {
                              .arg(address);
             else
                 lines << QStringLiteral("Adresse publique %1 : nom inverse %2.")
-                             .arg(address, reverse);
+                             .arg(address, Untrusted::Clean(reverse));
         }
         if (!domain.isEmpty())
             checkSpf(domain, addresses, check.timeoutMs, lines);
