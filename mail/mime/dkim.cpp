@@ -31,7 +31,7 @@ const char* const kSignedHeaders[] = {
     "From",       "To",           "Cc",           "Subject",          "Date",
     "Message-ID", "MIME-Version", "Content-Type", "List-Unsubscribe", "List-Unsubscribe-Post"};
 
-constexpr qint64 kMaxKeyFileBytes = 64 * 1024;
+constexpr qint64 kMaxKeyFileBytes = qint64{64} * 1024;
 
 bool isWsp(char c) {
     return c == ' ' || c == '\t';

@@ -17,7 +17,7 @@ namespace mail::detail {
 
 namespace {
 
-constexpr qsizetype kMaxPolicyBytes = 64 * 1024;
+constexpr qsizetype kMaxPolicyBytes = qsizetype{64} * 1024;
 
 struct Kept {
     StsPolicy policy;
