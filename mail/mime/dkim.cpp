@@ -362,6 +362,8 @@ bool Signer::sign(QByteArray& message, qint64 unixTime, QString& error) const {
         error = QStringLiteral("Signature DKIM impossible : le message n'a pas d'en-tête From.");
         return false;
     }
+    // From named once more than it occurs: a From added later breaks the signature.
+    names += ":from";
     const QByteArray bodyHash = sha256(RelaxedBody(body)).toBase64();
 
     QByteArray headers;

@@ -158,6 +158,8 @@ TEST(DkimTest, SignedMailsVerifyAfterTheSmtpServerReceivedThem) {
         // A changed body no longer verifies: the verifier is not saying yes to everything.
         const QByteArray altered = QByteArray(wire).replace("Bonjour", "Bonsoir").append("x\r\n");
         EXPECT_FALSE(verify(altered, dns).value(0).valid);
+        // So does a second From put above the signed one.
+        EXPECT_FALSE(verify("From: x@evil.test\r\n" + wire, dns).value(0).valid);
     }
     qunsetenv("VELMORA_PREFIX");
 }
