@@ -27,8 +27,9 @@ void printUsage() {
         "Usage: VL3_Postique [/Veille=True]\n"
         "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
         "  /Veille=True   start asleep in the notification area\n"
-        "  --check-server connect with the saved settings as a send would, send nothing\n"
-        "                 (exit 0 when a mail could be sent)\n"
+        "  --check-server [ADDRESS]  connect with the saved settings as a send would, send\n"
+        "                 nothing (exit 0 when a mail could be sent); with ADDRESS, also\n"
+        "                 report the MTA-STS policy of its domain\n"
         "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
         "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
         "  --version      print the version and exit\n"
@@ -84,7 +85,9 @@ int main(int argc, char* argv[]) {
             QApplication app(argc, argv);
             QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
             Lib_Public::SetRunningHeadless(true);
-            return ServerCheck::CommandLine();
+            const bool given = i + 1 < argc && argv[i + 1][0] != '-';
+            return ServerCheck::CommandLine(given ? QString::fromLocal8Bit(argv[i + 1])
+                                                  : QString());
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

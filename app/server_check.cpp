@@ -83,6 +83,9 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     }
     s.limits = mail::DefaultTimeLimits();
     s.caFolder = Sending::TrustedCaFolder();
+    const DkimSettings::Section dkim = DkimSettings::Read();
+    if (dkim.asked())
+        s.dkim = Sending::DkimSigner(dkim, s.dkimProblem);
     if (sender.isEmpty())
         refusal = QStringLiteral("Adresse Email d'envoi non renseignée");
     else if (form.CheckBoxAuth->isChecked() &&
@@ -92,10 +95,11 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     return s;
 }
 
-Outcome Run(const Frm_Main& form) {
+Outcome Run(const Frm_Main& form, const QString& testRecipient) {
     Outcome outcome;
     QString refusal;
-    const mail::ProbeSettings settings = SettingsFromPage(form, refusal);
+    mail::ProbeSettings settings = SettingsFromPage(form, refusal);
+    settings.testRecipient = testRecipient;
     if (!refusal.isEmpty()) {
         outcome.lines << QStringLiteral("Aucun mail ne partirait : ") + refusal;
         return outcome;
@@ -111,13 +115,13 @@ Outcome Run(const Frm_Main& form) {
     return outcome;
 }
 
-int CommandLine() {
+int CommandLine(const QString& testRecipient) {
     Frm_Main window;
     window.Form_Initialize();
     window.InitGeneral(); // folders and the saved settings, nothing sent, no poller
     Startup::CloseStartupWindow();
     Lib_Public::FenetreInitAffichee = false;
-    const Outcome outcome = Run(window);
+    const Outcome outcome = Run(window, testRecipient);
     for (const QString& line : outcome.lines)
         std::printf("%s\n", line.toUtf8().constData());
     std::fflush(stdout);
@@ -129,7 +133,12 @@ int CommandLine() {
 void Frm_Main::CommandVerifierServeur_Click() {
     Lib_Public::Trap(QStringLiteral("Frm_Main:CommandVerifierServeur_Click"), [this] {
         CommandVerifierServeur->setEnabled(false);
-        const ServerCheck::Outcome outcome = ServerCheck::Run(*this);
+        // The compose page's first recipient, when there is one, is the test recipient.
+        QString name, recipient;
+        if (TexteTo)
+            Addresses::FnParseAddr(
+                TexteTo->text().replace(u';', u',').section(u',', 0, 0).trimmed(), name, recipient);
+        const ServerCheck::Outcome outcome = ServerCheck::Run(*this, recipient);
         CommandVerifierServeur->setEnabled(true);
         MsgBox::Show(outcome.lines.join(QStringLiteral("\n")),
                      outcome.ok ? MsgBox::Icon::Information : MsgBox::Icon::Exclamation,

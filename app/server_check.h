@@ -28,12 +28,12 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal);
 
 // Checks the settings of `form`. The network part runs off the calling thread; on the
 // user-interface thread events keep being processed meanwhile. Sends nothing.
-Outcome Run(const Frm_Main& form);
+Outcome Run(const Frm_Main& form, const QString& testRecipient = QString());
 
 // "VL3_Postique --check-server": loads the saved settings into a main window that is never
 // shown (without the start-up's notice mail or poller), runs the check, prints the report
 // on standard output. Needs a QApplication. Returns the exit status: 0 when a mail could
 // be sent, 1 otherwise.
-int CommandLine();
+int CommandLine(const QString& testRecipient = QString());
 
 } // namespace ServerCheck

@@ -1,6 +1,8 @@
 // Reading the settings file into the settings page at start-up and writing it back on save.
 #include "app/settings_file.h"
 
+#include "mail/dkim_settings.h"
+#include "mail/engine/native_path.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
@@ -312,3 +314,46 @@ void Frm_Main::CommandSave_Click() {
     Trap(kSaveLabel, [&] { SaveOAuthSettings(file); });
     ParametresModifies = false;
 }
+
+namespace DkimSettings {
+
+Section Read() {
+    const QString file = Lib_Public::SettingsFilePath();
+    const auto read = [&](const char* key, const QString& fallback = QString()) {
+        return Lib_Systeme::LectureIni(file, QStringLiteral("DKIM"), QString::fromLatin1(key),
+                                       fallback)
+            .trimmed();
+    };
+    Section s;
+    s.domain = read("Domaine");
+    s.selector = read("Selecteur");
+    s.selectorEd25519 = read("SelecteurEd25519");
+    s.required =
+        Lib_Public::StoredNumber(read("Obligatoire", QStringLiteral("1"))).value_or(1) != 0;
+    // A key is a file name in the settings folder: a name with a folder part is refused, so
+    // the setting cannot point the program at a key stored elsewhere.
+    const auto keyPath = [&](const char* key) {
+        const QString name = read(key);
+        if (name.isEmpty())
+            return QString();
+        if (name.contains(u'/') || name.contains(u'\\') || name == QLatin1String("..") ||
+            name == QLatin1String(".")) {
+            s.refusal =
+                QStringLiteral("Le fichier de clé DKIM « %1 » (%2) doit être un simple "
+                               "nom de fichier du dossier des réglages %3.")
+                    .arg(name, QString::fromLatin1(key), Lib_Public::DossierConfigGlobal[0]);
+            return QString();
+        }
+        return mail::detail::NativePath(Lib_Public::DossierConfigGlobal[0] + name);
+    };
+    s.key = keyPath("Cle");
+    s.keyEd25519 = keyPath("CleEd25519");
+    if (s.key.isEmpty() && s.refusal.isEmpty() && !read("Cle").isEmpty())
+        s.refusal =
+            QStringLiteral("Le dossier des réglages %1 est introuvable : la clé DKIM « %2 » "
+                           "ne peut pas être lue.")
+                .arg(Lib_Public::DossierConfigGlobal[0], read("Cle"));
+    return s;
+}
+
+} // namespace DkimSettings

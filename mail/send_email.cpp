@@ -7,10 +7,13 @@
 #include "mail/addresses.h"
 #include "mail/charsets.h"
 #include "mail/compose_panel.h"
+#include "mail/dkim_settings.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
+#include "mail/mime/dkim.h"
 #include "mail/oauth_login.h"
+#include "mail/transport/sender_checks.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
@@ -21,15 +24,21 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QThread>
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace Sending {
 
@@ -153,6 +162,70 @@ bool IsOn(const QCheckBox* box) {
     return box && box->isChecked();
 }
 
+// Why the key published under the signer's selector is not its key ("" when it is, or when
+// the DNS cannot tell: the receivers' own look-up decides then). Asked of the DNS off the
+// window's thread, and at most once an hour per key while it matches (every five minutes
+// while it does not), so a job of thousands of rows asks once.
+QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
+    struct Entry {
+        QString problem;
+        QDeadlineTimer fresh;
+    };
+    static std::map<QByteArray, Entry> known;
+    const auto problemOf = [&signer](const QByteArray& selector, const QByteArray& key,
+                                     const QByteArray& record, const char* setting) {
+        const QString name = QString::fromLatin1(selector + "._domainkey." + signer.domain());
+        const QByteArray cacheKey = name.toLatin1() + ' ' + key;
+        auto it = known.find(cacheKey);
+        if (it != known.end() && !it->second.fresh.hasExpired())
+            return it->second.problem;
+        const int timeoutMs =
+            int(std::min<qint64>(mail::DefaultTimeLimits().connect.count(), 10000));
+        mail::PublishedKey verdict = mail::PublishedKey::Unknown;
+        const auto lookUp = [&] { verdict = mail::CheckPublishedKey(name, key, timeoutMs); };
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() == app->thread()) {
+            QEventLoop loop;
+            std::thread worker([&] {
+                lookUp();
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            });
+            loop.exec();
+            worker.join();
+        } else {
+            lookUp();
+        }
+        QString problem;
+        if (verdict == mail::PublishedKey::Missing)
+            problem = QStringLiteral("Aucune clé DKIM n'est publiée sous %1 (%2) : publiez "
+                                     "l'enregistrement TXT « %3 ».")
+                          .arg(name, QString::fromLatin1(setting), QString::fromLatin1(record));
+        else if (verdict == mail::PublishedKey::Differs)
+            problem = QStringLiteral("La clé DKIM publiée sous %1 ne correspond pas à la clé "
+                                     "privée %2 : publiez l'enregistrement TXT « %3 » ou "
+                                     "renseignez la bonne clé.")
+                          .arg(name, QString::fromLatin1(setting), QString::fromLatin1(record));
+        known[cacheKey] = {problem, QDeadlineTimer(problem.isEmpty() ? 3600000 : 300000)};
+        return problem;
+    };
+    QString problem =
+        problemOf(signer.selector(), signer.rsaPublicKey(), signer.rsaRecord(), "Cle");
+    if (problem.isEmpty() && !signer.ed25519PublicKey().isEmpty())
+        problem = problemOf(signer.ed25519Selector(), signer.ed25519PublicKey(),
+                            signer.ed25519Record(), "CleEd25519");
+    return problem;
+}
+
+// A warning that does not stop the mail is written once for as long as it stays the same,
+// not once per row of every job.
+bool FirstTime(const QString& warning) {
+    static QString last;
+    if (warning == last)
+        return false;
+    last = warning;
+    return true;
+}
+
 } // namespace
 
 QString Sending::TrustedCaFolder() {
@@ -173,6 +246,21 @@ QString Sending::TrustedCaFolder() {
     lastFolder = folder;
     fresh.setRemainingTime(5000);
     return folder;
+}
+
+std::shared_ptr<const mail::dkim::Signer> Sending::DkimSigner(const DkimSettings::Section& section,
+                                                              QString& error) {
+    error = section.refusal;
+    if (!error.isEmpty())
+        return nullptr;
+    if (section.domain.isEmpty() || section.selector.isEmpty() || section.key.isEmpty()) {
+        error = QStringLiteral("La section [DKIM] des réglages est incomplète : renseignez "
+                               "Domaine, Selecteur et Cle (le fichier de la clé privée).");
+        return nullptr;
+    }
+    return mail::dkim::Signer::Load({section.domain, section.selector, section.key,
+                                     section.keyEd25519, section.selectorEd25519},
+                                    error);
 }
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
@@ -292,6 +380,48 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
                 failed(Outcome::Transient,
                        QStringLiteral("signer certificate without private key"));
             }
+        });
+    }
+
+    // 10. DKIM signature when the settings ask for one. A key that cannot be used holds the
+    // mail back (the row waits) unless the settings allow unsigned mail.
+    if (Abandon != True) {
+        Trap(kLabel, [&] {
+            const DkimSettings::Section section = DkimSettings::Read();
+            if (!section.asked())
+                return;
+            QString error;
+            auto signer = DkimSigner(section, error);
+            if (signer) {
+                error = PublishedKeyProblem(*signer);
+                if (!error.isEmpty())
+                    signer.reset();
+            }
+            if (!signer && section.required) {
+                report(error + QStringLiteral(" Le mail n'est pas envoyé sans signature DKIM "
+                                              "(Obligatoire=1) ; il repartira une fois la clé "
+                                              "corrigée."));
+                Abandon = True;
+                failed(Outcome::Transient, error);
+                return;
+            }
+            if (!signer) {
+                if (FirstTime(error))
+                    report(error + QStringLiteral(" Les mails partent sans signature DKIM "
+                                                  "(Obligatoire=0)."));
+                return;
+            }
+            if (!mail::dkim::Aligned(section.domain, senderAddress)) {
+                const QString warning =
+                    QStringLiteral("Le domaine DKIM %1 n'est ni celui de l'expéditeur %2 ni un "
+                                   "domaine parent : les destinataires appliquant DMARC "
+                                   "rejetteront ou classeront ces mails en indésirables. "
+                                   "Signez avec le domaine de l'adresse d'envoi.")
+                        .arg(section.domain, senderAddress);
+                if (FirstTime(warning))
+                    report(warning);
+            }
+            onMail([&](mail::MailMessage& m) { m.setDkimSigner(signer); });
         });
     }
 

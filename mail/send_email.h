@@ -2,6 +2,8 @@
 // ui/frm_main.h) and the helpers it shares with the compose panel.
 #pragma once
 
+#include "mail/dkim_settings.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -12,7 +14,10 @@ class Frm_Main;
 
 namespace mail {
 struct SendPlan;
+namespace dkim {
+class Signer;
 }
+} // namespace mail
 
 namespace Sending {
 
@@ -66,6 +71,11 @@ const CopyRecord* CurrentCopyRecord();
 // "" while that folder is not known. Looked up through the case-insensitive path search and
 // kept a few seconds, so a job of thousands of mails finds it once.
 QString TrustedCaFolder();
+
+// The DKIM signer the [DKIM] section asks for: null without one (`section.asked()` false),
+// null with `error` (French, what to fix) when it is asked for but cannot be used.
+std::shared_ptr<const mail::dkim::Signer> DkimSigner(const DkimSettings::Section& section,
+                                                     QString& error);
 
 // Reports a refused send the way SendEmail does: the component's description, then the
 // provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).

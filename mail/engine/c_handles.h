@@ -59,6 +59,7 @@ using GMimeOptions = CHandle<GMimeFormatOptions, &g_mime_format_options_free>;
 // c-ares
 using AresChannel = CHandle<std::remove_pointer_t<ares_channel>, &ares_destroy>;
 using AresMxReplies = CHandle<ares_mx_reply, &ares_free_data>;
+using AresTxtReplies = CHandle<ares_txt_ext, &ares_free_data>;
 using AresAddresses = CHandle<ares_addrinfo, &ares_freeaddrinfo>;
 
 // ICU

@@ -6,11 +6,13 @@
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
 #include "mail/mime/charset_codec.h"
+#include "mail/mime/dkim.h"
 #include "mail/mime/mime_builder.h"
 #include "mail/oauth/oauth.h"
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/smtp_transport.h"
 #include "system/beside_event_loop.h"
+#include "system/clock.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -71,6 +73,7 @@ struct SendPlan {
     bool sign = false;
     Certificate signer;
     CertificateCollection encryptFor;
+    std::shared_ptr<const dkim::Signer> dkim;
 };
 
 namespace {
@@ -87,6 +90,11 @@ SendOutcome buildWire(const SendPlan& plan, QByteArray& wire) {
             return {Error::SecurityFailed, error};
     }
     wire = detail::BuildTopHeaders(plan.content) + entity;
+    // The signature covers the bytes exactly as every transport carries them.
+    if (plan.dkim && !plan.dkim->sign(wire, Clock::WallMs() / 1000, error)) {
+        wire.clear();
+        return {Error::SecurityFailed, error};
+    }
     return {};
 }
 
@@ -299,6 +307,7 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     plan.sign = signer_.isLoaded();
     plan.signer = signer_;
     plan.encryptFor = recipientCertificates_;
+    plan.dkim = dkim_;
     return Error::None;
 }
 

@@ -64,12 +64,13 @@ inline constexpr qint32 OAuthRefused = 1305;      // OAuth 2.0: the provider ref
 inline constexpr qint32 OAuthSecretsFile =
     1306;                                     // OAuth 2.0: the secrets file is unsafe or unreadable
 inline constexpr qint32 SenderRefused = 1401; // MAIL FROM refused
-inline constexpr qint32 RecipientRefused = 1402;    // every recipient refused
-inline constexpr qint32 DataRefused = 1403;         // DATA or the message itself refused
-inline constexpr qint32 DnsFailed = 1501;           // MX look-up failed
-inline constexpr qint32 NoMailDomain = 1502;        // domain does not exist or takes no mail
-inline constexpr qint32 PartialDelivery = 1503;     // direct delivery failed for some domains
-inline constexpr qint32 ExchangeRefused = 1601;     // Exchange answered with an error code
+inline constexpr qint32 RecipientRefused = 1402; // every recipient refused
+inline constexpr qint32 DataRefused = 1403;      // DATA or the message itself refused
+inline constexpr qint32 DnsFailed = 1501;        // MX look-up failed
+inline constexpr qint32 NoMailDomain = 1502;     // domain does not exist or takes no mail
+inline constexpr qint32 PartialDelivery = 1503;  // direct delivery failed for some domains
+inline constexpr qint32 MtaStsUnmet = 1504;     // a domain's MTA-STS policy (enforce) cannot be met
+inline constexpr qint32 ExchangeRefused = 1601; // Exchange answered with an error code
 inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon form (440, redirect)
 inline constexpr qint32 HttpStatus = 1603;          // Exchange answered an unexpected HTTP status
 inline constexpr qint32 SoapFault = 1604;           // Exchange Web Services answered a SOAP fault
@@ -169,6 +170,10 @@ struct Mailbox {
 
 namespace oauth {
 struct Login;
+}
+
+namespace dkim {
+class Signer;
 }
 
 // Where and how to connect.
@@ -292,6 +297,11 @@ public:
     // Time limits of this object's sends (DefaultTimeLimits() at creation).
     void setTimeLimits(const TimeLimits& limits) { limits_ = limits; }
 
+    // DKIM: when set, every message this object sends or builds carries the signer's
+    // signature(s), computed on the finished bytes (after S/MIME); null (the default) signs
+    // nothing. A message that cannot be signed is not sent (Error::SecurityFailed).
+    void setDkimSigner(std::shared_ptr<const dkim::Signer> signer) { dkim_ = std::move(signer); }
+
     // Native folder of extra trusted CA certificates (PEM files) for this object's TLS
     // connections, beside the system's authorities; "" (the default) for none.
     void setTrustedCaFolder(const QString& nativeFolder) { caFolder_ = nativeFolder; }
@@ -307,9 +317,9 @@ public:
     // SecurityFailed; SMTP ServerNotFound, ConnectFailed, Timeout, ConnectionLost, TlsFailed,
     // CertificateUntrusted, StartTlsUnavailable, LoginRefused, LoginUnavailable,
     // SenderRefused, RecipientRefused, DataRefused; direct delivery also DnsFailed,
-    // NoMailDomain, PartialDelivery; Exchange the transport numbers above and LoginRefused,
-    // ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings; Graph
-    // MessageTooLarge, GraphRefused, HttpStatus and the OAuth 2.0 numbers; Internal for a
+    // NoMailDomain, PartialDelivery, MtaStsUnmet; Exchange the transport numbers above and
+    // LoginRefused, ExchangeRefused, FormsAuthentication, HttpStatus, SoapFault, ExchangeSettings;
+    // Graph MessageTooLarge, GraphRefused, HttpStatus and the OAuth 2.0 numbers; Internal for a
     // failure inside the component.
     qint32 send();
 
@@ -346,6 +356,7 @@ private:
     QString body_;
     Certificate signer_;
     CertificateCollection recipientCertificates_;
+    std::shared_ptr<const dkim::Signer> dkim_;
     TimeLimits limits_;
     QString caFolder_;
     qint32 lastCode_ = Error::None;

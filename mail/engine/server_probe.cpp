@@ -12,6 +12,7 @@
 #include "mail/transport/direct_delivery.h"
 #include "mail/transport/exchange.h"
 #include "mail/transport/graph.h"
+#include "mail/transport/sender_checks.h"
 #include "mail/transport/smtp_conversation.h"
 #include "mail/transport/smtp_transport.h"
 #include "system/untrusted_text.h"
@@ -325,6 +326,20 @@ ProbeReport ProbeServer(const ProbeSettings& given) {
             probeSmtp(target, settings.limits, settings.caFolder, report);
         }
         break;
+    }
+    const bool direct =
+        settings.protocol == Protocol::Smtp && settings.server.host.trimmed().isEmpty();
+    if (direct || settings.dkim || !settings.dkimProblem.isEmpty() ||
+        !settings.testRecipient.isEmpty()) {
+        SenderCheck check;
+        check.senderAddress = settings.senderAddress;
+        check.directDelivery = direct;
+        check.dkim = settings.dkim;
+        check.dkimProblem = settings.dkimProblem;
+        check.testRecipient = settings.testRecipient;
+        check.caFolder = settings.caFolder;
+        check.timeoutMs = int(settings.limits.connect.count());
+        report.facts << CheckSender(check);
     }
     return report;
 }

@@ -16,6 +16,12 @@ struct ProbeSettings {
     QString senderAddress; // the sender's bare address
     TimeLimits limits;
     QString caFolder; // native folder of extra trusted CA certificates, may be ""
+    // The DKIM signer the settings load (null for none), or why the [DKIM] section cannot be
+    // used; either adds the check of the published key.
+    std::shared_ptr<const dkim::Signer> dkim;
+    QString dkimProblem;
+    // An address whose domain's MTA-STS policy the check reports; may be "".
+    QString testRecipient;
 };
 
 // What the check found.
@@ -31,7 +37,10 @@ struct ProbeReport {
 // that answers greeted the same way (port 25 or VELMORA_MX_PORT, STARTTLS when offered).
 // Exchange Web Services: a GetFolder of the inbox; WebDAV: a PROPFIND of the mailbox folder,
 // both logged in; Microsoft Graph: a sendMail without a message, which Graph refuses once it
-// has accepted the token and the rights. Never fails: problems are in the report.
+// has accepted the token and the rights. Then what large providers look at
+// (mail/transport/sender_checks.h): for direct delivery the public address, its reverse name
+// and the sender domain's SPF record, and with DKIM the published key. Never fails: problems
+// are in the report.
 ProbeReport ProbeServer(const ProbeSettings& settings);
 
 } // namespace mail

@@ -3,6 +3,7 @@
 
 #include "mail/engine/c_handles.h"
 #include "mail/engine/library_init.h"
+#include "mail/transport/mta_sts.h"
 #include "mail/transport/smtp_transport.h"
 
 #include <QMap>
@@ -116,6 +117,42 @@ void addressCallback(void* arg, int status, int, ares_addrinfo* result) {
     state->addresses.removeDuplicates();
 }
 
+struct TxtState {
+    int status = ARES_ECANCELLED;
+    QList<QByteArray> records;
+};
+
+void txtCallback(void* arg, int status, int, unsigned char* answer, int length) {
+    auto* state = static_cast<TxtState*>(arg);
+    state->status = status;
+    if (status != ARES_SUCCESS)
+        return;
+    ares_txt_ext* replies = nullptr;
+    const int parsed = ares_parse_txt_reply_ext(answer, length, &replies);
+    const AresTxtReplies owned(replies);
+    if (parsed != ARES_SUCCESS) {
+        state->status = parsed;
+        return;
+    }
+    // A record longer than 255 bytes comes as several strings, to be joined without a space.
+    for (ares_txt_ext* r = replies; r; r = r->next) {
+        const QByteArray piece(reinterpret_cast<const char*>(r->txt), qsizetype(r->length));
+        if (r->record_start || state->records.isEmpty())
+            state->records.append(piece);
+        else
+            state->records.back() += piece;
+    }
+}
+
+struct ReverseState {
+    QString name;
+};
+
+void reverseCallback(void* arg, int status, int, hostent* host) {
+    if (status == ARES_SUCCESS && host && host->h_name)
+        static_cast<ReverseState*>(arg)->name = QString::fromLatin1(host->h_name);
+}
+
 // One domain's share of the message and how it went.
 struct DomainRun {
     QString domain;
@@ -135,11 +172,30 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         report.permanent = mx.code == Error::NoMailDomain;
         return report;
     }
+    // MTA-STS "enforce": only the exchangers the policy names, over verified TLS.
+    const StsPolicy sts = StsPolicyFor(run.domain, job.caFolder, timeoutMs);
+    const bool enforce = sts.mode == StsPolicy::Mode::Enforce;
+    QList<MxHost> hosts = mx.hosts;
+    if (enforce)
+        hosts.removeIf([&](const MxHost& host) {
+            return std::none_of(sts.mx.cbegin(), sts.mx.cend(), [&](const QString& pattern) {
+                return StsMxMatches(pattern, host.host);
+            });
+        });
+    if (enforce && hosts.isEmpty()) {
+        report.code = Error::MtaStsUnmet;
+        report.description =
+            QStringLiteral("MTA-STS : aucun serveur de messagerie du domaine %1 ne figure dans "
+                           "sa politique (mode enforce, mx %2) ; le mail attend que le domaine "
+                           "corrige son DNS ou sa politique.")
+                .arg(run.domain, sts.mx.join(QStringLiteral(", ")));
+        return report;
+    }
     report.code = Error::ConnectFailed;
     report.description =
         QStringLiteral("Aucun serveur de messagerie du domaine %1 n'a pu être joint.")
             .arg(run.domain);
-    for (const MxHost& host : mx.hosts) {
+    for (const MxHost& host : std::as_const(hosts)) {
         if (AbortRequested()) {
             report.code = Error::Aborted;
             report.description = QStringLiteral("Envoi interrompu par l'arrêt du programme.");
@@ -156,9 +212,19 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         target.server.host = host.host;
         target.server.port = MailExchangerPort(job.server.port);
         target.opportunisticTls = true;
+        target.verifiedTls = enforce;
         target.connectAddresses = addresses.join(u',');
         report = SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, run.recipients,
                           job.message);
+        if (enforce && report.code != Error::None && !report.permanent &&
+            (report.code == Error::TlsFailed || report.code == Error::CertificateUntrusted ||
+             report.code == Error::StartTlsUnavailable)) {
+            report.code = Error::MtaStsUnmet;
+            report.description =
+                QStringLiteral("MTA-STS : le domaine %1 exige TLS avec un certificat valide "
+                               "(mode enforce), que %2 n'offre pas ; le mail attend. %3")
+                    .arg(run.domain, host.host, report.description);
+        }
         run.via = host.host;
         // Only a host that could not be reached at all makes the next exchanger worth a try;
         // an answer (even a refusal) is the domain's answer.
@@ -242,6 +308,52 @@ QStringList ResolveHost(const QString& host, int timeoutMs) {
     ares_getaddrinfo(channel.get(), name.constData(), nullptr, &hints, addressCallback, &state);
     runQueries(channel.get());
     return state.addresses;
+}
+
+TxtLookup LookUpTxt(const QString& name, int timeoutMs) {
+    TxtLookup lookup;
+    Channel channel = openChannel(timeoutMs, lookup.description);
+    if (!channel) {
+        lookup.code = Error::DnsFailed;
+        return lookup;
+    }
+    TxtState state;
+    const QByteArray ascii = name.toLatin1();
+    ares_query(channel.get(), ascii.constData(), ns_c_in, ns_t_txt, txtCallback, &state);
+    runQueries(channel.get());
+    if (state.status == ARES_ENOTFOUND) {
+        lookup.code = Error::NoMailDomain;
+        lookup.description = QStringLiteral("Le nom %1 n'existe pas dans le DNS.").arg(name);
+    } else if (state.status != ARES_SUCCESS && state.status != ARES_ENODATA) {
+        lookup.code = Error::DnsFailed;
+        lookup.description = QStringLiteral("Recherche DNS de %1 impossible (%2).")
+                                 .arg(name, QString::fromUtf8(ares_strerror(state.status)));
+    }
+    lookup.records = state.records;
+    return lookup;
+}
+
+QString ReverseName(const QString& address, int timeoutMs) {
+    QString error;
+    Channel channel = openChannel(timeoutMs, error);
+    if (!channel)
+        return {};
+    QByteArray text = address.toLatin1();
+    if (text.startsWith('[') && text.endsWith(']'))
+        text = text.mid(1, text.size() - 2);
+    unsigned char raw[16] = {0};
+    int family = AF_INET;
+    int size = 4;
+    if (inet_pton(AF_INET, text.constData(), raw) != 1) {
+        family = AF_INET6;
+        size = 16;
+        if (inet_pton(AF_INET6, text.constData(), raw) != 1)
+            return {};
+    }
+    ReverseState state;
+    ares_gethostbyaddr(channel.get(), raw, size, family, reverseCallback, &state);
+    runQueries(channel.get());
+    return state.name;
 }
 
 SendOutcome DirectDelivery::send(const SendJob& job) {

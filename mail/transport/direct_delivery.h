@@ -38,6 +38,20 @@ MxLookup LookUpMailExchangers(const QString& domain, int timeoutMs);
 // has none.
 QStringList ResolveHost(const QString& host, int timeoutMs);
 
+// Outcome of a TXT look-up.
+struct TxtLookup {
+    qint32 code = Error::None; // None; NoMailDomain when the name does not exist; DnsFailed
+    QString description;       // French, on failure
+    QList<QByteArray> records; // each record's strings joined; empty when the name has none
+};
+
+// The TXT records of `name`, through the same DNS server as the MX look-up.
+TxtLookup LookUpTxt(const QString& name, int timeoutMs);
+
+// The reverse (PTR) name of the address `address` ("1.2.3.4", "2001:db8::1"); "" when it has
+// none or the look-up failed.
+QString ReverseName(const QString& address, int timeoutMs);
+
 // Protocol 0 without a server: recipients grouped by domain, one SMTP transaction per domain
 // with the first mail exchanger that answers, STARTTLS when offered. The description names
 // every domain's outcome. Fails when any domain failed (PartialDelivery when others got it).

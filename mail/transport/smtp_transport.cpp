@@ -71,7 +71,7 @@ std::string poolKey(const SmtpTarget& target) {
         .arg(s.port)
         .arg(s.mode)
         .arg(s.user, s.password + u'\n' + s.bearer, target.connectAddresses)
-        .arg(target.opportunisticTls)
+        .arg(QString::number(target.opportunisticTls) + QString::number(target.verifiedTls))
         .toStdString();
 }
 
@@ -228,11 +228,11 @@ SmtpSetup ApplySmtpSetup(CURL* curl, const SmtpTarget& target, const TimeLimits&
 
     long useSsl = CURLUSESSL_NONE;
     if (target.opportunisticTls)
-        useSsl = CURLUSESSL_TRY;
+        useSsl = target.verifiedTls ? CURLUSESSL_ALL : CURLUSESSL_TRY;
     else if (s.mode == ConnectionMode::Ssl && !setup.implicitTls)
         useSsl = CURLUSESSL_ALL;
     curl_easy_setopt(curl, CURLOPT_USE_SSL, useSsl);
-    const long verify = target.opportunisticTls ? 0L : 1L;
+    const long verify = target.opportunisticTls && !target.verifiedTls ? 0L : 1L;
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
     // Certificates added to the CA folder count from the next session on.

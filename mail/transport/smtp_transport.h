@@ -16,6 +16,9 @@ struct SmtpTarget {
     // Direct delivery: STARTTLS when the server offers it, without certificate checks
     // (opportunistic encryption between mail hosts), and no login.
     bool opportunisticTls = false;
+    // With opportunisticTls: STARTTLS required and the certificate verified for the host name
+    // (a domain whose MTA-STS policy is "enforce").
+    bool verifiedTls = false;
     // Addresses to connect to instead of resolving server.host ("1.2.3.4" or "[::1]",
     // comma-separated); empty to resolve normally.
     QString connectAddresses;

@@ -5,10 +5,13 @@
 
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"
+#include "mail/mime/dkim.h"
 #include "support/dns_fixture.h"
 #include "support/forms/send_window.h"
 #include "support/smtp_fixture.h"
+#include "support/test_pki.h"
 #include "system/error_reporting.h"
+#include "system/globals.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -24,6 +27,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -346,4 +350,86 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
         }
         EXPECT_EQ(main->LabelStatus->text(), "");
     }
+}
+
+// A [DKIM] section signs every mail; a key that cannot be used holds the row back (it waits,
+// transient) unless Obligatoire=0 lets it go unsigned; a warning that does not stop the mail
+// is written once, not once per row.
+TEST_F(SendWindowTest, DkimSectionSignsOrHoldsTheMailBack) {
+    SmtpServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(QStringLiteral("127.0.0.1"), server.port());
+    QTemporaryDir settings;
+    const QString savedFolder = Lib_Public::DossierConfigGlobal[0];
+    const std::shared_ptr<void> restore(
+        nullptr, [&](void*) { Lib_Public::DossierConfigGlobal[0] = savedFolder; });
+    Lib_Public::DossierConfigGlobal[0] = settings.path() + "/";
+    const QString key = settings.filePath("station.pem");
+    ASSERT_TRUE(RunOpenssl(
+        {"genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", key}));
+    QFile::setPermissions(key, QFile::ReadOwner);
+    QString error;
+    const auto signer = mail::dkim::Signer::Load({"station.test", "s1", key, "", ""}, error);
+    ASSERT_TRUE(signer) << error.toStdString();
+    // The key published where the settings point, and another key under selector s9.
+    DnsServerOptions zone;
+    zone.extraArguments = {"--txt-record=s1._domainkey.station.test," + signer->rsaRecord(),
+                           "--txt-record=s1._domainkey.autre.test," + signer->rsaRecord(),
+                           "--txt-record=s9._domainkey.station.test,v=DKIM1; k=rsa; p=MIGfMA0G"};
+    DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
+    const struct {
+        const char* name;
+        const char* section;
+        QFile::Permissions keyMode;
+        bool sent, signedMail;
+        const char* incident; // a piece of the one incident line; "" for none
+    } cases[] = {
+        {"aligned", "Domaine=station.test\nSelecteur=s1\nCle=station.pem", QFile::ReadOwner, true,
+         true, ""},
+        {"not aligned", "Domaine=autre.test\nSelecteur=s1\nCle=station.pem", QFile::ReadOwner, true,
+         true, "DMARC"},
+        {"key readable by others", "Domaine=station.test\nSelecteur=s1\nCle=station.pem",
+         QFile::ReadOwner | QFile::ReadOther, false, false, "Obligatoire=1"},
+        {"unsigned allowed", "Domaine=station.test\nSelecteur=s1\nCle=station.pem\nObligatoire=0",
+         QFile::ReadOwner | QFile::ReadOther, true, false, "(Obligatoire=0)"},
+        {"published key is another", "Domaine=station.test\nSelecteur=s9\nCle=station.pem",
+         QFile::ReadOwner, false, false, "ne correspond pas"},
+        {"key not published", "Domaine=station.test\nSelecteur=s2\nCle=station.pem",
+         QFile::ReadOwner, false, false, "Aucune clé DKIM n'est publiée"},
+        {"key outside the settings folder", "Domaine=station.test\nSelecteur=s1\nCle=../k.pem",
+         QFile::ReadOwner, false, false, "simple nom de fichier"},
+        {"no key named", "Domaine=station.test\nSelecteur=s1", QFile::ReadOwner, false, false,
+         "incomplète"},
+    };
+    int received = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        main->ListeIncidents->clear();
+        QFile ini(settings.filePath("VL3_Postique.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write(QByteArray("[DKIM]\n") + c.section + "\n");
+        ini.close();
+        QFile::setPermissions(key, c.keyMode);
+        for (int row = 0; row < 2; ++row) {
+            fill(bis, "a@dest.test", "", "", "Ligne", "corps");
+            EXPECT_EQ(send(bis, Sending::False), c.sent ? Sending::False : Sending::True)
+                << incidents().join('\n').toStdString();
+            EXPECT_EQ(Sending::LastVerdict().outcome,
+                      c.sent ? Sending::Outcome::Sent : Sending::Outcome::Transient);
+        }
+        if (c.sent) {
+            ASSERT_TRUE(server.waitForMessages(received += 2));
+            EXPECT_EQ(
+                server.messages().last().data.startsWith("DKIM-Signature: v=1; a=rsa-sha256;"),
+                c.signedMail);
+        }
+        const QStringList lines = incidents();
+        const int expected = *c.incident ? (c.sent ? 1 : 2) : 0; // held back: reported per row
+        ASSERT_EQ(lines.size(), expected) << lines.join('\n').toStdString();
+        for (const QString& line : lines)
+            EXPECT_TRUE(line.contains(QString::fromUtf8(c.incident))) << line.toStdString();
+    }
+    EXPECT_EQ(server.messages().size(), received);
 }

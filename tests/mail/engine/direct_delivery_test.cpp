@@ -2,9 +2,15 @@
 // mail exchangers point at an SMTP sink on loopback.
 #include "mail/engine/mail_component.h"
 #include "mail/transport/direct_delivery.h"
+#include "mail/transport/mta_sts.h"
+#include "mail/transport/sender_checks.h"
 
 #include "support/dns_fixture.h"
+#include "support/python_peer.h"
 #include "support/smtp_fixture.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -152,4 +158,137 @@ TEST(DirectDelivery, UnreachableDnsServerIsReported) {
     mail.setTimeLimits({std::chrono::milliseconds(600), std::chrono::milliseconds(600)});
     EXPECT_EQ(mail.send(), mail::Error::DnsFailed) << mail.lastErrorDescription().toStdString();
     EXPECT_TRUE(mail.lastErrorDescription().contains(QStringLiteral("station.test")));
+}
+
+namespace {
+
+// The HTTPS peer of the MTA-STS policy files (tests/servers/sts_policy_server.py).
+class PolicyServer : public PythonPeer {
+public:
+    PolicyServer(const QString& cert, const QString& key, const QByteArray& policy) {
+        writeFile(QStringLiteral("policy.txt"), policy);
+        start(QStringLiteral("sts_policy_server.py"),
+              {"--cert", cert, "--key", key, "--policy", dir_.filePath("policy.txt")});
+    }
+};
+
+} // namespace
+
+// A domain with an "enforce" policy gets the mail only from an exchanger the policy names and
+// over TLS with a certificate for that name; otherwise the mail waits (not permanent) with
+// the domain and the reason named.
+TEST(DirectDelivery, MtaStsEnforcePolicy) {
+    TestAuthority& ca = TestAuthority::instance();
+    ASSERT_TRUE(ca.ok()) << ca.error().toStdString();
+    const QString mxCert =
+        ca.issue("mx-sts", "/CN=mx.sts.test", {"subjectAltName=DNS:mx.sts.test"});
+    const QString webCert =
+        ca.issue("mta-sts-web", "/CN=mta-sts.sts.test",
+                 {"subjectAltName=DNS:mta-sts.sts.test,DNS:mta-sts.bad.test,DNS:mta-sts.tls.test"});
+    ASSERT_FALSE(mxCert.isEmpty() || webCert.isEmpty()) << ca.error().toStdString();
+    QTemporaryDir trust;
+    QFile::copy(ca.caCertificate(), trust.filePath("ca.pem"));
+    PolicyServer web(webCert, QString(webCert).replace(".pem", ".key"),
+                     "version: STSv1\r\nmode: enforce\r\nmx: mx.sts.test\r\nmx: *.tls.test\r\n"
+                     "max_age: 86400\r\n");
+    ASSERT_TRUE(web.isRunning()) << web.error().toStdString();
+
+    DnsServerOptions zone;
+    for (const char* domain : {"sts.test", "bad.test", "tls.test"}) {
+        const QString mx = QStringLiteral("mx.") + domain;
+        zone.mx.append({domain, mx, 10});
+        zone.hosts.append({mx, "127.0.0.1"});
+        zone.hosts.append({QStringLiteral("mta-sts.") + domain, "127.0.0.1"});
+        zone.extraArguments
+            << QStringLiteral("--txt-record=_mta-sts.%1,v=STSv1; id=2026").arg(domain);
+    }
+    DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    DnsSetting setting(dns.address());
+    qputenv("VELMORA_MTA_STS_PORT", QByteArray::number(web.port()));
+    mail::detail::ForgetStsPolicies();
+
+    SmtpServerOptions options;
+    options.tls = SmtpServerOptions::Tls::StartTls;
+    options.certificate = mxCert;
+    options.key = QString(mxCert).replace(".pem", ".key");
+    SmtpServer sink(options);
+    ASSERT_TRUE(sink.isRunning()) << sink.error().toStdString();
+    const struct {
+        const char* to;
+        qint32 code;
+        const char* why;
+    } cases[] = {
+        {"a@sts.test", 0, ""},
+        {"a@bad.test", mail::Error::MtaStsUnmet, "mx.sts.test"}, // its MX is not in the policy
+        {"a@tls.test", mail::Error::MtaStsUnmet, "mx.tls.test"}, // certificate of another name
+    };
+    int received = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        mail::MailMessage mail;
+        mail.setPort(sink.port());
+        mail.setTrustedCaFolder(trust.path());
+        mail.setSenderAddress("regie@station.test");
+        mail.addRecipients(c.to, 0);
+        mail.setSubject("sts");
+        mail.setBody("corps");
+        mail.setTimeLimits({std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
+        EXPECT_EQ(mail.send(), c.code) << mail.lastErrorDescription().toStdString();
+        EXPECT_FALSE(mail.lastErrorPermanent());
+        EXPECT_TRUE(mail.lastErrorDescription().contains(QString(c.to).section('@', 1)) ||
+                    c.code == 0);
+        EXPECT_TRUE(mail.lastErrorDescription().contains(c.why))
+            << mail.lastErrorDescription().toStdString();
+        if (c.code == 0) {
+            ASSERT_TRUE(sink.waitForMessages(++received));
+            EXPECT_TRUE(sink.messages().last().tls);
+        }
+        mail::CloseIdleSessions();
+    }
+    EXPECT_EQ(sink.messages().size(), received);
+    // The check names the exchanger that the policy leaves out, and sends nothing.
+    mail::SenderCheck check;
+    check.senderAddress = "regie@station.test";
+    check.testRecipient = "x@bad.test";
+    check.directDelivery = true;
+    check.caFolder = trust.path();
+    check.publicAddresses = {"203.0.113.7"};
+    check.timeoutMs = 3000;
+    const QString findings = mail::CheckSender(check).join(u'\n');
+    EXPECT_TRUE(findings.contains("MTA-STS de bad.test : mode enforce")) << findings.toStdString();
+    EXPECT_TRUE(findings.contains("le serveur mx.bad.test ne figure pas"))
+        << findings.toStdString();
+    EXPECT_EQ(sink.messages().size(), received);
+    qunsetenv("VELMORA_MTA_STS_PORT");
+    mail::detail::ForgetStsPolicies();
+}
+
+TEST(DirectDelivery, MtaStsPatternsAndPolicyFiles) {
+    const struct {
+        const char* pattern;
+        const char* host;
+        bool matches;
+    } names[] = {{"mx.example.net", "MX.example.net.", true},
+                 {"*.example.net", "mx1.example.net", true},
+                 {"*.example.net", "a.b.example.net", false}, // one label only
+                 {"*.example.net", "example.net", false},
+                 {"mx.example.net", "mx.example.net.evil.test", false}};
+    for (const auto& n : names)
+        EXPECT_EQ(mail::detail::StsMxMatches(n.pattern, n.host), n.matches)
+            << n.pattern << " " << n.host;
+    const struct {
+        const char* text;
+        bool valid;
+    } files[] = {{"version: STSv1\nmode: enforce\nmx: a.test\nmax_age: 600\n", true},
+                 {"version: STSv1\nmode: enforce\nmax_age: 600\n", false}, // no mx
+                 {"version: STSv2\nmode: enforce\nmx: a.test\nmax_age: 600\n", false},
+                 {"version: STSv1\nmode: strict\nmx: a.test\nmax_age: 600\n", false},
+                 {"version: STSv1\nmode: none\nmax_age: 99999999999\n", false},
+                 {"", false}};
+    for (const auto& f : files) {
+        mail::detail::StsPolicy policy;
+        QString error;
+        EXPECT_EQ(mail::detail::ParseStsPolicy(f.text, policy, error), f.valid) << f.text;
+    }
 }

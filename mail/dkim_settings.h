@@ -1,0 +1,26 @@
+// The [DKIM] section of the settings file, as the sending code needs it. Declared here for
+// the sending code; defined with the settings file (app/settings_file.cpp), a layer above it.
+#pragma once
+
+#include <QString>
+
+namespace DkimSettings {
+
+// The section's keys. Key files are native paths in the settings folder (the folder of the
+// settings file); a key name that leaves that folder gives an empty path and `refusal`.
+struct Section {
+    QString domain;          // Domaine
+    QString selector;        // Selecteur
+    QString key;             // Cle: the RSA private key
+    QString keyEd25519;      // CleEd25519: the optional second key
+    QString selectorEd25519; // SelecteurEd25519 ("" for "<Selecteur>-ed25519")
+    bool required = true;    // Obligatoire (default 1): no mail leaves unsigned
+    QString refusal;         // why a key name was refused; "" when none was
+    // True when any of Domaine, Selecteur or Cle is set: DKIM is asked for.
+    bool asked() const { return !domain.isEmpty() || !selector.isEmpty() || !key.isEmpty(); }
+};
+
+// Reads the section from the settings file now (every send sees the file as it is).
+Section Read();
+
+} // namespace DkimSettings
