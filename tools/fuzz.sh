@@ -3,7 +3,7 @@
 # each for the given number of seconds (default 30) on a scratch corpus seeded from
 # fuzz/corpus/<name>/; the tree's corpus is only read. A crashing input is saved in
 # build/fuzz-findings/ and the script fails.
-#   tools/fuzz.sh [seconds] [name...]     names: job_file workbook ini registry smtp_reply addresses
+#   tools/fuzz.sh [seconds] [name...]     names: job_file workbook ini registry smtp_reply https_replies addresses
 # Extra libFuzzer options go in FUZZ_ARGS (e.g. FUZZ_ARGS="-runs=1000000"). FUZZ_CORPUS names a
 # folder that keeps each target's scratch corpus from one call to the next (FUZZ_CORPUS/<name>).
 set -euo pipefail
@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift || true
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(job_file workbook ini registry smtp_reply addresses)
+[ ${#names[@]} -gt 0 ] || names=(job_file workbook ini registry smtp_reply https_replies addresses)
 "$top/tools/build.sh" sanitize
 findings="$top/build/fuzz-findings"
 mkdir -p "$findings"

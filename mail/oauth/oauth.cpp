@@ -637,4 +637,15 @@ Token CompleteDeviceAuthorization(const Provider& provider, const QString& scope
     }
 }
 
+bool ReadTokenReply(long status, const QByteArray& body, const QString& url, Token& out,
+                    QString& providerText) {
+    Reply reply;
+    reply.status = status;
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    reply.isJson = doc.isObject();
+    reply.json = doc.object();
+    providerText = providerError(reply);
+    return readTokenAnswer(reply, url, out);
+}
+
 } // namespace mail::oauth

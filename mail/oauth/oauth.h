@@ -159,4 +159,11 @@ Token CompleteDeviceAuthorization(const Provider& provider, const QString& scope
 // The French instruction given when a new sign-in is needed.
 QString SignInAgainText();
 
+// Reads a provider's answer to a token request as the sign-in and the renewal do: fills `out`
+// (token, expiry, account) and returns true when it holds a usable access token; otherwise
+// fills out.code and out.description. `providerText` receives the provider's own error,
+// cleaned, for an incident line. Reads any bytes; never fails.
+bool ReadTokenReply(long status, const QByteArray& body, const QString& url, Token& out,
+                    QString& providerText);
+
 } // namespace mail::oauth

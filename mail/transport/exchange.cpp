@@ -120,39 +120,6 @@ QString httpStatusText(const detail::HttpsReply& a, const QString& server) {
     return text + QLatin1Char('.');
 }
 
-// What an EWS answer says: the response class, code and text, or a SOAP fault string.
-struct EwsReply {
-    QString responseClass;
-    QString responseCode;
-    QString messageText;
-    QString faultString;
-    bool parsed = false;
-};
-
-EwsReply readEwsReply(const QByteArray& body) {
-    EwsReply reply;
-    QXmlStreamReader xml(body);
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        const QStringView name = xml.name();
-        if (name == QLatin1String("Envelope")) {
-            reply.parsed = true;
-        } else if (name.endsWith(QLatin1String("ResponseMessage")) &&
-                   reply.responseClass.isEmpty()) {
-            reply.responseClass = xml.attributes().value(QLatin1String("ResponseClass")).toString();
-        } else if (name == QLatin1String("ResponseCode") && reply.responseCode.isEmpty()) {
-            reply.responseCode = xml.readElementText().trimmed();
-        } else if (name == QLatin1String("MessageText") && reply.messageText.isEmpty()) {
-            reply.messageText = xml.readElementText().trimmed();
-        } else if (name == QLatin1String("faultstring") || name == QLatin1String("Text")) {
-            if (reply.faultString.isEmpty())
-                reply.faultString = xml.readElementText().trimmed();
-        }
-    }
-    return reply;
-}
-
 void appendMailboxes(QByteArray& xml, const char* element, const QStringList& addresses) {
     if (addresses.isEmpty())
         return;
@@ -245,7 +212,7 @@ ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char
     ExchangeOutcome out;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
-    const EwsReply reply = readEwsReply(a.body);
+    const detail::EwsReply reply = detail::ReadEwsReply(a.body);
     if (!reply.faultString.isEmpty())
         return failed(Error::SoapFault,
                       QStringLiteral("Le serveur Exchange a renvoyé une erreur SOAP : %1")
@@ -383,6 +350,30 @@ std::unique_ptr<Transport> CreateExchangeTransport(qint32 protocol) {
         (info->route != Route::ExchangeWebServices && info->route != Route::ExchangeWebDav))
         return nullptr;
     return std::make_unique<ExchangeTransport>(info->route);
+}
+
+detail::EwsReply detail::ReadEwsReply(const QByteArray& body) {
+    EwsReply reply;
+    QXmlStreamReader xml(body);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringView name = xml.name();
+        if (name == QLatin1String("Envelope")) {
+            reply.parsed = true;
+        } else if (name.endsWith(QLatin1String("ResponseMessage")) &&
+                   reply.responseClass.isEmpty()) {
+            reply.responseClass = xml.attributes().value(QLatin1String("ResponseClass")).toString();
+        } else if (name == QLatin1String("ResponseCode") && reply.responseCode.isEmpty()) {
+            reply.responseCode = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("MessageText") && reply.messageText.isEmpty()) {
+            reply.messageText = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("faultstring") || name == QLatin1String("Text")) {
+            if (reply.faultString.isEmpty())
+                reply.faultString = xml.readElementText().trimmed();
+        }
+    }
+    return reply;
 }
 
 } // namespace mail

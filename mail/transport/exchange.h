@@ -67,4 +67,20 @@ QString WebDavSubmissionUrl(const QString& server, qint32 port, bool ssl, const 
 // The SOAP request of SendThroughEws.
 QByteArray EwsCreateItemRequest(const ExchangeSend& send);
 
+namespace detail {
+
+// What an EWS answer says: the response class, code and text, or a SOAP fault string, as the
+// server wrote them (callers clean them before they reach an incident). `parsed` is true when
+// a SOAP envelope was found. Reads any bytes; never fails.
+struct EwsReply {
+    QString responseClass;
+    QString responseCode;
+    QString messageText;
+    QString faultString;
+    bool parsed = false;
+};
+EwsReply ReadEwsReply(const QByteArray& body);
+
+} // namespace detail
+
 } // namespace mail

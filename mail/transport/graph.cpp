@@ -39,18 +39,6 @@ QString graphOrigin(const QString& server) {
     return QStringLiteral("https://") + text;
 }
 
-// The server's own error, "code : message", cleaned; "" when the body says nothing.
-QString graphError(const QByteArray& body) {
-    const QJsonObject error =
-        QJsonDocument::fromJson(body).object().value(QLatin1String("error")).toObject();
-    const QString code = Untrusted::CleanQuoted(error.value(QLatin1String("code")).toString(), 100);
-    const QString message =
-        Untrusted::CleanQuoted(error.value(QLatin1String("message")).toString());
-    if (code.isEmpty() || message.isEmpty())
-        return code + message;
-    return code + QStringLiteral(" : ") + message;
-}
-
 // The wait a 429 or 503 asks for (seconds or an HTTP date); -1 when it names none.
 qint64 retryAfterSeconds(const detail::HttpsReply& reply) {
     const QByteArray value = reply.header("retry-after").trimmed();
@@ -95,7 +83,7 @@ SendOutcome judged(const detail::HttpsReply& a, const QString& url, const QStrin
     if (a.result != CURLE_OK)
         return detail::CurlFailure(detail::Peer::Graph, a.result, url, QUrl(url).host(),
                                    a.technical, caFolder);
-    const QString why = graphError(a.body);
+    const QString why = detail::GraphError(a.body);
     const QString suffix = why.isEmpty() ? QString() : QStringLiteral(" : ") + why;
     if (a.status == 401)
         return {
@@ -239,6 +227,17 @@ public:
 
 std::unique_ptr<Transport> CreateGraphTransport() {
     return std::make_unique<GraphTransport>();
+}
+
+QString detail::GraphError(const QByteArray& body) {
+    const QJsonObject error =
+        QJsonDocument::fromJson(body).object().value(QLatin1String("error")).toObject();
+    const QString code = Untrusted::CleanQuoted(error.value(QLatin1String("code")).toString(), 100);
+    const QString message =
+        Untrusted::CleanQuoted(error.value(QLatin1String("message")).toString());
+    if (code.isEmpty() || message.isEmpty())
+        return code + message;
+    return code + QStringLiteral(" : ") + message;
 }
 
 } // namespace mail

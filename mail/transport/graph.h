@@ -51,4 +51,10 @@ SendOutcome SendThroughGraph(const GraphSend& send);
 // the failures of a send otherwise. `what` receives the address asked.
 SendOutcome CheckGraph(const GraphSend& send, QString& what);
 
+namespace detail {
+// The error a Graph answer names, "code : message", cleaned and bounded; "" when the body
+// says nothing. Reads any bytes; never fails.
+QString GraphError(const QByteArray& body);
+} // namespace detail
+
 } // namespace mail
