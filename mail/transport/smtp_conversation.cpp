@@ -5,6 +5,8 @@
 
 #include "system/untrusted_text.h"
 
+#include <algorithm>
+
 namespace mail::detail {
 
 void SmtpConversation::commandSent(const QByteArray& raw) {
@@ -68,7 +70,11 @@ void SmtpConversation::replyLine(const QString& line) {
     SmtpReply reply;
     reply.command = command;
     reply.argument = last_.argument;
-    reply.code = line.left(3).toInt();
+    // Three digits make a code (RFC 5321); anything else ("-25", " 25", "+25") is garbled.
+    const bool digits =
+        line.size() >= 3 && std::all_of(line.cbegin(), line.cbegin() + 3,
+                                        [](QChar c) { return c >= u'0' && c <= u'9'; });
+    reply.code = digits ? line.left(3).toInt() : 0;
     QStringList texts;
     for (const QString& l : std::as_const(lines_))
         texts << l.mid(4);

@@ -170,6 +170,19 @@ TEST(SmtpConversation, FeaturesOfTheLastEhlo) {
     EXPECT_TRUE(talk.features().utf8);
 }
 
+// Only three digits make a reply code: a sign or a blank in front would otherwise turn a
+// garbled reply into a code below 400, which reads as no failure.
+TEST(SmtpConversation, GarbledCodesAreZero) {
+    const std::pair<const char*, int> lines[] = {
+        {"S: 250 ok", 250}, {"S: -25 x", 0}, {"S: +25 x", 0}, {"S:  25 x", 0}, {"S: 2x0 x", 0}};
+    for (const auto& [line, code] : lines) {
+        SmtpConversation talk;
+        play(talk, {"S: 220 mx", "C: NOOP", line});
+        ASSERT_EQ(talk.replies().size(), 2u) << line;
+        EXPECT_EQ(talk.replies().back().code, code) << line;
+    }
+}
+
 TEST(SmtpConversation, KeepsNoCredentialsOfAnAuthExchange) {
     SmtpConversation talk;
     play(talk,
