@@ -81,8 +81,11 @@ bool InstallShutdownSignals(std::function<void(int)> onSignal, QString* error) {
     action.sa_handler = onPosixSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGTERM, &action, nullptr) != 0 || ::sigaction(SIGINT, &action, nullptr) != 0)
-        return fail("sigaction");
+    // SIGHUP: the session or the display went away (log-out); it ends the program as a
+    // session's end does, not with the default abrupt exit.
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+        if (::sigaction(signalNumber, &action, nullptr) != 0)
+            return fail("sigaction");
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Running without a display: choosing the offscreen platform, echoing incident lines to
-// standard error, and closing on SIGTERM/SIGINT the way a session shutdown closes the program.
+// standard error, and closing on SIGTERM/SIGINT/SIGHUP the way a session shutdown closes the
+// program.
 #pragma once
 
 #include <QString>
@@ -21,7 +22,7 @@ void SetRunningHeadless(bool headless);
 // nobody sees the list then. Never fails.
 void EchoIncidentLine(const QString& line);
 
-// Installs handlers for SIGTERM and SIGINT that set QuitterDemande at once (so the job loop
+// Installs handlers for SIGTERM, SIGINT and SIGHUP that set QuitterDemande at once (so the job loop
 // and the transfer in flight stop without waiting for the event loop), then hand the signal
 // over to the event loop (self-pipe read by a socket notifier) and call `onSignal` there,
 // once per signal received.

@@ -10,6 +10,7 @@
 #include "system/globals.h"
 #include "system/numbers.h"
 #include "system/paths.h"
+#include "system/processes.h"
 #include "system/registry.h"
 #include "system/station.h"
 #include "system/sysinfo.h"
@@ -282,6 +283,15 @@ void Frm_Main::InitGeneral() {
     Trap(label, [&] { TexteBody->setPlainText(Startup::BodyTemplate()); });
 
     Trap(label, [&] { LoadSettingsFile(); });
+
+    // The copies of this installation (this settings folder) know each other by this marker
+    // when one of them ends the others.
+    Trap(label, [&] {
+        QString error;
+        if (!Lib_Systeme::HoldInstallationMarker(
+                WinPath::nativePath(Lib_Public::DossierConfigGlobal[0]), &error))
+            throw Lib_Public::RunTimeError(75, error);
+    });
 
     ParametresModifies = false;
 }

@@ -12,13 +12,17 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,8 +189,111 @@ QList<qint64> ProcessesNamed(const QString& name) {
     return pids;
 }
 
+namespace {
+
+// The marker held open by this process, -1 while none.
+int g_marker = -1;
+
+// How long the other copies get to end on their own before they are killed.
+constexpr int kCopiesGraceMs = 5000;
+
+// The name of a process as the kernel keeps it (at most 15 bytes), or "" when it is gone.
+QByteArray processName(qint64 pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return comm.readAll().trimmed();
+}
+
+// True while `pid` exists and is not a zombie.
+bool processAlive(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    // "pid (comm) S ...": the state follows the last closing parenthesis.
+    const qsizetype close = text.lastIndexOf(')');
+    if (close < 0 || close + 2 >= text.size())
+        return false;
+    const char state = text.at(close + 2);
+    return state != 'Z' && state != 'X';
+}
+
+// True when one of the open descriptors of `pid` is the file `device`/`inode`.
+bool holdsFile(qint64 pid, dev_t device, ino_t inode) {
+    const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QStringList fds =
+        QDir(fdFolder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& fd : fds) {
+        struct stat info {};
+        const QByteArray path = QFile::encodeName(fdFolder + u'/' + fd);
+        if (::stat(path.constData(), &info) == 0 && info.st_dev == device && info.st_ino == inode)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool HoldInstallationMarker(const QString& settingsFolder, QString* error) {
+    ReleaseInstallationMarker();
+    if (settingsFolder.isEmpty() || !QDir().mkpath(settingsFolder)) {
+        if (error)
+            *error = QStringLiteral("Dossier introuvable: ") + settingsFolder;
+        return false;
+    }
+    const QByteArray path =
+        QFile::encodeName(settingsFolder + u'/' + QLatin1String(InstallationMarkerName));
+    g_marker = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (g_marker < 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno)) + QStringLiteral(": ") +
+                     QFile::decodeName(path);
+        return false;
+    }
+    return true;
+}
+
+void ReleaseInstallationMarker() {
+    if (g_marker >= 0)
+        ::close(g_marker);
+    g_marker = -1;
+}
+
+QList<qint64> CopiesOfInstallation(const QString& name) {
+    struct stat marker {};
+    if (g_marker < 0 || ::fstat(g_marker, &marker) != 0)
+        return {};
+    QList<qint64> copies;
+    for (qint64 pid : ProcessesNamed(name))
+        if (holdsFile(pid, marker.st_dev, marker.st_ino))
+            copies << pid;
+    return copies;
+}
+
+QList<qint64> EndProcesses(const QList<qint64>& pids, const QString& name, int graceMs) {
+    const QByteArray expected = name.toUtf8().left(15);
+    for (qint64 pid : pids)
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+    QElapsedTimer waited;
+    waited.start();
+    const auto anyAlive = [&] {
+        return std::any_of(pids.begin(), pids.end(), [](qint64 pid) { return processAlive(pid); });
+    };
+    while (anyAlive() && waited.elapsed() < graceMs)
+        ::usleep(20 * 1000);
+    QList<qint64> killed;
+    for (qint64 pid : pids) {
+        if (processAlive(pid) && processName(pid) == expected) {
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+            killed << pid;
+        }
+    }
+    return killed;
+}
+
 void EndAllCopies(const QString& name) {
-    const QList<qint64> pids = ProcessesNamed(name);
+    const QList<qint64> pids = CopiesOfInstallation(name);
     if (const QString file = recordFile(); !file.isEmpty()) {
         QString line = QLatin1String(RecordEndAllCopies) + u' ' + name;
         for (qint64 pid : pids)
@@ -194,8 +301,10 @@ void EndAllCopies(const QString& name) {
         record(file, line);
         return;
     }
-    for (qint64 pid : pids)
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    // Released first: a copy asked to end looks for the copies of its installation in turn,
+    // and must not find this one, which is ending already.
+    ReleaseInstallationMarker();
+    EndProcesses(pids, name, kCopiesGraceMs);
     std::fflush(nullptr);
     ::_exit(0);
 }

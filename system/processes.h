@@ -41,10 +41,36 @@ QString StartupEntryProgram(const QString& applicationFolderNative,
 // calling process left out, in increasing order. Unreadable entries are skipped.
 QList<qint64> ProcessesNamed(const QString& name);
 
-// The end-of-run clean-up: ends by force (SIGKILL) every other process named `name` of the
-// current user, then the calling process itself (exit status 0, without running
-// destructors). With the record variable set, writes the "EndAllCopies" line and returns
-// instead. Failures are ignored: the caller then ends normally.
+// Name of the marker file that every running copy holds open in its settings folder: the
+// copies holding the same file belong to the same installation.
+inline constexpr char InstallationMarkerName[] = ".VL3_Postique.running";
+
+// Opens (creating it and its folder when missing) the marker file in the native folder
+// `settingsFolder` and holds it open until the process ends or ReleaseInstallationMarker; a
+// marker already held is released first. Returns false with `error` filled on failure.
+bool HoldInstallationMarker(const QString& settingsFolder, QString* error = nullptr);
+
+// Closes the marker held by this process, if any: from then on the other copies no longer
+// count this one as a copy of their installation.
+void ReleaseInstallationMarker();
+
+// Process ids of the current user's processes named `name` that hold open the same marker
+// file as this process (the same installation), the calling process left out, in increasing
+// order. Empty while this process holds no marker.
+QList<qint64> CopiesOfInstallation(const QString& name);
+
+// Asks each process of `pids` to end (SIGTERM), waits until all of them are gone or
+// `graceMs` ran out, then ends by force (SIGKILL) those still there whose name is still
+// `name` (a process id may have been reused meanwhile). Returns the ids that had to be
+// killed. A zombie counts as gone.
+QList<qint64> EndProcesses(const QList<qint64>& pids, const QString& name, int graceMs);
+
+// The end-of-run clean-up: releases this copy's marker, ends the other copies of the same
+// installation (EndProcesses with a grace of a few seconds), then the calling process itself
+// (exit status 0, without running destructors). Copies of other installations are left
+// alone. With the record variable set, writes the "EndAllCopies" line naming the copies that
+// would have been ended and returns instead. Failures are ignored: the caller then ends
+// normally.
 void EndAllCopies(const QString& name);
 
 } // namespace Lib_Systeme

@@ -70,3 +70,44 @@ TEST(Shutdown, StopDuringALongJobSendsNoFurtherRow) {
     ASSERT_EQ(recorded.size(), 1);
     EXPECT_TRUE(recorded.first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
 }
+
+// A stop request (SIGTERM) or the session going away (SIGHUP) ends the program normally with
+// its shutdown steps, and the end of the copies names only the copies of its own
+// installation, never those of another one on the same account.
+TEST(Shutdown, SignalEndsOnlyTheCopiesOfTheSameInstallation) {
+    for (int signalNumber : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        ProgramInstall mine;
+        ProgramInstall other;
+        ASSERT_TRUE(mine.ok() && other.ok());
+        for (const ProgramInstall* install : {&mine, &other})
+            ASSERT_TRUE(install->writeSettings(QStringLiteral("127.0.0.1"),
+                                               QStringLiteral("postique@station.test"),
+                                               QStringLiteral("C:\\Jobs\\")));
+        std::unique_ptr<QProcess> programs[] = {mine.start(1000), mine.start(1000),
+                                                other.start(1000)};
+        QByteArray errors[3];
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(waitUntil(
+                [&] {
+                    errors[i] += programs[i]->readAllStandardError();
+                    return errors[i].contains("started without a display");
+                },
+                30000))
+                << errors[i].toStdString();
+
+        ::kill(static_cast<pid_t>(programs[0]->processId()), signalNumber);
+        ASSERT_TRUE(programs[0]->waitForFinished(20000));
+        EXPECT_EQ(programs[0]->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(programs[0]->exitCode(), 0);
+
+        const QStringList recorded = mine.recordedActions();
+        ASSERT_EQ(recorded.size(), 1);
+        const QStringList words = recorded.first().split(u' ');
+        EXPECT_EQ(words.mid(0, 2),
+                  (QStringList{QStringLiteral("EndAllCopies"), QStringLiteral("VL3_Postique")}));
+        EXPECT_EQ(words.mid(2), QStringList{QString::number(programs[1]->processId())});
+        for (auto& program : programs)
+            killProgram(*program);
+    }
+}

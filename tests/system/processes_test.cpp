@@ -1,4 +1,5 @@
-// The start-up entry that brings the program back after a forced restart.
+// The start-up entry that brings the program back after a forced restart, and the end of
+// other processes at the end of a run.
 #include "system/processes.h"
 
 #include "support/qt_print.h"
@@ -7,12 +8,18 @@
 #include "system/globals.h"
 #include "system/winpath.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -127,4 +134,51 @@ TEST_F(StartupEntryTest, ProgramFolderWithLineBreakIsRefused) {
     EXPECT_TRUE(errors[0].startsWith(
         QStringLiteral("Frm_Main:Form_Load>Lib_Systeme:CreateShortCutStartUp: error 5")))
         << errors[0].toStdString();
+}
+
+// Ending the copies: a process that obeys SIGTERM is not killed; one that ignores it is
+// killed after the grace; one whose name no longer matches (a reused id) is left alone.
+TEST(EndProcesses, AsksFirstThenKillsOnlyWhatStaysUnderTheName) {
+    struct Case {
+        const char* script;
+        const char* readyName; // the name once the script is ready for the signal
+        bool killed;
+        bool survives;
+    };
+    const Case cases[] = {
+        {"exec sleep 30", "sleep", false, false},
+        {"trap '' TERM; exec sleep 30", "sleep", true, false},
+        {"trap '' TERM; while :; do sleep 0.1; done", "sh", false, true},
+    };
+    std::vector<std::unique_ptr<QProcess>> children;
+    QList<qint64> pids;
+    for (const Case& c : cases) {
+        auto child = std::make_unique<QProcess>();
+        child->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QLatin1String(c.script)});
+        ASSERT_TRUE(child->waitForStarted(5000));
+        const qint64 pid = child->processId();
+        const QString comm = QStringLiteral("/proc/%1/comm").arg(pid);
+        // Ready once the shell has set its trap and replaced itself (or entered its loop).
+        QDeadlineTimer ready(5000);
+        bool named = false;
+        while (!named && !ready.hasExpired()) {
+            QFile f(comm);
+            named = f.open(QIODevice::ReadOnly) && f.readAll().trimmed() == c.readyName;
+            if (!named)
+                QThread::msleep(10);
+        }
+        ASSERT_TRUE(named) << c.script;
+        if (QByteArray(c.readyName) == "sh")
+            QThread::msleep(200); // the trap is the loop's first command
+        pids << pid;
+        children.push_back(std::move(child));
+    }
+    const QList<qint64> killed = Lib_Systeme::EndProcesses(pids, QStringLiteral("sleep"), 300);
+    for (size_t i = 0; i < children.size(); ++i) {
+        SCOPED_TRACE(cases[i].script);
+        EXPECT_EQ(killed.contains(pids[static_cast<qsizetype>(i)]), cases[i].killed);
+        EXPECT_EQ(!children[i]->waitForFinished(cases[i].survives ? 300 : 5000), cases[i].survives);
+        children[i]->kill();
+        children[i]->waitForFinished(5000);
+    }
 }
