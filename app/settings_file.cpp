@@ -29,7 +29,7 @@
 namespace {
 
 // What a key of the settings file is attached to.
-enum class Kind { Text, Check, Protocol, JobFolders };
+enum class Kind { Text, Check, Protocol, Port, JobFolders };
 
 // One key of the settings file, in reading and writing order.
 struct SettingKey {
@@ -57,6 +57,8 @@ const SettingKey kSettingKeys[] = {
     {"Email", "To", Kind::Text, &Frm_Main::TexteTo},
     {"Email", "Cc", Kind::Text, &Frm_Main::TexteCc},
     {"Email", "Cci", Kind::Text, &Frm_Main::TexteCci},
+    // After the sender: a stored port wins over the well-known server's preset.
+    {"Serveur", "Port", Kind::Port, nullptr, nullptr, nullptr},
 };
 
 const QString kLoadLabel = QStringLiteral("Frm_Main:InitGeneral");
@@ -126,6 +128,20 @@ void applyProtocol(QComboBox* list, const QString& stored) {
         throw Lib_Public::RunTimeError(kErrInvalidPropertyValue,
                                        QStringLiteral("Invalid property value"));
     list->setCurrentIndex(*value);
+}
+
+// Applies a stored port: a whole number 1..65535, selected in the list (added to it when it is
+// not one of the usual ports); anything else is refused and the list keeps its choice.
+void applyPort(QComboBox* list, const QString& stored) {
+    bool ok = false;
+    const int port = stored.trimmed().toInt(&ok);
+    if (!ok || port <= 0 || port > 65535)
+        throw Lib_Public::RunTimeError(kErrInvalidPropertyValue,
+                                       QStringLiteral("Invalid property value (Port)"));
+    const QString text = QString::number(port);
+    if (list->findText(text) < 0)
+        list->addItem(text);
+    list->setCurrentIndex(list->findText(text));
 }
 
 // The native path of an INI file text; a bare name lives in the Windows folder.
@@ -249,6 +265,11 @@ void Frm_Main::LoadSettingsFile() {
         switch (k.kind) {
         case Kind::Text:
             Trap(kLoadLabel, [&] { (this->*k.text)->setText(read(k, QString())); });
+            // The sender fills the server and the user only where the file left them empty.
+            if (k.text == &Frm_Main::TexteUser)
+                RemplirUtilisateur = TexteUser->text().isEmpty();
+            if (k.text == &Frm_Main::TexteServer)
+                RemplirServeur = TexteServer->text().isEmpty();
             break;
         case Kind::Check:
             Trap(kLoadLabel, [&] {
@@ -262,6 +283,13 @@ void Frm_Main::LoadSettingsFile() {
             Trap(kLoadLabel, [&] {
                 applyProtocol(ListeProtocol,
                               read(k, QString::number(ListeProtocol->currentIndex())));
+            });
+            break;
+        case Kind::Port:
+            Trap(kLoadLabel, [&] {
+                const QString stored = read(k, QString());
+                if (!stored.trimmed().isEmpty())
+                    applyPort(ListePort, stored);
             });
             break;
         case Kind::JobFolders:
@@ -304,6 +332,9 @@ void Frm_Main::CommandSave_Click() {
             break;
         case Kind::Protocol:
             write(QString::fromLatin1(k.key), QString::number(ListeProtocol->currentIndex()));
+            break;
+        case Kind::Port:
+            write(QString::fromLatin1(k.key), ListePort->currentText().trimmed());
             break;
         case Kind::JobFolders:
             for (int index = 0; index < static_cast<int>(TexteDossier.size()); ++index)

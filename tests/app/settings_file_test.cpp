@@ -104,6 +104,7 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyInOrderAndARestartShowsTheSamePanel) 
         f->CheckBoxAuth->setChecked(true);
         f->TextePW->setText(" p@ss wörd;=x ");
         f->ListeProtocol->setCurrentIndex(2);
+        f->ListePort->setCurrentIndex(2);
         f->CheckBoxSign->setChecked(true);
         f->TexteDossier[0]->setText("C:\\Jobs\\Mail\\");
         f->CheckSousDossiers->setChecked(true);
@@ -124,6 +125,7 @@ TEST_F(SettingsFileTest, SaveWritesEveryKeyInOrderAndARestartShowsTheSamePanel) 
                            "Serveur/PW= p@ss wörd;=x ",
                            "Serveur/Protocole=2",
                            "Serveur/ConnexionSSL=0",
+                           "Serveur/Port=465",
                            "Envoi/SignatureNumerique=1",
                            "Envoi/Crypter=0",
                            "Dossiers/Dossier_00=C:\\Jobs\\Mail\\",
@@ -175,7 +177,7 @@ TEST_F(SettingsFileTest, AnExistingFileKeepsItsPermissions) {
     EXPECT_TRUE(keyLines(prefix.read(kSettingsFile)).contains("Serveur/Serveur=new"));
 }
 
-TEST_F(SettingsFileTest, StoredSenderReplacesUserAndProviderServer) {
+TEST_F(SettingsFileTest, SenderFillsOnlyWhatTheFileLeftEmptyAndThePortIsRestored) {
     struct Case {
         const char* name;
         QByteArray file;
@@ -183,20 +185,27 @@ TEST_F(SettingsFileTest, StoredSenderReplacesUserAndProviderServer) {
         Qt::CheckState ssl, auth;
     };
     const Case cases[] = {
-        {"provider sender",
+        {"stored user and server stay",
          "[Serveur]\r\nServeur=mail.other.example\r\nUser=someone\r\nAutentification=0\r\n"
          "[Email]\r\nFrom=Studio <Studio@GMail.com>\r\n",
+         "someone", "mail.other.example", "25", Qt::Unchecked, Qt::Unchecked},
+        {"empty user and server come from a provider sender",
+         "[Serveur]\r\nServeur=\r\nUser=\r\n[Email]\r\nFrom=Studio <Studio@GMail.com>\r\n",
          "Studio@GMail.com", "smtp.gmail.com", "587", Qt::Checked, Qt::Checked},
-        {"other domain keeps the server",
-         "[Serveur]\r\nServeur=mail.other.example\r\nUser=someone\r\n[Email]\r\nFrom=a@b."
+        {"empty user from another domain's sender",
+         "[Serveur]\r\nServeur=mail.x\r\n[Email]\r\nFrom=a@b.example\r\n", "a@b.example", "mail.x",
+         "25", Qt::Unchecked, Qt::Unchecked},
+        {"stored submission port",
+         "[Serveur]\r\nServeur=mail.x\r\nUser=login\r\nPort=587\r\n[Email]\r\nFrom=a@b."
          "example\r\n",
-         "a@b.example", "mail.other.example", "25", Qt::Unchecked, Qt::Unchecked},
-        {"sender without @ keeps the user",
-         "[Serveur]\r\nServeur=smtp.office365.com\r\nUser=someone\r\n[Email]\r\nFrom=Studio\r\n",
-         "someone", "smtp.office365.com", "587", Qt::Checked, Qt::Unchecked},
-        {"two @ fill the user only",
-         "[Serveur]\r\nServeur=mail.x\r\nUser=u\r\n[Email]\r\nFrom=a@b@gmail.com\r\n",
-         "a@b@gmail.com", "mail.x", "25", Qt::Unchecked, Qt::Unchecked},
+         "login", "mail.x", "587", Qt::Unchecked, Qt::Unchecked},
+        {"stored port wins over the provider preset",
+         "[Serveur]\r\nServeur=smtp.office365.com\r\nUser=someone\r\nPort=25\r\n", "someone",
+         "smtp.office365.com", "25", Qt::Checked, Qt::Unchecked},
+        {"unusual stored port", "[Serveur]\r\nServeur=mail.x\r\nUser=u\r\nPort= 2525 \r\n", "u",
+         "mail.x", "2525", Qt::Unchecked, Qt::Unchecked},
+        {"refused stored port", "[Serveur]\r\nServeur=mail.x\r\nUser=u\r\nPort=70000\r\n", "u",
+         "mail.x", "25", Qt::Unchecked, Qt::Unchecked},
     };
     for (const Case& c : cases) {
         TempPrefix own;
