@@ -213,18 +213,28 @@ bool toUtf8Text(const QByteArray& bytes, QByteArray& utf8, JobEncoding& encoding
     return true;
 }
 
-// The first tab, ";" or "," outside quotes in the first record.
-char detectDelimiter(const QByteArray& text) {
+// The delimiter of a job and where the first record holding it starts.
+struct DelimiterChoice {
+    char delimiter = ',';
+    qsizetype recordStart = 0;
+};
+
+// The first tab, ";" or "," outside quotes in the first record that has one: blank lines and
+// a title line before the first record must not make "," the delimiter of a ";" job (its rows
+// would lose their columns and go to the support mailbox).
+DelimiterChoice detectDelimiter(const QByteArray& text) {
     bool quoted = false;
-    for (const char c : text) {
+    qsizetype recordStart = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
         if (c == '"')
             quoted = !quoted;
         else if (!quoted && (c == '\t' || c == ';' || c == ','))
-            return c;
+            return {c, recordStart};
         else if (!quoted && (c == '\n' || c == '\r'))
-            break;
+            recordStart = i + 1;
     }
-    return ',';
+    return {};
 }
 
 } // namespace
@@ -253,7 +263,8 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
         return result;
 
     const QByteArray& text = sheet->text_;
-    const char delim = detectDelimiter(text);
+    const DelimiterChoice choice = detectDelimiter(text);
+    const char delim = choice.delimiter;
     result.delimiter = QChar::fromLatin1(delim);
     const char* data = text.constData();
     const qsizetype n = text.size();
@@ -261,6 +272,10 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
     int line = 1;
     int cellsInRow = 0; // 0: no row open
     auto addCell = [&](qsizetype offset, qsizetype size, bool doubledQuotes) {
+        // Lines before the first record with the delimiter (a title) stay rows, so that row
+        // numbers match the file's, but empty ones: never a mail.
+        if (offset < choice.recordStart)
+            size = 0;
         if (cellsInRow == 0)
             sheet->rowStarts_.push_back(static_cast<quint32>(sheet->spans_.size()));
         sheet->spans_.push_back({offset, static_cast<qint32>(size), doubledQuotes});

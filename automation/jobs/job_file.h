@@ -72,7 +72,9 @@ inline constexpr qint64 MaxJobBytes = 256LL * 1024 * 1024;
 // Reads the bytes of a job file. A zip container is read as a workbook (readWorkbookBytes,
 // automation/jobs/workbook_reader.h); anything else as delimited text. The encoding is recognised
 // by content: a UTF-8 or UTF-16 byte-order mark, else valid UTF-8, else Windows-1252. The delimiter
-// is the first tab, ";" or "," met outside quotes in the first record ("," when none). Quoted
+// is the first tab, ";" or "," met outside quotes in the first record that has one, blank
+// lines and a title line before it skipped ("," when no record has one); those lines stay
+// rows, but empty ones. Quoted
 // fields may hold delimiters, line breaks and doubled quotes; CR LF, LF and CR end a record. Fails
 // on an unterminated quote, text after a closing quote, a NUL character, bytes that decode in no
 // encoding, or more than MaxJobBytes. Never throws except std::bad_alloc.
