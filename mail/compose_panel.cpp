@@ -11,6 +11,7 @@
 #include "ui/msgbox.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -22,6 +23,9 @@ bool IsBlank(const QString& text) {
     Addresses::FnTrim(trimmed, QStringLiteral(" "));
     return trimmed.isEmpty();
 }
+
+// Index of "OAuth 2.0" in the authentication method list.
+constexpr int kMethodOAuth = 1;
 
 void Warn(const QString& text) {
     MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
@@ -106,7 +110,10 @@ void Frm_Main::ButtonSend_Click() {
                                 "copies (Utilisez un ; pour séparer les adresses multiples)."));
             return;
         }
-        if (CheckBoxAuth->isChecked() && (IsBlank(TexteUser->text()) || IsBlank(TextePW->text()))) {
+        // With OAuth 2.0 the login is a token: the password field is hidden and not needed.
+        const bool oauth = ListeAuthMethode && ListeAuthMethode->currentIndex() == kMethodOAuth;
+        if (CheckBoxAuth->isChecked() &&
+            (IsBlank(TexteUser->text()) || (!oauth && IsBlank(TextePW->text())))) {
             Warn(QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe."));
             return;
         }

@@ -6,6 +6,7 @@
 #include "support/smtp_fixture.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QJsonArray>
 #include <QPushButton>
@@ -85,6 +86,26 @@ TEST_F(SendWindowTest, SendButtonChecksFieldsFirst) {
         }
         EXPECT_EQ(server.messages().size(), before + c.sent);
     }
+}
+
+// With OAuth 2.0 chosen the hidden password is not asked for: the send goes to the mail
+// component (which, with no token signed in here, abandons it).
+TEST_F(SendWindowTest, OAuthLoginNeedsNoPassword) {
+    SmtpServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(QStringLiteral("127.0.0.1"), server.port());
+    fill(main.get(), "a@dest.test", "", "", "Essai", "corps");
+    main->CheckBoxAuth->setChecked(true);
+    main->TexteUser->setText("u@station.test");
+    main->TextePW->setText("");
+    main->ListeAuthMethode->setCurrentIndex(1);
+
+    main->ButtonSend->click();
+
+    const QStringList boxes = boxTexts();
+    EXPECT_FALSE(boxes.contains(kNoLogin)) << boxes.join('\n').toStdString();
+    ASSERT_FALSE(boxes.isEmpty());
+    EXPECT_EQ(boxes.last(), kAbandoned) << boxes.join('\n').toStdString();
 }
 
 // A refused send shows the server's reason, then the abandon message.
