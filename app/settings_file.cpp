@@ -1,6 +1,7 @@
 // Reading the settings file into the settings page at start-up and writing it back on save.
 #include "app/settings_file.h"
 
+#include "automation/poller.h"
 #include "mail/dkim_settings.h"
 #include "mail/engine/native_path.h"
 #include "system/error_reporting.h"
@@ -11,8 +12,10 @@
 #include "system/paths.h"
 #include "system/sysinfo.h"
 #include "system/unique_fd.h"
+#include "system/untrusted_text.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
+#include "ui/msgbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -344,6 +347,19 @@ void Frm_Main::CommandSave_Click() {
     }
     Trap(kSaveLabel, [&] { SaveOAuthSettings(file); });
     ParametresModifies = false;
+    // A job folder that does not exist is saved as typed, but never silently: no job could
+    // ever be taken from it.
+    for (const QLineEdit* field : TexteDossier) {
+        Trap(kSaveLabel, [&] {
+            const QString folder = field->text().trimmed();
+            if (folder.isEmpty() || automation::jobFolderExists(folder))
+                return;
+            MsgBox::Show(QStringLiteral("Le dossier partagé « %1 » n'existe pas : aucun mail "
+                                        "automatique n'en partira tant qu'il n'existe pas.")
+                             .arg(Untrusted::Clean(folder)),
+                         MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
+        });
+    }
 }
 
 namespace DkimSettings {

@@ -108,6 +108,17 @@ int pollCycles() {
     return state().cycles;
 }
 
+bool jobFolderExists(const QString& folder) {
+    const QString native = WinPath::nativePath(folder);
+    return !native.isEmpty() && QFileInfo(native).isDir();
+}
+
+QString missingJobFolderText(const QString& folder) {
+    return Untrusted::Clean(
+        QStringLiteral("Dossier partagé introuvable, aucun mail automatique ne part : %1")
+            .arg(folder));
+}
+
 ActiveJob* activeJob() {
     return state().active;
 }
@@ -386,6 +397,10 @@ void Frm_Main::TimerSendEmail_Timer() {
         TimerSendEmail->stop();
         Frm_MainBis* bis = Frm_MainBis::instance();
         const QString folder = Lib_Public::CheckRep(TexteDossier[0]->text());
+        // A folder that is not there (a share not mounted, a typing error) is said at every
+        // cycle: its jobs would otherwise silently never go.
+        if (!jobFolderExists(folder))
+            addIncident(*this, missingJobFolderText(folder));
         bis->ListeSousDossiers->clear();
         bis->ListeSousDossiers->addItem(folder);
         const int folders = bis->ListeSousDossiers->count();

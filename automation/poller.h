@@ -50,6 +50,12 @@ void setSettleMs(qint64 ms);
 
 // Name of the subfolder of the job folder where a job that ended with failed rows is moved,
 // with a note of what failed. The scan never enters subfolders.
+// True when the job folder `folder` (a Windows text) leads to an existing folder.
+bool jobFolderExists(const QString& folder);
+
+// Incident text for a job folder that does not exist.
+QString missingJobFolderText(const QString& folder);
+
 inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 
 } // namespace automation

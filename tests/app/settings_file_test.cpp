@@ -7,6 +7,7 @@
 #include "support/temp_prefix.h"
 #include "system/globals.h"
 #include "ui/frm_main.h"
+#include "ui/msgbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -273,13 +274,15 @@ TEST_F(SettingsFileTest, GrayedBoxBecomesAnOrdinaryBoxOnceChanged) {
     EXPECT_EQ(f->CheckBoxAuth->checkState(), Qt::Checked) << "no way back to grayed";
 }
 
-TEST_F(SettingsFileTest, UncreatableJobFolderStillComesUp) {
+TEST_F(SettingsFileTest, UncreatableJobFolderComesUpAndIsNamedWhenSaved) {
     struct Case {
         const char* name;
         QString folder;
+        bool exists;
     };
-    const Case cases[] = {{"missing drive", "Q:\\Jobs\\"},
-                          {"parent is a file", "C:\\Plain\\Jobs\\"}};
+    const Case cases[] = {{"missing drive", "Q:\\Jobs\\", false},
+                          {"parent is a file", "C:\\Plain\\Jobs\\", false},
+                          {"created at start", "C:\\Jobs\\", true}};
     for (const Case& c : cases) {
         TempPrefix own;
         ASSERT_TRUE(own.write("C:\\Plain", "file"));
@@ -290,6 +293,13 @@ TEST_F(SettingsFileTest, UncreatableJobFolderStillComesUp) {
         EXPECT_EQ(f->TexteDossier[0]->text(), c.folder) << c.name;
         EXPECT_EQ(f->TexteTo->text(), "x@y") << c.name << ": later keys still read";
         EXPECT_EQ(own.read(kSettingsFile), file) << c.name;
+
+        MsgBox::reset();
+        f->CommandSave->click();
+        int warnings = 0;
+        for (const MsgBox::Record& r : MsgBox::history())
+            warnings += r.text.contains(c.folder) && r.text.contains("n'existe pas") ? 1 : 0;
+        EXPECT_EQ(warnings, c.exists ? 0 : 1) << c.name;
     }
 }
 

@@ -112,6 +112,27 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
     }
 }
 
+TEST_F(PollerTest, MissingJobFolderIsNamedAtEveryCycle) {
+    struct Case {
+        const char* folder;
+        int lines; // per cycle
+    };
+    const Case cases[] = {{"C:\\Jobs\\", 0}, {"C:\\Nulle\\Part\\", 1}, {"Q:\\Jobs\\", 1}};
+    form->TexteFrom->setText(QStringLiteral("a@example.org"));
+    form->CheckBoxAuth->setChecked(false);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        form->TexteDossier[0]->setText(QString::fromLatin1(c.folder));
+        form->ListeIncidents->clear();
+        automation::resetPoller();
+        cycle();
+        cycle();
+        const QStringList lines =
+            incidents().filter(automation::missingJobFolderText(QString::fromLatin1(c.folder)));
+        EXPECT_EQ(lines.size(), 2 * c.lines) << incidents().join(u'\n').toStdString();
+    }
+}
+
 TEST_F(PollerTest, ClearsTheListAbove1000Lines) {
     form->TexteFrom->clear();
     for (int lines : {1000, 1001}) {
