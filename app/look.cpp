@@ -9,13 +9,16 @@
 #include "system/registry.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPalette>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <array>
 #include <cmath>
@@ -357,6 +360,64 @@ QString PositionsFile() {
     return NomFichierSettings(QStringLiteral("_Positions"), QStringLiteral(".Ini"));
 }
 
+namespace {
+
+// The frame's width on each side of `form`: as the window manager gave it once the window was
+// shown; before that, on a display whose windows get a frame, a usual title bar and border.
+QMargins frameMarginsOf(const QWidget* form) {
+    const QRect frame = form->frameGeometry();
+    const QRect inside = form->geometry();
+    const QMargins known(inside.left() - frame.left(), inside.top() - frame.top(),
+                         frame.right() - inside.right(), frame.bottom() - inside.bottom());
+    if (known.isNull() && QGuiApplication::platformName() == QLatin1String("xcb"))
+        return QMargins(4, 32, 4, 4);
+    return known;
+}
+
+// Keeps a window that is about to be shown where it was put: some window managers place a
+// new window by their own rule whatever it asks for. Until the window is first painted (the
+// manager places it before it shows it), a move elsewhere is answered by a request for the
+// asked place, which managers honour for a mapped window. Later moves are the operator's.
+class PlaceKeeper : public QObject {
+public:
+    static inline const QString kName = QStringLiteral("PlaceKeeper");
+    PlaceKeeper(QWidget* form, QPoint inside) : QObject(form), form_(form), inside_(inside) {
+        setObjectName(kName);
+        form->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != form_ || done_)
+            return false;
+        if (event->type() == QEvent::Show) {
+            shown_ = true;
+            // Bounded: a manager that insists on its own place wins.
+            QTimer::singleShot(2000, this, [this] {
+                done_ = true;
+                deleteLater();
+            });
+        } else if (event->type() == QEvent::Paint && shown_) {
+            done_ = true;
+            deleteLater();
+        } else if (event->type() == QEvent::Move && shown_ &&
+                   form_->geometry().topLeft() != inside_ && ++corrections_ <= 2) {
+            const QRect wanted(inside_, form_->geometry().size());
+            QTimer::singleShot(0, this, [this, wanted] { form_->setGeometry(wanted); });
+        }
+        return false;
+    }
+
+private:
+    QWidget* form_;
+    QPoint inside_;
+    bool shown_ = false;
+    bool done_ = false;
+    int corrections_ = 0;
+};
+
+} // namespace
+
 void PositionFeuille(QWidget* form, const QString& qualifier) {
     const QString label = QStringLiteral("Lib_Public:PositionFeuille");
     if (!form)
@@ -396,7 +457,21 @@ void PositionFeuille(QWidget* form, const QString& qualifier) {
                                  screen.right() - qMin(frame.width(), screen.width()) + 1));
             position.setY(qBound(screen.top(), position.y(), screen.bottom() - 20));
         }
-        form->move(position);
+        // The title bar stays on the screen the window lands on.
+        const QMargins margins = frameMarginsOf(form);
+        QScreen* landing = QGuiApplication::screenAt(position);
+        if (!landing)
+            landing = primary;
+        const QRect area = landing ? landing->availableGeometry() : screen;
+        position.setX(std::max(position.x(), area.left() + margins.left()));
+        position.setY(std::max(position.y(), area.top() + margins.top()));
+        // The position is the inside of the window, which the window manager keeps as asked
+        // (a position with the frame is applied differently by different managers and drifts).
+        form->setGeometry(QRect(position, form->geometry().size()));
+        if (!form->isVisible()) {
+            delete form->findChild<QObject*>(PlaceKeeper::kName, Qt::FindDirectChildrenOnly);
+            new PlaceKeeper(form, position);
+        }
     });
 }
 
@@ -410,10 +485,11 @@ void PositionFeuilleSauvegarde(QWidget* form, const QString& qualifier) {
             return;
         const QString file = PositionsFile();
         const QString section = QStringLiteral("FrmPos");
+        const QPoint inside = form->geometry().topLeft();
         Lib_Systeme::EcritureIni(file, section, keyOf(form, qualifier, "_Left"),
-                                 QString::number(qint64(form->x()) * TwipsPerPixel));
+                                 QString::number(qint64(inside.x()) * TwipsPerPixel));
         Lib_Systeme::EcritureIni(file, section, keyOf(form, qualifier, "_Top"),
-                                 QString::number(qint64(form->y()) * TwipsPerPixel));
+                                 QString::number(qint64(inside.y()) * TwipsPerPixel));
     });
 }
 

@@ -73,12 +73,14 @@ QString PositionsFile();
 // Puts `form` where it was saved (section "FrmPos", keys "<name>_Left" and "<name>_Top",
 // twips, default 0), with the corrections: Top beyond the screen height becomes half the
 // screen height; a window whose bottom would be above 100 twips goes to Top 0; Left below
-// -20000 becomes 0; a position outside every screen comes back onto the primary screen.
+// -20000 becomes 0; a position outside every screen comes back onto the primary screen; the
+// frame's title bar never goes above or left of the screen's free area. The position is that
+// of the window's inside, without its frame (what the window manager keeps exactly).
 // `qualifier` is appended to the form's name in the keys. Label "Lib_Public:PositionFeuille".
 void PositionFeuille(QWidget* form, const QString& qualifier);
 
-// Saves `form`'s Left and Top (twips) when it is neither minimised nor maximised.
-// Label "Lib_Public:PositionFeuilleSauvegarde".
+// Saves `form`'s Left and Top (twips, its inside, without the frame) when it is neither minimised
+// nor maximised. Label "Lib_Public:PositionFeuilleSauvegarde".
 void PositionFeuilleSauvegarde(QWidget* form, const QString& qualifier);
 
 } // namespace Lib_Public

@@ -169,7 +169,7 @@ TEST_F(DesktopTest, CloseBoxAsksTheMenuToo_SessionEndDoesNot) {
 
     // A session end asks nothing, stops the work and saves the position.
     form->move(120, 80);
-    const QPoint at = form->pos();
+    const QPoint at = form->geometry().topLeft();
     EXPECT_TRUE(form->CloseFor(Frm_Main::AppWindows));
     EXPECT_EQ(questions().size(), 2);
     EXPECT_TRUE(form->isUnloaded());
@@ -194,21 +194,23 @@ TEST_F(DesktopTest, MinimisedOrMaximisedWindowKeepsTheSavedPosition) {
 TEST_F(DesktopTest, SavedPositionComesBackCorrected) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     const int height = form->frameGeometry().height() * 15;
+    // Positions are those of the window's inside; its title bar stays on the screen.
+    const QPoint m = form->geometry().topLeft() - form->frameGeometry().topLeft();
     struct Case {
         const char* name;
         QString left, top; // as stored; empty = no file
-        QPoint expected;   // pixels
+        QPoint expected;   // pixels, the window's inside
     };
     const QList<Case> cases = {
-        {"no positions file", {}, {}, {0, 0}},
+        {"no positions file", {}, {}, m},
         {"round trip", "1500", "3000", {100, 200}},
         {"below the screen: mid-height",
          "0",
          QString::number(screen.height() * 15 + 15),
-         {0, screen.height() * 15 / 2 / 15}},
-        {"above the top edge", "0", QString::number(-height - 200), {0, 0}},
-        {"far left", "-20001", "0", {0, 0}},
-        {"left of every screen", "-19999", "0", {0, 0}},
+         {m.x(), screen.height() * 15 / 2 / 15}},
+        {"above the top edge", "0", QString::number(-height - 200), m},
+        {"far left", "-20001", "0", m},
+        {"left of every screen", "-19999", "0", m},
         {"right of every screen",
          QString::number((screen.right() + 500) * 15),
          "1500",
@@ -224,7 +226,7 @@ TEST_F(DesktopTest, SavedPositionComesBackCorrected) {
                                      QStringLiteral("Frm_Main_Top"), c.top);
         }
         Lib_Public::PositionFeuille(form.get(), QString());
-        EXPECT_EQ(form->pos(), c.expected);
+        EXPECT_EQ(form->geometry().topLeft(), c.expected);
     }
     EXPECT_TRUE(Lib_Public::PositionsFile().endsWith(QStringLiteral("VL3_Postique_Positions.Ini")));
 }

@@ -9,6 +9,7 @@
 #include "ui/shell.h"
 
 #include <QAction>
+#include <QDeadlineTimer>
 
 #include <QDir>
 #include <QFile>
@@ -220,32 +221,45 @@ TEST(StartupEntry, NamesTheRunningProgramEvenWhenItsFolderIsTheSuiteFolder) {
 }
 
 TEST_F(ShellTest, EndOfEveryCopyIsOnlyRecordedUnderTests) {
-    // A process with a name of its own stands for a running copy.
+    // Processes with a name of their own stand for running copies: one holds the marker of
+    // this installation, the other belongs to another installation.
+    const QString settings = home_.path() + QStringLiteral("/settings");
+    ASSERT_TRUE(Lib_Systeme::HoldInstallationMarker(settings));
+    const QString marker = settings + u'/' + QLatin1String(Lib_Systeme::InstallationMarkerName);
     const QString copy = home_.path() + QStringLiteral("/postique-probe");
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sh"), copy));
     QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcess running;
-    running.start(copy, {QStringLiteral("30")});
-    ASSERT_TRUE(running.waitForStarted(5000));
+    QProcess same;
+    QProcess other;
+    same.start(copy, {QStringLiteral("-c"), QStringLiteral("exec 3<'%1'; sleep 30").arg(marker)});
+    other.start(copy, {QStringLiteral("-c"), QStringLiteral("sleep 30")});
+    ASSERT_TRUE(same.waitForStarted(5000) && other.waitForStarted(5000));
 
-    const QList<qint64> found = Lib_Systeme::ProcessesNamed(QStringLiteral("postique-probe"));
-    EXPECT_EQ(found, QList<qint64>{running.processId()});
+    const QString name = QStringLiteral("postique-probe");
+    QDeadlineTimer deadline(5000);
+    while (Lib_Systeme::CopiesOfInstallation(name).isEmpty() && !deadline.hasExpired())
+        QThread::msleep(10);
+    EXPECT_EQ(Lib_Systeme::CopiesOfInstallation(name), QList<qint64>{same.processId()});
+    EXPECT_EQ(Lib_Systeme::ProcessesNamed(name).size(), 2);
 
     const QString record = home_.path() + QStringLiteral("/record.txt");
     const QByteArray saved = qgetenv(Lib_Systeme::ProcessRecordVariable);
     qputenv(Lib_Systeme::ProcessRecordVariable, QFile::encodeName(record));
-    Lib_Systeme::EndAllCopies(QStringLiteral("postique-probe"));
+    Lib_Systeme::EndAllCopies(name);
     Lib_Systeme::ShutdownWindows(2);
     qputenv(Lib_Systeme::ProcessRecordVariable, saved);
+    Lib_Systeme::ReleaseInstallationMarker();
 
     QFile f(record);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(f.readAll()),
               QStringLiteral("EndAllCopies postique-probe %1\nShutdownWindows 2\n")
-                  .arg(running.processId()));
-    EXPECT_EQ(running.state(), QProcess::Running) << "recorded, not done";
-    running.kill();
-    running.waitForFinished(5000);
+                  .arg(same.processId()));
+    EXPECT_EQ(same.state(), QProcess::Running) << "recorded, not done";
+    for (QProcess* p : {&same, &other}) {
+        p->kill();
+        p->waitForFinished(5000);
+    }
 }
 
 } // namespace

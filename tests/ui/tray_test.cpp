@@ -1,6 +1,6 @@
 // The real program on a virtual X display with a tray host: started asleep behind its icon,
 // still sending, the icon's menu on a right press only, "Afficher" bringing the window back,
-// and the window's position kept from a SIGTERM to the next start.
+// the window's position kept from a SIGTERM to the next start, also under a window manager.
 #include "support/job_corpus.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
@@ -30,13 +30,16 @@ struct XWindow {
     QRect geometry; // absolute
 };
 
-// One Xvfb display with a trayer panel docked at its top right corner.
+// One Xvfb display with a trayer panel docked at its top right corner, and a window manager
+// when asked for.
 class TrayDesktop {
 public:
-    TrayDesktop() {
-        for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo"})
+    explicit TrayDesktop(bool windowManager = false) {
+        for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "xprop"})
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
                 missing_ += QLatin1String(tool) + u' ';
+        if (windowManager && QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty())
+            missing_ += QStringLiteral("openbox ");
         if (!missing_.isEmpty())
             return;
         // The server picks a free display and writes its number on standard output.
@@ -57,6 +60,20 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display_);
         trayer_.setProcessEnvironment(env);
+        if (windowManager) {
+            wm_.setProcessEnvironment(env);
+            wm_.start(QStringLiteral("openbox"), {});
+            // Managing once it names itself on the root window.
+            waitUntil(
+                [&] {
+                    return run(QStringLiteral("xprop"),
+                               {QStringLiteral("-root"),
+                                QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
+                               .contains(QStringLiteral("window id")) ||
+                           wm_.state() == QProcess::NotRunning;
+                },
+                20000);
+        }
         // A host that ends before its panel shows is started once more.
         for (int start = 0; start < 2 && !ready_; ++start) {
             trayer_.start(
@@ -82,7 +99,7 @@ public:
         }
     }
     ~TrayDesktop() {
-        for (QProcess* p : {&trayer_, &xvfb_}) {
+        for (QProcess* p : {&trayer_, &wm_, &xvfb_}) {
             if (p->state() != QProcess::NotRunning) {
                 p->terminate();
                 if (!p->waitForFinished(5000))
@@ -167,6 +184,21 @@ public:
                 found << w;
         return found;
     }
+    // The decoration sizes the window manager gives the window `id` (left, right, top,
+    // bottom), once it manages it.
+    std::optional<QList<int>> frameExtents(const QString& id) const {
+        const QString out = run(QStringLiteral("xprop"),
+                                {QStringLiteral("-id"), id, QStringLiteral("_NET_FRAME_EXTENTS")});
+        const qsizetype eq = out.indexOf(u'=');
+        if (eq < 0)
+            return std::nullopt;
+        QList<int> values;
+        for (const QString& v : out.mid(eq + 1).split(u','))
+            values << v.trimmed().toInt();
+        if (values.size() != 4)
+            return std::nullopt;
+        return values;
+    }
     void click(const QPoint& at, int button) const {
         run(QStringLiteral("xdotool"),
             {QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
@@ -177,6 +209,7 @@ private:
     QString missing_;
     QProcess xvfb_;
     QProcess trayer_;
+    QProcess wm_;
     QString display_;
     QString hostOutput_;
     bool ready_ = false;
@@ -317,4 +350,55 @@ TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
     ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
     if (!program->waitForFinished(30000))
         killProgram(*program);
+}
+
+// Under a window manager the window opens with its title bar on the screen, and comes back at
+// every start exactly where it was.
+TEST(Tray, WindowKeepsItsPlaceUnderAWindowManager) {
+    TrayDesktop desktop(true);
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    const QString title = QStringLiteral("Velmora: Postique");
+    // The place of the window once the manager has framed it and it stays put.
+    const auto placed = [&](QProcess& program) -> std::optional<QRect> {
+        std::optional<QRect> last;
+        QRect frame;
+        const bool settled = waitUntil(
+            [&] {
+                const auto main = desktop.find(title);
+                if (!main || !desktop.mapped(main->id))
+                    return false;
+                const auto extents = desktop.frameExtents(main->id);
+                if (!extents)
+                    return false;
+                const QRect now = main->geometry.adjusted(-(*extents)[0], -(*extents)[2],
+                                                          (*extents)[1], (*extents)[3]);
+                const bool same = last && *last == now;
+                last = now;
+                frame = now;
+                return same;
+            },
+            30000);
+        if (!settled)
+            ADD_FAILURE() << program.readAllStandardError().toStdString();
+        return settled ? std::optional<QRect>(frame) : std::nullopt;
+    };
+    std::optional<QRect> first;
+    for (int start = 0; start < 3; ++start) {
+        SCOPED_TRACE(start);
+        std::unique_ptr<QProcess> program = install.start(1000, {}, desktop.display());
+        ASSERT_TRUE(program->waitForStarted(10000));
+        const std::optional<QRect> frame = placed(*program);
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_GE(frame->top(), 0) << "title bar above the screen";
+        EXPECT_GE(frame->left(), 0);
+        if (!first)
+            first = frame;
+        EXPECT_EQ(frame->topLeft(), first->topLeft());
+        ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+        if (!program->waitForFinished(30000))
+            killProgram(*program);
+    }
 }
