@@ -311,6 +311,7 @@ void Frm_Main::LoadSettingsFile() {
         }
     }
     Trap(kLoadLabel, [&] { LoadOAuthSettings(file); });
+    KeepSavedSettings();
 }
 
 void Frm_Main::CommandSave_Click() {
@@ -347,6 +348,7 @@ void Frm_Main::CommandSave_Click() {
     }
     Trap(kSaveLabel, [&] { SaveOAuthSettings(file); });
     ParametresModifies = false;
+    KeepSavedSettings();
     // A job folder that does not exist is saved as typed, but never silently: no job could
     // ever be taken from it.
     for (const QLineEdit* field : TexteDossier) {

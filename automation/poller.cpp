@@ -26,6 +26,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSet>
@@ -362,6 +363,8 @@ void Frm_Main::TimerSendEmail_Timer() {
         TimerSendEmail->stop();
         return;
     }
+    if (LabelNonEnregistre && LabelNonEnregistre->isHidden() == ParametresModifies)
+        LabelNonEnregistre->setVisible(ParametresModifies);
     if (TimerSendEmail->interval() != pollTickMs())
         TimerSendEmail->setInterval(pollTickMs());
     if (CheckBloquer->isChecked()) {
@@ -385,18 +388,19 @@ void Frm_Main::TimerSendEmail_Timer() {
             ListeIncidents->clear();
     });
 
-    if (TexteFrom->text().trimmed().isEmpty()) {
+    // The background sending works with the saved settings, whatever the page holds unsaved.
+    const SendingSettings& saved = SavedSettings;
+    if (saved.from.trimmed().isEmpty()) {
         addIncident(*this, QStringLiteral("Adresse Email d'envoi non renseignée"));
-    } else if (CheckBoxAuth->isChecked() &&
-               (TexteUser->text().trimmed().isEmpty() ||
-                // OAuth 2.0 (method 1) logs in with a token: no password to ask for.
-                (ListeAuthMethode->currentIndex() != 1 && TextePW->text().trimmed().isEmpty()))) {
+    } else if (saved.auth && (saved.user.trimmed().isEmpty() ||
+                              // OAuth 2.0 logs in with a token: no password to ask for.
+                              (!saved.oauth && saved.password.trimmed().isEmpty()))) {
         appendIncident(*this,
                        QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
     } else {
         TimerSendEmail->stop();
         Frm_MainBis* bis = Frm_MainBis::instance();
-        const QString folder = Lib_Public::CheckRep(TexteDossier[0]->text());
+        const QString folder = Lib_Public::CheckRep(saved.jobFolder);
         // A folder that is not there (a share not mounted, a typing error) is said at every
         // cycle: its jobs would otherwise silently never go.
         if (!jobFolderExists(folder))

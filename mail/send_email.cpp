@@ -158,10 +158,6 @@ QString TrimSpaces(QString text) {
     return text;
 }
 
-bool IsOn(const QCheckBox* box) {
-    return box && box->isChecked();
-}
-
 // Why the key published under the signer's selector is not its key ("" when it is, or when
 // the DNS cannot tell: the receivers' own look-up decides then). Asked of the DNS off the
 // window's thread, and at most once an hour per key while it matches (every five minutes
@@ -294,13 +290,15 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     if (visible && TexteBody)
         TexteBody->setFocus();
 
-    // 3. Sender, recipient lists and server.
+    // 3. Sender, recipient lists and server. An automatic send uses the saved settings, never
+    // what the page holds unsaved.
+    const SendingSettings settings = visible ? PageSettings() : SavedSettings;
     QString sender, to, cc, bcc, server;
-    Trap(kLabel, [&] { sender = TrimSpaces(TexteFrom->text()); });
+    Trap(kLabel, [&] { sender = TrimSpaces(settings.from); });
     Trap(kLabel, [&] { to = TrimSpaces(FieldText(Feuille, "TexteTo")).replace(';', ','); });
     Trap(kLabel, [&] { cc = TrimSpaces(FieldText(Feuille, "TexteCc")).replace(';', ','); });
     Trap(kLabel, [&] { bcc = TrimSpaces(FieldText(Feuille, "TexteCci")).replace(';', ','); });
-    Trap(kLabel, [&] { server = TrimSpaces(TexteServer->text()); });
+    Trap(kLabel, [&] { server = TrimSpaces(settings.server); });
 
     // 4.
     if (visible)
@@ -317,7 +315,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     // 5. Server, default port, protocol and plain connection mode.
     onMail([&](mail::MailMessage& m) { m.setServer(server); });
     onMail([&](mail::MailMessage& m) { m.setPort(25); });
-    onMail([&](mail::MailMessage& m) { m.setProtocol(ListeProtocol->currentIndex()); });
+    onMail([&](mail::MailMessage& m) { m.setProtocol(settings.protocol); });
     onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Default); });
 
     // 6. Port, login and SSL only apply to a named server or a protocol with a default one;
@@ -326,22 +324,21 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     if (!server.isEmpty() || (protocol && !protocol->emptyServerMeansDirect)) {
         onMail([&](mail::MailMessage& m) {
             bool ok = false;
-            const int port = ListePort->currentText().trimmed().toInt(&ok);
+            const int port = settings.port.trimmed().toInt(&ok);
             if (!ok || port <= 0 || port > 65535)
                 throw Lib_Public::RunTimeError(
-                    13,
-                    QStringLiteral("Type mismatch (port \"%1\")").arg(ListePort->currentText()));
+                    13, QStringLiteral("Type mismatch (port \"%1\")").arg(settings.port));
             m.setPort(port);
         });
-        if (IsOn(CheckBoxAuth)) {
-            onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(TexteUser->text())); });
+        if (settings.auth) {
+            onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(settings.user)); });
             // OAuth 2.0 replaces the password by a token when it is the chosen method.
-            if (const auto oauth = OAuthPanel::LoginFromSettings(*this))
+            if (const auto oauth = settings.oauth ? OAuthPanel::LoginFromSettings(*this) : nullptr)
                 onMail([&](mail::MailMessage& m) { m.setOAuthLogin(oauth); });
             else
-                onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(TextePW->text())); });
+                onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(settings.password)); });
         }
-        if (IsOn(CheckBoxSSL))
+        if (settings.ssl)
             onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
     }
 
@@ -361,7 +358,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 9. Signing: the sender's own certificate, with its private key, from the personal store.
     onMail([&](mail::MailMessage& m) { m.signerCertificate().clear(); });
-    if (IsOn(CheckBoxSign)) {
+    if (settings.sign) {
         onMail([&](mail::MailMessage& m) {
             mail::Certificate& signer = m.signerCertificate();
             if (!signer.findBySubject(senderAddress, mail::CurrentUserStore,
@@ -462,7 +459,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         // 14. Encryption: a certificate for every recipient, other people's store first.
         // Every recipient is looked up, so one send reports every missing certificate.
         onMail([&](mail::MailMessage& m) { m.recipientCertificates().clear(); });
-        if (IsOn(CheckBoxEncrypt)) {
+        if (settings.encrypt) {
             std::optional<mail::Certificate> certificate;
             for (QString entry : Addresses::SplitEx(combined, QLatin1Char(','))) {
                 Addresses::FnTrim(entry, Addresses::kListEntrySet);

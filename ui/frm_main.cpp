@@ -314,8 +314,17 @@ QWidget* Frm_Main::buildSettingsPage() {
     CommandVerifierServeur =
         button("CommandVerifierServeur", QStringLiteral("Vérifier le serveur"), page,
                QStringLiteral("Se connecter au serveur avec ces paramètres, sans envoyer de mail"));
+    LabelNonEnregistre =
+        label("LabelNonEnregistre",
+              QStringLiteral("Modifications non enregistrées : l'envoi automatique utilise les "
+                             "paramètres enregistrés."),
+              page);
+    LabelNonEnregistre->setStyleSheet(QStringLiteral("color: #b00000;"));
+    LabelNonEnregistre->setWordWrap(true);
+    LabelNonEnregistre->hide();
     saveRow->addWidget(CommandVerifierServeur);
     saveRow->addStretch(1);
+    saveRow->addWidget(LabelNonEnregistre, 3);
     saveRow->addWidget(CommandSave);
     layout->addLayout(saveRow);
     layout->addStretch(1);
@@ -480,4 +489,22 @@ void Frm_Main::closeEvent(QCloseEvent* event) {
     event->accept();
     // The hidden forms never count as open windows, so the event loop is ended here.
     QCoreApplication::quit();
+}
+
+Frm_Main::SendingSettings Frm_Main::PageSettings() const {
+    SendingSettings s;
+    s.from = TexteFrom->text();
+    s.server = TexteServer->text();
+    s.port = ListePort->currentText();
+    s.user = TexteUser->text();
+    s.password = TextePW->text();
+    s.jobFolder = TexteDossier[0]->text();
+    s.protocol = ListeProtocol->currentIndex();
+    s.auth = CheckBoxAuth->isChecked();
+    s.ssl = CheckBoxSSL->isChecked();
+    s.sign = CheckBoxSign->isChecked();
+    s.encrypt = CheckBoxEncrypt->isChecked();
+    // Index 1 of the method list is OAuth 2.0 (a token instead of the password).
+    s.oauth = ListeAuthMethode && ListeAuthMethode->currentIndex() == 1;
+    return s;
 }

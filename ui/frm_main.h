@@ -163,6 +163,20 @@ public:
 
     // ---- Window state ----
     bool ParametresModifies = false; // settings changed since load or save
+    // The sending settings of the page. The background sending uses them as they were last
+    // loaded or saved (SavedSettings), never what is typed and not saved yet.
+    struct SendingSettings {
+        QString from, server, port, user, password, jobFolder;
+        int protocol = 0;
+        bool auth = false, ssl = false, sign = false, encrypt = false, oauth = false;
+    };
+    SendingSettings SavedSettings;
+    // The settings the page shows now.
+    SendingSettings PageSettings() const;
+    // Takes what the page shows as the saved settings (after a load or a save).
+    void KeepSavedSettings() { SavedSettings = PageSettings(); }
+    // "Modifications non enregistrées", shown while the page holds unsaved changes.
+    QLabel* LabelNonEnregistre = nullptr;
     bool RemplirUtilisateur = false; // the sender fills TexteUser while true
     bool RemplirServeur = false;     // the sender fills TexteServer while true
     // Attachment paths of the compose panel; always ends with one empty slot.

@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -52,6 +53,7 @@ protected:
         form->CheckBoxSSL->setChecked(false);
         if (form->ListeCharset->count() == 0)
             form->InitGeneralCharset();
+        form->KeepSavedSettings();
     }
 
     static QStringList subjects(const SmtpServer& server) {
@@ -591,6 +593,26 @@ TEST_F(JobSendingTest, RowWithFifteenHundredRecipientsGoesWhole) {
         r = r.toLower();
     EXPECT_EQ(got, to);
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+}
+
+// A server half typed and not saved changes nothing for the background sending, and the
+// page says that it holds unsaved changes until they are saved.
+TEST_F(JobSendingTest, BackgroundSendingUsesTheSavedSettings) {
+    SmtpServer server;
+    useServer(server);
+    form->ParametresModifies = false;
+    form->TexteServer->setText(QStringLiteral("127.0."));
+    form->CheckBoxAuth->setChecked(true);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "saved", "B")));
+    ASSERT_EQ(cycleWithSavedSettings(), 1);
+    ASSERT_TRUE(server.waitForMessages(1)) << incidents().join(u'\n').toStdString();
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("Email_1.ss8")));
+    EXPECT_FALSE(form->LabelNonEnregistre->isHidden());
+
+    form->ParametresModifies = false; // as a save leaves it
+    form->TimerSendEmail_Timer();
+    EXPECT_TRUE(form->LabelNonEnregistre->isHidden());
 }
 
 TEST_F(JobSendingTest, DispatchCalledDirectly) {

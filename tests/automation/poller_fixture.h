@@ -52,8 +52,14 @@ protected:
         Lib_Public::QuitterDemande = false;
     }
 
-    // Ticks the timer until a cycle ran; returns the ticks it took.
+    // Ticks the timer until a cycle ran, the page's settings taken as saved (the background
+    // sending uses only saved settings); returns the ticks it took.
     int cycle() {
+        form->KeepSavedSettings();
+        return cycleWithSavedSettings();
+    }
+    // The same, with the saved settings as they are.
+    int cycleWithSavedSettings() {
         const int before = automation::pollCycles();
         for (int tick = 1; tick <= 40; ++tick) {
             form->TimerSendEmail_Timer();

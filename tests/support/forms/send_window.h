@@ -112,7 +112,9 @@ protected:
             ASSERT_TRUE(Controls::SetText(form, QString::fromLatin1(name), *text)) << name;
     }
 
+    // Sends with the page's settings taken as saved (an automatic send uses only those).
     qint16 send(QWidget* form, qint16 manuel) {
+        main->KeepSavedSettings();
         qint16 abandon = 12345;
         main->SendEmail(form, manuel, abandon);
         return abandon;
