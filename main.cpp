@@ -5,6 +5,7 @@
 #include "app/oauth_panel.h"
 #include "app/server_check.h"
 #include "app/stall_probe.h"
+#include "app/startup.h"
 #include "app/supervision_service.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"
@@ -27,6 +28,7 @@ void printUsage() {
         "Usage: VL3_Postique [/Veille=True]\n"
         "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
         "  /Veille=True   start asleep in the notification area\n"
+        "  /Wait=MS       accepted (written by the start-up entry)\n"
         "  --check-server [ADDRESS]  connect with the saved settings as a send would, send\n"
         "                 nothing (exit 0 when a mail could be sent); with ADDRESS, also\n"
         "                 report the MTA-STS policy of its domain\n"
@@ -38,7 +40,7 @@ void printUsage() {
         "                 no job waits longer than the retry lifetime)\n"
         "  --help         print this text and exit\n"
         "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
-        "closes it without questions.\n");
+        "closes it without questions. Any other argument is refused (exit status 2).\n");
 }
 
 } // namespace
@@ -88,6 +90,18 @@ int main(int argc, char* argv[]) {
             const bool given = i + 1 < argc && argv[i + 1][0] != '-';
             return ServerCheck::CommandLine(given ? QString::fromLocal8Bit(argv[i + 1])
                                                   : QString());
+        }
+    }
+    // A mistyped option never starts a second sending copy by accident.
+    {
+        QStringList arguments;
+        for (int i = 1; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+        if (const QString unknown = Startup::FirstUnknownArgument(arguments); !unknown.isEmpty()) {
+            std::fprintf(stderr, "VL3_Postique: argument inconnu : %s\n",
+                         unknown.toLocal8Bit().constData());
+            printUsage();
+            return 2;
         }
     }
     if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

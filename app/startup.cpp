@@ -65,6 +65,29 @@ QString ApplicationFolder(const QString& nativeExecutableFolder) {
     return Lib_Public::CheckRep(WinPath::toWindows(info.absoluteFilePath()));
 }
 
+QString FirstUnknownArgument(const QStringList& arguments) {
+    static const QStringList kAlone = {QStringLiteral("--help"), QStringLiteral("--version"),
+                                       QStringLiteral("--check-server"),
+                                       QStringLiteral("--oauth-login"), QStringLiteral("-reverse")};
+    static const QStringList kWithValue = {
+        QStringLiteral("--check-job"), QStringLiteral("-platform"),
+        QStringLiteral("-display"),    QStringLiteral("-style"),
+        QStringLiteral("-geometry"),   QStringLiteral("-qwindowgeometry")};
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.startsWith(QStringLiteral("/Veille="), Qt::CaseInsensitive) ||
+            argument.startsWith(QStringLiteral("/Wait="), Qt::CaseInsensitive) ||
+            kAlone.contains(argument))
+            continue;
+        if (kWithValue.contains(argument) && i + 1 < arguments.size()) {
+            ++i;
+            continue;
+        }
+        return argument;
+    }
+    return QString();
+}
+
 bool SleepSwitchRequested(const QString& commandLine) {
     return commandLine.contains(QStringLiteral("/Veille=True"), Qt::CaseInsensitive);
 }

@@ -35,6 +35,13 @@ QString SupportMailbox();
 // when that folder is writable; SuiteFolder otherwise. Never fails.
 QString ApplicationFolder(const QString& nativeExecutableFolder);
 
+// The first of the program's arguments `arguments` (without the program name) that it does
+// not know, or "" when it knows them all: its own switches (/Veille=..., /Wait=...), its
+// options (--help, --version, --check-server, --check-job FILE, --oauth-login) and the
+// toolkit's usual ones (-platform NAME, -display NAME, -style NAME, -geometry G,
+// -qwindowgeometry G, -reverse). A program started with anything else does not start.
+QString FirstUnknownArgument(const QStringList& arguments);
+
 // True when `commandLine` holds "/Veille=True" anywhere, compared without regard to case.
 bool SleepSwitchRequested(const QString& commandLine);
 

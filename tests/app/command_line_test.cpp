@@ -1,4 +1,5 @@
-// The executable answers --version and --help without starting its window.
+// The executable answers --version and --help without starting its window, and refuses
+// arguments it does not know.
 #include "system/numbers.h"
 
 #include <QProcess>
@@ -28,4 +29,15 @@ TEST(CommandLine, VersionAndHelpPrintAndExit) {
     EXPECT_EQ(helpCode, 0);
     EXPECT_TRUE(helpText.startsWith(QStringLiteral("Usage: VL3_Postique")))
         << helpText.toStdString();
+}
+
+// Anything the program does not know prints the usage and starts nothing (exit status 2).
+TEST(CommandLine, UnknownArgumentsPrintTheUsageAndStartNothing) {
+    const char* const refused[] = {"--statut", "-x", "/Veile=True", "fichier.ss8"};
+    for (const char* argument : refused) {
+        SCOPED_TRACE(argument);
+        const auto [code, text] = runExecutable(QString::fromLatin1(argument));
+        EXPECT_EQ(code, 2);
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Usage: VL3_Postique"))) << text.toStdString();
+    }
 }
