@@ -2,6 +2,7 @@
 // and runs its start-up; with no display it runs headless on the offscreen platform.
 #include "app/headless.h"
 #include "app/job_check.h"
+#include "app/look.h"
 #include "app/oauth_panel.h"
 #include "app/server_check.h"
 #include "app/stall_probe.h"
@@ -25,22 +26,24 @@ namespace {
 
 void printUsage() {
     std::printf(
-        "Usage: VL3_Postique [/Veille=True]\n"
-        "  Velmora Postique: sends the mail jobs that the suite drops into its job folder.\n"
-        "  /Veille=True   start asleep in the notification area\n"
-        "  /Wait=MS       accepted (written by the start-up entry)\n"
-        "  --check-server [ADDRESS]  connect with the saved settings as a send would, send\n"
-        "                 nothing (exit 0 when a mail could be sent); with ADDRESS, also\n"
-        "                 report the MTA-STS policy of its domain\n"
-        "  --check-job FILE  tell what each row of a job file would send, send nothing\n"
-        "                 (exit 1 when a row would be refused, 2 when it cannot be read)\n"
-        "  --version      print the version and exit\n"
-        "  --oauth-login  sign in to the OAuth 2.0 provider of the settings and exit\n"
-        "  --status [--json]  print the running copy's state (exit 0 when it is alive and\n"
-        "                 no job waits longer than the retry lifetime)\n"
-        "  --help         print this text and exit\n"
-        "Without DISPLAY and WAYLAND_DISPLAY the program runs headless; SIGTERM or SIGINT\n"
-        "closes it without questions. Any other argument is refused (exit status 2).\n");
+        "Usage : VL3_Postique [/Veille=True]\n"
+        "  Postique Velmora : envoie les mails des jobs que la suite dépose dans son dossier\n"
+        "  partagé.\n"
+        "  /Veille=True      démarrer en veille dans la zone de notification\n"
+        "  /Wait=MS          accepté (écrit par le lancement au démarrage de session)\n"
+        "  --check-server [ADRESSE]  se connecter au serveur avec les paramètres enregistrés,\n"
+        "                    comme pour un envoi, sans rien envoyer (code 0 si un mail peut\n"
+        "                    partir) ; avec ADRESSE, dire aussi la politique MTA-STS de son\n"
+        "                    domaine\n"
+        "  --check-job FICHIER  dire ce que chaque ligne d'un job enverrait, sans rien envoyer\n"
+        "                    (code 1 si une ligne serait refusée, 2 si le job est illisible)\n"
+        "  --version         afficher la version et quitter\n"
+        "  --oauth-login     se connecter au fournisseur OAuth 2.0 des paramètres et quitter\n"
+        "  --status [--json] dire l'état de la copie en marche (code 0 si elle est vivante et\n"
+        "                    qu'aucun job n'attend plus longtemps que sa durée de reprise)\n"
+        "  --help            afficher ce texte et quitter\n"
+        "Sans DISPLAY ni WAYLAND_DISPLAY, le programme tourne sans fenêtre ; SIGTERM, SIGINT\n"
+        "ou SIGHUP le ferment sans question. Tout autre argument est refusé (code 2).\n");
 }
 
 } // namespace
@@ -110,6 +113,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
     QApplication::setApplicationVersion(Lib_Systeme::VersionApplication());
+    // The toolkit's own texts (standard buttons, file dialogs) in French, like the program's.
+    const auto frenchTexts = Lib_Look::InstallFrenchTranslations();
     // The program ends only through the unloading of its main window (which ends the event
     // loop itself), never because its visible windows happen to close while it sleeps.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -13,17 +13,30 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPalette>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTranslator>
 
 #include <array>
 #include <cmath>
 
 namespace Lib_Look {
+
+std::unique_ptr<QTranslator> InstallFrenchTranslations() {
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
+                          QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator.get()))
+        return nullptr;
+    return translator;
+}
 
 namespace {
 

@@ -4,13 +4,20 @@
 
 #include <QColor>
 #include <QString>
+#include <QTranslator>
 #include <QtGlobal>
 
+#include <memory>
 #include <optional>
 
 class QWidget;
 
 namespace Lib_Look {
+
+// Loads the toolkit's French texts (standard buttons such as "Annuler", file dialogs) and
+// installs them in the application; they stay installed while the returned object lives.
+// Null when the translations are not installed on this system (the texts stay English).
+std::unique_ptr<QTranslator> InstallFrenchTranslations();
 
 // Registry key (below HKEY_LOCAL_MACHINE) and value of the style number.
 inline constexpr char16_t LookKey[] = u"Software\\Halvaro\\Velmora\\Look";

@@ -27,7 +27,7 @@ TEST(CommandLine, VersionAndHelpPrintAndExit) {
 
     const auto [helpCode, helpText] = runExecutable(QStringLiteral("--help"));
     EXPECT_EQ(helpCode, 0);
-    EXPECT_TRUE(helpText.startsWith(QStringLiteral("Usage: VL3_Postique")))
+    EXPECT_TRUE(helpText.startsWith(QStringLiteral("Usage : VL3_Postique")))
         << helpText.toStdString();
 }
 
@@ -38,6 +38,6 @@ TEST(CommandLine, UnknownArgumentsPrintTheUsageAndStartNothing) {
         SCOPED_TRACE(argument);
         const auto [code, text] = runExecutable(QString::fromLatin1(argument));
         EXPECT_EQ(code, 2);
-        EXPECT_TRUE(text.startsWith(QStringLiteral("Usage: VL3_Postique"))) << text.toStdString();
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Usage : VL3_Postique"))) << text.toStdString();
     }
 }

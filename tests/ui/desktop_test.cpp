@@ -459,3 +459,10 @@ TEST_F(DesktopTest, AnIncidentAsksForAttentionUntilThePurge) {
 }
 
 } // namespace
+
+// The toolkit's own texts (standard buttons of the message boxes, file dialogs) are French.
+TEST(Translations, ToolkitTextsAreFrench) {
+    const auto french = Lib_Look::InstallFrenchTranslations();
+    ASSERT_TRUE(french) << "Qt's French translations are missing (tools/install-deps.sh)";
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+}
