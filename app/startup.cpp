@@ -5,6 +5,8 @@
 
 #include "app/folders.h"
 #include "app/look.h"
+#include "automation/jobs/incident_log.h"
+#include "automation/jobs/incidents.h"
 #include "mail/engine/protocols.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
@@ -23,9 +25,11 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QStringList>
 #include <QTimer>
@@ -35,6 +39,9 @@
 namespace Startup {
 
 namespace {
+
+// Incident lines brought back from disk at start-up, at most.
+constexpr int kRestoredIncidents = 1000;
 
 std::function<void(const QString&)>& progressHook() {
     static std::function<void(const QString&)> hook;
@@ -268,6 +275,16 @@ void Frm_Main::InitGeneral() {
 
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: General")); });
     Trap(label, [&] { InitGeneralSysteme(); });
+    // The incidents of the last days come back into the list, and new ones are kept on disk.
+    Trap(label, [&] {
+        const QString folder = WinPath::nativePath(Lib_Public::DossierSettingsProgramme);
+        if (folder.isEmpty())
+            return;
+        QDir().mkpath(folder);
+        for (const QString& line : automation::readIncidentLog(folder, Startup::kRestoredIncidents))
+            ListeIncidents->insertItem(0, line);
+        automation::setIncidentLogFolder(folder);
+    });
 
     Trap(label, [] { Startup::ShowProgress(QStringLiteral("Postique: Init: InitGeneralPath")); });
     Trap(label, [] { Lib_Public::InitGeneralPath(true); });

@@ -1,6 +1,7 @@
 // Incident lines: time stamp, cleaning of untrusted text, insertion into the list.
 #include "automation/jobs/incidents.h"
 
+#include "automation/jobs/incident_log.h"
 #include "system/clock.h"
 #include "system/untrusted_text.h"
 
@@ -11,16 +12,24 @@ namespace automation {
 namespace {
 
 IncidentEcho incidentEcho;
+QString logFolder;
 
 void echo(const QString& line) {
     if (incidentEcho)
         incidentEcho(line);
+    // A line that cannot be kept on disk is still in the list (and echoed).
+    if (!logFolder.isEmpty())
+        appendIncidentLog(logFolder, line, Clock::Now().date());
 }
 
 } // namespace
 
 void setIncidentEcho(IncidentEcho e) {
     incidentEcho = std::move(e);
+}
+
+void setIncidentLogFolder(const QString& folder) {
+    logFolder = folder;
 }
 
 QString incidentLine(const QString& text) {

@@ -19,6 +19,10 @@ inline constexpr int IncidentsTabIndex = 3;
 using IncidentEcho = std::function<void(const QString& line)>;
 void setIncidentEcho(IncidentEcho echo);
 
+// Native folder where every incident line is also kept on disk (automation/jobs/
+// incident_log.h), so that the list survives a restart; "" (the default): not kept.
+void setIncidentLogFolder(const QString& folder);
+
 // The incident line for `text`: local time "yyyy/MM/dd hh:mm:ss" of the program's clock
 // (system/clock.h), ": ", the text cleaned by Untrusted::Clean (one line, no bidi controls).
 QString incidentLine(const QString& text);

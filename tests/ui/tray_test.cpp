@@ -367,8 +367,12 @@ TEST(Tray, WindowKeepsItsPlaceUnderAWindowManager) {
         QRect frame;
         const bool settled = waitUntil(
             [&] {
-                const auto main = desktop.find(title);
-                if (!main || !desktop.mapped(main->id))
+                // The hidden forms bear the same title: the main window is the mapped one.
+                std::optional<XWindow> main;
+                for (const XWindow& w : desktop.windows())
+                    if (w.name.startsWith(title) && desktop.mapped(w.id))
+                        main = w;
+                if (!main)
                     return false;
                 const auto extents = desktop.frameExtents(main->id);
                 if (!extents)

@@ -1,9 +1,14 @@
-// Incident lines: time stamp, cleaning and the two positions in the list.
+// Incident lines: time stamp, cleaning, the two positions in the list, the lines on disk.
 #include "automation/jobs/incidents.h"
 
+#include "automation/jobs/incident_log.h"
 #include "system/clock.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QListWidget>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -65,3 +70,43 @@ TEST_F(IncidentsTest, TopInsertionAlertsBottomAppendDoesNot) {
 }
 
 } // namespace
+
+// The incident lines on disk: read back oldest first across days, the newest kept when
+// there are too many, a full day file closed by one note, old day files removed, and
+// nothing written where the folder went away.
+TEST(IncidentLog, DayFilesSurviveARestartWithinTheirLimits) {
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    const QDate monday(2026, 12, 7);
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "a", monday));
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "b", monday));
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "c", monday.addDays(1)));
+    EXPECT_EQ(automation::readIncidentLog(folder, 10), (QStringList{"a", "b", "c"}));
+    EXPECT_EQ(automation::readIncidentLog(folder, 2), (QStringList{"b", "c"}));
+
+    // Full: the line that would pass the cap becomes the note, later lines are dropped.
+    const QDate full = monday.addDays(2);
+    {
+        QFile f(QDir(folder).filePath(automation::incidentLogName(full)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(automation::MaxIncidentLogBytes - 10, 'x') + '\n');
+    }
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "too much", full));
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "still too much", full));
+    const QStringList last = automation::readIncidentLog(folder, 1);
+    ASSERT_EQ(last.size(), 1);
+    EXPECT_TRUE(last.first().contains("journal du jour plein")) << last.first().toStdString();
+    EXPECT_LE(QFileInfo(QDir(folder).filePath(automation::incidentLogName(full))).size(),
+              automation::MaxIncidentLogBytes + 200);
+
+    // A new day keeps only the newest day files.
+    for (int d = 3; d < 12; ++d)
+        ASSERT_TRUE(automation::appendIncidentLog(folder, "later", monday.addDays(d)));
+    const QStringList files = QDir(folder).entryList({"Incidents_*.log"}, QDir::Files, QDir::Name);
+    EXPECT_EQ(files.size(), automation::IncidentLogDays);
+    EXPECT_EQ(files.last(), automation::incidentLogName(monday.addDays(11)));
+
+    const QString gone = folder + "/gone";
+    EXPECT_FALSE(automation::appendIncidentLog(gone, "x", monday));
+    EXPECT_FALSE(QFileInfo::exists(gone));
+}
