@@ -3,9 +3,11 @@
 #include "system/error_reporting.h"
 #include "system/numbers.h"
 #include "system/station.h"
+#include "system/untrusted_text.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 #include "ui/sft_tabs.h"
+#include "ui/systray.h"
 
 #include <QListWidget>
 #include <QTimer>
@@ -18,6 +20,8 @@ void addIncident(Frm_Main& form, const QString& text) {
     // The window asks for attention until the incidents are purged.
     if (!form.TimerFlash->isActive())
         form.TimerFlash->start();
+    // Asleep behind the icon, the icon tells.
+    Lib_SysTray::TellIncident(Untrusted::Clean(text));
 }
 
 void appendIncident(Frm_Main& form, const QString& text) {

@@ -27,9 +27,13 @@ FrmSysTray::FrmSysTray(QWidget* parent) : QWidget(parent) {
     MnuSep01->setObjectName("MnuSep01");
     MnuAbout = MnuFlottant->addAction(QStringLiteral("A propos..."));
     MnuAbout->setObjectName("MnuAbout");
+    MnuFlottant->addSeparator();
+    MnuQuitter = MnuFlottant->addAction(QStringLiteral("Quitter"));
+    MnuQuitter->setObjectName("MnuQuitter");
 
     connect(MnuAfficher, &QAction::triggered, this, &FrmSysTray::MnuAfficher_Click);
     connect(MnuAbout, &QAction::triggered, this, &FrmSysTray::MnuAbout_Click);
+    connect(MnuQuitter, &QAction::triggered, this, &FrmSysTray::MnuQuitter_Click);
 }
 
 FrmSysTray::~FrmSysTray() {

@@ -26,11 +26,13 @@ public:
     QAction* MnuAfficher = nullptr; // "Afficher"
     QAction* MnuSep01 = nullptr;    // separator
     QAction* MnuAbout = nullptr;    // "A propos..."
+    QAction* MnuQuitter = nullptr;  // "Quitter": leaves the program as the window's menu does
 
 public Q_SLOTS:
     // Tray and sleep handlers (labels "Frm_SysTray:<name>").
     void MnuAfficher_Click();
     void MnuAbout_Click();
+    void MnuQuitter_Click();
     // Right-button press on the tray icon: shows MnuFlottant at the mouse position.
     void SysTrayMouseEventHandler();
     // Brings back the windows listed in ListeFrm, main window first, and removes the icon.

@@ -27,6 +27,8 @@ namespace {
 using Lib_Public::Trap;
 
 constexpr int kTipLength = 63;
+// How long the balloon of a new incident stays.
+constexpr int kBalloonMs = 10000;
 constexpr int kTrayWatchMs = 2000;
 
 QHash<QWidget*, WindowProcedure>& procedures() {
@@ -40,6 +42,8 @@ struct IconRecord {
     QPointer<QWidget> window;
     qint64 id = 0;
     QString tip;
+    int incidents = 0; // incidents since the icon was put up (the window was last seen)
+    QString lastBalloon;
 };
 IconRecord& record() {
     static IconRecord r;
@@ -136,6 +140,8 @@ void AddIconToTray(QWidget* window, qint64 id, const QIcon& icon, const QString&
         r.window = window;
         r.id = id;
         r.tip = tip.left(kTipLength);
+        r.incidents = 0;
+        r.lastBalloon.clear();
         r.icon =
             new QSystemTrayIcon(icon.isNull() ? ProgramIcon() : icon, QCoreApplication::instance());
         r.icon->setObjectName(QStringLiteral("TrayIcon"));
@@ -195,16 +201,46 @@ qint32 WindowProc(QWidget* window, qint32 message, qint64 wParam, qint64 lParam)
             result = -1;
             return;
         }
+        // A left click or double click brings the window back, as the menu's "Afficher".
+        if (message == CallbackMessage && (lParam == LeftButtonDown || lParam == LeftDoubleClick)) {
+            if (FrmSysTray* tray = FrmSysTray::instance())
+                tray->AfficherFeuille();
+            result = -1;
+            return;
+        }
         result = h.previous ? h.previous(window, message, wParam, lParam) : 0;
     });
     return result;
+}
+
+void TellIncident(const QString& text) {
+    Trap(QStringLiteral("Lib_SysTray:TellIncident"), [&] {
+        IconRecord& r = record();
+        if (!IconShown())
+            return;
+        ++r.incidents;
+        r.icon->setToolTip(IconTip());
+        r.lastBalloon = text;
+        r.icon->showMessage(QStringLiteral("Velmora: Postique - incident"), text,
+                            QSystemTrayIcon::Warning, kBalloonMs);
+    });
+}
+
+QString LastBalloon() {
+    return record().icon ? record().lastBalloon : QString();
 }
 
 bool IconShown() {
     return !record().icon.isNull() && record().icon->isVisible();
 }
 QString IconTip() {
-    return record().icon ? record().tip : QString();
+    const IconRecord& r = record();
+    if (!r.icon)
+        return QString();
+    if (r.incidents == 0)
+        return r.tip;
+    return r.tip +
+           QStringLiteral("\nÉchec : %1 incident(s) depuis la mise en veille").arg(r.incidents);
 }
 bool Hooked() {
     return hookState().hooked;
@@ -309,6 +345,13 @@ void FrmSysTray::MnuAbout_Click() {
         FrmAbout* about = FrmAbout::Load(Frm_Main::instance());
         about->show();
         about->raise();
+    });
+}
+
+void FrmSysTray::MnuQuitter_Click() {
+    Lib_Public::Trap(QStringLiteral("Frm_SysTray:MnuQuitter_Click"), [] {
+        if (Frm_Main* main = Frm_Main::instance())
+            main->MnuQuitter_Click();
     });
 }
 

@@ -55,13 +55,19 @@ void Hook(QWidget* window);
 void UnHook();
 
 // The hook's window procedure: 0 when not hooked; a right-button press on the icon opens
-// the tray form's menu (FrmSysTray::SysTrayMouseEventHandler) and gives -1; every other
-// notification goes to the kept procedure and gives its result.
+// the tray form's menu (FrmSysTray::SysTrayMouseEventHandler) and gives -1; a left click
+// or double click brings the windows back (FrmSysTray::AfficherFeuille) and gives -1; every
+// other notification goes to the kept procedure and gives its result.
 qint32 WindowProc(QWidget* window, qint32 message, qint64 wParam, qint64 lParam);
 
-// State for callers and tests.
+// While the icon is shown: counts a new incident in its tip and shows `text` in a balloon,
+// so that an operator sees a failure while the window sleeps. Nothing otherwise.
+void TellIncident(const QString& text);
+
+// State for callers and tests. The tip ends with the incidents counted since the icon came.
 bool IconShown();
 QString IconTip();
+QString LastBalloon(); // the text of the last incident balloon, "" when none
 bool Hooked();
 QSystemTrayIcon* TrayIcon(); // nullptr while no icon is shown
 

@@ -283,7 +283,7 @@ TEST_F(DesktopTest, WithoutANotificationAreaSleepHidesNothing) {
     EXPECT_EQ(Lib_SysTray::TrayIcon(), nullptr);
 }
 
-TEST_F(DesktopTest, OnlyARightPressOnTheIconOpensTheMenu) {
+TEST_F(DesktopTest, ARightPressOpensTheMenuALeftClickWakes) {
     // The window's own procedure before the hook answers 7 to everything.
     Lib_SysTray::SetWindowProcedure(form.get(), [](QWidget*, qint32, qint64, qint64) { return 7; });
     struct Case {
@@ -293,8 +293,6 @@ TEST_F(DesktopTest, OnlyARightPressOnTheIconOpensTheMenu) {
     };
     const QList<Case> cases = {
         {Lib_SysTray::RightButtonDown, -1, true},
-        {Lib_SysTray::LeftButtonDown, 7, false},
-        {Lib_SysTray::LeftDoubleClick, 7, false},
         {Lib_SysTray::MiddleButtonDown, 7, false},
     };
     EXPECT_EQ(Lib_SysTray::WindowProc(form.get(), Lib_SysTray::CallbackMessage, 0,
@@ -321,14 +319,37 @@ TEST_F(DesktopTest, OnlyARightPressOnTheIconOpensTheMenu) {
     EXPECT_FALSE(menu->isVisible());
     Lib_SysTray::SetWindowProcedure(form.get(), {});
 
-    // The icon's own notifications reach the hooked window the same way.
+    // The icon's own notifications reach the hooked window the same way: the right button
+    // opens the menu, which ends with "Quitter"; a click or double click wakes the program.
     form->MiseEnVeilleForcee();
     ASSERT_NE(Lib_SysTray::TrayIcon(), nullptr);
-    Q_EMIT Lib_SysTray::TrayIcon()->activated(QSystemTrayIcon::Trigger);
-    EXPECT_FALSE(menu->isVisible());
     Q_EMIT Lib_SysTray::TrayIcon()->activated(QSystemTrayIcon::Context);
     EXPECT_TRUE(menu->isVisible());
+    EXPECT_EQ(menu->actions().last()->text(), QStringLiteral("Quitter"));
     menu->hide();
+    for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick}) {
+        SCOPED_TRACE(reason);
+        form->show();
+        form->MiseEnVeilleForcee();
+        ASSERT_TRUE(Lib_SysTray::IconShown());
+        ASSERT_FALSE(form->isVisible());
+        Q_EMIT Lib_SysTray::TrayIcon()->activated(reason);
+        EXPECT_TRUE(form->isVisible());
+        EXPECT_FALSE(Lib_SysTray::IconShown());
+        EXPECT_FALSE(menu->isVisible());
+    }
+}
+
+TEST_F(DesktopTest, AsleepTheIconTellsEachNewIncident) {
+    form->MiseEnVeilleForcee();
+    ASSERT_TRUE(Lib_SysTray::IconShown());
+    const QString tip = Lib_SysTray::IconTip();
+    automation::addIncident(*form, QStringLiteral("Connexion impossible"));
+    automation::addIncident(*form, QStringLiteral("Relais refusé"));
+    EXPECT_TRUE(Lib_SysTray::IconTip().startsWith(tip));
+    EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("2 incident(s)")))
+        << Lib_SysTray::IconTip().toStdString();
+    EXPECT_EQ(Lib_SysTray::LastBalloon(), QStringLiteral("Relais refusé"));
 }
 
 TEST_F(DesktopTest, StartAsleepWaitsForTheWindowThenStops) {

@@ -187,7 +187,7 @@ TEST(Frm_Main, HiddenFormsComeWithTheMainWindow) {
         QStringList items;
         for (QAction* a : tray->MnuFlottant->actions())
             items << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        EXPECT_EQ(items, QStringList({"Afficher", "-", "A propos..."}));
+        EXPECT_EQ(items, QStringList({"Afficher", "-", "A propos...", "-", "Quitter"}));
         EXPECT_EQ(tray->MnuFlottant->title(), "Flottant");
         EXPECT_NE(Controls::Find(tray, "ListeFrm"), nullptr);
     }

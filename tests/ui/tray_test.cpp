@@ -1,5 +1,5 @@
 // The real program on a virtual X display with a tray host: started asleep behind its icon,
-// still sending, the icon's menu on a right press only, "Afficher" bringing the window back,
+// still sending, the icon's menu on a right press, "Afficher" bringing the window back,
 // the window's position kept from a SIGTERM to the next start, also under a window manager.
 #include "support/job_corpus.h"
 #include "support/program_run.h"
@@ -261,14 +261,6 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
                           jobRow(QStringLiteral("1"), QStringLiteral("a@example.org"), {}, {},
                                  QStringLiteral("asleep"), QStringLiteral("Body"))));
     EXPECT_TRUE(waitUntil([&] { return server.messages().size() == 1; }, 60000));
-
-    // A left click does nothing.
-    if (const auto now = desktop.icon())
-        icon = now;
-    desktop.click(icon->geometry.center(), 1);
-    QThread::msleep(500);
-    EXPECT_TRUE(desktop.popups().isEmpty());
-    EXPECT_FALSE(desktop.shown(title));
 
     // A right press opens the menu; its first entry, "Afficher", wakes the program. A menu
     // that is mapped may not take clicks yet on a loaded machine: the press is tried again.
