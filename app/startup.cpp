@@ -73,9 +73,11 @@ QString ApplicationFolder(const QString& nativeExecutableFolder) {
 }
 
 QString FirstUnknownArgument(const QStringList& arguments) {
-    static const QStringList kAlone = {QStringLiteral("--help"), QStringLiteral("--version"),
-                                       QStringLiteral("--check-server"),
-                                       QStringLiteral("--oauth-login"), QStringLiteral("-reverse")};
+    static const QStringList kAlone = {
+        QStringLiteral("--help"),         QStringLiteral("--version"),
+        QStringLiteral("--check-server"), QStringLiteral("--oauth-login"),
+        QStringLiteral("--status"),       QStringLiteral("--json"),
+        QStringLiteral("-reverse")};
     static const QStringList kWithValue = {
         QStringLiteral("--check-job"), QStringLiteral("-platform"),
         QStringLiteral("-display"),    QStringLiteral("-style"),

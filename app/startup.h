@@ -37,7 +37,8 @@ QString ApplicationFolder(const QString& nativeExecutableFolder);
 
 // The first of the program's arguments `arguments` (without the program name) that it does
 // not know, or "" when it knows them all: its own switches (/Veille=..., /Wait=...), its
-// options (--help, --version, --check-server, --check-job FILE, --oauth-login) and the
+// options (--help, --version, --check-server, --check-job FILE, --oauth-login, --status,
+// --json) and the
 // toolkit's usual ones (-platform NAME, -display NAME, -style NAME, -geometry G,
 // -qwindowgeometry G, -reverse). A program started with anything else does not start.
 QString FirstUnknownArgument(const QStringList& arguments);

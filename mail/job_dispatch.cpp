@@ -150,7 +150,7 @@ qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qin
             !abandoned || verdict.outcome == Sending::Outcome::Sent ? Supervision::RowOutcome::Sent
             : verdict.outcome == Sending::Outcome::Permanent ? Supervision::RowOutcome::Failed
                                                              : Supervision::RowOutcome::Deferred,
-            work.server, ListeProtocol->currentIndex());
+            work.server, SavedSettings.protocol);
         if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
             ++doneRows;
         if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {

@@ -320,7 +320,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
     // 6. Port, login and SSL only apply to a named server or a protocol with a default one;
     //    direct delivery uses none.
-    const mail::ProtocolInfo* protocol = mail::FindProtocol(ListeProtocol->currentIndex());
+    const mail::ProtocolInfo* protocol = mail::FindProtocol(settings.protocol);
     if (!server.isEmpty() || (protocol && !protocol->emptyServerMeansDirect)) {
         onMail([&](mail::MailMessage& m) {
             bool ok = false;
