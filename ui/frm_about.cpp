@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -135,6 +136,18 @@ void FrmAbout::Form_Load() {
 
 void FrmAbout::cmdOK_Click() {
     close();
+}
+
+void FrmAbout::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        cmdOK_Click();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void FrmAbout::cmdSysInfo_Click() {

@@ -6,6 +6,7 @@
 
 #include <array>
 
+class QKeyEvent;
 class QLabel;
 class QFrame;
 class QPushButton;
@@ -54,6 +55,10 @@ public:
     // Starts SysInfoPath(); shows "Les informations système ne sont pas disponibles
     // actuellement" when there is none or it cannot be started.
     void StartSysInfo();
+
+protected:
+    // Escape and Return close the box, as its OK button does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 public Q_SLOTS:
     void Form_Load();

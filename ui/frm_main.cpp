@@ -182,6 +182,8 @@ QWidget* Frm_Main::buildComposePage() {
     Label9 = label("Label9", QStringLiteral("Pièces jointes"), page);
     TexteAttachments = named(new QPlainTextEdit(page), "TexteAttachments");
     TexteAttachments->setMaximumHeight(60);
+    // Tab goes on to the next field: a file name never holds a tab.
+    TexteAttachments->setTabChangesFocus(true);
     Label9->setBuddy(TexteAttachments);
     auto* attachButtons = new QVBoxLayout;
     ButtonAdd = button("ButtonAdd", QStringLiteral("Ajouter"), page);

@@ -1,6 +1,7 @@
 // The forms as the rest of the program reaches them: names, captions, pages, handler wiring,
 // the tab alert state, text access by name and the attachment dialog's scripting.
 #include "ui/controls.h"
+#include "ui/frm_about.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_msg.h"
@@ -278,6 +279,27 @@ TEST(Frm_Main, KeyUpHandlersFollowKeyReleasesOnly) {
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_A, Qt::NoModifier, "a");
         QCoreApplication::sendEvent(c.field, &release);
         EXPECT_EQ(log.names.count(c.handler), 1) << c.handler;
+    }
+}
+
+// Keyboard: Tab leaves the attachment field without typing a tab into it; Escape and Return
+// close the About box.
+TEST(Frm_Main, KeyboardTabLeavesAttachmentsEscapeClosesTheAboutBox) {
+    Frm_Main w;
+    w.TexteAttachments->setPlainText("a.txt");
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier, "\t");
+    QCoreApplication::sendEvent(w.TexteAttachments, &tab);
+    EXPECT_EQ(w.TexteAttachments->toPlainText(), "a.txt");
+
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+        SCOPED_TRACE(key);
+        FrmAbout* about = FrmAbout::Load(&w);
+        about->show();
+        QCoreApplication::processEvents();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(about, &press);
+        EXPECT_FALSE(about->isVisible());
+        delete FrmAbout::instance();
     }
 }
 
