@@ -162,31 +162,38 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         if (problems.isEmpty() && envelope.isEmpty())
             problems << QStringLiteral("aucun destinataire");
 
+        // The attachment as the program takes it: a name that leaves the folder or names no
+        // plain file is left out (the mail goes without it, with an incident line).
         const QString attachment = sheet.cell(row, 10);
         QString attachmentLine;
-        AttachmentName verdict = checkAttachmentName(attachment);
+        bool withoutAttachment = false;
+        AttachmentName verdict = checkAttachmentName(attachment.trimmed());
         const QString nativeFile = verdict == AttachmentName::Inside
                                        ? WinPath::nativePath(folder + attachment.trimmed())
                                        : QString();
-        if (verdict == AttachmentName::Inside && !nativeFile.isEmpty() &&
-            !resolvesInside(nativeFolder, nativeFile))
+        QString why = QStringLiteral("hors du dossier partagé");
+        if (verdict == AttachmentName::Inside &&
+            (nativeFile.isEmpty() || !resolvesInside(nativeFolder, nativeFile)))
             verdict = AttachmentName::Refused;
+        const QFileInfo info(nativeFile);
+        if (verdict == AttachmentName::Inside && info.exists() && !info.isFile()) {
+            verdict = AttachmentName::Refused;
+            why = QStringLiteral("pas un fichier ordinaire");
+        }
         switch (verdict) {
         case AttachmentName::Blank:
             attachmentLine = QStringLiteral("aucune");
             break;
         case AttachmentName::Refused:
-            attachmentLine =
-                QStringLiteral(
-                    "%1 refusée : elle sort du dossier du job ; le mail partirait sans elle "
-                    "avec une ligne d'incident")
-                    .arg(shown(attachment));
-            problems << QStringLiteral("pièce jointe refusée");
+            attachmentLine = QStringLiteral("%1 refusée (%2) : le mail partirait sans elle avec "
+                                            "une ligne d'incident")
+                                 .arg(shown(attachment), why);
+            withoutAttachment = true;
             break;
         case AttachmentName::Inside: {
-            const QFileInfo info(nativeFile);
-            if (!nativeFile.isEmpty() && info.isFile() && info.size() > 0)
-                attachmentLine = QStringLiteral("%1 trouvée (%2 octets), supprimée après l'envoi")
+            if (info.isFile() && info.size() > 0)
+                attachmentLine = QStringLiteral("%1 trouvée (%2 octets), supprimée une fois "
+                                                "envoyées toutes les lignes qui la nomment")
                                      .arg(shown(attachment))
                                      .arg(info.size());
             else
@@ -200,8 +207,10 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         report.lines << QString();
         report.lines << QStringLiteral("Ligne %1 : %2")
                             .arg(row)
-                            .arg(problems.isEmpty() ? QStringLiteral("serait envoyée")
-                                                    : QStringLiteral("REFUSÉE"));
+                            .arg(!problems.isEmpty() ? QStringLiteral("REFUSÉE")
+                                 : withoutAttachment
+                                     ? QStringLiteral("serait envoyée sans sa pièce jointe")
+                                     : QStringLiteral("serait envoyée"));
         for (const QString& l : std::as_const(listLines))
             report.lines << QStringLiteral("  ") + l + (l.startsWith(u"A :") ? route : QString());
         report.lines << QStringLiteral("  Destinataires : %1")

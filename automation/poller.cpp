@@ -6,6 +6,7 @@
 #include "automation/jobs/fp_spread.h"
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
+#include "automation/jobs/job_run.h"
 #include "system/beside_event_loop.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
@@ -52,6 +53,8 @@ struct PollerState {
     qint64 settleMs = StabilityTracker::SettleMs;
     StabilityTracker settling;
     QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
+    // Rows of a job (by its native path) that went out while its journal could not be written.
+    QHash<QString, QList<QByteArray>> unrecorded;
     ActiveJob* active = nullptr;
 };
 
@@ -97,6 +100,7 @@ void resetPoller() {
     s.cycles = 0;
     s.settling = StabilityTracker();
     s.reported.clear();
+    s.unrecorded.clear();
 }
 
 qint16 pollCounter() {
@@ -223,6 +227,7 @@ template <class Work> void besideTheWindow(Work work) {
 static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder,
                              qint16& abandon) {
     using namespace automation;
+    PollerState& s = state();
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
         return JobOutcome::Kept; // gone meanwhile
@@ -278,8 +283,21 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     JobJournal journal;
     const JobJournal::State journalState =
         journal.open(nativeFolder, fileName, identity, loaded, &error);
-    if (journalState == JobJournal::State::Failed)
+    // Without a journal that can be written, nothing of the job goes out: every row would
+    // go again at every cycle. Rows that went out while it failed are recorded first.
+    bool journalReady = journalState != JobJournal::State::Failed && journal.prepare(&error);
+    for (const QByteArray& key : s.unrecorded.value(native)) {
+        if (!journalReady)
+            break;
+        journalReady = journal.markRowSent(key, true, &error);
+    }
+    if (!journalReady) {
         Lib_Public::ReportError(kTimerLabel, 75, error);
+        reportKeptJob(form, native, folder, loaded,
+                      JobRun::journalText(fileName, nativeFolder, error));
+        return JobOutcome::Kept;
+    }
+    s.unrecorded.remove(native);
     if (journalState == JobJournal::State::Finished) {
         // Every row went out before the program stopped, just short of deleting the job.
         if (deleteHeldJob(lock, native, loaded))
@@ -307,6 +325,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     });
     setActiveJob(nullptr);
     job.afterRow();
+    if (!job.unrecorded.isEmpty())
+        s.unrecorded[native] << job.unrecorded;
 
     if (result == 0 || abandon != 0)
         return JobOutcome::Kept; // a row waits for the next cycle

@@ -38,6 +38,9 @@ struct ActiveJob {
     std::function<void()> afterRow;
     // Rows failed for good in this run ("Ligne N : reason"), also without a journal.
     QStringList failures;
+    // Keys of rows that went out but could not be journaled: recorded before the job is
+    // taken up again, so that they never go twice.
+    QList<QByteArray> unrecorded;
 };
 // The job being dispatched, or nullptr outside a poll cycle (a direct call).
 ActiveJob* activeJob();

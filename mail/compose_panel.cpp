@@ -64,9 +64,12 @@ bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipien
                         anyTransient = true;
                     const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
                                          QStringLiteral(" : ") + mail.lastErrorDescription();
-                    if (firstReason.isEmpty())
+                    if (firstReason.isEmpty() || (anyTransient && !mail.lastErrorPermanent()))
                         firstReason = text;
-                    Sending::Report(main, Manuel, text);
+                    if (record && record->noteRefused)
+                        record->noteRefused(token, mail.lastErrorPermanent(), text);
+                    else
+                        Sending::Report(main, Manuel, text);
                 } else {
                     anySent = true;
                     if (record && record->noteSent)

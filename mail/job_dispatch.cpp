@@ -18,8 +18,11 @@
 #include "ui/frm_mainbis.h"
 
 #include "automation/jobs/job_journal.h"
+#include "automation/jobs/job_run.h"
+#include "mail/engine/destinations.h"
 #include "mail/engine/send_queue.h"
 #include "mail/send_email.h"
+#include "system/ini.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -27,9 +30,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLineEdit>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -82,7 +88,7 @@ QString nativeJobFolder(const QString& folder) {
 
 // Parallel sessions of a job's sending worker: 4, or POSTIQUE_SMTP_SESSIONS (1 to 8). Each
 // keeps its connection for the whole job; on a distant server they hide the round trips of
-// one another.
+// one another. The destination's own limit (destinations.h) may allow fewer.
 int jobSessions() {
     bool ok = false;
     const int value = qEnvironmentVariableIntValue("POSTIQUE_SMTP_SESSIONS", &ok);
@@ -91,307 +97,435 @@ int jobSessions() {
 
 // How often the window shows the progress of a job.
 constexpr int kProgressMs = 250;
+// A mail the server asked to slow down for goes again after the destination's pause, up to
+// this many times within the run, before it waits like any other refusal.
+constexpr int kThrottleRetries = 5;
 
-// A row read from the sheet and on its way: what its outcome needs.
+// A number of the settings file, or `fallback` when absent or not a positive number.
+qint64 settingNumber(const QString& file, const QString& section, const QString& key,
+                     qint64 fallback) {
+    bool ok = false;
+    const qint64 value =
+        Lib_Systeme::LectureIni(file, section, key, QString()).trimmed().toLongLong(&ok);
+    return ok && value >= 0 ? value : fallback;
+}
+
+// The retry schedule and the destinations' limits from the settings file: section
+// "Relances" (PremiereAttente and AttenteMax in seconds, DureeDeVie in hours) and one
+// section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour).
+automation::RetryPolicy loadDeliverySettings() {
+    automation::RetryPolicy policy =
+        automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
+    const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
+    const QString native = WinPath::nativePath(file);
+    QFile ini(native);
+    if (native.isEmpty() || !ini.open(QIODevice::ReadOnly) || ini.size() > 1024 * 1024)
+        return policy;
+    const QString text = QString::fromUtf8(ini.readAll());
+    if (!automation::retryPolicyOverride()) {
+        const QString section = QStringLiteral("Relances");
+        policy.firstMs =
+            settingNumber(file, section, QStringLiteral("PremiereAttente"), policy.firstMs / 1000) *
+            1000;
+        policy.maxMs =
+            settingNumber(file, section, QStringLiteral("AttenteMax"), policy.maxMs / 1000) * 1000;
+        policy.lifetimeMs = settingNumber(file, section, QStringLiteral("DureeDeVie"),
+                                          policy.lifetimeMs / 3'600'000) *
+                            3'600'000;
+    }
+    static const QRegularExpression header(
+        QStringLiteral("^\\s*\\[\\s*(Destination\\s+[^\\]]+?)\\s*\\]"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::MultilineOption);
+    QHash<QString, mail::DestinationLimits> byHost;
+    for (auto it = header.globalMatch(text); it.hasNext();) {
+        const QString section = it.next().captured(1);
+        const QString host = section.section(QLatin1Char(' '), 1).trimmed();
+        const mail::DestinationLimits fallback = mail::DefaultDestinationLimits(host);
+        mail::DestinationLimits limits;
+        limits.sessions = int(std::clamp<qint64>(
+            settingNumber(file, section, QStringLiteral("Sessions"), fallback.sessions), 1, 8));
+        limits.perMinute = int(std::min<qint64>(
+            settingNumber(file, section, QStringLiteral("MessagesParMinute"), fallback.perMinute),
+            1'000'000));
+        limits.recipientsPerDay = int(
+            std::min<qint64>(settingNumber(file, section, QStringLiteral("DestinatairesParJour"),
+                                           fallback.recipientsPerDay),
+                             100'000'000));
+        byHost.insert(host, limits);
+    }
+    mail::SetConfiguredDestinations(byHost);
+    return policy;
+}
+
+// A row on its way: its unit, and its mail while it may have to go again.
 struct RowWork {
-    int row = 0;
-    QByteArray key;     // the row's journal key
-    int occurrence = 0; // rank among the rows identical to it
-    bool attachmentInside = false;
-    QString attachmentNative;
+    automation::RowUnit unit;
     QString server; // for the provider hint of a refusal
+    std::shared_ptr<const mail::SendPlan> plan;
+    int throttled = 0; // times the server asked to slow down for this mail
 };
+
+// One job's dispatch: reads the rows into the hidden form, hands each to SendEmail (which
+// gives its finished mail to the job's sending worker), and takes every outcome into the
+// job's run state.
+class Dispatch {
+public:
+    // `writeOnly`: the rows are only written into the hidden form, nothing is sent (the
+    // caller had abandoned already).
+    Dispatch(Frm_Main& main, FpSpread& sheet, const QString& folder, bool writeOnly)
+        : main_(main), sheet_(sheet), folder_(folder), nativeFolder_(nativeJobFolder(folder)),
+          writeOnly_(writeOnly), job_(automation::activeJob()), queue_(jobSessions()),
+          run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
+               loadDeliverySettings(),
+               [this](const QString& text) { automation::addIncident(main_, text); }) {}
+
+    qint16 exec();
+
+private:
+    void countAttachments();
+    void takeRow(int row);
+    void sendRow(RowWork work);
+    void outcome(quint64 ticket, const mail::SendOutcome& outcome);
+    void settle(const automation::RowUnit& unit, const QString* server = nullptr);
+    void deleteAttachment(const QString& native);
+    void feed();
+    void scheduleFeed();
+    void showProgress();
+    bool mustStop() const { return stopped_ || run_.journalBroken(); }
+
+    Frm_Main& main_;
+    FpSpread& sheet_;
+    QString folder_;
+    QString nativeFolder_;
+    bool writeOnly_;
+    automation::ActiveJob* job_;
+    mail::SendQueue queue_;
+    automation::JobRun run_;
+    QHash<QByteArray, int> seenRows_;
+    std::map<quint64, RowWork> inFlight_;
+    quint64 nextTicket_ = 1;
+    int count_ = 0;
+    int nextRow_ = 1;
+    int shownRow_ = 0;
+    int doneRows_ = 0;
+    bool feeding_ = false;
+    bool feedScheduled_ = false;
+    bool stopped_ = false;
+    QEventLoop loop_;
+    Sending::JobContext context_; // what this job's SendEmail calls need
+    RowWork* current_ = nullptr;
+    bool handedOver_ = false;
+};
+
+void Dispatch::deleteAttachment(const QString& native) {
+    if (!automation::nonEmptyFile(native))
+        return;
+    if (::unlink(QFile::encodeName(native).constData()) != 0 && errno != ENOENT)
+        Lib_Public::ReportError(JobDispatch::kLabel, 75,
+                                QStringLiteral("cannot delete %1: %2")
+                                    .arg(native, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+// A row whose outcome is known lets its attachment go once every row naming it went out.
+// `server` is set for a row that was tried now (the supervision counts it).
+void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
+    if (server)
+        Supervision::CountRow(
+            unit.state == automation::UnitState::Sent     ? Supervision::RowOutcome::Sent
+            : unit.state == automation::UnitState::Failed ? Supervision::RowOutcome::Failed
+                                                          : Supervision::RowOutcome::Deferred,
+            *server, main_.SavedSettings.protocol);
+    if (unit.state == automation::UnitState::Sent || unit.state == automation::UnitState::Failed)
+        ++doneRows_;
+    if (run_.attachmentSettled(unit, unit.state == automation::UnitState::Sent))
+        deleteAttachment(unit.attachment);
+    if (job_ && job_->afterRow)
+        job_->afterRow();
+}
+
+// The attachment of a row: its native path when it names a plain file inside the folder.
+void Dispatch::countAttachments() {
+    for (int row = 1; row <= count_; ++row) {
+        sheet_.Row = row;
+        sheet_.Col = 1;
+        if (sheet_.Text().trimmed().isEmpty())
+            continue;
+        sheet_.Col = 10;
+        const QString name = sheet_.Text().trimmed();
+        if (automation::checkAttachmentName(name) != automation::AttachmentName::Inside)
+            continue;
+        const QString native = WinPath::nativePath(folder_ + name);
+        if (!native.isEmpty() && automation::resolvesInside(nativeFolder_, native))
+            run_.countAttachment(QFileInfo(native).absoluteFilePath());
+    }
+}
+
+// One row: read, routed, written into the hidden form, and sent unless it is done or waits.
+void Dispatch::takeRow(int row) {
+    const QString& label = JobDispatch::kLabel;
+    sheet_.Row = row;
+    sheet_.Col = 1;
+    if (sheet_.Text().trimmed().isEmpty())
+        return;
+    QStringList cells;
+    for (int column = 1; column <= 12; ++column) {
+        sheet_.Col = column;
+        cells << sheet_.Text();
+    }
+    // Blanks around the attachment name are dropped once, for the check, the mail and the
+    // deletion alike.
+    const QString attachment = cells[9].trimmed();
+    RowWork work;
+    automation::RowUnit& unit = work.unit;
+    unit.row = row;
+    unit.key = automation::JobJournal::rowKey(cells);
+    unit.occurrence = seenRows_[unit.key]++;
+
+    // Column 10 must name a plain file inside the job folder; anything else is neither
+    // attached nor deleted, and the operator is told.
+    auto verdict = automation::checkAttachmentName(attachment);
+    QString refusal = QStringLiteral("hors du dossier partagé");
+    QString attachmentNative;
+    if (verdict == automation::AttachmentName::Inside) {
+        attachmentNative = WinPath::nativePath(folder_ + attachment);
+        const QFileInfo info(attachmentNative);
+        if (attachmentNative.isEmpty() ||
+            !automation::resolvesInside(nativeFolder_, attachmentNative)) {
+            verdict = automation::AttachmentName::Refused;
+        } else if (info.exists() && !info.isFile()) {
+            verdict = automation::AttachmentName::Refused;
+            refusal = QStringLiteral("pas un fichier ordinaire");
+        }
+    }
+    const bool attachmentInside = verdict == automation::AttachmentName::Inside;
+    if (attachmentInside)
+        unit.attachment = QFileInfo(attachmentNative).absoluteFilePath();
+
+    Frm_MainBis* bis = Frm_MainBis::instance();
+    Lib_Public::Trap(label, [&] {
+        if (!bis)
+            throw Lib_Public::RunTimeError(91,
+                                           QStringLiteral("Object variable not set (Frm_MainBis)"));
+        Controls::SetText(bis, QStringLiteral("TexteTo"),
+                          JobDispatch::RouteTo(cells[4], cells[10]));
+        Controls::SetText(bis, QStringLiteral("TexteCc"), cells[5]);
+        Controls::SetText(bis, QStringLiteral("TexteCci"), cells[6]);
+        Controls::SetText(bis, QStringLiteral("TexteSubject"), cells[7]);
+        Controls::SetText(bis, QStringLiteral("TexteBody"), cells[8]);
+        Controls::SetText(bis, QStringLiteral("TexteAttachments"),
+                          attachmentInside ? folder_ + attachment + QStringLiteral("; ")
+                                           : QString());
+    });
+
+    if (writeOnly_)
+        return;
+    switch (run_.begin(unit)) {
+    case automation::JobRun::Start::Done:
+        settle(unit);
+        return;
+    case automation::JobRun::Start::Waiting:
+        settle(unit);
+        return;
+    case automation::JobRun::Start::Send:
+        break;
+    }
+    if (verdict == automation::AttachmentName::Refused)
+        automation::addIncident(
+            main_, JobDispatch::RefusedAttachmentText(cells[9], run_.jobName(), row, refusal));
+    shownRow_ = row;
+    sendRow(std::move(work));
+}
+
+// Builds the row's mail in SendEmail: it goes to the sending worker, or (one copy per
+// recipient without a server) out at once.
+void Dispatch::sendRow(RowWork work) {
+    automation::RowUnit& unit = work.unit;
+    // The recipients that took this row before (a retry after a partial refusal) are left
+    // out; those refused now are the run's to tell.
+    Sending::CopyRecord copies;
+    copies.alreadySent = [&](const QString& r) { return run_.copyAlreadySent(unit, r); };
+    copies.noteSent = [&](const QString& r) { run_.copySent(unit, r); };
+    copies.noteRefused = [&](const QString& r, bool permanent, const QString& reason) {
+        if (!permanent)
+            return; // the row waits, and says so once
+        automation::addIncident(main_, Untrusted::Clean(reason));
+        run_.copySent(unit, r); // never tried again
+    };
+    context_.copies = &copies;
+    current_ = &work;
+    handedOver_ = false;
+    qint16 abandon = 0;
+    Lib_Public::Trap(JobDispatch::kLabel,
+                     [&] { main_.SendEmail(Frm_MainBis::instance(), 0, abandon); });
+    context_.copies = nullptr;
+    current_ = nullptr;
+    if (handedOver_)
+        return; // its outcome comes from the sending worker
+
+    // Sent (or not) in place: the direct copies, or a mail that could not be built.
+    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
+    const Sending::Verdict verdict = Sending::LastVerdict();
+    if (abandon == 0 || verdict.outcome == Sending::Outcome::Sent)
+        run_.sent(unit);
+    else if (mail::AbortRequested())
+        run_.notTried(unit);
+    else if (verdict.outcome == Sending::Outcome::Permanent)
+        run_.failed(unit, verdict.reason);
+    else
+        run_.deferred(unit, verdict.reason);
+    const QString server = main_.TexteServer->text().trimmed();
+    settle(unit, &server);
+}
+
+void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
+    const auto it = inFlight_.find(ticket);
+    if (it == inFlight_.end())
+        return;
+    RowWork work = std::move(it->second);
+    inFlight_.erase(it);
+    automation::RowUnit& unit = work.unit;
+    if (outcome.code == mail::Error::None) {
+        // Sent, but not to everybody: those refused for good are named; those refused for a
+        // while get it later.
+        if (!outcome.refused.isEmpty())
+            Sending::Report(main_, Sending::False, outcome.description);
+        if (outcome.deferred.isEmpty())
+            run_.sent(unit);
+        else
+            run_.partlySent(unit, outcome.served, outcome.deferred,
+                            QStringLiteral("destinataires refusés pour l'instant"));
+    } else if (outcome.throttled && !outcome.permanent && work.throttled < kThrottleRetries &&
+               !mustStop() && !Lib_Public::QuitterDemande) {
+        // The server asked to slow down: the destination now runs slower, and the same mail
+        // goes again after its pause.
+        ++work.throttled;
+        const quint64 again = nextTicket_++;
+        auto plan = work.plan;
+        inFlight_.emplace(again, std::move(work));
+        queue_.resume();
+        queue_.submit(again, std::move(plan));
+        return;
+    } else if (outcome.code == mail::Error::Aborted || outcome.notAttempted) {
+        run_.notTried(unit);
+    } else if (outcome.permanent) {
+        Sending::ReportRefusal(main_, Sending::False, outcome.description, work.server);
+        run_.failed(unit, outcome.description);
+    } else {
+        const QString hint = Sending::ProviderLoginHint(work.server);
+        run_.deferred(unit, outcome.code == mail::Error::LoginRefused && !hint.isEmpty()
+                                ? outcome.description + QLatin1Char(' ') + hint
+                                : outcome.description);
+    }
+    settle(unit, &work.server);
+    // A failed mail held the queue: the rows queued behind it go on, unless the job stops.
+    if (mustStop())
+        queue_.dropQueued();
+    else
+        queue_.resume();
+    scheduleFeed();
+}
+
+// Feeds rows while the worker has room; ends the job's loop once nothing is left to send or
+// to wait for.
+void Dispatch::feed() {
+    if (feeding_)
+        return; // a row being read let the outcomes in: the outer call goes on
+    feeding_ = true;
+    const int window = queue_.sessions() * 2;
+    while (!mustStop() && nextRow_ <= count_ && queue_.pending() < window) {
+        if (Lib_Public::QuitterDemande) {
+            // Quitting: the rest of the job waits for the next run (the journal keeps what
+            // went out); a transfer in flight is cut short by the stop request.
+            stopped_ = true;
+            queue_.dropQueued();
+            break;
+        }
+        takeRow(nextRow_++);
+    }
+    feeding_ = false;
+    if ((mustStop() || nextRow_ > count_) && queue_.pending() == 0)
+        loop_.quit();
+}
+
+void Dispatch::scheduleFeed() {
+    if (feedScheduled_)
+        return;
+    feedScheduled_ = true;
+    QMetaObject::invokeMethod(
+        &loop_,
+        [this] {
+            feedScheduled_ = false;
+            feed();
+        },
+        Qt::QueuedConnection);
+}
+
+void Dispatch::showProgress() {
+    if (Lib_Public::QuitterDemande && !stopped_) {
+        stopped_ = true;
+        queue_.dropQueued();
+        if (queue_.pending() == 0)
+            loop_.quit();
+    }
+    Supervision::SetRowsWaiting(count_ - doneRows_);
+    if (shownRow_ > 0) {
+        sheet_.showRow(shownRow_);
+        main_.statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")
+                                           .arg(shownRow_)
+                                           .arg(count_)
+                                           .arg(run_.jobName())
+                                           .arg(doneRows_));
+    }
+}
+
+qint16 Dispatch::exec() {
+    count_ = sheet_.MaxRows();
+    // A stop request cuts the transfers in flight and starts no further row.
+    mail::SetAbortFlag(&Lib_Public::QuitterDemande);
+    countAttachments();
+
+    // An automatic SendEmail of this job hands its finished mail over instead of waiting.
+    context_.handOver = [this](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
+        if (!current_)
+            return;
+        current_->server = server;
+        current_->plan = plan;
+        const quint64 ticket = nextTicket_++;
+        inFlight_.emplace(ticket, std::move(*current_));
+        handedOver_ = true;
+        queue_.submit(ticket, std::move(plan));
+    };
+    const Sending::JobScope scope(context_);
+
+    QObject::connect(
+        &queue_, &mail::SendQueue::sent, &loop_,
+        [this](quint64 ticket, const mail::SendOutcome& result) { outcome(ticket, result); });
+    QTimer progress;
+    progress.setInterval(kProgressMs);
+    QObject::connect(&progress, &QTimer::timeout, &loop_, [this] { showProgress(); });
+
+    if (count_ > 0) {
+        progress.start();
+        QTimer::singleShot(0, &loop_, [this] { feed(); });
+        loop_.exec();
+        progress.stop();
+        showProgress();
+    }
+    main_.statusBar()->clearMessage();
+    main_.RefreshOAuthStatus(); // the job's sends may have renewed the token
+    if (job_) {
+        job_->failures = run_.failures();
+        job_->unrecorded = run_.unrecordedSent();
+    }
+    if (stopped_ || writeOnly_)
+        return 0;
+    return run_.complete() && nextRow_ > count_ ? -1 : 0;
+}
 
 } // namespace
 
 qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qint16& Abandon) {
-    const QString& label = JobDispatch::kLabel;
-    Frm_MainBis* bis = Frm_MainBis::instance();
-    automation::ActiveJob* job = automation::activeJob();
-    automation::JobJournal* journal = job ? job->journal : nullptr;
-    const QString jobName = job ? job->fileName : QString();
-    const QString nativeFolder = nativeJobFolder(folder);
-    // Rows identical in content are told apart by their rank among themselves.
-    QHash<QByteArray, int> seenRows;
-    const int count = sheet.MaxRows();
-
-    // The rows go to a sending worker of a few sessions, fed as they free up; their outcomes
-    // come back here. The visible window is left alone per row: the progress is shown from a
-    // timer a few times a second.
-    // A stop request cuts the transfers in flight and starts no further row.
-    mail::SetAbortFlag(&Lib_Public::QuitterDemande);
-    mail::SendQueue queue(jobSessions());
-    const int window = queue.sessions() * 2;
-    std::map<quint64, RowWork> inFlight;
-    quint64 nextTicket = 1;
-    int nextRow = 1;
-    int shownRow = 0;
-    int doneRows = 0; // rows whose outcome came back, sent or failed for good
-    bool feeding = false;
-    bool stopped = false;
-    QEventLoop loop;
-
-    // A row that went out (now or before an interruption) loses its attachment.
-    const auto deleteAttachment = [&](const RowWork& work) {
-        if (!work.attachmentInside || !automation::nonEmptyFile(work.attachmentNative))
-            return;
-        if (::unlink(QFile::encodeName(work.attachmentNative).constData()) != 0 && errno != ENOENT)
-            Lib_Public::ReportError(
-                label, 75,
-                QStringLiteral("cannot delete %1: %2")
-                    .arg(work.attachmentNative, QString::fromLocal8Bit(std::strerror(errno))));
-    };
-
-    // The end of a row whose outcome is known: the journal, a failure for good, the
-    // attachment of a row that went out.
-    const auto finishRow = [&](const RowWork& work, const Sending::Verdict& verdict,
-                               bool abandoned) {
-        Supervision::CountRow(
-            !abandoned || verdict.outcome == Sending::Outcome::Sent ? Supervision::RowOutcome::Sent
-            : verdict.outcome == Sending::Outcome::Permanent ? Supervision::RowOutcome::Failed
-                                                             : Supervision::RowOutcome::Deferred,
-            work.server, SavedSettings.protocol);
-        if (!abandoned || verdict.outcome != Sending::Outcome::Transient)
-            ++doneRows;
-        if (abandoned && verdict.outcome == Sending::Outcome::Permanent) {
-            // This row can never go as it is: recorded as failed, and the job goes on.
-            const QString reason = Untrusted::Clean(verdict.reason);
-            automation::addIncident(*this, JobDispatch::FailedRowText(jobName, work.row, reason));
-            QString error;
-            if (journal && !journal->markRowFailed(work.key, work.row, reason, &error))
-                Lib_Public::ReportError(label, 75, error);
-            if (job)
-                job->failures << QStringLiteral("Ligne %1 : %2").arg(work.row).arg(reason);
-            if (job && job->afterRow)
-                job->afterRow();
-            return;
-        }
-        // Copies refused for good while others went out: reported, and the row is sent.
-        if (abandoned && verdict.outcome != Sending::Outcome::Sent) {
-            Abandon = -1; // the row and its job wait for the next cycle
-            return;
-        }
-        QString error;
-        if (journal && !journal->markRowSent(work.key, work.attachmentInside, &error))
-            Lib_Public::ReportError(label, 75, error);
-        if (job && job->afterRow)
-            job->afterRow();
-        deleteAttachment(work);
-    };
-
-    // An automatic SendEmail of this job hands its finished mail over instead of waiting.
-    RowWork current;
-    bool deferred = false;
-    Sending::SetDeferredSender(
-        [&](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
-            current.server = server;
-            const quint64 ticket = nextTicket++;
-            inFlight.emplace(ticket, current);
-            deferred = true;
-            queue.submit(ticket, std::move(plan));
-        });
-    struct Uninstall {
-        ~Uninstall() { Sending::SetDeferredSender({}); }
-    } uninstall;
-
-    // One row: read, routed, written into the hidden form, and sent unless the journal has it.
-    const auto takeRow = [&](int row) {
-        sheet.Row = row;
-        sheet.Col = 1;
-        if (sheet.Text().trimmed().isEmpty())
-            return;
-        QStringList cells;
-        for (int column = 1; column <= 12; ++column) {
-            sheet.Col = column;
-            cells << sheet.Text();
-        }
-        const QString& to = cells[4];
-        const QString& cc = cells[5];
-        const QString& cci = cells[6];
-        const QString& subject = cells[7];
-        const QString& body = cells[8];
-        // Blanks around the attachment name are dropped once, for the check, the mail and
-        // the deletion alike.
-        const QString attachment = cells[9].trimmed();
-        const QString& partner = cells[10];
-        RowWork work;
-        work.row = row;
-        work.key = automation::JobJournal::rowKey(cells);
-        work.occurrence = seenRows[work.key]++;
-
-        // Column 10 must name a plain file inside the job folder; anything else is neither
-        // attached nor deleted, and the operator is told.
-        auto verdict = automation::checkAttachmentName(attachment);
-        QString refusal = QStringLiteral("hors du dossier partagé");
-        if (verdict == automation::AttachmentName::Inside) {
-            work.attachmentNative = WinPath::nativePath(folder + attachment);
-            const QFileInfo info(work.attachmentNative);
-            if (work.attachmentNative.isEmpty() ||
-                !automation::resolvesInside(nativeFolder, work.attachmentNative)) {
-                verdict = automation::AttachmentName::Refused;
-            } else if (info.exists() && !info.isFile()) {
-                verdict = automation::AttachmentName::Refused;
-                refusal = QStringLiteral("pas un fichier ordinaire");
-            }
-        }
-        work.attachmentInside = verdict == automation::AttachmentName::Inside;
-
-        Lib_Public::Trap(label, [&] {
-            if (!bis)
-                throw Lib_Public::RunTimeError(
-                    91, QStringLiteral("Object variable not set (Frm_MainBis)"));
-            Controls::SetText(bis, QStringLiteral("TexteTo"), JobDispatch::RouteTo(to, partner));
-            Controls::SetText(bis, QStringLiteral("TexteCc"), cc);
-            Controls::SetText(bis, QStringLiteral("TexteCci"), cci);
-            Controls::SetText(bis, QStringLiteral("TexteSubject"), subject);
-            Controls::SetText(bis, QStringLiteral("TexteBody"), body);
-            Controls::SetText(bis, QStringLiteral("TexteAttachments"),
-                              work.attachmentInside ? folder + attachment + QStringLiteral("; ")
-                                                    : QString());
-        });
-
-        if (Abandon != 0)
-            return;
-
-        const bool done = journal && work.occurrence < journal->doneCount(work.key);
-        if (done) {
-            if (work.occurrence < journal->sentCount(work.key))
-                deleteAttachment(work);
-            return;
-        }
-        if (verdict == automation::AttachmentName::Refused)
-            automation::addIncident(
-                *this, JobDispatch::RefusedAttachmentText(cells[9], jobName, row, refusal));
-        shownRow = row;
-
-        // Without a server each recipient gets a copy of its own: the journal keeps which
-        // copies went out, so a retried row sends only the missing ones.
-        Sending::CopyRecord copies;
-        copies.alreadySent = [&](const QString& r) {
-            return journal->copySent(work.key, work.occurrence, r);
-        };
-        copies.noteSent = [&](const QString& r) {
-            journal->markCopySent(work.key, work.occurrence, r);
-        };
-        Sending::SetCopyRecord(journal ? &copies : nullptr);
-        current = work;
-        deferred = false;
-        Lib_Public::Trap(label, [&] { SendEmail(bis, 0, Abandon); });
-        Sending::SetCopyRecord(nullptr);
-        if (deferred)
-            return; // its outcome comes from the sending worker
-
-        // A copy: the next row's send overwrites the last verdict.
-        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
-        const Sending::Verdict outcome = Sending::LastVerdict();
-        const bool abandoned = Abandon != 0;
-        Abandon = 0;
-        finishRow(work, outcome, abandoned);
-    };
-
-    // Feeds rows while the worker has room; ends the job's loop once nothing is left to send
-    // or to wait for.
-    std::function<void()> feed = [&] {
-        if (feeding)
-            return; // a row being read let the outcomes in: the outer call goes on
-        feeding = true;
-        while (!stopped && nextRow <= count && queue.pending() < window) {
-            if (Lib_Public::QuitterDemande) {
-                // Quitting: the rest of the job waits for the next run (the journal keeps
-                // what went out); a transfer in flight is cut short by the stop request.
-                stopped = true;
-                queue.dropQueued();
-                break;
-            }
-            takeRow(nextRow++);
-            if (Abandon != 0)
-                queue.dropQueued(); // nothing after a row that must wait is sent
-        }
-        // Once a row must wait, the remaining rows are only written into the form.
-        while (Abandon != 0 && !stopped && nextRow <= count && !Lib_Public::QuitterDemande)
-            takeRow(nextRow++);
-        feeding = false;
-        if ((stopped || nextRow > count) && queue.pending() == 0)
-            loop.quit();
-    };
-
-    // The next rows are read once the outcomes at hand are taken in: one call for a batch.
-    bool feedScheduled = false;
-    const auto scheduleFeed = [&] {
-        if (feedScheduled)
-            return;
-        feedScheduled = true;
-        QMetaObject::invokeMethod(
-            &loop,
-            [&] {
-                feedScheduled = false;
-                feed();
-            },
-            Qt::QueuedConnection);
-    };
-
-    QObject::connect(&queue, &mail::SendQueue::sent, &loop,
-                     [&](quint64 ticket, const mail::SendOutcome& outcome) {
-                         const auto it = inFlight.find(ticket);
-                         if (it == inFlight.end())
-                             return;
-                         const RowWork work = std::move(it->second);
-                         inFlight.erase(it);
-                         Sending::Verdict verdict;
-                         bool abandoned = false;
-                         if (outcome.code == mail::Error::None) {
-                             // Sent, but not to everybody: the refused addresses are named.
-                             if (!outcome.refused.isEmpty())
-                                 Sending::Report(*this, Sending::False, outcome.description);
-                         } else {
-                             abandoned = true;
-                             verdict = {outcome.permanent ? Sending::Outcome::Permanent
-                                                          : Sending::Outcome::Transient,
-                                        outcome.description};
-                             Sending::ReportRefusal(*this, Sending::False, outcome.description,
-                                                    work.server);
-                         }
-                         finishRow(work, verdict, abandoned);
-                         // A failed mail held the queue: the rows queued behind it are dropped when
-                         // the job must wait, and go on when it does not (a row refused for good).
-                         if (Abandon != 0)
-                             queue.dropQueued();
-                         else if (abandoned)
-                             queue.resume();
-                         scheduleFeed();
-                     });
-
-    QTimer progress;
-    progress.setInterval(kProgressMs);
-    const auto showProgress = [&] {
-        if (Lib_Public::QuitterDemande && !stopped) {
-            stopped = true;
-            queue.dropQueued();
-            if (queue.pending() == 0)
-                loop.quit();
-        }
-        Supervision::SetRowsWaiting(count - doneRows);
-        if (shownRow > 0) {
-            sheet.showRow(shownRow);
-            statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")
-                                         .arg(shownRow)
-                                         .arg(count)
-                                         .arg(jobName)
-                                         .arg(doneRows));
-        }
-    };
-    QObject::connect(&progress, &QTimer::timeout, &loop, showProgress);
-
-    if (count > 0) {
-        progress.start();
-        QTimer::singleShot(0, &loop, feed);
-        loop.exec();
-        progress.stop();
-        showProgress();
-    }
-    statusBar()->clearMessage();
-    RefreshOAuthStatus(); // the job's sends may have renewed the token
-    if (stopped)
-        return 0;
-    return Abandon == 0 ? -1 : 0;
+    // A row that waits keeps its job, never the jobs behind it: the caller goes on.
+    Dispatch dispatch(*this, sheet, folder, Abandon != 0);
+    return dispatch.exec();
 }

@@ -100,18 +100,23 @@ QString ProviderLoginHint(const QString& server) {
 
 namespace {
 Verdict lastVerdict;
-const CopyRecord* copyRecord = nullptr;
+JobContext* currentJob = nullptr;
 } // namespace
 
 const Verdict& LastVerdict() {
     return lastVerdict;
 }
 
-void SetCopyRecord(const CopyRecord* record) {
-    copyRecord = record;
+JobScope::JobScope(JobContext& context) : previous_(currentJob) {
+    currentJob = &context;
 }
+
+JobScope::~JobScope() {
+    currentJob = previous_;
+}
+
 const CopyRecord* CurrentCopyRecord() {
-    return copyRecord;
+    return currentJob ? currentJob->copies : nullptr;
 }
 
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
@@ -122,14 +127,6 @@ void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
         OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
     if (!hint.isEmpty())
         Report(main, Manuel, hint);
-}
-
-namespace {
-DeferredSender g_deferredSender;
-}
-
-void SetDeferredSender(DeferredSender sender) {
-    g_deferredSender = std::move(sender);
 }
 
 } // namespace Sending
@@ -528,9 +525,14 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             } else {
                 // 20. Send; an automatic send of a job goes to the job's sending worker.
                 onMail([&](mail::MailMessage& m) {
-                    if (Manuel != True && g_deferredSender) {
+                    const JobContext* job = currentJob;
+                    if (Manuel != True && job && job->handOver) {
+                        // A row retried for some of its recipients goes to those only.
+                        if (const CopyRecord* record = CurrentCopyRecord();
+                            record && record->alreadySent)
+                            m.setEnvelopeFilter(record->alreadySent);
                         if (auto detached = m.detach()) {
-                            g_deferredSender(std::move(detached), server);
+                            job->handOver(std::move(detached), server);
                             return;
                         }
                     } else if (m.send() == 0) {

@@ -56,15 +56,19 @@ struct Verdict {
 // The verdict of the last SendEmail call; every path of SendEmail sets it.
 const Verdict& LastVerdict();
 
-// Per-recipient memory of the mail being sent without a server (one copy per recipient):
-// the job dispatch sets it around a row so that a retried row never sends a copy twice.
-// `alreadySent` tells whether the copy for an address went out before; `noteSent` records a
-// copy that went out now. Null (the default) remembers nothing.
+// Per-recipient memory of the row being sent: `alreadySent` tells whether the copy (or the
+// envelope recipient) for an address went out before; `noteSent` records a copy that went out
+// now (without a server, one copy per recipient). `noteRefused`, when set, takes a copy refused
+// (for good or for a while) instead of an incident line: the job says it once per change of
+// the row's state. Through a server, the recipients already served are left out of the
+// envelope.
 struct CopyRecord {
     std::function<bool(const QString& recipient)> alreadySent;
     std::function<void(const QString& recipient)> noteSent;
+    std::function<void(const QString& recipient, bool permanent, const QString& reason)>
+        noteRefused;
 };
-void SetCopyRecord(const CopyRecord* record);
+// The copy record of the row being sent by the current job, or nullptr.
 const CopyRecord* CurrentCopyRecord();
 
 // The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
@@ -83,12 +87,28 @@ void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
                    const QString& server);
 
 // Where an automatic send hands its finished mail instead of sending it and waiting: the job
-// dispatch installs one for the length of a job, so that rows go to the job's sending worker
-// while the next row is read. It receives the detached mail and the server text (for
-// ReportRefusal when the outcome comes back). SendEmail then leaves Abandon clear: the outcome
-// is the installer's to handle. An empty function (the default) restores sending in place.
+// dispatch gives one, so that rows go to the job's sending worker while the next row is read.
+// It receives the detached mail and the server text (for ReportRefusal when the outcome comes
+// back). SendEmail then leaves Abandon clear: the outcome is the job's to handle.
 using DeferredSender =
     std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
-void SetDeferredSender(DeferredSender sender);
+
+// What automatic sends need from the job being dispatched, for the length of that job.
+struct JobContext {
+    DeferredSender handOver;            // empty: sent in place
+    const CopyRecord* copies = nullptr; // the row being sent, or null
+};
+
+// Makes `context` the current job's for its lifetime (the previous one comes back after).
+class JobScope {
+public:
+    explicit JobScope(JobContext& context);
+    ~JobScope();
+    JobScope(const JobScope&) = delete;
+    JobScope& operator=(const JobScope&) = delete;
+
+private:
+    JobContext* previous_;
+};
 
 } // namespace Sending

@@ -202,6 +202,8 @@ void JobJournal::forget() {
     sent_.clear();
     failed_.clear();
     copies_.clear();
+    copyCounts_.clear();
+    deferrals_.clear();
     failureLines_.clear();
 }
 
@@ -254,7 +256,14 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 failureLines_ << QStringLiteral("Ligne %1 : %2")
                                      .arg(QString::fromLatin1(p[2]), unfield(p[3]));
             } else if (p[0] == "C" && p.size() == 4) {
-                copies_.insert(p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3]))));
+                const QByteArray entry =
+                    p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3])));
+                if (!copies_.contains(entry))
+                    ++copyCounts_[p[1] + ' ' + p[2]];
+                copies_.insert(entry);
+            } else if (p[0] == "D" && p.size() == 7) {
+                deferrals_[p[1] + ' ' + p[2]] = {p[3].toLongLong(), p[4].toLongLong(), p[5].toInt(),
+                                                 unfield(p[6])};
             } else if (p[0] == "F" && p.size() == 5) {
                 finished = finished ||
                            (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
@@ -310,8 +319,35 @@ bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QStri
         key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
     if (!append("C " + entry + '\n', false, error))
         return false;
+    if (!copies_.contains(entry))
+        ++copyCounts_[key + ' ' + QByteArray::number(occurrence)];
     copies_.insert(entry);
     return true;
+}
+
+int JobJournal::copiesSent(const QByteArray& key, int occurrence) const {
+    return copyCounts_.value(key + ' ' + QByteArray::number(occurrence));
+}
+
+const Deferral* JobJournal::deferral(const QByteArray& key, int occurrence) const {
+    const auto it = deferrals_.constFind(key + ' ' + QByteArray::number(occurrence));
+    return it == deferrals_.cend() ? nullptr : &*it;
+}
+
+bool JobJournal::markDeferred(const QByteArray& key, int occurrence, const Deferral& wait,
+                              QString* error) {
+    const QByteArray unit = key + ' ' + QByteArray::number(occurrence);
+    if (!append("D " + unit + ' ' + QByteArray::number(wait.firstMs) + ' ' +
+                    QByteArray::number(wait.nextMs) + ' ' + QByteArray::number(wait.attempts) +
+                    ' ' + field(wait.reason) + '\n',
+                false, error))
+        return false;
+    deferrals_[unit] = wait;
+    return true;
+}
+
+bool JobJournal::prepare(QString* error) {
+    return append({}, true, error);
 }
 
 bool JobJournal::adopt(const JobIdentity& identity, QString* error) {

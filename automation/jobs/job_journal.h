@@ -49,6 +49,15 @@ bool identityOf(const QString& nativePath, JobIdentity& identity);
 // the call returns, other records at least every SyncIntervalMs (by a thread of their own,
 // so that the caller never waits on the disk) and when the journal closes. A flush that
 // failed there makes the next record or flush fail.
+// A row (or some of its recipients) that waits for a later try: since when, until when, how
+// many tries failed, and the last reason.
+struct Deferral {
+    qint64 firstMs = 0;
+    qint64 nextMs = 0;
+    int attempts = 0;
+    QString reason;
+};
+
 class JobJournal {
 public:
     static constexpr qint64 SyncIntervalMs = 1000;
@@ -103,6 +112,17 @@ public:
     // Records one per-recipient copy as sent.
     bool markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
                       QString* error = nullptr);
+    // The recipients recorded as sent for the `occurrence`-th row with key `key`.
+    int copiesSent(const QByteArray& key, int occurrence) const;
+
+    // The wait of the `occurrence`-th row with key `key`, or nullptr when it never waited.
+    const Deferral* deferral(const QByteArray& key, int occurrence) const;
+    // Records that this row waits (the last record of a row wins).
+    bool markDeferred(const QByteArray& key, int occurrence, const Deferral& wait,
+                      QString* error = nullptr);
+
+    // Makes sure the journal file exists and can be written, before anything is sent.
+    bool prepare(QString* error = nullptr);
     // Binds the journal also to `identity`: a new version renamed over the job while it was
     // being sent is the same job. Durable. Does nothing when already bound to it.
     bool adopt(const JobIdentity& identity, QString* error = nullptr);
@@ -142,7 +162,9 @@ private:
     QList<JobIdentity> identities_;
     QHash<QByteArray, int> sent_;
     QHash<QByteArray, int> failed_;
-    QSet<QByteArray> copies_; // key + ' ' + occurrence + ' ' + recipient
+    QSet<QByteArray> copies_;               // key + ' ' + occurrence + ' ' + recipient
+    QHash<QByteArray, int> copyCounts_;     // key + ' ' + occurrence
+    QHash<QByteArray, Deferral> deferrals_; // key + ' ' + occurrence
     QStringList failureLines_;
 };
 

@@ -280,7 +280,8 @@ qint32 MailMessage::prepare(SendPlan& plan) {
         for (const Mailbox& box : *list)
             if (!seen.contains(box.address.toLower())) {
                 seen.insert(box.address.toLower());
-                plan.envelope << box.address;
+                if (!envelopeServed_ || !envelopeServed_(box.address))
+                    plan.envelope << box.address;
             }
     if (plan.envelope.isEmpty())
         return fail(Error::NoRecipient,

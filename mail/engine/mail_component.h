@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -212,6 +213,16 @@ struct SendOutcome {
     QString description;
     bool permanent = false;
     QStringList refused;
+    // Bare addresses refused for a while (4xx) although the mail reached others, or whose
+    // domain could not be reached while others were: the same mail is owed to them later.
+    QStringList deferred;
+    // With `deferred`: the bare addresses that need no further try (taken, or refused for good).
+    QStringList served;
+    // The server asked the client to slow down (421, 432, 451/452 4.7.x, "too many"): the
+    // mail itself is not at fault.
+    bool throttled = false;
+    // Nothing was tried: the destination is resting after a refusal (see destinations.h).
+    bool notAttempted = false;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch
@@ -281,6 +292,11 @@ public:
     // Nothing is checked here: a malformed entry makes send() fail with InvalidAddress.
     void addRecipients(const QString& list, qint32 kind);
     void clearRecipients();
+    // Leaves out of the envelope (never out of the headers) every address for which
+    // `served` is true: those that took this mail already. Null serves nobody.
+    void setEnvelopeFilter(std::function<bool(const QString& address)> served) {
+        envelopeServed_ = std::move(served);
+    }
 
     // Attaches the file at `path` (native path, or a Windows text translated by the POSIX
     // layer). Returns 0, or Error::FileNotFound / Error::FileAccess with the last error set.
@@ -351,6 +367,7 @@ private:
     QString charset_ = defaultCharset();
     Mailbox sender_;
     QList<QPair<qint32, QString>> recipientLists_;
+    std::function<bool(const QString&)> envelopeServed_;
     QStringList attachments_;
     QString subject_;
     QString body_;

@@ -389,8 +389,12 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
     SendOutcome outcome;
     for (const QString& domain : std::as_const(order)) {
         const DomainRun& run = runs[domain];
-        if (run.report.code == Error::None)
+        if (run.report.code == Error::None) {
             outcome.refused << run.report.refused;
+            outcome.deferred << run.report.deferred;
+            outcome.served << run.report.served;
+        }
+        outcome.throttled = outcome.throttled || run.report.throttled != Throttle::None;
     }
     const bool anyRefused = std::any_of(
         runs.cbegin(), runs.cend(), [](const DomainRun& r) { return !r.report.refused.isEmpty(); });
@@ -401,6 +405,9 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
         return outcome;
     }
     outcome.code = failed == order.size() ? firstFailure : Error::PartialDelivery;
+    outcome.notAttempted = failed == order.size() &&
+                           std::all_of(runs.cbegin(), runs.cend(),
+                                       [](const DomainRun& r) { return r.report.notAttempted; });
     // Permanent only when every domain failed for good: a retry would reach nobody new.
     outcome.permanent = failed == order.size() &&
                         std::all_of(runs.cbegin(), runs.cend(),

@@ -30,10 +30,17 @@ public:
         closeAll();
     }
 
-    SmtpSession take(const std::string& key, bool& reused) {
+    SmtpSession take(const std::string& key, bool& reused, bool pooled) {
+        std::vector<Idle> stale;
         std::lock_guard lock(mutex_);
-        for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-            if (it->key == key) {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = idle_.begin(); pooled && it != idle_.end();) {
+            if (it->key != key) {
+                ++it;
+            } else if (it->since + StaleAfter <= now) {
+                stale.push_back(std::move(*it)); // closed (QUIT) as `stale` goes
+                it = idle_.erase(it);
+            } else {
                 SmtpSession session = std::move(it->session);
                 idle_.erase(it);
                 reused = true;
@@ -42,6 +49,19 @@ public:
         }
         reused = false;
         return {CurlEasy(curl_easy_init()), {}};
+    }
+
+    void drop(const std::string& key) {
+        std::vector<Idle> dropped;
+        std::lock_guard lock(mutex_);
+        for (auto it = idle_.begin(); it != idle_.end();) {
+            if (it->key == key) {
+                dropped.push_back(std::move(*it));
+                it = idle_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 
     void give(const std::string& key, SmtpSession session) {
@@ -114,8 +134,12 @@ SessionPool& pool() {
 
 } // namespace
 
-SmtpSession TakeSmtpSession(const std::string& key, bool& reused) {
-    return pool().take(key, reused);
+SmtpSession TakeSmtpSession(const std::string& key, bool& reused, bool pooled) {
+    return pool().take(key, reused, pooled);
+}
+
+void DropIdleSmtpSessions(const std::string& key) {
+    pool().drop(key);
 }
 
 void GiveBackSmtpSession(const std::string& key, SmtpSession session) {

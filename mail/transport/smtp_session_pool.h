@@ -18,7 +18,14 @@ struct SmtpSession {
 
 // An idle session for `key` (`reused` set to true), or a fresh libcurl handle (`reused`
 // false; the handle is null when libcurl cannot make one). Thread-safe.
-SmtpSession TakeSmtpSession(const std::string& key, bool& reused);
+// With `pooled` false, always a fresh handle. A session idle for longer than StaleAfter is
+// closed rather than reused: a server may well have closed it meanwhile.
+SmtpSession TakeSmtpSession(const std::string& key, bool& reused, bool pooled = true);
+
+// Closes every idle session of `key` (its server was found to have dropped one).
+void DropIdleSmtpSessions(const std::string& key);
+
+inline constexpr std::chrono::milliseconds StaleAfter{10000};
 
 // Keeps `session`, open and idle, for the next TakeSmtpSession of `key`. Thread-safe.
 void GiveBackSmtpSession(const std::string& key, SmtpSession session);

@@ -5,6 +5,7 @@
 
 #include "mail/engine/c_handles.h"
 #include "mail/engine/ca_trust.h"
+#include "mail/engine/destinations.h"
 #include "mail/engine/library_init.h"
 #include "mail/engine/transfer_stop.h"
 #include "mail/engine/transport_failure.h"
@@ -167,6 +168,16 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
     report.reachedServer = !talk.replies().empty();
     report.accepted = talk.acceptedRecipients();
     report.refused = talk.refusedRecipients();
+    for (const SmtpReply& reply : talk.replies()) {
+        // A recipient refused for a while is greylisting or a mailbox matter, not a request to
+        // slow down, unless the server closes the session.
+        if ((reply.command != u"RCPT" || reply.code == 421) && report.throttled == Throttle::None)
+            report.throttled = ThrottleOf(reply.code, reply.text);
+        if (reply.command == u"RCPT" && reply.code >= 400 && reply.code < 500)
+            report.deferred << reply.argument;
+        else if (reply.command == u"RCPT")
+            report.served << reply.argument;
+    }
 
     if (result == CURLE_OK && !talk.loginUnavailable()) {
         if (!report.refused.isEmpty())
@@ -263,9 +274,23 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
                     const QString& from, const QStringList& recipients, const QByteArray& message) {
     InitMailLibraries();
     const std::string key = poolKey(target);
+    // The destination's sessions, rate and rest: the transaction runs inside its slot.
+    DestinationSlot slot =
+        AcquireDestination(target.server.host, serverName(target), int(recipients.size()));
+    if (!slot.granted()) {
+        SmtpReport report;
+        report.notAttempted = true;
+        report.code = AbortRequested() ? Error::Aborted : Error::ConnectFailed;
+        report.description = AbortRequested()
+                                 ? QStringLiteral("Envoi interrompu : le programme s'arrête.")
+                                 : QStringLiteral("Envoi différé : %1.").arg(slot.refusal);
+        return report;
+    }
     for (int round = 0;; ++round) {
         bool reused = false;
-        SmtpSession session = TakeSmtpSession(key, reused);
+        // A pooled session the server dropped is replaced by a fresh connection, never by
+        // another pooled one: the server that dropped one has most likely dropped them all.
+        SmtpSession session = TakeSmtpSession(key, reused, round == 0);
         if (!session.handle) {
             SmtpReport report;
             report.code = Error::Internal;
@@ -276,11 +301,19 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
                                     message, retryable);
         if (report.code == Error::None) {
+            slot.report(true, report.throttled, false);
             GiveBackSmtpSession(key, std::move(session));
             return report;
         }
-        if (retryable && round == 0)
+        if (retryable && round == 0) {
+            DropIdleSmtpSessions(key);
             continue; // the dropped session is closed with `session`; try a fresh one
+        }
+        const bool unreachable =
+            !report.reachedServer && report.code != Error::Aborted &&
+            (report.code == Error::ConnectFailed || report.code == Error::Timeout ||
+             report.code == Error::ServerNotFound || report.code == Error::ConnectionLost);
+        slot.report(false, report.throttled, unreachable);
         return report;
     }
 }
@@ -292,8 +325,13 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
         SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, job.recipients, job.message);
     SendOutcome outcome{report.code, report.description};
     outcome.permanent = report.permanent;
-    if (report.code == Error::None)
+    outcome.throttled = report.throttled != Throttle::None;
+    outcome.notAttempted = report.notAttempted;
+    if (report.code == Error::None) {
         outcome.refused = report.refused;
+        outcome.deferred = report.deferred;
+        outcome.served = report.served;
+    }
     return outcome;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mail/engine/c_handles.h"
+#include "mail/engine/destinations.h"
 #include "mail/engine/mail_component.h"
 
 #include <QString>
@@ -27,11 +28,15 @@ struct SmtpTarget {
 // The outcome of one SMTP transaction.
 struct SmtpReport {
     qint32 code = Error::None;
-    QString description;        // French, with the server's reply where there is one
-    QStringList refused;        // "address (server reply)" of each refused recipient
-    int accepted = 0;           // recipients the server accepted
-    bool reachedServer = false; // a server greeting was received
-    bool permanent = false;     // a 5xx refusal of every recipient or of the message
+    QString description;                 // French, with the server's reply where there is one
+    QStringList refused;                 // "address (server reply)" of each refused recipient
+    int accepted = 0;                    // recipients the server accepted
+    bool reachedServer = false;          // a server greeting was received
+    bool permanent = false;              // a 5xx refusal of every recipient or of the message
+    QStringList deferred;                // addresses refused for a while (4xx) while others took it
+    QStringList served;                  // addresses taken or refused for good
+    Throttle throttled = Throttle::None; // a reply asked to slow down
+    bool notAttempted = false; // the destination rests: nothing was sent (see destinations.h)
 };
 
 // What a session with a target takes, beyond what is set on the handle.

@@ -25,6 +25,7 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
     QTemporaryDir dir;
     ASSERT_TRUE(write(dir.filePath("facture.pdf"), "%PDF"));
     ASSERT_TRUE(write(dir.filePath("vide.pdf"), ""));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sous")));
     const QString support = JobDispatch::SupportMailbox();
     const QString partner = JobDispatch::PartnerItMailbox();
     struct Case {
@@ -51,10 +52,14 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
              jobRow("1", "a@example.org", {}, {}, "s", "B", "vide.pdf"),
          automation::JobCheckFine,
          {"absent.pdf introuvable ou vide", "vide.pdf introuvable ou vide"}},
-        {"attachment leaving the folder",
-         jobRow("1", "a@example.org", {}, {}, "s", "B", "..\\secret.txt"),
-         automation::JobCheckRowRefused,
-         {"Ligne 1 : REFUSÉE", "..\\secret.txt refusée", "Problème : pièce jointe refusée"}},
+        {"attachment leaving the folder or naming a folder: sent without it, as the program does",
+         jobRow("1", "a@example.org", {}, {}, "s", "B", "..\\secret.txt") +
+             jobRow("1", "a@example.org", {}, {}, "s", "B", "sous"),
+         automation::JobCheckFine,
+         {"Ligne 1 : serait envoyée sans sa pièce jointe",
+          "..\\secret.txt refusée (hors du dossier partagé)",
+          "Ligne 2 : serait envoyée sans sa pièce jointe",
+          "sous refusée (pas un fichier ordinaire)", "0 refusée(s)"}},
         {"address the mail component refuses",
          jobRow("1", "pas une adresse", {}, {}, "s", "B") +
              jobRow("1", "ok@example.org", {}, "x@", "s", "B"),
@@ -107,10 +112,11 @@ TEST(JobCheck, ProgramChecksWithoutTouchingAnything) {
     program.start(QStringLiteral(POSTIQUE_EXECUTABLE), {QStringLiteral("--check-job"), job});
     ASSERT_TRUE(program.waitForFinished(60000));
     const QString out = QString::fromUtf8(program.readAllStandardOutput());
-    EXPECT_EQ(program.exitCode(), automation::JobCheckRowRefused) << out.toStdString();
+    EXPECT_EQ(program.exitCode(), automation::JobCheckFine) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("Ligne 1 : serait envoyée"))) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("pj.txt trouvée"))) << out.toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral("Ligne 2 : REFUSÉE"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("Ligne 2 : serait envoyée sans sa pièce jointe")))
+        << out.toStdString();
     QFile kept(job);
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(kept.readAll(), bytes);

@@ -5,8 +5,9 @@
 #include "automation/jobs/fp_spread.h"
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
+#include "automation/jobs/job_run.h"
 #include "mail/job_dispatch.h"
-#include "poller_fixture.h"
+#include "sending_fixture.h"
 #include "support/dns_fixture.h"
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -35,34 +35,7 @@ using testsupport::SmtpServerOptions;
 
 namespace {
 
-class JobSendingTest : public PollerTest {
-protected:
-    // Points the settings page at `server`.
-    void useServer(const SmtpServer& server) {
-        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-        form->TexteFrom->setText(QStringLiteral("Station <station@example.org>"));
-        form->TexteServer->setText(QStringLiteral("127.0.0.1"));
-        if (form->ListeProtocol->count() == 0)
-            form->ListeProtocol->addItem(QStringLiteral("SMTP"));
-        form->ListeProtocol->setCurrentIndex(0);
-        const QString port = QString::number(server.port());
-        if (form->ListePort->findText(port) < 0)
-            form->ListePort->addItem(port);
-        form->ListePort->setCurrentText(port);
-        form->CheckBoxAuth->setChecked(false);
-        form->CheckBoxSSL->setChecked(false);
-        if (form->ListeCharset->count() == 0)
-            form->InitGeneralCharset();
-        form->KeepSavedSettings();
-    }
-
-    static QStringList subjects(const SmtpServer& server) {
-        QStringList s;
-        for (const auto& m : server.messages())
-            s << testsupport::ParseWithPython(m.data).value(QStringLiteral("subject")).toString();
-        return s;
-    }
-};
+using JobSendingTest = SendingTest;
 
 TEST_F(JobSendingTest, ScansOnlyPlainNonEmptyJobFilesAndSendsThem) {
     SmtpServer server;
@@ -245,14 +218,16 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
     EXPECT_EQ(server.messages().size(), 3);
 }
 
-// A row refused for a while keeps its job (and the jobs behind it) for the next cycle; the
-// retry sends only what is missing. With one session the rows after the refused one wait
-// too; with several, rows already in flight beside it may go, and still go only once.
-TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMissing) {
+// A row refused for a while waits on its own: the rest of its job and the jobs behind it go
+// on; it is named once, tried again on the retry schedule rather than at every cycle (also
+// after a restart), and fails for good once its lifetime is over.
+TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
     const QByteArray savedSessions = qgetenv("POSTIQUE_SMTP_SESSIONS");
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
     for (const int sessions : {1, 4}) {
         SCOPED_TRACE(sessions);
         qputenv("POSTIQUE_SMTP_SESSIONS", QByteArray::number(sessions));
+        Clock::SetWallClock([start] { return start; });
         SmtpServerOptions refusing;
         refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
                        QStringLiteral("451 4.3.0 try again later"));
@@ -268,54 +243,69 @@ TEST_F(JobSendingTest, TransientRefusalKeepsTheJobAndTheRetrySendsOnlyWhatIsMiss
                              jobRow("1", "other@example.org", {}, {}, "other", "B")));
 
         ASSERT_EQ(cycle(), 1);
-        ASSERT_TRUE(first.waitForMessages(1));
-        const QStringList sentFirst = subjects(first);
-        EXPECT_TRUE(sentFirst.contains(QStringLiteral("Postique: row1")));
-        EXPECT_FALSE(sentFirst.contains(QStringLiteral("Postique: row2")));
-        EXPECT_FALSE(sentFirst.contains(QStringLiteral("Postique: other")))
-            << "no further job after a transient failure";
-        if (sessions == 1) {
-            EXPECT_EQ(sentFirst, QStringList{"Postique: row1"});
-        }
+        ASSERT_TRUE(first.waitForMessages(3));
+        QStringList sent = subjects(first);
+        sent.sort();
+        EXPECT_EQ(sent, (QStringList{"Postique: other", "Postique: row1", "Postique: row3"}));
         EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a1.pdf")));
-        EXPECT_EQ(prefix.exists(kJobs + QStringLiteral("a3.pdf")),
-                  !sentFirst.contains(QStringLiteral("Postique: row3")))
-            << "an attachment goes with its row, not before";
+        EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
         EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
-        EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8")));
-        EXPECT_FALSE(incidents().isEmpty());
+        EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8"))) << "the job behind is not held";
+        const auto waiting = [&] {
+            return incidents().filter(QStringLiteral("Ligne 2 de Email_1.ss8 en attente")).size();
+        };
+        EXPECT_EQ(waiting(), 1) << incidents().join(u'\n').toStdString();
 
-        // The program restarts (a new window, the poller forgotten) and the server is fixed:
-        // what went out is not sent again, the rest goes out, then the other job.
+        // Inside the wait: not tried, not named again, also by a restarted program.
         form.reset();
         automation::resetPoller();
         form = std::make_unique<Frm_Main>();
         form->TexteDossier[0]->setText(kJobs);
         SmtpServer second;
         useServer(second);
+        Clock::SetWallClock([start] { return start + 30'000; });
         ASSERT_EQ(cycle(), 1);
-        const qsizetype missing = 4 - sentFirst.size();
-        ASSERT_TRUE(second.waitForMessages(static_cast<int>(missing)));
-        QStringList all = sentFirst + subjects(second);
-        if (sessions == 1) {
-            EXPECT_EQ(subjects(second),
-                      (QStringList{"Postique: row2", "Postique: row3", "Postique: other"}));
-        }
-        EXPECT_EQ(subjects(second).constLast(), QStringLiteral("Postique: other"))
-            << "the job behind comes after";
-        all.sort();
-        EXPECT_EQ(all, (QStringList{"Postique: other", "Postique: row1", "Postique: row2",
-                                    "Postique: row3"}))
-            << "every row once";
-        EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
+        EXPECT_EQ(second.connections(), 0);
+        EXPECT_TRUE(incidents().isEmpty()) << incidents().join(u'\n').toStdString();
+
+        // Once the wait is over the row goes, once, and is said to have gone.
+        Clock::SetWallClock([start] { return start + 61'000; });
+        ASSERT_EQ(cycle(), 30);
+        ASSERT_TRUE(second.waitForMessages(1));
+        EXPECT_EQ(subjects(second), QStringList{"Postique: row2"});
         EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
-        EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
+        EXPECT_EQ(incidents()
+                      .filter(QStringLiteral("Ligne 2 de Email_1.ss8 envoyée après attente"))
+                      .size(),
+                  1)
+            << incidents().join(u'\n').toStdString();
         EXPECT_TRUE(QDir(prefix.native(kJobs))
                         .entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden)
                         .isEmpty())
             << "journals go with their jobs";
         automation::resetPoller();
+        form->ListeIncidents->clear();
     }
+
+    // A row still refused when its lifetime is over fails for good, with its reason.
+    automation::setRetryPolicyOverride(automation::RetryPolicy{1000, 1000, 3'600'000});
+    SmtpServerOptions refusing;
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
+                   QStringLiteral("451 4.3.0 try again later"));
+    SmtpServer server(refusing);
+    useServer(server);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_3.ss8"),
+                         jobRow("1", "later@example.org", {}, {}, "late", "B")));
+    Clock::SetWallClock([start] { return start; });
+    ASSERT_EQ(cycle(), 1);
+    Clock::SetWallClock([start] { return start + 3'600'000; });
+    ASSERT_EQ(cycle(), 30);
+    automation::setRetryPolicyOverride(std::nullopt);
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_3.ss8")));
+    QFile note(prefix.native(kJobs) + u'/' + automation::DeadLetterFolder +
+               QStringLiteral("/Email_3.ss8.txt"));
+    ASSERT_TRUE(note.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(note.readAll()).contains(QStringLiteral("try again later")));
     if (savedSessions.isNull())
         qunsetenv("POSTIQUE_SMTP_SESSIONS");
     else
@@ -565,6 +555,7 @@ TEST_F(JobSendingTest, WithoutServerARetriedRowSendsOnlyTheMissingCopies) {
     SmtpServer second;
     ASSERT_TRUE(second.isRunning());
     testsupport::EnvSetting again("VELMORA_MX_PORT", QByteArray::number(second.port()));
+    Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 80'000; }); // the wait
     ASSERT_EQ(cycle(), 30);
     ASSERT_TRUE(second.waitForMessages(1));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
@@ -573,7 +564,7 @@ TEST_F(JobSendingTest, WithoutServerARetriedRowSendsOnlyTheMissingCopies) {
         envelopes << m.recipients.join(u',').toLower();
     envelopes.sort();
     EXPECT_EQ(envelopes, (QStringList{"deux@beta.test", "later@beta.test", "un@alpha.test"}));
-    EXPECT_EQ(incidents().filter(QStringLiteral("x@muet.test")).size(), 2) << "named at each try";
+    EXPECT_EQ(incidents().filter(QStringLiteral("x@muet.test")).size(), 1) << "named once";
 }
 
 TEST_F(JobSendingTest, RowWithFifteenHundredRecipientsGoesWhole) {
@@ -593,26 +584,6 @@ TEST_F(JobSendingTest, RowWithFifteenHundredRecipientsGoesWhole) {
         r = r.toLower();
     EXPECT_EQ(got, to);
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
-}
-
-// A server half typed and not saved changes nothing for the background sending, and the
-// page says that it holds unsaved changes until they are saved.
-TEST_F(JobSendingTest, BackgroundSendingUsesTheSavedSettings) {
-    SmtpServer server;
-    useServer(server);
-    form->ParametresModifies = false;
-    form->TexteServer->setText(QStringLiteral("127.0."));
-    form->CheckBoxAuth->setChecked(true);
-    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
-                         jobRow("1", "a@example.org", {}, {}, "saved", "B")));
-    ASSERT_EQ(cycleWithSavedSettings(), 1);
-    ASSERT_TRUE(server.waitForMessages(1)) << incidents().join(u'\n').toStdString();
-    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("Email_1.ss8")));
-    EXPECT_FALSE(form->LabelNonEnregistre->isHidden());
-
-    form->ParametresModifies = false; // as a save leaves it
-    form->TimerSendEmail_Timer();
-    EXPECT_TRUE(form->LabelNonEnregistre->isHidden());
 }
 
 TEST_F(JobSendingTest, DispatchCalledDirectly) {

@@ -27,6 +27,11 @@ Options:
   --pipelining                    offer PIPELINING (RFC 2920) in the EHLO reply.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
+  --max-sessions N                more than N connections at once: MAIL is answered
+                                  "432 4.3.2 Concurrent connections limit exceeded".
+  --rate N                        more than N MAIL commands in --rate-window seconds (60):
+                                  answered "451 4.7.0 Rate limit exceeded".
+                                  Both record {"event": "throttle", "conn": N, "reply": "..."}.
   --bearer-mechs LIST             with --bearer-state: the mechanisms offered (default
                                   XOAUTH2; "XOAUTH2,OAUTHBEARER" offers both).
   --bearer-state DIR              OAuth 2.0: offer AUTH XOAUTH2 (or OAUTHBEARER) only, and take
@@ -49,6 +54,8 @@ from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 from oauth_server import bearer_valid
 
 _conn_ids = itertools.count(1)
+_open = set()       # connections open now
+_mail_times = []    # when the MAIL commands of the rate window came
 
 
 class Recorder:
@@ -123,9 +130,11 @@ class ScriptedSMTP(SMTP):
         super().connection_made(transport)
         if first:
             self.conn_id = next(_conn_ids)
+            _open.add(self.conn_id)
             self.recorder.write(event="connect", conn=self.conn_id, tls=self.implicit_tls)
 
     def connection_lost(self, error):
+        _open.discard(self.conn_id)
         if self.conn_id is not None:
             self.recorder.write(event="disconnect", conn=self.conn_id)
         super().connection_lost(error)
@@ -185,9 +194,25 @@ class ScriptedSMTP(SMTP):
     async def smtp_EHLO(self, arg):
         await self._scripted_or("EHLO", arg, super().smtp_EHLO)
 
+    def throttle_reply(self):
+        now = time.time()
+        if self.options.max_sessions and self.conn_id in sorted(_open)[self.options.max_sessions:]:
+            return "432 4.3.2 Concurrent connections limit exceeded"
+        if self.options.rate:
+            _mail_times[:] = [t for t in _mail_times if t > now - self.options.rate_window]
+            if len(_mail_times) >= self.options.rate:
+                return "451 4.7.0 Rate limit exceeded"
+            _mail_times.append(now)
+        return None
+
     async def smtp_MAIL(self, arg):
         self.mail_at = time.time()
         self.grouped = bool(self._reader._buffer)
+        reply = self.throttle_reply()
+        if reply:
+            self.recorder.write(event="throttle", conn=self.conn_id, reply=reply)
+            await self.push(reply)
+            return
         await self._scripted_or("MAIL", arg, super().smtp_MAIL)
 
     async def smtp_RCPT(self, arg):
@@ -227,6 +252,9 @@ def main():
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--bearer-state", default="")
     parser.add_argument("--bearer-mechs", default="XOAUTH2")
+    parser.add_argument("--max-sessions", type=int, default=0)
+    parser.add_argument("--rate", type=int, default=0)
+    parser.add_argument("--rate-window", type=float, default=60.0)
     options = parser.parse_args()
     options.script = json.loads(options.script)
 

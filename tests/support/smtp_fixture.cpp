@@ -158,6 +158,11 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
         args << QStringLiteral("--stall") << options.stall;
     if (options.pipelining)
         args << QStringLiteral("--pipelining");
+    if (options.maxSessions > 0)
+        args << QStringLiteral("--max-sessions") << QString::number(options.maxSessions);
+    if (options.ratePerWindow > 0)
+        args << QStringLiteral("--rate") << QString::number(options.ratePerWindow)
+             << QStringLiteral("--rate-window") << QString::number(options.rateWindowSeconds);
     if (!options.bearerState.isEmpty())
         args << QStringLiteral("--bearer-state") << options.bearerState
              << QStringLiteral("--bearer-mechs") << options.bearerMechanisms;
@@ -247,6 +252,9 @@ static int countEvents(const QList<QJsonObject>& events, QStringView kind) {
 
 int SmtpServer::connections() const {
     return countEvents(events(), u"connect");
+}
+int SmtpServer::throttled() const {
+    return countEvents(events(), u"throttle");
 }
 int SmtpServer::disconnections() const {
     return countEvents(events(), u"disconnect");

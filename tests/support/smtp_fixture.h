@@ -67,6 +67,11 @@ struct SmtpServerOptions {
     QString stall;
     // Offer PIPELINING: the client may send MAIL, RCPT and DATA in one group.
     bool pipelining = false;
+    // Limits of a hosted service: more sessions at once get "432 4.3.2", more than
+    // `ratePerWindow` mails in `rateWindowSeconds` get "451 4.7.0" (0: no limit).
+    int maxSessions = 0;
+    int ratePerWindow = 0;
+    double rateWindowSeconds = 60;
     // Certificate and key of the server (default: the test authority's server certificate).
     QString certificate;
     QString key;
@@ -113,6 +118,8 @@ public:
     bool waitForMessages(int count, int timeoutMs = 5000) const;
     // Connections opened and closed so far.
     int connections() const;
+    // Mails answered with a throttling reply (maxSessions, ratePerWindow).
+    int throttled() const;
     int disconnections() const;
     // Waits until at least `count` connections were closed.
     bool waitForDisconnections(int count, int timeoutMs = 5000) const;

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+#include <vector>
 
 using namespace testsupport;
 using mail::detail::DotStuffed;
@@ -84,13 +86,20 @@ TEST(SmtpTransaction, ServerReceivesTheExactMessage) {
     }
 }
 
-// A pooled session that the server dropped (it restarted) costs nothing: the mail goes on a
-// fresh session, once.
+// Pooled sessions that the server dropped (it restarted) cost nothing: the mail goes on a
+// fresh session, once, never on another dropped one from the pool.
 TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
-    for (const bool pipelining : {false, true}) {
-        SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+    const struct {
+        bool pipelining;
+        int pooled; // sessions left in the pool before the restart
+    } cases[] = {{false, 1}, {true, 1}, {false, 3}, {true, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("pipelining %1, %2 pooled")
+                         .arg(c.pipelining)
+                         .arg(c.pooled)
+                         .toStdString());
         SmtpServerOptions options;
-        options.pipelining = pipelining;
+        options.pipelining = c.pipelining;
         auto first = std::make_unique<SmtpServer>(options);
         ASSERT_TRUE(first->isRunning()) << first->error().toStdString();
         options.port = first->port();
@@ -102,8 +111,13 @@ TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
                                           {QStringLiteral("b@station.test")},
                                           "Subject: x\r\n\r\nbody\r\n");
         };
-        EXPECT_EQ(send().code, 0);
-        ASSERT_TRUE(first->waitForMessages(1));
+        // Sessions opened at the same time all go back to the pool.
+        std::vector<std::thread> senders;
+        for (int i = 0; i < c.pooled; ++i)
+            senders.emplace_back([&] { EXPECT_EQ(send().code, 0); });
+        for (std::thread& t : senders)
+            t.join();
+        ASSERT_TRUE(first->waitForMessages(c.pooled));
         first.reset();
         SmtpServer second(options);
         ASSERT_TRUE(second.isRunning()) << second.error().toStdString();

@@ -1,0 +1,189 @@
+// One job's delivery state. Every outcome goes through here, so the journal records a row
+// before it counts as sent, and the operator hears of a row once per change of its state.
+#include "automation/jobs/job_run.h"
+
+#include "system/clock.h"
+#include "system/untrusted_text.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace automation {
+
+qint64 RetryPolicy::delayAfter(int attempts) const {
+    qint64 delay = std::max<qint64>(firstMs, 0);
+    for (int i = 1; i < attempts && delay < maxMs; ++i)
+        delay *= 2;
+    return std::min(delay, std::max(maxMs, firstMs));
+}
+
+namespace {
+std::optional<RetryPolicy> g_override;
+}
+
+std::optional<RetryPolicy> retryPolicyOverride() {
+    return g_override;
+}
+
+void setRetryPolicyOverride(std::optional<RetryPolicy> policy) {
+    g_override = policy;
+}
+
+JobRun::JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
+               Incident incident)
+    : journal_(journal), jobName_(std::move(jobName)), nativeFolder_(std::move(nativeFolder)),
+      policy_(policy), incident_(std::move(incident)) {}
+
+void JobRun::countAttachment(const QString& attachment) {
+    if (!attachment.isEmpty())
+        ++attachmentRows_[attachment];
+}
+
+QString JobRun::deferredText(const QString& job, int row, const QString& reason, qint64 nextTryMs) {
+    return QStringLiteral("Ligne %1 de %2 en attente, nouvel essai vers %3 : %4")
+        .arg(row)
+        .arg(job.isEmpty() ? QStringLiteral("la tâche") : job,
+             QDateTime::fromMSecsSinceEpoch(nextTryMs).toString(QStringLiteral("dd/MM HH:mm")),
+             reason);
+}
+
+QString JobRun::resumedText(const QString& job, int row) {
+    return QStringLiteral("Ligne %1 de %2 envoyée après attente")
+        .arg(row)
+        .arg(job.isEmpty() ? QStringLiteral("la tâche") : job);
+}
+
+QString JobRun::journalText(const QString& job, const QString& folder, const QString& error) {
+    return QStringLiteral("Envoi de %1 arrêté : le journal d'envoi ne peut pas être écrit dans "
+                          "le dossier %2 (%3). Rendez le dossier accessible en écriture ou "
+                          "libérez de la place ; rien ne sera envoyé deux fois.")
+        .arg(job, folder, error);
+}
+
+JobRun::Start JobRun::begin(RowUnit& unit) {
+    if (journal_ && unit.occurrence < journal_->doneCount(unit.key)) {
+        unit.state =
+            unit.occurrence < journal_->sentCount(unit.key) ? UnitState::Sent : UnitState::Failed;
+        return Start::Done;
+    }
+    if (journalBroken()) {
+        ++waiting_;
+        return Start::Waiting;
+    }
+    if (const Deferral* wait = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr) {
+        const qint64 now = Clock::WallMs();
+        if (now - wait->firstMs >= policy_.lifetimeMs) {
+            failed(unit, QStringLiteral("toujours refusée après %1 h d'essais (%2)")
+                             .arg(policy_.lifetimeMs / 3'600'000)
+                             .arg(wait->reason));
+            return Start::Done;
+        }
+        if (wait->nextMs > now) {
+            unit.state = UnitState::Deferred;
+            unit.reason = wait->reason;
+            unit.nextTryMs = wait->nextMs;
+            ++waiting_;
+            return Start::Waiting;
+        }
+    }
+    unit.state = UnitState::InFlight;
+    return Start::Send;
+}
+
+void JobRun::journalFailed(const QString& error) {
+    if (!journalBroken())
+        incident_(Untrusted::Clean(journalText(jobName_, nativeFolder_, error)));
+    journalError_ = error.isEmpty() ? QStringLiteral("?") : error;
+}
+
+void JobRun::sent(RowUnit& unit) {
+    // Recorded before it counts: a record that cannot be written stops the job.
+    QString error;
+    if (journal_ && !journal_->markRowSent(unit.key, !unit.attachment.isEmpty(), &error)) {
+        unrecorded_ << unit.key;
+        journalFailed(error);
+    }
+    const bool waited = journal_ && journal_->deferral(unit.key, unit.occurrence);
+    unit.state = UnitState::Sent;
+    if (waited)
+        incident_(resumedText(jobName_, unit.row));
+}
+
+void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStringList& waiting,
+                        const QString& reason) {
+    for (const QString& recipient : accepted)
+        if (!copySent(unit, recipient))
+            break;
+    deferred(unit,
+             reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
+}
+
+void JobRun::deferred(RowUnit& unit, const QString& reason) {
+    const QString clean = Untrusted::Clean(reason);
+    const Deferral* before = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr;
+    const qint64 now = Clock::WallMs();
+    Deferral wait;
+    wait.firstMs = before ? before->firstMs : now;
+    wait.attempts = before ? before->attempts + 1 : 1;
+    wait.nextMs = now + policy_.delayAfter(wait.attempts);
+    wait.reason = clean;
+    if (now - wait.firstMs >= policy_.lifetimeMs) {
+        failed(unit, QStringLiteral("toujours refusée après %1 h d'essais (%2)")
+                         .arg(policy_.lifetimeMs / 3'600'000)
+                         .arg(clean));
+        return;
+    }
+    QString error;
+    if (journal_ && !journal_->markDeferred(unit.key, unit.occurrence, wait, &error))
+        journalFailed(error);
+    unit.state = UnitState::Deferred;
+    unit.reason = clean;
+    unit.nextTryMs = wait.nextMs;
+    ++waiting_;
+    if (!before)
+        incident_(deferredText(jobName_, unit.row, clean, wait.nextMs));
+}
+
+void JobRun::failed(RowUnit& unit, const QString& reason) {
+    const QString clean = Untrusted::Clean(reason);
+    QString error;
+    if (journal_ && !journal_->markRowFailed(unit.key, unit.row, clean, &error))
+        journalFailed(error);
+    unit.state = UnitState::Failed;
+    unit.reason = clean;
+    failures_ << QStringLiteral("Ligne %1 : %2").arg(unit.row).arg(clean);
+    incident_(QStringLiteral("Ligne %1 de %2 non envoyée (refus définitif) : %3")
+                  .arg(unit.row)
+                  .arg(jobName_.isEmpty() ? QStringLiteral("la tâche") : jobName_, clean));
+}
+
+void JobRun::notTried(RowUnit& unit) {
+    unit.state = UnitState::Pending;
+    ++waiting_;
+}
+
+bool JobRun::copySent(const RowUnit& unit, const QString& recipient) {
+    QString error;
+    if (journal_ && !journal_->markCopySent(unit.key, unit.occurrence, recipient, &error)) {
+        journalFailed(error);
+        return false;
+    }
+    return true;
+}
+
+bool JobRun::copyAlreadySent(const RowUnit& unit, const QString& recipient) const {
+    return journal_ && journal_->copySent(unit.key, unit.occurrence, recipient);
+}
+
+bool JobRun::attachmentSettled(const RowUnit& unit, bool rowSent) {
+    if (unit.attachment.isEmpty())
+        return false;
+    if (!rowSent)
+        attachmentKept_[unit.attachment] = true;
+    int& left = attachmentRows_[unit.attachment];
+    left = std::max(0, left - 1);
+    return left == 0 && !attachmentKept_.value(unit.attachment);
+}
+
+} // namespace automation

@@ -1,0 +1,119 @@
+// The state of one job from its reading to its end: each row's delivery (pending, in flight,
+// sent, waiting until a time with its reason, failed with its reason), the journal that keeps
+// it, the attachments that rows share, and the incident lines said once per change of state.
+#pragma once
+
+#include "automation/jobs/job_journal.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace automation {
+
+// When a row refused for a while is tried again, and for how long.
+struct RetryPolicy {
+    qint64 firstMs = 60'000;                    // the first wait
+    qint64 maxMs = 3'600'000;                   // the longest wait (the waits double)
+    qint64 lifetimeMs = 5LL * 24 * 3600 * 1000; // after this, the row fails for good
+    // The wait after the `attempts`-th failed try (1 = the first).
+    qint64 delayAfter(int attempts) const;
+};
+
+// A schedule that replaces the settings file's (tests); nullopt reads the settings again.
+std::optional<RetryPolicy> retryPolicyOverride();
+void setRetryPolicyOverride(std::optional<RetryPolicy> policy);
+
+enum class UnitState { Pending, InFlight, Sent, Deferred, Failed };
+
+// One row of the job as the run sees it.
+struct RowUnit {
+    int row = 0;
+    QByteArray key;     // the journal key of its content
+    int occurrence = 0; // rank among the rows of identical content
+    QString attachment; // native path of its attachment inside the job folder, or ""
+    UnitState state = UnitState::Pending;
+    QString reason;       // why it waits or failed
+    qint64 nextTryMs = 0; // while it waits
+};
+
+class JobRun {
+public:
+    using Incident = std::function<void(const QString& text)>;
+
+    // `journal` may be null (a dispatch called outside a poll cycle): nothing is remembered
+    // then. `incident` receives every line for the operator.
+    JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
+           Incident incident);
+
+    // Counts a row that names `attachment` (native, inside the folder), before any row goes:
+    // a file is deleted only once every row naming it went out.
+    void countAttachment(const QString& attachment);
+
+    enum class Start {
+        Send,    // the row goes now (its unit is in flight)
+        Done,    // the journal has it (sent or failed)
+        Waiting, // it waits for its next try
+    };
+    // Decides what becomes of a row read from the sheet. A row whose wait outlived the
+    // lifetime fails for good here (Done).
+    Start begin(RowUnit& unit);
+
+    // The row went out to everybody (`recipients` are those it reached now, for the journal
+    // when the row was split before).
+    void sent(RowUnit& unit);
+    // The row went out to some recipients; `waiting` were refused for a while: the accepted
+    // ones are recorded one by one, and the row waits for the others.
+    void partlySent(RowUnit& unit, const QStringList& accepted, const QStringList& waiting,
+                    const QString& reason);
+    // The row was refused for a while (a 4xx, no connection, a time-out).
+    void deferred(RowUnit& unit, const QString& reason);
+    // The row can never go as it is.
+    void failed(RowUnit& unit, const QString& reason);
+    // The row was not tried (stop request, its destination resting): it stays pending.
+    void notTried(RowUnit& unit);
+    // Records one copy (direct delivery, one mail per recipient) as sent. False when the
+    // journal cannot be written (the run then stops).
+    bool copySent(const RowUnit& unit, const QString& recipient);
+    bool copyAlreadySent(const RowUnit& unit, const QString& recipient) const;
+    // Settles the row's attachment: true when the caller may delete the file now.
+    bool attachmentSettled(const RowUnit& unit, bool rowSent);
+
+    // The journal could not be written: nothing more of this job goes out.
+    bool journalBroken() const { return !journalError_.isEmpty(); }
+    // Rows that went out but could not be recorded (to record before anything else later).
+    const QList<QByteArray>& unrecordedSent() const { return unrecorded_; }
+    // True when every row is done (sent or failed for good) and the journal is sound.
+    bool complete() const { return waiting_ == 0 && !journalBroken(); }
+    int waiting() const { return waiting_; }
+    QStringList failures() const { return failures_; }
+    const QString& jobName() const { return jobName_; }
+
+    // The incident texts (exposed for the window's other paths and tests).
+    static QString deferredText(const QString& job, int row, const QString& reason,
+                                qint64 nextTryMs);
+    static QString resumedText(const QString& job, int row);
+    static QString journalText(const QString& job, const QString& folder, const QString& error);
+
+private:
+    void journalFailed(const QString& error);
+
+    JobJournal* journal_;
+    QString jobName_;
+    QString nativeFolder_;
+    RetryPolicy policy_;
+    Incident incident_;
+    QHash<QString, int> attachmentRows_;  // rows naming each file, not yet settled
+    QHash<QString, bool> attachmentKept_; // a row naming it did not go out
+    int waiting_ = 0;
+    QString journalError_;
+    QList<QByteArray> unrecorded_;
+    QStringList failures_;
+};
+
+} // namespace automation

@@ -1,0 +1,271 @@
+// Per-destination sessions, rate, daily budget and back-off. One state per host and port,
+// shared by every sending thread; waits happen outside the lock in short steps so that a stop
+// request ends them.
+#include "mail/engine/destinations.h"
+
+#include "mail/engine/mail_component.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace mail {
+
+namespace {
+
+// A rest shorter than this is waited for in place; a longer one sends the mail back.
+constexpr qint64 kWaitRestMs = 5000;
+// Successes in a row after which a cut limit grows by one step.
+constexpr int kStepUpAfter = 20;
+
+qint64 nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+struct Published {
+    const char* host;
+    DestinationLimits limits;
+};
+
+// The hosted services' published submission limits (per mailbox).
+constexpr Published kPublished[] = {
+    {"smtp.office365.com", {3, 30, 10000}}, {"smtp-mail.outlook.com", {3, 30, 10000}},
+    {"smtp.gmail.com", {3, 60, 2000}},      {"smtp-relay.gmail.com", {3, 60, 10000}},
+    {"smtp.mail.yahoo.com", {3, 30, 500}},  {"smtp.aol.com", {3, 30, 500}},
+};
+
+} // namespace
+
+struct DestinationSlot::State {
+    std::mutex mutex;
+    std::condition_variable freed;
+    DestinationLimits limits;
+    int sessionCap = 4;        // the sessions allowed now (cut after a throttling reply)
+    int rateCap = 0;           // messages a minute allowed now; 0: none
+    int active = 0;            // sessions running
+    std::deque<qint64> starts; // when the mails of the last minute started
+    qint64 restUntilMs = 0;
+    bool restForThrottle = false; // a short pause the server asked for: waited in place
+    int throttles = 0;            // throttling replies in a row
+    int unreachable = 0;          // failures to reach it in a row
+    int successes = 0;            // successes since the last cut or step
+    int cuts = 0;                 // cuts so far: each one makes the way back slower
+    qint64 dayStartMs = 0;
+    int recipientsToday = 0;
+    std::mt19937 random{std::random_device{}()};
+};
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    QHash<QString, DestinationLimits> configured;
+    QHash<QString, std::shared_ptr<DestinationSlot::State>> states;
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+qint64 localMidnightMs(qint64 ms) {
+    QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    t.setTime(QTime(0, 0));
+    return t.toMSecsSinceEpoch();
+}
+
+} // namespace
+
+DestinationLimits DefaultDestinationLimits(const QString& host) {
+    const QString lower = host.trimmed().toLower();
+    for (const Published& p : kPublished)
+        if (lower == QLatin1String(p.host))
+            return p.limits;
+    return {};
+}
+
+void SetConfiguredDestinations(const QHash<QString, DestinationLimits>& byHost) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.configured.clear();
+    for (auto it = byHost.cbegin(); it != byHost.cend(); ++it)
+        r.configured.insert(it.key().trimmed().toLower(), it.value());
+    // States keep their counters; their limits are read again at the next acquisition.
+}
+
+DestinationLimits DestinationLimitsOf(const QString& host) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const auto it = r.configured.constFind(host.trimmed().toLower());
+    return it != r.configured.cend() ? *it : DefaultDestinationLimits(host);
+}
+
+Throttle ThrottleOf(int code, const QString& text) {
+    static const QRegularExpression enhanced(QStringLiteral("^\\d{3}[ -]4\\.7\\.\\d+"));
+    if (code < 400 || code >= 500)
+        return Throttle::None;
+    const bool tooMany = text.contains(QStringLiteral("too many"), Qt::CaseInsensitive);
+    if (code == 421 || code == 432 || text.contains(QStringLiteral("4.3.2")) ||
+        (tooMany && text.contains(QStringLiteral("connection"), Qt::CaseInsensitive)))
+        return Throttle::Sessions;
+    if (((code == 451 || code == 452) && enhanced.match(text).hasMatch()) || tooMany)
+        return Throttle::Rate;
+    return Throttle::None;
+}
+
+qint64 DestinationRestMs(int failures) {
+    qint64 rest = 60'000;
+    for (int i = 1; i < failures && rest < 3'600'000; ++i)
+        rest *= 2;
+    return std::min<qint64>(rest, 3'600'000);
+}
+
+DestinationSlot AcquireDestination(const QString& host, const QString& key, int recipients) {
+    std::shared_ptr<DestinationSlot::State> state;
+    const DestinationLimits limits = DestinationLimitsOf(host);
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        auto& slot = r.states[key.toLower()];
+        if (!slot) {
+            slot = std::make_shared<DestinationSlot::State>();
+            slot->sessionCap = limits.sessions;
+            slot->rateCap = limits.perMinute;
+        }
+        state = slot;
+    }
+    DestinationSlot result;
+    result.state_ = state;
+    std::unique_lock lock(state->mutex);
+    if (!(state->limits == limits)) {
+        // New settings: the cuts start again from them.
+        state->limits = limits;
+        state->sessionCap = std::clamp(limits.sessions, 1, 8);
+        state->rateCap = limits.perMinute;
+    }
+    for (;;) {
+        if (AbortRequested())
+            return result;
+        const qint64 now = nowMs();
+        if (state->restUntilMs - now > kWaitRestMs && !state->restForThrottle) {
+            result.retryAtMs = state->restUntilMs;
+            result.refusal = QStringLiteral("le serveur %1 est laissé au repos jusqu'à %2")
+                                 .arg(host, QDateTime::fromMSecsSinceEpoch(state->restUntilMs)
+                                                .toString(QStringLiteral("HH:mm:ss")));
+            return result;
+        }
+        if (state->limits.recipientsPerDay > 0) {
+            const qint64 midnight = localMidnightMs(now);
+            if (state->dayStartMs != midnight) {
+                state->dayStartMs = midnight;
+                state->recipientsToday = 0;
+            }
+            if (state->recipientsToday + recipients > state->limits.recipientsPerDay &&
+                state->recipientsToday > 0) {
+                result.retryAtMs =
+                    QDateTime::fromMSecsSinceEpoch(midnight).addDays(1).toMSecsSinceEpoch();
+                result.refusal = QStringLiteral("quota journalier de %1 destinataires du serveur "
+                                                "%2 atteint")
+                                     .arg(state->limits.recipientsPerDay)
+                                     .arg(host);
+                return result;
+            }
+        }
+        while (!state->starts.empty() && state->starts.front() <= now - 60'000)
+            state->starts.pop_front();
+        qint64 waitMs = 0;
+        if (state->restUntilMs > now)
+            waitMs = state->restUntilMs - now;
+        else if (state->active >= state->sessionCap)
+            waitMs = 200;
+        else if (state->rateCap > 0 && int(state->starts.size()) >= state->rateCap)
+            waitMs = state->starts.front() + 60'000 - now;
+        else if (state->rateCap > 0 && !state->starts.empty()) {
+            // Spread the minute's mails evenly rather than in one burst at its start.
+            const qint64 spacing = 60'000 / state->rateCap;
+            waitMs = std::max<qint64>(0, state->starts.back() + spacing - now);
+        }
+        if (waitMs <= 0)
+            break;
+        state->freed.wait_for(lock, std::chrono::milliseconds(std::min<qint64>(waitMs, 200)));
+    }
+    ++state->active;
+    state->starts.push_back(nowMs());
+    state->recipientsToday += recipients;
+    result.granted_ = true;
+    return result;
+}
+
+void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) {
+    if (!state_ || !granted_ || reported_)
+        return;
+    reported_ = true;
+    State& s = *state_;
+    std::lock_guard lock(s.mutex);
+    const qint64 now = nowMs();
+    if (throttle != Throttle::None) {
+        // Fewer sessions than were running when the server complained, or a slower rate than
+        // the one it refused, and a jittered pause that grows while the complaints go on.
+        // Replies to mails that were under way together count as one complaint.
+        if (now >= s.restUntilMs) {
+            if (throttle == Throttle::Sessions) {
+                s.sessionCap = std::max(1, std::min(s.sessionCap, s.active) - 1);
+            } else {
+                const qint64 span =
+                    std::max<qint64>(1000, s.starts.empty() ? 60'000 : now - s.starts.front());
+                const int observed = int(qint64(s.starts.size()) * 60'000 / span);
+                s.rateCap =
+                    std::max(1, (s.rateCap > 0 ? std::min(s.rateCap, observed) : observed) * 3 / 4);
+            }
+            ++s.throttles;
+            ++s.cuts;
+            const qint64 base = std::min<qint64>(500LL << std::min(s.throttles, 6), 30'000);
+            std::uniform_int_distribution<qint64> jitter(base / 2, base);
+            s.restUntilMs = now + jitter(s.random);
+            s.restForThrottle = true;
+        }
+        s.successes = 0;
+    } else if (unreachable) {
+        ++s.unreachable;
+        s.restUntilMs = std::max(s.restUntilMs, now + DestinationRestMs(s.unreachable));
+        s.restForThrottle = false;
+    } else if (success) {
+        s.throttles = 0;
+        s.unreachable = 0;
+        if (++s.successes >= kStepUpAfter << std::min(s.cuts, 8)) {
+            s.successes = 0;
+            s.sessionCap = std::min(std::clamp(s.limits.sessions, 1, 8), s.sessionCap + 1);
+            if (s.rateCap > 0)
+                s.rateCap =
+                    s.limits.perMinute > 0
+                        ? std::min(s.limits.perMinute, s.rateCap + std::max(1, s.rateCap / 10))
+                        : (s.rateCap * 11 / 10 + 1 >= 10'000 ? 0 : s.rateCap * 11 / 10 + 1);
+        }
+    }
+}
+
+DestinationSlot::~DestinationSlot() {
+    if (!state_ || !granted_)
+        return;
+    {
+        std::lock_guard lock(state_->mutex);
+        --state_->active;
+    }
+    state_->freed.notify_all();
+}
+
+void ResetDestinations() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.configured.clear();
+    r.states.clear();
+}
+
+} // namespace mail

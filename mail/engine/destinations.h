@@ -1,0 +1,85 @@
+// What each mail server the program talks to allows (sessions at once, messages a minute,
+// recipients a day) and how it behaves lately: every transport asks here before it connects.
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+namespace mail {
+
+// The limits of one destination. 0 means "no cap" for the rate and the daily budget.
+struct DestinationLimits {
+    int sessions = 4;         // connections open at the same time (1..8)
+    int perMinute = 0;        // messages started in any 60 s
+    int recipientsPerDay = 0; // recipients handed over since local midnight
+    friend bool operator==(const DestinationLimits&, const DestinationLimits&) = default;
+};
+
+// The limits of `host` when the settings say nothing: the published limits of the large
+// hosted services (matched without regard to case), 4 sessions without caps for any other.
+DestinationLimits DefaultDestinationLimits(const QString& host);
+
+// Limits set by the settings file, by host name (lower case): they replace the defaults of
+// those hosts. Takes effect for the next session. Thread-safe.
+void SetConfiguredDestinations(const QHash<QString, DestinationLimits>& byHost);
+
+// The limits in force for `host` (configured, else default).
+DestinationLimits DestinationLimitsOf(const QString& host);
+
+// What a reply asks of the client, beyond the mail it answers.
+enum class Throttle {
+    None,
+    Sessions, // fewer connections at once: 421, 432, 4.3.2, "too many connections"
+    Rate,     // fewer mails a minute: 451/452 with an enhanced code 4.7.x, other "too many"
+};
+Throttle ThrottleOf(int code, const QString& text);
+inline bool IsThrottlingReply(int code, const QString& text) {
+    return ThrottleOf(code, text) != Throttle::None;
+}
+
+// Permission to run one mail on `host` (port included in `key`): holds a session of the
+// destination until destroyed. Not granted when the destination rests after a failure or
+// its daily budget is spent: `refusal` then says why and `retryAtMs` when to come back.
+class DestinationSlot {
+public:
+    DestinationSlot() = default;
+    ~DestinationSlot();
+    DestinationSlot(DestinationSlot&&) noexcept = default;
+    DestinationSlot& operator=(DestinationSlot&&) noexcept = default;
+    DestinationSlot(const DestinationSlot&) = delete;
+    DestinationSlot& operator=(const DestinationSlot&) = delete;
+
+    bool granted() const { return granted_; }
+    QString refusal;
+    qint64 retryAtMs = 0;
+
+    // What came of the mail: `throttle` cuts the destination's sessions or rate at once and
+    // makes it pause a short, jittered while; `unreachable` (no connection, no greeting)
+    // makes it rest on the retry schedule; a success brings the limits back step by step.
+    void report(bool success, Throttle throttle, bool unreachable);
+
+    struct State; // one destination's counters, shared by its slots
+
+private:
+    friend DestinationSlot AcquireDestination(const QString&, const QString&, int);
+    std::shared_ptr<State> state_;
+    bool granted_ = false;
+    bool reported_ = false;
+};
+
+// Waits until `host` (`key`: host and port) may take one more mail of `recipients`
+// recipients: a free session and room in its rate. A stop request ends the wait (not granted).
+// A rest that ends within a few seconds is waited for; a longer one is not granted.
+DestinationSlot AcquireDestination(const QString& host, const QString& key, int recipients);
+
+// The time a destination rests after it could not be reached for the `failures`-th time in
+// a row: 1 min, doubling, at most 1 h (the same steps as the job's retry schedule).
+qint64 DestinationRestMs(int failures);
+
+// Forgets every destination's state and configured limits (tests).
+void ResetDestinations();
+
+} // namespace mail

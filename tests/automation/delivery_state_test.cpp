@@ -1,0 +1,229 @@
+// What the job's run state promises where several mechanisms meet: every recipient exactly
+// once, nothing lost, a journal that cannot be written stopping the job, and a server's
+// session and rate limits respected.
+#include "automation/jobs/job_run.h"
+#include "mail/engine/destinations.h"
+#include "sending_fixture.h"
+#include "support/dns_fixture.h"
+#include "support/forms/send_window.h"
+#include "support/job_corpus.h"
+#include "support/program_run.h"
+#include "system/globals.h"
+#include "system/ini.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMap>
+
+using namespace automation_tests;
+using testsupport::jobRow;
+using testsupport::SmtpServer;
+using testsupport::SmtpServerOptions;
+using testsupport::waitUntil;
+
+namespace {
+
+using DeliveryState = SendingTest;
+
+// "subject recipient" for each envelope recipient, with whether the mail had an attachment.
+QMap<QString, int> deliveries(const QList<const SmtpServer*>& servers, QStringList* bare) {
+    QMap<QString, int> counts;
+    for (const SmtpServer* server : servers)
+        for (const auto& m : server->messages()) {
+            const QJsonObject parsed = testsupport::ParseWithPython(m.data);
+            const QString subject = parsed.value(QStringLiteral("subject")).toString();
+            const bool attached = !parsed.value(QStringLiteral("attachments")).toArray().isEmpty();
+            for (const QString& r : m.recipients) {
+                ++counts[subject + u' ' + r.toLower()];
+                if (!attached && subject.contains(QStringLiteral("shared")))
+                    *bare << subject + u' ' + r.toLower();
+            }
+        }
+    return counts;
+}
+
+TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
+    // A greylisted one-recipient row, a row with a recipient refused for a while beside
+    // accepted ones, and three rows sharing an attachment, through a server or directly
+    // (copy by copy), with one session or four. The server then comes back without refusals.
+    testsupport::DnsServerOptions zone;
+    zone.mx = {{"alpha.test", "mx.alpha.test", 10}, {"beta.test", "mx.beta.test", 10}};
+    zone.hosts = {{"mx.alpha.test", "127.0.0.1"}, {"mx.beta.test", "127.0.0.1"}};
+    testsupport::DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    testsupport::EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    const struct {
+        int sessions;
+        bool direct;
+    } cases[] = {{1, false}, {4, false}, {1, true}, {4, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 session(s), %2")
+                         .arg(c.sessions)
+                         .arg(c.direct ? "direct" : "server")
+                         .toStdString());
+        testsupport::EnvSetting sessions("POSTIQUE_SMTP_SESSIONS", QByteArray::number(c.sessions));
+        Clock::SetWallClock([start] { return start; });
+        SmtpServerOptions refusing;
+        refusing.reply(QStringLiteral("RCPT"), QStringLiteral("grey@"),
+                       QStringLiteral("451 4.7.1 Greylisted, try again later"));
+        refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
+                       QStringLiteral("452 4.2.2 Mailbox full"));
+        SmtpServer first(refusing);
+        useServer(first);
+        auto mxPort = std::make_unique<testsupport::EnvSetting>("VELMORA_MX_PORT",
+                                                                QByteArray::number(first.port()));
+        if (c.direct)
+            form->TexteServer->setText(QString());
+        ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("shared.pdf"), "%PDF shared"));
+        QByteArray job = jobRow("1", "grey@alpha.test", {}, {}, "shared grey", "B", "shared.pdf") +
+                         jobRow("1", "a@alpha.test; later@beta.test", "b@beta.test", {},
+                                "shared split", "B", "shared.pdf") +
+                         jobRow("1", "c@alpha.test", {}, {}, "shared plain", "B", "shared.pdf");
+        for (int i = 4; i <= 8; ++i)
+            job += jobRow("1", QStringLiteral("d%1@alpha.test").arg(i), {}, {},
+                          QStringLiteral("row %1").arg(i), "B");
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
+
+        ASSERT_EQ(cycle(), 1);
+        QStringList bare;
+        ASSERT_TRUE(first.waitForMessages(c.direct ? 8 : 7, 20000));
+        EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8"))) << "two recipients are owed";
+        EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("shared.pdf"))) << "a row still needs it";
+
+        SmtpServer second;
+        ASSERT_TRUE(second.isRunning());
+        mxPort.reset(); // restores the variable before it is set again
+        if (c.direct)
+            mxPort = std::make_unique<testsupport::EnvSetting>("VELMORA_MX_PORT",
+                                                               QByteArray::number(second.port()));
+        else
+            useServer(second);
+        Clock::SetWallClock([start] { return start + 61'000; });
+        ASSERT_EQ(cycle(), 30);
+        EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000))
+            << incidents().join(u'\n').toStdString();
+        EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("shared.pdf")));
+
+        const QMap<QString, int> got = deliveries({&first, &second}, &bare);
+        QStringList expected = {
+            "Postique: shared grey grey@alpha.test", "Postique: shared split a@alpha.test",
+            "Postique: shared split later@beta.test", "Postique: shared split b@beta.test",
+            "Postique: shared plain c@alpha.test"};
+        for (int i = 4; i <= 8; ++i)
+            expected << QStringLiteral("Postique: row %1 d%1@alpha.test").arg(i);
+        expected.sort();
+        QStringList keys = got.keys();
+        keys.sort();
+        EXPECT_EQ(keys, expected);
+        for (auto it = got.cbegin(); it != got.cend(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        EXPECT_TRUE(bare.isEmpty()) << bare.join(u',').toStdString();
+        automation::resetPoller();
+        form->ListeIncidents->clear();
+    }
+}
+
+TEST_F(DeliveryState, JournalThatCannotBeWrittenStopsTheJobOnce) {
+    // The journal's place is taken by a folder: nothing goes out, one incident names the job
+    // and the folder, later cycles neither send nor repeat it; once the place is free the
+    // job goes, every row once.
+    SmtpServer server;
+    useServer(server);
+    const QString blocker = prefix.native(kJobs) + QStringLiteral("/.Email_1.ss8.postique-journal");
+    ASSERT_TRUE(QDir().mkpath(blocker + QStringLiteral("/x")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "one", "B") +
+                             jobRow("1", "b@example.org", {}, {}, "two", "B")));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_GE(cycle(), 1);
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
+    const QStringList named = incidents().filter(QStringLiteral("journal d'envoi"));
+    ASSERT_EQ(named.size(), 1) << incidents().join(u'\n').toStdString();
+    EXPECT_TRUE(named[0].contains(QStringLiteral("Email_1.ss8")) &&
+                named[0].contains(prefix.native(kJobs).section(u'/', -1)))
+        << named[0].toStdString();
+
+    ASSERT_TRUE(QDir(blocker).removeRecursively());
+    ASSERT_EQ(cycle(), 30);
+    ASSERT_TRUE(server.waitForMessages(2));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_EQ(server.messages().size(), 2);
+}
+
+TEST_F(DeliveryState, ServerLimitsAreRespected) {
+    // A server that takes three sessions at once: with its limit in the settings file no
+    // session is refused; left to the default of four, the refusals slow the job down and
+    // every row still arrives once.
+    const QString savedConfig = Lib_Public::DossierConfigGlobal[0];
+    Lib_Public::DossierConfigGlobal[0] = QStringLiteral("C:\\Velmora\\Config\\");
+    for (const bool configured : {true, false}) {
+        SCOPED_TRACE(configured ? "configured" : "learnt");
+        mail::ResetDestinations();
+        SmtpServerOptions capped;
+        capped.maxSessions = 3;
+        SmtpServer server(capped);
+        useServer(server);
+        const QString ini = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
+        ASSERT_TRUE(Lib_Systeme::EcritureIni(
+            ini, QStringLiteral("Destination 127.0.0.1"), QStringLiteral("Sessions"),
+            configured ? QStringLiteral("3") : QStringLiteral("4")));
+        QByteArray job;
+        for (int i = 1; i <= 40; ++i)
+            job += jobRow("1", QStringLiteral("r%1@example.org").arg(i), {}, {},
+                          QStringLiteral("row %1").arg(i), "B");
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
+        ASSERT_GE(cycle(), 1);
+        ASSERT_FALSE(jobExists(QStringLiteral("Email_1.ss8")))
+            << server.messages().size() << incidents().join(u'\n').toStdString();
+        QStringList got = subjects(server);
+        got.removeDuplicates();
+        EXPECT_EQ(got.size(), 40);
+        EXPECT_EQ(server.messages().size(), 40) << "every row once";
+        if (configured)
+            EXPECT_EQ(server.throttled(), 0);
+        else
+            EXPECT_LE(server.throttled(), 4) << "the sessions are cut at the first refusal";
+        automation::resetPoller();
+    }
+    Lib_Public::DossierConfigGlobal[0] = savedConfig;
+    mail::ResetDestinations();
+}
+
+TEST(RetryPolicy, WaitsDoubleUpToTheLongest) {
+    const automation::RetryPolicy policy{60'000, 3'600'000, 0};
+    const struct {
+        int attempts;
+        qint64 waitMs;
+    } cases[] = {{1, 60'000}, {2, 120'000}, {6, 1'920'000}, {7, 3'600'000}, {40, 3'600'000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(policy.delayAfter(c.attempts), c.waitMs) << c.attempts;
+}
+
+TEST(Destinations, ThrottlingRepliesAndPublishedLimits) {
+    const struct {
+        int code;
+        const char* text;
+        bool throttling;
+    } replies[] = {
+        {421, "421 4.7.0 Try again later, closing connection", true},
+        {432, "432 4.3.2 Concurrent connections limit exceeded", true},
+        {451, "451 4.7.0 Rate limit exceeded", true},
+        {452, "452 4.7.1 too many messages", true},
+        {450, "450 4.2.1 Too many connections from your host", true},
+        {451, "451 4.3.0 Mail server temporarily rejected message", false},
+        {550, "550 5.7.1 too many recipients", false},
+        {250, "250 2.0.0 OK", false},
+    };
+    for (const auto& r : replies)
+        EXPECT_EQ(mail::IsThrottlingReply(r.code, QString::fromLatin1(r.text)), r.throttling)
+            << r.text;
+    EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("SMTP.Office365.com")),
+              (mail::DestinationLimits{3, 30, 10000}));
+    EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("mail.station.test")),
+              mail::DestinationLimits{});
+}
+
+} // namespace
