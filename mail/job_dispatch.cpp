@@ -119,7 +119,7 @@ automation::RetryPolicy loadDeliverySettings() {
     const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
     const QString native = WinPath::nativePath(file);
     QFile ini(native);
-    if (native.isEmpty() || !ini.open(QIODevice::ReadOnly) || ini.size() > 1024 * 1024)
+    if (native.isEmpty() || !ini.open(QIODevice::ReadOnly) || ini.size() > qint64{1024} * 1024)
         return policy;
     const QString text = QString::fromUtf8(ini.readAll());
     if (!automation::retryPolicyOverride()) {

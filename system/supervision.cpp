@@ -18,6 +18,11 @@ namespace Supervision {
 
 namespace {
 
+// Whole seconds of a time in milliseconds, as a JSON number.
+double wholeSeconds(qint64 ms) {
+    return static_cast<double>(ms - ms % 1000) / 1000.0;
+}
+
 struct Registry {
     QMutex mutex;
     qint64 startedMs = Clock::WallMs();
@@ -75,9 +80,9 @@ QByteArray labelValue(const QString& value) {
 QString ageText(qint64 seconds) {
     if (seconds < 120)
         return QStringLiteral("%1 s").arg(seconds);
-    if (seconds < 2 * 3600)
+    if (seconds < qint64{2} * 3600)
         return QStringLiteral("%1 min").arg(seconds / 60);
-    if (seconds < 2 * 86400)
+    if (seconds < qint64{2} * 86400)
         return QStringLiteral("%1 h").arg(seconds / 3600);
     return QStringLiteral("%1 j").arg(seconds / 86400);
 }
@@ -329,24 +334,24 @@ QJsonObject ToJson(const Snapshot& s) {
     }
     QJsonObject last;
     for (auto it = s.lastSuccessMs.cbegin(); it != s.lastSuccessMs.cend(); ++it)
-        last.insert(it.key(), double(it.value() / 1000));
+        last.insert(it.key(), wholeSeconds(it.value()));
     QJsonObject incidents;
     for (auto it = s.incidents.cbegin(); it != s.incidents.cend(); ++it)
         incidents.insert(it.key(), double(it.value()));
     return QJsonObject{
         {QStringLiteral("pid"), double(s.pid)},
-        {QStringLiteral("updated"), double(s.nowMs / 1000)},
-        {QStringLiteral("started"), double(s.startedMs / 1000)},
+        {QStringLiteral("updated"), wholeSeconds(s.nowMs)},
+        {QStringLiteral("started"), wholeSeconds(s.startedMs)},
         {QStringLiteral("mails"), mails},
         {QStringLiteral("last_success"), last},
-        {QStringLiteral("last_sent"), double(s.lastSentMs / 1000)},
+        {QStringLiteral("last_sent"), wholeSeconds(s.lastSentMs)},
         {QStringLiteral("rows_waiting"), s.rowsWaiting},
         {QStringLiteral("jobs_waiting"), s.jobsWaiting},
         {QStringLiteral("jobs_deferred"), s.jobsDeferred},
-        {QStringLiteral("oldest_job"), double(s.oldestJobMs / 1000)},
+        {QStringLiteral("oldest_job"), wholeSeconds(s.oldestJobMs)},
         {QStringLiteral("incidents"), incidents},
         {QStringLiteral("sessions_open"), s.sessionsOpen},
-        {QStringLiteral("oauth_token_expiry"), double(s.tokenExpiryMs / 1000)},
+        {QStringLiteral("oauth_token_expiry"), wholeSeconds(s.tokenExpiryMs)},
         {QStringLiteral("retry_lifetime"), double(s.retryLifetimeSec)},
     };
 }
@@ -362,7 +367,7 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
     s.pid = static_cast<qint64>(o.value(QStringLiteral("pid")).toDouble());
     s.nowMs = ms("updated");
     s.startedMs = ms("started");
-    for (const QJsonValue& v : o.value(QStringLiteral("mails")).toArray()) {
+    for (const auto& v : o.value(QStringLiteral("mails")).toArray()) {
         const QJsonObject m = v.toObject();
         Counts& c = s.mails[m.value(QStringLiteral("destination")).toString() + u'\t' +
                             m.value(QStringLiteral("transport")).toString()];
