@@ -224,17 +224,8 @@ void probeDirect(const ProbeSettings& settings, ProbeReport& report) {
 }
 
 void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
-    ExchangeSend send;
-    send.server = settings.server.host;
-    send.port = settings.server.port;
-    send.ssl = settings.server.mode == ConnectionMode::Ssl;
-    send.user = settings.server.user;
-    send.password = settings.server.password;
-    send.bearer = settings.server.bearer;
-    send.caFolder = settings.caFolder;
-    send.connectTimeout = settings.limits.connect;
-    send.responseTimeout = settings.limits.response;
-    send.sender = settings.senderAddress;
+    const ExchangeSend send = ExchangeSendFor(settings.server, settings.limits, settings.caFolder,
+                                              settings.senderAddress);
     QString what;
     const ProtocolInfo* protocol = FindProtocol(settings.protocol);
     const bool ews = protocol->route == Route::ExchangeWebServices;

@@ -231,6 +231,37 @@ ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char
 
 } // namespace
 
+namespace {
+
+// The outcome of a WebDAV request that needs nothing but a 2xx answer.
+ExchangeOutcome plainOutcome(const detail::HttpsReply& a, const QString& url,
+                             const QString& caFolder) {
+    ExchangeOutcome out;
+    if (transportFailure(a, url, caFolder, out) || commonHttpFailure(a, url, out))
+        return out;
+    if (a.status < 200 || a.status > 299)
+        return failed(Error::HttpStatus, httpStatusText(a, url));
+    return {};
+}
+
+} // namespace
+
+ExchangeSend ExchangeSendFor(const ServerSettings& server, const TimeLimits& limits,
+                             const QString& caFolder, const QString& sender) {
+    ExchangeSend send;
+    send.server = server.host;
+    send.port = server.port;
+    send.ssl = server.mode == ConnectionMode::Ssl;
+    send.user = server.user;
+    send.password = server.password;
+    send.bearer = server.bearer;
+    send.caFolder = caFolder;
+    send.connectTimeout = limits.connect;
+    send.responseTimeout = limits.response;
+    send.sender = sender;
+    return send;
+}
+
 ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
     if (send.server.trimmed().isEmpty())
         return failed(Error::ExchangeSettings,
@@ -264,12 +295,7 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
     const detail::HttpsReply a =
         perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
                 {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
-    ExchangeOutcome out;
-    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
-        return out;
-    if (a.status < 200 || a.status > 299)
-        return failed(Error::HttpStatus, httpStatusText(a, url));
-    return {};
+    return plainOutcome(a, url, send.caFolder);
 }
 
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
@@ -300,12 +326,7 @@ ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
     const detail::HttpsReply a =
         perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
                 {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
-    ExchangeOutcome out;
-    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
-        return out;
-    if (a.status < 200 || a.status > 299)
-        return failed(Error::HttpStatus, httpStatusText(a, url));
-    return {};
+    return plainOutcome(a, url, send.caFolder);
 }
 
 namespace {
@@ -316,17 +337,7 @@ public:
     explicit ExchangeTransport(Route route) : route_(route) {}
 
     SendOutcome send(const SendJob& job) override {
-        ExchangeSend send;
-        send.server = job.server.host;
-        send.port = job.server.port;
-        send.ssl = job.server.mode == ConnectionMode::Ssl;
-        send.user = job.server.user;
-        send.password = job.server.password;
-        send.bearer = job.server.bearer;
-        send.caFolder = job.caFolder;
-        send.connectTimeout = job.limits.connect;
-        send.responseTimeout = job.limits.response;
-        send.sender = job.envelopeFrom;
+        ExchangeSend send = ExchangeSendFor(job.server, job.limits, job.caFolder, job.envelopeFrom);
         send.to = job.to;
         send.cc = job.cc;
         send.bcc = job.bcc;

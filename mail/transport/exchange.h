@@ -29,6 +29,11 @@ struct ExchangeSend {
     QByteArray message;                                // the whole message, CRLF line ends
 };
 
+// The connection part of an ExchangeSend (server, port, TLS, login, trust, time limits) taken
+// from the mail component's settings; the message and its envelope are left empty.
+ExchangeSend ExchangeSendFor(const ServerSettings& server, const TimeLimits& limits,
+                             const QString& caFolder, const QString& sender);
+
 // The outcome: code 0 and an empty description on success; otherwise an Error number
 // (mail/engine/mail_component.h) and a French description for the operator (with the server's own
 // texts): ExchangeSettings (no server, no mailbox name, an address WebDAV cannot carry), the

@@ -14,11 +14,6 @@ using namespace testsupport;
 
 namespace {
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 bool anyMessageFor(const SmtpServer& server, const QString& recipient, const QString& subject) {
     for (const ReceivedMessage& m : server.messages())
         if (m.recipients.contains(recipient) && m.data.contains(subject.toUtf8()))

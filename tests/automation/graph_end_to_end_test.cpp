@@ -20,15 +20,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-} // namespace
-
 TEST(GraphEndToEnd, CheckThenSignedJobReachesGraphAsMime) {
     const TestPki& pki = SharedTestPki();
     ASSERT_TRUE(pki.ok) << pki.error.toStdString();

@@ -19,15 +19,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-} // namespace
-
 TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
     ProgramInstall install;
     ASSERT_TRUE(install.ok()) << install.error().toStdString();

@@ -26,11 +26,6 @@ using namespace testsupport;
 
 namespace {
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 // Writes `bytes` under a temporary name and renames it into place, as module writers do.
 bool dropJob(const QString& path, const QByteArray& bytes) {
     const QString temporary = path + QStringLiteral(".part");

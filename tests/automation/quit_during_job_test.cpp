@@ -1,7 +1,7 @@
 // "Quitter" answered with "Oui" while a poll cycle sends a long job: the window unloads, the
 // cycle stops before its next row, and the job stays for the next run.
 #if __has_include("mail/send_email.h")
-#include "poller_fixture.h"
+#include "sending_fixture.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"
 #include "system/error_reporting.h"
@@ -24,7 +24,7 @@ using testsupport::SmtpServer;
 
 namespace {
 
-class QuitDuringJobTest : public PollerTest {
+class QuitDuringJobTest : public SendingTest {
 protected:
     void SetUp() override {
         PollerTest::SetUp();
@@ -37,7 +37,7 @@ protected:
         qunsetenv("POSTIQUE_SMTP_SESSIONS");
         Lib_Public::ArretEnCours = false;
         MsgBox::reset();
-        PollerTest::TearDown();
+        SendingTest::TearDown();
     }
     QByteArray savedRecord_;
     QString record_;
@@ -45,19 +45,7 @@ protected:
 
 TEST_F(QuitDuringJobTest, NoRowLeavesAfterTheAnswer) {
     SmtpServer server;
-    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-    form->TexteFrom->setText(QStringLiteral("Station <station@example.org>"));
-    form->TexteServer->setText(QStringLiteral("127.0.0.1"));
-    if (form->ListeProtocol->count() == 0)
-        form->ListeProtocol->addItem(QStringLiteral("SMTP"));
-    form->ListeProtocol->setCurrentIndex(0);
-    const QString port = QString::number(server.port());
-    if (form->ListePort->findText(port) < 0)
-        form->ListePort->addItem(port);
-    form->ListePort->setCurrentText(port);
-    form->CheckBoxAuth->setChecked(false);
-    if (form->ListeCharset->count() == 0)
-        form->InitGeneralCharset();
+    useServer(server);
 
     constexpr int rows = 300;
     constexpr int kSessions = 4;

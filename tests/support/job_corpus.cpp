@@ -1,6 +1,8 @@
 // Bad job corpus and a writer of well-formed job rows.
 #include "support/job_corpus.h"
 
+#include <QFile>
+
 #include <QList>
 #include <QRandomGenerator>
 
@@ -117,6 +119,11 @@ std::vector<BadJob> badJobCorpus() {
                       bytesOf("1;;;;a@example.org;;;S\0x;B\r\n"), false, 0});
     corpus.push_back({QStringLiteral("good job for reference"), good + good, true, 2});
     return corpus;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 } // namespace testsupport

@@ -17,6 +17,9 @@ struct BadJob {
 };
 
 // The corpus, built in memory (the large members are generated, not stored).
+// Writes `bytes` to `path`, replacing what was there; false when it could not.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
 std::vector<BadJob> badJobCorpus();
 
 // One job row as a delimited line: the mark of column 1, then columns 5 to 11 (columns 2 to

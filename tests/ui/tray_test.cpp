@@ -215,11 +215,6 @@ private:
     bool ready_ = false;
 };
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
