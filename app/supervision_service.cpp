@@ -7,6 +7,7 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
+#include "automation/jobs/job_context.h"
 #include "automation/poller.h"
 #include "system/atomicfile.h"
 #include "system/clock.h"
@@ -188,7 +189,7 @@ void OnIncident(const QString& line, bool echo) {
             {"SYSLOG_IDENTIFIER", QString::fromUtf16(Startup::ExecutableName).toUtf8()},
             {"POSTIQUE_INCIDENT_KIND", kind.toUtf8()},
         };
-        if (const automation::ActiveJob* job = automation::activeJob())
+        if (const automation::JobContext* job = automation::currentJob())
             fields.append({"POSTIQUE_JOB_FILE", Untrusted::Clean(job->fileName).toUtf8()});
         if (const int row = incidentRow(text); row > 0)
             fields.append({"POSTIQUE_JOB_ROW", QByteArray::number(row)});

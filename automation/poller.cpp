@@ -54,8 +54,7 @@ struct PollerState {
     StabilityTracker settling;
     QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
     // Rows of a job (by its native path) that went out while its journal could not be written.
-    QHash<QString, QList<QByteArray>> unrecorded;
-    ActiveJob* active = nullptr;
+    QHash<QString, QList<UnrecordedSend>> unrecorded;
 };
 
 PollerState& state() {
@@ -122,13 +121,6 @@ QString missingJobFolderText(const QString& folder) {
     return Untrusted::Clean(
         QStringLiteral("Dossier partagé introuvable, aucun mail automatique ne part : %1")
             .arg(folder));
-}
-
-ActiveJob* activeJob() {
-    return state().active;
-}
-void setActiveJob(ActiveJob* job) {
-    state().active = job;
 }
 
 } // namespace automation
@@ -286,10 +278,10 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     // Without a journal that can be written, nothing of the job goes out: every row would
     // go again at every cycle. Rows that went out while it failed are recorded first.
     bool journalReady = journalState != JobJournal::State::Failed && journal.prepare(&error);
-    for (const QByteArray& key : s.unrecorded.value(native)) {
+    for (const UnrecordedSend& send : s.unrecorded.value(native)) {
         if (!journalReady)
             break;
-        journalReady = journal.markRowSent(key, true, &error);
+        journalReady = journal.record(send, &error);
     }
     if (!journalReady) {
         Lib_Public::ReportError(kTimerLabel, 75, error);
@@ -307,7 +299,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     }
     form.fpSpreadData->setSheet(read.sheet);
 
-    ActiveJob job;
+    JobContext job;
     job.journal = journal.isOpen() ? &journal : nullptr;
     job.nativeFolder = nativeFolder;
     job.fileName = fileName;
@@ -318,12 +310,13 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
         if (job.journal && identityOf(native, now) && !(now == identity))
             job.journal->adopt(now);
     };
-    setActiveJob(&job);
     qint16 result = 0;
-    Lib_Public::Trap(kTimerLabel, [&] {
-        result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon);
-    });
-    setActiveJob(nullptr);
+    {
+        const JobScope scope(job);
+        Lib_Public::Trap(kTimerLabel, [&] {
+            result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon);
+        });
+    }
     job.afterRow();
     if (!job.unrecorded.isEmpty())
         s.unrecorded[native] << job.unrecorded;

@@ -2,6 +2,7 @@
 // when a job has settled, and the job being dispatched (its journal and folder).
 #pragma once
 
+#include "automation/jobs/job_context.h"
 #include "automation/jobs/job_journal.h"
 
 #include <QString>
@@ -27,24 +28,6 @@ qint16 pollCounter();
 bool pollCounterInitialised();
 // Number of cycles started since the last reset (tests).
 int pollCycles();
-
-// The job being sent by the dispatch, set by the poller around the call.
-struct ActiveJob {
-    JobJournal* journal = nullptr; // null when the journal could not be opened
-    QString nativeFolder;          // the job folder, native
-    QString fileName;              // the job's file name, for incident lines
-    // Called after each row that went out or failed: notices a new version renamed over the
-    // job meanwhile and binds the journal to it.
-    std::function<void()> afterRow;
-    // Rows failed for good in this run ("Ligne N : reason"), also without a journal.
-    QStringList failures;
-    // Keys of rows that went out but could not be journaled: recorded before the job is
-    // taken up again, so that they never go twice.
-    QList<QByteArray> unrecorded;
-};
-// The job being dispatched, or nullptr outside a poll cycle (a direct call).
-ActiveJob* activeJob();
-void setActiveJob(ActiveJob* job);
 
 // How long a job file must keep its size and modification time, as seen by this program's
 // own clock, before it is read (tests may shorten it; 0 reads a job at first sight).

@@ -39,6 +39,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 namespace JobDispatch {
@@ -174,10 +175,16 @@ public:
     // caller had abandoned already).
     Dispatch(Frm_Main& main, FpSpread& sheet, const QString& folder, bool writeOnly)
         : main_(main), sheet_(sheet), folder_(folder), nativeFolder_(nativeJobFolder(folder)),
-          writeOnly_(writeOnly), job_(automation::activeJob()), queue_(jobSessions()),
+          writeOnly_(writeOnly), job_(automation::currentJob()), queue_(jobSessions()),
           run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
                loadDeliverySettings(),
-               [this](const QString& text) { automation::addIncident(main_, text); }) {}
+               [this](const QString& text) { automation::addIncident(main_, text); }) {
+        if (!job_) {
+            // Called outside a poll cycle: a job of its own, that remembers nothing.
+            job_ = &ownJob_;
+            ownScope_.emplace(ownJob_);
+        }
+    }
 
     qint16 exec();
 
@@ -198,7 +205,9 @@ private:
     QString folder_;
     QString nativeFolder_;
     bool writeOnly_;
-    automation::ActiveJob* job_;
+    automation::JobContext ownJob_;
+    std::optional<automation::JobScope> ownScope_;
+    automation::JobContext* job_; // the current job, this run's sends' context
     mail::SendQueue queue_;
     automation::JobRun run_;
     QHash<QByteArray, int> seenRows_;
@@ -212,7 +221,6 @@ private:
     bool feedScheduled_ = false;
     bool stopped_ = false;
     QEventLoop loop_;
-    Sending::JobContext context_; // what this job's SendEmail calls need
     RowWork* current_ = nullptr;
     bool handedOver_ = false;
 };
@@ -239,7 +247,7 @@ void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
         ++doneRows_;
     if (run_.attachmentSettled(unit, unit.state == automation::UnitState::Sent))
         deleteAttachment(unit.attachment);
-    if (job_ && job_->afterRow)
+    if (job_->afterRow)
         job_->afterRow();
 }
 
@@ -342,7 +350,7 @@ void Dispatch::sendRow(RowWork work) {
     automation::RowUnit& unit = work.unit;
     // The recipients that took this row before (a retry after a partial refusal) are left
     // out; those refused now are the run's to tell.
-    Sending::CopyRecord copies;
+    automation::CopyRecord copies;
     copies.alreadySent = [&](const QString& r) { return run_.copyAlreadySent(unit, r); };
     copies.noteSent = [&](const QString& r) { run_.copySent(unit, r); };
     copies.noteRefused = [&](const QString& r, bool permanent, const QString& reason) {
@@ -351,20 +359,19 @@ void Dispatch::sendRow(RowWork work) {
         automation::addIncident(main_, Untrusted::Clean(reason));
         run_.copySent(unit, r); // never tried again
     };
-    context_.copies = &copies;
+    job_->copies = &copies;
     current_ = &work;
     handedOver_ = false;
     qint16 abandon = 0;
     Lib_Public::Trap(JobDispatch::kLabel,
                      [&] { main_.SendEmail(Frm_MainBis::instance(), 0, abandon); });
-    context_.copies = nullptr;
+    job_->copies = nullptr;
     current_ = nullptr;
     if (handedOver_)
         return; // its outcome comes from the sending worker
 
     // Sent (or not) in place: the direct copies, or a mail that could not be built.
-    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
-    const Sending::Verdict verdict = Sending::LastVerdict();
+    const automation::Verdict& verdict = job_->verdict;
     if (abandon == 0 || verdict.outcome == Sending::Outcome::Sent)
         run_.sent(unit);
     else if (mail::AbortRequested())
@@ -485,7 +492,7 @@ qint16 Dispatch::exec() {
     countAttachments();
 
     // An automatic SendEmail of this job hands its finished mail over instead of waiting.
-    context_.handOver = [this](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
+    job_->handOver = [this](std::shared_ptr<const mail::SendPlan> plan, const QString& server) {
         if (!current_)
             return;
         current_->server = server;
@@ -495,7 +502,6 @@ qint16 Dispatch::exec() {
         handedOver_ = true;
         queue_.submit(ticket, std::move(plan));
     };
-    const Sending::JobScope scope(context_);
 
     QObject::connect(
         &queue_, &mail::SendQueue::sent, &loop_,
@@ -511,12 +517,11 @@ qint16 Dispatch::exec() {
         progress.stop();
         showProgress();
     }
+    job_->handOver = nullptr; // it points at this dispatch
     main_.statusBar()->clearMessage();
     main_.RefreshOAuthStatus(); // the job's sends may have renewed the token
-    if (job_) {
-        job_->failures = run_.failures();
-        job_->unrecorded = run_.unrecordedSent();
-    }
+    job_->failures = run_.failures();
+    job_->unrecorded = run_.unrecordedSent();
     if (stopped_ || writeOnly_)
         return 0;
     return run_.complete() && nextRow_ > count_ ? -1 : 0;

@@ -98,25 +98,9 @@ QString ProviderLoginHint(const QString& server) {
     return QString();
 }
 
-namespace {
-Verdict lastVerdict;
-JobContext* currentJob = nullptr;
-} // namespace
-
-const Verdict& LastVerdict() {
-    return lastVerdict;
-}
-
-JobScope::JobScope(JobContext& context) : previous_(currentJob) {
-    currentJob = &context;
-}
-
-JobScope::~JobScope() {
-    currentJob = previous_;
-}
-
 const CopyRecord* CurrentCopyRecord() {
-    return currentJob ? currentJob->copies : nullptr;
+    const automation::JobContext* job = automation::currentJob();
+    return job ? job->copies : nullptr;
 }
 
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
@@ -525,7 +509,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             } else {
                 // 20. Send; an automatic send of a job goes to the job's sending worker.
                 onMail([&](mail::MailMessage& m) {
-                    const JobContext* job = currentJob;
+                    const automation::JobContext* job = automation::currentJob();
                     if (Manuel != True && job && job->handOver) {
                         // A row retried for some of its recipients goes to those only.
                         if (const CopyRecord* record = CurrentCopyRecord();
@@ -557,7 +541,9 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     }
 
     // 22. Every path ends here: status cleared, button back, mail object released.
-    lastVerdict = verdict;
+    // An operator's send while a job runs is not the job's.
+    if (automation::JobContext* job = automation::currentJob(); job && Manuel != True)
+        job->verdict = verdict;
     mail.reset();
     // An automatic send's token is renewed by the job's worker: the job shows the login's
     // state once at its end, not for each row.

@@ -2,6 +2,7 @@
 // ui/frm_main.h) and the helpers it shares with the compose panel.
 #pragma once
 
+#include "automation/jobs/job_context.h"
 #include "mail/dkim_settings.h"
 
 #include <QString>
@@ -43,31 +44,11 @@ QString ReplacePlaceholders(QString body, const QString& from, const QString& to
 // empty for any other server.
 QString ProviderLoginHint(const QString& server);
 
-// How a send ended, for a caller that must tell a failure worth retrying from one that is not.
-enum class Outcome {
-    Sent,      // the mail went out (perhaps without some refused recipients, reported)
-    Transient, // connection, time-out, TLS, 4xx, settings, server gone, stop request: retry later
-    Permanent  // this mail can never go as it is (bad address, 5xx for the whole mail)
-};
-struct Verdict {
-    Outcome outcome = Outcome::Sent;
-    QString reason; // why it failed, cleaned for an incident line; empty when sent
-};
-// The verdict of the last SendEmail call; every path of SendEmail sets it.
-const Verdict& LastVerdict();
+// How a send ended (the current job keeps the verdict of its last send).
+using Outcome = automation::Outcome;
+using Verdict = automation::Verdict;
+using CopyRecord = automation::CopyRecord;
 
-// Per-recipient memory of the row being sent: `alreadySent` tells whether the copy (or the
-// envelope recipient) for an address went out before; `noteSent` records a copy that went out
-// now (without a server, one copy per recipient). `noteRefused`, when set, takes a copy refused
-// (for good or for a while) instead of an incident line: the job says it once per change of
-// the row's state. Through a server, the recipients already served are left out of the
-// envelope.
-struct CopyRecord {
-    std::function<bool(const QString& recipient)> alreadySent;
-    std::function<void(const QString& recipient)> noteSent;
-    std::function<void(const QString& recipient, bool permanent, const QString& reason)>
-        noteRefused;
-};
 // The copy record of the row being sent by the current job, or nullptr.
 const CopyRecord* CurrentCopyRecord();
 
@@ -85,30 +66,5 @@ std::shared_ptr<const mail::dkim::Signer> DkimSigner(const DkimSettings::Section
 // provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
                    const QString& server);
-
-// Where an automatic send hands its finished mail instead of sending it and waiting: the job
-// dispatch gives one, so that rows go to the job's sending worker while the next row is read.
-// It receives the detached mail and the server text (for ReportRefusal when the outcome comes
-// back). SendEmail then leaves Abandon clear: the outcome is the job's to handle.
-using DeferredSender =
-    std::function<void(std::shared_ptr<const mail::SendPlan> mail, const QString& server)>;
-
-// What automatic sends need from the job being dispatched, for the length of that job.
-struct JobContext {
-    DeferredSender handOver;            // empty: sent in place
-    const CopyRecord* copies = nullptr; // the row being sent, or null
-};
-
-// Makes `context` the current job's for its lifetime (the previous one comes back after).
-class JobScope {
-public:
-    explicit JobScope(JobContext& context);
-    ~JobScope();
-    JobScope(const JobScope&) = delete;
-    JobScope& operator=(const JobScope&) = delete;
-
-private:
-    JobContext* previous_;
-};
 
 } // namespace Sending

@@ -325,6 +325,18 @@ bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QStri
     return true;
 }
 
+bool JobJournal::record(const UnrecordedSend& send, QString* error) {
+    if (send.recipient.isEmpty())
+        return markRowSent(send.key, true, error);
+    if (!markCopySent(send.key, send.occurrence, send.recipient, error))
+        return false;
+    if (flush())
+        return true;
+    if (error)
+        *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
+    return false;
+}
+
 int JobJournal::copiesSent(const QByteArray& key, int occurrence) const {
     return copyCounts_.value(key + ' ' + QByteArray::number(occurrence));
 }

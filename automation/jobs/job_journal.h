@@ -58,6 +58,14 @@ struct Deferral {
     QString reason;
 };
 
+// A send that went out while the journal could not be written: a whole row (`recipient`
+// empty) or one recipient's copy of it, to record before the job is taken up again.
+struct UnrecordedSend {
+    QByteArray key;
+    int occurrence = 0;
+    QString recipient;
+};
+
 class JobJournal {
 public:
     static constexpr qint64 SyncIntervalMs = 1000;
@@ -109,6 +117,8 @@ public:
     // Records one row as failed for good, with its row number and the reason (durable).
     bool markRowFailed(const QByteArray& key, int row, const QString& reason,
                        QString* error = nullptr);
+    // Records a send that could not be recorded when it happened (durable).
+    bool record(const UnrecordedSend& send, QString* error = nullptr);
     // Records one per-recipient copy as sent.
     bool markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
                       QString* error = nullptr);

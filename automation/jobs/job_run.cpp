@@ -101,7 +101,7 @@ void JobRun::sent(RowUnit& unit) {
     // Recorded before it counts: a record that cannot be written stops the job.
     QString error;
     if (journal_ && !journal_->markRowSent(unit.key, !unit.attachment.isEmpty(), &error)) {
-        unrecorded_ << unit.key;
+        unrecorded_ << UnrecordedSend{unit.key, unit.occurrence, {}};
         journalFailed(error);
     }
     const bool waited = journal_ && journal_->deferral(unit.key, unit.occurrence);
@@ -113,8 +113,7 @@ void JobRun::sent(RowUnit& unit) {
 void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStringList& waiting,
                         const QString& reason) {
     for (const QString& recipient : accepted)
-        if (!copySent(unit, recipient))
-            break;
+        copySent(unit, recipient);
     deferred(unit,
              reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
 }
@@ -166,6 +165,7 @@ void JobRun::notTried(RowUnit& unit) {
 bool JobRun::copySent(const RowUnit& unit, const QString& recipient) {
     QString error;
     if (journal_ && !journal_->markCopySent(unit.key, unit.occurrence, recipient, &error)) {
+        unrecorded_ << UnrecordedSend{unit.key, unit.occurrence, recipient};
         journalFailed(error);
         return false;
     }

@@ -86,8 +86,8 @@ public:
 
     // The journal could not be written: nothing more of this job goes out.
     bool journalBroken() const { return !journalError_.isEmpty(); }
-    // Rows that went out but could not be recorded (to record before anything else later).
-    const QList<QByteArray>& unrecordedSent() const { return unrecorded_; }
+    // Rows and copies that went out but could not be recorded (to record before anything else).
+    const QList<UnrecordedSend>& unrecordedSent() const { return unrecorded_; }
     // True when every row is done (sent or failed for good) and the journal is sound.
     bool complete() const { return waiting_ == 0 && !journalBroken(); }
     int waiting() const { return waiting_; }
@@ -112,7 +112,7 @@ private:
     QHash<QString, bool> attachmentKept_; // a row naming it did not go out
     int waiting_ = 0;
     QString journalError_;
-    QList<QByteArray> unrecorded_;
+    QList<UnrecordedSend> unrecorded_;
     QStringList failures_;
 };
 

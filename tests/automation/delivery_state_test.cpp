@@ -11,10 +11,15 @@
 #include "system/globals.h"
 #include "system/ini.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QListWidget>
 #include <QMap>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace automation_tests;
 using testsupport::jobRow;
@@ -43,10 +48,27 @@ QMap<QString, int> deliveries(const QList<const SmtpServer*>& servers, QStringLi
     return counts;
 }
 
+// Points every open descriptor of the journal of `job` at /dev/full: from now on each record
+// fails as on a full disk, in the middle of the run.
+void fillDiskUnderJournal(const QString& job) {
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    int replaced = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (QFile::symLinkTarget(fds.filePath(fd))
+                .endsWith(u'.' + job + QStringLiteral(".postique-journal")))
+            replaced += ::dup2(full, fd.toInt()) >= 0 ? 1 : 0;
+    ::close(full);
+    EXPECT_GE(replaced, 1) << "the journal was open";
+}
+
 TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
     // A greylisted one-recipient row, a row with a recipient refused for a while beside
     // accepted ones, and three rows sharing an attachment, through a server or directly
-    // (copy by copy), with one session or four. The server then comes back without refusals.
+    // (copy by copy), with one session or four. At the first refusal the operator may quit,
+    // or the disk under the journal fill up. The server then comes back without refusals,
+    // on a new port or restarted on the same one (its pooled sessions dropped).
     testsupport::DnsServerOptions zone;
     zone.mx = {{"alpha.test", "mx.alpha.test", 10}, {"beta.test", "mx.beta.test", 10}};
     zone.hosts = {{"mx.alpha.test", "127.0.0.1"}, {"mx.beta.test", "127.0.0.1"}};
@@ -54,14 +76,27 @@ TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
     ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
     testsupport::EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
     const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    enum Meets { Nothing = 0, Restart = 1, Quit = 2, DiskFull = 4 };
     const struct {
         int sessions;
         bool direct;
-    } cases[] = {{1, false}, {4, false}, {1, true}, {4, true}};
+        int meets;
+    } cases[] = {{1, false, Nothing},
+                 {4, false, Nothing},
+                 {1, true, Nothing},
+                 {4, true, Nothing},
+                 {4, false, Restart},
+                 {1, true, Restart},
+                 {4, false, Quit},
+                 {1, true, Quit},
+                 {4, false, DiskFull},
+                 {1, true, DiskFull},
+                 {4, true, Restart | Quit | DiskFull}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(QStringLiteral("%1 session(s), %2")
+        SCOPED_TRACE(QStringLiteral("%1 session(s), %2, meets %3")
                          .arg(c.sessions)
                          .arg(c.direct ? "direct" : "server")
+                         .arg(c.meets)
                          .toStdString());
         testsupport::EnvSetting sessions("POSTIQUE_SMTP_SESSIONS", QByteArray::number(c.sessions));
         Clock::SetWallClock([start] { return start; });
@@ -86,27 +121,57 @@ TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
                           QStringLiteral("row %1").arg(i), "B");
         ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"), job));
 
+        // The first incident of the run (a refusal) is when the operator quits or the disk
+        // fills up, with other rows in flight.
+        bool struck = false;
+        const auto strike = QObject::connect(
+            form->ListeIncidents->model(), &QAbstractItemModel::rowsInserted, form.get(), [&] {
+                if (struck)
+                    return;
+                struck = true;
+                if (c.meets & Quit)
+                    Lib_Public::QuitterDemande = true;
+                if (c.meets & DiskFull)
+                    fillDiskUnderJournal(QStringLiteral("Email_1.ss8"));
+            });
         ASSERT_EQ(cycle(), 1);
-        QStringList bare;
-        ASSERT_TRUE(first.waitForMessages(c.direct ? 8 : 7, 20000));
+        QObject::disconnect(strike);
+        EXPECT_EQ(incidents().filter(QStringLiteral("journal d'envoi")).size(),
+                  c.meets & DiskFull ? 1 : 0)
+            << incidents().join(u'\n').toStdString();
+        if ((c.meets & (Quit | DiskFull)) == 0) {
+            EXPECT_TRUE(first.waitForMessages(c.direct ? 8 : 7, 20000));
+        }
         EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8"))) << "two recipients are owed";
         EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("shared.pdf"))) << "a row still needs it";
+        Lib_Public::QuitterDemande = false;
 
-        SmtpServer second;
-        ASSERT_TRUE(second.isRunning());
+        std::unique_ptr<SmtpServer> second;
+        if (c.meets & Restart) {
+            first.stop();
+            SmtpServerOptions samePort;
+            samePort.port = first.port();
+            second = std::make_unique<SmtpServer>(samePort);
+        } else {
+            second = std::make_unique<SmtpServer>();
+        }
+        ASSERT_TRUE(second->isRunning()) << second->error().toStdString();
         mxPort.reset(); // restores the variable before it is set again
         if (c.direct)
             mxPort = std::make_unique<testsupport::EnvSetting>("VELMORA_MX_PORT",
-                                                               QByteArray::number(second.port()));
+                                                               QByteArray::number(second->port()));
         else
-            useServer(second);
+            useServer(*second);
         Clock::SetWallClock([start] { return start + 61'000; });
         ASSERT_EQ(cycle(), 30);
         EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000))
             << incidents().join(u'\n').toStdString();
         EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("shared.pdf")));
+        EXPECT_TRUE(incidents().filter(QStringLiteral("a échoué")).isEmpty())
+            << incidents().join(u'\n').toStdString();
 
-        const QMap<QString, int> got = deliveries({&first, &second}, &bare);
+        QStringList bare;
+        const QMap<QString, int> got = deliveries({&first, second.get()}, &bare);
         QStringList expected = {
             "Postique: shared grey grey@alpha.test", "Postique: shared split a@alpha.test",
             "Postique: shared split later@beta.test", "Postique: shared split b@beta.test",

@@ -414,9 +414,11 @@ TEST_F(SendWindowTest, DkimSectionSignsOrHoldsTheMailBack) {
         QFile::setPermissions(key, c.keyMode);
         for (int row = 0; row < 2; ++row) {
             fill(bis, "a@dest.test", "", "", "Ligne", "corps");
+            automation::JobContext job;
+            const automation::JobScope scope(job);
             EXPECT_EQ(send(bis, Sending::False), c.sent ? Sending::False : Sending::True)
                 << incidents().join('\n').toStdString();
-            EXPECT_EQ(Sending::LastVerdict().outcome,
+            EXPECT_EQ(job.verdict.outcome,
                       c.sent ? Sending::Outcome::Sent : Sending::Outcome::Transient);
         }
         if (c.sent) {

@@ -198,6 +198,10 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
 }
 
 SmtpServer::~SmtpServer() {
+    stop();
+}
+
+void SmtpServer::stop() {
     if (!process_)
         return;
     process_->closeWriteChannel(); // the server stops when its standard input closes
@@ -205,6 +209,7 @@ SmtpServer::~SmtpServer() {
         process_->kill();
         process_->waitForFinished(2000);
     }
+    process_.reset();
 }
 
 QList<QJsonObject> SmtpServer::events() const {

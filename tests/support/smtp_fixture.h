@@ -111,6 +111,9 @@ public:
     bool isRunning() const { return port_ != 0; }
     QString error() const { return error_; }
     quint16 port() const { return port_; }
+    // Ends the server process, closing its connections (a restart, with a new server on the
+    // same port); what it received stays readable.
+    void stop();
 
     // Everything received so far, in order.
     QList<ReceivedMessage> messages() const;
