@@ -3,9 +3,14 @@
 // answers pipelined commands in one write, and can hold every incoming byte back for a while
 // to stand in for a network round trip.
 //
-//   smtp_sink serve HOST PORT [--tls CERT KEY] [--delay-ms N]
+//   smtp_sink serve HOST PORT [--tls CERT KEY] [--delay-ms N] [--max-sessions N]
+//                  [--per-minute N]
 //       prints "READY <port>" once listening (PORT 0 picks one); prints "COUNT <n>" and ends
-//       when its standard input closes.
+//       when its standard input closes. With the limits of a hosted service, a MAIL command
+//       on a connection beyond the N first ones open gets "432 4.3.2", and one beyond N in
+//       the last 60 s gets "451 4.7.0"; the line "STATS" then prints "STATS <mails>
+//       <commands> <throttled> <duplicates>", a duplicate being a recipient that received a
+//       second mail.
 //   smtp_sink blast HOST PORT COUNT [--lockstep] [--tls]
 //       sends COUNT small mails on one connection (pipelined, or one command at a time with
 //       --lockstep) and prints "blast <count> <seconds> <mails/s>".
@@ -26,6 +31,7 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +50,47 @@ struct SslFree {
 };
 
 std::atomic<long> mailsReceived{0};
+std::atomic<long> commandsReceived{0};
+std::atomic<long> throttledReplies{0};
+
+// What a limited sink keeps across its sessions: open connections in order, the recent MAIL
+// commands, and how many mails each recipient got.
+struct Limits {
+    int maxSessions = 0;
+    int perMinute = 0;
+    std::mutex mutex;
+    std::deque<long> open; // connection numbers, oldest first
+    std::deque<Clock::time_point> recentMails;
+    std::map<std::string, int> received;
+    long nextConnection = 0;
+
+    // The throttling reply for a MAIL command of `connection`, or "".
+    std::string refusal(long connection) {
+        std::lock_guard lock(mutex);
+        if (maxSessions > 0) {
+            const auto at = std::find(open.begin(), open.end(), connection);
+            if (at - open.begin() >= maxSessions)
+                return "432 4.3.2 Concurrent connections limit exceeded\r\n";
+        }
+        if (perMinute > 0) {
+            const auto now = Clock::now();
+            while (!recentMails.empty() && recentMails.front() <= now - std::chrono::seconds(60))
+                recentMails.pop_front();
+            if (static_cast<int>(recentMails.size()) >= perMinute)
+                return "451 4.7.0 Rate limit exceeded\r\n";
+            recentMails.push_back(now);
+        }
+        return {};
+    }
+    long duplicates() {
+        std::lock_guard lock(mutex);
+        long n = 0;
+        for (const auto& [recipient, count] : received)
+            n += count - 1;
+        return n;
+    }
+};
+Limits limits;
 
 // One connection's byte stream, plain or TLS.
 class Stream {
@@ -141,8 +188,27 @@ struct ServeOptions {
     std::chrono::milliseconds delay{0};
 };
 
+// Counts the connection among the open ones for its life (the session limit).
+struct OpenConnection {
+    long number;
+    OpenConnection() {
+        std::lock_guard lock(limits.mutex);
+        number = limits.nextConnection++;
+        limits.open.push_back(number);
+    }
+    ~OpenConnection() {
+        std::lock_guard lock(limits.mutex);
+        limits.open.erase(std::find(limits.open.begin(), limits.open.end(), number));
+    }
+    OpenConnection(const OpenConnection&) = delete;
+    OpenConnection& operator=(const OpenConnection&) = delete;
+};
+
 void session(int fd, const ServeOptions& options) {
+    const OpenConnection connection;
     Stream stream(fd);
+    bool inMail = false;                 // MAIL accepted: RCPT and DATA may follow
+    std::vector<std::string> recipients; // of the mail under way
     std::unique_ptr<DelayedInput> delayed;
     if (options.delay.count() > 0)
         delayed = std::make_unique<DelayedInput>(fd, options.delay);
@@ -166,7 +232,15 @@ void session(int fd, const ServeOptions& options) {
             if (end != std::string::npos) {
                 pos = end + 3;
                 inData = false;
+                inMail = false;
                 ++mailsReceived;
+                ++commandsReceived;
+                if (limits.maxSessions > 0 || limits.perMinute > 0) {
+                    std::lock_guard lock(limits.mutex);
+                    for (const std::string& r : recipients)
+                        ++limits.received[r];
+                }
+                recipients.clear();
                 out += "250 2.0.0 Ok: queued\r\n";
                 progressed = true;
             } else if (in.size() - pos > 4) {
@@ -183,17 +257,34 @@ void session(int fd, const ServeOptions& options) {
                 for (char& c : verb)
                     c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
                 progressed = true;
-                if (verb == "EHLO") {
+                ++commandsReceived;
+                if (verb == "MAIL") {
+                    const std::string refusal = limits.refusal(connection.number);
+                    if (!refusal.empty())
+                        ++throttledReplies;
+                    inMail = refusal.empty();
+                    recipients.clear();
+                    out += refusal.empty() ? std::string("250 2.1.0 Ok\r\n") : refusal;
+                } else if (verb == "RCPT" || verb == "DATA") {
+                    if (!inMail) {
+                        out += "503 5.5.1 Error: need MAIL command\r\n";
+                    } else if (verb == "RCPT") {
+                        recipients.push_back(line.substr(line.find(':') + 1));
+                        out += "250 2.1.5 Ok\r\n";
+                    } else {
+                        out += "354 End data with <CR><LF>.<CR><LF>\r\n";
+                        inData = true;
+                    }
+                } else if (verb == "RSET") {
+                    inMail = false;
+                    out += "250 2.0.0 Ok\r\n";
+                } else if (verb == "EHLO") {
                     out += "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250-SIZE 0\r\n";
                     if (options.tls)
                         out += "250-STARTTLS\r\n";
                     out += "250 SMTPUTF8\r\n";
-                } else if (verb == "HELO" || verb == "MAIL" || verb == "RCPT" || verb == "RSET" ||
-                           verb == "NOOP") {
+                } else if (verb == "HELO" || verb == "NOOP") {
                     out += "250 2.0.0 Ok\r\n";
-                } else if (verb == "DATA") {
-                    out += "354 End data with <CR><LF>.<CR><LF>\r\n";
-                    inData = true;
                 } else if (verb == "QUIT") {
                     out += "221 2.0.0 Bye\r\n";
                     stream.writeAll(out);
@@ -272,6 +363,10 @@ int serve(int argc, char** argv) {
             i += 2;
         } else if (std::strcmp(argv[i], "--delay-ms") == 0 && i + 1 < argc) {
             options.delay = std::chrono::milliseconds(std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--max-sessions") == 0 && i + 1 < argc) {
+            limits.maxSessions = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--per-minute") == 0 && i + 1 < argc) {
+            limits.perMinute = std::atoi(argv[++i]);
         }
     }
     if (options.delay.count() > 0)
@@ -294,6 +389,10 @@ int serve(int argc, char** argv) {
     while (std::getline(std::cin, ignored)) {
         if (ignored == "COUNT") {
             std::printf("COUNT %ld\n", mailsReceived.load());
+            std::fflush(stdout);
+        } else if (ignored == "STATS") {
+            std::printf("STATS %ld %ld %ld %ld\n", mailsReceived.load(), commandsReceived.load(),
+                        throttledReplies.load(), limits.duplicates());
             std::fflush(stdout);
         }
     }
@@ -401,6 +500,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "blast") == 0)
         return blast(argc, argv);
     std::fprintf(stderr, "usage: smtp_sink serve HOST PORT [--tls CERT KEY] [--delay-ms N]\n"
+                         "                 [--max-sessions N] [--per-minute N]\n"
                          "       smtp_sink blast HOST PORT COUNT [--lockstep] [--tls]\n");
     return 2;
 }

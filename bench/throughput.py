@@ -44,8 +44,8 @@ def write_job(path, rows):
 class Sink:
     """The benchmark's own SMTP sink (bench/smtp_sink.cpp)."""
 
-    def __init__(self, binary, host, port, tls=None, delay_ms=0):
-        args = [binary, "serve", host, str(port)]
+    def __init__(self, binary, host, port, tls=None, delay_ms=0, extra=()):
+        args = [binary, "serve", host, str(port)] + list(extra)
         if tls:
             args += ["--tls", tls[0], tls[1]]
         if delay_ms:
@@ -60,6 +60,12 @@ class Sink:
         self.proc.stdin.write("COUNT\n")
         self.proc.stdin.flush()
         return int(self.proc.stdout.readline().split()[1])
+
+    def stats(self):
+        """Mails, commands, throttling replies and duplicates (a limited sink)."""
+        self.proc.stdin.write("STATS\n")
+        self.proc.stdin.flush()
+        return [int(x) for x in self.proc.stdout.readline().split()[1:]]
 
     def close(self):
         self.proc.stdin.close()
