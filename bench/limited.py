@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A job against a server with the limits of a hosted service; run through
-bench/run_limited.sh.
+bench/run_throughput.sh --limited.
 
 The sink takes at most 3 sessions at once ("432 4.3.2" on a MAIL of a 4th) and 600 mails in
 any 60 s ("451 4.7.0" beyond). A job of --rows rows is dropped into a fresh installation of the
@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from throughput import Installation, Sink, wait_until, write_job
+from throughput import Installation, Sink, place_aside, sent_through, wait_until, write_job
 
 
 def limited_round(args, job_source, host, configured):
@@ -38,24 +38,15 @@ def limited_round(args, job_source, host, configured):
             raise RuntimeError("the program did not start sending")
         time.sleep(0.3)
         mails0, commands0, throttled0, _ = sink.stats()
-        aside = os.path.join(inst.jobs, "job.tmp")
-        shutil.copy(job_source, aside)
-        old = time.time() - 10
-        os.utime(aside, (old, old))
         final = os.path.join(inst.jobs, "Email_1.ss8")
-        os.rename(aside, final)
-        if not wait_until(lambda: sink.count() > mails0, 600):
-            raise RuntimeError("the job was not taken")
-        t_first = time.perf_counter()
-        if not wait_until(lambda: not os.path.exists(final), 3600):
-            raise RuntimeError("the job was not sent")
-        t_end = time.perf_counter()
+        os.rename(place_aside(inst, job_source), final)
+        t_first, t_end = sent_through(sink, mails0, final)
         mails, commands, throttled, duplicates = sink.stats()
         inst.kill()
         sent, commands, throttled = mails - mails0, commands - commands0, throttled - throttled0
         per_minute = (args.rows - 1) * 60 / max(t_end - t_first, 1e-6)
         print("  %-34s %d rows in %.1f s: %.0f mails/min = %.1f %% of the %d allowed; "
-              "%d of %d commands throttled (%.2f %%); %d received, %d duplicates" % (
+              "%d of %d commands throttled (%.2f %%); %d mails for %d rows, %d duplicates" % (
                   "limits in the settings file:" if configured else "limits learnt from refusals:",
                   args.rows, t_end - t_first, per_minute, per_minute * 100 / args.per_minute,
                   args.per_minute, throttled, commands, throttled * 100 / max(commands, 1), sent,

@@ -155,6 +155,27 @@ def wait_until(done, timeout):
     return True
 
 
+def place_aside(inst, job_source):
+    """The job copied into the job folder under a name the program ignores, written 10 s ago."""
+    aside = os.path.join(inst.jobs, "job.tmp")
+    shutil.copy(job_source, aside)
+    old = time.time() - 10
+    os.utime(aside, (old, old))
+    return aside
+
+
+def sent_through(sink, before, final):
+    """Waits for the job's first mail at the sink, then for its deletion; both times."""
+    # The job is first watched for 2 s (a writer may still be at work): the sending rate
+    # runs from the job's first mail at the sink to the job's deletion.
+    if not wait_until(lambda: sink.count() > before, 600):
+        raise RuntimeError("the job was not taken")
+    t_first = time.perf_counter()
+    if not wait_until(lambda: not os.path.exists(final), 3600):
+        raise RuntimeError("the job was not sent")
+    return t_first, time.perf_counter()
+
+
 def program_round(args, job_source, rows, sink, host, tls_ca=None):
     inst = Installation(args.program, host, tls_ca)
     try:
@@ -165,24 +186,14 @@ def program_round(args, job_source, rows, sink, host, tls_ca=None):
             raise RuntimeError("the program did not start sending")
         time.sleep(0.3)
         before = sink.count()
-        aside = os.path.join(inst.jobs, "job.tmp")
-        shutil.copy(job_source, aside)
-        old = time.time() - 10
-        os.utime(aside, (old, old))
+        aside = place_aside(inst, job_source)
         rss_before = proc_status_kib(inst.proc.pid, "VmRSS")
         cpu0 = proc_cpu_seconds(inst.proc.pid)
         start_ms = int(time.time() * 1000)
         t0 = time.perf_counter()
         final = os.path.join(inst.jobs, "Email_1.ss8")
         os.rename(aside, final)
-        # The job is first watched for 2 s (a writer may still be at work): the sending rate
-        # runs from the job's first mail at the sink to the job's deletion.
-        if not wait_until(lambda: sink.count() > before, 600):
-            raise RuntimeError("the job was not taken")
-        t_first = time.perf_counter()
-        if not wait_until(lambda: not os.path.exists(final), 3600):
-            raise RuntimeError("the job was not sent")
-        t_end = time.perf_counter()
+        t_first, t_end = sent_through(sink, before, final)
         seconds = t_end - t0
         cpu = proc_cpu_seconds(inst.proc.pid) - cpu0
         peak = proc_status_kib(inst.proc.pid, "VmHWM")
