@@ -19,6 +19,7 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/shell.h"
+#include "ui/systray.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -129,6 +130,7 @@ ActiveJob* activeJob() {
 }
 void setActiveJob(ActiveJob* job) {
     state().active = job;
+    Lib_SysTray::TellSending(job ? job->fileName : QString());
 }
 
 } // namespace automation
@@ -480,6 +482,8 @@ void Frm_Main::TimerSendEmail_Timer() {
     }
     // A job still being written is looked at again in a few ticks rather than a whole cycle.
     s.counter = unsettled ? static_cast<qint16>(TicksPerCycle - SettleRetryTicks) : 0;
+    Lib_SysTray::TellNextPoll(
+        Clock::Now().addMSecs(qint64(TicksPerCycle - s.counter) * TimerSendEmail->interval()));
 }
 
 void Frm_Main::TexteDossier_Change(int Index) {
