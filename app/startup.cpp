@@ -248,9 +248,9 @@ void Frm_Main::Form_Load() {
         Frm_MainBis* bis = Frm_MainBis::instance();
         if (!bis)
             throw Lib_Public::RunTimeError(91, QStringLiteral("Frm_MainBis is not loaded"));
-        const Startup::NoticeMail notice =
-            Startup::InstallationNotice(Startup::SupportMailbox(), running, stored,
-                                        Lib_Systeme::ComputerName(), TexteDossier[0]->text());
+        const Startup::NoticeMail notice = Startup::InstallationNotice(
+            Startup::SupportMailbox(), running, stored, Lib_Systeme::ComputerName(),
+            WinPath::fromScreen(TexteDossier[0]->text()));
         bis->TexteTo->setText(notice.to);
         bis->TexteCc->setText(notice.cc);
         bis->TexteCci->setText(notice.cci);

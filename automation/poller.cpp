@@ -500,9 +500,9 @@ void Frm_Main::CommandDossier_Click(int Index) {
     Lib_Public::Trap(label, [&] {
         if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen =
-            Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
+        const QString chosen = Lib_Systeme::FolderSelect(
+            this, WinPath::fromScreen(TexteDossier[Index]->text()), QString());
         if (chosen != QStringLiteral("*"))
-            TexteDossier[Index]->setText(chosen);
+            TexteDossier[Index]->setText(WinPath::forScreen(chosen));
     });
 }

@@ -2,6 +2,7 @@
 #include "ui/frm_main.h"
 
 #include "automation/jobs/fp_spread.h"
+#include "system/winpath.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 #include "ui/sft_tabs.h"
@@ -500,7 +501,7 @@ Frm_Main::SendingSettings Frm_Main::PageSettings() const {
     s.port = ListePort->currentText();
     s.user = TexteUser->text();
     s.password = TextePW->text();
-    s.jobFolder = TexteDossier[0]->text();
+    s.jobFolder = WinPath::fromScreen(TexteDossier[0]->text());
     s.protocol = ListeProtocol->currentIndex();
     s.auth = CheckBoxAuth->isChecked();
     s.ssl = CheckBoxSSL->isChecked();
