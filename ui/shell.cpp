@@ -190,10 +190,16 @@ QString FolderSelect(QWidget* owner, const QString& startPath, const QString& ti
     QString result = QStringLiteral("*");
     Lib_Public::Trap(label, [&] {
         QString start = Lib_Public::EclateRepFicExt(startPath).Rep;
-        if (start.trimmed().isEmpty())
-            start = Lib_Public::DossierApplication;
         if (start.endsWith(u'\\'))
             start.chop(1);
+        // A drive root keeps its "\" for the translation ("C:" alone is no folder).
+        const auto nativeOf = [](const QString& folder) {
+            return WinPath::nativePath(folder.endsWith(u':') ? folder + u'\\' : folder);
+        };
+        // With no folder to start from, or one that is not there, the operator starts in
+        // his home folder rather than in the program's.
+        if (start.trimmed().isEmpty() || !QFileInfo(nativeOf(start)).isDir())
+            start = WinPath::toWindows(QDir::homePath());
         lastFolderStart = start;
         lastFolderTitle = title.isEmpty() ? QString::fromUtf16(FolderSelectTitle) : title;
 
@@ -203,9 +209,7 @@ QString FolderSelect(QWidget* owner, const QString& startPath, const QString& ti
         } else if (noDisplay()) {
             native = QStringLiteral("*");
         } else {
-            // A drive root keeps its "\" for the translation ("C:" alone is no folder).
-            const QString startNative =
-                WinPath::nativePath(start.endsWith(u':') ? start + u'\\' : start);
+            const QString startNative = nativeOf(start);
             const QUrl chosen = QFileDialog::getExistingDirectoryUrl(
                 owner, lastFolderTitle, QUrl::fromLocalFile(startNative), QFileDialog::ShowDirsOnly,
                 {QStringLiteral("file")});
