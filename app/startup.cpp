@@ -258,8 +258,19 @@ void Frm_Main::Form_Load() {
         bis->TexteBody->setPlainText(notice.body);
         bis->TexteAttachments->setPlainText(notice.attachments);
         qint16 abandon = 0;
-        if (runHandler(QStringLiteral("SendEmail")))
-            SendEmail(bis, 0, abandon);
+        if (!runHandler(QStringLiteral("SendEmail")))
+            return;
+        SendEmail(bis, 0, abandon);
+        // The operator sees what left the station for the maker, and where to; a line of
+        // information, which raises no alert.
+        const QString what =
+            QStringLiteral("Avis de nouvelle version (%1) %2 à %3 : « %4 »")
+                .arg(running,
+                     abandon == 0 ? QStringLiteral("envoyé") : QStringLiteral("non envoyé"),
+                     notice.to, notice.subject);
+        automation::insertIncident(
+            *ListeIncidents,
+            abandon == 0 ? what : what + QStringLiteral(" ; il ne sera pas renvoyé"), {});
     });
 
     Lib_Public::DemarrageTermine = true;
