@@ -101,6 +101,10 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
             unloadStep(step);
     };
 
+    // A question or a file chooser open meanwhile would keep the program up until someone
+    // answers it: it is cancelled.
+    displayStep([] { MsgBox::CancelOpenDialogs(); });
+
     // Running work (a poll cycle between two rows) finishes its current step.
     displayStep([] {
         const qint64 start = Lib_Systeme::GetTickCountEx();

@@ -5,6 +5,7 @@
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
+#include "ui/msgbox.h"
 #include "ui/sft_tabs.h"
 #include "ui/systray.h"
 
@@ -454,6 +455,16 @@ bool Frm_Main::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool Frm_Main::CloseFor(UnloadMode mode) {
+    if (inClose_) {
+        // The toolkit sends no second close while one is under way. A session's end (or
+        // SIGTERM) while the close in progress asks its questions ends them: the window
+        // unloads instead of waiting for an answer nobody gives.
+        if (mode == AppWindows) {
+            sessionEnding_ = true;
+            MsgBox::CancelOpenDialogs();
+        }
+        return false;
+    }
     pendingUnloadMode_ = mode;
     closeRequested_ = true;
     const bool closed = close();
@@ -481,6 +492,8 @@ void Frm_Main::closeEvent(QCloseEvent* event) {
     qint16 cancel = 0;
     if (runHandler(QStringLiteral("Form_QueryUnload")))
         Form_QueryUnload(cancel, mode);
+    if (sessionEnding_)
+        cancel = 0;
     if (cancel == 0 && runHandler(QStringLiteral("Form_Unload")))
         Form_Unload(cancel);
     inClose_ = false;

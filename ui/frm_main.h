@@ -296,6 +296,7 @@ private:
     bool inClose_ = false;        // a close event is being handled
     bool unloaded_ = false;       // the unload ran; later close events just pass
     bool displayGone_ = false;    // unloading after the display went away
+    bool sessionEnding_ = false;  // the session ended while the close asked its questions
     bool flashState_ = false;     // TimerFlash: the window is marked on this tick
 
     // The server panel: LoadSettingsFile is filling the controls (no operator's choice), and

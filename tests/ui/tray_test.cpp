@@ -421,3 +421,38 @@ TEST(Tray, DisplayGoingAwayEndsTheProgramAsASessionsEnd) {
     ASSERT_EQ(recorded.size(), 1);
     EXPECT_TRUE(recorded.first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
 }
+
+// A session's end (SIGTERM) while the quit question is open ends the program: the question
+// is cancelled rather than left waiting for an answer nobody gives.
+TEST(Tray, SessionEndWhileTheQuitQuestionIsOpen) {
+    TrayDesktop desktop(true);
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    std::unique_ptr<QProcess> program = install.start(1000, {}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const QString title = QStringLiteral("Velmora: Postique");
+    const auto mapped = [&] {
+        int count = 0;
+        for (const XWindow& w : desktop.windows())
+            count += w.name.startsWith(title) && desktop.mapped(w.id) ? 1 : 0;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return mapped() == 1; }, 30000));
+    // The window manager's close key asks the question (a second window of that title).
+    const auto main = desktop.find(title);
+    ASSERT_TRUE(main.has_value());
+    desktop.run(QStringLiteral("xdotool"),
+                {QStringLiteral("windowactivate"), QStringLiteral("--sync"), main->id,
+                 QStringLiteral("key"), QStringLiteral("alt+F4")});
+    ASSERT_TRUE(waitUntil([&] { return mapped() == 2; }, 10000));
+
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    const bool ended = program->waitForFinished(20000);
+    if (!ended)
+        killProgram(*program);
+    ASSERT_TRUE(ended) << "still asking";
+    EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
+    ASSERT_EQ(install.recordedActions().size(), 1);
+}
