@@ -351,6 +351,11 @@ QWidget* Frm_Main::buildIncidentsPage() {
     ListeIncidents = named(new QListWidget(page), "ListeIncidents");
     ListeIncidents->setSortingEnabled(false);
     ListeIncidents->setFont(QFont(QStringLiteral("Arial")));
+    // An incident line is often longer than the page is wide: it wraps rather than hiding
+    // its end behind a scroll bar.
+    ListeIncidents->setWordWrap(true);
+    ListeIncidents->setResizeMode(QListView::Adjust);
+    ListeIncidents->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     layout->addWidget(ListeIncidents, 1);
     auto* row = new QHBoxLayout;
     CommandIncidentsPurge[0] = button("CommandIncidentsPurge_0", QStringLiteral("Purger"), page);
