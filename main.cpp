@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -143,6 +144,16 @@ int main(int argc, char* argv[]) {
             },
             &signalError))
         std::fprintf(stderr, "VL3_Postique: signals: %s\n", signalError.toUtf8().constData());
+
+    // The display going away without a SIGHUP (the X server ended) ends the program as a
+    // session's end does, shutdown steps included; the toolkit alone would leave at once with
+    // status 1. Nothing that needs the display can run any more, the event loop included.
+    Lib_Public::InstallDisplayLossHandler([&window] {
+        std::fprintf(stderr, "VL3_Postique: the display went away; ending as at a session's end\n");
+        window.UnloadWithoutDisplay();
+        std::fflush(nullptr);
+        ::_exit(0);
+    });
 
     window.Form_Initialize();
     window.Form_Load();

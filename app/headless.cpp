@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <cerrno>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Lib_Public {
 
@@ -36,6 +38,22 @@ void onPosixSignal(int signalNumber) {
 }
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+QtMessageHandler previousMessageHandler = nullptr;
+std::function<void()> displayLost;
+
+// The X platform's report of a broken display connection, which it follows with exit(1).
+void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (previousMessageHandler)
+        previousMessageHandler(type, context, text);
+    const bool lost =
+        type == QtWarningMsg && text.startsWith(QLatin1String("The X11 connection broke"));
+    if (!lost || !displayLost || !QCoreApplication::instance() ||
+        QThread::currentThread() != QCoreApplication::instance()->thread())
+        return;
+    const std::function<void()> act = std::exchange(displayLost, nullptr);
+    act();
+}
 
 } // namespace
 
@@ -87,6 +105,13 @@ bool InstallShutdownSignals(std::function<void(int)> onSignal, QString* error) {
         if (::sigaction(signalNumber, &action, nullptr) != 0)
             return fail("sigaction");
     return true;
+}
+
+void InstallDisplayLossHandler(std::function<void()> onDisplayLost) {
+    displayLost = std::move(onDisplayLost);
+    const QtMessageHandler previous = qInstallMessageHandler(&onToolkitMessage);
+    if (previous != &onToolkitMessage)
+        previousMessageHandler = previous;
 }
 
 } // namespace Lib_Public

@@ -30,4 +30,11 @@ void EchoIncidentLine(const QString& line);
 // the pipe or the handlers could not be set up.
 bool InstallShutdownSignals(std::function<void(int signalNumber)> onSignal, QString* error);
 
+// Calls `onDisplayLost` once, on the main thread, when the toolkit reports that its
+// connection to the X display broke (the display went away without a SIGHUP: the X server
+// ended or was killed). The toolkit ends the process with status 1 as soon as the report
+// returns, so `onDisplayLost` should end it itself. Every message still reaches the message
+// handler that was in place before.
+void InstallDisplayLossHandler(std::function<void()> onDisplayLost);
+
 } // namespace Lib_Public

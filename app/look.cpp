@@ -29,6 +29,9 @@
 namespace Lib_Look {
 
 std::unique_ptr<QTranslator> InstallFrenchTranslations() {
+    // Sizes, dates and file types in the toolkit's dialogs in French too, whatever the
+    // session's language.
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     auto translator = std::make_unique<QTranslator>();
     if (!translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),
                           QStringLiteral("_"),
@@ -282,6 +285,10 @@ QString StyleSheetFor(qint32 style) {
         c.highlight ? QStringLiteral(" background: %1;").arg(css(*c.highlight)) : QString();
     sheet += QStringLiteral("QLineEdit, QPlainTextEdit { border: 1px solid %1;%2 }\n")
                  .arg(css(c.control.darker(150)), fieldBack);
+    // The field or button that has the keyboard stands out (a plain border would hide it).
+    sheet += QStringLiteral("QLineEdit:focus, QPlainTextEdit:focus { border: 2px solid %1; }\n"
+                            "QPushButton:focus { border: 2px solid %1; }\n")
+                 .arg(css(c.accent.darker(160)));
     if (c.highlight)
         sheet += QStringLiteral("QListWidget, QComboBox, QTableView {%1 }\n").arg(fieldBack);
     if (style == 15) {

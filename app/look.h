@@ -15,7 +15,8 @@ class QWidget;
 namespace Lib_Look {
 
 // Loads the toolkit's French texts (standard buttons such as "Annuler", file dialogs) and
-// installs them in the application; they stay installed while the returned object lives.
+// installs them in the application, and makes French the default locale (sizes, dates); they
+// stay installed while the returned object lives.
 // Null when the translations are not installed on this system (the texts stay English).
 std::unique_ptr<QTranslator> InstallFrenchTranslations();
 

@@ -304,7 +304,8 @@ void Frm_Main::LoadSettingsFile() {
                     const QString folder = Lib_Systeme::LectureIni(
                         file, QString::fromLatin1(k.section), JobFolderKey(index), fallback);
                     Lib_Systeme::VerificationEtCreationRepertoire(folder, true);
-                    TexteDossier[index]->setText(folder);
+                    // Kept in the suite's form, shown in the operator's.
+                    TexteDossier[index]->setText(WinPath::forScreen(folder));
                 });
             }
             break;
@@ -342,7 +343,7 @@ void Frm_Main::CommandSave_Click() {
             break;
         case Kind::JobFolders:
             for (int index = 0; index < static_cast<int>(TexteDossier.size()); ++index)
-                write(JobFolderKey(index), TexteDossier[index]->text());
+                write(JobFolderKey(index), WinPath::fromScreen(TexteDossier[index]->text()));
             break;
         }
     }

@@ -94,8 +94,19 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
     });
     unloadStep([] { Supervision::NotifyStopping(); });
 
+    // Steps that show, hide or paint, or run pending events: none is possible once the
+    // display has gone away.
+    const auto displayStep = [this](auto&& step) {
+        if (!displayGone_)
+            unloadStep(step);
+    };
+
+    // A question or a file chooser open meanwhile would keep the program up until someone
+    // answers it: it is cancelled.
+    displayStep([] { MsgBox::CancelOpenDialogs(); });
+
     // Running work (a poll cycle between two rows) finishes its current step.
-    unloadStep([] {
+    displayStep([] {
         const qint64 start = Lib_Systeme::GetTickCountEx();
         while (qAbs(Lib_Systeme::GetTickCountEx() - start) <= kGraceMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -110,7 +121,7 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
 
     // Every form: the tray form first (it brings hidden windows back and removes its icon),
     // the About box, the hidden second form, the start-up window, then this one.
-    unloadStep([] {
+    displayStep([] {
         if (FrmSysTray* tray = FrmSysTray::instance()) {
             qint16 cancel = 0;
             tray->Form_Unload(cancel);
@@ -118,31 +129,42 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
         }
         QCoreApplication::processEvents();
     });
-    unloadStep([] {
+    displayStep([] {
         if (FrmAbout* about = FrmAbout::instance())
             delete about;
         QCoreApplication::processEvents();
     });
-    unloadStep([] {
+    displayStep([] {
         if (Frm_MainBis* bis = Frm_MainBis::instance()) {
             bis->TimerVeille->stop();
             bis->hide();
         }
         QCoreApplication::processEvents();
     });
-    unloadStep([] { Startup::CloseStartupWindow(); });
+    displayStep([] { Startup::CloseStartupWindow(); });
     unloadStep([&] {
         TimerSendEmail->stop();
         TimerFlash->stop();
+    });
+    displayStep([&] {
         hide();
         QCoreApplication::processEvents();
     });
 
     // Files are opened and closed within each call: none is held at this point.
-    unloadStep([] { QCoreApplication::processEvents(); });
+    displayStep([] { QCoreApplication::processEvents(); });
 
     // Quitting one copy quits all of them (the tests record this instead of doing it).
     unloadStep([] { Lib_Systeme::EndAllCopies(QString::fromUtf16(Startup::ExecutableName)); });
+}
+
+void Frm_Main::UnloadWithoutDisplay() {
+    if (unloaded_)
+        return;
+    displayGone_ = true;
+    qint16 cancel = 0;
+    Form_Unload(cancel);
+    unloaded_ = true;
 }
 
 void Frm_Main::MnuWhatNews_Click(int Index) {

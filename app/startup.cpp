@@ -248,9 +248,9 @@ void Frm_Main::Form_Load() {
         Frm_MainBis* bis = Frm_MainBis::instance();
         if (!bis)
             throw Lib_Public::RunTimeError(91, QStringLiteral("Frm_MainBis is not loaded"));
-        const Startup::NoticeMail notice =
-            Startup::InstallationNotice(Startup::SupportMailbox(), running, stored,
-                                        Lib_Systeme::ComputerName(), TexteDossier[0]->text());
+        const Startup::NoticeMail notice = Startup::InstallationNotice(
+            Startup::SupportMailbox(), running, stored, Lib_Systeme::ComputerName(),
+            WinPath::fromScreen(TexteDossier[0]->text()));
         bis->TexteTo->setText(notice.to);
         bis->TexteCc->setText(notice.cc);
         bis->TexteCci->setText(notice.cci);
@@ -258,8 +258,19 @@ void Frm_Main::Form_Load() {
         bis->TexteBody->setPlainText(notice.body);
         bis->TexteAttachments->setPlainText(notice.attachments);
         qint16 abandon = 0;
-        if (runHandler(QStringLiteral("SendEmail")))
-            SendEmail(bis, 0, abandon);
+        if (!runHandler(QStringLiteral("SendEmail")))
+            return;
+        SendEmail(bis, 0, abandon);
+        // The operator sees what left the station for the maker, and where to; a line of
+        // information, which raises no alert.
+        const QString what =
+            QStringLiteral("Avis de nouvelle version (%1) %2 à %3 : « %4 »")
+                .arg(running,
+                     abandon == 0 ? QStringLiteral("envoyé") : QStringLiteral("non envoyé"),
+                     notice.to, notice.subject);
+        automation::insertIncident(
+            *ListeIncidents,
+            abandon == 0 ? what : what + QStringLiteral(" ; il ne sera pas renvoyé"), {});
     });
 
     Lib_Public::DemarrageTermine = true;

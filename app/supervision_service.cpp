@@ -121,7 +121,10 @@ int incidentRow(const QString& text) {
 }
 
 int journalPriority(const QString& kind) {
-    // 3 (error) for mails that did not go, 4 (warning) for what the operator must look at.
+    // 3 (error) for mails that did not go, 4 (warning) for what the operator must look at,
+    // 6 (information) for the notice to the maker.
+    if (kind == QStringLiteral("notice"))
+        return 6;
     return kind == QStringLiteral("send") || kind == QStringLiteral("row_failed") ? 3 : 4;
 }
 

@@ -19,6 +19,7 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/shell.h"
+#include "ui/systray.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -313,9 +314,11 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     qint16 result = 0;
     {
         const JobScope scope(job);
+        Lib_SysTray::TellSending(fileName);
         Lib_Public::Trap(kTimerLabel, [&] {
             result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon);
         });
+        Lib_SysTray::TellSending(QString());
     }
     job.afterRow();
     if (!job.unrecorded.isEmpty())
@@ -473,6 +476,8 @@ void Frm_Main::TimerSendEmail_Timer() {
     }
     // A job still being written is looked at again in a few ticks rather than a whole cycle.
     s.counter = unsettled ? static_cast<qint16>(TicksPerCycle - SettleRetryTicks) : 0;
+    Lib_SysTray::TellNextPoll(
+        Clock::Now().addMSecs(qint64(TicksPerCycle - s.counter) * TimerSendEmail->interval()));
 }
 
 void Frm_Main::TexteDossier_Change(int Index) {
@@ -489,9 +494,9 @@ void Frm_Main::CommandDossier_Click(int Index) {
     Lib_Public::Trap(label, [&] {
         if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen =
-            Lib_Systeme::FolderSelect(this, TexteDossier[Index]->text(), QString());
+        const QString chosen = Lib_Systeme::FolderSelect(
+            this, WinPath::fromScreen(TexteDossier[Index]->text()), QString());
         if (chosen != QStringLiteral("*"))
-            TexteDossier[Index]->setText(chosen);
+            TexteDossier[Index]->setText(WinPath::forScreen(chosen));
     });
 }

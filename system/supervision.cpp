@@ -166,6 +166,7 @@ QString IncidentKind(const QString& text) {
         {u"Adresse Email d'envoi non renseignée", "settings"},
         {u"Veuillez renseigner", "settings"},
         {u"Supervision", "supervision"},
+        {u"Avis de nouvelle version", "notice"}, // information: the notice to the maker
     };
     for (const auto& k : byStart)
         if (text.startsWith(QString::fromUtf16(k.start)))

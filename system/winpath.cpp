@@ -232,6 +232,25 @@ QString toWindows(const QString& nativePathText) {
     return QStringLiteral("Z:\\") + rest;
 }
 
+QString forScreen(const QString& windowsText) {
+    const bool onZ = windowsText.size() >= 3 && windowsText[0].toLower() == u'z' &&
+                     windowsText[1] == u':' && windowsText[2] == u'\\';
+    if (!onZ)
+        return windowsText;
+    QString native = windowsText.mid(2);
+    native.replace(u'\\', u'/');
+    return native;
+}
+
+QString fromScreen(const QString& shown) {
+    if (!shown.startsWith(u'/'))
+        return shown;
+    QString windows = toWindows(shown);
+    if (shown.endsWith(u'/') && !windows.endsWith(u'\\'))
+        windows += u'\\';
+    return windows;
+}
+
 bool hasWildcards(const QString& text) {
     return text.contains(u'*') || text.contains(u'?');
 }

@@ -55,6 +55,15 @@ QString nativePath(const QString& windowsText);
 // anything else "Z:\..." (every "/" becomes "\").
 QString toWindows(const QString& nativePath);
 
+// How a folder text is shown to the operator: a text on the Z: drive (a native folder in the
+// suite's form, "Z:\\home\\op\\jobs\\") as the Linux path it is ("/home/op/jobs/"); every
+// other text (drives of the prefix, UNC shares) as it is.
+QString forScreen(const QString& windowsText);
+
+// The reverse of forScreen, for what the operator typed or was shown: a native absolute path
+// becomes the suite's form (toWindows, keeping a trailing separator); anything else stays.
+QString fromScreen(const QString& shown);
+
 // One entry found by the directory search.
 struct FoundEntry {
     QString name;       // the name on disk

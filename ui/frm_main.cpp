@@ -2,8 +2,10 @@
 #include "ui/frm_main.h"
 
 #include "automation/jobs/fp_spread.h"
+#include "system/winpath.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
+#include "ui/msgbox.h"
 #include "ui/sft_tabs.h"
 #include "ui/systray.h"
 
@@ -349,6 +351,11 @@ QWidget* Frm_Main::buildIncidentsPage() {
     ListeIncidents = named(new QListWidget(page), "ListeIncidents");
     ListeIncidents->setSortingEnabled(false);
     ListeIncidents->setFont(QFont(QStringLiteral("Arial")));
+    // An incident line is often longer than the page is wide: it wraps rather than hiding
+    // its end behind a scroll bar.
+    ListeIncidents->setWordWrap(true);
+    ListeIncidents->setResizeMode(QListView::Adjust);
+    ListeIncidents->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     layout->addWidget(ListeIncidents, 1);
     auto* row = new QHBoxLayout;
     CommandIncidentsPurge[0] = button("CommandIncidentsPurge_0", QStringLiteral("Purger"), page);
@@ -453,6 +460,16 @@ bool Frm_Main::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool Frm_Main::CloseFor(UnloadMode mode) {
+    if (inClose_) {
+        // The toolkit sends no second close while one is under way. A session's end (or
+        // SIGTERM) while the close in progress asks its questions ends them: the window
+        // unloads instead of waiting for an answer nobody gives.
+        if (mode == AppWindows) {
+            sessionEnding_ = true;
+            MsgBox::CancelOpenDialogs();
+        }
+        return false;
+    }
     pendingUnloadMode_ = mode;
     closeRequested_ = true;
     const bool closed = close();
@@ -480,6 +497,8 @@ void Frm_Main::closeEvent(QCloseEvent* event) {
     qint16 cancel = 0;
     if (runHandler(QStringLiteral("Form_QueryUnload")))
         Form_QueryUnload(cancel, mode);
+    if (sessionEnding_)
+        cancel = 0;
     if (cancel == 0 && runHandler(QStringLiteral("Form_Unload")))
         Form_Unload(cancel);
     inClose_ = false;
@@ -500,7 +519,7 @@ Frm_Main::SendingSettings Frm_Main::PageSettings() const {
     s.port = ListePort->currentText();
     s.user = TexteUser->text();
     s.password = TextePW->text();
-    s.jobFolder = TexteDossier[0]->text();
+    s.jobFolder = WinPath::fromScreen(TexteDossier[0]->text());
     s.protocol = ListeProtocol->currentIndex();
     s.auth = CheckBoxAuth->isChecked();
     s.ssl = CheckBoxSSL->isChecked();

@@ -69,6 +69,11 @@ public:
     // True once the window has been unloaded (closed for good).
     bool isUnloaded() const { return unloaded_; }
 
+    // The display went away under the program (the X server ended without a SIGHUP): runs
+    // the unloading of a session's end, without the steps that need the display (showing or
+    // hiding windows, running pending events). The caller ends the process afterwards.
+    void UnloadWithoutDisplay();
+
     // Called with each handler's name just before the handler runs; returning false skips
     // the handler. Tests use it to see which handler a change raised, and to keep handlers
     // with effects outside the window (sending, quitting, sleeping) from running.
@@ -290,6 +295,8 @@ private:
     bool closeRequested_ = false; // CloseFor is closing; pendingUnloadMode_ holds the reason
     bool inClose_ = false;        // a close event is being handled
     bool unloaded_ = false;       // the unload ran; later close events just pass
+    bool displayGone_ = false;    // unloading after the display went away
+    bool sessionEnding_ = false;  // the session ended while the close asked its questions
     bool flashState_ = false;     // TimerFlash: the window is marked on this tick
 
     // The server panel: LoadSettingsFile is filling the controls (no operator's choice), and

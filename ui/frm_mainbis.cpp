@@ -1,11 +1,14 @@
 // The hidden second form and the attachment file dialog.
 #include "ui/frm_mainbis.h"
 
+#include "system/winpath.h"
 #include "ui/frm_main.h"
 #include "ui/mail_field.h"
 #include "ui/msgbox.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QListWidget>
 #include <QStringList>
 #include <QTimer>
@@ -36,6 +39,11 @@ QString CommonDialog::toNameFilters(const QString& filter) {
     return out.join(QStringLiteral(";;"));
 }
 
+QString CommonDialog::startFolder() const {
+    const QString native = InitDir.trimmed().isEmpty() ? QString() : WinPath::nativePath(InitDir);
+    return !native.isEmpty() && QFileInfo(native).isDir() ? native : QDir::homePath();
+}
+
 void CommonDialog::queueAnswer(const QString& fileName) {
     answers_.enqueue(fileName);
 }
@@ -47,7 +55,7 @@ bool CommonDialog::ShowOpen() {
     } else if (MsgBox::headless()) {
         return false;
     } else {
-        picked = QFileDialog::getOpenFileName(Frm_Main::instance(), DialogTitle, InitDir,
+        picked = QFileDialog::getOpenFileName(Frm_Main::instance(), DialogTitle, startFolder(),
                                               toNameFilters(Filter));
     }
     if (picked.isEmpty())

@@ -37,6 +37,10 @@ public:
     // The Filter converted to the platform dialog's "description (patterns);;..." form.
     static QString toNameFilters(const QString& filter);
 
+    // The folder the dialog opens in: InitDir (a Windows text or a native path) when it is
+    // an existing folder, else the user's home folder.
+    QString startFolder() const;
+
 private:
     QQueue<QString> answers_;
 };

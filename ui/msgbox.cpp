@@ -5,6 +5,7 @@
 #include "ui/frm_main.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QQueue>
@@ -146,6 +147,13 @@ Answer Show(const QString& text, Icon icon, Buttons buttons, std::optional<Answe
     r.shown = true;
     records().append(r);
     return r.answer;
+}
+
+void CancelOpenDialogs() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isModal())
+            if (dialog->isVisible())
+                dialog->reject();
 }
 
 void setNextAnswer(Answer answer) {

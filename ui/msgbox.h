@@ -37,6 +37,10 @@ struct Record {
 Answer Show(const QString& text, Icon icon = Icon::None, Buttons buttons = Buttons::OK,
             std::optional<Answer> defaultAnswer = std::nullopt);
 
+// Cancels every modal dialog open right now (message boxes, file choosers), as Escape would:
+// the program is ending and nobody is there to answer. Each box gives its set's Escape answer.
+void CancelOpenDialogs();
+
 // Queues an answer for the next box (first in, first out); the box is then not shown.
 void setNextAnswer(Answer answer);
 

@@ -190,10 +190,18 @@ QString FolderSelect(QWidget* owner, const QString& startPath, const QString& ti
     QString result = QStringLiteral("*");
     Lib_Public::Trap(label, [&] {
         QString start = Lib_Public::EclateRepFicExt(startPath).Rep;
-        if (start.trimmed().isEmpty())
+        const bool given = !start.trimmed().isEmpty();
+        if (!given)
             start = Lib_Public::DossierApplication;
         if (start.endsWith(u'\\'))
             start.chop(1);
+        // A drive root keeps its "\" for the translation ("C:" alone is no folder).
+        const auto nativeOf = [](const QString& folder) {
+            return WinPath::nativePath(folder.endsWith(u':') ? folder + u'\\' : folder);
+        };
+        // A start folder that is not there (any more) opens the operator's home folder.
+        if (given && !QFileInfo(nativeOf(start)).isDir())
+            start = WinPath::toWindows(QDir::homePath());
         lastFolderStart = start;
         lastFolderTitle = title.isEmpty() ? QString::fromUtf16(FolderSelectTitle) : title;
 
@@ -203,9 +211,7 @@ QString FolderSelect(QWidget* owner, const QString& startPath, const QString& ti
         } else if (noDisplay()) {
             native = QStringLiteral("*");
         } else {
-            // A drive root keeps its "\" for the translation ("C:" alone is no folder).
-            const QString startNative =
-                WinPath::nativePath(start.endsWith(u':') ? start + u'\\' : start);
+            const QString startNative = nativeOf(start);
             const QUrl chosen = QFileDialog::getExistingDirectoryUrl(
                 owner, lastFolderTitle, QUrl::fromLocalFile(startNative), QFileDialog::ShowDirsOnly,
                 {QStringLiteral("file")});

@@ -45,12 +45,12 @@ qint32 ExecuterProgrammeExterne(QWidget* owner, const QString& operation, const 
 inline constexpr char16_t FolderSelectTitle[] = u"Sélectionnez un dossier: ";
 
 // Lets the user pick a folder, starting in the folder part of `startPath`
-// (EclateRepFicExt; DossierApplication when blank), titled `title` (FolderSelectTitle when
-// empty). Returns the chosen folder as a Windows text ending with "\", created when
-// missing, or "*" when the choice was cancelled or is not a file-system folder. A queued
-// answer (FolderSelectQueueAnswer) is taken instead of showing the dialog; without a
-// display an unscripted call is a cancel. Errors are reported under
-// "Lib_Systeme:FolderSelect" and give "*".
+// (EclateRepFicExt; the program's folder when blank, the user's home when not there), titled
+// `title` (FolderSelectTitle when empty). Returns the chosen folder as a Windows text ending with
+// "\", created when missing, or "*" when the choice was cancelled or is not a file-system folder. A
+// queued answer (FolderSelectQueueAnswer) is taken instead of showing the dialog; without a display
+// an unscripted call is a cancel. Errors are reported under "Lib_Systeme:FolderSelect" and give
+// "*".
 QString FolderSelect(QWidget* owner, const QString& startPath, const QString& title);
 
 // Queues the outcome of the next FolderSelect: a native folder path is a choice, "*" a cancel.

@@ -2,14 +2,18 @@
 // notifications, sleep mode, and the tray form's handlers.
 #include "ui/systray.h"
 
+#include "system/clock.h"
 #include "system/error_reporting.h"
+#include "system/untrusted_text.h"
 #include "ui/frm_about.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCursor>
+#include <QDateTime>
 #include <QHash>
 #include <QListWidget>
 #include <QMenu>
@@ -41,13 +45,54 @@ struct IconRecord {
     QPointer<QSystemTrayIcon> icon;
     QPointer<QWidget> window;
     qint64 id = 0;
+    QIcon base; // the icon given, which the state marks are drawn on
     QString tip;
     int incidents = 0; // incidents since the icon was put up (the window was last seen)
     QString lastBalloon;
+    std::optional<IconState> drawn; // the state the icon shows now
 };
 IconRecord& record() {
     static IconRecord r;
     return r;
+}
+
+// What the program is doing, told by the poller whether or not the icon is shown.
+struct Activity {
+    QString job; // the job being sent, "" between jobs
+    QDateTime nextPoll;
+};
+Activity& activity() {
+    static Activity a;
+    return a;
+}
+
+// The activity line of the tip.
+QString activityText() {
+    const Activity& a = activity();
+    if (!a.job.isEmpty())
+        return QStringLiteral("Envoi en cours : %1").arg(Untrusted::Clean(a.job));
+    const Frm_Main* main = Frm_Main::instance();
+    if (main && main->CheckBloquer && main->CheckBloquer->isChecked())
+        return QStringLiteral("En attente : envoi automatique bloqué");
+    if (a.nextPoll.isValid() && a.nextPoll > Clock::Now())
+        return QStringLiteral("En attente, prochain passage à %1")
+            .arg(a.nextPoll.toString(QStringLiteral("HH:mm:ss")));
+    return QStringLiteral("En attente du prochain passage");
+}
+
+// Brings the shown icon's tip and mark up to date with the state.
+void refresh() {
+    IconRecord& r = record();
+    if (!r.icon)
+        return;
+    const QString tip = IconTip();
+    if (r.icon->toolTip() != tip)
+        r.icon->setToolTip(tip);
+    const IconState state = ShownState();
+    if (r.drawn != state) {
+        r.icon->setIcon(StateIcon(r.base, state));
+        r.drawn = state;
+    }
 }
 
 // The hook state.
@@ -99,6 +144,9 @@ QTimer& trayWatch() {
         auto* t = new QTimer(QCoreApplication::instance());
         t->setInterval(kTrayWatchMs);
         QObject::connect(t, &QTimer::timeout, t, [] {
+            // The tip follows what changes without being told (the blocking check box,
+            // a next poll that is now due).
+            refresh();
             FrmSysTray* tray = FrmSysTray::instance();
             if (!IconShown() || TrayAvailable() || !tray)
                 return;
@@ -139,13 +187,14 @@ void AddIconToTray(QWidget* window, qint64 id, const QIcon& icon, const QString&
         }
         r.window = window;
         r.id = id;
+        r.base = icon.isNull() ? ProgramIcon() : icon;
         r.tip = tip.left(kTipLength);
         r.incidents = 0;
         r.lastBalloon.clear();
-        r.icon =
-            new QSystemTrayIcon(icon.isNull() ? ProgramIcon() : icon, QCoreApplication::instance());
+        r.icon = new QSystemTrayIcon(QCoreApplication::instance());
         r.icon->setObjectName(QStringLiteral("TrayIcon"));
-        r.icon->setToolTip(r.tip);
+        r.drawn.reset();
+        refresh();
         QObject::connect(r.icon.data(), &QSystemTrayIcon::activated, r.icon.data(), &notify);
         r.icon->show();
         if (QCoreApplication::instance())
@@ -219,11 +268,27 @@ void TellIncident(const QString& text) {
         if (!IconShown())
             return;
         ++r.incidents;
-        r.icon->setToolTip(IconTip());
+        refresh();
         r.lastBalloon = text;
         r.icon->showMessage(QStringLiteral("Velmora: Postique - incident"), text,
                             QSystemTrayIcon::Warning, kBalloonMs);
     });
+}
+
+void TellSending(const QString& jobName) {
+    activity().job = jobName;
+    refresh();
+}
+
+void TellNextPoll(const QDateTime& when) {
+    activity().nextPoll = when;
+    refresh();
+}
+
+IconState ShownState() {
+    if (record().icon && record().incidents > 0)
+        return IconState::Failed;
+    return activity().job.isEmpty() ? IconState::Waiting : IconState::Sending;
 }
 
 QString LastBalloon() {
@@ -237,10 +302,10 @@ QString IconTip() {
     const IconRecord& r = record();
     if (!r.icon)
         return QString();
-    if (r.incidents == 0)
-        return r.tip;
-    return r.tip +
-           QStringLiteral("\nÉchec : %1 incident(s) depuis la mise en veille").arg(r.incidents);
+    QString tip = r.tip + u'\n' + activityText();
+    if (r.incidents > 0)
+        tip += QStringLiteral("\nÉchec : %1 incident(s) depuis la mise en veille").arg(r.incidents);
+    return tip;
 }
 bool Hooked() {
     return hookState().hooked;
@@ -330,6 +395,41 @@ QIcon ProgramIcon() {
         return result;
     }();
     return icon;
+}
+
+QIcon StateIcon(const QIcon& base, IconState state) {
+    if (state == IconState::Waiting)
+        return base;
+    QIcon result;
+    for (int size : {16, 24, 32, 48, 64}) {
+        QPixmap pixmap = base.pixmap(size, size);
+        if (pixmap.isNull())
+            continue;
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        // The mark takes the lower right half of the icon, so that it reads at 16 pixels.
+        const qreal side = pixmap.width() * 0.55;
+        const QRectF mark(pixmap.width() - side, pixmap.height() - side, side, side);
+        p.setPen(QPen(Qt::white, qMax(1.0, side / 12)));
+        p.setBrush(state == IconState::Sending ? QColor(0x1e, 0x8c, 0x3c)
+                                               : QColor(0xc8, 0x1e, 0x1e));
+        p.drawEllipse(mark.adjusted(0.5, 0.5, -0.5, -0.5));
+        p.setPen(QPen(Qt::white, qMax(1.5, side / 7), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        const QPointF c = mark.center();
+        const qreal u = side / 4;
+        if (state == IconState::Sending) {
+            // An arrow going out.
+            p.drawLine(QPointF(c.x() - u, c.y()), QPointF(c.x() + u, c.y()));
+            p.drawPolyline(QPolygonF(
+                {QPointF(c.x(), c.y() - u), QPointF(c.x() + u, c.y()), QPointF(c.x(), c.y() + u)}));
+        } else {
+            p.drawLine(QPointF(c.x(), c.y() - u * 1.2), QPointF(c.x(), c.y() + u * 0.3));
+            p.drawPoint(QPointF(c.x(), c.y() + u * 1.1));
+        }
+        p.end();
+        result.addPixmap(pixmap);
+    }
+    return result;
 }
 
 } // namespace Lib_SysTray

@@ -64,7 +64,20 @@ qint32 WindowProc(QWidget* window, qint32 message, qint64 wParam, qint64 lParam)
 // so that an operator sees a failure while the window sleeps. Nothing otherwise.
 void TellIncident(const QString& text);
 
-// State for callers and tests. The tip ends with the incidents counted since the icon came.
+// What the program is doing, kept whether or not the icon is shown, so that the icon tells
+// it from the moment it comes: a job being sent (`jobName`, its file name; "" when the job
+// is over), and when the next poll of the job folder is due (invalid: not known yet).
+void TellSending(const QString& jobName);
+void TellNextPoll(const QDateTime& when);
+
+// What the icon and its tip show: failed while incidents came since the window was last
+// seen (the icon came), else sending while a job is in hand, else waiting for the next poll.
+enum class IconState { Waiting, Sending, Failed };
+IconState ShownState();
+
+// State for callers and tests. The tip is the one given, then a line for the activity
+// (sending, waiting, automatic sending blocked), then the incidents counted since the
+// icon came.
 bool IconShown();
 QString IconTip();
 QString LastBalloon(); // the text of the last incident balloon, "" when none
@@ -89,5 +102,9 @@ void MiseEnVeille(FrmSysTray* tray, QWidget* form, bool hideAll, const QString& 
 
 // The icon of the program's windows, the tray and the launcher.
 QIcon ProgramIcon();
+
+// `base` with the mark of `state` in its lower right corner: none while waiting, a green
+// arrow while sending, a red "!" after a failure.
+QIcon StateIcon(const QIcon& base, IconState state);
 
 } // namespace Lib_SysTray

@@ -6,8 +6,10 @@
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
 #include "system/globals.h"
+#include "system/ini.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
+#include "ui/shell.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,6 +18,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -301,6 +304,41 @@ TEST_F(SettingsFileTest, UncreatableJobFolderComesUpAndIsNamedWhenSaved) {
             warnings += r.text.contains(c.folder) && r.text.contains("n'existe pas") ? 1 : 0;
         EXPECT_EQ(warnings, c.exists ? 0 : 1) << c.name;
     }
+}
+
+// A folder of the Linux side is shown as the path it is there and kept in the suite's form;
+// the suite's drives and shares are shown as they are. Chosen or typed, the same.
+TEST_F(SettingsFileTest, JobFolderShownAsALinuxPathAndKeptInTheSuitesForm) {
+    QTemporaryDir native;
+    ASSERT_TRUE(native.isValid());
+    const QString onLinux = native.path() + u'/';
+    const QString suite =
+        QStringLiteral("Z:") + QString(native.path()).replace(u'/', u'\\') + u'\\';
+    const auto stored = [&] {
+        return Lib_Systeme::LectureIni(kSettingsFile, "Dossiers", "Dossier_00", "none");
+    };
+    struct Case {
+        QString stored, shown;
+    };
+    const Case cases[] = {
+        {suite, onLinux}, {"C:\\Jobs\\", "C:\\Jobs\\"}, {"\\\\srv\\share\\", "\\\\srv\\share\\"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.toStdString());
+        ASSERT_TRUE(prefix.write(kSettingsFile, "[Dossiers]\r\nDossier_00=" + c.stored.toUtf8()));
+        auto f = StartMainWindow();
+        EXPECT_EQ(f->TexteDossier[0]->text(), c.shown);
+        EXPECT_EQ(f->SavedSettings.jobFolder, c.stored);
+        MsgBox::reset();
+        f->CommandSave->click();
+        EXPECT_EQ(stored(), c.stored);
+    }
+    auto f = StartMainWindow();
+    Lib_Systeme::FolderSelectQueueAnswer(native.path());
+    f->CommandDossier[0]->click();
+    EXPECT_EQ(f->TexteDossier[0]->text(), onLinux);
+    f->TexteDossier[0]->setText(native.path());
+    f->CommandSave->click();
+    EXPECT_EQ(stored(), suite.chopped(1)) << "typed without its last separator";
 }
 
 TEST_F(SettingsFileTest, ModifiedFlagFollowsTheHandlers) {

@@ -14,13 +14,17 @@
 #include "ui/mail_field.h"
 #include "ui/sft_tabs.h"
 
+#include "support/program_run.h"
+#include "support/smtp_fixture.h"
 #include "support/temp_prefix.h"
+#include "system/supervision.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,6 +33,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
+
+using namespace testsupport;
 
 namespace {
 
@@ -275,6 +282,44 @@ TEST_F(StartupFixture, VersionRecordDecidesTheNotice) {
         EXPECT_EQ(bis->TexteBody->toPlainText(), lf(expected.body));
         EXPECT_EQ(bis->TexteBody->toPlainText().contains(QString::fromUtf8("Version précédente")),
                   c.previousPart != nullptr);
+    }
+}
+
+// What the notice sent to the maker, and where, is one line of information on the incidents
+// page; one that could not go says so, since it is never sent again.
+TEST_F(StartupFixture, TheNoticeIsSaidOnTheIncidentsPage) {
+    SmtpServerOptions options;
+    options.host = privateLoopbackAddress();
+    options.port = 25;
+    for (const bool serverUp : {true, false}) {
+        SCOPED_TRACE(serverUp);
+        QFile::remove(prefix_.path() + "/user.reg");
+        resetGlobals();
+        std::optional<SmtpServer> server;
+        if (serverUp) {
+            server.emplace(options);
+            ASSERT_TRUE(server->isRunning()) << server->error().toStdString();
+        }
+        ASSERT_TRUE(prefix_.write("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini",
+                                  "[Serveur]\r\nServeur=" + options.host.toUtf8() +
+                                      "\r\n[Email]\r\nFrom=postique@station.test\r\n"));
+        Frm_Main::SetHandlerHook({});
+        Frm_Main w;
+        w.Form_Load();
+        QStringList lines;
+        for (int i = 0; i < w.ListeIncidents->count(); ++i)
+            lines << w.ListeIncidents->item(i)->text();
+        // The newest first (the lines of the run before come back from the log file).
+        const QStringList notice = lines.filter("Avis de nouvelle version");
+        ASSERT_FALSE(notice.isEmpty()) << lines.join('\n').toStdString();
+        EXPECT_TRUE(notice[0].contains(" envoyé à " POSTIQUE_SUPPORT_MAILBOX " : « MAJ Version: "))
+            << notice[0].toStdString();
+        EXPECT_EQ(notice[0].contains("non envoyé"), !serverUp);
+        EXPECT_EQ(Supervision::IncidentKind(notice[0].mid(21)), "notice");
+        if (serverUp) {
+            EXPECT_TRUE(waitUntil([&] { return server->messages().size() == 1; }, 10000));
+            EXPECT_FALSE(w.SftTabsMain->tabAlert(Frm_Main::IncidentsTab)) << "no alert";
+        }
     }
 }
 

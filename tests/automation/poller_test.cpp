@@ -4,9 +4,11 @@
 #include "poller_fixture.h"
 #include "ui/sft_tabs.h"
 #include "ui/shell.h"
+#include "ui/systray.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QRegularExpression>
 #include <QTimer>
 
 using namespace automation_tests;
@@ -44,6 +46,23 @@ TEST_F(PollerTest, CycleSchedule) {
     Lib_Public::QuitterDemande = true;
     form->TimerSendEmail_Timer();
     EXPECT_FALSE(form->TimerSendEmail->isActive());
+}
+
+// Asleep, the tray icon's tip says when the next cycle comes.
+TEST_F(PollerTest, TheTrayIconTellsWhenTheNextCycleIsDue) {
+    Lib_SysTray::SetTrayAvailableForTests(true);
+    form->show();
+    form->MiseEnVeilleForcee();
+    ASSERT_EQ(cycle(), 1);
+    const QRegularExpressionMatch due =
+        QRegularExpression(QStringLiteral("prochain passage à (\\d\\d:\\d\\d:\\d\\d)"))
+            .match(Lib_SysTray::IconTip());
+    Lib_SysTray::RemoveIconFromTray();
+    Lib_SysTray::SetTrayAvailableForTests(std::nullopt);
+    ASSERT_TRUE(due.hasMatch()) << Lib_SysTray::IconTip().toStdString();
+    const int ahead = Clock::Now().time().secsTo(QTime::fromString(due.captured(1), "HH:mm:ss"));
+    const int expected = automation::TicksPerCycle * form->TimerSendEmail->interval() / 1000;
+    EXPECT_NEAR(ahead, expected, 2);
 }
 
 TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {

@@ -3,6 +3,7 @@
 #include "app/look.h"
 #include "automation/jobs/incidents.h"
 #include "support/temp_prefix.h"
+#include "system/clock.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
@@ -17,6 +18,8 @@
 #include "ui/systray.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -33,6 +36,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -245,7 +249,8 @@ TEST_F(DesktopTest, SleepHidesVisibleWindowsAndWakingShowsTheMainWindowFirst) {
     // Walked from the last loaded form; the never-shown forms are not listed.
     EXPECT_EQ(listed, QStringList({"FrmAbout", "Frm_Main"}));
     ASSERT_NE(Lib_SysTray::TrayIcon(), nullptr);
-    EXPECT_EQ(Lib_SysTray::IconTip(), QStringLiteral("Velmora: Postique"));
+    EXPECT_TRUE(Lib_SysTray::IconTip().startsWith(QStringLiteral("Velmora: Postique\nEn attente")))
+        << Lib_SysTray::IconTip().toStdString();
     EXPECT_TRUE(Lib_SysTray::Hooked());
 
     ShowOrder order;
@@ -350,6 +355,74 @@ TEST_F(DesktopTest, AsleepTheIconTellsEachNewIncident) {
     EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("2 incident(s)")))
         << Lib_SysTray::IconTip().toStdString();
     EXPECT_EQ(Lib_SysTray::LastBalloon(), QStringLiteral("Relais refusé"));
+}
+
+// The icon and its tip say what the program does: waiting for the next poll, sending a job,
+// or failed since the window was last seen; the failure wins until the window is seen.
+TEST_F(DesktopTest, TheIconTellsWaitingSendingAndFailed) {
+    using Lib_SysTray::IconState;
+    form->MiseEnVeilleForcee();
+    ASSERT_TRUE(Lib_SysTray::IconShown());
+    const auto picture = [] { return Lib_SysTray::TrayIcon()->icon().pixmap(32, 32).toImage(); };
+    const QImage waiting = picture();
+    QImage sending;
+    const QDateTime next = Clock::Now().addSecs(25);
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        IconState state;
+        QStringList tipHas;
+    };
+    const QList<Step> steps = {
+        {"next poll known",
+         [&] { Lib_SysTray::TellNextPoll(next); },
+         IconState::Waiting,
+         {QStringLiteral("En attente, prochain passage à ") + next.toString("HH:mm:ss")}},
+        {"blocked",
+         [&] {
+             form->CheckBloquer->setChecked(true);
+             Lib_SysTray::TellNextPoll(next);
+         },
+         IconState::Waiting,
+         {QStringLiteral("envoi automatique bloqué")}},
+        {"a job in hand, its name cleaned",
+         [&] {
+             form->CheckBloquer->setChecked(false);
+             Lib_SysTray::TellSending(QStringLiteral("Email_\x1b[31m1.ss8"));
+         },
+         IconState::Sending,
+         {QStringLiteral("Envoi en cours : Email_")}},
+        {"a failure during the job",
+         [&] { automation::addIncident(*form, QStringLiteral("x")); },
+         IconState::Failed,
+         {QStringLiteral("Envoi en cours"), QStringLiteral("1 incident(s)")}},
+        {"the job over, the failure stays",
+         [&] { Lib_SysTray::TellSending(QString()); },
+         IconState::Failed,
+         {QStringLiteral("En attente"), QStringLiteral("1 incident(s)")}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(Lib_SysTray::ShownState(), step.state);
+        const QString tip = Lib_SysTray::IconTip();
+        for (const QString& part : step.tipHas)
+            EXPECT_TRUE(tip.contains(part)) << tip.toStdString();
+        EXPECT_FALSE(tip.contains(QChar(0x1b)));
+        const QImage now = picture();
+        EXPECT_EQ(now == waiting, step.state == IconState::Waiting);
+        if (step.state == IconState::Sending)
+            sending = now;
+        else
+            EXPECT_NE(now, sending);
+    }
+    // Seen again, then asleep: the count starts over.
+    FrmSysTray::instance()->MnuAfficher->trigger();
+    form->MiseEnVeilleForcee();
+    EXPECT_EQ(Lib_SysTray::ShownState(), IconState::Waiting);
+    EXPECT_FALSE(Lib_SysTray::IconTip().contains(QStringLiteral("incident")));
+    EXPECT_EQ(picture(), waiting);
+    Lib_SysTray::TellNextPoll({});
 }
 
 TEST_F(DesktopTest, StartAsleepWaitsForTheWindowThenStops) {

@@ -6,6 +6,7 @@
 #include "system/processes.h"
 #include "system/winpath.h"
 #include "ui/frm_main.h"
+#include "ui/frm_mainbis.h"
 #include "ui/shell.h"
 
 #include <QAction>
@@ -181,10 +182,13 @@ TEST_F(ShellTest, FolderSelectStartsInTheFolderPartAndCreatesTheChoice) {
         QString start;
         QString expectedStart;
     };
+    ASSERT_TRUE(QDir().mkpath(prefix.native(QStringLiteral("C:\\Data"))));
+    const QString home = WinPath::toWindows(QDir::homePath());
     const QList<Case> cases = {
         {QStringLiteral("C:\\Data\\file.txt"), QStringLiteral("C:\\Data")},
         {QStringLiteral("C:\\Data"), QStringLiteral("C:")},
         {QString(), QStringLiteral("Z:\\opt\\velmora")},
+        {QStringLiteral("C:\\Nulle\\Part\\"), home},
     };
     for (const Case& c : cases) {
         Lib_Systeme::FolderSelectQueueAnswer(QStringLiteral("*"));
@@ -192,6 +196,14 @@ TEST_F(ShellTest, FolderSelectStartsInTheFolderPartAndCreatesTheChoice) {
         EXPECT_EQ(Lib_Systeme::FolderSelectLastStart(), c.expectedStart) << c.start.toStdString();
         EXPECT_EQ(Lib_Systeme::FolderSelectLastTitle(),
                   QStringLiteral("Sélectionnez un dossier: "));
+    }
+    // The attachment picker the same way.
+    CommonDialog dialog;
+    for (const auto& [init, start] : {std::pair{QString(), QDir::homePath()},
+                                      {QStringLiteral("C:\\Data"), prefix.native("C:\\Data")},
+                                      {QStringLiteral("C:\\Nulle"), QDir::homePath()}}) {
+        dialog.InitDir = init;
+        EXPECT_EQ(dialog.startFolder(), start) << init.toStdString();
     }
     Lib_Systeme::FolderSelectQueueAnswer(QStringLiteral("*"));
     Lib_Systeme::FolderSelect(nullptr, {}, QStringLiteral("Dossier des travaux"));

@@ -115,6 +115,11 @@ public:
             trayer_.kill();
         trayer_.waitForFinished(5000);
     }
+    // Ends the X server at once, as a crash of the display or a lost remote session would.
+    void killDisplay() {
+        xvfb_.kill();
+        xvfb_.waitForFinished(5000);
+    }
     QString missing() const { return missing_; }
     // What the tray host said, when it did not come up.
     QString hostOutput() const {
@@ -392,4 +397,62 @@ TEST(Tray, WindowKeepsItsPlaceUnderAWindowManager) {
         if (!program->waitForFinished(30000))
             killProgram(*program);
     }
+}
+
+// The display going away under the program without a SIGHUP (the X server ended) ends it
+// as a session's end does: status 0 and the shutdown steps, down to the end of its copies.
+TEST(Tray, DisplayGoingAwayEndsTheProgramAsASessionsEnd) {
+    TrayDesktop desktop;
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    std::unique_ptr<QProcess> program = install.start(1000, {}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return desktop.shown(QStringLiteral("Velmora: Postique")); }, 30000))
+        << program->readAllStandardError().toStdString();
+
+    desktop.killDisplay();
+    ASSERT_TRUE(program->waitForFinished(30000));
+    EXPECT_EQ(program->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
+    const QStringList recorded = install.recordedActions();
+    ASSERT_EQ(recorded.size(), 1);
+    EXPECT_TRUE(recorded.first().startsWith(QStringLiteral("EndAllCopies VL3_Postique")));
+}
+
+// A session's end (SIGTERM) while the quit question is open ends the program: the question
+// is cancelled rather than left waiting for an answer nobody gives.
+TEST(Tray, SessionEndWhileTheQuitQuestionIsOpen) {
+    TrayDesktop desktop(true);
+    if (!desktop.missing().isEmpty())
+        GTEST_SKIP() << "missing " << desktop.missing().toStdString() << "(tools/install-deps.sh)";
+    ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    std::unique_ptr<QProcess> program = install.start(1000, {}, desktop.display());
+    ASSERT_TRUE(program->waitForStarted(10000));
+    const QString title = QStringLiteral("Velmora: Postique");
+    const auto mapped = [&] {
+        int count = 0;
+        for (const XWindow& w : desktop.windows())
+            count += w.name.startsWith(title) && desktop.mapped(w.id) ? 1 : 0;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return mapped() == 1; }, 30000));
+    // The window manager's close key asks the question (a second window of that title).
+    const auto main = desktop.find(title);
+    ASSERT_TRUE(main.has_value());
+    desktop.run(QStringLiteral("xdotool"),
+                {QStringLiteral("windowactivate"), QStringLiteral("--sync"), main->id,
+                 QStringLiteral("key"), QStringLiteral("alt+F4")});
+    ASSERT_TRUE(waitUntil([&] { return mapped() == 2; }, 10000));
+
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    const bool ended = program->waitForFinished(20000);
+    if (!ended)
+        killProgram(*program);
+    ASSERT_TRUE(ended) << "still asking";
+    EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
+    ASSERT_EQ(install.recordedActions().size(), 1);
 }
