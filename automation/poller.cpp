@@ -302,7 +302,6 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
 
     JobContext job;
     job.journal = journal.isOpen() ? &journal : nullptr;
-    job.nativeFolder = nativeFolder;
     job.fileName = fileName;
     // A new version renamed over the job while it is sent is the same job: its journal
     // follows it, so that what went out is not sent again from the new file.

@@ -51,7 +51,6 @@ using DeferredSender =
 struct JobContext {
     // Set by the poller for a job it took from the folder (empty for a direct call).
     JobJournal* journal = nullptr; // null when the journal could not be opened
-    QString nativeFolder;          // the job folder, native
     QString fileName;              // the job's file name, for incident lines
     // Called after each row that went out or failed: notices a new version renamed over the
     // job meanwhile and binds the journal to it.

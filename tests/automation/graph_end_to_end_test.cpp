@@ -39,19 +39,15 @@ TEST(GraphEndToEnd, CheckThenSignedJobReachesGraphAsMime) {
     ASSERT_TRUE(
         install.writeSettings(QStringLiteral("127.0.0.1:%1").arg(graph.port()), login, jobs));
     const QString config = install.drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\"));
-    const QString settings = config + QStringLiteral("/VL3_Postique.ini");
-    QFile file(settings);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QByteArray ini = file.readAll();
-    file.close();
-    ini.replace("Autentification=0", "Autentification=1");
-    ini.replace("User=\r\n", "User=" + login.toUtf8() + "\r\n");
-    ini.replace("Protocole=0", "Protocole=3");
-    ini.replace("SignatureNumerique=0", "SignatureNumerique=1");
-    ini += "[OAuth2]\r\nMethode=1\r\nFournisseur=autre\r\nClientId=postique-test\r\nJeton=" +
-           auth.url(QStringLiteral("/token")).toUtf8() +
-           "\r\nScopeGraph=graph.send\r\nOctroi=1\r\n";
-    ASSERT_TRUE(writeFile(settings, ini));
+    ASSERT_TRUE(install.editSettings([&](QByteArray& ini) {
+        ini.replace("Autentification=0", "Autentification=1");
+        ini.replace("User=\r\n", "User=" + login.toUtf8() + "\r\n");
+        ini.replace("Protocole=0", "Protocole=3");
+        ini.replace("SignatureNumerique=0", "SignatureNumerique=1");
+        ini += "[OAuth2]\r\nMethode=1\r\nFournisseur=autre\r\nClientId=postique-test\r\nJeton=" +
+               auth.url(QStringLiteral("/token")).toUtf8() +
+               "\r\nScopeGraph=graph.send\r\nOctroi=1\r\n";
+    }));
     const QString secrets = config + QStringLiteral("/VL3_Postique_OAuth2.json");
     ASSERT_TRUE(writeFile(secrets, R"({"client_secret": "s3cret-client"})"));
     ASSERT_EQ(::chmod(QFile::encodeName(secrets).constData(), 0600), 0);

@@ -36,23 +36,18 @@ TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
     const QString jobs = QStringLiteral("C:\\Jobs\\");
     const QString login = QStringLiteral("alice@example.test");
     ASSERT_TRUE(install.writeSettings(options.host, login, jobs));
-    const QString settings =
-        install.drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini"));
-    QFile file(settings);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QByteArray ini = file.readAll();
-    file.close();
-    ini.replace("Autentification=0", "Autentification=1");
-    ini.replace("User=\r\n", "User=" + login.toUtf8() + "\r\n");
-    ini += "[OAuth2]\r\nMethode=1\r\nFournisseur=autre\r\nClientId=postique-test\r\n"
-           "CodeAppareil=" +
-           auth.url(QStringLiteral("/device")).toUtf8() +
-           "\r\n"
-           "Jeton=" +
-           auth.url(QStringLiteral("/token")).toUtf8() +
-           "\r\n"
-           "ScopeSmtp=smtp.send offline_access\r\nOctroi=0\r\n";
-    ASSERT_TRUE(writeFile(settings, ini));
+    ASSERT_TRUE(install.editSettings([&](QByteArray& ini) {
+        ini.replace("Autentification=0", "Autentification=1");
+        ini.replace("User=\r\n", "User=" + login.toUtf8() + "\r\n");
+        ini += "[OAuth2]\r\nMethode=1\r\nFournisseur=autre\r\nClientId=postique-test\r\n"
+               "CodeAppareil=" +
+               auth.url(QStringLiteral("/device")).toUtf8() +
+               "\r\n"
+               "Jeton=" +
+               auth.url(QStringLiteral("/token")).toUtf8() +
+               "\r\n"
+               "ScopeSmtp=smtp.send offline_access\r\nOctroi=0\r\n";
+    }));
     // The provider's certificate is trusted through the program's "CA" folder.
     const QString ca = install.appFolder() + QStringLiteral("/Settings/VL3_Postique/CA");
     ASSERT_TRUE(QDir().mkpath(ca));
@@ -115,7 +110,8 @@ TEST(OAuthEndToEnd, CommandLineSignInThenJobsGoOutWithTheToken) {
 
     const QStringList tokens = auth.issuedTokens();
     ASSERT_GE(tokens.size(), 2); // the access and the refresh token of the sign-in
-    QFile saved(settings);
+    QFile saved(
+        install.drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini")));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     const QByteArray settingsText = saved.readAll();
     for (const QString& token : tokens) {

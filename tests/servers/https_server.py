@@ -107,11 +107,16 @@ def parse_mime(raw, problems):
     }
 
 
+def check_request(handler, method, path, problems):
+    """The request's method and its path (percent-decoded) are the expected ones."""
+    if handler.command != method:
+        problems.append("method %s, expected %s" % (handler.command, method))
+    if urllib.parse.unquote(handler.path) != path:
+        problems.append("path %s, expected %s" % (handler.path, path))
+
+
 def check_ews(handler, body, found, problems):
-    if handler.command != "POST":
-        problems.append("method %s, expected POST" % handler.command)
-    if handler.path != "/EWS/Exchange.asmx":
-        problems.append("path %s" % handler.path)
+    check_request(handler, "POST", "/EWS/Exchange.asmx", problems)
     if not handler.headers.get("Content-Type", "").startswith("text/xml"):
         problems.append("Content-Type %s" % handler.headers.get("Content-Type"))
     try:
@@ -163,11 +168,7 @@ def check_ews(handler, body, found, problems):
 
 
 def check_graph(handler, body, mailbox, found, problems):
-    if handler.command != "POST":
-        problems.append("method %s, expected POST" % handler.command)
-    expected = "/v1.0/users/%s/sendMail" % mailbox
-    if urllib.parse.unquote(handler.path) != expected:
-        problems.append("path %s, expected %s" % (handler.path, expected))
+    check_request(handler, "POST", "/v1.0/users/%s/sendMail" % mailbox, problems)
     if handler.headers.get("Content-Type") != "text/plain":
         problems.append("Content-Type %s" % handler.headers.get("Content-Type"))
     if not body:
@@ -189,11 +190,7 @@ def graph_error(code, message):
 
 
 def check_webdav(handler, body, user, found, problems):
-    if handler.command != "PUT":
-        problems.append("method %s, expected PUT" % handler.command)
-    expected = "/exchange/%s/##DavMailSubmissionURI##/" % user
-    if urllib.parse.unquote(handler.path) != expected:
-        problems.append("path %s, expected %s" % (handler.path, expected))
+    check_request(handler, "PUT", "/exchange/%s/##DavMailSubmissionURI##/" % user, problems)
     if "#" in handler.path:
         problems.append("path not encoded: %s" % handler.path)
     for name, value in (("Content-Type", "message/rfc821"), ("Translate", "f"), ("Saveinsent", "f")):

@@ -12,6 +12,8 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <csignal>
+
 namespace testsupport {
 
 ProgramInstall::ProgramInstall() {
@@ -65,6 +67,15 @@ bool ProgramInstall::writeSettings(const QString& server, const QString& sender,
     return f.write(text.toUtf8()) > 0;
 }
 
+bool ProgramInstall::editSettings(const std::function<void(QByteArray& ini)>& edit) const {
+    QFile f(drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\VL3_Postique.ini")));
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray ini = f.readAll();
+    edit(ini);
+    return f.resize(0) && f.seek(0) && f.write(ini) == ini.size();
+}
+
 std::unique_ptr<QProcess> ProgramInstall::start(int tickMs, const QStringList& arguments,
                                                 const QString& display,
                                                 const QStringList& environment) const {
@@ -108,6 +119,16 @@ void killProgram(QProcess& process) {
         return;
     process.kill();
     process.waitForFinished(5000);
+}
+
+bool endProgram(QProcess& process, int graceMs) {
+    if (process.state() == QProcess::NotRunning)
+        return true;
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    const bool ended = process.waitForFinished(graceMs);
+    if (!ended)
+        killProgram(process);
+    return ended;
 }
 
 QString privateLoopbackAddress() {

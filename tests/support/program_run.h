@@ -33,6 +33,8 @@ public:
     // `sender` and the job folder `jobFolder` (a Windows text).
     bool writeSettings(const QString& server, const QString& sender,
                        const QString& jobFolder) const;
+    // Hands the settings file's bytes to `edit` and writes back what it made of them.
+    bool editSettings(const std::function<void(QByteArray& ini)>& edit) const;
 
     // Starts the program with poll tick `tickMs` and `arguments`, headless, or on the X
     // display `display` (":N") when one is given, with the variables `environment` added.
@@ -55,6 +57,10 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 // Ends a program run at once (SIGKILL, as a crash or a power cut would) and waits for it.
 // The program's own end-of-run clean-up is never run by tests: it would end every copy.
 void killProgram(QProcess& process);
+
+// Asks a program run to end (SIGTERM, as a session's end does) and waits up to `graceMs`;
+// kills it when it is still there. True when it ended on its own.
+bool endProgram(QProcess& process, int graceMs = 30000);
 
 // A loopback address of its own for a test (127.x.y.z other than 127.0.0.1), so that a peer
 // can take a fixed port such as 25 without meeting another test's.

@@ -313,9 +313,7 @@ TEST(Tray, AsleepBehindTheIconSendingAndBroughtBackByItsMenu) {
         30000);
     const auto last = desktop.find(title);
     EXPECT_TRUE(placed) << (last ? last->geometry.x() : -1);
-    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
-    if (!program->waitForFinished(30000))
-        killProgram(*program);
+    endProgram(*program);
 }
 
 TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
@@ -339,9 +337,7 @@ TEST(Tray, WindowsComeBackWhenTheNotificationAreaGoesAway) {
     // Nothing could bring a hidden window back any more: it comes back by itself.
     desktop.stopTrayHost();
     EXPECT_TRUE(waitUntil([&] { return desktop.shown(title); }, 15000));
-    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
-    if (!program->waitForFinished(30000))
-        killProgram(*program);
+    endProgram(*program);
 }
 
 // Under a window manager the window opens with its title bar on the screen, and comes back at
@@ -393,9 +389,7 @@ TEST(Tray, WindowKeepsItsPlaceUnderAWindowManager) {
         if (!first)
             first = frame;
         EXPECT_EQ(frame->topLeft(), first->topLeft());
-        ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
-        if (!program->waitForFinished(30000))
-            killProgram(*program);
+        endProgram(*program);
     }
 }
 
@@ -448,11 +442,7 @@ TEST(Tray, SessionEndWhileTheQuitQuestionIsOpen) {
                  QStringLiteral("key"), QStringLiteral("alt+F4")});
     ASSERT_TRUE(waitUntil([&] { return mapped() == 2; }, 10000));
 
-    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
-    const bool ended = program->waitForFinished(20000);
-    if (!ended)
-        killProgram(*program);
-    ASSERT_TRUE(ended) << "still asking";
+    ASSERT_TRUE(endProgram(*program, 20000)) << "still asking";
     EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
     ASSERT_EQ(install.recordedActions().size(), 1);
 }
