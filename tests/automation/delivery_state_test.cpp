@@ -136,9 +136,14 @@ TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
             });
         ASSERT_EQ(cycle(), 1);
         QObject::disconnect(strike);
-        EXPECT_EQ(incidents().filter(QStringLiteral("journal d'envoi")).size(),
-                  c.meets & DiskFull ? 1 : 0)
-            << incidents().join(u'\n').toStdString();
+        // A quit at the same moment may stop every send before one more record is tried:
+        // then nothing failed to be written and there is nothing to tell.
+        const auto journalIncidents = incidents().filter(QStringLiteral("journal d'envoi")).size();
+        if ((c.meets & (DiskFull | Quit)) == (DiskFull | Quit))
+            EXPECT_LE(journalIncidents, 1) << incidents().join(u'\n').toStdString();
+        else
+            EXPECT_EQ(journalIncidents, c.meets & DiskFull ? 1 : 0)
+                << incidents().join(u'\n').toStdString();
         if ((c.meets & (Quit | DiskFull)) == 0) {
             EXPECT_TRUE(first.waitForMessages(c.direct ? 8 : 7, 20000));
         }
