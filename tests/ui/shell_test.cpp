@@ -243,8 +243,10 @@ TEST_F(ShellTest, EndOfEveryCopyIsOnlyRecordedUnderTests) {
     QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QProcess same;
     QProcess other;
-    same.start(copy, {QStringLiteral("-c"), QStringLiteral("exec 3<'%1'; sleep 30").arg(marker)});
-    other.start(copy, {QStringLiteral("-c"), QStringLiteral("sleep 30")});
+    // They wait on a read of their input, a builtin: a forked "sleep" would be one more
+    // process of that name, holding the marker, until it has become "sleep".
+    same.start(copy, {QStringLiteral("-c"), QStringLiteral("exec 3<'%1'; read x").arg(marker)});
+    other.start(copy, {QStringLiteral("-c"), QStringLiteral("read x")});
     ASSERT_TRUE(same.waitForStarted(5000) && other.waitForStarted(5000));
 
     const QString name = QStringLiteral("postique-probe");
