@@ -54,7 +54,8 @@ struct PollerState {
     qint64 settleMs = StabilityTracker::SettleMs;
     StabilityTracker settling;
     QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
-    // Rows of a job (by its native path) that went out while its journal could not be written.
+    // Sends of a job (by its native path), whole rows or single copies, that went out while its
+    // journal could not be written.
     QHash<QString, QList<UnrecordedSend>> unrecorded;
 };
 
@@ -277,7 +278,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     const JobJournal::State journalState =
         journal.open(nativeFolder, fileName, identity, loaded, &error);
     // Without a journal that can be written, nothing of the job goes out: every row would
-    // go again at every cycle. Rows that went out while it failed are recorded first.
+    // go again at every cycle. Sends that went out while it failed are recorded first.
     bool journalReady = journalState != JobJournal::State::Failed && journal.prepare(&error);
     for (const UnrecordedSend& send : s.unrecorded.value(native)) {
         if (!journalReady)
