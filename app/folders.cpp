@@ -12,6 +12,7 @@
 #include "ui/msgbox.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -184,13 +185,39 @@ void InitGeneralSite(bool /*Flag*/) {
     });
 }
 
+QString ProgramSettingsFolderFor(const QString& applicationFolder) {
+    const QString own = CheckRep(applicationFolder) + QStringLiteral("Settings\\VL3_Postique\\");
+    // An executable inside the prefix belongs to that installation alone; one outside it
+    // (~/.local/bin, /opt/...) may serve several prefixes, each of which keeps its own state.
+    // Drive letters are links (z: leads to /): the real place decides, as far as it exists.
+    const auto real = [](const QString& path) {
+        QString head = QDir::cleanPath(path);
+        QString tail;
+        while (!head.isEmpty() && QFileInfo(head).canonicalFilePath().isEmpty()) {
+            const qsizetype cut = head.lastIndexOf(u'/');
+            if (cut <= 0)
+                return QDir::cleanPath(path);
+            tail = head.mid(cut) + tail;
+            head.truncate(cut);
+        }
+        return QFileInfo(head).canonicalFilePath() + tail;
+    };
+    const QString mapped = WinPath::nativePath(applicationFolder);
+    const QString native = mapped.isEmpty() ? QString() : real(mapped);
+    const QString prefix = real(WinPath::prefix());
+    if (!native.isEmpty() && !prefix.isEmpty() &&
+        (native == prefix || native.startsWith(prefix + u'/')))
+        return own;
+    return QStringLiteral("C:\\Halvaro\\Velmora\\Settings\\VL3_Postique\\");
+}
+
 void NomDossierSettings() {
     const QString label = QStringLiteral("Lib_Public:NomDossierSettings");
     Trap(label, [] {
         QString folder = DossierApplication;
         if (folder.isEmpty())
             folder = WinPath::toWindows(QCoreApplication::applicationDirPath());
-        DossierSettingsProgramme = CheckRep(folder) + QStringLiteral("Settings\\VL3_Postique\\");
+        DossierSettingsProgramme = ProgramSettingsFolderFor(folder);
         createFolder(DossierSettingsProgramme);
     });
     Trap(label, [] {

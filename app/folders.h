@@ -38,7 +38,13 @@ QString DetermineFichierSysteme(int Site);
 // one of those folders. Flag is not used. Never fails.
 void InitGeneralSite(bool Flag);
 
-// Fills DossierSettingsProgramme (DossierApplication + "Settings\VL3_Postique\", the
+// The program's own settings folder for the executable's folder `applicationFolder` (a
+// Windows text): its "Settings\VL3_Postique\" when that folder lies inside the prefix, else
+// "C:\Halvaro\Velmora\Settings\VL3_Postique\", so that installations sharing one executable
+// never share their state, positions or incident files. Never fails.
+QString ProgramSettingsFolderFor(const QString& applicationFolder);
+
+// Fills DossierSettingsProgramme (ProgramSettingsFolderFor the DossierApplication, the
 // executable's folder when DossierApplication is still blank) and DossierHistoProgramme,
 // creates both, and moves an old local settings copy "VL3_Postique.Ini" from the Windows
 // folder into the settings folder; the old copy is deleted only once the new one exists.

@@ -19,6 +19,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 
@@ -27,6 +28,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -367,8 +370,9 @@ void Frm_Main::CommandSave_Click() {
 
 namespace DkimSettings {
 
-Section Read() {
-    const QString file = Lib_Public::SettingsFilePath();
+namespace {
+
+Section readNow(const QString& file) {
     const auto read = [&](const char* key, const QString& fallback = QString()) {
         return Lib_Systeme::LectureIni(file, QStringLiteral("DKIM"), QString::fromLatin1(key),
                                        fallback)
@@ -404,6 +408,34 @@ Section Read() {
                            "ne peut pas être lue.")
                 .arg(Lib_Public::DossierConfigGlobal[0], read("Cle"));
     return s;
+}
+
+} // namespace
+
+Section Read() {
+    // Every mail asks; the file is read again only when it changed (its place, size, time or
+    // identity), never once per row of a job.
+    static std::mutex mutex;
+    static QString stamp;
+    static Section cached;
+    const QString file = Lib_Public::SettingsFilePath();
+    const QString native = WinPath::nativePath(file);
+    struct stat st {};
+    const bool there = !native.isEmpty() && ::stat(QFile::encodeName(native).constData(), &st) == 0;
+    const QString now = there ? QStringLiteral("%1|%2|%3|%4.%5|%6")
+                                    .arg(native)
+                                    .arg(st.st_size)
+                                    .arg(st.st_ino)
+                                    .arg(st.st_mtim.tv_sec)
+                                    .arg(st.st_mtim.tv_nsec)
+                                    .arg(Lib_Public::DossierConfigGlobal[0])
+                              : QString();
+    std::lock_guard lock(mutex);
+    if (now.isEmpty() || now != stamp) {
+        cached = readNow(file);
+        stamp = now;
+    }
+    return cached;
 }
 
 } // namespace DkimSettings

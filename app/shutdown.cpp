@@ -44,7 +44,7 @@ void Frm_Main::Quitter() {
     Lib_Public::QuitterDemande = false;
     bool leave = false;
     Lib_Public::Trap(label, [&] {
-        if (ParametresModifies) {
+        if (SettingsUnsaved()) {
             const MsgBox::Answer save =
                 MsgBox::Show(QStringLiteral("Voulez-vous sauvegarder les modifications ?"),
                              MsgBox::Icon::Question, MsgBox::Buttons::YesNoCancel);

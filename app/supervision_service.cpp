@@ -2,6 +2,8 @@
 // metrics endpoint and the state file, all driven from the window's event loop.
 #include "app/supervision_service.h"
 
+#include "app/folders.h"
+
 #include "app/headless.h"
 #include "app/metrics_server.h"
 #include "app/settings_file.h"
@@ -140,9 +142,10 @@ bool processAlive(qint64 pid) {
 } // namespace
 
 QString StateFilePath() {
-    const QString folder =
-        Lib_Public::CheckRep(Startup::ApplicationFolder(QCoreApplication::applicationDirPath())) +
-        QStringLiteral("Settings\\VL3_Postique\\");
+    // The installation's own settings folder: a copy of another prefix sharing the
+    // executable has a state file of its own.
+    const QString folder = Lib_Public::ProgramSettingsFolderFor(
+        Startup::ApplicationFolder(QCoreApplication::applicationDirPath()));
     const QString native = WinPath::nativePath(folder);
     return native.isEmpty() ? QString() : native + QStringLiteral("/VL3_Postique_Etat.json");
 }

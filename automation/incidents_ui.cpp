@@ -39,6 +39,11 @@ void Frm_Main::CommandIncidentsPurge_Click(int Index) {
     if (answer != MsgBox::Answer::Yes)
         return;
     Lib_Public::Trap(label, [&] { ListeIncidents->clear(); });
+    Lib_Public::Trap(label, [&] {
+        QString error;
+        if (!automation::recordIncidentPurge(&error))
+            throw Lib_Public::RunTimeError(75, error);
+    });
     Lib_Public::Trap(label, [&] { TimerFlash->stop(); });
     Lib_Public::Trap(label, [&] {
         setWindowTitle(QStringLiteral("Velmora: Postique - ") + Lib_Systeme::VersionApplication() +

@@ -57,6 +57,7 @@ struct PollerState {
     // Sends of a job (by its native path), whole rows or single copies, that went out while its
     // journal could not be written.
     QHash<QString, QList<UnrecordedSend>> unrecorded;
+    QString missingFolder; // the job folder said to be missing, "" while it is there
 };
 
 PollerState& state() {
@@ -102,6 +103,7 @@ void resetPoller() {
     s.settling = StabilityTracker();
     s.reported.clear();
     s.unrecorded.clear();
+    s.missingFolder.clear();
 }
 
 qint16 pollCounter() {
@@ -125,6 +127,13 @@ QString missingJobFolderText(const QString& folder) {
             .arg(folder));
 }
 
+QString jobFolderBackText(const QString& folder) {
+    return Untrusted::Clean(
+        QStringLiteral(
+            "Dossier partagé de nouveau accessible, les mails automatiques repartent : %1")
+            .arg(folder));
+}
+
 } // namespace automation
 
 namespace {
@@ -132,7 +141,7 @@ namespace {
 const QString kTimerLabel = QStringLiteral("Frm_Main:TimerSendEmail_Timer");
 
 // What became of one job of the cycle.
-enum class JobOutcome { Sent, Kept, Unsettled };
+enum class JobOutcome { Sent, Kept, Waiting, Unsettled };
 
 // An incident line for a job that stays in the folder, once per state of the file (name,
 // size, time), so that an operator sees it without a line at every cycle.
@@ -325,7 +334,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
         s.unrecorded[native] << job.unrecorded;
 
     if (result == 0 || abandon != 0)
-        return JobOutcome::Kept; // a row waits for the next cycle
+        return Lib_Public::QuitterDemande ? JobOutcome::Kept
+                                          : JobOutcome::Waiting; // a row waits for later
     // A job rewritten while it was being sent stays for the next cycle, which sends only
     // the rows the journal does not know.
     if (!lock.unchangedSince(loaded))
@@ -379,8 +389,9 @@ void Frm_Main::TimerSendEmail_Timer() {
         TimerSendEmail->stop();
         return;
     }
-    if (LabelNonEnregistre && LabelNonEnregistre->isHidden() == ParametresModifies)
-        LabelNonEnregistre->setVisible(ParametresModifies);
+    if (const bool unsaved = SettingsUnsaved();
+        LabelNonEnregistre && LabelNonEnregistre->isHidden() == unsaved)
+        LabelNonEnregistre->setVisible(unsaved);
     if (TimerSendEmail->interval() != pollTickMs())
         TimerSendEmail->setInterval(pollTickMs());
     if (CheckBloquer->isChecked()) {
@@ -417,10 +428,15 @@ void Frm_Main::TimerSendEmail_Timer() {
         TimerSendEmail->stop();
         Frm_MainBis* bis = Frm_MainBis::instance();
         const QString folder = Lib_Public::CheckRep(saved.jobFolder);
-        // A folder that is not there (a share not mounted, a typing error) is said at every
-        // cycle: its jobs would otherwise silently never go.
-        if (!jobFolderExists(folder))
+        // A folder that is not there (a share not mounted, a typing error) is said once when
+        // it goes and once when it is back; meanwhile the station reports itself unhealthy.
+        const bool present = jobFolderExists(folder);
+        if (!present && s.missingFolder != folder)
             addIncident(*this, missingJobFolderText(folder));
+        else if (present && !s.missingFolder.isEmpty())
+            addIncident(*this, jobFolderBackText(s.missingFolder));
+        s.missingFolder = present ? QString() : folder;
+        Supervision::SetJobFolderMissing(s.missingFolder);
         bis->ListeSousDossiers->clear();
         bis->ListeSousDossiers->addItem(folder);
         const int folders = bis->ListeSousDossiers->count();
@@ -463,7 +479,7 @@ void Frm_Main::TimerSendEmail_Timer() {
                     unsettled = unsettled || outcome == JobOutcome::Unsettled;
                     if (outcome == JobOutcome::Sent && !QFileInfo::exists(native))
                         Supervision::NoteJobGone(native);
-                    else if (abandon != 0)
+                    else if (abandon != 0 || outcome == JobOutcome::Waiting)
                         Supervision::NoteJobDeferred(native);
                 }
                 if (Lib_Public::QuitterDemande || abandon != 0) {

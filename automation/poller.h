@@ -39,8 +39,9 @@ void setSettleMs(qint64 ms);
 // True when the job folder `folder` (a Windows text) leads to an existing folder.
 bool jobFolderExists(const QString& folder);
 
-// Incident text for a job folder that does not exist.
+// Incident texts for a job folder that does not exist, and for one that is back.
 QString missingJobFolderText(const QString& folder);
+QString jobFolderBackText(const QString& folder);
 
 inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 

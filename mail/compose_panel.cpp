@@ -38,7 +38,10 @@ namespace ComposePanel {
 bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients, qint16 Manuel,
                 Sending::Verdict* outcome) {
     const QString label = QStringLiteral("Frm_Main:DirectSend");
-    const Sending::CopyRecord* record = Sending::CurrentCopyRecord();
+    // The copy record belongs to the job row being sent: an operator's own send meanwhile
+    // (the compose panel) is neither skipped by it nor recorded in it.
+    const Sending::CopyRecord* record =
+        Manuel == Sending::True ? nullptr : Sending::CurrentCopyRecord();
     bool allSent = true;
     bool anySent = false;
     bool anyTransient = false;

@@ -20,7 +20,8 @@ struct Section {
     bool asked() const { return !domain.isEmpty() || !selector.isEmpty() || !key.isEmpty(); }
 };
 
-// Reads the section from the settings file now (every send sees the file as it is).
+// The section as the settings file holds it now: read again only when the file changed since
+// the last call, so a job of thousands of rows reads it once.
 Section Read();
 
 } // namespace DkimSettings

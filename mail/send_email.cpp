@@ -28,6 +28,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -218,6 +219,18 @@ QString Sending::TrustedCaFolder() {
     if (!settings.isEmpty()) {
         const QString native = mail::detail::NativePath(settings + QStringLiteral("CA"));
         folder = native.isEmpty() ? QString() : QDir::cleanPath(native);
+    }
+    // An executable shared by several installations may carry authorities for all of them
+    // beside it; the installation's own folder comes first.
+    const QString beside =
+        Lib_Public::DossierApplication.isEmpty()
+            ? QString()
+            : Lib_Public::DossierApplication + QStringLiteral("Settings\\VL3_Postique\\");
+    if (!beside.isEmpty() && beside.compare(settings, Qt::CaseInsensitive) != 0) {
+        const QString native = mail::detail::NativePath(beside + QStringLiteral("CA"));
+        if (!native.isEmpty() && QFileInfo(native).isDir())
+            folder +=
+                (folder.isEmpty() ? QString() : QStringLiteral("\n")) + QDir::cleanPath(native);
     }
     lastSettings = settings;
     lastFolder = folder;

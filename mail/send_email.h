@@ -52,8 +52,9 @@ using CopyRecord = automation::CopyRecord;
 // The copy record of the row being sent by the current job, or nullptr.
 const CopyRecord* CurrentCopyRecord();
 
-// The native folder of extra trusted CA certificates: "CA" in the program's settings folder,
-// "" while that folder is not known. Looked up through the case-insensitive path search and
+// The native folders of extra trusted CA certificates, separated by line feeds: "CA" in the
+// program's settings folder, then the one beside a shared executable when it exists; "" while
+// neither is known. Looked up through the case-insensitive path search and
 // kept a few seconds, so a job of thousands of mails finds it once.
 QString TrustedCaFolder();
 

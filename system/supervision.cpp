@@ -36,6 +36,9 @@ struct Registry {
     int sessionsOpen = 0;
     qint64 tokenExpiryMs = 0;
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
+    QString jobFolderMissing;
+    QMap<QString, qint64> failingSinceMs;
+    QString signInProblem;
 };
 
 Registry& registry() {
@@ -106,10 +109,13 @@ void CountRow(RowOutcome outcome, const QString& server, int protocol) {
         const qint64 now = Clock::WallMs();
         r.lastSentMs = now;
         r.lastSuccessMs[destination] = now;
+        r.failingSinceMs.remove(destination);
         break;
     }
     case RowOutcome::Deferred:
         ++c.deferred;
+        if (!r.failingSinceMs.contains(destination))
+            r.failingSinceMs.insert(destination, Clock::WallMs());
         break;
     case RowOutcome::Failed:
         ++c.failed;
@@ -196,6 +202,20 @@ void SetTokenExpiry(const QDateTime& expiresUtc) {
     Registry& r = registry();
     QMutexLocker lock(&r.mutex);
     r.tokenExpiryMs = expiresUtc.isValid() ? expiresUtc.toMSecsSinceEpoch() : 0;
+    if (expiresUtc.isValid())
+        r.signInProblem.clear();
+}
+
+void SetJobFolderMissing(const QString& folder) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.jobFolderMissing = folder;
+}
+
+void SetSignInProblem(const QString& text) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.signInProblem = text;
 }
 
 void SetRetryLifetimeSec(qint64 seconds) {
@@ -218,6 +238,9 @@ void Reset() {
     r.sessionsOpen = 0;
     r.tokenExpiryMs = 0;
     r.retryLifetimeSec = DefaultRetryLifetimeSec;
+    r.jobFolderMissing.clear();
+    r.failingSinceMs.clear();
+    r.signInProblem.clear();
 }
 
 qint64 Snapshot::oldestJobAgeSec() const {
@@ -243,6 +266,9 @@ Snapshot Take() {
     s.sessionsOpen = r.sessionsOpen;
     s.tokenExpiryMs = r.tokenExpiryMs;
     s.retryLifetimeSec = r.retryLifetimeSec;
+    s.jobFolderMissing = r.jobFolderMissing;
+    s.failingSinceMs = r.failingSinceMs;
+    s.signInProblem = r.signInProblem;
     return s;
 }
 
@@ -339,7 +365,13 @@ QJsonObject ToJson(const Snapshot& s) {
     QJsonObject incidents;
     for (auto it = s.incidents.cbegin(); it != s.incidents.cend(); ++it)
         incidents.insert(it.key(), double(it.value()));
+    QJsonObject failing;
+    for (auto it = s.failingSinceMs.cbegin(); it != s.failingSinceMs.cend(); ++it)
+        failing.insert(it.key(), wholeSeconds(it.value()));
     return QJsonObject{
+        {QStringLiteral("job_folder_missing"), s.jobFolderMissing},
+        {QStringLiteral("failing_since"), failing},
+        {QStringLiteral("sign_in_problem"), s.signInProblem},
         {QStringLiteral("pid"), double(s.pid)},
         {QStringLiteral("updated"), wholeSeconds(s.nowMs)},
         {QStringLiteral("started"), wholeSeconds(s.startedMs)},
@@ -392,10 +424,24 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
     const qint64 lifetime =
         static_cast<qint64>(o.value(QStringLiteral("retry_lifetime")).toDouble());
     s.retryLifetimeSec = lifetime > 0 ? lifetime : DefaultRetryLifetimeSec;
+    s.jobFolderMissing = o.value(QStringLiteral("job_folder_missing")).toString();
+    const QJsonObject failing = o.value(QStringLiteral("failing_since")).toObject();
+    for (auto it = failing.constBegin(); it != failing.constEnd(); ++it)
+        s.failingSinceMs.insert(it.key(), static_cast<qint64>(it.value().toDouble()) * 1000);
+    s.signInProblem = o.value(QStringLiteral("sign_in_problem")).toString();
     return true;
 }
 
 QString StuckReason(const Snapshot& s, qint64 nowMs) {
+    if (!s.jobFolderMissing.isEmpty())
+        return QStringLiteral("le dossier partagé %1 est introuvable").arg(s.jobFolderMissing);
+    if (!s.signInProblem.isEmpty())
+        return QStringLiteral("la connexion au compte d'envoi est refusée : %1")
+            .arg(s.signInProblem);
+    for (auto it = s.failingSinceMs.cbegin(); it != s.failingSinceMs.cend(); ++it)
+        if (nowMs - it.value() > DestinationDownSec * 1000)
+            return QStringLiteral("aucun mail n'a pu partir vers %1 depuis %2")
+                .arg(it.key(), timeText(it.value()));
     if (s.oldestJobMs > 0 && nowMs - s.oldestJobMs > s.retryLifetimeSec * 1000)
         return QStringLiteral("une tâche attend depuis plus de %1")
             .arg(ageText(s.retryLifetimeSec));

@@ -41,6 +41,11 @@ QString IncidentKind(const QString& text);
 void AddSessions(int delta);
 // When the OAuth 2.0 access token in use expires (invalid: none). Thread-safe.
 void SetTokenExpiry(const QDateTime& expiresUtc);
+// The job folder that cannot be reached ("" while it can). Thread-safe.
+void SetJobFolderMissing(const QString& folder);
+// Why the sign-in to the mail account is refused ("" when it works: a valid token clears
+// it, see SetTokenExpiry). Thread-safe.
+void SetSignInProblem(const QString& text);
 // Lifetime of a waiting job before the station counts as stuck.
 void SetRetryLifetimeSec(qint64 seconds);
 
@@ -68,6 +73,9 @@ struct Snapshot {
     int sessionsOpen = 0;
     qint64 tokenExpiryMs = 0; // 0: no token
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
+    QString jobFolderMissing;             // "" while the job folder is there
+    QMap<QString, qint64> failingSinceMs; // destination -> first wait since its last success
+    QString signInProblem;                // "" while the sign-in works
 
     qint64 oldestJobAgeSec() const;
 };
@@ -86,8 +94,12 @@ QStringList Report(const Snapshot& s);
 QJsonObject ToJson(const Snapshot& s);
 bool FromJson(const QJsonObject& o, Snapshot& s);
 
-// Why the station counts as stuck at `nowMs`, or "" when it is healthy: a job older than the
-// retry lifetime.
+// How long a destination may take nothing before the station counts as unhealthy.
+inline constexpr qint64 DestinationDownSec = 3600;
+
+// Why the station counts as stuck at `nowMs`, or "" when it is healthy: the job folder cannot
+// be reached, the sign-in is refused, a destination has taken nothing for DestinationDownSec
+// while mail waited for it, or a job is older than the retry lifetime.
 QString StuckReason(const Snapshot& s, qint64 nowMs);
 
 } // namespace Supervision

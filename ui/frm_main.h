@@ -174,12 +174,22 @@ public:
         QString from, server, port, user, password, jobFolder;
         int protocol = 0;
         bool auth = false, ssl = false, sign = false, encrypt = false, oauth = false;
+        bool operator==(const SendingSettings&) const = default;
     };
     SendingSettings SavedSettings;
     // The settings the page shows now.
     SendingSettings PageSettings() const;
     // Takes what the page shows as the saved settings (after a load or a save).
-    void KeepSavedSettings() { SavedSettings = PageSettings(); }
+    void KeepSavedSettings() {
+        SavedSettings = PageSettings();
+        savedSettingsKnown_ = true;
+    }
+    // True while the page holds changes the background sending does not use: the flag of
+    // the settings' own handlers, or any field that differs from the saved settings (a
+    // field without a change handler, such as the sender, included).
+    bool SettingsUnsaved() const {
+        return ParametresModifies || (savedSettingsKnown_ && !(PageSettings() == SavedSettings));
+    }
     // "Modifications non enregistrées", shown while the page holds unsaved changes.
     QLabel* LabelNonEnregistre = nullptr;
     bool RemplirUtilisateur = false; // the sender fills TexteUser while true
@@ -187,6 +197,10 @@ public:
     // Attachment paths of the compose panel; always ends with one empty slot.
     QStringList Attachments{QString()};
 
+private:
+    bool savedSettingsKnown_ = false; // SavedSettings was taken from a load or a save
+
+public:
 public Q_SLOTS:
     // ---- Start-up (app/startup.cpp) ----
     void Form_Initialize();

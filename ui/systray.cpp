@@ -49,6 +49,7 @@ struct IconRecord {
     QString tip;
     int incidents = 0; // incidents since the icon was put up (the window was last seen)
     QString lastBalloon;
+    int balloons = 0;               // balloons raised since the program started
     std::optional<IconState> drawn; // the state the icon shows now
 };
 IconRecord& record() {
@@ -269,7 +270,12 @@ void TellIncident(const QString& text) {
             return;
         ++r.incidents;
         refresh();
+        // A condition said again (every cycle while it lasts) is counted in the tip, but
+        // raises no new balloon: one balloon per change.
+        if (r.lastBalloon == text)
+            return;
         r.lastBalloon = text;
+        ++r.balloons;
         r.icon->showMessage(QStringLiteral("Velmora: Postique - incident"), text,
                             QSystemTrayIcon::Warning, kBalloonMs);
     });
@@ -289,6 +295,10 @@ IconState ShownState() {
     if (record().icon && record().incidents > 0)
         return IconState::Failed;
     return activity().job.isEmpty() ? IconState::Waiting : IconState::Sending;
+}
+
+int BalloonsShown() {
+    return record().balloons;
 }
 
 QString LastBalloon() {

@@ -81,6 +81,7 @@ IconState ShownState();
 bool IconShown();
 QString IconTip();
 QString LastBalloon(); // the text of the last incident balloon, "" when none
+int BalloonsShown();   // incident balloons raised since the program started
 bool Hooked();
 QSystemTrayIcon* TrayIcon(); // nullptr while no icon is shown
 

@@ -1,6 +1,7 @@
 // Incident lines on disk: day files, size cap, pruning, reading back at start-up.
 #include "automation/jobs/incident_log.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +11,7 @@ namespace automation {
 namespace {
 
 const QString kPattern = QStringLiteral("Incidents_????????.log");
+const QString kPurgeNote = QStringLiteral("--- liste des incidents purgée ---");
 const QByteArray kFullNote = "--- journal du jour plein : les incidents suivants ne sont "
                              "gardés que dans la liste ---\n";
 
@@ -57,6 +59,27 @@ bool appendIncidentLog(const QString& folder, const QString& line, const QDate& 
     return true;
 }
 
+bool appendIncidentPurge(const QString& folder, const QDateTime& when, QString* error) {
+    if (!QFileInfo(folder).isDir()) {
+        if (error)
+            *error = QStringLiteral("no folder %1").arg(folder);
+        return false;
+    }
+    // Written even into a full day file: a purge that did not stick would bring every purged
+    // line back at the next start.
+    const QString path = QDir(folder).filePath(incidentLogName(when.date()));
+    const QByteArray bytes = (when.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) +
+                              QStringLiteral(": ") + kPurgeNote + u'\n')
+                                 .toUtf8();
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(bytes) != bytes.size()) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
 QStringList readIncidentLog(const QString& folder, int maxLines) {
     QStringList lines;
     const QStringList files = dayFiles(folder);
@@ -68,9 +91,17 @@ QStringList readIncidentLog(const QString& folder, int maxLines) {
         QStringList day = QString::fromUtf8(file.read(MaxIncidentLogBytes + 4096)).split(u'\n');
         if (!day.isEmpty() && day.last().isEmpty())
             day.removeLast();
+        // Only what came after the last purge comes back.
+        qsizetype purge = day.size() - 1;
+        while (purge >= 0 && !day[purge].endsWith(QStringLiteral(": ") + kPurgeNote))
+            --purge;
+        if (purge >= 0)
+            day = day.mid(purge + 1);
         lines = day + lines;
         if (lines.size() > maxLines)
             lines = lines.mid(lines.size() - maxLines);
+        if (purge >= 0)
+            break;
     }
     return lines;
 }

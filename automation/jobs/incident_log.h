@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDate>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -23,7 +24,12 @@ QString incidentLogName(const QDate& day);
 bool appendIncidentLog(const QString& folder, const QString& line, const QDate& day,
                        QString* error = nullptr);
 
-// The lines of the day files in `folder`, oldest first, at most the `maxLines` newest.
+// Records a purge of the list at `when` in the day file of that date, whatever its size.
+// Returns false with `error` filled when it could not be written.
+bool appendIncidentPurge(const QString& folder, const QDateTime& when, QString* error = nullptr);
+
+// The lines of the day files in `folder` after the last purge, oldest first, at most the
+// `maxLines` newest.
 QStringList readIncidentLog(const QString& folder, int maxLines);
 
 } // namespace automation

@@ -32,6 +32,10 @@ void setIncidentLogFolder(const QString& folder) {
     logFolder = folder;
 }
 
+bool recordIncidentPurge(QString* error) {
+    return logFolder.isEmpty() || appendIncidentPurge(logFolder, Clock::Now(), error);
+}
+
 QString incidentLine(const QString& text) {
     return Clock::Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QStringLiteral(": ") +
            Untrusted::Clean(text);

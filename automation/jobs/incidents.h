@@ -23,6 +23,10 @@ void setIncidentEcho(IncidentEcho echo);
 // incident_log.h), so that the list survives a restart; "" (the default): not kept.
 void setIncidentLogFolder(const QString& folder);
 
+// Keeps a purge of the list in the incident folder set above, so that the purged lines do
+// not come back at the next start. False (with `error`) when it could not be kept.
+bool recordIncidentPurge(QString* error = nullptr);
+
 // The incident line for `text`: local time "yyyy/MM/dd hh:mm:ss" of the program's clock
 // (system/clock.h), ": ", the text cleaned by Untrusted::Clean (one line, no bidi controls).
 QString incidentLine(const QString& text);

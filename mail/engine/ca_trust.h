@@ -7,9 +7,9 @@
 namespace mail::detail {
 
 // TLS set-up callback for libcurl (CURLOPT_SSL_CTX_FUNCTION): adds the PEM certificates of
-// the folder given as CURLOPT_SSL_CTX_DATA (a const QString*, native path; may be null or
-// empty) to the connection's trust store. Unreadable files, files over 4 MiB and blocks that
-// are not certificates are skipped. Always returns CURLE_OK.
+// the folders given as CURLOPT_SSL_CTX_DATA (a const QString*: native paths separated by line
+// feeds; may be null or empty) to the connection's trust store. Unreadable files, files over 4 MiB
+// and blocks that are not certificates are skipped. Always returns CURLE_OK.
 CURLcode TrustCaFolder(CURL*, void* sslContext, void* user);
 
 } // namespace mail::detail

@@ -375,7 +375,7 @@ void ForgetCachedTokens() {
     cache().clear();
 }
 
-Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
+static Token accessTokenOnce(const Login& login, const HttpOptions& http, bool forceNew) {
     const Provider p = Resolved(login.provider);
     const QString scope = ScopeFor(p, login.protocol);
     Token out;
@@ -496,6 +496,14 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
     }
     cache().insert(key, {out.accessToken, out.expires, originOf(p, secrets)});
     Supervision::SetTokenExpiry(out.expires);
+    return out;
+}
+
+Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
+    Token out = accessTokenOnce(login, http, forceNew);
+    // A sign-in that needs the operator makes the station unhealthy until a token is had.
+    if (out.code == TokenError::SignInNeeded || out.code == TokenError::Refused)
+        Supervision::SetSignInProblem(out.description);
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include "system/globals.h"
 #include "system/station.h"
 #include "system/sysinfo.h"
+#include "system/winpath.h"
 #include "ui/msgbox.h"
 
 #include <QDir>
@@ -215,4 +216,20 @@ TEST_F(FolderDiscoveryTest, FolderFoundAnswersFromItsCache) {
     EXPECT_FALSE(Lib_Systeme::FolderFound("C:\\Base\\File\\Sub\\"));
     EXPECT_TRUE(Lib_Systeme::FolderFound("C:\\Base\\"));
     EXPECT_FALSE(Lib_Systeme::FolderFound("  "));
+}
+
+TEST_F(FolderDiscoveryTest, AnExecutableOutsideThePrefixKeepsItsStateInThePrefix) {
+    const QString suite = QStringLiteral("C:\\Halvaro\\Velmora\\Settings\\VL3_Postique\\");
+    const struct {
+        QString app;
+        QString settings;
+    } cases[] = {
+        {kApp, kApp + "Settings\\VL3_Postique\\"},
+        {QStringLiteral("C:\\Autre\\Bin\\"),
+         QStringLiteral("C:\\Autre\\Bin\\Settings\\VL3_Postique\\")},
+        {WinPath::toWindows(QDir::tempPath()) + "\\", suite},
+        {QStringLiteral("Z:\\usr\\local\\bin\\"), suite},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ProgramSettingsFolderFor(c.app), c.settings) << c.app.toStdString();
 }

@@ -12,6 +12,7 @@
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"
+#include "system/supervision.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
 #include "ui/mail_field.h"
@@ -255,6 +256,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
             return incidents().filter(QStringLiteral("Ligne 2 de Email_1.ss8 en attente")).size();
         };
         EXPECT_EQ(waiting(), 1) << incidents().join(u'\n').toStdString();
+        EXPECT_EQ(Supervision::Take().jobsDeferred, 1) << "the monitors see the row wait";
 
         // Inside the wait: not tried, not named again, also by a restarted program.
         form.reset();
@@ -274,6 +276,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
         ASSERT_TRUE(second.waitForMessages(1));
         EXPECT_EQ(subjects(second), QStringList{"Postique: row2"});
         EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+        EXPECT_EQ(Supervision::Take().jobsDeferred, 0);
         EXPECT_EQ(incidents()
                       .filter(QStringLiteral("Ligne 2 de Email_1.ss8 envoyée après attente"))
                       .size(),

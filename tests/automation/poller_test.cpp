@@ -2,6 +2,7 @@
 // shared-folder frame, on a real main window.
 #include "automation/jobs/incidents.h"
 #include "poller_fixture.h"
+#include "system/supervision.h"
 #include "ui/sft_tabs.h"
 #include "ui/shell.h"
 #include "ui/systray.h"
@@ -131,25 +132,62 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
     }
 }
 
-TEST_F(PollerTest, MissingJobFolderIsNamedAtEveryCycle) {
-    struct Case {
-        const char* folder;
-        int lines; // per cycle
+// A field typed after the last save shows the page as unsaved, whether or not its own
+// handler sets the settings flag (the sender has none): the background sending ignores it.
+TEST_F(PollerTest, AFieldThatDiffersFromTheSavedSettingsShowsAsUnsaved) {
+    form->TexteFrom->clear();
+    form->KeepSavedSettings();
+    form->ParametresModifies = false;
+    const auto shown = [&] {
+        form->TimerSendEmail_Timer();
+        return !form->LabelNonEnregistre->isHidden();
     };
-    const Case cases[] = {{"C:\\Jobs\\", 0}, {"C:\\Nulle\\Part\\", 1}, {"Q:\\Jobs\\", 1}};
+    EXPECT_FALSE(shown());
+    form->TexteFrom->setText(QStringLiteral("a@example.org"));
+    EXPECT_FALSE(form->ParametresModifies) << "the flag's own rules are unchanged";
+    EXPECT_TRUE(shown());
+    form->TexteFrom->clear();
+    EXPECT_FALSE(shown()) << "typed back to what was saved";
+    form->TexteFrom->setText(QStringLiteral("a@example.org"));
+    form->KeepSavedSettings();
+    EXPECT_FALSE(shown());
+}
+
+// A missing job folder is said once when it goes and once when it is back, not at every
+// cycle; meanwhile the station counts as unhealthy.
+TEST_F(PollerTest, MissingJobFolderIsNamedOnceAndWhenBack) {
+    const struct {
+        const char* folder;
+        int lines;
+    } cases[] = {{"C:\\Jobs\\", 0}, {"C:\\Nulle\\Part\\", 1}, {"Q:\\Jobs\\", 1}};
     form->TexteFrom->setText(QStringLiteral("a@example.org"));
     form->CheckBoxAuth->setChecked(false);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.folder);
-        form->TexteDossier[0]->setText(QString::fromLatin1(c.folder));
+        const QString folder = QString::fromLatin1(c.folder);
+        form->TexteDossier[0]->setText(folder);
         form->ListeIncidents->clear();
         automation::resetPoller();
         cycle();
         cycle();
-        const QStringList lines =
-            incidents().filter(automation::missingJobFolderText(QString::fromLatin1(c.folder)));
-        EXPECT_EQ(lines.size(), 2 * c.lines) << incidents().join(u'\n').toStdString();
+        EXPECT_EQ(incidents().filter(automation::missingJobFolderText(folder)).size(), c.lines)
+            << incidents().join(u'\n').toStdString();
+        EXPECT_EQ(Supervision::Take().jobFolderMissing.isEmpty(), c.lines == 0);
     }
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\Nulle\\Part\\x.txt"), "x"));
+    form->TexteDossier[0]->setText(QStringLiteral("C:\\Nulle\\Part\\"));
+    automation::resetPoller();
+    cycle();
+    cycle();
+    form->ListeIncidents->clear();
+    ASSERT_TRUE(QDir(prefix.native(QStringLiteral("C:\\Nulle\\Part"))).removeRecursively());
+    cycle();
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\Nulle\\Part\\x.txt"), "x"));
+    cycle();
+    cycle();
+    EXPECT_EQ(incidents().size(), 2) << incidents().join(u'\n').toStdString();
+    EXPECT_EQ(incidents().filter(QStringLiteral("de nouveau accessible")).size(), 1);
+    EXPECT_TRUE(Supervision::Take().jobFolderMissing.isEmpty());
 }
 
 TEST_F(PollerTest, ClearsTheListAbove1000Lines) {

@@ -33,6 +33,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 using namespace testsupport;
 
@@ -293,6 +294,9 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
         int incidentLines;         // automatic reports
         QList<QStringList> copies; // envelope recipients of each message received
         qint16 abandon;
+        // Sent while a job's row holds a copy record that knows every recipient: an
+        // operator's send must neither skip them nor land in the row's record.
+        bool duringJob = false;
     };
     const Case cases[] = {
         {"single recipient",
@@ -314,6 +318,16 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
          0,
          {{"un@alpha.test"}, {"deux@beta.test"}, {"trois@alpha.test"}},
          0},
+        {"two recipients by hand during a job",
+         -1,
+         "un@alpha.test",
+         "deux@beta.test",
+         "",
+         {"Mail envoyé avec succès à un@alpha.test", "Mail envoyé avec succès à deux@beta.test"},
+         0,
+         {{"un@alpha.test"}, {"deux@beta.test"}},
+         0,
+         true},
         {"one copy refused, automatic",
          0,
          "un@alpha.test; x@muet.test",
@@ -330,9 +344,21 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
         SetUp();
         const int before = sink.messages().size();
         main->TexteServer->setText("");
-        fill(bis, c.to, c.cc, c.cci, "Direct", "corps");
+        QWidget* form = c.duringJob ? static_cast<QWidget*>(main.get()) : bis;
+        fill(form, c.to, c.cc, c.cci, "Direct", "corps");
 
-        EXPECT_EQ(send(bis, c.manuel), c.abandon);
+        int recorded = 0;
+        automation::CopyRecord record;
+        record.alreadySent = [](const QString&) { return true; };
+        record.noteSent = [&](const QString&) { ++recorded; };
+        automation::JobContext job;
+        job.copies = &record;
+        std::optional<automation::JobScope> scope;
+        if (c.duringJob)
+            scope.emplace(job);
+        EXPECT_EQ(send(form, c.manuel), c.abandon);
+        scope.reset();
+        EXPECT_EQ(recorded, 0);
         EXPECT_EQ(boxTexts(), c.boxes);
         const QStringList lines = incidents();
         ASSERT_EQ(lines.size(), c.incidentLines) << lines.join('\n').toStdString();

@@ -7,6 +7,8 @@
 
 #include <QJsonDocument>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 using namespace Supervision;
@@ -67,6 +69,40 @@ TEST_F(FiguresTest, StateSurvivesItsFileAndTellsAStuckStation) {
     NoteJobGone(QStringLiteral("/nonexistent/Email_1.ss8"));
     EXPECT_EQ(StuckReason(Take(), now + 10 * DefaultRetryLifetimeSec * 1000), QString());
     EXPECT_FALSE(FromJson(QJsonObject{{QStringLiteral("pid"), 1}}, back)) << "not a state";
+}
+
+// Nothing can go: the job folder gone, the sign-in refused, the server taking nothing for an
+// hour. Each survives the state file and ends with its cause.
+TEST_F(FiguresTest, AStationThatCanSendNothingIsUnhealthy) {
+    const auto reasonAt = [](qint64 at) {
+        Snapshot back;
+        EXPECT_TRUE(FromJson(QJsonDocument(ToJson(Take())).object(), back));
+        return StuckReason(back, at);
+    };
+    const qint64 hour = DestinationDownSec * 1000;
+    const struct {
+        const char* what;
+        std::function<void()> begin, end;
+        qint64 after; // how long after the start it counts
+    } cases[] = {
+        {"job folder", [] { SetJobFolderMissing(QStringLiteral("C:\\Jobs\\")); },
+         [] { SetJobFolderMissing({}); }, 0},
+        {"sign-in", [] { SetSignInProblem(QStringLiteral("jeton révoqué")); },
+         [] { SetTokenExpiry(QDateTime::fromSecsSinceEpoch(1'800'003'600, Qt::UTC)); }, 0},
+        {"server down",
+         [] { CountRow(RowOutcome::Deferred, QStringLiteral("smtp.example.org"), 0); },
+         [] { CountRow(RowOutcome::Sent, QStringLiteral("smtp.example.org"), 0); }, hour + 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.begin();
+        if (c.after > 0) {
+            EXPECT_EQ(reasonAt(now + c.after - 2000), QString()) << "not yet";
+        }
+        EXPECT_NE(reasonAt(now + c.after), QString());
+        c.end();
+        EXPECT_EQ(reasonAt(now + c.after), QString());
+    }
 }
 
 TEST(ServiceManager, JournalFieldsAreBinarySafe) {

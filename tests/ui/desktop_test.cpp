@@ -355,6 +355,11 @@ TEST_F(DesktopTest, AsleepTheIconTellsEachNewIncident) {
     EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("2 incident(s)")))
         << Lib_SysTray::IconTip().toStdString();
     EXPECT_EQ(Lib_SysTray::LastBalloon(), QStringLiteral("Relais refusé"));
+    // The same condition said again (a 30-second repeat) is counted but raises no balloon.
+    const int balloons = Lib_SysTray::BalloonsShown();
+    automation::addIncident(*form, QStringLiteral("Relais refusé"));
+    EXPECT_EQ(Lib_SysTray::BalloonsShown(), balloons);
+    EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("3 incident(s)")));
 }
 
 // The icon and its tip say what the program does: waiting for the next poll, sending a job,

@@ -106,6 +106,13 @@ TEST(IncidentLog, DayFilesSurviveARestartWithinTheirLimits) {
     EXPECT_EQ(files.size(), automation::IncidentLogDays);
     EXPECT_EQ(files.last(), automation::incidentLogName(monday.addDays(11)));
 
+    // A purge sticks: only the lines after it come back, across days and after a full file.
+    const QDateTime later(monday.addDays(11), QTime(10, 0));
+    ASSERT_TRUE(automation::appendIncidentPurge(folder, later));
+    EXPECT_TRUE(automation::readIncidentLog(folder, 10).isEmpty());
+    ASSERT_TRUE(automation::appendIncidentLog(folder, "after", monday.addDays(12)));
+    EXPECT_EQ(automation::readIncidentLog(folder, 10), QStringList{"after"});
+
     const QString gone = folder + "/gone";
     EXPECT_FALSE(automation::appendIncidentLog(gone, "x", monday));
     EXPECT_FALSE(QFileInfo::exists(gone));
