@@ -198,6 +198,7 @@ private:
     void feed();
     void scheduleFeed();
     void showProgress();
+    void showLastRow();
     bool mustStop() const { return stopped_ || run_.journalBroken(); }
 
     Frm_Main& main_;
@@ -223,6 +224,8 @@ private:
     QEventLoop loop_;
     RowWork* current_ = nullptr;
     bool handedOver_ = false;
+    Frm_Main::MailFields lastRow_; // the mail fields of the last row read
+    bool anyRow_ = false;
 };
 
 void Dispatch::deleteAttachment(const QString& native) {
@@ -268,9 +271,8 @@ void Dispatch::countAttachments() {
     }
 }
 
-// One row: read, routed, written into the hidden form, and sent unless it is done or waits.
+// One row: read, routed, and sent unless it is done or waits.
 void Dispatch::takeRow(int row) {
-    const QString& label = JobDispatch::kLabel;
     sheet_.Row = row;
     sheet_.Col = 1;
     if (sheet_.Text().trimmed().isEmpty())
@@ -283,6 +285,7 @@ void Dispatch::takeRow(int row) {
     // Blanks around the attachment name are dropped once, for the check, the mail and the
     // deletion alike.
     const QString attachment = cells[9].trimmed();
+    anyRow_ = true;
     RowWork work;
     automation::RowUnit& unit = work.unit;
     unit.row = row;
@@ -309,21 +312,14 @@ void Dispatch::takeRow(int row) {
     if (attachmentInside)
         unit.attachment = QFileInfo(attachmentNative).absoluteFilePath();
 
-    Frm_MainBis* bis = Frm_MainBis::instance();
-    Lib_Public::Trap(label, [&] {
-        if (!bis)
-            throw Lib_Public::RunTimeError(91,
-                                           QStringLiteral("Object variable not set (Frm_MainBis)"));
-        Controls::SetText(bis, QStringLiteral("TexteTo"),
-                          JobDispatch::RouteTo(cells[4], cells[10]));
-        Controls::SetText(bis, QStringLiteral("TexteCc"), cells[5]);
-        Controls::SetText(bis, QStringLiteral("TexteCci"), cells[6]);
-        Controls::SetText(bis, QStringLiteral("TexteSubject"), cells[7]);
-        Controls::SetText(bis, QStringLiteral("TexteBody"), cells[8]);
-        Controls::SetText(bis, QStringLiteral("TexteAttachments"),
-                          attachmentInside ? folder_ + attachment + QStringLiteral("; ")
-                                           : QString());
-    });
+    // The row's mail goes from its cells to the sending, through no widget; the hidden form
+    // shows the last row once the job is over.
+    lastRow_ = {JobDispatch::RouteTo(cells[4], cells[10]),
+                cells[5],
+                cells[6],
+                cells[7],
+                cells[8],
+                attachmentInside ? folder_ + attachment + QStringLiteral("; ") : QString()};
 
     if (writeOnly_)
         return;
@@ -363,8 +359,7 @@ void Dispatch::sendRow(RowWork work) {
     current_ = &work;
     handedOver_ = false;
     qint16 abandon = 0;
-    Lib_Public::Trap(JobDispatch::kLabel,
-                     [&] { main_.SendEmail(Frm_MainBis::instance(), 0, abandon); });
+    Lib_Public::Trap(JobDispatch::kLabel, [&] { main_.SendMail(lastRow_, false, 0, abandon); });
     job_->copies = nullptr;
     current_ = nullptr;
     if (handedOver_)
@@ -380,7 +375,7 @@ void Dispatch::sendRow(RowWork work) {
         run_.failed(unit, verdict.reason);
     else
         run_.deferred(unit, verdict.reason);
-    const QString server = main_.TexteServer->text().trimmed();
+    const QString server = main_.SavedSettings.server.trimmed();
     settle(unit, &server);
 }
 
@@ -485,6 +480,23 @@ void Dispatch::showProgress() {
     }
 }
 
+// The hidden form's mail fields hold the last row read, as after a row-by-row dispatch.
+void Dispatch::showLastRow() {
+    Frm_MainBis* bis = Frm_MainBis::instance();
+    Lib_Public::Trap(JobDispatch::kLabel, [&] {
+        if (!bis)
+            throw Lib_Public::RunTimeError(91,
+                                           QStringLiteral("Object variable not set (Frm_MainBis)"));
+        const std::pair<const char*, const QString*> fields[] = {
+            {"TexteTo", &lastRow_.to},     {"TexteCc", &lastRow_.cc},
+            {"TexteCci", &lastRow_.cci},   {"TexteSubject", &lastRow_.subject},
+            {"TexteBody", &lastRow_.body}, {"TexteAttachments", &lastRow_.attachments},
+        };
+        for (const auto& [name, text] : fields)
+            Controls::SetText(bis, QString::fromLatin1(name), *text);
+    });
+}
+
 qint16 Dispatch::exec() {
     count_ = sheet_.MaxRows();
     // A stop request cuts the transfers in flight and starts no further row.
@@ -518,6 +530,8 @@ qint16 Dispatch::exec() {
         showProgress();
     }
     job_->handOver = nullptr; // it points at this dispatch
+    if (anyRow_)
+        showLastRow();
     main_.statusBar()->clearMessage();
     main_.RefreshOAuthStatus(); // the job's sends may have renewed the token
     job_->failures = run_.failures();

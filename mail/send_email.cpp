@@ -254,6 +254,20 @@ std::shared_ptr<const mail::dkim::Signer> Sending::DkimSigner(const DkimSettings
 }
 
 void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
+    // A form without one of the fields reports it and sends with that field empty.
+    MailFields fields;
+    const std::pair<const char*, QString*> named[] = {
+        {"TexteTo", &fields.to},     {"TexteCc", &fields.cc},
+        {"TexteCci", &fields.cci},   {"TexteSubject", &fields.subject},
+        {"TexteBody", &fields.body}, {"TexteAttachments", &fields.attachments},
+    };
+    for (const auto& [name, text] : named)
+        Lib_Public::Trap(kLabel, [&] { *text = FieldText(Feuille, QString::fromLatin1(name)); });
+    SendMail(fields, Feuille == this, Manuel, Abandon);
+}
+
+void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manuel,
+                        qint16& Abandon) {
     using namespace Sending;
     using Lib_Public::Trap;
     const auto report = [&](const QString& text) { Report(*this, Manuel, text); };
@@ -289,9 +303,9 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
     const SendingSettings settings = visible ? PageSettings() : SavedSettings;
     QString sender, to, cc, bcc, server;
     Trap(kLabel, [&] { sender = TrimSpaces(settings.from); });
-    Trap(kLabel, [&] { to = TrimSpaces(FieldText(Feuille, "TexteTo")).replace(';', ','); });
-    Trap(kLabel, [&] { cc = TrimSpaces(FieldText(Feuille, "TexteCc")).replace(';', ','); });
-    Trap(kLabel, [&] { bcc = TrimSpaces(FieldText(Feuille, "TexteCci")).replace(';', ','); });
+    to = TrimSpaces(fields.to).replace(';', ',');
+    cc = TrimSpaces(fields.cc).replace(';', ',');
+    bcc = TrimSpaces(fields.cci).replace(';', ',');
     Trap(kLabel, [&] { server = TrimSpaces(settings.server); });
 
     // 4.
@@ -336,9 +350,10 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
             onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
     }
 
-    // 7. Character set of the chosen row; with no row chosen the component keeps its default.
+    // 7. Character set of the chosen row (as saved, for an automatic send); with no row
+    // chosen the component keeps its default.
     onMail([&](mail::MailMessage& m) {
-        const int row = ListeCharset->currentIndex();
+        const int row = settings.charset;
         if (row < 0 || row >= static_cast<int>(Charsets.size()))
             throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
         m.setCharset(CharsetIdentifier(row));
@@ -424,7 +439,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
         // 12. Attachments named in the form: existing, non-empty files only, silently.
         Trap(kLabel, [&] {
-            const QString named = TrimSpaces(FieldText(Feuille, "TexteAttachments"));
+            const QString named = TrimSpaces(fields.attachments);
             if (named.isEmpty())
                 return;
             for (const QString& piece : named.split(QLatin1Char(';'))) {
@@ -484,7 +499,7 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         // 16. Files picked on the compose panel (all but the empty last slot), for the
         // compose panel's own mails only: an automatic mail carries its row's attachment and
         // nothing else. A refused file abandons the mail: the operator asked for it.
-        if (Abandon != True && Feuille == this) {
+        if (Abandon != True && composePanel) {
             Trap(kLabel, [&] {
                 for (qsizetype i = 0; i + 1 < Attachments.size(); ++i) {
                     const QString path = Attachments.at(i);
@@ -502,10 +517,8 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
 
         if (Abandon != True) {
             // 18. Subject and body as typed; the body's placeholders filled in.
-            QString subject, body;
-            Trap(kLabel, [&] { subject = FieldText(Feuille, "TexteSubject"); });
-            Trap(kLabel, [&] { body = FieldText(Feuille, "TexteBody"); });
-            body = ReplacePlaceholders(body, sender, toAndCc, subject);
+            const QString& subject = fields.subject;
+            const QString body = ReplacePlaceholders(fields.body, sender, toAndCc, subject);
             onMail([&](mail::MailMessage& m) { m.setSubject(kSubjectPrefix + subject); });
             onMail([&](mail::MailMessage& m) { m.setBody(body); });
 

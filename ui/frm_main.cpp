@@ -521,6 +521,7 @@ Frm_Main::SendingSettings Frm_Main::PageSettings() const {
     s.password = TextePW->text();
     s.jobFolder = WinPath::fromScreen(TexteDossier[0]->text());
     s.protocol = ListeProtocol->currentIndex();
+    s.charset = ListeCharset->currentIndex();
     s.auth = CheckBoxAuth->isChecked();
     s.ssl = CheckBoxSSL->isChecked();
     s.sign = CheckBoxSign->isChecked();

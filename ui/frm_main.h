@@ -173,6 +173,7 @@ public:
     struct SendingSettings {
         QString from, server, port, user, password, jobFolder;
         int protocol = 0;
+        int charset = -1; // row of ListeCharset, -1: none chosen
         bool auth = false, ssl = false, sign = false, encrypt = false, oauth = false;
         bool operator==(const SendingSettings&) const = default;
     };
@@ -282,6 +283,13 @@ public:
     // Sends the mail held by the six mail fields of `Feuille` (Frm_Main or Frm_MainBis).
     // Manuel: exactly -1 is an interactive send. Abandon: set to -1 when the send failed.
     void SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon);
+    // The six mail fields' texts, as SendEmail reads them from a form.
+    struct MailFields {
+        QString to, cc, cci, subject, body, attachments;
+    };
+    // SendEmail on texts instead of a form: a job's row goes through no widget.
+    // `composePanel`: the compose panel's own mail, which carries its picked attachments.
+    void SendMail(const MailFields& fields, bool composePanel, qint16 Manuel, qint16& Abandon);
     // Sends the used rows of the job loaded in `sheet` (mail/job_dispatch.cpp); `Folder` is the
     // job folder with its "". Returns -1 when no row was abandoned, 0 otherwise.
     qint16 EnvoiMailAutomation(FpSpread& sheet, const QString& Folder, qint16& Abandon);

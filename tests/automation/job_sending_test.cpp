@@ -6,6 +6,7 @@
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
 #include "automation/jobs/job_run.h"
+#include "mail/charsets.h"
 #include "mail/job_dispatch.h"
 #include "sending_fixture.h"
 #include "support/dns_fixture.h"
@@ -313,6 +314,29 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
         qunsetenv("POSTIQUE_SMTP_SESSIONS");
     else
         qputenv("POSTIQUE_SMTP_SESSIONS", savedSessions);
+}
+
+// The background sending takes the character set and the server's name from the saved
+// settings, never from what the page holds unsaved.
+TEST_F(JobSendingTest, UnsavedCharsetAndServerStayOutOfTheJob) {
+    SmtpServer server;
+    useServer(server);
+    const int saved = form->ListeCharset->currentIndex();
+    const int latin1 = form->ListeCharset->findText(QStringLiteral("Western European(ISO)"));
+    ASSERT_GE(latin1, 0);
+    ASSERT_NE(latin1, saved);
+    form->ListeCharset->setCurrentIndex(latin1);
+    form->TexteServer->setText(QStringLiteral("pas.encore.enregistre.example"));
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "s", "é")));
+    Supervision::Reset();
+    ASSERT_EQ(cycleWithSavedSettings(), 1);
+    ASSERT_TRUE(server.waitForMessages(1));
+    EXPECT_EQ(
+        testsupport::ParseWithPython(server.messages()[0].data).value("body_charset").toString(),
+        CharsetIdentifier(saved).toLower());
+    const Supervision::Snapshot figures = Supervision::Take();
+    EXPECT_EQ(figures.mails.keys(), QStringList{QStringLiteral("127.0.0.1\tsmtp")});
 }
 
 TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {
