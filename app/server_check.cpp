@@ -2,14 +2,18 @@
 // the poller's own refusals first, then the network check off the user-interface thread.
 #include "app/server_check.h"
 
+#include "app/folders.h"
 #include "app/startup.h"
+#include "automation/jobs/incidents.h"
 #include "mail/addresses.h"
+#include "mail/engine/hosted_outlook.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
 #include "mail/oauth_login.h"
 #include "mail/send_email.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
+#include "system/ini.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
 
@@ -95,8 +99,19 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
     return s;
 }
 
+mail::HostedOutlook OutlookOfPage(const Frm_Main& form) {
+    return mail::HostedOutlookOf(form.ListeProtocol->currentIndex(), form.TexteServer->text(),
+                                 form.CheckBoxAuth->isChecked(),
+                                 OAuthPanel::LoginFromSettings(form) != nullptr);
+}
+
 Outcome Run(const Frm_Main& form, const QString& testRecipient) {
     Outcome outcome;
+    // Whether the path chosen outlives the providers' deadlines comes first: it may work
+    // today and still need changing.
+    const mail::HostedOutlook outlook = OutlookOfPage(form);
+    if (!outlook.path.isEmpty())
+        outcome.lines << QStringLiteral("Chemin d'envoi : ") + outlook.verdict;
     QString refusal;
     mail::ProbeSettings settings = SettingsFromPage(form, refusal);
     settings.testRecipient = testRecipient;
@@ -105,7 +120,7 @@ Outcome Run(const Frm_Main& form, const QString& testRecipient) {
         return outcome;
     }
     const mail::ProbeReport report = probeOffThread(settings);
-    outcome.lines = report.facts;
+    outcome.lines += report.facts;
     outcome.ok = report.code == mail::Error::None;
     if (outcome.ok)
         outcome.lines << QStringLiteral(
@@ -113,6 +128,22 @@ Outcome Run(const Frm_Main& form, const QString& testRecipient) {
     else
         outcome.lines << QStringLiteral("Résultat : échec. ") + report.description;
     return outcome;
+}
+
+bool TellOutlookOnce(Frm_Main& form) {
+    const mail::HostedOutlook outlook = OutlookOfPage(form);
+    const QString file = Lib_Public::NomFichierSettings(QString(), QStringLiteral(".Ini"));
+    const QString section = QStringLiteral("Echeances");
+    const QString key = QStringLiteral("Signale");
+    const QString told = outlook.breaks ? outlook.verdict : QString();
+    if (Lib_Systeme::LectureIni(file, section, key, QString()) == told)
+        return false;
+    // A path that no longer breaks forgets what was told: a later return to it is told again.
+    Lib_Systeme::EcritureIni(file, section, key, told);
+    if (told.isEmpty())
+        return false;
+    automation::addIncident(form, told + QStringLiteral(" (voir VL3_Postique --check-server)"));
+    return true;
 }
 
 int CommandLine(const QString& testRecipient) {

@@ -3,6 +3,7 @@
 // "VL3_Postique --check-server".
 #pragma once
 
+#include "mail/engine/hosted_outlook.h"
 #include "mail/engine/server_probe.h"
 
 #include <QString>
@@ -25,6 +26,15 @@ struct Outcome {
 // refusal ("Adresse Email d'envoi non renseignée", "Veuillez renseigner l'utilisateur et/ou
 // le mot de passe") when the settings would stop every automatic send; "" otherwise.
 mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal);
+
+// Where the sending path of the settings page of `form` stands at the hosted services'
+// deadlines (mail/engine/hosted_outlook.h).
+mail::HostedOutlook OutlookOfPage(const Frm_Main& form);
+
+// Tells, as an incident line, a sending path of the saved settings that a deadline will break,
+// once for each change of path: the path told is kept in the program's local settings file.
+// Returns true when a line was added.
+bool TellOutlookOnce(Frm_Main& form);
 
 // Checks the settings of `form`. The network part runs off the calling thread; on the
 // user-interface thread events keep being processed meanwhile. Sends nothing.

@@ -2,6 +2,7 @@
 // command-line switch, version record and installation notice, in their fixed order. Every
 // step is trapped on its own so that a failing step never stops the start-up.
 #include "app/startup.h"
+#include "app/server_check.h"
 
 #include "app/folders.h"
 #include "app/look.h"
@@ -272,6 +273,9 @@ void Frm_Main::Form_Load() {
             *ListeIncidents,
             abandon == 0 ? what : what + QStringLiteral(" ; il ne sera pas renvoyé"), {});
     });
+
+    // A sending path that a hosted service's deadline will break is told before it breaks.
+    Trap(label, [&] { ServerCheck::TellOutlookOnce(*this); });
 
     Lib_Public::DemarrageTermine = true;
 }

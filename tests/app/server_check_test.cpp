@@ -1,11 +1,19 @@
 // The settings check against real SMTP servers on loopback: what it reports for each kind of
 // server and failure, that it never sends a mail, and the program's "--check-server".
+#include "app/server_check.h"
 #include "mail/engine/server_probe.h"
 #include "mail/transport/smtp_transport.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
+#include "support/temp_prefix.h"
+#include "system/globals.h"
+#include "ui/frm_main.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -163,3 +171,29 @@ TEST(ServerCheck, ProgramChecksTheSavedSettings) {
 }
 
 } // namespace
+
+// A path that a deadline will break is told at start-up once per change of path, and the
+// check names the path first.
+TEST(ServerCheck, APathThatADeadlineBreaksIsToldOncePerChange) {
+    TempPrefix prefix;
+    const QString savedFolder = Lib_Public::DossierSettingsProgramme;
+    Lib_Public::DossierSettingsProgramme = QStringLiteral("C:\\Velmora\\Settings\\VL3_Postique\\");
+    Frm_Main w;
+    w.ListeProtocol->addItems({"SMTP", "EWS", "WebDAV", "Graph"});
+    w.CheckBoxAuth->setChecked(true);
+    const struct {
+        const char* server;
+        bool told;
+    } steps[] = {{"smtp.office365.com", true},
+                 {"smtp.office365.com", false},
+                 {"smtp.example.org", false},
+                 {"smtp.office365.com", true}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.server);
+        w.TexteServer->setText(QString::fromLatin1(step.server));
+        EXPECT_EQ(ServerCheck::TellOutlookOnce(w), step.told);
+    }
+    EXPECT_EQ(w.ListeIncidents->count(), 2);
+    EXPECT_TRUE(w.ListeIncidents->item(0)->text().contains(QStringLiteral("31/12/2026")));
+    Lib_Public::DossierSettingsProgramme = savedFolder;
+}
