@@ -115,7 +115,9 @@ Throttle ThrottleOf(int code, const QString& text) {
     if (code == 421 || code == 432 || text.contains(QStringLiteral("4.3.2")) ||
         (tooMany && text.contains(QStringLiteral("connection"), Qt::CaseInsensitive)))
         return Throttle::Sessions;
-    if (((code == 451 || code == 452) && enhanced.match(text).hasMatch()) || tooMany)
+    // 4.2.1 at 450: a relay's passing peak, which a slower pace gets through.
+    if (((code == 451 || code == 452) && enhanced.match(text).hasMatch()) || tooMany ||
+        (code == 450 && text.contains(QStringLiteral("4.2.1"))))
         return Throttle::Rate;
     return Throttle::None;
 }

@@ -4,6 +4,8 @@
 
 #include "system/untrusted_text.h"
 
+#include <QRegularExpression>
+
 namespace mail::detail {
 
 namespace {
@@ -126,9 +128,48 @@ SendOutcome CurlFailure(Peer peer, CURLcode result, const QString& server, const
     return {code, smtpText(code, server, host, technical, answer)};
 }
 
+namespace {
+std::optional<SendOutcome> smtpRefusalText(const QString& command, const QString& argument,
+                                           const QString& reply, const QString& server,
+                                           const QStringList& refused);
+} // namespace
+
+QString ProviderRefusalAdvice(const QString& reply) {
+    static const QRegularExpression code(QStringLiteral("\\b([45]\\.\\d{1,3}\\.\\d{1,3})\\b"));
+    const QString enhanced = code.match(reply).captured(1);
+    if (enhanced == u"5.4.5")
+        return QStringLiteral(" Le quota d'envoi du compte pour 24 heures est épuisé : le mail "
+                              "attend la fin de la période et repartira.");
+    if (enhanced == u"4.2.1")
+        return QStringLiteral(" Le serveur est surchargé pour l'instant : l'envoi ralentit et "
+                              "reprendra.");
+    if (enhanced == u"5.7.25")
+        return QStringLiteral(" Le destinataire exige un nom inverse (enregistrement PTR) pour "
+                              "l'adresse publique de la station ; voir VL3_Postique "
+                              "--check-server.");
+    if (enhanced == u"5.7.26" || enhanced == u"5.7.515" || enhanced == u"5.7.509" ||
+        enhanced == u"5.7.23" || enhanced == u"5.7.27")
+        return QStringLiteral(" Le destinataire refuse les mails non authentifiés : publiez "
+                              "pour le domaine de l'expéditeur un enregistrement SPF qui nomme "
+                              "le serveur d'envoi, une signature DKIM et un enregistrement "
+                              "DMARC alignés ; voir VL3_Postique --check-server.");
+    return {};
+}
+
 std::optional<SendOutcome> SmtpRefusal(const QString& command, const QString& argument,
                                        const QString& reply, const QString& server,
                                        const QStringList& refused) {
+    std::optional<SendOutcome> out = smtpRefusalText(command, argument, reply, server, refused);
+    if (out)
+        out->description += ProviderRefusalAdvice(reply);
+    return out;
+}
+
+namespace {
+
+std::optional<SendOutcome> smtpRefusalText(const QString& command, const QString& argument,
+                                           const QString& reply, const QString& server,
+                                           const QStringList& refused) {
     const QString answer = ServerAnswerSuffix(reply);
     if (command == u"AUTH")
         return SendOutcome{Error::LoginRefused,
@@ -153,6 +194,8 @@ std::optional<SendOutcome> SmtpRefusal(const QString& command, const QString& ar
                                .arg(server, answer)};
     return std::nullopt;
 }
+
+} // namespace
 
 SendOutcome SmtpLoginUnavailable(const QString& server) {
     return {Error::LoginUnavailable,

@@ -43,6 +43,12 @@ std::optional<SendOutcome> SmtpRefusal(const QString& command, const QString& ar
                                        const QString& reply, const QString& server,
                                        const QStringList& refused);
 
+// What a provider's refusal asks of the operator, from the enhanced status code of `reply`
+// (" …" to append, "" when none applies): a spent daily quota (5.4.5), a passing peak (4.2.1),
+// a missing reverse name (5.7.25), unauthenticated mail (5.7.26, 5.7.515 and the like: which
+// DNS records to publish).
+QString ProviderRefusalAdvice(const QString& reply);
+
 // The failure of a login asked of an SMTP server that offers none (Error::LoginUnavailable).
 SendOutcome SmtpLoginUnavailable(const QString& server);
 

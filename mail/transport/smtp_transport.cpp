@@ -104,7 +104,9 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     report.description = failure.description;
     // Refused for good, for every recipient or for the message itself (5xx): the same mail
     // will never go. A sender refused is the settings' fault, not the mail's.
+    // A spent daily quota (5.4.5) ends with its 24 hours: the mail waits, it does not fail.
     if (refusal && refusal->code >= 500 && failure.code != Error::Aborted &&
+        !reply.contains(QStringLiteral("5.4.5")) &&
         (failure.code == Error::RecipientRefused || failure.code == Error::DataRefused)) {
         report.permanent =
             std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {

@@ -1,5 +1,6 @@
 // Sending through a real SMTP server (aiosmtpd on loopback): the modes, login, refusals,
 // time limits, certificate trust and session reuse.
+#include "mail/engine/destinations.h"
 #include "mail/engine/mail_component.h"
 #include "mail/transport/smtp_transport.h"
 
@@ -235,6 +236,38 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
             }
             mail::CloseIdleSessions();
         }
+}
+
+// Providers' refusals say what they ask for: a spent daily quota waits instead of failing, a
+// passing peak slows the pace, unauthenticated mail names the DNS records to publish.
+TEST(SmtpSend, ProviderRefusalsSayWhatToDo) {
+    const struct {
+        const char* command;
+        const char* reply;
+        bool permanent;
+        const char* says;
+    } cases[] = {
+        {"RCPT", "550 5.4.5 Daily user sending quota exceeded", false, "24 heures"},
+        {"EOD", "550 5.7.26 Unauthenticated email is not accepted", true, "DMARC"},
+        {"EOD", "550 5.7.515 Access denied", true, "--check-server"},
+        {"RCPT", "550 5.7.25 The IP address has no PTR record", true, "nom inverse"},
+        {"MAIL", "450 4.2.1 The user is receiving mail too quickly", false, "ralentit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        Opt options;
+        options.reply(QString::fromLatin1(c.command), QString(), QString::fromLatin1(c.reply));
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        MailMessage mail;
+        prepare(mail, server.port());
+        EXPECT_NE(mail.send(), 0);
+        EXPECT_EQ(mail.lastErrorPermanent(), c.permanent);
+        EXPECT_TRUE(mail.lastErrorDescription().contains(QString::fromUtf8(c.says)))
+            << mail.lastErrorDescription().toStdString();
+        mail::CloseIdleSessions();
+    }
+    EXPECT_EQ(mail::ThrottleOf(450, QStringLiteral("450 4.2.1 too quickly")), mail::Throttle::Rate);
 }
 
 // A server that stops answering cannot hold a send beyond its time limits, and the caller's
