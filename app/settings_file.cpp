@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cmath>
@@ -412,30 +413,67 @@ Section readNow(const QString& file) {
 
 } // namespace
 
-Section Read() {
-    // Every mail asks; the file is read again only when it changed (its place, size, time or
-    // identity), never once per row of a job.
-    static std::mutex mutex;
-    static QString stamp;
-    static Section cached;
-    const QString file = Lib_Public::SettingsFilePath();
-    const QString native = WinPath::nativePath(file);
+} // namespace DkimSettings
+
+namespace {
+
+// The settings file's place, size, identity and time: what tells that it changed; "" when it
+// cannot be looked at (then it is read each time).
+QString settingsFileStamp() {
+    const QString native = WinPath::nativePath(Lib_Public::SettingsFilePath());
     struct stat st {};
-    const bool there = !native.isEmpty() && ::stat(QFile::encodeName(native).constData(), &st) == 0;
-    const QString now = there ? QStringLiteral("%1|%2|%3|%4.%5|%6")
-                                    .arg(native)
-                                    .arg(st.st_size)
-                                    .arg(st.st_ino)
-                                    .arg(st.st_mtim.tv_sec)
-                                    .arg(st.st_mtim.tv_nsec)
-                                    .arg(Lib_Public::DossierConfigGlobal[0])
-                              : QString();
-    std::lock_guard lock(mutex);
-    if (now.isEmpty() || now != stamp) {
-        cached = readNow(file);
-        stamp = now;
+    if (native.isEmpty() || ::stat(QFile::encodeName(native).constData(), &st) != 0)
+        return {};
+    return QStringLiteral("%1|%2|%3|%4.%5")
+        .arg(native)
+        .arg(st.st_size)
+        .arg(st.st_ino)
+        .arg(st.st_mtim.tv_sec)
+        .arg(st.st_mtim.tv_nsec);
+}
+
+// A value read from the settings file, kept until the file changes (its place, size, time or
+// identity): every mail asks, the file is read once per change, never once per row of a job.
+template <class T> class ReadOnChange {
+public:
+    template <class Read> T get(Read read) {
+        const QString now = settingsFileStamp();
+        std::lock_guard lock(mutex_);
+        if (now.isEmpty() || now != stamp_) {
+            value_ = read();
+            stamp_ = now;
+        }
+        return value_;
     }
-    return cached;
+
+private:
+    std::mutex mutex_;
+    QString stamp_;
+    T value_;
+};
+
+} // namespace
+
+namespace DkimSettings {
+
+Section Read() {
+    static ReadOnChange<Section> section;
+    return section.get([] { return readNow(Lib_Public::SettingsFilePath()); });
 }
 
 } // namespace DkimSettings
+
+namespace HveSettings {
+
+QStringList Domains() {
+    static ReadOnChange<QStringList> domains;
+    return domains.get([] {
+        static const QRegularExpression separators(QStringLiteral("[,;\\s]+"));
+        return Lib_Systeme::LectureIni(Lib_Public::SettingsFilePath(), QStringLiteral("HVE"),
+                                       QStringLiteral("Domaines"), QString())
+            .toLower()
+            .split(separators, Qt::SkipEmptyParts);
+    });
+}
+
+} // namespace HveSettings

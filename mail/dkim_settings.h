@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace DkimSettings {
 
@@ -25,3 +26,12 @@ struct Section {
 Section Read();
 
 } // namespace DkimSettings
+
+namespace HveSettings {
+
+// The domains High Volume Email may deliver to besides the sender's own: `[HVE] Domaines=` of
+// the settings file, separated by ",", ";" or blanks, in lower case; read again only when the
+// file changed.
+QStringList Domains();
+
+} // namespace HveSettings

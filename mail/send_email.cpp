@@ -13,6 +13,7 @@
 #include "mail/engine/protocols.h"
 #include "mail/mime/dkim.h"
 #include "mail/oauth_login.h"
+#include "mail/server_panel.h"
 #include "mail/transport/sender_checks.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -465,10 +466,37 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
         Addresses::FnTrim(combined, QStringLiteral(","));
         const QString toAndCc = to + QLatin1Char(',') + cc;
 
+        // High Volume Email delivers inside the organisation only (550 5.5.105 for anyone
+        // else): a mail with an outside recipient waits instead of going out to fail.
+        if (server.compare(QLatin1String(ServerPanel::kHighVolumeHost), Qt::CaseInsensitive) == 0) {
+            QStringList accepted = HveSettings::Domains();
+            accepted << senderAddress.section(QLatin1Char('@'), 1).toLower();
+            QStringList outside;
+            for (QString entry : Addresses::SplitEx(combined, QLatin1Char(','))) {
+                Addresses::FnTrim(entry, Addresses::kListEntrySet);
+                QString displayName, address;
+                Addresses::FnParseAddr(entry, displayName, address);
+                if (!address.isEmpty() &&
+                    !accepted.contains(address.section(QLatin1Char('@'), 1).toLower()))
+                    outside << address;
+            }
+            if (!outside.isEmpty()) {
+                const QString text =
+                    QStringLiteral("Le serveur High Volume Email %1 ne remet qu'aux destinataires "
+                                   "de l'organisation (il répondrait 550 5.5.105) : %2. Ajoutez "
+                                   "leur domaine à [HVE] Domaines= s'il appartient à "
+                                   "l'organisation, ou choisissez un autre serveur.")
+                        .arg(server, outside.join(QStringLiteral(" ; ")));
+                report(text);
+                Abandon = True;
+                failed(Outcome::Transient, text);
+            }
+        }
+
         // 14. Encryption: a certificate for every recipient, other people's store first.
         // Every recipient is looked up, so one send reports every missing certificate.
         onMail([&](mail::MailMessage& m) { m.recipientCertificates().clear(); });
-        if (settings.encrypt) {
+        if (settings.encrypt && Abandon != True) {
             std::optional<mail::Certificate> certificate;
             for (QString entry : Addresses::SplitEx(combined, QLatin1Char(','))) {
                 Addresses::FnTrim(entry, Addresses::kListEntrySet);

@@ -38,6 +38,9 @@ QString ProviderHostForDomain(const QString& domain) {
 
 bool IsWellKnownServer(const QString& server) {
     const QString lower = server.toLower();
+    // High Volume Email has no senders' domain of its own, but the same submission settings.
+    if (lower == QLatin1String(kHighVolumeHost))
+        return true;
     for (const WellKnownProvider& p : kWellKnownProviders)
         if (lower == QLatin1String(p.host))
             return true;

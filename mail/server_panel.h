@@ -28,7 +28,11 @@ inline constexpr std::array<WellKnownProvider, 4> kWellKnownProviders{{
 // case); "" when the domain is not one of them.
 QString ProviderHostForDomain(const QString& domain);
 
-// True when `server`, in lower case, is exactly one of the providers' hosts.
+// Microsoft's High Volume Email host: submission from applications to recipients inside the
+// organisation only.
+inline constexpr char kHighVolumeHost[] = "smtp-hve.office365.com";
+
+// True when `server`, in lower case, is exactly one of the providers' hosts or kHighVolumeHost.
 bool IsWellKnownServer(const QString& server);
 
 } // namespace ServerPanel

@@ -378,6 +378,38 @@ TEST_F(SendWindowTest, WithoutServerEachRecipientGetsItsOwnCopy) {
     }
 }
 
+// High Volume Email delivers inside the organisation only: a recipient outside the sender's
+// domain and [HVE] Domaines= holds the mail back (it waits) instead of going out to fail.
+TEST_F(SendWindowTest, HighVolumeEmailKeepsOutsideRecipientsBack) {
+    QTemporaryDir settings;
+    const QString savedFolder = Lib_Public::DossierConfigGlobal[0];
+    const std::shared_ptr<void> restore(
+        nullptr, [&](void*) { Lib_Public::DossierConfigGlobal[0] = savedFolder; });
+    Lib_Public::DossierConfigGlobal[0] = settings.path() + "/";
+    QFile ini(settings.filePath("VL3_Postique.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[HVE]\r\nDomaines=Partenaire.test; autre.test\r\n");
+    ini.close();
+    useServer(QStringLiteral("smtp-hve.office365.com"), 587);
+    mail::SetDefaultTimeLimits({std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
+    const struct {
+        const char* to;
+        bool heldBack;
+    } cases[] = {{"a@station.test; x@dehors.test", true}, {"b@partenaire.test", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        main->ListeIncidents->clear();
+        fill(bis, QString::fromLatin1(c.to), "", "", "Essai", "corps");
+        EXPECT_EQ(send(bis, 0), Sending::True);
+        const QStringList held = incidents().filter(QStringLiteral("5.5.105"));
+        ASSERT_EQ(held.size(), c.heldBack ? 1 : 0) << incidents().join('\n').toStdString();
+        if (c.heldBack) {
+            EXPECT_TRUE(held[0].contains(QStringLiteral("x@dehors.test")));
+            EXPECT_FALSE(held[0].contains(QStringLiteral("a@station.test")));
+        }
+    }
+}
+
 // A [DKIM] section signs every mail; a key that cannot be used holds the row back (it waits,
 // transient) unless Obligatoire=0 lets it go unsigned; a warning that does not stop the mail
 // is written once, not once per row.
