@@ -72,27 +72,19 @@ QString ApplicationFolder(const QString& nativeExecutableFolder) {
     return Lib_Public::CheckRep(WinPath::toWindows(info.absoluteFilePath()));
 }
 
-QString FirstUnknownArgument(const QStringList& arguments) {
-    static const QStringList kAlone = {
+QString FirstUnknownOption(const QStringList& arguments) {
+    static const QStringList kKnown = {
         QStringLiteral("--help"),         QStringLiteral("--version"),
         QStringLiteral("--check-server"), QStringLiteral("--oauth-login"),
-        QStringLiteral("--status"),       QStringLiteral("--json"),
-        QStringLiteral("-reverse")};
-    static const QStringList kWithValue = {
-        QStringLiteral("--check-job"), QStringLiteral("-platform"),
-        QStringLiteral("-display"),    QStringLiteral("-style"),
-        QStringLiteral("-geometry"),   QStringLiteral("-qwindowgeometry")};
+        QStringLiteral("--status"),       QStringLiteral("--json")};
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        if (argument.startsWith(QStringLiteral("/Veille="), Qt::CaseInsensitive) ||
-            argument.startsWith(QStringLiteral("/Wait="), Qt::CaseInsensitive) ||
-            kAlone.contains(argument))
-            continue;
-        if (kWithValue.contains(argument) && i + 1 < arguments.size()) {
-            ++i;
+        if (argument == QStringLiteral("--check-job")) {
+            ++i; // its file may have any name
             continue;
         }
-        return argument;
+        if (argument.startsWith(QStringLiteral("--")) && !kKnown.contains(argument))
+            return argument;
     }
     return QString();
 }

@@ -35,13 +35,13 @@ QString SupportMailbox();
 // when that folder is writable; SuiteFolder otherwise. Never fails.
 QString ApplicationFolder(const QString& nativeExecutableFolder);
 
-// The first of the program's arguments `arguments` (without the program name) that it does
-// not know, or "" when it knows them all: its own switches (/Veille=..., /Wait=...), its
-// options (--help, --version, --check-server, --check-job FILE, --oauth-login, --status,
-// --json) and the
-// toolkit's usual ones (-platform NAME, -display NAME, -style NAME, -geometry G,
-// -qwindowgeometry G, -reverse). A program started with anything else does not start.
-QString FirstUnknownArgument(const QStringList& arguments);
+// The first option among `arguments` (without the program name) that the program does not
+// know, or "" when there is none. Only a word written with a leading "--" is an option: its own
+// are --help, --version, --check-server, --check-job FILE, --oauth-login, --status and --json.
+// Every other word (the switches /Veille=... and /Wait=..., a word a launcher of the suite
+// adds, the toolkit's -platform NAME ...) is not looked at, so a launcher that passes
+// something extra still starts the program.
+QString FirstUnknownOption(const QStringList& arguments);
 
 // True when `commandLine` holds "/Veille=True" anywhere, compared without regard to case.
 bool SleepSwitchRequested(const QString& commandLine);
