@@ -8,6 +8,7 @@
 #include "automation/jobs/incident_log.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/protocols.h"
+#include "mail/job_dispatch.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
@@ -62,7 +63,7 @@ QString versionKey() {
 } // namespace
 
 QString SupportMailbox() {
-    return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX);
+    return JobDispatch::SupportMailbox();
 }
 
 QString ApplicationFolder(const QString& nativeExecutableFolder) {

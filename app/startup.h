@@ -27,7 +27,7 @@ inline constexpr char16_t VersionValue[] = u"AppVersion";
 // be written (an installation in /usr/bin, for example).
 inline constexpr char16_t SuiteFolder[] = u"C:\\Halvaro\\Velmora\\";
 
-// The mailbox that receives the installation notice (a build option).
+// The mailbox that receives the installation notice: the support mailbox of the routing rule.
 QString SupportMailbox();
 
 // The folder text of the program: the Windows text ("Z:\...", or "C:\..." inside the
