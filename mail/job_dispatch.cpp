@@ -464,9 +464,16 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         run_.failed(unit, outcome.description);
     } else {
         const QString hint = Sending::ProviderLoginHint(work.server);
-        run_.deferred(unit, outcome.code == mail::Error::LoginRefused && !hint.isEmpty()
-                                ? outcome.description + QLatin1Char(' ') + hint
-                                : outcome.description);
+        // The station's own server out of reach: its rows are tried again once its rest is
+        // over, so that they go as soon as it is back, not on the long schedule.
+        const bool outOfReach =
+            !work.server.isEmpty() && (outcome.code == mail::Error::ConnectFailed ||
+                                       outcome.code == mail::Error::ServerNotFound);
+        run_.deferred(unit,
+                      outcome.code == mail::Error::LoginRefused && !hint.isEmpty()
+                          ? outcome.description + QLatin1Char(' ') + hint
+                          : outcome.description,
+                      outOfReach ? mail::DestinationLimitsOf(work.server).restMaxMs : 0);
     }
     settle(unit, &work.server);
     // A failed mail held the queue: the rows queued behind it go on, unless the job stops.
