@@ -44,7 +44,8 @@ void printUsage() {
         "                    qu'aucun job n'attend plus longtemps que sa durée de reprise)\n"
         "  --help            afficher ce texte et quitter\n"
         "Sans DISPLAY ni WAYLAND_DISPLAY, le programme tourne sans fenêtre ; SIGTERM, SIGINT\n"
-        "ou SIGHUP le ferment sans question. Tout autre argument est refusé (code 2).\n");
+        "ou SIGHUP le ferment sans question. Les autres mots sont ignorés ; une option en\n"
+        "--… inconnue est refusée (code 2).\n");
 }
 
 } // namespace
@@ -96,13 +97,14 @@ int main(int argc, char* argv[]) {
                                                   : QString());
         }
     }
-    // A mistyped option never starts a second sending copy by accident.
+    // A mistyped option never starts a second sending copy by accident; other words are
+    // ignored, as the suite's launchers expect.
     {
         QStringList arguments;
         for (int i = 1; i < argc; ++i)
             arguments << QString::fromLocal8Bit(argv[i]);
-        if (const QString unknown = Startup::FirstUnknownArgument(arguments); !unknown.isEmpty()) {
-            std::fprintf(stderr, "VL3_Postique: argument inconnu : %s\n",
+        if (const QString unknown = Startup::FirstUnknownOption(arguments); !unknown.isEmpty()) {
+            std::fprintf(stderr, "VL3_Postique: option inconnue : %s\n",
                          unknown.toLocal8Bit().constData());
             printUsage();
             return 2;

@@ -123,6 +123,12 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
     const JobSheet& sheet = *read.sheet;
     report.lines
         << QStringLiteral("Format : %1 ; %2 ligne(s).").arg(formatName(read)).arg(sheet.rowCount());
+    if (read.format == JobFormat::Delimited && read.recordsLooked > 0)
+        report.lines << QStringLiteral(
+                            "Séparateur choisi : celui qui découpe en colonnes du job le "
+                            "plus des premières lignes (%1 sur %2).")
+                            .arg(read.recordsFitting)
+                            .arg(read.recordsLooked);
 
     const QString folder = nativeFolder.endsWith(u'/') ? nativeFolder : nativeFolder + u'/';
     int used = 0, refused = 0, skipped = 0;

@@ -348,10 +348,20 @@ void LookFenetre(QWidget* form) {
     if (!form)
         return;
     Lib_Public::Trap(label, [&] {
+        // The frame's font is its header's: the controls inside keep the font they had,
+        // which a font set on the frame would otherwise replace.
         for (QGroupBox* frame : form->findChildren<QGroupBox*>()) {
+            QList<std::pair<QWidget*, QFont>> inside;
+            for (QWidget* control : frame->findChildren<QWidget*>())
+                inside.append({control, control->font()});
             QFont font(QStringLiteral("Arial"), 8);
             font.setBold(true);
             frame->setFont(font);
+            // Every property made the control's own, or it would still follow the frame's.
+            for (auto& [control, own] : inside) {
+                own.setResolveMask(QFont::AllPropertiesResolved);
+                control->setFont(own);
+            }
         }
     });
     Lib_Public::Trap(label, [&] {

@@ -39,6 +39,22 @@ QString Frm_Main::RevisionPage() {
            QStringLiteral("/vl/maj/Histo_Revisions/VL3_Postique_Revisions.htm");
 }
 
+QString Frm_Main::QuitQuestion() {
+    QString question = QStringLiteral("Voulez-vous quitter le programme ?");
+    const QString name = QString::fromUtf16(Startup::ExecutableName);
+    const qsizetype ended = Lib_Systeme::CopiesToEnd(name).size();
+    if (ended == 1)
+        question += QStringLiteral("\n\nL'autre copie du programme en marche pour cette "
+                                   "installation sera arrêtée aussi.");
+    else if (ended > 1)
+        question += QStringLiteral("\n\nLes %1 autres copies du programme en marche pour cette "
+                                   "installation seront arrêtées aussi.")
+                        .arg(ended);
+    if (Lib_Systeme::CopiesOfInstallation(name).size() > ended)
+        question += QStringLiteral("\n\nLe service en arrière-plan continue d'envoyer les mails.");
+    return question;
+}
+
 void Frm_Main::Quitter() {
     const QString label = QStringLiteral("Frm_Main:Quitter");
     Lib_Public::QuitterDemande = false;
@@ -54,8 +70,7 @@ void Frm_Main::Quitter() {
                 CommandSave_Click();
         }
         const MsgBox::Answer quit =
-            MsgBox::Show(QStringLiteral("Voulez-vous quitter le programme ?"),
-                         MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
+            MsgBox::Show(QuitQuestion(), MsgBox::Icon::Question, MsgBox::Buttons::YesNo);
         leave = quit == MsgBox::Answer::Yes;
     });
     if (!leave)

@@ -9,6 +9,7 @@
 #include "automation/jobs/incident_log.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/protocols.h"
+#include "mail/job_dispatch.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
@@ -63,7 +64,7 @@ QString versionKey() {
 } // namespace
 
 QString SupportMailbox() {
-    return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX);
+    return JobDispatch::SupportMailbox();
 }
 
 QString ApplicationFolder(const QString& nativeExecutableFolder) {
@@ -73,27 +74,19 @@ QString ApplicationFolder(const QString& nativeExecutableFolder) {
     return Lib_Public::CheckRep(WinPath::toWindows(info.absoluteFilePath()));
 }
 
-QString FirstUnknownArgument(const QStringList& arguments) {
-    static const QStringList kAlone = {
+QString FirstUnknownOption(const QStringList& arguments) {
+    static const QStringList kKnown = {
         QStringLiteral("--help"),         QStringLiteral("--version"),
         QStringLiteral("--check-server"), QStringLiteral("--oauth-login"),
-        QStringLiteral("--status"),       QStringLiteral("--json"),
-        QStringLiteral("-reverse")};
-    static const QStringList kWithValue = {
-        QStringLiteral("--check-job"), QStringLiteral("-platform"),
-        QStringLiteral("-display"),    QStringLiteral("-style"),
-        QStringLiteral("-geometry"),   QStringLiteral("-qwindowgeometry")};
+        QStringLiteral("--status"),       QStringLiteral("--json")};
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        if (argument.startsWith(QStringLiteral("/Veille="), Qt::CaseInsensitive) ||
-            argument.startsWith(QStringLiteral("/Wait="), Qt::CaseInsensitive) ||
-            kAlone.contains(argument))
-            continue;
-        if (kWithValue.contains(argument) && i + 1 < arguments.size()) {
-            ++i;
+        if (argument == QStringLiteral("--check-job")) {
+            ++i; // its file may have any name
             continue;
         }
-        return argument;
+        if (argument.startsWith(QStringLiteral("--")) && !kKnown.contains(argument))
+            return argument;
     }
     return QString();
 }

@@ -27,7 +27,7 @@ inline constexpr char16_t VersionValue[] = u"AppVersion";
 // be written (an installation in /usr/bin, for example).
 inline constexpr char16_t SuiteFolder[] = u"C:\\Halvaro\\Velmora\\";
 
-// The mailbox that receives the installation notice (a build option).
+// The mailbox that receives the installation notice: the support mailbox of the routing rule.
 QString SupportMailbox();
 
 // The folder text of the program: the Windows text ("Z:\...", or "C:\..." inside the
@@ -35,13 +35,13 @@ QString SupportMailbox();
 // when that folder is writable; SuiteFolder otherwise. Never fails.
 QString ApplicationFolder(const QString& nativeExecutableFolder);
 
-// The first of the program's arguments `arguments` (without the program name) that it does
-// not know, or "" when it knows them all: its own switches (/Veille=..., /Wait=...), its
-// options (--help, --version, --check-server, --check-job FILE, --oauth-login, --status,
-// --json) and the
-// toolkit's usual ones (-platform NAME, -display NAME, -style NAME, -geometry G,
-// -qwindowgeometry G, -reverse). A program started with anything else does not start.
-QString FirstUnknownArgument(const QStringList& arguments);
+// The first option among `arguments` (without the program name) that the program does not
+// know, or "" when there is none. Only a word written with a leading "--" is an option: its own
+// are --help, --version, --check-server, --check-job FILE, --oauth-login, --status and --json.
+// Every other word (the switches /Veille=... and /Wait=..., a word a launcher of the suite
+// adds, the toolkit's -platform NAME ...) is not looked at, so a launcher that passes
+// something extra still starts the program.
+QString FirstUnknownOption(const QStringList& arguments);
 
 // True when `commandLine` holds "/Veille=True" anywhere, compared without regard to case.
 bool SleepSwitchRequested(const QString& commandLine);

@@ -144,13 +144,13 @@ const QString kTimerLabel = QStringLiteral("Frm_Main:TimerSendEmail_Timer");
 enum class JobOutcome { Sent, Kept, Waiting, Unsettled };
 
 // An incident line for a job that stays in the folder, once per state of the file (name,
-// size, time), so that an operator sees it without a line at every cycle.
-void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
+// size, time), so that an operator sees it without a line at every cycle. True when said now.
+bool reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
                    const automation::FileStamp& stamp, const QString& why) {
     using namespace automation;
     const QString key = QStringLiteral("%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
     if (state().reported.contains(key))
-        return;
+        return false;
     state().reported.insert(key);
     QString text = QStringLiteral("Fichier de mail non traité, laissé dans le dossier : %1")
                        .arg(QFileInfo(native).fileName());
@@ -158,6 +158,7 @@ void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
         text += QStringLiteral(" (%1 octets)").arg(stamp.size);
     text += QStringLiteral(" : %1 (dossier %2)").arg(why, where);
     addIncident(form, Untrusted::Clean(text));
+    return true;
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
@@ -295,9 +296,10 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
         journalReady = journal.record(send, &error);
     }
     if (!journalReady) {
-        Lib_Public::ReportError(kTimerLabel, 75, error);
-        reportKeptJob(form, native, folder, loaded,
-                      JobRun::journalText(fileName, nativeFolder, error));
+        // Said once for as long as the job stays the same, in the trace as in the incidents.
+        if (reportKeptJob(form, native, folder, loaded,
+                          JobRun::journalText(fileName, nativeFolder, error)))
+            Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
     }
     s.unrecorded.remove(native);

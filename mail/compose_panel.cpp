@@ -123,10 +123,18 @@ void Frm_Main::ButtonSend_Click() {
             Warn(QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe."));
             return;
         }
+        // One box for a failed send: its reason and advice, then the abandon.
         qint16 abandon = Sending::False;
-        SendEmail(this, Sending::True, abandon);
+        QStringList texts;
+        {
+            Sending::GatheredBoxes gathered;
+            SendEmail(this, Sending::True, abandon);
+            texts = gathered.texts;
+        }
         if (abandon == Sending::True)
-            Warn(QStringLiteral("Envoi du mail abandonné."));
+            texts << QStringLiteral("Envoi du mail abandonné.");
+        if (!texts.isEmpty())
+            Warn(texts.join(QStringLiteral("\n\n")));
     });
 }
 

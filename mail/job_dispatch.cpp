@@ -38,18 +38,32 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <unistd.h>
 
 namespace JobDispatch {
 
+namespace {
+
+// A mailbox of section [Routage] of the settings file, or `built` when it sets none.
+QString routingMailbox(const char* key, const QString& built) {
+    const QString set = Lib_Systeme::LectureIni(
+                            Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini"),
+                            QStringLiteral("Routage"), QString::fromLatin1(key), QString())
+                            .trimmed();
+    return set.isEmpty() ? built : set;
+}
+
+} // namespace
+
 QString PartnerItMailbox() {
-    return QStringLiteral(POSTIQUE_PARTNER_IT_MAILBOX);
+    return routingMailbox("Partenaire", QStringLiteral(POSTIQUE_PARTNER_IT_MAILBOX));
 }
 
 QString SupportMailbox() {
-    return QStringLiteral(POSTIQUE_SUPPORT_MAILBOX);
+    return routingMailbox("Support", QStringLiteral(POSTIQUE_SUPPORT_MAILBOX));
 }
 
 QString RouteTo(const QString& to, const QString& partnerMark) {
@@ -113,26 +127,40 @@ qint64 settingNumber(const QString& file, const QString& section, const QString&
 
 // The retry schedule and the destinations' limits from the settings file: section
 // "Relances" (PremiereAttente and AttenteMax in seconds, DureeDeVie in hours) and one
-// section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour).
-automation::RetryPolicy loadDeliverySettings() {
+// section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour,
+// ReposMax in seconds). The station's own server (`stationServer`, the one of the settings
+// page) rests at most one poll period after an outage unless its section says otherwise, so
+// that its mails go again as soon as it is back; recipients' mail exchangers keep the long
+// rest.
+automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     automation::RetryPolicy policy =
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
+    const QString own = stationServer.trimmed().toLower();
+    const qint64 pollMs = qint64{automation::TicksPerCycle} * automation::pollTickMs();
+    const auto defaultsOf = [&](const QString& host) {
+        mail::DestinationLimits limits = mail::DefaultDestinationLimits(host);
+        if (!own.isEmpty() && host.toLower() == own)
+            limits.restMaxMs = pollMs;
+        return limits;
+    };
     const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
     const QString native = WinPath::nativePath(file);
     QFile ini(native);
-    if (native.isEmpty() || !ini.open(QIODevice::ReadOnly) || ini.size() > qint64{1024} * 1024)
-        return policy;
-    const QString text = QString::fromUtf8(ini.readAll());
-    if (!automation::retryPolicyOverride()) {
+    QString text;
+    if (!native.isEmpty() && ini.open(QIODevice::ReadOnly) && ini.size() <= qint64{1024} * 1024)
+        text = QString::fromUtf8(ini.readAll());
+    if (!text.isEmpty() && !automation::retryPolicyOverride()) {
         const QString section = QStringLiteral("Relances");
         policy.firstMs =
             settingNumber(file, section, QStringLiteral("PremiereAttente"), policy.firstMs / 1000) *
             1000;
         policy.maxMs =
             settingNumber(file, section, QStringLiteral("AttenteMax"), policy.maxMs / 1000) * 1000;
-        policy.lifetimeMs = settingNumber(file, section, QStringLiteral("DureeDeVie"),
-                                          policy.lifetimeMs / 3'600'000) *
-                            3'600'000;
+        // 0 hours: no lifetime, a row refused for a while waits until it goes (as 0 means
+        // no cap for a destination's limits).
+        const qint64 hours = settingNumber(file, section, QStringLiteral("DureeDeVie"),
+                                           policy.lifetimeMs / 3'600'000);
+        policy.lifetimeMs = hours == 0 ? std::numeric_limits<qint64>::max() : hours * 3'600'000;
     }
     static const QRegularExpression header(
         QStringLiteral("^\\s*\\[\\s*(Destination\\s+[^\\]]+?)\\s*\\]"),
@@ -141,7 +169,7 @@ automation::RetryPolicy loadDeliverySettings() {
     for (auto it = header.globalMatch(text); it.hasNext();) {
         const QString section = it.next().captured(1);
         const QString host = section.section(QLatin1Char(' '), 1).trimmed();
-        const mail::DestinationLimits fallback = mail::DefaultDestinationLimits(host);
+        const mail::DestinationLimits fallback = defaultsOf(host);
         mail::DestinationLimits limits;
         limits.sessions = int(std::clamp<qint64>(
             settingNumber(file, section, QStringLiteral("Sessions"), fallback.sessions), 1, 8));
@@ -152,9 +180,18 @@ automation::RetryPolicy loadDeliverySettings() {
             std::min<qint64>(settingNumber(file, section, QStringLiteral("DestinatairesParJour"),
                                            fallback.recipientsPerDay),
                              100'000'000));
-        byHost.insert(host, limits);
+        const qint64 restSeconds = settingNumber(file, section, QStringLiteral("ReposMax"), -1);
+        limits.restMaxMs =
+            restSeconds < 0 ? fallback.restMaxMs : std::clamp<qint64>(restSeconds, 1, 3600) * 1000;
+        byHost.insert(host.toLower(), limits);
     }
+    if (!own.isEmpty() && !byHost.contains(own))
+        byHost.insert(own, defaultsOf(own));
     mail::SetConfiguredDestinations(byHost);
+    // A monitor calls a job stuck once it has waited longer than its rows may (the default
+    // when they may wait for ever).
+    Supervision::SetRetryLifetimeSec(
+        policy.lifetimeMs == std::numeric_limits<qint64>::max() ? 0 : policy.lifetimeMs / 1000);
     return policy;
 }
 
@@ -177,7 +214,7 @@ public:
         : main_(main), sheet_(sheet), folder_(folder), nativeFolder_(nativeJobFolder(folder)),
           writeOnly_(writeOnly), job_(automation::currentJob()), queue_(jobSessions()),
           run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
-               loadDeliverySettings(),
+               loadDeliverySettings(main.SavedSettings.server),
                [this](const QString& text) { automation::addIncident(main_, text); }) {
         if (!job_) {
             // Called outside a poll cycle: a job of its own, that remembers nothing.
@@ -387,10 +424,21 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
     if (outcome.code == mail::Error::None) {
-        // Sent, but not to everybody: those refused for good are named; those refused for a
-        // while get it later.
-        if (!outcome.refused.isEmpty())
-            Sending::Report(main_, Sending::False, outcome.description);
+        // Sent, but not to everybody: those refused for good are named, with the job and the
+        // row; those refused for a while get it later, and the row's waiting line says so.
+        QStringList forGood;
+        for (const QString& refused : outcome.refused)
+            if (!outcome.deferred.contains(refused.section(QStringLiteral(" ("), 0, 0)))
+                forGood << refused;
+        if (!forGood.isEmpty())
+            automation::addIncident(
+                main_,
+                Untrusted::Clean(
+                    QStringLiteral("Ligne %1 de %2 envoyée, mais le serveur %3 a refusé "
+                                   "ces destinataires : %4")
+                        .arg(unit.row)
+                        .arg(run_.jobName().isEmpty() ? QStringLiteral("la tâche") : run_.jobName(),
+                             work.server, forGood.join(QStringLiteral(" ; ")))));
         if (outcome.deferred.isEmpty())
             run_.sent(unit);
         else
@@ -410,13 +458,21 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     } else if (outcome.code == mail::Error::Aborted || outcome.notAttempted) {
         run_.notTried(unit);
     } else if (outcome.permanent) {
-        Sending::ReportRefusal(main_, Sending::False, outcome.description, work.server);
+        // The row's own line gives the reason; only a provider's advice comes beside it.
+        Sending::ReportProviderHint(main_, Sending::False, work.server);
         run_.failed(unit, outcome.description);
     } else {
         const QString hint = Sending::ProviderLoginHint(work.server);
-        run_.deferred(unit, outcome.code == mail::Error::LoginRefused && !hint.isEmpty()
-                                ? outcome.description + QLatin1Char(' ') + hint
-                                : outcome.description);
+        // The station's own server out of reach: its rows are tried again once its rest is
+        // over, so that they go as soon as it is back, not on the long schedule.
+        const bool outOfReach =
+            !work.server.isEmpty() && (outcome.code == mail::Error::ConnectFailed ||
+                                       outcome.code == mail::Error::ServerNotFound);
+        run_.deferred(unit,
+                      outcome.code == mail::Error::LoginRefused && !hint.isEmpty()
+                          ? outcome.description + QLatin1Char(' ') + hint
+                          : outcome.description,
+                      outOfReach ? mail::DestinationLimitsOf(work.server).restMaxMs : 0);
     }
     settle(unit, &work.server);
     // A failed mail held the queue: the rows queued behind it go on, unless the job stops.

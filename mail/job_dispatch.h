@@ -9,7 +9,8 @@ namespace JobDispatch {
 // Trap label of the dispatch.
 inline const QString kLabel = QStringLiteral("Frm_Main:EnvoiMailAutomation");
 
-// The two fixed mailboxes of the routing rule (build options of the program).
+// The two mailboxes of the routing rule: `Partenaire` and `Support` of section [Routage] of
+// the settings file, else the build options of the program.
 QString PartnerItMailbox();
 QString SupportMailbox();
 

@@ -44,8 +44,23 @@
 
 namespace Sending {
 
+namespace {
+GatheredBoxes* g_gathered = nullptr;
+} // namespace
+
+GatheredBoxes::GatheredBoxes() {
+    g_gathered = this;
+}
+
+GatheredBoxes::~GatheredBoxes() {
+    if (g_gathered == this)
+        g_gathered = nullptr;
+}
+
 void Report(Frm_Main& main, qint16 Manuel, const QString& text) {
-    if (Manuel == True)
+    if (Manuel == True && g_gathered)
+        g_gathered->texts << text;
+    else if (Manuel == True)
         MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
     else
         automation::insertIncident(*main.ListeIncidents, text, [&main] {
@@ -108,6 +123,10 @@ const CopyRecord* CurrentCopyRecord() {
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
                    const QString& server) {
     Report(main, Manuel, description);
+    ReportProviderHint(main, Manuel, server);
+}
+
+void ReportProviderHint(Frm_Main& main, qint16 Manuel, const QString& server) {
     // The password hints do not apply to a token login.
     const QString hint =
         OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
@@ -152,7 +171,7 @@ QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
     };
     static std::map<QByteArray, Entry> known;
     const auto problemOf = [&signer](const QByteArray& selector, const QByteArray& key,
-                                     const QByteArray& record, const char* setting) {
+                                     const char* setting) {
         const QString name = QString::fromLatin1(selector + "._domainkey." + signer.domain());
         const QByteArray cacheKey = name.toLatin1() + ' ' + key;
         auto it = known.find(cacheKey);
@@ -175,23 +194,25 @@ QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
             lookUp();
         }
         QString problem;
+        // A short line naming the selector: the record to publish (some hundred characters)
+        // is given by the server check.
         if (verdict == mail::PublishedKey::Missing)
             problem = QStringLiteral("Aucune clé DKIM n'est publiée sous %1 (%2) : publiez "
-                                     "l'enregistrement TXT « %3 ».")
-                          .arg(name, QString::fromLatin1(setting), QString::fromLatin1(record));
+                                     "l'enregistrement TXT que donne « VL3_Postique "
+                                     "--check-server ».")
+                          .arg(name, QString::fromLatin1(setting));
         else if (verdict == mail::PublishedKey::Differs)
             problem = QStringLiteral("La clé DKIM publiée sous %1 ne correspond pas à la clé "
-                                     "privée %2 : publiez l'enregistrement TXT « %3 » ou "
-                                     "renseignez la bonne clé.")
-                          .arg(name, QString::fromLatin1(setting), QString::fromLatin1(record));
+                                     "privée %2 : publiez l'enregistrement TXT que donne "
+                                     "« VL3_Postique --check-server » ou renseignez la bonne "
+                                     "clé.")
+                          .arg(name, QString::fromLatin1(setting));
         known[cacheKey] = {problem, QDeadlineTimer(problem.isEmpty() ? 3600000 : 300000)};
         return problem;
     };
-    QString problem =
-        problemOf(signer.selector(), signer.rsaPublicKey(), signer.rsaRecord(), "Cle");
+    QString problem = problemOf(signer.selector(), signer.rsaPublicKey(), "Cle");
     if (problem.isEmpty() && !signer.ed25519PublicKey().isEmpty())
-        problem = problemOf(signer.ed25519Selector(), signer.ed25519PublicKey(),
-                            signer.ed25519Record(), "CleEd25519");
+        problem = problemOf(signer.ed25519Selector(), signer.ed25519PublicKey(), "CleEd25519");
     return problem;
 }
 
@@ -405,11 +426,13 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
                     signer.reset();
             }
             if (!signer && section.required) {
-                report(error + QStringLiteral(" Le mail n'est pas envoyé sans signature DKIM "
-                                              "(Obligatoire=1) ; il repartira une fois la clé "
-                                              "corrigée."));
+                const QString held = error + QStringLiteral(" Le mail n'est pas envoyé sans "
+                                                            "signature DKIM (Obligatoire=1).");
+                // A job's row says it once, in its own waiting line.
+                if (Manuel == True || !automation::currentJob())
+                    report(held + QStringLiteral(" Il repartira une fois la clé corrigée."));
                 Abandon = True;
-                failed(Outcome::Transient, error);
+                failed(Outcome::Transient, held);
                 return;
             }
             if (!signer) {
@@ -574,10 +597,11 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
                             return;
                         }
                     } else if (m.send() == 0) {
-                        // Sent, but not to everybody: the refused addresses are named.
+                        // Sent, but not to everybody: the refused addresses are named (the
+                        // text says it was sent).
                         if (!m.refusedRecipients().isEmpty())
                             report(m.lastErrorDescription());
-                        if (Manuel == True)
+                        else if (Manuel == True)
                             MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
                                          MsgBox::Buttons::OK);
                         return;

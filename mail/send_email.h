@@ -6,6 +6,7 @@
 #include "mail/dkim_settings.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -33,6 +34,17 @@ inline const QString kSubjectPrefix = QStringLiteral("Postique: ");
 // (exclamation icon, OK, the main window's caption as title); any other value adds an
 // incident line at the top of the main window's incidents list with the tab alert on.
 void Report(Frm_Main& main, qint16 Manuel, const QString& text);
+
+// While one lives, the boxes of Report are kept instead of shown, so that the caller shows
+// one box for a send that failed (its reason, its advice and the abandon together).
+class GatheredBoxes {
+public:
+    GatheredBoxes();
+    ~GatheredBoxes();
+    GatheredBoxes(const GatheredBoxes&) = delete;
+    GatheredBoxes& operator=(const GatheredBoxes&) = delete;
+    QStringList texts;
+};
 
 // The body with every "[$from]", then "[$to]", then "[$subject]" replaced (case-sensitive)
 // by `from`, `to` and `subject`. Never fails.
@@ -67,5 +79,8 @@ std::shared_ptr<const mail::dkim::Signer> DkimSigner(const DkimSettings::Section
 // provider hint when the server text names Gmail or Office 365 (see ProviderLoginHint).
 void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
                    const QString& server);
+// Only the provider hint of ReportRefusal, for a refusal whose description another line
+// already gives.
+void ReportProviderHint(Frm_Main& main, qint16 Manuel, const QString& server);
 
 } // namespace Sending

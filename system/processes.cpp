@@ -219,6 +219,23 @@ bool processAlive(qint64 pid) {
     return state != 'Z' && state != 'X';
 }
 
+// True when `pid` is the background service of its installation: started by the service
+// manager (INVOCATION_ID or NOTIFY_SOCKET in its environment) and without a display.
+bool backgroundService(qint64 pid) {
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!environment.open(QIODevice::ReadOnly))
+        return false;
+    bool managed = false;
+    bool display = false;
+    for (const QByteArray& entry : environment.read(1 << 20).split('\0')) {
+        managed =
+            managed || entry.startsWith("INVOCATION_ID=") || entry.startsWith("NOTIFY_SOCKET=");
+        display = display || (entry.startsWith("DISPLAY=") && entry.size() > 8) ||
+                  (entry.startsWith("WAYLAND_DISPLAY=") && entry.size() > 16);
+    }
+    return managed && !display;
+}
+
 // True when one of the open descriptors of `pid` is the file `device`/`inode`.
 bool holdsFile(qint64 pid, dev_t device, ino_t inode) {
     const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
@@ -292,8 +309,14 @@ QList<qint64> EndProcesses(const QList<qint64>& pids, const QString& name, int g
     return killed;
 }
 
+QList<qint64> CopiesToEnd(const QString& name) {
+    QList<qint64> pids = CopiesOfInstallation(name);
+    pids.removeIf([](qint64 pid) { return backgroundService(pid); });
+    return pids;
+}
+
 void EndAllCopies(const QString& name) {
-    const QList<qint64> pids = CopiesOfInstallation(name);
+    const QList<qint64> pids = CopiesToEnd(name);
     if (const QString file = recordFile(); !file.isEmpty()) {
         QString line = QLatin1String(RecordEndAllCopies) + u' ' + name;
         for (qint64 pid : pids)

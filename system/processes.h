@@ -65,12 +65,17 @@ QList<qint64> CopiesOfInstallation(const QString& name);
 // killed. A zombie counts as gone.
 QList<qint64> EndProcesses(const QList<qint64>& pids, const QString& name, int graceMs);
 
+// The copies of the installation that the end-of-run clean-up ends: CopiesOfInstallation but
+// the background service, a copy the service manager started (INVOCATION_ID or NOTIFY_SOCKET
+// in its environment) without a display, which goes on sending once the window is closed.
+QList<qint64> CopiesToEnd(const QString& name);
+
 // The end-of-run clean-up: releases this copy's marker, ends the other copies of the same
-// installation (EndProcesses with a grace of a few seconds), then the calling process itself
-// (exit status 0, without running destructors). Copies of other installations are left
-// alone. With the record variable set, writes the "EndAllCopies" line naming the copies that
-// would have been ended and returns instead. Failures are ignored: the caller then ends
-// normally.
+// installation (CopiesToEnd; EndProcesses with a grace of a few seconds), then the calling
+// process itself (exit status 0, without running destructors). Copies of other installations
+// and the background service are left alone. With the record variable set, writes the
+// "EndAllCopies" line naming the copies that would have been ended and returns instead. Failures
+// are ignored: the caller then ends normally.
 void EndAllCopies(const QString& name);
 
 } // namespace Lib_Systeme

@@ -325,6 +325,10 @@ QWidget* Frm_Main::buildSettingsPage() {
               page);
     LabelNonEnregistre->setStyleSheet(QStringLiteral("color: #b00000;"));
     LabelNonEnregistre->setWordWrap(true);
+    // Its place is kept while it is hidden: its coming must move no field under the pointer.
+    QSizePolicy keepPlace = LabelNonEnregistre->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    LabelNonEnregistre->setSizePolicy(keepPlace);
     LabelNonEnregistre->hide();
     saveRow->addWidget(CommandVerifierServeur);
     saveRow->addStretch(1);

@@ -280,6 +280,9 @@ public:
     void ChangeSettingforWellknownServer();
     // Offers to save changed settings and asks whether to quit; sets QuitterDemande.
     void Quitter();
+    // "Voulez-vous quitter le programme ?", followed by which other copies of the
+    // installation quitting ends, and that the background service goes on sending.
+    static QString QuitQuestion();
     // Sends the mail held by the six mail fields of `Feuille` (Frm_Main or Frm_MainBis).
     // Manuel: exactly -1 is an interactive send. Abandon: set to -1 when the send failed.
     void SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon);

@@ -6,6 +6,7 @@
 #include "system/textfile.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace automation {
@@ -213,28 +214,126 @@ bool toUtf8Text(const QByteArray& bytes, QByteArray& utf8, JobEncoding& encoding
     return true;
 }
 
-// The delimiter of a job and where the first record holding it starts.
+// The delimiter of a job, where its first record starts, and how well it fits the records
+// it was chosen on.
 struct DelimiterChoice {
     char delimiter = ',';
     qsizetype recordStart = 0;
+    int fitting = 0; // records split into the job's columns
+    int looked = 0;  // non-blank records looked at
 };
 
-// The first tab, ";" or "," outside quotes in the first record that has one: blank lines and
-// a title line before the first record must not make "," the delimiter of a ";" job (its rows
-// would lose their columns and go to the support mailbox).
-DelimiterChoice detectDelimiter(const QByteArray& text) {
-    bool quoted = false;
-    qsizetype recordStart = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
+// Where a record holds the job's columns: at least up to the recipients (column 5), and not
+// beyond the last column a job uses (12).
+constexpr int kFewestJobColumns = 5;
+constexpr int kMostJobColumns = 12;
+// Records looked at to choose the delimiter.
+constexpr int kRecordsToLookAt = 20;
+
+// The fields of the record starting at `i` when split at `delim`, read as the reader does
+// (a quote opens a field only at its start); `i` moves to the next record. `blank` tells
+// whether the record holds nothing but blanks.
+int fieldsOfRecord(const QByteArray& text, qsizetype& i, char delim, bool& blank) {
+    const qsizetype n = text.size();
+    int fields = 1;
+    blank = true;
+    bool fieldStart = true;
+    while (i < n) {
         const char c = text.at(i);
-        if (c == '"')
-            quoted = !quoted;
-        else if (!quoted && (c == '\t' || c == ';' || c == ','))
-            return {c, recordStart};
-        else if (!quoted && (c == '\n' || c == '\r'))
-            recordStart = i + 1;
+        if (fieldStart && c == '"') {
+            blank = false;
+            // Up to the closing quote; a doubled quote is text.
+            for (++i; i < n; ++i) {
+                if (text.at(i) != '"')
+                    continue;
+                if (i + 1 < n && text.at(i + 1) == '"')
+                    ++i;
+                else
+                    break;
+            }
+            ++i;
+            fieldStart = false;
+            continue;
+        }
+        if (c == '\r' || c == '\n') {
+            i += (c == '\r' && i + 1 < n && text.at(i + 1) == '\n') ? 2 : 1;
+            return fields;
+        }
+        if (c == delim) {
+            ++fields;
+            fieldStart = true;
+        } else {
+            fieldStart = false;
+            if (c != ' ' && c != '\t')
+                blank = false;
+        }
+        ++i;
     }
-    return {};
+    return fields;
+}
+
+// Of tab, ";" and ",", the one that splits the most of the first records into the job's
+// columns: a title line holding a comma ("Envoi du 9/12, station A") must not make "," the
+// delimiter of a ";" job, whose rows would then lose their columns and go to the support
+// mailbox. Ties go to the one that splits them into more fields, then to the first of them met
+// in the first record holding one. The lines before the first record split into the job's
+// columns (or, for a small table, holding the delimiter) are titles.
+DelimiterChoice detectDelimiter(const QByteArray& text) {
+    // "," first: it stays the delimiter of a table that none of them splits.
+    static constexpr char kCandidates[] = {',', ';', '\t'};
+    DelimiterChoice best;
+    int bestFields = -1;
+    int bestFirstSeen = INT_MAX;
+    // Which candidate the first record holding one meets first.
+    int firstSeen[3] = {INT_MAX, INT_MAX, INT_MAX};
+    {
+        bool quoted = false;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char c = text.at(i);
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (!quoted && (c == '\t' || c == ';' || c == ',')) {
+                for (int k = 0; k < 3; ++k)
+                    if (kCandidates[k] == c)
+                        firstSeen[k] = 0;
+                break;
+            }
+        }
+    }
+    for (int k = 0; k < 3; ++k) {
+        const char delim = kCandidates[k];
+        DelimiterChoice choice{delim, -1, 0, 0};
+        qsizetype splitStart = -1;
+        int allFields = 0;
+        qsizetype i = 0;
+        while (i < text.size() && choice.looked < kRecordsToLookAt) {
+            const qsizetype start = i;
+            bool blank = true;
+            const int fields = fieldsOfRecord(text, i, delim, blank);
+            if (blank)
+                continue;
+            ++choice.looked;
+            allFields += std::min(fields, kMostJobColumns);
+            if (fields >= kFewestJobColumns && fields <= kMostJobColumns) {
+                ++choice.fitting;
+                if (choice.recordStart < 0)
+                    choice.recordStart = start;
+            }
+            if (fields > 1 && splitStart < 0)
+                splitStart = start;
+        }
+        if (choice.recordStart < 0)
+            choice.recordStart = splitStart < 0 ? 0 : splitStart;
+        const bool better = choice.fitting != best.fitting ? choice.fitting > best.fitting
+                            : allFields != bestFields      ? allFields > bestFields
+                                                           : firstSeen[k] < bestFirstSeen;
+        if (k == 0 || better) {
+            best = choice;
+            bestFields = allFields;
+            bestFirstSeen = firstSeen[k];
+        }
+    }
+    return best;
 }
 
 } // namespace
@@ -266,6 +365,8 @@ JobReadResult readJobBytes(const QByteArray& bytes) {
     const DelimiterChoice choice = detectDelimiter(text);
     const char delim = choice.delimiter;
     result.delimiter = QChar::fromLatin1(delim);
+    result.recordsFitting = choice.fitting;
+    result.recordsLooked = choice.looked;
     const char* data = text.constData();
     const qsizetype n = text.size();
     qsizetype i = 0;

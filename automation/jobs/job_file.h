@@ -63,6 +63,10 @@ struct JobReadResult {
     std::shared_ptr<const JobSheet> sheet;
     JobEncoding encoding = JobEncoding::Utf8;
     QChar delimiter = u',';
+    // Of the first non-blank records looked at to choose the delimiter, those it splits into
+    // the job's columns.
+    int recordsFitting = 0;
+    int recordsLooked = 0;
     JobFormat format = JobFormat::Delimited;
 };
 
@@ -71,10 +75,11 @@ inline constexpr qint64 MaxJobBytes = 256LL * 1024 * 1024;
 
 // Reads the bytes of a job file. A zip container is read as a workbook (readWorkbookBytes,
 // automation/jobs/workbook_reader.h); anything else as delimited text. The encoding is recognised
-// by content: a UTF-8 or UTF-16 byte-order mark, else valid UTF-8, else Windows-1252. The delimiter
-// is the first tab, ";" or "," met outside quotes in the first record that has one, blank
-// lines and a title line before it skipped ("," when no record has one); those lines stay
-// rows, but empty ones. Quoted
+// by content: a UTF-8 or UTF-16 byte-order mark, else valid UTF-8, else Windows-1252. The
+// delimiter is the tab, ";" or "," that splits the most of the first records into the job's
+// columns (5 to 12 fields), ties going to the one giving more fields, then to the first met in
+// the first record holding one ("," when none splits anything); the lines before the first
+// record so split stay rows, but empty ones (a title never is a mail). Quoted
 // fields may hold delimiters, line breaks and doubled quotes; CR LF, LF and CR end a record. Fails
 // on an unterminated quote, text after a closing quote, a NUL character, bytes that decode in no
 // encoding, or more than MaxJobBytes. Never throws except std::bad_alloc.

@@ -118,14 +118,15 @@ void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStrin
              reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
 }
 
-void JobRun::deferred(RowUnit& unit, const QString& reason) {
+void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs) {
     const QString clean = Untrusted::Clean(reason);
     const Deferral* before = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr;
     const qint64 now = Clock::WallMs();
     Deferral wait;
     wait.firstMs = before ? before->firstMs : now;
     wait.attempts = before ? before->attempts + 1 : 1;
-    wait.nextMs = now + policy_.delayAfter(wait.attempts);
+    const qint64 delay = policy_.delayAfter(wait.attempts);
+    wait.nextMs = now + (longestWaitMs > 0 ? std::min(delay, longestWaitMs) : delay);
     wait.reason = clean;
     if (now - wait.firstMs >= policy_.lifetimeMs) {
         failed(unit, QStringLiteral("toujours refusée après %1 h d'essais (%2)")

@@ -122,11 +122,11 @@ Throttle ThrottleOf(int code, const QString& text) {
     return Throttle::None;
 }
 
-qint64 DestinationRestMs(int failures) {
+qint64 DestinationRestMs(int failures, qint64 maxMs) {
     qint64 rest = 60'000;
-    for (int i = 1; i < failures && rest < 3'600'000; ++i)
+    for (int i = 1; i < failures && rest < maxMs; ++i)
         rest *= 2;
-    return std::min<qint64>(rest, 3'600'000);
+    return std::min(rest, maxMs);
 }
 
 DestinationSlot AcquireDestination(const QString& host, const QString& key, int recipients) {
@@ -236,7 +236,8 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) 
         s.successes = 0;
     } else if (unreachable) {
         ++s.unreachable;
-        s.restUntilMs = std::max(s.restUntilMs, now + DestinationRestMs(s.unreachable));
+        s.restUntilMs =
+            std::max(s.restUntilMs, now + DestinationRestMs(s.unreachable, s.limits.restMaxMs));
         s.restForThrottle = false;
     } else if (success) {
         s.throttles = 0;

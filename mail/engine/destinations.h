@@ -15,6 +15,8 @@ struct DestinationLimits {
     int sessions = 4;         // connections open at the same time (1..8)
     int perMinute = 0;        // messages started in any 60 s
     int recipientsPerDay = 0; // recipients handed over since local midnight
+    // The longest rest after the destination could not be reached (the rests double up to it).
+    qint64 restMaxMs = 3'600'000;
     friend bool operator==(const DestinationLimits&, const DestinationLimits&) = default;
 };
 
@@ -76,8 +78,9 @@ private:
 DestinationSlot AcquireDestination(const QString& host, const QString& key, int recipients);
 
 // The time a destination rests after it could not be reached for the `failures`-th time in
-// a row: 1 min, doubling, at most 1 h (the same steps as the job's retry schedule).
-qint64 DestinationRestMs(int failures);
+// a row: 1 min, doubling, at most `maxMs` (by default 1 h, the same steps as the job's retry
+// schedule).
+qint64 DestinationRestMs(int failures, qint64 maxMs = 3'600'000);
 
 // Forgets every destination's state and configured limits (tests).
 void ResetDestinations();

@@ -105,11 +105,16 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
     curl.reset(); // says QUIT
     const auto& replies = probe.talk.replies();
     bool startTls = false;
+    bool answeredInTls = false; // a reply came through the encrypted connection
+    QString mechanism;          // of the first AUTH command; the later lines carry none
     const detail::SmtpReply* auth = nullptr;
     const detail::SmtpReply* noop = nullptr;
     for (const detail::SmtpReply& r : replies) {
+        answeredInTls = answeredInTls || startTls;
         if (r.command == u"STARTTLS" && r.code == 220)
             startTls = true;
+        if (r.command == u"AUTH" && mechanism.isEmpty())
+            mechanism = r.argument.section(u' ', 0, 0);
         if (r.command == u"AUTH" && r.code != 334)
             auth = &r;
         if (r.command == u"NOOP")
@@ -125,6 +130,10 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
         report.facts << QStringLiteral("Chiffrement : SSL/TLS dès la connexion%1")
                             .arg(reachedTls ? QStringLiteral(", certificat du serveur vérifié")
                                             : QString());
+    else if (startTls && !answeredInTls)
+        // The handshake failed: the outcome below says why (a certificate not trusted ...).
+        report.facts << QStringLiteral("Chiffrement : STARTTLS accepté, connexion chiffrée "
+                                       "non établie");
     else if (startTls)
         report.facts << (target.opportunisticTls
                              ? QStringLiteral("Chiffrement : STARTTLS (sans contrôle du "
@@ -137,8 +146,9 @@ void probeSmtp(const detail::SmtpTarget& target, const TimeLimits& limits, const
         report.facts << QStringLiteral("Le serveur propose : %1")
                             .arg(probe.ehlo.mid(1).join(QStringLiteral(", ")));
     if (login && auth && auth->code >= 200 && auth->code < 300)
-        report.facts << QStringLiteral("Authentification : acceptée (%1)")
-                            .arg(Untrusted::CleanQuoted(auth->argument, 40));
+        report.facts << (mechanism.isEmpty() ? QStringLiteral("Authentification : acceptée")
+                                             : QStringLiteral("Authentification : acceptée (%1)")
+                                                   .arg(Untrusted::CleanQuoted(mechanism, 40)));
     else if (login && auth)
         report.facts << QStringLiteral("Authentification : refusée (%1)")
                             .arg(Untrusted::CleanQuoted(auth->text));

@@ -6,6 +6,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace mail::detail {
 
 namespace {
@@ -182,11 +184,20 @@ std::optional<SendOutcome> smtpRefusalText(const QString& command, const QString
                                           "l'adresse de l'expéditeur et les droits d'envoi du "
                                           "compte.%3")
                                .arg(server, argument, answer)};
-    if (command == u"RCPT")
+    if (command == u"RCPT") {
+        // Only an address refused for good is the operator's to check; "451" and the like
+        // are the server's own trouble, and the row waits for it.
+        const bool forGood = reply.startsWith(u'5') ||
+                             std::any_of(refused.cbegin(), refused.cend(), [](const QString& r) {
+                                 return r.contains(QStringLiteral(" (5"));
+                             });
         return SendOutcome{Error::RecipientRefused,
-                           QStringLiteral("Le serveur %1 refuse tous les destinataires : %2. "
-                                          "Vérifiez les adresses des destinataires.")
-                               .arg(server, refused.join(QStringLiteral(" ; ")))};
+                           QStringLiteral("Le serveur %1 refuse tous les destinataires : %2.%3")
+                               .arg(server, refused.join(QStringLiteral(" ; ")),
+                                    forGood ? QStringLiteral(" Vérifiez les adresses des "
+                                                             "destinataires.")
+                                            : QString())};
+    }
     if (command == u"DATA" || command == u".")
         return SendOutcome{Error::DataRefused,
                            QStringLiteral("Le serveur %1 refuse le message (taille, contenu ou "

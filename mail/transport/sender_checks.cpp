@@ -129,8 +129,18 @@ QStringList PublicInterfaceAddresses() {
 
 namespace {
 
-void checkDkimKey(const QString& name, const QByteArray& wanted, const QByteArray& record,
+// A TXT record as it is typed into a zone: quoted strings of at most 255 characters each,
+// the longest a DNS string holds (a 2048-bit key's record needs two).
+QString zoneStrings(const QByteArray& record) {
+    QStringList strings;
+    for (qsizetype at = 0; at < record.size(); at += 255)
+        strings << u'"' + QString::fromLatin1(record.mid(at, 255)) + u'"';
+    return strings.join(u' ');
+}
+
+void checkDkimKey(const QString& name, const QByteArray& wanted, const QByteArray& rawRecord,
                   const char* key, int timeoutMs, QStringList& lines) {
+    const QString record = zoneStrings(rawRecord);
     switch (CheckPublishedKey(name, wanted, timeoutMs)) {
     case PublishedKey::Unknown:
         lines << QStringLiteral("DKIM : la clé publiée sous %1 n'a pas pu être lue dans le DNS ; "
@@ -139,15 +149,15 @@ void checkDkimKey(const QString& name, const QByteArray& wanted, const QByteArra
         break;
     case PublishedKey::Missing:
         lines << QStringLiteral("DKIM : aucune clé publiée sous %1. Publiez dans le DNS "
-                                "l'enregistrement TXT « %2 », sans quoi les mails signés "
+                                "l'enregistrement TXT %2, sans quoi les mails signés "
                                 "échouent à la vérification.")
-                     .arg(name, QString::fromLatin1(record));
+                     .arg(name, record);
         break;
     case PublishedKey::Differs:
         lines << QStringLiteral("DKIM : la clé publiée sous %1 ne correspond pas à la clé "
-                                "privée (%2). Publiez l'enregistrement TXT « %3 » ou "
+                                "privée (%2). Publiez l'enregistrement TXT %3 ou "
                                 "renseignez la clé qui lui correspond.")
-                     .arg(name, QString::fromLatin1(key), QString::fromLatin1(record));
+                     .arg(name, QString::fromLatin1(key), record);
         break;
     case PublishedKey::Matches:
         lines << QStringLiteral("DKIM : la clé publiée sous %1 correspond à la clé privée (%2).")

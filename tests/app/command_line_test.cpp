@@ -1,5 +1,6 @@
 // The executable answers --version and --help without starting its window, and refuses
-// arguments it does not know.
+// options it does not know while ignoring other words.
+#include "app/startup.h"
 #include "system/numbers.h"
 
 #include <QProcess>
@@ -31,13 +32,27 @@ TEST(CommandLine, VersionAndHelpPrintAndExit) {
         << helpText.toStdString();
 }
 
-// Anything the program does not know prints the usage and starts nothing (exit status 2).
-TEST(CommandLine, UnknownArgumentsPrintTheUsageAndStartNothing) {
-    const char* const refused[] = {"--statut", "-x", "/Veile=True", "fichier.ss8"};
-    for (const char* argument : refused) {
+// An unknown "--" option prints the usage and starts nothing (exit status 2); any other word,
+// the sleep switch's companions included, is left for the start-up to ignore.
+TEST(CommandLine, OnlyUnknownDoubleDashOptionsAreRefused) {
+    for (const char* argument : {"--statut", "--veille=True"}) {
         SCOPED_TRACE(argument);
         const auto [code, text] = runExecutable(QString::fromLatin1(argument));
         EXPECT_EQ(code, 2);
         EXPECT_TRUE(text.startsWith(QStringLiteral("Usage : VL3_Postique"))) << text.toStdString();
     }
+    struct Case {
+        QStringList arguments;
+        const char* refused;
+    };
+    const Case cases[] = {
+        {{"/Veille=True", "autre"}, ""},
+        {{"-x", "/Veile=True", "fichier.ss8", "/Wait=10000"}, ""},
+        {{"--status", "--json", "-platform", "offscreen"}, ""},
+        {{"--check-job", "--nom-bizarre.ss8"}, ""},
+        {{"autre", "--statut", "--aide"}, "--statut"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Startup::FirstUnknownOption(c.arguments), QString::fromUtf8(c.refused))
+            << c.arguments.join(u' ').toStdString();
 }

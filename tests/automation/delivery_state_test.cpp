@@ -8,6 +8,7 @@
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
 #include "support/program_run.h"
+#include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
 
@@ -17,6 +18,7 @@
 #include <QJsonObject>
 #include <QListWidget>
 #include <QMap>
+#include <QThread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -206,8 +208,12 @@ TEST_F(DeliveryState, JournalThatCannotBeWrittenStopsTheJobOnce) {
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
                          jobRow("1", "a@example.org", {}, {}, "one", "B") +
                              jobRow("1", "b@example.org", {}, {}, "two", "B")));
+    QStringList trace;
+    Lib_Public::SetTraceHook([&](const QString& line) { trace << line; });
     for (int i = 0; i < 3; ++i)
-        ASSERT_GE(cycle(), 1);
+        EXPECT_GE(cycle(), 1);
+    Lib_Public::SetTraceHook({});
+    EXPECT_EQ(trace.size(), 1) << trace.join(u'\n').toStdString();
     EXPECT_EQ(server.connections(), 0);
     EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
     const QStringList named = incidents().filter(QStringLiteral("journal d'envoi"));
@@ -260,6 +266,61 @@ TEST_F(DeliveryState, ServerLimitsAreRespected) {
     }
     Lib_Public::DossierConfigGlobal[0] = savedConfig;
     mail::ResetDestinations();
+}
+
+TEST_F(DeliveryState, OwnServerBackFromAnOutageTakesItsRowsAtOnce) {
+    // The settings page's server rests at most one poll period after it could not be reached,
+    // and so does a row tried meanwhile: both jobs go at the first cycle once it is back.
+    const int savedTick = automation::pollTickMs();
+    automation::setPollTickMs(1); // a poll period of 30 ms
+    Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch(); });
+    quint16 port = 0;
+    {
+        SmtpServer gone;
+        port = gone.port();
+        useServer(gone);
+    }
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "during", "B")));
+    ASSERT_GE(cycle(), 1);
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
+    SmtpServerOptions same;
+    same.port = port;
+    SmtpServer back(same);
+    ASSERT_TRUE(back.isRunning()) << back.error().toStdString();
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
+                         jobRow("1", "b@example.org", {}, {}, "after", "B")));
+    QThread::msleep(100);
+    ASSERT_GE(cycle(), 1);
+    EXPECT_TRUE(back.waitForMessages(2)) << incidents().join(u'\n').toStdString();
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
+    automation::setPollTickMs(savedTick);
+}
+
+TEST_F(DeliveryState, NoLifetimeKeepsARefusedRowWaiting) {
+    // DureeDeVie=0: a row refused for a while never fails for good, whatever time passes.
+    const QString savedConfig = Lib_Public::DossierConfigGlobal[0];
+    Lib_Public::DossierConfigGlobal[0] = QStringLiteral("C:\\Velmora\\Config\\");
+    const QString ini = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
+    ASSERT_TRUE(Lib_Systeme::EcritureIni(ini, QStringLiteral("Relances"),
+                                         QStringLiteral("DureeDeVie"), QStringLiteral("0")));
+    SmtpServerOptions refusing;
+    refusing.reply(QStringLiteral("RCPT"), QStringLiteral("later@"),
+                   QStringLiteral("451 4.3.0 try again later"));
+    SmtpServer server(refusing);
+    useServer(server);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "later@example.org", {}, {}, "late", "B")));
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    for (const qint64 later : {qint64{0}, qint64{400} * 24 * 3'600'000}) {
+        Clock::SetWallClock([=] { return start + later; });
+        ASSERT_GE(cycle(), 1);
+        EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8"))) << later;
+        EXPECT_FALSE(QDir(prefix.native(kJobs) + u'/' + automation::DeadLetterFolder).exists())
+            << incidents().join(u'\n').toStdString();
+    }
+    Lib_Public::DossierConfigGlobal[0] = savedConfig;
 }
 
 TEST(RetryPolicy, WaitsDoubleUpToTheLongest) {

@@ -13,6 +13,7 @@
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"
+#include "system/ini.h"
 #include "system/supervision.h"
 #include "system/winpath.h"
 #include "ui/frm_mainbis.h"
@@ -302,6 +303,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
                          jobRow("1", "later@example.org", {}, {}, "late", "B")));
     Clock::SetWallClock([start] { return start; });
     ASSERT_EQ(cycle(), 1);
+    EXPECT_EQ(Supervision::Take().retryLifetimeSec, 3600) << "--status follows the lifetime";
     Clock::SetWallClock([start] { return start + 3'600'000; });
     ASSERT_EQ(cycle(), 30);
     automation::setRetryPolicyOverride(std::nullopt);
@@ -337,6 +339,62 @@ TEST_F(JobSendingTest, UnsavedCharsetAndServerStayOutOfTheJob) {
         CharsetIdentifier(saved).toLower());
     const Supervision::Snapshot figures = Supervision::Take();
     EXPECT_EQ(figures.mails.keys(), QStringList{QStringLiteral("127.0.0.1\tsmtp")});
+}
+
+// [Routage] of the settings file names the routing mailboxes; a blank key keeps the build's.
+TEST_F(JobSendingTest, RoutingMailboxesFromTheSettingsFile) {
+    const QString saved = Lib_Public::DossierConfigGlobal[0];
+    Lib_Public::DossierConfigGlobal[0] = QStringLiteral("C:\\Velmora\\Config\\");
+    const QString ini = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
+    const struct {
+        const char *partner, *support, *routedPartner, *routedSupport;
+    } cases[] = {
+        {"it@reseau.example.org", " ", "it@reseau.example.org", POSTIQUE_SUPPORT_MAILBOX},
+        {"", "aide@station.example.org", POSTIQUE_PARTNER_IT_MAILBOX, "aide@station.example.org"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Lib_Systeme::EcritureIni(ini, QStringLiteral("Routage"),
+                                             QStringLiteral("Partenaire"), c.partner));
+        ASSERT_TRUE(Lib_Systeme::EcritureIni(ini, QStringLiteral("Routage"),
+                                             QStringLiteral("Support"), c.support));
+        EXPECT_EQ(JobDispatch::RouteTo(QStringLiteral("a@example.org"), QStringLiteral("1")),
+                  c.routedPartner);
+        EXPECT_EQ(JobDispatch::RouteTo(QStringLiteral(" "), QString()), c.routedSupport);
+    }
+    Lib_Public::DossierConfigGlobal[0] = saved;
+}
+
+// A refused recipient is one line, naming the job and the row: refused for a while beside an
+// accepted one (the row's waiting line), refused for good beside one, or alone.
+TEST_F(JobSendingTest, ARefusedRecipientIsOneLineNamingTheJobAndRow) {
+    const struct {
+        const char* reply;
+        const char* to;
+        const char* line;
+    } cases[] = {
+        {"451 4.3.0 try again later", "ok@example.org, no@example.org",
+         "Ligne 1 de Email_0.ss8 en attente"},
+        {"550 5.1.1 unknown", "ok@example.org, no@example.org",
+         "Ligne 1 de Email_1.ss8 envoyée, mais le serveur"},
+        {"550 5.1.1 unknown", "no@example.org",
+         "Ligne 1 de Email_2.ss8 non envoyée (refus définitif)"},
+    };
+    int job = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        SmtpServerOptions refusing;
+        refusing.reply(QStringLiteral("RCPT"), QStringLiteral("no@"), QString::fromLatin1(c.reply));
+        SmtpServer server(refusing);
+        useServer(server);
+        ASSERT_TRUE(writeJob(QStringLiteral("Email_%1.ss8").arg(job++),
+                             jobRow("1", c.to, {}, {}, "s", "B")));
+        form->ListeIncidents->clear();
+        ASSERT_GE(cycle(), 1);
+        const QStringList lines = incidents().filter(QStringLiteral("no@example.org"));
+        ASSERT_EQ(lines.size(), 1) << incidents().join(u'\n').toStdString();
+        EXPECT_TRUE(lines[0].contains(QString::fromUtf8(c.line))) << lines[0].toStdString();
+        automation::resetPoller();
+    }
 }
 
 TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {

@@ -105,10 +105,10 @@ TEST_F(SendWindowTest, OAuthLoginNeedsNoPassword) {
     const QStringList boxes = boxTexts();
     EXPECT_FALSE(boxes.contains(kNoLogin)) << boxes.join('\n').toStdString();
     ASSERT_FALSE(boxes.isEmpty());
-    EXPECT_EQ(boxes.last(), kAbandoned) << boxes.join('\n').toStdString();
+    EXPECT_TRUE(boxes.last().endsWith(kAbandoned)) << boxes.join('\n').toStdString();
 }
 
-// A refused send shows the server's reason, then the abandon message.
+// A refused send shows one box: the server's reason, then the abandon message.
 TEST_F(SendWindowTest, RefusedSendEndsWithAbandonMessage) {
     SmtpServerOptions options;
     options.reply("MAIL", "", "550 5.7.1 Expediteur refuse");
@@ -120,9 +120,9 @@ TEST_F(SendWindowTest, RefusedSendEndsWithAbandonMessage) {
     main->ButtonSend->click();
 
     const QStringList boxes = boxTexts();
-    ASSERT_EQ(boxes.size(), 2) << boxes.join('\n').toStdString();
-    EXPECT_TRUE(boxes[0].contains("550")) << boxes[0].toStdString();
-    EXPECT_EQ(boxes[1], kAbandoned);
+    ASSERT_EQ(boxes.size(), 1) << boxes.join('\n').toStdString();
+    EXPECT_TRUE(boxes[0].contains("550") && boxes[0].endsWith("\n\n" + kAbandoned))
+        << boxes[0].toStdString();
     EXPECT_TRUE(incidents().isEmpty());
 }
 

@@ -494,6 +494,13 @@ TEST_F(DesktopTest, StyleComesFromTheRegistryAndDecidesTheLook) {
     EXPECT_EQ(form->MyFrameEmail[0]->font().family(), QStringLiteral("Arial"));
     EXPECT_TRUE(form->MyFrameEmail[0]->font().bold());
     EXPECT_EQ(form->styleSheet(), Lib_Look::StyleSheetFor(15));
+    // Only the frames' headers are bold, not the labels, fields and boxes inside them.
+    for (QGroupBox* frame : form->findChildren<QGroupBox*>())
+        for (QWidget* inside : frame->findChildren<QWidget*>()) {
+            inside->ensurePolished();
+            EXPECT_TRUE(qobject_cast<QGroupBox*>(inside) || !inside->font().bold())
+                << inside->objectName().toStdString();
+        }
 }
 
 TEST_F(DesktopTest, AboutBoxTextsRegistryValuesAndSystemInformation) {

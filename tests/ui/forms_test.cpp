@@ -168,6 +168,32 @@ TEST(Frm_Main, PagesMenusAndTimers) {
     EXPECT_EQ(Frm_Main::instance(), &w);
 }
 
+// The "Modifications non enregistrées" line appears without moving any control of the
+// settings page: the next click lands where the operator aimed.
+TEST(Frm_Main, UnsavedChangesLineMovesNoControl) {
+    Frm_Main w;
+    w.show();
+    w.SftTabsMain->setCurrentIndex(1);
+    QWidget* page = w.SftTabsMain->currentWidget();
+    const auto places = [&] {
+        QStringList where;
+        for (QWidget* control : page->findChildren<QWidget*>())
+            if (control != w.LabelNonEnregistre && control->isVisible())
+                where << QStringLiteral("%1 %2,%3 %4x%5")
+                             .arg(control->objectName())
+                             .arg(control->mapTo(&w, QPoint()).x())
+                             .arg(control->mapTo(&w, QPoint()).y())
+                             .arg(control->width())
+                             .arg(control->height());
+        return where.join(u'\n').toStdString();
+    };
+    QCoreApplication::processEvents();
+    const std::string before = places();
+    w.LabelNonEnregistre->show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(places(), before);
+}
+
 TEST(Frm_Main, HiddenFormsComeWithTheMainWindow) {
     {
         Frm_Main w;

@@ -276,4 +276,43 @@ TEST_F(ShellTest, EndOfEveryCopyIsOnlyRecordedUnderTests) {
     }
 }
 
+TEST_F(ShellTest, QuittingLeavesTheBackgroundServiceSending) {
+    // Two copies of this installation started by the service manager: the background service
+    // (no display) goes on sending once a window quits; a windowed one is ended. The quit
+    // question says both.
+    const QString settings = home_.path() + QStringLiteral("/settings");
+    ASSERT_TRUE(Lib_Systeme::HoldInstallationMarker(settings));
+    const QString marker = settings + u'/' + QLatin1String(Lib_Systeme::InstallationMarkerName);
+    const QString name = QStringLiteral("VL3_Postique");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sh"), home_.path() + u'/' + name));
+    QFile::setPermissions(home_.path() + u'/' + name,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcess service;
+    QProcess windowed;
+    for (QProcess* copy : {&service, &windowed}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("INVOCATION_ID"), QStringLiteral("5f1e"));
+        if (copy == &windowed)
+            env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":7"));
+        copy->setProcessEnvironment(env);
+        copy->start(home_.path() + u'/' + name,
+                    {QStringLiteral("-c"), QStringLiteral("exec 3<'%1'; read x").arg(marker)});
+        ASSERT_TRUE(copy->waitForStarted(5000));
+    }
+    QDeadlineTimer deadline(5000);
+    while (Lib_Systeme::CopiesOfInstallation(name).size() < 2 && !deadline.hasExpired())
+        QThread::msleep(10);
+    EXPECT_EQ(Lib_Systeme::CopiesToEnd(name), QList<qint64>{windowed.processId()});
+    EXPECT_EQ(Frm_Main::QuitQuestion(),
+              QStringLiteral("Voulez-vous quitter le programme ?\n\nL'autre copie du programme "
+                             "en marche pour cette installation sera arrêtée aussi.\n\nLe "
+                             "service en arrière-plan continue d'envoyer les mails."));
+    Lib_Systeme::ReleaseInstallationMarker();
+    EXPECT_EQ(Frm_Main::QuitQuestion(), QStringLiteral("Voulez-vous quitter le programme ?"));
+    for (QProcess* p : {&service, &windowed}) {
+        p->kill();
+        p->waitForFinished(5000);
+    }
+}
+
 } // namespace

@@ -193,12 +193,13 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
         const char* match;
         const char* reply;
         qint32 expected;
-        int recipientsReceived; // -1: nothing received
+        int recipientsReceived;      // -1: nothing received
+        bool checkAddresses = false; // the operator is told to check the addresses
     };
     const Case cases[] = {
         {"one recipient refused", "RCPT", "jean@", "550 5.1.1 Jean inconnu", 0, 2},
         {"every recipient refused", "RCPT", "", "550 5.1.1 Personne ici",
-         mail::Error::RecipientRefused, -1},
+         mail::Error::RecipientRefused, -1, true},
         {"recipients deferred", "RCPT", "", "450 4.2.0 Boite pleine", mail::Error::RecipientRefused,
          -1},
         {"sender refused", "MAIL", "", "553 5.7.1 Expediteur interdit", mail::Error::SenderRefused,
@@ -226,6 +227,9 @@ TEST(SmtpSend, RefusalsCarryTheServerReply) {
             EXPECT_EQ(mail.send(), c.expected);
             const QString replyText = QString::fromLatin1(c.reply).mid(4);
             EXPECT_TRUE(mail.lastErrorDescription().contains(replyText))
+                << mail.lastErrorDescription().toStdString();
+            EXPECT_EQ(mail.lastErrorDescription().contains(u"Vérifiez les adresses"),
+                      c.checkAddresses)
                 << mail.lastErrorDescription().toStdString();
             if (c.recipientsReceived < 0) {
                 EXPECT_TRUE(server.messages().isEmpty());
