@@ -12,6 +12,7 @@
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
+#include "system/mounts.h"
 #include "system/paths.h"
 #include "system/supervision.h"
 #include "system/untrusted_text.h"
@@ -58,6 +59,9 @@ struct PollerState {
     // journal could not be written.
     QHash<QString, QList<UnrecordedSend>> unrecorded;
     QString missingFolder; // the job folder said to be missing, "" while it is there
+    // Where the job folder lies this cycle: on a network file system a file still open here
+    // cannot be deleted or moved by this client.
+    bool networkFolder = false;
 };
 
 PollerState& state() {
@@ -104,6 +108,7 @@ void resetPoller() {
     s.reported.clear();
     s.unrecorded.clear();
     s.missingFolder.clear();
+    s.networkFolder = false;
 }
 
 qint16 pollCounter() {
@@ -161,11 +166,36 @@ void reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
-bool deleteHeldJob(const automation::JobLock& lock, const QString& native,
-                   const automation::FileStamp& loaded) {
+// On a network file system the job is let go first: the server refuses to delete a file that
+// a client still holds open. `error` says why a delete failed (empty when the job changed).
+bool deleteHeldJob(automation::JobLock& lock, const QString& native,
+                   const automation::FileStamp& loaded, QString* error) {
+    using namespace automation;
+    error->clear();
     if (!lock.unchangedSince(loaded))
         return false;
-    return ::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT;
+    if (state().networkFolder)
+        lock.release();
+    if (::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+}
+
+// A sent job that stays in the folder because it could not be deleted or moved: said once
+// per state of the file; every later cycle tries again.
+void reportStuckJob(Frm_Main& form, const QString& native, const automation::FileStamp& stamp,
+                    const QString& why) {
+    using namespace automation;
+    const QString key =
+        QStringLiteral("stuck|%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
+    if (state().reported.contains(key))
+        return;
+    state().reported.insert(key);
+    addIncident(form, Untrusted::Clean(QStringLiteral("Fichier de mail envoyé mais resté dans le "
+                                                      "dossier partagé : %1 (%2), nouvel essai "
+                                                      "à chaque cycle")
+                                           .arg(QFileInfo(native).fileName(), why)));
 }
 
 // Moves a finished job with failed rows into the dead-letter folder beside a note saying
@@ -303,8 +333,10 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     s.unrecorded.remove(native);
     if (journalState == JobJournal::State::Finished) {
         // Every row went out before the program stopped, just short of deleting the job.
-        if (deleteHeldJob(lock, native, loaded))
+        if (deleteHeldJob(lock, native, loaded, &error))
             journal.remove();
+        else if (!error.isEmpty())
+            reportStuckJob(form, native, loaded, error);
         state().settling.forget(native);
         return JobOutcome::Sent;
     }
@@ -343,8 +375,11 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     const QStringList failures = journal.isOpen() ? journal.failures() : job.failures;
     if (!failures.isEmpty()) {
         QString movedAs;
+        if (s.networkFolder)
+            lock.release(); // a file held open cannot be moved on a share
         if (!moveToDeadLetter(native, failures, movedAs, &error)) {
             Lib_Public::ReportError(kTimerLabel, 75, error);
+            reportStuckJob(form, native, loaded, error);
             return JobOutcome::Kept;
         }
         addIncident(
@@ -363,11 +398,12 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     // Syncing the journal and deleting a large file take a while: beside the window too.
     bool finished = true;
     bool deleted = false;
+    QString deleteError;
     besideTheWindow([&] {
         finished = !journal.isOpen() || journal.markFinished(loaded, &error);
         if (!finished)
             return;
-        deleted = deleteHeldJob(lock, native, loaded);
+        deleted = deleteHeldJob(lock, native, loaded, &deleteError);
         if (deleted)
             journal.remove();
     });
@@ -377,6 +413,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     }
     if (deleted)
         state().settling.forget(native);
+    else if (!deleteError.isEmpty())
+        reportStuckJob(form, native, loaded, deleteError);
     return JobOutcome::Sent;
 }
 
@@ -437,6 +475,10 @@ void Frm_Main::TimerSendEmail_Timer() {
             addIncident(*this, jobFolderBackText(s.missingFolder));
         s.missingFolder = present ? QString() : folder;
         Supervision::SetJobFolderMissing(s.missingFolder);
+        const Posix::MountEntry mount = Posix::mountOf(WinPath::nativePath(folder));
+        s.networkFolder = present && Posix::isNetworkType(mount.type);
+        Supervision::SetJobFolderFileSystem(
+            QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
         bis->ListeSousDossiers->clear();
         bis->ListeSousDossiers->addItem(folder);
         const int folders = bis->ListeSousDossiers->count();

@@ -1,0 +1,96 @@
+// The poller on a real SMB share on loopback, mounted through FUSE: a sent job is deleted from the
+// server.
+#if __has_include("mail/send_email.h")
+#include "app/job_check.h"
+#include "sending_fixture.h"
+#include "support/job_corpus.h"
+#include "support/program_run.h"
+#include "support/smb_share.h"
+#include "system/mounts.h"
+#include "system/supervision.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <functional>
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace automation_tests;
+using testsupport::jobRow;
+using testsupport::SmbShare;
+using testsupport::SmtpServer;
+using testsupport::waitUntil;
+
+namespace {
+
+class NetworkShareTest : public SendingTest {
+protected:
+    // Drops a job on the server side, as the suite's PC does, and waits until the mount
+    // shows it.
+    bool dropJob(const SmbShare& share, const QString& name, const QByteArray& bytes) {
+        QFile file(share.serverDir() + u'/' + name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+        file.close();
+        return waitUntil([&] { return QFileInfo::exists(share.mountDir() + u'/' + name); }, 10000);
+    }
+    int linesWith(const QString& text) const { return int(incidents().filter(text).size()); }
+};
+
+TEST_F(NetworkShareTest, ASentJobIsDeletedOnTheServerOnceNobodyHoldsIt) {
+    SmbShare share;
+    if (!share.ok())
+        GTEST_SKIP() << share.skipReason().toStdString();
+    SmtpServer server;
+    useServer(server);
+    form->TexteDossier[0]->setText(share.mountDir());
+    ASSERT_TRUE(dropJob(share, QStringLiteral("Email_1.ss8"),
+                        jobRow("1", "a@example.org", {}, {}, "one", "B")));
+    const QString onServer = share.serverDir() + QStringLiteral("/Email_1.ss8");
+    const QString checked =
+        automation::checkJobFile(share.mountDir() + QStringLiteral("/Email_1.ss8"))
+            .lines.join(u'\n');
+    EXPECT_TRUE(checked.contains(QStringLiteral("Système de fichiers : fuse.rclone (réseau)")))
+        << checked.toStdString();
+
+    // Another program holds the job open: the server refuses the delete. Said once, tried
+    // again at the next cycles, never sent again.
+    const int other =
+        ::open(QFile::encodeName(share.mountDir() + QStringLiteral("/Email_1.ss8")), O_RDONLY);
+    char first = 0;
+    ASSERT_EQ(::read(other, &first, 1), 1); // the client opens the file on the server now
+    ASSERT_GT(cycle(), 0);
+    ASSERT_TRUE(server.waitForMessages(1));
+    // The client hides a file whose delete failed until it reads the folder again.
+    const auto cycleWhenShown = [&] {
+        return waitUntil(
+                   [&] {
+                       return QDir(share.mountDir())
+                           .entryList()
+                           .contains(QStringLiteral("Email_1.ss8"));
+                   },
+                   5000) &&
+               cycle() > 0;
+    };
+    ASSERT_TRUE(cycleWhenShown());
+    EXPECT_TRUE(QFileInfo::exists(onServer));
+    EXPECT_TRUE(Supervision::Report(Supervision::Take())
+                    .join(u'\n')
+                    .contains(QStringLiteral("fuse.rclone (réseau) sur ") + share.mountDir()));
+    EXPECT_EQ(linesWith(QStringLiteral("resté dans le dossier partagé")), 1)
+        << incidents().join(u'\n').toStdString();
+    ::close(other);
+
+    // Let go, the job goes at the next cycle: the program holds nothing of it either.
+    ASSERT_TRUE(cycleWhenShown());
+    EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(onServer); }, 5000))
+        << incidents().join(u'\n').toStdString();
+    EXPECT_EQ(server.messages().size(), 1);
+}
+
+} // namespace
+#endif
