@@ -62,6 +62,9 @@ struct PollerState {
     // Where the job folder lies this cycle: on a network file system a file still open here
     // cannot be deleted or moved by this client.
     bool networkFolder = false;
+    // How long a job of the folder must look unchanged: on a share, longer than the time its
+    // client may show an out-of-date size and date.
+    qint64 folderSettleMs = StabilityTracker::SettleMs;
 };
 
 PollerState& state() {
@@ -109,6 +112,7 @@ void resetPoller() {
     s.unrecorded.clear();
     s.missingFolder.clear();
     s.networkFolder = false;
+    s.folderSettleMs = StabilityTracker::SettleMs;
 }
 
 qint16 pollCounter() {
@@ -271,7 +275,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
                       QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
         return JobOutcome::Kept;
     }
-    if (!state().settling.isSettled(native, seen, pollerNow(), settleMs()))
+    if (!state().settling.isSettled(native, seen, pollerNow(), s.folderSettleMs))
         return JobOutcome::Unsettled;
 
     JobLock lock;
@@ -477,6 +481,11 @@ void Frm_Main::TimerSendEmail_Timer() {
         Supervision::SetJobFolderMissing(s.missingFolder);
         const Posix::MountEntry mount = Posix::mountOf(WinPath::nativePath(folder));
         s.networkFolder = present && Posix::isNetworkType(mount.type);
+        // A share's client may show a size and date out of date for as long as it caches
+        // them: a job still being written there would look settled too soon.
+        s.folderSettleMs = settleMs() == 0 || !s.networkFolder
+                               ? settleMs()
+                               : std::max(settleMs(), Posix::attributeCacheMs(mount) + 1000);
         Supervision::SetJobFolderFileSystem(
             QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
         bis->ListeSousDossiers->clear();

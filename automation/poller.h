@@ -30,7 +30,8 @@ bool pollCounterInitialised();
 int pollCycles();
 
 // How long a job file must keep its size and modification time, as seen by this program's
-// own clock, before it is read (tests may shorten it; 0 reads a job at first sight).
+// own clock, before it is read (tests may shorten it; 0 reads a job at first sight). On a
+// share the wait is longer than the time its client caches a file's size and date.
 qint64 settleMs();
 void setSettleMs(qint64 ms);
 
