@@ -136,6 +136,19 @@ QString missingJobFolderText(const QString& folder) {
             .arg(folder));
 }
 
+QString unmountedShareText(const QString& folder, const QString& mountPoint) {
+    return Untrusted::Clean(
+        QStringLiteral("Partage non monté, aucun mail automatique ne part : %1 (point de "
+                       "montage %2 vide)")
+            .arg(folder, mountPoint));
+}
+
+QString unreachableJobFolderText(const QString& folder, const QString& why) {
+    return Untrusted::Clean(
+        QStringLiteral("Dossier partagé inaccessible (%1), aucun mail automatique ne part : %2")
+            .arg(why, folder));
+}
+
 QString jobFolderBackText(const QString& folder) {
     return Untrusted::Clean(
         QStringLiteral(
@@ -472,14 +485,26 @@ void Frm_Main::TimerSendEmail_Timer() {
         const QString folder = Lib_Public::CheckRep(saved.jobFolder);
         // A folder that is not there (a share not mounted, a typing error) is said once when
         // it goes and once when it is back; meanwhile the station reports itself unhealthy.
-        const bool present = jobFolderExists(folder);
-        if (!present && s.missingFolder != folder)
-            addIncident(*this, missingJobFolderText(folder));
-        else if (present && !s.missingFolder.isEmpty())
+        // A share that is not mounted leaves its empty mount point on the local disk: that is
+        // no job folder. A share that went away answers with an I/O error rather than "no
+        // such folder": said as such, once, like a missing folder.
+        const QString nativeFolder = WinPath::nativePath(folder);
+        const QString unmounted =
+            nativeFolder.isEmpty() ? QString() : Posix::unmountedShareAbove(nativeFolder);
+        const bool present = unmounted.isEmpty() && jobFolderExists(folder);
+        if (!present && s.missingFolder != folder) {
+            const int lost = Posix::folderError(nativeFolder);
+            addIncident(*this, !unmounted.isEmpty() ? unmountedShareText(folder, unmounted)
+                               : lost == EIO || lost == ENOTCONN || lost == ESTALE
+                                   ? unreachableJobFolderText(
+                                         folder, QString::fromLocal8Bit(std::strerror(lost)))
+                                   : missingJobFolderText(folder));
+        } else if (present && !s.missingFolder.isEmpty()) {
             addIncident(*this, jobFolderBackText(s.missingFolder));
+        }
         s.missingFolder = present ? QString() : folder;
         Supervision::SetJobFolderMissing(s.missingFolder);
-        const Posix::MountEntry mount = Posix::mountOf(WinPath::nativePath(folder));
+        const Posix::MountEntry mount = Posix::mountOf(nativeFolder);
         s.networkFolder = present && Posix::isNetworkType(mount.type);
         // A share's client may show a size and date out of date for as long as it caches
         // them: a job still being written there would look settled too soon.
@@ -490,7 +515,7 @@ void Frm_Main::TimerSendEmail_Timer() {
             QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
         bis->ListeSousDossiers->clear();
         bis->ListeSousDossiers->addItem(folder);
-        const int folders = bis->ListeSousDossiers->count();
+        const int folders = present ? bis->ListeSousDossiers->count() : 0;
         bool leave = false;
         for (int f = 0; f < folders && !leave; ++f) {
             const QString sub = bis->ListeSousDossiers->item(f)->text();

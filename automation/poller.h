@@ -43,6 +43,10 @@ bool jobFolderExists(const QString& folder);
 // Incident texts for a job folder that does not exist, and for one that is back.
 QString missingJobFolderText(const QString& folder);
 QString jobFolderBackText(const QString& folder);
+// The job folder lies under the mount point `mountPoint` of a share that is not mounted.
+QString unmountedShareText(const QString& folder, const QString& mountPoint);
+// The job folder answers an I/O error `why` (a share gone away).
+QString unreachableJobFolderText(const QString& folder, const QString& why);
 
 inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 

@@ -1,5 +1,6 @@
 // The poller on a real SMB share on loopback, mounted through FUSE: a job written in place
-// waits out the client's cache, a sent job is deleted from the server.
+// waits out the client's cache, a sent job is deleted from the server, a share gone away or not
+// mounted is said once and picked up when back.
 #if __has_include("mail/send_email.h")
 #include "app/job_check.h"
 #include "sending_fixture.h"
@@ -100,6 +101,61 @@ TEST_F(NetworkShareTest, ASentJobIsDeletedOnTheServerOnceNobodyHoldsIt) {
     EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(onServer); }, 5000))
         << incidents().join(u'\n').toStdString();
     EXPECT_EQ(server.messages().size(), 1);
+}
+
+TEST_F(NetworkShareTest, AShareGoneAwayOrNotMountedIsSaidOnceAndPickedUpWhenBack) {
+    SmbShare share;
+    if (!share.ok())
+        GTEST_SKIP() << share.skipReason().toStdString();
+    SmtpServer server;
+    useServer(server);
+    form->TexteDossier[0]->setText(share.mountDir());
+    QFile fstab(share.serverDir() + QStringLiteral("/../fstab"));
+    ASSERT_TRUE(fstab.open(QIODevice::WriteOnly));
+    fstab.write("//127.0.0.1/jobs " + QFile::encodeName(share.mountDir()) + " cifs _netdev 0 0\n");
+    fstab.close();
+    Posix::setFstabPath(fstab.fileName());
+    const std::shared_ptr<void> restore(nullptr, [](void*) { Posix::setFstabPath({}); });
+    struct {
+        const char* what;
+        std::function<bool()> lose;
+        QString said;
+    } cases[] = {
+        {"the client died", [&] { return share.killClient(); },
+         QStringLiteral("Dossier partagé inaccessible")},
+        {"unmounted", [&] { return share.unmount(); }, QStringLiteral("Partage non monté")},
+    };
+    int sent = 0;
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        form->ListeIncidents->clear();
+        ASSERT_TRUE(c.lose());
+        // A job left on the local disk under the empty mount point is no job of the share.
+        QFile local(share.mountDir() + QStringLiteral("/Email_local.ss8"));
+        if (local.open(QIODevice::WriteOnly))
+            local.write(jobRow("1", "local@example.org", {}, {}, "local", "B"));
+        local.close();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_GT(cycle(), 0);
+        EXPECT_EQ(incidents().size(), 1) << incidents().join(u'\n').toStdString();
+        EXPECT_EQ(linesWith(c.said), 1) << incidents().join(u'\n').toStdString();
+        EXPECT_FALSE(Supervision::Take().jobFolderMissing.isEmpty());
+        QFile::remove(local.fileName());
+
+        ASSERT_TRUE(share.mount());
+        ASSERT_TRUE(dropJob(share, QStringLiteral("Email_back.ss8"),
+                            jobRow("1", "b@example.org", {}, {}, "back", "B")));
+        ASSERT_GT(cycle(), 0);
+        ASSERT_TRUE(server.waitForMessages(++sent));
+        EXPECT_EQ(linesWith(QStringLiteral("de nouveau accessible")), 1);
+        EXPECT_TRUE(Supervision::Take().jobFolderMissing.isEmpty());
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return !QFileInfo::exists(share.serverDir() + QStringLiteral("/Email_back.ss8"));
+            },
+            5000));
+    }
+    EXPECT_EQ(subjects(server), QStringList(sent, QStringLiteral("Postique: back")));
 }
 
 } // namespace
