@@ -6,6 +6,7 @@
 #include "automation/jobs/job_guard.h"
 #include "mail/job_dispatch.h"
 #include "mail/mime/mime_builder.h"
+#include "system/mounts.h"
 #include "system/unique_fd.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
@@ -257,6 +258,9 @@ JobCheckReport checkJobFile(const QString& path) {
         return report;
     }
     JobCheckReport report = checkJobBytes(bytes, QFileInfo(native).absolutePath());
+    // Whether the job lies on a share decides how it is let go once sent.
+    report.lines.prepend(QStringLiteral("Système de fichiers : %1")
+                             .arg(Posix::describeMount(Posix::mountOf(native))));
     report.lines.prepend(
         QStringLiteral("Job %1 (rien n'est envoyé, supprimé ni noté)").arg(shown(native)));
     return report;

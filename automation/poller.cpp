@@ -12,6 +12,7 @@
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
+#include "system/mounts.h"
 #include "system/paths.h"
 #include "system/supervision.h"
 #include "system/untrusted_text.h"
@@ -58,6 +59,12 @@ struct PollerState {
     // journal could not be written.
     QHash<QString, QList<UnrecordedSend>> unrecorded;
     QString missingFolder; // the job folder said to be missing, "" while it is there
+    // Where the job folder lies this cycle: on a network file system a file still open here
+    // cannot be deleted or moved by this client.
+    bool networkFolder = false;
+    // How long a job of the folder must look unchanged: on a share, longer than the time its
+    // client may show an out-of-date size and date.
+    qint64 folderSettleMs = StabilityTracker::SettleMs;
 };
 
 PollerState& state() {
@@ -104,6 +111,8 @@ void resetPoller() {
     s.reported.clear();
     s.unrecorded.clear();
     s.missingFolder.clear();
+    s.networkFolder = false;
+    s.folderSettleMs = StabilityTracker::SettleMs;
 }
 
 qint16 pollCounter() {
@@ -125,6 +134,19 @@ QString missingJobFolderText(const QString& folder) {
     return Untrusted::Clean(
         QStringLiteral("Dossier partagé introuvable, aucun mail automatique ne part : %1")
             .arg(folder));
+}
+
+QString unmountedShareText(const QString& folder, const QString& mountPoint) {
+    return Untrusted::Clean(
+        QStringLiteral("Partage non monté, aucun mail automatique ne part : %1 (point de "
+                       "montage %2 vide)")
+            .arg(folder, mountPoint));
+}
+
+QString unreachableJobFolderText(const QString& folder, const QString& why) {
+    return Untrusted::Clean(
+        QStringLiteral("Dossier partagé inaccessible (%1), aucun mail automatique ne part : %2")
+            .arg(why, folder));
 }
 
 QString jobFolderBackText(const QString& folder) {
@@ -162,11 +184,36 @@ bool reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
-bool deleteHeldJob(const automation::JobLock& lock, const QString& native,
-                   const automation::FileStamp& loaded) {
+// On a network file system the job is let go first: the server refuses to delete a file that
+// a client still holds open. `error` says why a delete failed (empty when the job changed).
+bool deleteHeldJob(automation::JobLock& lock, const QString& native,
+                   const automation::FileStamp& loaded, QString* error) {
+    using namespace automation;
+    error->clear();
     if (!lock.unchangedSince(loaded))
         return false;
-    return ::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT;
+    if (state().networkFolder)
+        lock.release();
+    if (::unlink(QFile::encodeName(native).constData()) == 0 || errno == ENOENT)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+}
+
+// A sent job that stays in the folder because it could not be deleted or moved: said once
+// per state of the file; every later cycle tries again.
+void reportStuckJob(Frm_Main& form, const QString& native, const automation::FileStamp& stamp,
+                    const QString& why) {
+    using namespace automation;
+    const QString key =
+        QStringLiteral("stuck|%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
+    if (state().reported.contains(key))
+        return;
+    state().reported.insert(key);
+    addIncident(form, Untrusted::Clean(QStringLiteral("Fichier de mail envoyé mais resté dans le "
+                                                      "dossier partagé : %1 (%2), nouvel essai "
+                                                      "à chaque cycle")
+                                           .arg(QFileInfo(native).fileName(), why)));
 }
 
 // Moves a finished job with failed rows into the dead-letter folder beside a note saying
@@ -242,7 +289,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
                       QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
         return JobOutcome::Kept;
     }
-    if (!state().settling.isSettled(native, seen, pollerNow(), settleMs()))
+    if (!state().settling.isSettled(native, seen, pollerNow(), s.folderSettleMs))
         return JobOutcome::Unsettled;
 
     JobLock lock;
@@ -305,8 +352,10 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     s.unrecorded.remove(native);
     if (journalState == JobJournal::State::Finished) {
         // Every row went out before the program stopped, just short of deleting the job.
-        if (deleteHeldJob(lock, native, loaded))
+        if (deleteHeldJob(lock, native, loaded, &error))
             journal.remove();
+        else if (!error.isEmpty())
+            reportStuckJob(form, native, loaded, error);
         state().settling.forget(native);
         return JobOutcome::Sent;
     }
@@ -345,8 +394,11 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     const QStringList failures = journal.isOpen() ? journal.failures() : job.failures;
     if (!failures.isEmpty()) {
         QString movedAs;
+        if (s.networkFolder)
+            lock.release(); // a file held open cannot be moved on a share
         if (!moveToDeadLetter(native, failures, movedAs, &error)) {
             Lib_Public::ReportError(kTimerLabel, 75, error);
+            reportStuckJob(form, native, loaded, error);
             return JobOutcome::Kept;
         }
         addIncident(
@@ -365,11 +417,12 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     // Syncing the journal and deleting a large file take a while: beside the window too.
     bool finished = true;
     bool deleted = false;
+    QString deleteError;
     besideTheWindow([&] {
         finished = !journal.isOpen() || journal.markFinished(loaded, &error);
         if (!finished)
             return;
-        deleted = deleteHeldJob(lock, native, loaded);
+        deleted = deleteHeldJob(lock, native, loaded, &deleteError);
         if (deleted)
             journal.remove();
     });
@@ -379,6 +432,8 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     }
     if (deleted)
         state().settling.forget(native);
+    else if (!deleteError.isEmpty())
+        reportStuckJob(form, native, loaded, deleteError);
     return JobOutcome::Sent;
 }
 
@@ -432,16 +487,37 @@ void Frm_Main::TimerSendEmail_Timer() {
         const QString folder = Lib_Public::CheckRep(saved.jobFolder);
         // A folder that is not there (a share not mounted, a typing error) is said once when
         // it goes and once when it is back; meanwhile the station reports itself unhealthy.
-        const bool present = jobFolderExists(folder);
-        if (!present && s.missingFolder != folder)
-            addIncident(*this, missingJobFolderText(folder));
-        else if (present && !s.missingFolder.isEmpty())
+        // A share that is not mounted leaves its empty mount point on the local disk: that is
+        // no job folder. A share that went away answers with an I/O error rather than "no
+        // such folder": said as such, once, like a missing folder.
+        const QString nativeFolder = WinPath::nativePath(folder);
+        const QString unmounted =
+            nativeFolder.isEmpty() ? QString() : Posix::unmountedShareAbove(nativeFolder);
+        const bool present = unmounted.isEmpty() && jobFolderExists(folder);
+        if (!present && s.missingFolder != folder) {
+            const int lost = Posix::folderError(nativeFolder);
+            addIncident(*this, !unmounted.isEmpty() ? unmountedShareText(folder, unmounted)
+                               : lost == EIO || lost == ENOTCONN || lost == ESTALE
+                                   ? unreachableJobFolderText(
+                                         folder, QString::fromLocal8Bit(std::strerror(lost)))
+                                   : missingJobFolderText(folder));
+        } else if (present && !s.missingFolder.isEmpty()) {
             addIncident(*this, jobFolderBackText(s.missingFolder));
+        }
         s.missingFolder = present ? QString() : folder;
         Supervision::SetJobFolderMissing(s.missingFolder);
+        const Posix::MountEntry mount = Posix::mountOf(nativeFolder);
+        s.networkFolder = present && Posix::isNetworkType(mount.type);
+        // A share's client may show a size and date out of date for as long as it caches
+        // them: a job still being written there would look settled too soon.
+        s.folderSettleMs = settleMs() == 0 || !s.networkFolder
+                               ? settleMs()
+                               : std::max(settleMs(), Posix::attributeCacheMs(mount) + 1000);
+        Supervision::SetJobFolderFileSystem(
+            QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
         bis->ListeSousDossiers->clear();
         bis->ListeSousDossiers->addItem(folder);
-        const int folders = bis->ListeSousDossiers->count();
+        const int folders = present ? bis->ListeSousDossiers->count() : 0;
         bool leave = false;
         for (int f = 0; f < folders && !leave; ++f) {
             const QString sub = bis->ListeSousDossiers->item(f)->text();

@@ -30,7 +30,8 @@ bool pollCounterInitialised();
 int pollCycles();
 
 // How long a job file must keep its size and modification time, as seen by this program's
-// own clock, before it is read (tests may shorten it; 0 reads a job at first sight).
+// own clock, before it is read (tests may shorten it; 0 reads a job at first sight). On a
+// share the wait is longer than the time its client caches a file's size and date.
 qint64 settleMs();
 void setSettleMs(qint64 ms);
 
@@ -42,6 +43,10 @@ bool jobFolderExists(const QString& folder);
 // Incident texts for a job folder that does not exist, and for one that is back.
 QString missingJobFolderText(const QString& folder);
 QString jobFolderBackText(const QString& folder);
+// The job folder lies under the mount point `mountPoint` of a share that is not mounted.
+QString unmountedShareText(const QString& folder, const QString& mountPoint);
+// The job folder answers an I/O error `why` (a share gone away).
+QString unreachableJobFolderText(const QString& folder, const QString& why);
 
 inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 

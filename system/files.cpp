@@ -3,6 +3,7 @@
 
 #include "system/atomicfile.h"
 #include "system/error_reporting.h"
+#include "system/mounts.h"
 #include "system/paths.h"
 #include "system/unique_fd.h"
 #include "system/winpath.h"
@@ -208,6 +209,12 @@ void VerificationEtCreationRepertoire(const QString& folder, bool create) {
         if (m.known.trimmed().isEmpty())
             m.known = QStringLiteral(",");
         if (m.known.contains(target, Qt::CaseInsensitive) || target == m.last)
+            return;
+        // Beneath the empty mount point of a share that is not mounted, a folder would land
+        // on the local disk and hide the share's own when it comes: nothing is created, and
+        // the next check tries again.
+        const WinPath::Translation whole = WinPath::toNative(target);
+        if (whole.ok && !Posix::unmountedShareAbove(whole.native).isEmpty())
             return;
 
         QString prefixText;

@@ -41,6 +41,7 @@ void File_RemoveFlag(const QString& path, qint32 bits);
 // the top down ("C:\" and the server part of a UNC path are never created). Folders seen or
 // created are remembered for the life of the process and not looked at again; a failed
 // folder is remembered so that an immediate repeat does nothing. `create` is not read.
+// Nothing is created beneath the mount point of a share that is not mounted.
 void VerificationEtCreationRepertoire(const QString& folder, bool create = true);
 
 // The folder-creation memory: texts of folders each followed by ",".

@@ -37,6 +37,7 @@ struct Registry {
     qint64 tokenExpiryMs = 0;
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
     QString jobFolderMissing;
+    QString jobFolderFileSystem;
     QMap<QString, qint64> failingSinceMs;
     QString signInProblem;
 };
@@ -212,6 +213,12 @@ void SetJobFolderMissing(const QString& folder) {
     r.jobFolderMissing = folder;
 }
 
+void SetJobFolderFileSystem(const QString& text) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.jobFolderFileSystem = text;
+}
+
 void SetSignInProblem(const QString& text) {
     Registry& r = registry();
     QMutexLocker lock(&r.mutex);
@@ -239,6 +246,7 @@ void Reset() {
     r.tokenExpiryMs = 0;
     r.retryLifetimeSec = DefaultRetryLifetimeSec;
     r.jobFolderMissing.clear();
+    r.jobFolderFileSystem.clear();
     r.failingSinceMs.clear();
     r.signInProblem.clear();
 }
@@ -267,6 +275,7 @@ Snapshot Take() {
     s.tokenExpiryMs = r.tokenExpiryMs;
     s.retryLifetimeSec = r.retryLifetimeSec;
     s.jobFolderMissing = r.jobFolderMissing;
+    s.jobFolderFileSystem = r.jobFolderFileSystem;
     s.failingSinceMs = r.failingSinceMs;
     s.signInProblem = r.signInProblem;
     return s;
@@ -330,6 +339,8 @@ QStringList Report(const Snapshot& s) {
     lines << QStringLiteral("Processus %1, démarré %2").arg(s.pid).arg(timeText(s.startedMs));
     lines << StatusLine(s);
     lines << QStringLiteral("Lignes en attente dans la tâche en cours : %1").arg(s.rowsWaiting);
+    if (!s.jobFolderFileSystem.isEmpty())
+        lines << QStringLiteral("Dossier partagé : %1").arg(s.jobFolderFileSystem);
     for (auto it = s.mails.cbegin(); it != s.mails.cend(); ++it) {
         const QStringList parts = it.key().split(u'\t');
         lines << QStringLiteral("Mails vers %1 (%2) : %3 envoyé(s), %4 différé(s), %5 refusé(s)")
@@ -370,6 +381,7 @@ QJsonObject ToJson(const Snapshot& s) {
         failing.insert(it.key(), wholeSeconds(it.value()));
     return QJsonObject{
         {QStringLiteral("job_folder_missing"), s.jobFolderMissing},
+        {QStringLiteral("job_folder_fs"), s.jobFolderFileSystem},
         {QStringLiteral("failing_since"), failing},
         {QStringLiteral("sign_in_problem"), s.signInProblem},
         {QStringLiteral("pid"), double(s.pid)},
@@ -425,6 +437,7 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
         static_cast<qint64>(o.value(QStringLiteral("retry_lifetime")).toDouble());
     s.retryLifetimeSec = lifetime > 0 ? lifetime : DefaultRetryLifetimeSec;
     s.jobFolderMissing = o.value(QStringLiteral("job_folder_missing")).toString();
+    s.jobFolderFileSystem = o.value(QStringLiteral("job_folder_fs")).toString();
     const QJsonObject failing = o.value(QStringLiteral("failing_since")).toObject();
     for (auto it = failing.constBegin(); it != failing.constEnd(); ++it)
         s.failingSinceMs.insert(it.key(), static_cast<qint64>(it.value().toDouble()) * 1000);

@@ -43,6 +43,9 @@ void AddSessions(int delta);
 void SetTokenExpiry(const QDateTime& expiresUtc);
 // The job folder that cannot be reached ("" while it can). Thread-safe.
 void SetJobFolderMissing(const QString& folder);
+// Where the job folder lies: its file system and mount point ("" before the first cycle).
+// Thread-safe.
+void SetJobFolderFileSystem(const QString& text);
 // Why the sign-in to the mail account is refused ("" when it works: a valid token clears
 // it, see SetTokenExpiry). Thread-safe.
 void SetSignInProblem(const QString& text);
@@ -74,6 +77,7 @@ struct Snapshot {
     qint64 tokenExpiryMs = 0; // 0: no token
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
     QString jobFolderMissing;             // "" while the job folder is there
+    QString jobFolderFileSystem;          // "fuse.rclone (réseau) sur /mnt/x"
     QMap<QString, qint64> failingSinceMs; // destination -> first wait since its last success
     QString signInProblem;                // "" while the sign-in works
 

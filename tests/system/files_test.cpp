@@ -5,6 +5,7 @@
 #include "support/temp_prefix.h"
 #include "system/atomicfile.h"
 #include "system/error_reporting.h"
+#include "system/mounts.h"
 #include "system/winpath.h"
 
 #include <QDir>
@@ -187,6 +188,20 @@ TEST_F(FilesTest, FolderCreationUncAndFailures) {
     const FolderCreationMemory before = FolderMemory();
     VerificationEtCreationRepertoire(QStringLiteral("  ** "));
     EXPECT_EQ(FolderMemory().last, before.last);
+}
+
+TEST_F(FilesTest, NothingIsCreatedUnderTheMountPointOfAShareNotMounted) {
+    const QString share = prefix.path() + "/dosdevices/unc/srv/share";
+    ASSERT_TRUE(QDir().mkpath(share));
+    ASSERT_TRUE(prefix.write(QStringLiteral("C:\\fstab"),
+                             "//srv/share " + QFile::encodeName(share) + " cifs _netdev 0 0\n"));
+    Posix::setFstabPath(prefix.native(QStringLiteral("C:\\fstab")));
+    VerificationEtCreationRepertoire(QStringLiteral("\\\\srv\\share\\jobs\\"));
+    Posix::setFstabPath({});
+    EXPECT_FALSE(QFileInfo::exists(share + "/jobs"));
+    // Once the share is there (here: no longer listed), the folder is made.
+    VerificationEtCreationRepertoire(QStringLiteral("\\\\srv\\share\\jobs\\"));
+    EXPECT_TRUE(QFileInfo(share + "/jobs").isDir());
 }
 
 TEST_F(FilesTest, SpecialFilesAreNeverReadNorWaitedFor) {
