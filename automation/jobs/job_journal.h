@@ -104,18 +104,20 @@ public:
     bool isOpen() const { return !path_.isEmpty(); }
     const QString& path() const { return path_; }
 
-    // How many rows with content key `key` are done (sent or failed for good).
-    int doneCount(const QByteArray& key) const { return sent_.value(key) + failed_.value(key); }
-    // How many rows with content key `key` went out.
-    int sentCount(const QByteArray& key) const { return sent_.value(key); }
+    // Whether the `occurrence`-th row (from 0) with content key `key` went out, or is done
+    // (sent or failed for good). Identical rows are told apart by their rank only.
+    bool rowSent(const QByteArray& key, int occurrence) const;
+    bool rowDone(const QByteArray& key, int occurrence) const;
     // True when the copy for `recipient` (any case) of the `occurrence`-th row (from 0) with
     // key `key` went out.
     bool copySent(const QByteArray& key, int occurrence, const QString& recipient) const;
 
-    // Records one row with key `key` as sent; `durable` flushes it to disk first.
-    bool markRowSent(const QByteArray& key, bool durable, QString* error = nullptr);
+    // Records the `occurrence`-th row with key `key` as sent; `durable` flushes it to disk
+    // first. Recording it again changes nothing. A record that was written but whose flush
+    // failed still counts here (false is returned all the same).
+    bool markRowSent(const QByteArray& key, int occurrence, bool durable, QString* error = nullptr);
     // Records one row as failed for good, with its row number and the reason (durable).
-    bool markRowFailed(const QByteArray& key, int row, const QString& reason,
+    bool markRowFailed(const QByteArray& key, int occurrence, int row, const QString& reason,
                        QString* error = nullptr);
     // Records a send that could not be recorded when it happened (durable).
     bool record(const UnrecordedSend& send, QString* error = nullptr);
@@ -156,7 +158,9 @@ public:
     static void prune(const QString& folder, qint64 nowMs);
 
 private:
-    bool append(const QByteArray& record, bool durable, QString* error);
+    // `written` (when given) tells whether the record reached the file, even if its flush
+    // then failed.
+    bool append(const QByteArray& record, bool durable, QString* error, bool* written = nullptr);
     // Starts a flush beside the caller once SyncIntervalMs passed since the last one. False
     // when an earlier one failed.
     bool flushBeside();
@@ -170,8 +174,8 @@ private:
     qint64 lastSyncMs_ = 0;
     std::shared_ptr<JournalFlushState> flushState_ = std::make_shared<JournalFlushState>();
     QList<JobIdentity> identities_;
-    QHash<QByteArray, int> sent_;
-    QHash<QByteArray, int> failed_;
+    QSet<QByteArray> sent_;                 // key + ' ' + occurrence
+    QSet<QByteArray> failed_;               // key + ' ' + occurrence
     QSet<QByteArray> copies_;               // key + ' ' + occurrence + ' ' + recipient
     QHash<QByteArray, int> copyCounts_;     // key + ' ' + occurrence
     QHash<QByteArray, Deferral> deferrals_; // key + ' ' + occurrence

@@ -62,9 +62,9 @@ QString JobRun::journalText(const QString& job, const QString& folder, const QSt
 }
 
 JobRun::Start JobRun::begin(RowUnit& unit) {
-    if (journal_ && unit.occurrence < journal_->doneCount(unit.key)) {
+    if (journal_ && journal_->rowDone(unit.key, unit.occurrence)) {
         unit.state =
-            unit.occurrence < journal_->sentCount(unit.key) ? UnitState::Sent : UnitState::Failed;
+            journal_->rowSent(unit.key, unit.occurrence) ? UnitState::Sent : UnitState::Failed;
         return Start::Done;
     }
     if (journalBroken()) {
@@ -100,7 +100,8 @@ void JobRun::journalFailed(const QString& error) {
 void JobRun::sent(RowUnit& unit) {
     // Recorded before it counts: a record that cannot be written stops the job.
     QString error;
-    if (journal_ && !journal_->markRowSent(unit.key, !unit.attachment.isEmpty(), &error)) {
+    if (journal_ &&
+        !journal_->markRowSent(unit.key, unit.occurrence, !unit.attachment.isEmpty(), &error)) {
         unrecorded_ << UnrecordedSend{unit.key, unit.occurrence, {}};
         journalFailed(error);
     }
@@ -147,7 +148,7 @@ void JobRun::deferred(RowUnit& unit, const QString& reason) {
 void JobRun::failed(RowUnit& unit, const QString& reason) {
     const QString clean = Untrusted::Clean(reason);
     QString error;
-    if (journal_ && !journal_->markRowFailed(unit.key, unit.row, clean, &error))
+    if (journal_ && !journal_->markRowFailed(unit.key, unit.occurrence, unit.row, clean, &error))
         journalFailed(error);
     unit.state = UnitState::Failed;
     unit.reason = clean;
