@@ -222,6 +222,7 @@ void JobJournal::forget() {
     copyCounts_.clear();
     deferrals_.clear();
     failureLines_.clear();
+    replaced_ = false;
 }
 
 JobJournal::State JobJournal::open(const QString& folder, const QString& jobFileName,
@@ -258,6 +259,7 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
         const qsizetype end = all.lastIndexOf('\n');
         bool mine = false;
         bool finished = false;
+        bool finishedOther = false; // every row of the file it was made for went out
         QHash<QByteArray, int> unrankedSent;
         QHash<QByteArray, int> unrankedFailed;
         for (const QByteArray& line : all.left(end < 0 ? 0 : end).split('\n')) {
@@ -291,6 +293,7 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 deferrals_[p[1] + ' ' + p[2]] = {p[3].toLongLong(), p[4].toLongLong(), p[5].toInt(),
                                                  unfield(p[6])};
             } else if (p[0] == "F" && p.size() == 5) {
+                finishedOther = true;
                 finished = finished ||
                            (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
                             p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
@@ -303,6 +306,11 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
             state = State::Finished;
         } else if (mine) {
             state = State::Resumed;
+        } else if (!finishedOther) {
+            // The job still had rows to do and another file took its name (a copy written
+            // and renamed over it): the same job, whose rows the content keys recognise.
+            state = State::Resumed;
+            replaced_ = true;
         } else {
             // The journal of an earlier job of the same name: it says nothing of this one.
             forget();
@@ -316,6 +324,8 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
     path_ = path;
     if (state == State::Fresh)
         identities_ = {identity};
+    if (replaced_ && !adopt(identity, error))
+        return State::Failed;
     return state;
 }
 

@@ -98,10 +98,14 @@ public:
 
     // Opens the journal of the job file `jobFileName` in the native folder `folder`, for the
     // job file of identity `identity` and stamp `stamp` (as loaded). A journal made for
-    // another file of the same name (an earlier drop) is discarded: State::Fresh.
+    // another file of the same name is discarded (State::Fresh) when that file's job was
+    // finished (an earlier drop); otherwise the job was replaced while it waited and the
+    // journal follows the new file (State::Resumed, replacedFile()).
     State open(const QString& folder, const QString& jobFileName, const JobIdentity& identity,
                const FileStamp& stamp, QString* error = nullptr);
     bool isOpen() const { return !path_.isEmpty(); }
+    // True when open() found the job's file replaced by another since the journal's last run.
+    bool replacedFile() const { return replaced_; }
     const QString& path() const { return path_; }
 
     // Whether the `occurrence`-th row (from 0) with content key `key` went out, or is done
@@ -180,6 +184,7 @@ private:
     QHash<QByteArray, int> copyCounts_;     // key + ' ' + occurrence
     QHash<QByteArray, Deferral> deferrals_; // key + ' ' + occurrence
     QStringList failureLines_;
+    bool replaced_ = false;
 };
 
 } // namespace automation

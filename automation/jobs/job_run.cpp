@@ -33,7 +33,13 @@ void setRetryPolicyOverride(std::optional<RetryPolicy> policy) {
 JobRun::JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
                Incident incident)
     : journal_(journal), jobName_(std::move(jobName)), nativeFolder_(std::move(nativeFolder)),
-      policy_(policy), incident_(std::move(incident)) {}
+      policy_(policy), incident_(std::move(incident)) {
+    if (journal_ && journal_->replacedFile())
+        incident_(Untrusted::Clean(
+            QStringLiteral("%1 a été remplacé par une nouvelle copie pendant son attente : les "
+                           "lignes déjà envoyées ne repartent pas, les attentes continuent")
+                .arg(jobName_)));
+}
 
 void JobRun::countAttachment(const QString& attachment) {
     if (!attachment.isEmpty())

@@ -47,7 +47,8 @@ public:
     using Incident = std::function<void(const QString& text)>;
 
     // `journal` may be null (a dispatch called outside a poll cycle): nothing is remembered
-    // then. `incident` receives every line for the operator.
+    // then. `incident` receives every line for the operator, the first one at once when the
+    // journal follows a new file that replaced the waiting job.
     JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
            Incident incident);
 

@@ -322,6 +322,40 @@ TEST(JobJournal, BoundToItsJobFile) {
         << "the old journal is gone";
 }
 
+TEST(JobJournal, WaitingJobReplacedByACopyKeepsItsJournal) {
+    // A job with one row sent and one waiting is replaced by an identical copy renamed over
+    // it between two runs: the journal follows the new file, with what went out and since
+    // when the other row waits, and the operator hears of it once.
+    QTemporaryDir dir;
+    const QString name = QStringLiteral("Email_1.ss8");
+    const QString job = dir.filePath(name);
+    const QByteArray sent = JobJournal::rowKey({"1"}), waiting = JobJournal::rowKey({"2"});
+    writeFile(job, "content");
+    FileStamp stamp;
+    ASSERT_TRUE(stampOf(job, stamp));
+    {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
+        ASSERT_TRUE(j.markRowSent(sent, 0, true));
+        ASSERT_TRUE(j.markDeferred(waiting, 0, {1000, 2000, 1, QStringLiteral("451")}));
+    }
+    writeFile(dir.filePath(QStringLiteral("tmp")), "content");
+    ASSERT_EQ(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp"))).constData(),
+                       QFile::encodeName(job).constData()),
+              0);
+    ASSERT_TRUE(stampOf(job, stamp));
+    for (const int told : {1, 0}) {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Resumed);
+        EXPECT_TRUE(j.rowSent(sent, 0));
+        ASSERT_NE(j.deferral(waiting, 0), nullptr);
+        EXPECT_EQ(j.deferral(waiting, 0)->firstMs, 1000);
+        QStringList incidents;
+        JobRun run(&j, name, dir.path(), {}, [&](const QString& t) { incidents << t; });
+        EXPECT_EQ(incidents.filter(QStringLiteral("remplacé")).size(), told);
+    }
+}
+
 TEST(JobRun, IdenticalRowsAreToldApartByRank) {
     // Two identical rows. The first reached one recipient and waits for another beside a
     // second that went out whole; or the first went out and its record was written again
@@ -337,8 +371,11 @@ TEST(JobRun, IdenticalRowsAreToldApartByRank) {
         const JobIdentity id = identityFor(dir.filePath(name));
         const RetryPolicy now{0, 0, 3'600'000};
         const auto unit = [](int occurrence) {
-            return RowUnit{occurrence + 1, JobJournal::rowKey({"1", "a@x.org; b@x.org"}),
-                           occurrence};
+            RowUnit u;
+            u.row = occurrence + 1;
+            u.key = JobJournal::rowKey({"1", "a@x.org; b@x.org"});
+            u.occurrence = occurrence;
+            return u;
         };
         {
             JobJournal j;
