@@ -396,6 +396,8 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         // while get it later.
         if (!outcome.refused.isEmpty())
             Sending::Report(main_, Sending::False, outcome.description);
+        if (outcome.unconfirmed)
+            automation::addIncident(main_, Untrusted::Clean(outcome.description));
         if (outcome.deferred.isEmpty())
             run_.sent(unit);
         else

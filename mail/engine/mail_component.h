@@ -223,6 +223,9 @@ struct SendOutcome {
     bool throttled = false;
     // Nothing was tried: the destination is resting after a refusal (see destinations.h).
     bool notAttempted = false;
+    // Sent (code Error::None) although the server's answer to the whole message was lost
+    // during a stop; the description tells the operator.
+    bool unconfirmed = false;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch

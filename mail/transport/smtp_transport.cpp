@@ -186,6 +186,16 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
                     .arg(serverName(target), report.refused.join(QStringLiteral(" ; ")));
         return report;
     }
+    // Stopping, the whole message went out and its answer was lost: the server most likely
+    // holds it, and sending it again after the restart would make a second copy.
+    if (AbortRequested() && talk.endUnanswered()) {
+        report.unconfirmed = true;
+        report.description =
+            QStringLiteral("Mail remis au serveur %1 sans sa réponse, perdue pendant l'arrêt du "
+                           "programme : il est compté comme envoyé et ne repartira pas (%2)")
+                .arg(serverName(target), recipients.join(QStringLiteral(", ")));
+        return report;
+    }
     // A reused session that the server had dropped fails before any command of this
     // transaction was answered: the caller may try again on a fresh connection.
     retryable = reused && !talk.anyCommandAnswered() && !talk.bodySent() &&
@@ -300,6 +310,10 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         bool retryable = false;
         SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
                                     message, retryable);
+        if (report.unconfirmed) {
+            slot.report(true, report.throttled, false);
+            return report; // the session is in doubt: closed with `session`
+        }
         if (report.code == Error::None) {
             slot.report(true, report.throttled, false);
             GiveBackSmtpSession(key, std::move(session));
@@ -327,6 +341,7 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     outcome.permanent = report.permanent;
     outcome.throttled = report.throttled != Throttle::None;
     outcome.notAttempted = report.notAttempted;
+    outcome.unconfirmed = report.unconfirmed;
     if (report.code == Error::None) {
         outcome.refused = report.refused;
         outcome.deferred = report.deferred;

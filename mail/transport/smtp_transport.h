@@ -37,6 +37,9 @@ struct SmtpReport {
     QStringList served;                  // addresses taken or refused for good
     Throttle throttled = Throttle::None; // a reply asked to slow down
     bool notAttempted = false; // the destination rests: nothing was sent (see destinations.h)
+    // Counted as sent although the server's answer never came: the whole message went out
+    // and a stop ended the wait for it (code Error::None, the description says so).
+    bool unconfirmed = false;
 };
 
 // What a session with a target takes, beyond what is set on the handle.

@@ -27,6 +27,7 @@ Options:
   --pipelining                    offer PIPELINING (RFC 2920) in the EHLO reply.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
+  --stall-seconds S               answer a stalled command after S seconds (3600).
   --max-sessions N                more than N connections at once: MAIL is answered
                                   "432 4.3.2 Concurrent connections limit exceeded".
   --rate N                        more than N MAIL commands in --rate-window seconds (60):
@@ -123,7 +124,7 @@ class ScriptedSMTP(SMTP):
 
     async def maybe_stall(self, cmd):
         if self.options.stall == cmd:
-            await asyncio.sleep(3600)
+            await asyncio.sleep(self.options.stall_seconds)
 
     def connection_made(self, transport):
         first = self._original_transport is None and self.conn_id is None
@@ -249,6 +250,7 @@ def main():
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--script", default="[]")
     parser.add_argument("--stall", default="")
+    parser.add_argument("--stall-seconds", type=float, default=3600)
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--bearer-state", default="")
     parser.add_argument("--bearer-mechs", default="XOAUTH2")

@@ -155,7 +155,8 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
     args << QStringLiteral("--script")
          << QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact));
     if (!options.stall.isEmpty())
-        args << QStringLiteral("--stall") << options.stall;
+        args << QStringLiteral("--stall") << options.stall << QStringLiteral("--stall-seconds")
+             << QString::number(options.stallSeconds);
     if (options.pipelining)
         args << QStringLiteral("--pipelining");
     if (options.maxSessions > 0)

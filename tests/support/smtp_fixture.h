@@ -65,6 +65,7 @@ struct SmtpServerOptions {
     SmtpServerOptions& reply(const QString& command, const QString& match, const QString& reply);
     // Never answer `command` (CONNECT, EHLO, MAIL, RCPT, DATA or EOD).
     QString stall;
+    double stallSeconds = 3600; // how long "never" lasts
     // Offer PIPELINING: the client may send MAIL, RCPT and DATA in one group.
     bool pipelining = false;
     // Limits of a hosted service: more sessions at once get "432 4.3.2", more than

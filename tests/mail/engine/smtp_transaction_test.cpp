@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -126,5 +128,47 @@ TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
         ASSERT_TRUE(second.waitForMessages(1));
         EXPECT_EQ(second.messages().size(), 1);
         mail::CloseIdleSessions();
+    }
+}
+
+// A stop while the server holds the whole message but has not answered its end: the answer
+// is awaited, and a mail whose answer never comes counts as sent (the operator is told). A
+// stop before the message went out still cuts the transfer at once.
+TEST(SmtpTransaction, StopAfterTheFinalDotWaitsForTheAnswer) {
+    const struct {
+        const char* stall;
+        double seconds;
+        qint32 code;
+        bool unconfirmed;
+        int received;
+    } cases[] = {{"EOD", 1.5, mail::Error::None, false, 1},
+                 {"EOD", 3600, mail::Error::None, true, 0},
+                 {"DATA", 3600, mail::Error::Aborted, false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 %2 s").arg(c.stall).arg(c.seconds).toStdString());
+        SmtpServerOptions options;
+        options.stall = QString::fromLatin1(c.stall);
+        options.stallSeconds = c.seconds;
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = server.port();
+        std::atomic<bool> stop{false};
+        mail::SetAbortFlag(&stop);
+        auto sending = std::async(std::launch::async, [&] {
+            return mail::detail::SendSmtp(
+                target, {std::chrono::seconds(5), std::chrono::seconds(3)}, QString(),
+                QStringLiteral("a@station.test"), {QStringLiteral("b@station.test")},
+                "Subject: x\r\n\r\nbody\r\n");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stop = true;
+        const auto report = sending.get();
+        mail::SetAbortFlag(nullptr);
+        EXPECT_EQ(report.code, c.code) << report.description.toStdString();
+        EXPECT_EQ(report.unconfirmed, c.unconfirmed);
+        EXPECT_EQ(server.waitForMessages(1, 1000), c.received == 1);
+        EXPECT_EQ(server.messages().size(), c.received);
     }
 }
