@@ -391,6 +391,8 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     RowWork work = std::move(it->second);
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
+    if (!outcome.notice.isEmpty())
+        automation::addIncident(main_, Untrusted::Clean(outcome.notice));
     if (outcome.code == mail::Error::None) {
         // Sent, but not to everybody: those refused for good are named; those refused for a
         // while get it later.

@@ -25,9 +25,16 @@ constexpr qint64 kWaitRestMs = 5000;
 // Successes in a row after which a cut limit grows by one step.
 constexpr int kStepUpAfter = 20;
 
+std::function<qint64()> g_clock;
+
 qint64 nowMs() {
-    return QDateTime::currentMSecsSinceEpoch();
+    return g_clock ? g_clock() : QDateTime::currentMSecsSinceEpoch();
 }
+
+// A rate cut back is back whole after this long without another refusal.
+constexpr qint64 kRateRecoveryMs = 60'000;
+// A destination held below a quarter of its rate for this long is named to the operator.
+constexpr qint64 kLowRateNamedAfterMs = 600'000;
 
 struct Published {
     const char* host;
@@ -56,7 +63,11 @@ struct DestinationSlot::State {
     int throttles = 0;            // throttling replies in a row
     int unreachable = 0;          // failures to reach it in a row
     int successes = 0;            // successes since the last cut or step
-    int cuts = 0;                 // cuts so far: each one makes the way back slower
+    int cuts = 0;                 // session cuts so far: each one makes the way back slower
+    int ratePeak = 0;             // while the rate is cut: the rate it grows back to
+    qint64 rateGrownMs = 0;       // when the cut rate last grew
+    qint64 lowSinceMs = 0; // since when the rate is below a quarter of its peak (0: it is not)
+    bool lowNamed = false; // the operator heard of this low spell
     qint64 dayStartMs = 0;
     int recipientsToday = 0;
     std::mt19937 random{std::random_device{}()};
@@ -143,6 +154,7 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
     }
     DestinationSlot result;
     result.state_ = state;
+    result.name_ = host;
     std::unique_lock lock(state->mutex);
     if (!(state->limits == limits)) {
         // New settings: the cuts start again from them.
@@ -217,15 +229,21 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) 
         if (now >= s.restUntilMs) {
             if (throttle == Throttle::Sessions) {
                 s.sessionCap = std::max(1, std::min(s.sessionCap, s.active) - 1);
+                ++s.cuts;
             } else {
                 const qint64 span =
                     std::max<qint64>(1000, s.starts.empty() ? 60'000 : now - s.starts.front());
                 const int observed = int(qint64(s.starts.size()) * 60'000 / span);
+                const int before = s.rateCap > 0 ? s.rateCap : observed;
+                if (s.ratePeak == 0)
+                    s.ratePeak = s.limits.perMinute > 0 ? s.limits.perMinute : std::max(1, before);
+                // A lone refusal (a busy relay) trims the rate a little; refusals with no
+                // success between them cut it deep, below what actually went.
                 s.rateCap =
-                    std::max(1, (s.rateCap > 0 ? std::min(s.rateCap, observed) : observed) * 3 / 4);
+                    std::max(1, s.throttles > 0 ? std::min(before, observed) / 2 : before * 9 / 10);
+                s.rateGrownMs = now;
             }
             ++s.throttles;
-            ++s.cuts;
             const qint64 base = std::min<qint64>(500LL << std::min(s.throttles, 6), 30'000);
             std::uniform_int_distribution<qint64> jitter(base / 2, base);
             s.restUntilMs = now + jitter(s.random);
@@ -242,13 +260,51 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) 
         if (++s.successes >= kStepUpAfter << std::min(s.cuts, 8)) {
             s.successes = 0;
             s.sessionCap = std::min(std::clamp(s.limits.sessions, 1, 8), s.sessionCap + 1);
-            if (s.rateCap > 0)
-                s.rateCap =
-                    s.limits.perMinute > 0
-                        ? std::min(s.limits.perMinute, s.rateCap + std::max(1, s.rateCap / 10))
-                        : (s.rateCap * 11 / 10 + 1 >= 10'000 ? 0 : s.rateCap * 11 / 10 + 1);
+        }
+        // A cut rate grows back with time while mails go: the whole way in a minute.
+        if (s.ratePeak > 0) {
+            const qint64 grown = qint64(s.ratePeak) * (now - s.rateGrownMs) / kRateRecoveryMs;
+            if (grown > 0) {
+                s.rateCap = int(std::min<qint64>(s.ratePeak, s.rateCap + grown));
+                s.rateGrownMs = now;
+            }
+            if (s.rateCap >= s.ratePeak) {
+                s.rateCap = s.limits.perMinute; // 0: no cap again
+                s.ratePeak = 0;
+            }
         }
     }
+    const bool low = s.ratePeak > 0 && s.rateCap * 4 < s.ratePeak;
+    if (!low) {
+        s.lowSinceMs = 0;
+        s.lowNamed = false;
+    } else if (s.lowSinceMs == 0) {
+        s.lowSinceMs = now;
+    } else if (now - s.lowSinceMs >= kLowRateNamedAfterMs && !s.lowNamed) {
+        s.lowNamed = true;
+        notice = QStringLiteral("Le serveur %1 refuse des envois depuis plus de 10 minutes : "
+                                "Postique n'y envoie plus que %2 mails par minute au lieu de %3")
+                     .arg(name_)
+                     .arg(s.rateCap)
+                     .arg(s.ratePeak);
+    }
+}
+
+void SetDestinationClock(std::function<qint64()> wallMs) {
+    g_clock = std::move(wallMs);
+}
+
+int DestinationRate(const QString& key) {
+    std::shared_ptr<DestinationSlot::State> state;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        state = r.states.value(key.toLower());
+    }
+    if (!state)
+        return 0;
+    std::lock_guard lock(state->mutex);
+    return state->rateCap;
 }
 
 DestinationSlot::~DestinationSlot() {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 namespace mail {
@@ -55,10 +56,14 @@ public:
     bool granted() const { return granted_; }
     QString refusal;
     qint64 retryAtMs = 0;
+    // Set by report() once, when the destination's rate stayed cut deep for ten minutes:
+    // a line for the operator.
+    QString notice;
 
-    // What came of the mail: `throttle` cuts the destination's sessions or rate at once and
-    // makes it pause a short, jittered while; `unreachable` (no connection, no greeting)
-    // makes it rest on the retry schedule; a success brings the limits back step by step.
+    // What came of the mail: `throttle` cuts the destination's sessions or rate at once (a
+    // lone refusal of the rate a little, refusals in a row deep) and makes it pause a short,
+    // jittered while; `unreachable` (no connection, no greeting) makes it rest on the retry
+    // schedule; successes bring the sessions back step by step and the rate within a minute.
     void report(bool success, Throttle throttle, bool unreachable);
 
     struct State; // one destination's counters, shared by its slots
@@ -66,6 +71,7 @@ public:
 private:
     friend DestinationSlot AcquireDestination(const QString&, const QString&, int);
     std::shared_ptr<State> state_;
+    QString name_;
     bool granted_ = false;
     bool reported_ = false;
 };
@@ -78,6 +84,11 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
 // The time a destination rests after it could not be reached for the `failures`-th time in
 // a row: 1 min, doubling, at most 1 h (the same steps as the job's retry schedule).
 qint64 DestinationRestMs(int failures);
+
+// The messages a minute `key` is held to now (0: no cap).
+int DestinationRate(const QString& key);
+// Replaces the clock of the destinations' counters (tests); nullptr restores the real one.
+void SetDestinationClock(std::function<qint64()> wallMs);
 
 // Forgets every destination's state and configured limits (tests).
 void ResetDestinations();

@@ -226,6 +226,8 @@ struct SendOutcome {
     // Sent (code Error::None) although the server's answer to the whole message was lost
     // during a stop; the description tells the operator.
     bool unconfirmed = false;
+    // A line for the operator about the server beyond this mail (its rate held low).
+    QString notice;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch

@@ -312,10 +312,12 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
                                     message, retryable);
         if (report.unconfirmed) {
             slot.report(true, report.throttled, false);
+            report.notice = slot.notice;
             return report; // the session is in doubt: closed with `session`
         }
         if (report.code == Error::None) {
             slot.report(true, report.throttled, false);
+            report.notice = slot.notice;
             GiveBackSmtpSession(key, std::move(session));
             return report;
         }
@@ -328,6 +330,7 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
             (report.code == Error::ConnectFailed || report.code == Error::Timeout ||
              report.code == Error::ServerNotFound || report.code == Error::ConnectionLost);
         slot.report(false, report.throttled, unreachable);
+        report.notice = slot.notice;
         return report;
     }
 }
@@ -342,6 +345,7 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     outcome.throttled = report.throttled != Throttle::None;
     outcome.notAttempted = report.notAttempted;
     outcome.unconfirmed = report.unconfirmed;
+    outcome.notice = report.notice;
     if (report.code == Error::None) {
         outcome.refused = report.refused;
         outcome.deferred = report.deferred;
