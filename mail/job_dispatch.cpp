@@ -119,6 +119,9 @@ automation::RetryPolicy loadDeliverySettings() {
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
     const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
     const QString native = WinPath::nativePath(file);
+    // The servers' recipients of the day are counted beside the settings.
+    mail::SetDestinationBudgetFolder(native.isEmpty() ? QString()
+                                                      : QFileInfo(native).absolutePath());
     QFile ini(native);
     if (native.isEmpty() || !ini.open(QIODevice::ReadOnly) || ini.size() > qint64{1024} * 1024)
         return policy;
@@ -416,6 +419,9 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         queue_.resume();
         queue_.submit(again, std::move(plan));
         return;
+    } else if (outcome.notAttempted && outcome.retryAtMs > 0) {
+        // The server's recipients of the day are spent: the row waits until they are not.
+        run_.deferred(unit, outcome.description, outcome.retryAtMs);
     } else if (outcome.code == mail::Error::Aborted || outcome.notAttempted) {
         run_.notTried(unit);
     } else if (outcome.permanent) {

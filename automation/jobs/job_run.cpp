@@ -125,14 +125,14 @@ void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStrin
              reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
 }
 
-void JobRun::deferred(RowUnit& unit, const QString& reason) {
+void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 untilMs) {
     const QString clean = Untrusted::Clean(reason);
     const Deferral* before = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr;
     const qint64 now = Clock::WallMs();
     Deferral wait;
     wait.firstMs = before ? before->firstMs : now;
     wait.attempts = before ? before->attempts + 1 : 1;
-    wait.nextMs = now + policy_.delayAfter(wait.attempts);
+    wait.nextMs = std::max(now + policy_.delayAfter(wait.attempts), untilMs);
     wait.reason = clean;
     if (now - wait.firstMs >= policy_.lifetimeMs) {
         failed(unit, QStringLiteral("toujours refusée après %1 h d'essais (%2)")

@@ -72,8 +72,9 @@ public:
     // ones are recorded one by one, and the row waits for the others.
     void partlySent(RowUnit& unit, const QStringList& accepted, const QStringList& waiting,
                     const QString& reason);
-    // The row was refused for a while (a 4xx, no connection, a time-out).
-    void deferred(RowUnit& unit, const QString& reason);
+    // The row was refused for a while (a 4xx, no connection, a time-out); `untilMs`, when
+    // known, is the earliest time it may go again.
+    void deferred(RowUnit& unit, const QString& reason, qint64 untilMs = 0);
     // The row can never go as it is.
     void failed(RowUnit& unit, const QString& reason);
     // The row was not tried (stop request, its destination resting): it stays pending.

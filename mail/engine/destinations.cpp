@@ -6,6 +6,8 @@
 #include "mail/engine/mail_component.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -15,6 +17,10 @@
 #include <mutex>
 #include <random>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace mail {
 
@@ -26,6 +32,8 @@ constexpr qint64 kWaitRestMs = 5000;
 constexpr int kStepUpAfter = 20;
 
 std::function<qint64()> g_clock;
+std::mutex g_budgetMutex;
+QString g_budgetFolder; // native; "" keeps the day's budgets in memory only
 
 qint64 nowMs() {
     return g_clock ? g_clock() : QDateTime::currentMSecsSinceEpoch();
@@ -69,7 +77,7 @@ struct DestinationSlot::State {
     qint64 lowSinceMs = 0; // since when the rate is below a quarter of its peak (0: it is not)
     bool lowNamed = false; // the operator heard of this low spell
     qint64 dayStartMs = 0;
-    int recipientsToday = 0;
+    int recipientsToday = 0; // without a budget folder
     std::mt19937 random{std::random_device{}()};
 };
 
@@ -90,6 +98,44 @@ qint64 localMidnightMs(qint64 ms) {
     QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
     t.setTime(QTime(0, 0));
     return t.toMSecsSinceEpoch();
+}
+
+// The file of `host`'s recipients on the day starting at `midnightMs`, in the budget folder.
+QString budgetFile(const QString& host, qint64 midnightMs) {
+    std::lock_guard lock(g_budgetMutex);
+    if (g_budgetFolder.isEmpty())
+        return {};
+    QString name = host.trimmed().toLower();
+    name.replace(QRegularExpression(QStringLiteral("[^a-z0-9.-]")), QStringLiteral("_"));
+    return QDir(g_budgetFolder)
+        .filePath(QStringLiteral("Quota %1 %2.txt")
+                      .arg(name, QDateTime::fromMSecsSinceEpoch(midnightMs)
+                                     .toString(QStringLiteral("yyyy-MM-dd"))));
+}
+
+// Adds `delta` recipients to the count of `path` under an exclusive lock, so that every copy
+// of the program shares one budget. With `limit` > 0 the count may not pass it (unless it
+// was 0): false then, nothing added. False too when the file cannot be used (`usable` false).
+bool addToBudget(const QString& path, int delta, int limit, bool& usable) {
+    usable = false;
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return false;
+    bool added = false;
+    if (::flock(fd, LOCK_EX) == 0) {
+        usable = true;
+        char text[32] = {0};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        const int count = n > 0 ? std::max(0, QByteArray(text, int(n)).trimmed().toInt()) : 0;
+        if (limit <= 0 || count == 0 || count + delta <= limit) {
+            const QByteArray next = QByteArray::number(std::max(0, count + delta)) + '\n';
+            added = ::ftruncate(fd, 0) == 0 &&
+                    ::pwrite(fd, next.constData(), size_t(next.size()), 0) == next.size();
+        }
+    }
+    ::close(fd); // releases the lock
+    return added;
 }
 
 } // namespace
@@ -173,22 +219,36 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
                                                 .toString(QStringLiteral("HH:mm:ss")));
             return result;
         }
-        if (state->limits.recipientsPerDay > 0) {
+        if (state->limits.recipientsPerDay > 0 && result.budgetTaken_ == 0) {
             const qint64 midnight = localMidnightMs(now);
             if (state->dayStartMs != midnight) {
                 state->dayStartMs = midnight;
                 state->recipientsToday = 0;
             }
-            if (state->recipientsToday + recipients > state->limits.recipientsPerDay &&
-                state->recipientsToday > 0) {
+            // Kept in the settings folder where it can be: a restart or a second copy of the
+            // program shares it. The recipients are counted now and given back when refused.
+            const QString file = budgetFile(host, midnight);
+            bool usable = false;
+            const bool room = !file.isEmpty() &&
+                              addToBudget(file, recipients, state->limits.recipientsPerDay, usable);
+            if (usable && room) {
+                result.budgetFile_ = file;
+            } else if (!usable &&
+                       (state->recipientsToday == 0 ||
+                        state->recipientsToday + recipients <= state->limits.recipientsPerDay)) {
+                state->recipientsToday += recipients;
+                result.budgetMemory_ = true;
+            } else {
                 result.retryAtMs =
                     QDateTime::fromMSecsSinceEpoch(midnight).addDays(1).toMSecsSinceEpoch();
                 result.refusal = QStringLiteral("quota journalier de %1 destinataires du serveur "
                                                 "%2 atteint")
                                      .arg(state->limits.recipientsPerDay)
                                      .arg(host);
+                result.budgetSpent = true;
                 return result;
             }
+            result.budgetTaken_ = recipients;
         }
         while (!state->starts.empty() && state->starts.front() <= now - 60'000)
             state->starts.pop_front();
@@ -210,15 +270,15 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
     }
     ++state->active;
     state->starts.push_back(nowMs());
-    state->recipientsToday += recipients;
     result.granted_ = true;
     return result;
 }
 
-void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) {
+void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, int accepted) {
     if (!state_ || !granted_ || reported_)
         return;
     reported_ = true;
+    giveBackBudget(accepted);
     State& s = *state_;
     std::lock_guard lock(s.mutex);
     const qint64 now = nowMs();
@@ -307,8 +367,33 @@ int DestinationRate(const QString& key) {
     return state->rateCap;
 }
 
+void DestinationSlot::giveBackBudget(int accepted) {
+    // Only the recipients the server took count against the day's budget.
+    const int unused =
+        budgetTaken_ - (accepted < 0 ? budgetTaken_ : std::min(accepted, budgetTaken_));
+    budgetTaken_ -= unused;
+    if (unused <= 0)
+        return;
+    if (!budgetFile_.isEmpty()) {
+        bool usable = false;
+        addToBudget(budgetFile_, -unused, 0, usable);
+    } else if (budgetMemory_ && state_) {
+        std::lock_guard lock(state_->mutex);
+        state_->recipientsToday = std::max(0, state_->recipientsToday - unused);
+    }
+}
+
+void SetDestinationBudgetFolder(const QString& nativeFolder) {
+    std::lock_guard lock(g_budgetMutex);
+    g_budgetFolder = nativeFolder;
+}
+
 DestinationSlot::~DestinationSlot() {
-    if (!state_ || !granted_)
+    if (!state_)
+        return;
+    if (!reported_)
+        giveBackBudget(0);
+    if (!granted_)
         return;
     {
         std::lock_guard lock(state_->mutex);

@@ -56,6 +56,8 @@ public:
     bool granted() const { return granted_; }
     QString refusal;
     qint64 retryAtMs = 0;
+    // Not granted because the day's recipient budget is spent (`retryAtMs`: next midnight).
+    bool budgetSpent = false;
     // Set by report() once, when the destination's rate stayed cut deep for ten minutes:
     // a line for the operator.
     QString notice;
@@ -64,14 +66,21 @@ public:
     // lone refusal of the rate a little, refusals in a row deep) and makes it pause a short,
     // jittered while; `unreachable` (no connection, no greeting) makes it rest on the retry
     // schedule; successes bring the sessions back step by step and the rate within a minute.
-    void report(bool success, Throttle throttle, bool unreachable);
+    // `accepted`: the recipients the server took (the rest goes back to the day's budget;
+    // -1: all of them).
+    void report(bool success, Throttle throttle, bool unreachable, int accepted = -1);
 
     struct State; // one destination's counters, shared by its slots
 
 private:
     friend DestinationSlot AcquireDestination(const QString&, const QString&, int);
+    void giveBackBudget(int accepted);
+
     std::shared_ptr<State> state_;
     QString name_;
+    QString budgetFile_;        // the day's budget this slot took from, or ""
+    bool budgetMemory_ = false; // took from the budget kept in memory
+    int budgetTaken_ = 0;
     bool granted_ = false;
     bool reported_ = false;
 };
@@ -84,6 +93,10 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
 // The time a destination rests after it could not be reached for the `failures`-th time in
 // a row: 1 min, doubling, at most 1 h (the same steps as the job's retry schedule).
 qint64 DestinationRestMs(int failures);
+
+// The native folder where each destination's recipients of the day are counted (the settings
+// folder), shared by restarts and by every copy of the program; "" counts in memory only.
+void SetDestinationBudgetFolder(const QString& nativeFolder);
 
 // The messages a minute `key` is held to now (0: no cap).
 int DestinationRate(const QString& key);

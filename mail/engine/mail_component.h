@@ -228,6 +228,8 @@ struct SendOutcome {
     bool unconfirmed = false;
     // A line for the operator about the server beyond this mail (its rate held low).
     QString notice;
+    // With notAttempted: the server's recipients of the day are spent until this time.
+    qint64 retryAtMs = 0;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch

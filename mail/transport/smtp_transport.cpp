@@ -294,6 +294,8 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         report.description = AbortRequested()
                                  ? QStringLiteral("Envoi interrompu : le programme s'arrête.")
                                  : QStringLiteral("Envoi différé : %1.").arg(slot.refusal);
+        if (slot.budgetSpent)
+            report.retryAtMs = slot.retryAtMs;
         return report;
     }
     for (int round = 0;; ++round) {
@@ -311,12 +313,12 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
                                     message, retryable);
         if (report.unconfirmed) {
-            slot.report(true, report.throttled, false);
+            slot.report(true, report.throttled, false, report.accepted);
             report.notice = slot.notice;
             return report; // the session is in doubt: closed with `session`
         }
         if (report.code == Error::None) {
-            slot.report(true, report.throttled, false);
+            slot.report(true, report.throttled, false, report.accepted);
             report.notice = slot.notice;
             GiveBackSmtpSession(key, std::move(session));
             return report;
@@ -329,7 +331,7 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
             !report.reachedServer && report.code != Error::Aborted &&
             (report.code == Error::ConnectFailed || report.code == Error::Timeout ||
              report.code == Error::ServerNotFound || report.code == Error::ConnectionLost);
-        slot.report(false, report.throttled, unreachable);
+        slot.report(false, report.throttled, unreachable, 0);
         report.notice = slot.notice;
         return report;
     }
@@ -346,6 +348,7 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     outcome.notAttempted = report.notAttempted;
     outcome.unconfirmed = report.unconfirmed;
     outcome.notice = report.notice;
+    outcome.retryAtMs = report.retryAtMs;
     if (report.code == Error::None) {
         outcome.refused = report.refused;
         outcome.deferred = report.deferred;

@@ -40,7 +40,8 @@ struct SmtpReport {
     // Counted as sent although the server's answer never came: the whole message went out
     // and a stop ended the wait for it (code Error::None, the description says so).
     bool unconfirmed = false;
-    QString notice; // a line for the operator about the destination (see DestinationSlot)
+    QString notice;       // a line for the operator about the destination (see DestinationSlot)
+    qint64 retryAtMs = 0; // notAttempted because the day's recipient budget is spent: until then
 };
 
 // What a session with a target takes, beyond what is set on the handle.

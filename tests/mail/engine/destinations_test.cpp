@@ -3,6 +3,7 @@
 #include "mail/engine/destinations.h"
 
 #include <QDateTime>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,8 @@ TEST(Destinations, RateFollowsRefusalsAndComesBack) {
     // moment), plus what the test skips.
     std::atomic<qint64> ahead{0};
     const qint64 start = QDateTime::currentMSecsSinceEpoch();
-    mail::SetDestinationClock([&] {
-        return start + (QDateTime::currentMSecsSinceEpoch() - start) * 100 + ahead.load();
-    });
+    mail::SetDestinationClock(
+        [&] { return start + (QDateTime::currentMSecsSinceEpoch() - start) * 100 + ahead.load(); });
     // One mail, as soon as the rate lets it go; its notice, if any.
     int inARow = 0;
     const auto mail = [&](Throttle refusal) {
@@ -72,6 +72,33 @@ TEST(Destinations, RateFollowsRefusalsAndComesBack) {
     ASSERT_EQ(notices.size(), 1);
     EXPECT_TRUE(notices[0].contains(host)) << notices[0].toStdString();
     mail::SetDestinationClock(nullptr);
+    mail::ResetDestinations();
+}
+
+TEST(Destinations, DayBudgetCountsAcceptedRecipientsAcrossRestarts) {
+    // A budget of 3 recipients: a refused transaction and a recipient the server refused give
+    // their share back; what was taken outlives a restart (or is seen by a second copy).
+    QTemporaryDir settings;
+    mail::SetDestinationBudgetFolder(settings.path());
+    const QString host = QStringLiteral("relay.test"), key = QStringLiteral("relay.test:25");
+    const auto send = [&](int recipients, int accepted) {
+        mail::DestinationSlot slot = mail::AcquireDestination(host, key, recipients);
+        if (slot.granted())
+            slot.report(accepted > 0, Throttle::None, false, accepted);
+        else
+            EXPECT_TRUE(slot.budgetSpent && slot.retryAtMs > QDateTime::currentMSecsSinceEpoch());
+        return slot.granted();
+    };
+    mail::ResetDestinations();
+    mail::SetConfiguredDestinations({{host, {4, 0, 3}}});
+    EXPECT_TRUE(send(2, 0)) << "refused: counts nothing";
+    EXPECT_TRUE(send(2, 1)) << "one of two taken";
+    EXPECT_TRUE(send(1, 1));
+    mail::ResetDestinations(); // a restart
+    mail::SetConfiguredDestinations({{host, {4, 0, 3}}});
+    EXPECT_TRUE(send(1, 1));
+    EXPECT_FALSE(send(1, 1)) << "the fourth recipient of the day waits";
+    mail::SetDestinationBudgetFolder(QString());
     mail::ResetDestinations();
 }
 
