@@ -23,6 +23,13 @@
 
 namespace automation {
 
+// Makes the folder's entries (a new, deleted or renamed file) durable.
+void syncFolder(const QString& folder) {
+    UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd.valid())
+        ::fsync(fd.get());
+}
+
 namespace {
 
 const QString kSuffix = QStringLiteral(".postique-journal");
@@ -33,13 +40,6 @@ const QByteArray kHeader = "POSTIQUE-JOURNAL 1\n";
 QString errnoText(const QString& what, const QString& path) {
     return QStringLiteral("%1 %2: %3")
         .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-// Makes a new directory entry durable.
-void syncFolder(const QString& folder) {
-    UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
-    if (fd.valid())
-        ::fsync(fd.get());
 }
 
 // Flushes journals to disk beside the window's thread, which writes the records: a flush
@@ -523,6 +523,9 @@ bool JobJournal::remove() {
         return true;
     fd_.reset();
     dirty_ = false;
+    // The job beside it was deleted or moved just before: that must reach the disk first, or
+    // a crash could bring the job back without its journal.
+    syncFolder(QFileInfo(path_).absolutePath());
     const bool gone = ::unlink(QFile::encodeName(path_).constData()) == 0 || errno == ENOENT;
     if (gone)
         forget();

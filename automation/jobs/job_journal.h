@@ -37,6 +37,9 @@ struct JobIdentity {
     friend bool operator==(const JobIdentity&, const JobIdentity&) = default;
 };
 
+// Makes the entries of the native folder `folder` durable (fsync of the folder).
+void syncFolder(const QString& folder);
+
 // Identity of an open file, or of a path (links followed). False when it cannot be read.
 bool identityOfFd(int fd, JobIdentity& identity);
 bool identityOf(const QString& nativePath, JobIdentity& identity);
@@ -153,7 +156,8 @@ public:
     // Flushes what was written to disk. False when the flush failed, or an earlier one beside
     // the caller did (errno tells why).
     bool flush();
-    // Deletes the journal file. True when it is gone.
+    // Deletes the journal file, once the folder's entries (the job deleted or moved beside
+    // it) are on disk. True when it is gone.
     bool remove();
 
     // Removes the journals of the native folder `folder` whose job file is gone (and that
