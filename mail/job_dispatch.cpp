@@ -113,7 +113,8 @@ qint64 settingNumber(const QString& file, const QString& section, const QString&
 
 // The retry schedule and the destinations' limits from the settings file: section
 // "Relances" (PremiereAttente and AttenteMax in seconds, DureeDeVie in hours) and one
-// section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour).
+// section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour,
+// DestinatairesParTransaction).
 automation::RetryPolicy loadDeliverySettings() {
     automation::RetryPolicy policy =
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
@@ -155,6 +156,10 @@ automation::RetryPolicy loadDeliverySettings() {
             std::min<qint64>(settingNumber(file, section, QStringLiteral("DestinatairesParJour"),
                                            fallback.recipientsPerDay),
                              100'000'000));
+        limits.recipientsPerTransaction = int(std::min<qint64>(
+            settingNumber(file, section, QStringLiteral("DestinatairesParTransaction"),
+                          fallback.recipientsPerTransaction),
+            100'000));
         byHost.insert(host, limits);
     }
     mail::SetConfiguredDestinations(byHost);

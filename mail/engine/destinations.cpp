@@ -51,9 +51,9 @@ struct Published {
 
 // The hosted services' published submission limits (per mailbox).
 constexpr Published kPublished[] = {
-    {"smtp.office365.com", {3, 30, 10000}}, {"smtp-mail.outlook.com", {3, 30, 10000}},
-    {"smtp.gmail.com", {3, 60, 2000}},      {"smtp-relay.gmail.com", {3, 60, 10000}},
-    {"smtp.mail.yahoo.com", {3, 30, 500}},  {"smtp.aol.com", {3, 30, 500}},
+    {"smtp.office365.com", {3, 30, 10000, 0}}, {"smtp-mail.outlook.com", {3, 30, 10000, 0}},
+    {"smtp.gmail.com", {3, 60, 2000, 0}},      {"smtp-relay.gmail.com", {3, 60, 10000, 100}},
+    {"smtp.mail.yahoo.com", {3, 30, 500, 0}},  {"smtp.aol.com", {3, 30, 500, 0}},
 };
 
 } // namespace

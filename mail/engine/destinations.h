@@ -13,9 +13,10 @@ namespace mail {
 
 // The limits of one destination. 0 means "no cap" for the rate and the daily budget.
 struct DestinationLimits {
-    int sessions = 4;         // connections open at the same time (1..8)
-    int perMinute = 0;        // messages started in any 60 s
-    int recipientsPerDay = 0; // recipients handed over since local midnight
+    int sessions = 4;                 // connections open at the same time (1..8)
+    int perMinute = 0;                // messages started in any 60 s
+    int recipientsPerDay = 0;         // recipients handed over since local midnight
+    int recipientsPerTransaction = 0; // recipients of one mail transaction
     friend bool operator==(const DestinationLimits&, const DestinationLimits&) = default;
 };
 

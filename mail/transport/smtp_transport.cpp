@@ -169,6 +169,16 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
     report.accepted = talk.acceptedRecipients();
     report.refused = talk.refusedRecipients();
     for (const SmtpReply& reply : talk.replies()) {
+        if (reply.command == u"RCPT" && reply.code == 452 &&
+            (reply.text.contains(QStringLiteral("4.5.3")) ||
+             reply.text.contains(QStringLiteral("too many recipients"), Qt::CaseInsensitive))) {
+            // Enough recipients for one transaction: no refusal of this address.
+            report.overflow << reply.argument;
+            report.refused.removeIf([&](const QString& r) {
+                return r.startsWith(reply.argument + QStringLiteral(" ("));
+            });
+            continue;
+        }
         // A recipient refused for a while is greylisting or a mailbox matter, not a request to
         // slow down, unless the server closes the session.
         if ((reply.command != u"RCPT" || reply.code == 421) && report.throttled == Throttle::None)
@@ -298,43 +308,73 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
             report.retryAtMs = slot.retryAtMs;
         return report;
     }
-    for (int round = 0;; ++round) {
-        bool reused = false;
-        // A pooled session the server dropped is replaced by a fresh connection, never by
-        // another pooled one: the server that dropped one has most likely dropped them all.
-        SmtpSession session = TakeSmtpSession(key, reused, round == 0);
-        if (!session.handle) {
-            SmtpReport report;
-            report.code = Error::Internal;
-            report.description = QStringLiteral("Impossible d'initialiser la connexion SMTP.");
-            return report;
+    // One transaction on a pooled or new session (a dropped pooled one is replaced once).
+    const auto transaction = [&](const QStringList& part, SmtpSession& session) {
+        for (int round = 0;; ++round) {
+            bool reused = false;
+            session = TakeSmtpSession(key, reused, round == 0);
+            if (!session.handle) {
+                SmtpReport report;
+                report.code = Error::Internal;
+                report.description = QStringLiteral("Impossible d'initialiser la connexion SMTP.");
+                return report;
+            }
+            bool retryable = false;
+            SmtpReport report =
+                attempt(session, reused, target, limits, caFolder, from, part, message, retryable);
+            if (!retryable || round > 0)
+                return report;
+            DropIdleSmtpSessions(key); // the dropped session is closed on the next take
         }
-        bool retryable = false;
-        SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
-                                    message, retryable);
-        if (report.unconfirmed) {
-            slot.report(true, report.throttled, false, report.accepted);
-            report.notice = slot.notice;
-            return report; // the session is in doubt: closed with `session`
+    };
+    // The recipients go in transactions of at most the destination's number; those the
+    // server had no room for go in the next transaction at once.
+    const int perTransaction = DestinationLimitsOf(target.server.host).recipientsPerTransaction;
+    QStringList left = recipients;
+    SmtpReport total;
+    bool anySent = false;
+    while (!left.isEmpty()) {
+        const QStringList part = perTransaction > 0 ? left.mid(0, perTransaction) : left;
+        left = left.mid(part.size());
+        SmtpSession session;
+        SmtpReport report = transaction(part, session);
+        if (report.code != Error::None && anySent) {
+            // Earlier transactions went: the rest waits like recipients refused for a while.
+            total.deferred << part << left;
+            break;
         }
-        if (report.code == Error::None) {
-            slot.report(true, report.throttled, false, report.accepted);
-            report.notice = slot.notice;
-            GiveBackSmtpSession(key, std::move(session));
-            return report;
+        if (report.code != Error::None || report.unconfirmed) {
+            if (report.code == Error::None)
+                report.deferred << left; // stopping: the rest waits for the next run
+            total = std::move(report);
+            break;
         }
-        if (retryable && round == 0) {
-            DropIdleSmtpSessions(key);
-            continue; // the dropped session is closed with `session`; try a fresh one
-        }
-        const bool unreachable =
-            !report.reachedServer && report.code != Error::Aborted &&
-            (report.code == Error::ConnectFailed || report.code == Error::Timeout ||
-             report.code == Error::ServerNotFound || report.code == Error::ConnectionLost);
-        slot.report(false, report.throttled, unreachable, 0);
-        report.notice = slot.notice;
-        return report;
+        GiveBackSmtpSession(key, std::move(session));
+        anySent = true;
+        total.reachedServer = true;
+        total.accepted += report.accepted;
+        total.refused << report.refused;
+        total.deferred << report.deferred;
+        total.served << report.served;
+        if (total.throttled == Throttle::None)
+            total.throttled = report.throttled;
+        left = report.overflow + left;
     }
+    if (total.code == Error::None && !total.unconfirmed && !total.refused.isEmpty())
+        total.description =
+            QStringLiteral("Mail envoyé, mais le serveur %1 a refusé ces destinataires : %2")
+                .arg(serverName(target), total.refused.join(QStringLiteral(" ; ")));
+    if (total.code == Error::None) {
+        slot.report(true, total.throttled, false, total.accepted);
+    } else {
+        const bool unreachable =
+            !total.reachedServer && total.code != Error::Aborted &&
+            (total.code == Error::ConnectFailed || total.code == Error::Timeout ||
+             total.code == Error::ServerNotFound || total.code == Error::ConnectionLost);
+        slot.report(false, total.throttled, unreachable, 0);
+    }
+    total.notice = slot.notice;
+    return total;
 }
 
 SendOutcome SmtpTransport::send(const SendJob& job) {

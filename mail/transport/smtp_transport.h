@@ -42,6 +42,9 @@ struct SmtpReport {
     bool unconfirmed = false;
     QString notice;       // a line for the operator about the destination (see DestinationSlot)
     qint64 retryAtMs = 0; // notAttempted because the day's recipient budget is spent: until then
+    // Addresses the server would not take in this transaction because it had enough
+    // recipients ("452 4.5.3"): they go in the next one at once.
+    QStringList overflow;
 };
 
 // What a session with a target takes, beyond what is set on the handle.

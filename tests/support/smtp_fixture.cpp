@@ -159,6 +159,8 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
              << QString::number(options.stallSeconds);
     if (options.pipelining)
         args << QStringLiteral("--pipelining");
+    if (options.maxRecipients > 0)
+        args << QStringLiteral("--max-recipients") << QString::number(options.maxRecipients);
     if (options.maxSessions > 0)
         args << QStringLiteral("--max-sessions") << QString::number(options.maxSessions);
     if (options.ratePerWindow > 0)

@@ -1,5 +1,6 @@
 // The mail transaction on an open session: what the message and the envelope become on the
 // wire, and the bytes a real server (with and without PIPELINING) receives.
+#include "mail/engine/destinations.h"
 #include "mail/transport/smtp_transaction.h"
 #include "mail/transport/smtp_transport.h"
 
@@ -171,4 +172,46 @@ TEST(SmtpTransaction, StopAfterTheFinalDotWaitsForTheAnswer) {
         EXPECT_EQ(server.waitForMessages(1, 1000), c.received == 1);
         EXPECT_EQ(server.messages().size(), c.received);
     }
+}
+
+// A relay that takes only so many recipients a transaction ("452 4.5.3"): the others go at
+// once in further transactions, or the transactions are cut to the configured size ahead.
+TEST(SmtpTransaction, RecipientsBeyondTheRelaysLimitGoInFurtherTransactions) {
+    const struct {
+        int serverLimit;
+        int configured;
+        QList<int> transactions;
+    } cases[] = {{3, 0, {3, 3, 1}}, {3, 2, {2, 2, 2, 1}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.configured);
+        SmtpServerOptions options;
+        options.maxRecipients = c.serverLimit;
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        mail::ResetDestinations();
+        mail::SetConfiguredDestinations({{QStringLiteral("127.0.0.1"), {4, 0, 0, c.configured}}});
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = server.port();
+        QStringList recipients;
+        for (int i = 1; i <= 7; ++i)
+            recipients << QStringLiteral("r%1@station.test").arg(i);
+        const auto report =
+            mail::detail::SendSmtp(target, {}, QString(), QStringLiteral("a@station.test"),
+                                   recipients, "Subject: x\r\n\r\nbody\r\n");
+        EXPECT_EQ(report.code, 0) << report.description.toStdString();
+        EXPECT_TRUE(report.deferred.isEmpty() && report.refused.isEmpty())
+            << report.description.toStdString();
+        ASSERT_TRUE(server.waitForMessages(int(c.transactions.size())));
+        QList<int> sizes;
+        QStringList got;
+        for (const auto& m : server.messages()) {
+            sizes << int(m.recipients.size());
+            got << m.recipients;
+        }
+        EXPECT_EQ(sizes, c.transactions);
+        EXPECT_EQ(got, recipients);
+        mail::CloseIdleSessions();
+    }
+    mail::ResetDestinations();
 }
