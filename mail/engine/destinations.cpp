@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -385,7 +386,17 @@ void DestinationSlot::giveBackBudget(int accepted) {
 
 void SetDestinationBudgetFolder(const QString& nativeFolder) {
     std::lock_guard lock(g_budgetMutex);
+    if (g_budgetFolder == nativeFolder)
+        return;
     g_budgetFolder = nativeFolder;
+    // The counts of days gone by are of no use any more.
+    if (nativeFolder.isEmpty())
+        return;
+    const qint64 old = nowMs() - 2 * 86'400'000LL;
+    for (const QFileInfo& file :
+         QDir(nativeFolder).entryInfoList({QStringLiteral("Quota *.txt")}, QDir::Files))
+        if (file.lastModified().toMSecsSinceEpoch() < old)
+            QFile::remove(file.absoluteFilePath());
 }
 
 DestinationSlot::~DestinationSlot() {
