@@ -241,6 +241,7 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
             return false;
         }
         movedAs = target;
+        automation::syncFolder(folder); // the job's new place is durable before it is told
         QFile note(target + QStringLiteral(".txt"));
         if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             QString text =

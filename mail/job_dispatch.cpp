@@ -128,10 +128,10 @@ qint64 settingNumber(const QString& file, const QString& section, const QString&
 // The retry schedule and the destinations' limits from the settings file: section
 // "Relances" (PremiereAttente and AttenteMax in seconds, DureeDeVie in hours) and one
 // section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour,
-// ReposMax in seconds). The station's own server (`stationServer`, the one of the settings
-// page) rests at most one poll period after an outage unless its section says otherwise, so
-// that its mails go again as soon as it is back; recipients' mail exchangers keep the long
-// rest.
+// ReposMax in seconds, DestinatairesParTransaction). The station's own server
+// (`stationServer`, the one of the settings page) rests at most one poll period after an
+// outage unless its section says otherwise, so that its mails go again as soon as it is back;
+// recipients' mail exchangers keep the long rest.
 automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     automation::RetryPolicy policy =
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
@@ -145,6 +145,9 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     };
     const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
     const QString native = WinPath::nativePath(file);
+    // The servers' recipients of the day are counted beside the settings.
+    mail::SetDestinationBudgetFolder(native.isEmpty() ? QString()
+                                                      : QFileInfo(native).absolutePath());
     QFile ini(native);
     QString text;
     if (!native.isEmpty() && ini.open(QIODevice::ReadOnly) && ini.size() <= qint64{1024} * 1024)
@@ -183,6 +186,10 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
         const qint64 restSeconds = settingNumber(file, section, QStringLiteral("ReposMax"), -1);
         limits.restMaxMs =
             restSeconds < 0 ? fallback.restMaxMs : std::clamp<qint64>(restSeconds, 1, 3600) * 1000;
+        limits.recipientsPerTransaction = int(std::min<qint64>(
+            settingNumber(file, section, QStringLiteral("DestinatairesParTransaction"),
+                          fallback.recipientsPerTransaction),
+            100'000));
         byHost.insert(host.toLower(), limits);
     }
     if (!own.isEmpty() && !byHost.contains(own))
@@ -423,6 +430,8 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     RowWork work = std::move(it->second);
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
+    if (!outcome.notice.isEmpty())
+        automation::addIncident(main_, Untrusted::Clean(outcome.notice));
     if (outcome.code == mail::Error::None) {
         // Sent, but not to everybody: those refused for good are named, with the job and the
         // row; those refused for a while get it later, and the row's waiting line says so.
@@ -439,6 +448,8 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
                         .arg(unit.row)
                         .arg(run_.jobName().isEmpty() ? QStringLiteral("la tâche") : run_.jobName(),
                              work.server, forGood.join(QStringLiteral(" ; ")))));
+        if (outcome.unconfirmed)
+            automation::addIncident(main_, Untrusted::Clean(outcome.description));
         if (outcome.deferred.isEmpty())
             run_.sent(unit);
         else
@@ -455,6 +466,9 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         queue_.resume();
         queue_.submit(again, std::move(plan));
         return;
+    } else if (outcome.notAttempted && outcome.retryAtMs > 0) {
+        // The server's recipients of the day are spent: the row waits until they are not.
+        run_.deferred(unit, outcome.description, 0, outcome.retryAtMs);
     } else if (outcome.code == mail::Error::Aborted || outcome.notAttempted) {
         run_.notTried(unit);
     } else if (outcome.permanent) {

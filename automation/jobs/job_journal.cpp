@@ -23,6 +23,13 @@
 
 namespace automation {
 
+// Makes the folder's entries (a new, deleted or renamed file) durable.
+void syncFolder(const QString& folder) {
+    UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd.valid())
+        ::fsync(fd.get());
+}
+
 namespace {
 
 const QString kSuffix = QStringLiteral(".postique-journal");
@@ -33,13 +40,6 @@ const QByteArray kHeader = "POSTIQUE-JOURNAL 1\n";
 QString errnoText(const QString& what, const QString& path) {
     return QStringLiteral("%1 %2: %3")
         .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-// Makes a new directory entry durable.
-void syncFolder(const QString& folder) {
-    UniqueFd fd = UniqueFd::open(folder, O_RDONLY | O_DIRECTORY);
-    if (fd.valid())
-        ::fsync(fd.get());
 }
 
 // Flushes journals to disk beside the window's thread, which writes the records: a flush
@@ -112,6 +112,23 @@ QByteArray field(const QString& text) {
 }
 QString unfield(const QByteArray& bytes) {
     return TextFile::fromUtf8Exact(QByteArray::fromPercentEncoding(bytes));
+}
+
+QByteArray unitOf(const QByteArray& key, int occurrence) {
+    return key + ' ' + QByteArray::number(occurrence);
+}
+
+// Journals written before rows were told apart by rank hold "sent" and "failed" records
+// without one: they take the lowest ranks free, the sent ones first.
+void placeUnranked(const QHash<QByteArray, int>& counts, QSet<QByteArray>& into,
+                   const QSet<QByteArray>& other) {
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        for (int left = it.value(), occurrence = 0; left > 0; ++occurrence)
+            if (!into.contains(unitOf(it.key(), occurrence)) &&
+                !other.contains(unitOf(it.key(), occurrence))) {
+                into.insert(unitOf(it.key(), occurrence));
+                --left;
+            }
 }
 
 QByteArray identityRecord(const JobIdentity& id) {
@@ -205,6 +222,7 @@ void JobJournal::forget() {
     copyCounts_.clear();
     deferrals_.clear();
     failureLines_.clear();
+    replaced_ = false;
 }
 
 JobJournal::State JobJournal::open(const QString& folder, const QString& jobFileName,
@@ -241,6 +259,9 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
         const qsizetype end = all.lastIndexOf('\n');
         bool mine = false;
         bool finished = false;
+        bool finishedOther = false; // every row of the file it was made for went out
+        QHash<QByteArray, int> unrankedSent;
+        QHash<QByteArray, int> unrankedFailed;
         for (const QByteArray& line : all.left(end < 0 ? 0 : end).split('\n')) {
             const QList<QByteArray> p = line.split(' ');
             if (p.isEmpty())
@@ -249,12 +270,19 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 const JobIdentity id{p[1].toULongLong(), p[2].toULongLong(), p[3].toLongLong()};
                 identities_ << id;
                 mine = mine || sameFile(id, identity);
+            } else if (p[0] == "R" && p.size() == 3) {
+                sent_.insert(p[1] + ' ' + p[2]);
             } else if (p[0] == "R" && p.size() == 2) {
-                ++sent_[p[1]];
-            } else if (p[0] == "X" && p.size() == 4) {
-                ++failed_[p[1]];
+                ++unrankedSent[p[1]];
+            } else if (p[0] == "X" && (p.size() == 4 || p.size() == 5)) {
+                const bool ranked = p.size() == 5;
+                if (ranked)
+                    failed_.insert(p[1] + ' ' + p[2]);
+                else
+                    ++unrankedFailed[p[1]];
                 failureLines_ << QStringLiteral("Ligne %1 : %2")
-                                     .arg(QString::fromLatin1(p[2]), unfield(p[3]));
+                                     .arg(QString::fromLatin1(p[ranked ? 3 : 2]),
+                                          unfield(p[ranked ? 4 : 3]));
             } else if (p[0] == "C" && p.size() == 4) {
                 const QByteArray entry =
                     p[1] + ' ' + p[2] + ' ' + field(normalRecipient(unfield(p[3])));
@@ -265,16 +293,24 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 deferrals_[p[1] + ' ' + p[2]] = {p[3].toLongLong(), p[4].toLongLong(), p[5].toInt(),
                                                  unfield(p[6])};
             } else if (p[0] == "F" && p.size() == 5) {
+                finishedOther = true;
                 finished = finished ||
                            (p[1].toULongLong() == static_cast<quint64>(stamp.device) &&
                             p[2].toULongLong() == static_cast<quint64>(stamp.inode) &&
                             p[3].toLongLong() == stamp.size && p[4].toLongLong() == stamp.mtimeNs);
             }
         }
+        placeUnranked(unrankedSent, sent_, failed_);
+        placeUnranked(unrankedFailed, failed_, sent_);
         if (finished) {
             state = State::Finished;
         } else if (mine) {
             state = State::Resumed;
+        } else if (!finishedOther) {
+            // The job still had rows to do and another file took its name (a copy written
+            // and renamed over it): the same job, whose rows the content keys recognise.
+            state = State::Resumed;
+            replaced_ = true;
         } else {
             // The journal of an earlier job of the same name: it says nothing of this one.
             forget();
@@ -288,6 +324,8 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
     path_ = path;
     if (state == State::Fresh)
         identities_ = {identity};
+    if (replaced_ && !adopt(identity, error))
+        return State::Failed;
     return state;
 }
 
@@ -296,38 +334,52 @@ bool JobJournal::copySent(const QByteArray& key, int occurrence, const QString& 
                             field(normalRecipient(recipient)));
 }
 
-bool JobJournal::markRowSent(const QByteArray& key, bool durable, QString* error) {
-    if (!append("R " + key + '\n', durable, error))
-        return false;
-    ++sent_[key];
-    return true;
+bool JobJournal::rowSent(const QByteArray& key, int occurrence) const {
+    return sent_.contains(unitOf(key, occurrence));
 }
 
-bool JobJournal::markRowFailed(const QByteArray& key, int row, const QString& reason,
-                               QString* error) {
-    if (!append("X " + key + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n', true,
-                error))
-        return false;
-    ++failed_[key];
-    failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
-    return true;
+bool JobJournal::rowDone(const QByteArray& key, int occurrence) const {
+    return rowSent(key, occurrence) || failed_.contains(unitOf(key, occurrence));
+}
+
+bool JobJournal::markRowSent(const QByteArray& key, int occurrence, bool durable, QString* error) {
+    const QByteArray unit = unitOf(key, occurrence);
+    bool written = false;
+    const bool ok = append("R " + unit + '\n', durable, error, &written);
+    if (written)
+        sent_.insert(unit);
+    return ok;
+}
+
+bool JobJournal::markRowFailed(const QByteArray& key, int occurrence, int row,
+                               const QString& reason, QString* error) {
+    const QByteArray unit = unitOf(key, occurrence);
+    bool written = false;
+    const bool ok = append("X " + unit + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n',
+                           true, error, &written);
+    if (written && !failed_.contains(unit)) {
+        failed_.insert(unit);
+        failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
+    }
+    return ok;
 }
 
 bool JobJournal::markCopySent(const QByteArray& key, int occurrence, const QString& recipient,
                               QString* error) {
     const QByteArray entry =
         key + ' ' + QByteArray::number(occurrence) + ' ' + field(normalRecipient(recipient));
-    if (!append("C " + entry + '\n', false, error))
-        return false;
-    if (!copies_.contains(entry))
+    bool written = false;
+    const bool ok = append("C " + entry + '\n', false, error, &written);
+    if (written && !copies_.contains(entry)) {
         ++copyCounts_[key + ' ' + QByteArray::number(occurrence)];
-    copies_.insert(entry);
-    return true;
+        copies_.insert(entry);
+    }
+    return ok;
 }
 
 bool JobJournal::record(const UnrecordedSend& send, QString* error) {
     if (send.recipient.isEmpty())
-        return markRowSent(send.key, true, error);
+        return markRowSent(send.key, send.occurrence, true, error);
     if (!markCopySent(send.key, send.occurrence, send.recipient, error))
         return false;
     if (flush())
@@ -349,13 +401,14 @@ const Deferral* JobJournal::deferral(const QByteArray& key, int occurrence) cons
 bool JobJournal::markDeferred(const QByteArray& key, int occurrence, const Deferral& wait,
                               QString* error) {
     const QByteArray unit = key + ' ' + QByteArray::number(occurrence);
-    if (!append("D " + unit + ' ' + QByteArray::number(wait.firstMs) + ' ' +
-                    QByteArray::number(wait.nextMs) + ' ' + QByteArray::number(wait.attempts) +
-                    ' ' + field(wait.reason) + '\n',
-                false, error))
-        return false;
-    deferrals_[unit] = wait;
-    return true;
+    bool written = false;
+    const bool ok = append("D " + unit + ' ' + QByteArray::number(wait.firstMs) + ' ' +
+                               QByteArray::number(wait.nextMs) + ' ' +
+                               QByteArray::number(wait.attempts) + ' ' + field(wait.reason) + '\n',
+                           false, error, &written);
+    if (written)
+        deferrals_[unit] = wait;
+    return ok;
 }
 
 bool JobJournal::prepare(QString* error) {
@@ -376,7 +429,7 @@ bool JobJournal::markFinished(const FileStamp& stamp, QString* error) {
     return append(stampRecord(stamp), true, error);
 }
 
-bool JobJournal::append(const QByteArray& record, bool durable, QString* error) {
+bool JobJournal::append(const QByteArray& record, bool durable, QString* error, bool* written) {
     if (path_.isEmpty()) {
         if (error)
             *error = QStringLiteral("journal not open");
@@ -423,6 +476,8 @@ bool JobJournal::append(const QByteArray& record, bool durable, QString* error) 
         done += n;
     }
     dirty_ = true;
+    if (written)
+        *written = true;
     const bool flushed = durable ? flush() : flushBeside();
     if (!flushed && error)
         *error = errnoText(QStringLiteral("cannot flush the journal"), path_);
@@ -468,6 +523,9 @@ bool JobJournal::remove() {
         return true;
     fd_.reset();
     dirty_ = false;
+    // The job beside it was deleted or moved just before: that must reach the disk first, or
+    // a crash could bring the job back without its journal.
+    syncFolder(QFileInfo(path_).absolutePath());
     const bool gone = ::unlink(QFile::encodeName(path_).constData()) == 0 || errno == ENOENT;
     if (gone)
         forget();

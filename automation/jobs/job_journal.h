@@ -37,6 +37,9 @@ struct JobIdentity {
     friend bool operator==(const JobIdentity&, const JobIdentity&) = default;
 };
 
+// Makes the entries of the native folder `folder` durable (fsync of the folder).
+void syncFolder(const QString& folder);
+
 // Identity of an open file, or of a path (links followed). False when it cannot be read.
 bool identityOfFd(int fd, JobIdentity& identity);
 bool identityOf(const QString& nativePath, JobIdentity& identity);
@@ -98,24 +101,30 @@ public:
 
     // Opens the journal of the job file `jobFileName` in the native folder `folder`, for the
     // job file of identity `identity` and stamp `stamp` (as loaded). A journal made for
-    // another file of the same name (an earlier drop) is discarded: State::Fresh.
+    // another file of the same name is discarded (State::Fresh) when that file's job was
+    // finished (an earlier drop); otherwise the job was replaced while it waited and the
+    // journal follows the new file (State::Resumed, replacedFile()).
     State open(const QString& folder, const QString& jobFileName, const JobIdentity& identity,
                const FileStamp& stamp, QString* error = nullptr);
     bool isOpen() const { return !path_.isEmpty(); }
+    // True when open() found the job's file replaced by another since the journal's last run.
+    bool replacedFile() const { return replaced_; }
     const QString& path() const { return path_; }
 
-    // How many rows with content key `key` are done (sent or failed for good).
-    int doneCount(const QByteArray& key) const { return sent_.value(key) + failed_.value(key); }
-    // How many rows with content key `key` went out.
-    int sentCount(const QByteArray& key) const { return sent_.value(key); }
+    // Whether the `occurrence`-th row (from 0) with content key `key` went out, or is done
+    // (sent or failed for good). Identical rows are told apart by their rank only.
+    bool rowSent(const QByteArray& key, int occurrence) const;
+    bool rowDone(const QByteArray& key, int occurrence) const;
     // True when the copy for `recipient` (any case) of the `occurrence`-th row (from 0) with
     // key `key` went out.
     bool copySent(const QByteArray& key, int occurrence, const QString& recipient) const;
 
-    // Records one row with key `key` as sent; `durable` flushes it to disk first.
-    bool markRowSent(const QByteArray& key, bool durable, QString* error = nullptr);
+    // Records the `occurrence`-th row with key `key` as sent; `durable` flushes it to disk
+    // first. Recording it again changes nothing. A record that was written but whose flush
+    // failed still counts here (false is returned all the same).
+    bool markRowSent(const QByteArray& key, int occurrence, bool durable, QString* error = nullptr);
     // Records one row as failed for good, with its row number and the reason (durable).
-    bool markRowFailed(const QByteArray& key, int row, const QString& reason,
+    bool markRowFailed(const QByteArray& key, int occurrence, int row, const QString& reason,
                        QString* error = nullptr);
     // Records a send that could not be recorded when it happened (durable).
     bool record(const UnrecordedSend& send, QString* error = nullptr);
@@ -147,7 +156,8 @@ public:
     // Flushes what was written to disk. False when the flush failed, or an earlier one beside
     // the caller did (errno tells why).
     bool flush();
-    // Deletes the journal file. True when it is gone.
+    // Deletes the journal file, once the folder's entries (the job deleted or moved beside
+    // it) are on disk. True when it is gone.
     bool remove();
 
     // Removes the journals of the native folder `folder` whose job file is gone (and that
@@ -156,7 +166,9 @@ public:
     static void prune(const QString& folder, qint64 nowMs);
 
 private:
-    bool append(const QByteArray& record, bool durable, QString* error);
+    // `written` (when given) tells whether the record reached the file, even if its flush
+    // then failed.
+    bool append(const QByteArray& record, bool durable, QString* error, bool* written = nullptr);
     // Starts a flush beside the caller once SyncIntervalMs passed since the last one. False
     // when an earlier one failed.
     bool flushBeside();
@@ -170,12 +182,13 @@ private:
     qint64 lastSyncMs_ = 0;
     std::shared_ptr<JournalFlushState> flushState_ = std::make_shared<JournalFlushState>();
     QList<JobIdentity> identities_;
-    QHash<QByteArray, int> sent_;
-    QHash<QByteArray, int> failed_;
+    QSet<QByteArray> sent_;                 // key + ' ' + occurrence
+    QSet<QByteArray> failed_;               // key + ' ' + occurrence
     QSet<QByteArray> copies_;               // key + ' ' + occurrence + ' ' + recipient
     QHash<QByteArray, int> copyCounts_;     // key + ' ' + occurrence
     QHash<QByteArray, Deferral> deferrals_; // key + ' ' + occurrence
     QStringList failureLines_;
+    bool replaced_ = false;
 };
 
 } // namespace automation

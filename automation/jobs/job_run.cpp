@@ -33,7 +33,13 @@ void setRetryPolicyOverride(std::optional<RetryPolicy> policy) {
 JobRun::JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
                Incident incident)
     : journal_(journal), jobName_(std::move(jobName)), nativeFolder_(std::move(nativeFolder)),
-      policy_(policy), incident_(std::move(incident)) {}
+      policy_(policy), incident_(std::move(incident)) {
+    if (journal_ && journal_->replacedFile())
+        incident_(Untrusted::Clean(
+            QStringLiteral("%1 a été remplacé par une nouvelle copie pendant son attente : les "
+                           "lignes déjà envoyées ne repartent pas, les attentes continuent")
+                .arg(jobName_)));
+}
 
 void JobRun::countAttachment(const QString& attachment) {
     if (!attachment.isEmpty())
@@ -62,9 +68,9 @@ QString JobRun::journalText(const QString& job, const QString& folder, const QSt
 }
 
 JobRun::Start JobRun::begin(RowUnit& unit) {
-    if (journal_ && unit.occurrence < journal_->doneCount(unit.key)) {
+    if (journal_ && journal_->rowDone(unit.key, unit.occurrence)) {
         unit.state =
-            unit.occurrence < journal_->sentCount(unit.key) ? UnitState::Sent : UnitState::Failed;
+            journal_->rowSent(unit.key, unit.occurrence) ? UnitState::Sent : UnitState::Failed;
         return Start::Done;
     }
     if (journalBroken()) {
@@ -100,7 +106,8 @@ void JobRun::journalFailed(const QString& error) {
 void JobRun::sent(RowUnit& unit) {
     // Recorded before it counts: a record that cannot be written stops the job.
     QString error;
-    if (journal_ && !journal_->markRowSent(unit.key, !unit.attachment.isEmpty(), &error)) {
+    if (journal_ &&
+        !journal_->markRowSent(unit.key, unit.occurrence, !unit.attachment.isEmpty(), &error)) {
         unrecorded_ << UnrecordedSend{unit.key, unit.occurrence, {}};
         journalFailed(error);
     }
@@ -118,7 +125,7 @@ void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStrin
              reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
 }
 
-void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs) {
+void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs, qint64 untilMs) {
     const QString clean = Untrusted::Clean(reason);
     const Deferral* before = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr;
     const qint64 now = Clock::WallMs();
@@ -126,7 +133,8 @@ void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs
     wait.firstMs = before ? before->firstMs : now;
     wait.attempts = before ? before->attempts + 1 : 1;
     const qint64 delay = policy_.delayAfter(wait.attempts);
-    wait.nextMs = now + (longestWaitMs > 0 ? std::min(delay, longestWaitMs) : delay);
+    wait.nextMs =
+        std::max(now + (longestWaitMs > 0 ? std::min(delay, longestWaitMs) : delay), untilMs);
     wait.reason = clean;
     if (now - wait.firstMs >= policy_.lifetimeMs) {
         failed(unit, QStringLiteral("toujours refusée après %1 h d'essais (%2)")
@@ -148,7 +156,7 @@ void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs
 void JobRun::failed(RowUnit& unit, const QString& reason) {
     const QString clean = Untrusted::Clean(reason);
     QString error;
-    if (journal_ && !journal_->markRowFailed(unit.key, unit.row, clean, &error))
+    if (journal_ && !journal_->markRowFailed(unit.key, unit.occurrence, unit.row, clean, &error))
         journalFailed(error);
     unit.state = UnitState::Failed;
     unit.reason = clean;

@@ -47,7 +47,8 @@ public:
     using Incident = std::function<void(const QString& text)>;
 
     // `journal` may be null (a dispatch called outside a poll cycle): nothing is remembered
-    // then. `incident` receives every line for the operator.
+    // then. `incident` receives every line for the operator, the first one at once when the
+    // journal follows a new file that replaced the waiting job.
     JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
            Incident incident);
 
@@ -72,8 +73,10 @@ public:
     void partlySent(RowUnit& unit, const QStringList& accepted, const QStringList& waiting,
                     const QString& reason);
     // The row was refused for a while (a 4xx, no connection, a time-out). `longestWaitMs`,
-    // when positive, caps the wait before its next try.
-    void deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs = 0);
+    // when positive, caps the wait before its next try; `untilMs`, when known, is the earliest
+    // time it may go again.
+    void deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs = 0,
+                  qint64 untilMs = 0);
     // The row can never go as it is.
     void failed(RowUnit& unit, const QString& reason);
     // The row was not tried (stop request, its destination resting): it stays pending.

@@ -6,6 +6,9 @@
 #include "mail/engine/mail_component.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -16,6 +19,10 @@
 #include <random>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace mail {
 
 namespace {
@@ -25,9 +32,18 @@ constexpr qint64 kWaitRestMs = 5000;
 // Successes in a row after which a cut limit grows by one step.
 constexpr int kStepUpAfter = 20;
 
+std::function<qint64()> g_clock;
+std::mutex g_budgetMutex;
+QString g_budgetFolder; // native; "" keeps the day's budgets in memory only
+
 qint64 nowMs() {
-    return QDateTime::currentMSecsSinceEpoch();
+    return g_clock ? g_clock() : QDateTime::currentMSecsSinceEpoch();
 }
+
+// A rate cut back is back whole after this long without another refusal.
+constexpr qint64 kRateRecoveryMs = 60'000;
+// A destination held below a quarter of its rate for this long is named to the operator.
+constexpr qint64 kLowRateNamedAfterMs = 600'000;
 
 struct Published {
     const char* host;
@@ -36,9 +52,9 @@ struct Published {
 
 // The hosted services' published submission limits (per mailbox).
 constexpr Published kPublished[] = {
-    {"smtp.office365.com", {3, 30, 10000}}, {"smtp-mail.outlook.com", {3, 30, 10000}},
-    {"smtp.gmail.com", {3, 60, 2000}},      {"smtp-relay.gmail.com", {3, 60, 10000}},
-    {"smtp.mail.yahoo.com", {3, 30, 500}},  {"smtp.aol.com", {3, 30, 500}},
+    {"smtp.office365.com", {3, 30, 10000, 0}}, {"smtp-mail.outlook.com", {3, 30, 10000, 0}},
+    {"smtp.gmail.com", {3, 60, 2000, 0}},      {"smtp-relay.gmail.com", {3, 60, 10000, 100}},
+    {"smtp.mail.yahoo.com", {3, 30, 500, 0}},  {"smtp.aol.com", {3, 30, 500, 0}},
 };
 
 } // namespace
@@ -56,9 +72,13 @@ struct DestinationSlot::State {
     int throttles = 0;            // throttling replies in a row
     int unreachable = 0;          // failures to reach it in a row
     int successes = 0;            // successes since the last cut or step
-    int cuts = 0;                 // cuts so far: each one makes the way back slower
+    int cuts = 0;                 // session cuts so far: each one makes the way back slower
+    int ratePeak = 0;             // while the rate is cut: the rate it grows back to
+    qint64 rateGrownMs = 0;       // when the cut rate last grew
+    qint64 lowSinceMs = 0; // since when the rate is below a quarter of its peak (0: it is not)
+    bool lowNamed = false; // the operator heard of this low spell
     qint64 dayStartMs = 0;
-    int recipientsToday = 0;
+    int recipientsToday = 0; // without a budget folder
     std::mt19937 random{std::random_device{}()};
 };
 
@@ -79,6 +99,44 @@ qint64 localMidnightMs(qint64 ms) {
     QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
     t.setTime(QTime(0, 0));
     return t.toMSecsSinceEpoch();
+}
+
+// The file of `host`'s recipients on the day starting at `midnightMs`, in the budget folder.
+QString budgetFile(const QString& host, qint64 midnightMs) {
+    std::lock_guard lock(g_budgetMutex);
+    if (g_budgetFolder.isEmpty())
+        return {};
+    QString name = host.trimmed().toLower();
+    name.replace(QRegularExpression(QStringLiteral("[^a-z0-9.-]")), QStringLiteral("_"));
+    return QDir(g_budgetFolder)
+        .filePath(QStringLiteral("Quota %1 %2.txt")
+                      .arg(name, QDateTime::fromMSecsSinceEpoch(midnightMs)
+                                     .toString(QStringLiteral("yyyy-MM-dd"))));
+}
+
+// Adds `delta` recipients to the count of `path` under an exclusive lock, so that every copy
+// of the program shares one budget. With `limit` > 0 the count may not pass it (unless it
+// was 0): false then, nothing added. False too when the file cannot be used (`usable` false).
+bool addToBudget(const QString& path, int delta, int limit, bool& usable) {
+    usable = false;
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return false;
+    bool added = false;
+    if (::flock(fd, LOCK_EX) == 0) {
+        usable = true;
+        char text[32] = {0};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        const int count = n > 0 ? std::max(0, QByteArray(text, int(n)).trimmed().toInt()) : 0;
+        if (limit <= 0 || count == 0 || count + delta <= limit) {
+            const QByteArray next = QByteArray::number(std::max(0, count + delta)) + '\n';
+            added = ::ftruncate(fd, 0) == 0 &&
+                    ::pwrite(fd, next.constData(), size_t(next.size()), 0) == next.size();
+        }
+    }
+    ::close(fd); // releases the lock
+    return added;
 }
 
 } // namespace
@@ -145,6 +203,7 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
     }
     DestinationSlot result;
     result.state_ = state;
+    result.name_ = host;
     std::unique_lock lock(state->mutex);
     if (!(state->limits == limits)) {
         // New settings: the cuts start again from them.
@@ -163,22 +222,36 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
                                                 .toString(QStringLiteral("HH:mm:ss")));
             return result;
         }
-        if (state->limits.recipientsPerDay > 0) {
+        if (state->limits.recipientsPerDay > 0 && result.budgetTaken_ == 0) {
             const qint64 midnight = localMidnightMs(now);
             if (state->dayStartMs != midnight) {
                 state->dayStartMs = midnight;
                 state->recipientsToday = 0;
             }
-            if (state->recipientsToday + recipients > state->limits.recipientsPerDay &&
-                state->recipientsToday > 0) {
+            // Kept in the settings folder where it can be: a restart or a second copy of the
+            // program shares it. The recipients are counted now and given back when refused.
+            const QString file = budgetFile(host, midnight);
+            bool usable = false;
+            const bool room = !file.isEmpty() &&
+                              addToBudget(file, recipients, state->limits.recipientsPerDay, usable);
+            if (usable && room) {
+                result.budgetFile_ = file;
+            } else if (!usable &&
+                       (state->recipientsToday == 0 ||
+                        state->recipientsToday + recipients <= state->limits.recipientsPerDay)) {
+                state->recipientsToday += recipients;
+                result.budgetMemory_ = true;
+            } else {
                 result.retryAtMs =
                     QDateTime::fromMSecsSinceEpoch(midnight).addDays(1).toMSecsSinceEpoch();
                 result.refusal = QStringLiteral("quota journalier de %1 destinataires du serveur "
                                                 "%2 atteint")
                                      .arg(state->limits.recipientsPerDay)
                                      .arg(host);
+                result.budgetSpent = true;
                 return result;
             }
+            result.budgetTaken_ = recipients;
         }
         while (!state->starts.empty() && state->starts.front() <= now - 60'000)
             state->starts.pop_front();
@@ -200,15 +273,15 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
     }
     ++state->active;
     state->starts.push_back(nowMs());
-    state->recipientsToday += recipients;
     result.granted_ = true;
     return result;
 }
 
-void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) {
+void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, int accepted) {
     if (!state_ || !granted_ || reported_)
         return;
     reported_ = true;
+    giveBackBudget(accepted);
     State& s = *state_;
     std::lock_guard lock(s.mutex);
     const qint64 now = nowMs();
@@ -219,15 +292,21 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) 
         if (now >= s.restUntilMs) {
             if (throttle == Throttle::Sessions) {
                 s.sessionCap = std::max(1, std::min(s.sessionCap, s.active) - 1);
+                ++s.cuts;
             } else {
                 const qint64 span =
                     std::max<qint64>(1000, s.starts.empty() ? 60'000 : now - s.starts.front());
                 const int observed = int(qint64(s.starts.size()) * 60'000 / span);
+                const int before = s.rateCap > 0 ? s.rateCap : observed;
+                if (s.ratePeak == 0)
+                    s.ratePeak = s.limits.perMinute > 0 ? s.limits.perMinute : std::max(1, before);
+                // A lone refusal (a busy relay) trims the rate a little; refusals with no
+                // success between them cut it deep, below what actually went.
                 s.rateCap =
-                    std::max(1, (s.rateCap > 0 ? std::min(s.rateCap, observed) : observed) * 3 / 4);
+                    std::max(1, s.throttles > 0 ? std::min(before, observed) / 2 : before * 9 / 10);
+                s.rateGrownMs = now;
             }
             ++s.throttles;
-            ++s.cuts;
             const qint64 base = std::min<qint64>(500LL << std::min(s.throttles, 6), 30'000);
             std::uniform_int_distribution<qint64> jitter(base / 2, base);
             s.restUntilMs = now + jitter(s.random);
@@ -245,17 +324,90 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable) 
         if (++s.successes >= kStepUpAfter << std::min(s.cuts, 8)) {
             s.successes = 0;
             s.sessionCap = std::min(std::clamp(s.limits.sessions, 1, 8), s.sessionCap + 1);
-            if (s.rateCap > 0)
-                s.rateCap =
-                    s.limits.perMinute > 0
-                        ? std::min(s.limits.perMinute, s.rateCap + std::max(1, s.rateCap / 10))
-                        : (s.rateCap * 11 / 10 + 1 >= 10'000 ? 0 : s.rateCap * 11 / 10 + 1);
         }
+        // A cut rate grows back with time while mails go: the whole way in a minute.
+        if (s.ratePeak > 0) {
+            const qint64 grown = qint64(s.ratePeak) * (now - s.rateGrownMs) / kRateRecoveryMs;
+            if (grown > 0) {
+                s.rateCap = int(std::min<qint64>(s.ratePeak, s.rateCap + grown));
+                s.rateGrownMs = now;
+            }
+            if (s.rateCap >= s.ratePeak) {
+                s.rateCap = s.limits.perMinute; // 0: no cap again
+                s.ratePeak = 0;
+            }
+        }
+    }
+    const bool low = s.ratePeak > 0 && s.rateCap * 4 < s.ratePeak;
+    if (!low) {
+        s.lowSinceMs = 0;
+        s.lowNamed = false;
+    } else if (s.lowSinceMs == 0) {
+        s.lowSinceMs = now;
+    } else if (now - s.lowSinceMs >= kLowRateNamedAfterMs && !s.lowNamed) {
+        s.lowNamed = true;
+        notice = QStringLiteral("Le serveur %1 refuse des envois depuis plus de 10 minutes : "
+                                "Postique n'y envoie plus que %2 mails par minute au lieu de %3")
+                     .arg(name_)
+                     .arg(s.rateCap)
+                     .arg(s.ratePeak);
     }
 }
 
+void SetDestinationClock(std::function<qint64()> wallMs) {
+    g_clock = std::move(wallMs);
+}
+
+int DestinationRate(const QString& key) {
+    std::shared_ptr<DestinationSlot::State> state;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        state = r.states.value(key.toLower());
+    }
+    if (!state)
+        return 0;
+    std::lock_guard lock(state->mutex);
+    return state->rateCap;
+}
+
+void DestinationSlot::giveBackBudget(int accepted) {
+    // Only the recipients the server took count against the day's budget.
+    const int unused =
+        budgetTaken_ - (accepted < 0 ? budgetTaken_ : std::min(accepted, budgetTaken_));
+    budgetTaken_ -= unused;
+    if (unused <= 0)
+        return;
+    if (!budgetFile_.isEmpty()) {
+        bool usable = false;
+        addToBudget(budgetFile_, -unused, 0, usable);
+    } else if (budgetMemory_ && state_) {
+        std::lock_guard lock(state_->mutex);
+        state_->recipientsToday = std::max(0, state_->recipientsToday - unused);
+    }
+}
+
+void SetDestinationBudgetFolder(const QString& nativeFolder) {
+    std::lock_guard lock(g_budgetMutex);
+    if (g_budgetFolder == nativeFolder)
+        return;
+    g_budgetFolder = nativeFolder;
+    // The counts of days gone by are of no use any more.
+    if (nativeFolder.isEmpty())
+        return;
+    const qint64 old = nowMs() - 2 * 86'400'000LL;
+    for (const QFileInfo& file :
+         QDir(nativeFolder).entryInfoList({QStringLiteral("Quota *.txt")}, QDir::Files))
+        if (file.lastModified().toMSecsSinceEpoch() < old)
+            QFile::remove(file.absoluteFilePath());
+}
+
 DestinationSlot::~DestinationSlot() {
-    if (!state_ || !granted_)
+    if (!state_)
+        return;
+    if (!reported_)
+        giveBackBudget(0);
+    if (!granted_)
         return;
     {
         std::lock_guard lock(state_->mutex);

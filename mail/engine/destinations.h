@@ -6,15 +6,17 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 namespace mail {
 
 // The limits of one destination. 0 means "no cap" for the rate and the daily budget.
 struct DestinationLimits {
-    int sessions = 4;         // connections open at the same time (1..8)
-    int perMinute = 0;        // messages started in any 60 s
-    int recipientsPerDay = 0; // recipients handed over since local midnight
+    int sessions = 4;                 // connections open at the same time (1..8)
+    int perMinute = 0;                // messages started in any 60 s
+    int recipientsPerDay = 0;         // recipients handed over since local midnight
+    int recipientsPerTransaction = 0; // recipients of one mail transaction
     // The longest rest after the destination could not be reached (the rests double up to it).
     qint64 restMaxMs = 3'600'000;
     friend bool operator==(const DestinationLimits&, const DestinationLimits&) = default;
@@ -57,17 +59,31 @@ public:
     bool granted() const { return granted_; }
     QString refusal;
     qint64 retryAtMs = 0;
+    // Not granted because the day's recipient budget is spent (`retryAtMs`: next midnight).
+    bool budgetSpent = false;
+    // Set by report() once, when the destination's rate stayed cut deep for ten minutes:
+    // a line for the operator.
+    QString notice;
 
-    // What came of the mail: `throttle` cuts the destination's sessions or rate at once and
-    // makes it pause a short, jittered while; `unreachable` (no connection, no greeting)
-    // makes it rest on the retry schedule; a success brings the limits back step by step.
-    void report(bool success, Throttle throttle, bool unreachable);
+    // What came of the mail: `throttle` cuts the destination's sessions or rate at once (a
+    // lone refusal of the rate a little, refusals in a row deep) and makes it pause a short,
+    // jittered while; `unreachable` (no connection, no greeting) makes it rest on the retry
+    // schedule; successes bring the sessions back step by step and the rate within a minute.
+    // `accepted`: the recipients the server took (the rest goes back to the day's budget;
+    // -1: all of them).
+    void report(bool success, Throttle throttle, bool unreachable, int accepted = -1);
 
     struct State; // one destination's counters, shared by its slots
 
 private:
     friend DestinationSlot AcquireDestination(const QString&, const QString&, int);
+    void giveBackBudget(int accepted);
+
     std::shared_ptr<State> state_;
+    QString name_;
+    QString budgetFile_;        // the day's budget this slot took from, or ""
+    bool budgetMemory_ = false; // took from the budget kept in memory
+    int budgetTaken_ = 0;
     bool granted_ = false;
     bool reported_ = false;
 };
@@ -81,6 +97,15 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
 // a row: 1 min, doubling, at most `maxMs` (by default 1 h, the same steps as the job's retry
 // schedule).
 qint64 DestinationRestMs(int failures, qint64 maxMs = 3'600'000);
+
+// The native folder where each destination's recipients of the day are counted (the settings
+// folder), shared by restarts and by every copy of the program; "" counts in memory only.
+void SetDestinationBudgetFolder(const QString& nativeFolder);
+
+// The messages a minute `key` is held to now (0: no cap).
+int DestinationRate(const QString& key);
+// Replaces the clock of the destinations' counters (tests); nullptr restores the real one.
+void SetDestinationClock(std::function<qint64()> wallMs);
 
 // Forgets every destination's state and configured limits (tests).
 void ResetDestinations();

@@ -223,6 +223,13 @@ struct SendOutcome {
     bool throttled = false;
     // Nothing was tried: the destination is resting after a refusal (see destinations.h).
     bool notAttempted = false;
+    // Sent (code Error::None) although the server's answer to the whole message was lost
+    // during a stop; the description tells the operator.
+    bool unconfirmed = false;
+    // A line for the operator about the server beyond this mail (its rate held low).
+    QString notice;
+    // With notAttempted: the server's recipients of the day are spent until this time.
+    qint64 retryAtMs = 0;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch

@@ -47,6 +47,15 @@ public:
     void closing(curl_socket_t fd) {
         std::lock_guard lock(mutex_);
         sockets_.erase(fd);
+        spared_.erase(fd);
+    }
+
+    void spare(curl_socket_t fd, bool spared) {
+        std::lock_guard lock(mutex_);
+        if (spared)
+            spared_.insert(fd);
+        else
+            spared_.erase(fd);
     }
 
 private:
@@ -59,13 +68,15 @@ private:
             // Under the lock: no socket of the set can be closed (and its number reused)
             // while it is shut down here.
             for (const curl_socket_t fd : sockets_)
-                ::shutdown(fd, SHUT_RDWR);
+                if (!spared_.count(fd))
+                    ::shutdown(fd, SHUT_RDWR);
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::set<curl_socket_t> sockets_;
+    std::set<curl_socket_t> spared_; // awaiting the answer to a whole message
     std::thread thread_;
     bool quitting_ = false;
 };
@@ -97,6 +108,18 @@ void StopOnRequest(CURL* curl) {
     curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
     curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, nullptr);
+}
+
+AnswerAwaited::AnswerAwaited(CURL* curl) {
+    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket_) != CURLE_OK)
+        socket_ = CURL_SOCKET_BAD;
+    if (socket_ != CURL_SOCKET_BAD && !watcherGone)
+        watcher().spare(socket_, true);
+}
+
+AnswerAwaited::~AnswerAwaited() {
+    if (socket_ != CURL_SOCKET_BAD && !watcherGone)
+        watcher().spare(socket_, false);
 }
 
 } // namespace mail::detail

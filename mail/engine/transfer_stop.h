@@ -13,4 +13,18 @@ namespace mail::detail {
 // by their own time limits).
 void StopOnRequest(CURL* curl);
 
+// While alive, a stop request leaves the connection of `curl` alone: the whole message went
+// out and the server's answer to it decides whether the mail counts as sent, so it is
+// awaited (up to the reply limit) rather than cut off.
+class AnswerAwaited {
+public:
+    explicit AnswerAwaited(CURL* curl);
+    ~AnswerAwaited();
+    AnswerAwaited(const AnswerAwaited&) = delete;
+    AnswerAwaited& operator=(const AnswerAwaited&) = delete;
+
+private:
+    curl_socket_t socket_ = CURL_SOCKET_BAD;
+};
+
 } // namespace mail::detail

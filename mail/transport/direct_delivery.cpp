@@ -378,6 +378,8 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
             if (!run.report.refused.isEmpty())
                 line += QStringLiteral(" (destinataires refusés : %1)")
                             .arg(run.report.refused.join(QStringLiteral(" ; ")));
+            if (run.report.unconfirmed)
+                line += QStringLiteral(" (%1)").arg(run.report.description);
             lines << line;
         } else {
             ++failed;
@@ -395,11 +397,12 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
             outcome.served << run.report.served;
         }
         outcome.throttled = outcome.throttled || run.report.throttled != Throttle::None;
+        outcome.unconfirmed = outcome.unconfirmed || run.report.unconfirmed;
     }
     const bool anyRefused = std::any_of(
         runs.cbegin(), runs.cend(), [](const DomainRun& r) { return !r.report.refused.isEmpty(); });
     if (failed == 0) {
-        if (anyRefused || order.size() > 1)
+        if (anyRefused || outcome.unconfirmed || order.size() > 1)
             outcome.description =
                 QStringLiteral("Envoi direct : ") + lines.join(QStringLiteral(" | "));
         return outcome;

@@ -128,6 +128,11 @@ const SmtpReply* SmtpConversation::lastFailure() const {
     return nullptr;
 }
 
+bool SmtpConversation::endUnanswered() const {
+    return messageEnded_ && std::none_of(replies_.cbegin(), replies_.cend(),
+                                         [](const SmtpReply& r) { return r.command == u"."; });
+}
+
 bool SmtpConversation::anyCommandAnswered() const {
     for (const SmtpReply& reply : replies_)
         if (!reply.command.isEmpty())

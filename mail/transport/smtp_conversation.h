@@ -44,11 +44,15 @@ public:
     void repliesReceived(const char* data, size_t size);
     // The first bytes of the message went out: the next reply answers the final ".".
     void bodyStarted();
+    // The final "." went out: the server holds the whole message.
+    void messageEnded() { messageEnded_ = true; }
 
     // True once a login was asked of a server that offers none: the transfer must stop
     // before the message goes out. Safe to read from another callback.
     bool loginUnavailable() const { return abortNoAuth_; }
     bool bodySent() const { return bodySent_; }
+    // True when the whole message went out but no answer to its end came.
+    bool endUnanswered() const;
     const std::vector<SmtpReply>& replies() const { return replies_; }
     // Forgets the replies from index `count` on: the answers to commands sent in one group
     // that failed only because an earlier command of the group had.
@@ -71,6 +75,7 @@ private:
     bool authSent_ = false;
     bool authInProgress_ = false;
     bool bodySent_ = false;
+    bool messageEnded_ = false;
     std::atomic<bool> abortNoAuth_{false};
     SmtpFeatures features_;
     struct Sent {

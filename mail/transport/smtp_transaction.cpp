@@ -4,6 +4,7 @@
 #include "mail/transport/smtp_transaction.h"
 
 #include "mail/engine/mail_component.h"
+#include "mail/engine/transfer_stop.h"
 
 #include <QUrl>
 
@@ -228,14 +229,26 @@ CURLcode RunSmtpTransaction(CURL* curl, const SmtpFeatures& features,
     if (result == CURLE_OK) {
         talk.bodyStarted();
         const size_t count = talk.replies().size() + 1;
-        result = channel.write(DotStuffed(message));
-        if (result == CURLE_OK)
-            result = channel.awaitReplies(talk, count);
+        // The final dot goes on its own: until it is written a stop may cut the connection
+        // (the server throws the mail away); once it is, the server's answer is awaited
+        // even while stopping, so a mail it took never counts as untried.
+        const QByteArray wire = DotStuffed(message);
+        result = channel.write(wire.first(wire.size() - 3));
+        if (result == CURLE_OK && AbortRequested())
+            result = CURLE_ABORTED_BY_CALLBACK;
+        if (result == CURLE_OK) {
+            const AnswerAwaited spared(curl);
+            result = channel.write(wire.last(3));
+            if (result == CURLE_OK) {
+                talk.messageEnded();
+                result = channel.awaitReplies(talk, count);
+            }
+        }
         if (result == CURLE_OK && !positive(talk.replies().back()))
             result = CURLE_RECV_ERROR;
     }
     // A stop cuts the connection: the failure it causes is the stop.
-    if (result != CURLE_OK && AbortRequested())
+    if (result != CURLE_OK && AbortRequested() && !talk.endUnanswered())
         result = CURLE_ABORTED_BY_CALLBACK;
     return result;
 }

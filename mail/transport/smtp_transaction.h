@@ -29,8 +29,10 @@ QByteArray DotStuffed(const QByteArray& message);
 // (for at least one recipient); CURLE_SEND_ERROR or CURLE_RECV_ERROR after a refusal (the
 // reply is talk.lastFailure()) or a lost connection (libcurl's error in `errorBuffer`, of
 // CURL_ERROR_SIZE bytes), CURLE_OPERATION_TIMEDOUT when the server did not answer in time,
-// CURLE_ABORTED_BY_CALLBACK once AbortRequested() or when talk.loginUnavailable(). After
-// any failure the session must be closed, never reused.
+// CURLE_ABORTED_BY_CALLBACK once AbortRequested() or when talk.loginUnavailable(); a stop
+// requested after the whole message went out waits for the answer instead, and when that
+// is lost all the same talk.endUnanswered() says so. After any failure the session must be
+// closed, never reused.
 CURLcode RunSmtpTransaction(CURL* curl, const SmtpFeatures& features,
                             std::chrono::milliseconds replyLimit, SmtpConversation& talk,
                             const QString& from, const QStringList& recipients,

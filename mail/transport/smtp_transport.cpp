@@ -171,6 +171,16 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
     report.accepted = talk.acceptedRecipients();
     report.refused = talk.refusedRecipients();
     for (const SmtpReply& reply : talk.replies()) {
+        if (reply.command == u"RCPT" && reply.code == 452 &&
+            (reply.text.contains(QStringLiteral("4.5.3")) ||
+             reply.text.contains(QStringLiteral("too many recipients"), Qt::CaseInsensitive))) {
+            // Enough recipients for one transaction: no refusal of this address.
+            report.overflow << reply.argument;
+            report.refused.removeIf([&](const QString& r) {
+                return r.startsWith(reply.argument + QStringLiteral(" ("));
+            });
+            continue;
+        }
         // A recipient refused for a while is greylisting or a mailbox matter, not a request to
         // slow down, unless the server closes the session.
         if ((reply.command != u"RCPT" || reply.code == 421) && report.throttled == Throttle::None)
@@ -186,6 +196,16 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
             report.description =
                 QStringLiteral("Mail envoyé, mais le serveur %1 a refusé ces destinataires : %2")
                     .arg(serverName(target), report.refused.join(QStringLiteral(" ; ")));
+        return report;
+    }
+    // Stopping, the whole message went out and its answer was lost: the server most likely
+    // holds it, and sending it again after the restart would make a second copy.
+    if (AbortRequested() && talk.endUnanswered()) {
+        report.unconfirmed = true;
+        report.description =
+            QStringLiteral("Mail remis au serveur %1 sans sa réponse, perdue pendant l'arrêt du "
+                           "programme : il est compté comme envoyé et ne repartira pas (%2)")
+                .arg(serverName(target), recipients.join(QStringLiteral(", ")));
         return report;
     }
     // A reused session that the server had dropped fails before any command of this
@@ -286,38 +306,77 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         report.description = AbortRequested()
                                  ? QStringLiteral("Envoi interrompu : le programme s'arrête.")
                                  : QStringLiteral("Envoi différé : %1.").arg(slot.refusal);
+        if (slot.budgetSpent)
+            report.retryAtMs = slot.retryAtMs;
         return report;
     }
-    for (int round = 0;; ++round) {
-        bool reused = false;
-        // A pooled session the server dropped is replaced by a fresh connection, never by
-        // another pooled one: the server that dropped one has most likely dropped them all.
-        SmtpSession session = TakeSmtpSession(key, reused, round == 0);
-        if (!session.handle) {
-            SmtpReport report;
-            report.code = Error::Internal;
-            report.description = QStringLiteral("Impossible d'initialiser la connexion SMTP.");
-            return report;
+    // One transaction on a pooled or new session (a dropped pooled one is replaced once).
+    const auto transaction = [&](const QStringList& part, SmtpSession& session) {
+        for (int round = 0;; ++round) {
+            bool reused = false;
+            session = TakeSmtpSession(key, reused, round == 0);
+            if (!session.handle) {
+                SmtpReport report;
+                report.code = Error::Internal;
+                report.description = QStringLiteral("Impossible d'initialiser la connexion SMTP.");
+                return report;
+            }
+            bool retryable = false;
+            SmtpReport report =
+                attempt(session, reused, target, limits, caFolder, from, part, message, retryable);
+            if (!retryable || round > 0)
+                return report;
+            DropIdleSmtpSessions(key); // the dropped session is closed on the next take
         }
-        bool retryable = false;
-        SmtpReport report = attempt(session, reused, target, limits, caFolder, from, recipients,
-                                    message, retryable);
-        if (report.code == Error::None) {
-            slot.report(true, report.throttled, false);
-            GiveBackSmtpSession(key, std::move(session));
-            return report;
+    };
+    // The recipients go in transactions of at most the destination's number; those the
+    // server had no room for go in the next transaction at once.
+    const int perTransaction = DestinationLimitsOf(target.server.host).recipientsPerTransaction;
+    QStringList left = recipients;
+    SmtpReport total;
+    bool anySent = false;
+    while (!left.isEmpty()) {
+        const QStringList part = perTransaction > 0 ? left.mid(0, perTransaction) : left;
+        left = left.mid(part.size());
+        SmtpSession session;
+        SmtpReport report = transaction(part, session);
+        if (report.code != Error::None && anySent) {
+            // Earlier transactions went: the rest waits like recipients refused for a while.
+            total.deferred << part << left;
+            break;
         }
-        if (retryable && round == 0) {
-            DropIdleSmtpSessions(key);
-            continue; // the dropped session is closed with `session`; try a fresh one
+        if (report.code != Error::None || report.unconfirmed) {
+            if (report.code == Error::None)
+                report.deferred << left; // stopping: the rest waits for the next run
+            total = std::move(report);
+            break;
         }
+        GiveBackSmtpSession(key, std::move(session));
+        anySent = true;
+        total.reachedServer = true;
+        total.accepted += report.accepted;
+        total.refused << report.refused;
+        total.deferred << report.deferred;
+        total.served << report.served;
+        if (total.throttled == Throttle::None)
+            total.throttled = report.throttled;
+        left = report.overflow + left;
+    }
+    if (total.code == Error::None && !total.unconfirmed && !total.refused.isEmpty())
+        total.description =
+            QStringLiteral("Mail envoyé, mais le serveur %1 a refusé ces destinataires : %2")
+                .arg(serverName(target), total.refused.join(QStringLiteral(" ; ")));
+    if (total.code == Error::None) {
+        slot.report(true, total.throttled, false, total.accepted);
+    } else {
         const bool unreachable =
-            !report.reachedServer && report.code != Error::Aborted &&
-            (report.code == Error::ConnectFailed || report.code == Error::Timeout ||
-             report.code == Error::ServerNotFound || report.code == Error::ConnectionLost);
-        slot.report(false, report.throttled, unreachable);
-        return report;
+            !total.reachedServer && total.code != Error::Aborted &&
+            (total.code == Error::ConnectFailed || total.code == Error::Timeout ||
+             total.code == Error::ServerNotFound || total.code == Error::ConnectionLost);
+        slot.report(false, total.throttled, unreachable, 0);
     }
+    total.notice = slot.notice;
+    return total;
 }
 
 SendOutcome SmtpTransport::send(const SendJob& job) {
@@ -329,6 +388,9 @@ SendOutcome SmtpTransport::send(const SendJob& job) {
     outcome.permanent = report.permanent;
     outcome.throttled = report.throttled != Throttle::None;
     outcome.notAttempted = report.notAttempted;
+    outcome.unconfirmed = report.unconfirmed;
+    outcome.notice = report.notice;
+    outcome.retryAtMs = report.retryAtMs;
     if (report.code == Error::None) {
         outcome.refused = report.refused;
         outcome.deferred = report.deferred;

@@ -37,6 +37,14 @@ struct SmtpReport {
     QStringList served;                  // addresses taken or refused for good
     Throttle throttled = Throttle::None; // a reply asked to slow down
     bool notAttempted = false; // the destination rests: nothing was sent (see destinations.h)
+    // Counted as sent although the server's answer never came: the whole message went out
+    // and a stop ended the wait for it (code Error::None, the description says so).
+    bool unconfirmed = false;
+    QString notice;       // a line for the operator about the destination (see DestinationSlot)
+    qint64 retryAtMs = 0; // notAttempted because the day's recipient budget is spent: until then
+    // Addresses the server would not take in this transaction because it had enough
+    // recipients ("452 4.5.3"): they go in the next one at once.
+    QStringList overflow;
 };
 
 // What a session with a target takes, beyond what is set on the handle.

@@ -352,7 +352,7 @@ TEST(Destinations, ThrottlingRepliesAndPublishedLimits) {
         EXPECT_EQ(mail::IsThrottlingReply(r.code, QString::fromLatin1(r.text)), r.throttling)
             << r.text;
     EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("SMTP.Office365.com")),
-              (mail::DestinationLimits{3, 30, 10000}));
+              (mail::DestinationLimits{3, 30, 10000, 0}));
     EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("mail.station.test")),
               mail::DestinationLimits{});
 }

@@ -27,6 +27,8 @@ Options:
   --pipelining                    offer PIPELINING (RFC 2920) in the EHLO reply.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
+  --stall-seconds S               answer a stalled command after S seconds (3600).
+  --max-recipients N              RCPT beyond N in one mail: "452 4.5.3 Too many recipients".
   --max-sessions N                more than N connections at once: MAIL is answered
                                   "432 4.3.2 Concurrent connections limit exceeded".
   --rate N                        more than N MAIL commands in --rate-window seconds (60):
@@ -123,7 +125,7 @@ class ScriptedSMTP(SMTP):
 
     async def maybe_stall(self, cmd):
         if self.options.stall == cmd:
-            await asyncio.sleep(3600)
+            await asyncio.sleep(self.options.stall_seconds)
 
     def connection_made(self, transport):
         first = self._original_transport is None and self.conn_id is None
@@ -216,6 +218,10 @@ class ScriptedSMTP(SMTP):
         await self._scripted_or("MAIL", arg, super().smtp_MAIL)
 
     async def smtp_RCPT(self, arg):
+        limit = self.options.max_recipients
+        if limit and self.envelope is not None and len(self.envelope.rcpt_tos) >= limit:
+            await self.push("452 4.5.3 Too many recipients")
+            return
         await self._scripted_or("RCPT", arg, super().smtp_RCPT)
 
     async def smtp_DATA(self, arg):
@@ -249,10 +255,12 @@ def main():
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--script", default="[]")
     parser.add_argument("--stall", default="")
+    parser.add_argument("--stall-seconds", type=float, default=3600)
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--bearer-state", default="")
     parser.add_argument("--bearer-mechs", default="XOAUTH2")
     parser.add_argument("--max-sessions", type=int, default=0)
+    parser.add_argument("--max-recipients", type=int, default=0)
     parser.add_argument("--rate", type=int, default=0)
     parser.add_argument("--rate-window", type=float, default=60.0)
     options = parser.parse_args()

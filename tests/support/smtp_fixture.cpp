@@ -155,9 +155,12 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
     args << QStringLiteral("--script")
          << QString::fromUtf8(QJsonDocument(script).toJson(QJsonDocument::Compact));
     if (!options.stall.isEmpty())
-        args << QStringLiteral("--stall") << options.stall;
+        args << QStringLiteral("--stall") << options.stall << QStringLiteral("--stall-seconds")
+             << QString::number(options.stallSeconds);
     if (options.pipelining)
         args << QStringLiteral("--pipelining");
+    if (options.maxRecipients > 0)
+        args << QStringLiteral("--max-recipients") << QString::number(options.maxRecipients);
     if (options.maxSessions > 0)
         args << QStringLiteral("--max-sessions") << QString::number(options.maxSessions);
     if (options.ratePerWindow > 0)

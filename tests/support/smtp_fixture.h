@@ -65,11 +65,13 @@ struct SmtpServerOptions {
     SmtpServerOptions& reply(const QString& command, const QString& match, const QString& reply);
     // Never answer `command` (CONNECT, EHLO, MAIL, RCPT, DATA or EOD).
     QString stall;
+    double stallSeconds = 3600; // how long "never" lasts
     // Offer PIPELINING: the client may send MAIL, RCPT and DATA in one group.
     bool pipelining = false;
     // Limits of a hosted service: more sessions at once get "432 4.3.2", more than
     // `ratePerWindow` mails in `rateWindowSeconds` get "451 4.7.0" (0: no limit).
     int maxSessions = 0;
+    int maxRecipients = 0; // more RCPT in one mail get "452 4.5.3" (0: no limit)
     int ratePerWindow = 0;
     double rateWindowSeconds = 60;
     // Certificate and key of the server (default: the test authority's server certificate).

@@ -2,6 +2,7 @@
 // and the journal that keeps a retried job from sending anything twice.
 #include "automation/jobs/job_guard.h"
 #include "automation/jobs/job_journal.h"
+#include "automation/jobs/job_run.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -212,9 +213,9 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
         JobJournal j;
         ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp),
                   JobJournal::State::Fresh);
-        ASSERT_TRUE(j.markRowSent(same, false));
-        ASSERT_TRUE(j.markRowSent(same, true));
-        ASSERT_TRUE(j.markRowFailed(other, 3, QStringLiteral("550 no such user")));
+        ASSERT_TRUE(j.markRowSent(same, 0, false));
+        ASSERT_TRUE(j.markRowSent(same, 1, true));
+        ASSERT_TRUE(j.markRowFailed(other, 0, 3, QStringLiteral("550 no such user")));
         ASSERT_TRUE(j.markCopySent(other, 1, QStringLiteral("Bob@Example.org")));
     }
     const QString path = dir.filePath(JobJournal::journalName(QStringLiteral("Email_1.ss8")));
@@ -228,10 +229,10 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     JobJournal j;
     ASSERT_EQ(j.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp),
               JobJournal::State::Resumed);
-    EXPECT_EQ(j.doneCount(same), 2);
-    EXPECT_EQ(j.sentCount(same), 2);
-    EXPECT_EQ(j.doneCount(other), 1);
-    EXPECT_EQ(j.sentCount(other), 0);
+    EXPECT_TRUE(j.rowSent(same, 0) && j.rowSent(same, 1));
+    EXPECT_FALSE(j.rowDone(same, 2));
+    EXPECT_TRUE(j.rowDone(other, 0));
+    EXPECT_FALSE(j.rowSent(other, 0));
     EXPECT_TRUE(j.copySent(other, 1, QStringLiteral("bob@example.org")));
     EXPECT_FALSE(j.copySent(other, 0, QStringLiteral("bob@example.org")));
     EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 3 : 550 no such user")});
@@ -251,7 +252,7 @@ TEST(JobJournal, RecordedTextsComeBackWhole) {
     {
         JobJournal j;
         ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
-        ASSERT_TRUE(j.markRowFailed(key, 2, reason));
+        ASSERT_TRUE(j.markRowFailed(key, 0, 2, reason));
         ASSERT_TRUE(j.markCopySent(key, 0, copy));
     }
     JobJournal j;
@@ -289,7 +290,7 @@ TEST(JobJournal, BoundToItsJobFile) {
     {
         JobJournal j;
         ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
-        ASSERT_TRUE(j.markRowSent(key, true));
+        ASSERT_TRUE(j.markRowSent(key, 0, true));
         // A new version is renamed over the job while it is being sent.
         writeFile(dir.filePath(QStringLiteral("tmp")), "new version");
         ASSERT_EQ(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp"))).constData(),
@@ -301,7 +302,7 @@ TEST(JobJournal, BoundToItsJobFile) {
     {
         JobJournal j;
         ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Resumed);
-        EXPECT_EQ(j.doneCount(key), 1);
+        EXPECT_TRUE(j.rowDone(key, 0));
         ASSERT_TRUE(j.markFinished(stamp));
     }
     {
@@ -316,9 +317,92 @@ TEST(JobJournal, BoundToItsJobFile) {
     ASSERT_TRUE(stampOf(job, stamp));
     JobJournal j;
     EXPECT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
-    EXPECT_EQ(j.doneCount(key), 0);
+    EXPECT_FALSE(j.rowDone(key, 0));
     EXPECT_FALSE(QFile::exists(dir.filePath(JobJournal::journalName(name))))
         << "the old journal is gone";
+}
+
+TEST(JobJournal, WaitingJobReplacedByACopyKeepsItsJournal) {
+    // A job with one row sent and one waiting is replaced by an identical copy renamed over
+    // it between two runs: the journal follows the new file, with what went out and since
+    // when the other row waits, and the operator hears of it once.
+    QTemporaryDir dir;
+    const QString name = QStringLiteral("Email_1.ss8");
+    const QString job = dir.filePath(name);
+    const QByteArray sent = JobJournal::rowKey({"1"}), waiting = JobJournal::rowKey({"2"});
+    writeFile(job, "content");
+    FileStamp stamp;
+    ASSERT_TRUE(stampOf(job, stamp));
+    {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Fresh);
+        ASSERT_TRUE(j.markRowSent(sent, 0, true));
+        ASSERT_TRUE(j.markDeferred(waiting, 0, {1000, 2000, 1, QStringLiteral("451")}));
+    }
+    writeFile(dir.filePath(QStringLiteral("tmp")), "content");
+    ASSERT_EQ(::rename(QFile::encodeName(dir.filePath(QStringLiteral("tmp"))).constData(),
+                       QFile::encodeName(job).constData()),
+              0);
+    ASSERT_TRUE(stampOf(job, stamp));
+    for (const int told : {1, 0}) {
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, identityFor(job), stamp), JobJournal::State::Resumed);
+        EXPECT_TRUE(j.rowSent(sent, 0));
+        ASSERT_NE(j.deferral(waiting, 0), nullptr);
+        EXPECT_EQ(j.deferral(waiting, 0)->firstMs, 1000);
+        QStringList incidents;
+        JobRun run(&j, name, dir.path(), {}, [&](const QString& t) { incidents << t; });
+        EXPECT_EQ(incidents.filter(QStringLiteral("remplacé")).size(), told);
+    }
+}
+
+TEST(JobRun, IdenticalRowsAreToldApartByRank) {
+    // Two identical rows. The first reached one recipient and waits for another beside a
+    // second that went out whole; or the first went out and its record was written again
+    // later (its flush had failed). After a reopening each row is what it was.
+    enum Story { PartlyThenWhole, RecordedTwice };
+    for (const Story story : {PartlyThenWhole, RecordedTwice}) {
+        SCOPED_TRACE(int(story));
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("Email_1.ss8");
+        writeFile(dir.filePath(name), "job");
+        FileStamp stamp;
+        ASSERT_TRUE(stampOf(dir.filePath(name), stamp));
+        const JobIdentity id = identityFor(dir.filePath(name));
+        const RetryPolicy now{0, 0, 3'600'000};
+        const auto unit = [](int occurrence) {
+            RowUnit u;
+            u.row = occurrence + 1;
+            u.key = JobJournal::rowKey({"1", "a@x.org; b@x.org"});
+            u.occurrence = occurrence;
+            return u;
+        };
+        {
+            JobJournal j;
+            ASSERT_EQ(j.open(dir.path(), name, id, stamp), JobJournal::State::Fresh);
+            JobRun run(&j, name, dir.path(), now, [](const QString&) {});
+            RowUnit first = unit(0), second = unit(1);
+            ASSERT_EQ(run.begin(first), JobRun::Start::Send);
+            if (story == PartlyThenWhole) {
+                run.partlySent(first, {QStringLiteral("a@x.org")}, {QStringLiteral("b@x.org")},
+                               QStringLiteral("451"));
+                ASSERT_EQ(run.begin(second), JobRun::Start::Send);
+                run.sent(second);
+            } else {
+                run.sent(first);
+                ASSERT_TRUE(j.record(UnrecordedSend{first.key, 0, {}}));
+            }
+        }
+        JobJournal j;
+        ASSERT_EQ(j.open(dir.path(), name, id, stamp), JobJournal::State::Resumed);
+        JobRun run(&j, name, dir.path(), now, [](const QString&) {});
+        RowUnit first = unit(0), second = unit(1);
+        EXPECT_EQ(run.begin(first),
+                  story == PartlyThenWhole ? JobRun::Start::Send : JobRun::Start::Done);
+        EXPECT_EQ(run.begin(second),
+                  story == PartlyThenWhole ? JobRun::Start::Done : JobRun::Start::Send);
+        EXPECT_EQ(run.copyAlreadySent(first, QStringLiteral("A@x.org")), story == PartlyThenWhole);
+    }
 }
 
 TEST(JobJournal, PruneRemovesOrphansAndStaleOnes) {

@@ -1,5 +1,6 @@
 // The mail transaction on an open session: what the message and the envelope become on the
 // wire, and the bytes a real server (with and without PIPELINING) receives.
+#include "mail/engine/destinations.h"
 #include "mail/transport/smtp_transaction.h"
 #include "mail/transport/smtp_transport.h"
 
@@ -7,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -127,4 +130,88 @@ TEST(SmtpTransaction, SessionDroppedByTheServerIsReplaced) {
         EXPECT_EQ(second.messages().size(), 1);
         mail::CloseIdleSessions();
     }
+}
+
+// A stop while the server holds the whole message but has not answered its end: the answer
+// is awaited, and a mail whose answer never comes counts as sent (the operator is told). A
+// stop before the message went out still cuts the transfer at once.
+TEST(SmtpTransaction, StopAfterTheFinalDotWaitsForTheAnswer) {
+    const struct {
+        const char* stall;
+        double seconds;
+        qint32 code;
+        bool unconfirmed;
+        int received;
+    } cases[] = {{"EOD", 1.5, mail::Error::None, false, 1},
+                 {"EOD", 3600, mail::Error::None, true, 0},
+                 {"DATA", 3600, mail::Error::Aborted, false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 %2 s").arg(c.stall).arg(c.seconds).toStdString());
+        SmtpServerOptions options;
+        options.stall = QString::fromLatin1(c.stall);
+        options.stallSeconds = c.seconds;
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = server.port();
+        std::atomic<bool> stop{false};
+        mail::SetAbortFlag(&stop);
+        auto sending = std::async(std::launch::async, [&] {
+            return mail::detail::SendSmtp(
+                target, {std::chrono::seconds(5), std::chrono::seconds(3)}, QString(),
+                QStringLiteral("a@station.test"), {QStringLiteral("b@station.test")},
+                "Subject: x\r\n\r\nbody\r\n");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stop = true;
+        const auto report = sending.get();
+        mail::SetAbortFlag(nullptr);
+        EXPECT_EQ(report.code, c.code) << report.description.toStdString();
+        EXPECT_EQ(report.unconfirmed, c.unconfirmed);
+        EXPECT_EQ(server.waitForMessages(1, 1000), c.received == 1);
+        EXPECT_EQ(server.messages().size(), c.received);
+    }
+}
+
+// A relay that takes only so many recipients a transaction ("452 4.5.3"): the others go at
+// once in further transactions, or the transactions are cut to the configured size ahead.
+TEST(SmtpTransaction, RecipientsBeyondTheRelaysLimitGoInFurtherTransactions) {
+    const struct {
+        int serverLimit;
+        int configured;
+        QList<int> transactions;
+    } cases[] = {{3, 0, {3, 3, 1}}, {3, 2, {2, 2, 2, 1}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.configured);
+        SmtpServerOptions options;
+        options.maxRecipients = c.serverLimit;
+        SmtpServer server(options);
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        mail::ResetDestinations();
+        mail::SetConfiguredDestinations({{QStringLiteral("127.0.0.1"), {4, 0, 0, c.configured}}});
+        mail::detail::SmtpTarget target;
+        target.server.host = QStringLiteral("127.0.0.1");
+        target.server.port = server.port();
+        QStringList recipients;
+        for (int i = 1; i <= 7; ++i)
+            recipients << QStringLiteral("r%1@station.test").arg(i);
+        const auto report =
+            mail::detail::SendSmtp(target, {}, QString(), QStringLiteral("a@station.test"),
+                                   recipients, "Subject: x\r\n\r\nbody\r\n");
+        EXPECT_EQ(report.code, 0) << report.description.toStdString();
+        EXPECT_TRUE(report.deferred.isEmpty() && report.refused.isEmpty())
+            << report.description.toStdString();
+        ASSERT_TRUE(server.waitForMessages(int(c.transactions.size())));
+        QList<int> sizes;
+        QStringList got;
+        for (const auto& m : server.messages()) {
+            sizes << int(m.recipients.size());
+            got << m.recipients;
+        }
+        EXPECT_EQ(sizes, c.transactions);
+        EXPECT_EQ(got, recipients);
+        mail::CloseIdleSessions();
+    }
+    mail::ResetDestinations();
 }
