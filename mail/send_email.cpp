@@ -283,8 +283,9 @@ void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
         {"TexteCci", &fields.cci},   {"TexteSubject", &fields.subject},
         {"TexteBody", &fields.body}, {"TexteAttachments", &fields.attachments},
     };
-    for (const auto& [name, text] : named)
-        Lib_Public::Trap(kLabel, [&] { *text = FieldText(Feuille, QString::fromLatin1(name)); });
+    for (const auto& field : named)
+        Lib_Public::Trap(
+            kLabel, [&] { *field.second = FieldText(Feuille, QString::fromLatin1(field.first)); });
     SendMail(fields, Feuille == this, Manuel, Abandon);
 }
 

@@ -41,7 +41,7 @@ QByteArray readSmall(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    return file.read(4 * 1024 * 1024);
+    return file.read(qint64{4} * 1024 * 1024);
 }
 
 // True when `path` is `mountPoint` or lies below it.
