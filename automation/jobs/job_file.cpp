@@ -230,42 +230,28 @@ constexpr int kMostJobColumns = 12;
 // Records looked at to choose the delimiter.
 constexpr int kRecordsToLookAt = 20;
 
-// The fields of the record starting at `i` when split at `delim`, read as the reader does
-// (a quote opens a field only at its start); `i` moves to the next record. `blank` tells
-// whether the record holds nothing but blanks.
+// The fields of the record starting at `i` when split at `delim`; `i` moves to the next
+// record. Every quote opens or closes a quoted stretch, as the first-found rule has always
+// read them: a quote inside a field must not expose the delimiters a writer quoted (a ";" job
+// whose quoted cells hold commas would otherwise look like a "," job, which the reader then
+// refuses). `blank` tells whether the record holds nothing but blanks.
 int fieldsOfRecord(const QByteArray& text, qsizetype& i, char delim, bool& blank) {
     const qsizetype n = text.size();
     int fields = 1;
     blank = true;
-    bool fieldStart = true;
+    bool quoted = false;
     while (i < n) {
         const char c = text.at(i);
-        if (fieldStart && c == '"') {
+        if (c == '"') {
+            quoted = !quoted;
             blank = false;
-            // Up to the closing quote; a doubled quote is text.
-            for (++i; i < n; ++i) {
-                if (text.at(i) != '"')
-                    continue;
-                if (i + 1 < n && text.at(i + 1) == '"')
-                    ++i;
-                else
-                    break;
-            }
-            ++i;
-            fieldStart = false;
-            continue;
-        }
-        if (c == '\r' || c == '\n') {
+        } else if (!quoted && (c == '\r' || c == '\n')) {
             i += (c == '\r' && i + 1 < n && text.at(i + 1) == '\n') ? 2 : 1;
             return fields;
-        }
-        if (c == delim) {
+        } else if (!quoted && c == delim) {
             ++fields;
-            fieldStart = true;
-        } else {
-            fieldStart = false;
-            if (c != ' ' && c != '\t')
-                blank = false;
+        } else if (c != ' ' && c != '\t') {
+            blank = false;
         }
         ++i;
     }
