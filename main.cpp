@@ -1,6 +1,7 @@
 // Entry point of VL3_Postique: the mail module of the Velmora suite. Builds the main window
-// and runs its start-up; with no display it runs headless on the offscreen platform.
+// and runs its start-up; with no display the station runs alone, without any window.
 #include "app/headless.h"
+#include "app/headless_station.h"
 #include "app/job_check.h"
 #include "app/look.h"
 #include "app/oauth_panel.h"
@@ -110,8 +111,20 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
-    if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // No display: the station alone on the core application, no window and no platform plugin.
+    // Every incident is counted for the monitors and goes to the journal or standard error.
+    if (Lib_Public::NoDisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+        qEnvironmentVariableIsEmpty("POSTIQUE_SCREENSHOT_DIR")) {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("VL3_Postique"));
+        QCoreApplication::setApplicationVersion(Lib_Systeme::VersionApplication());
+        Lib_Public::SetRunningHeadless(true);
+        automation::setIncidentEcho(
+            [](const QString& line) { Supervision::OnIncident(line, true); });
+        // A stop request ends the transfer in flight too, whatever the server does.
+        mail::SetAbortFlag(&Lib_Public::QuitterDemande);
+        return HeadlessStation::Run();
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("VL3_Postique"));
@@ -183,6 +196,6 @@ int main(int argc, char* argv[]) {
     if (window.isUnloaded())
         return 0;
     // Up and polling: the service manager and the monitors may rely on it from here.
-    Supervision::StartService(window);
+    Supervision::StartService();
     return app.exec();
 }

@@ -4,8 +4,8 @@
 
 #include "automation/jobs/job_file.h"
 #include "automation/jobs/job_guard.h"
-#include "mail/job_dispatch.h"
 #include "mail/mime/mime_builder.h"
+#include "station/job_dispatch.h"
 #include "system/mounts.h"
 #include "system/unique_fd.h"
 #include "system/untrusted_text.h"

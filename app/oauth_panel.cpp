@@ -7,11 +7,11 @@
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/native_path.h"
-#include "mail/send_email.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
 #include "ui/frm_main.h"
+#include "ui/send_email.h"
 #include "ui/sft_tabs.h"
 
 #include <QCheckBox>
@@ -39,49 +39,9 @@ namespace {
 const char* const kSection = "OAuth2";
 const QString kOtherProvider = QStringLiteral("autre");
 
-// The keys of the "OAuth2" section, in reading and writing order.
-struct OAuthKeys {
-    QString method, preset, tenant, clientId, authorize, device, token, scopeSmtp, scopeEws,
-        scopeGraph, grant;
-};
-
-OAuthKeys readSection(const QString& file) {
-    const auto read = [&](const char* key, const QString& fallback = QString()) {
-        return Lib_Systeme::LectureIni(file, QString::fromLatin1(kSection),
-                                       QString::fromLatin1(key), fallback);
-    };
-    OAuthKeys k;
-    k.method = read("Methode", QStringLiteral("0"));
-    k.preset = read("Fournisseur", QStringLiteral("microsoft"));
-    k.tenant = read("Tenant");
-    k.clientId = read("ClientId");
-    k.authorize = read("Autorisation");
-    k.device = read("CodeAppareil");
-    k.token = read("Jeton");
-    k.scopeSmtp = read("ScopeSmtp");
-    k.scopeEws = read("ScopeEws");
-    k.scopeGraph = read("ScopeGraph");
-    k.grant = read("Octroi", QStringLiteral("0"));
-    return k;
-}
-
-mail::oauth::Provider providerOf(const OAuthKeys& k) {
-    mail::oauth::Provider p;
-    p.preset =
-        k.preset.compare(kOtherProvider, Qt::CaseInsensitive) == 0 ? QString() : k.preset.trimmed();
-    p.tenant = k.tenant.trimmed();
-    p.clientId = k.clientId.trimmed();
-    p.authorizeEndpoint = k.authorize.trimmed();
-    p.deviceEndpoint = k.device.trimmed();
-    p.tokenEndpoint = k.token.trimmed();
-    p.scopeSmtp = k.scopeSmtp.trimmed();
-    p.scopeEws = k.scopeEws.trimmed();
-    p.scopeGraph = k.scopeGraph.trimmed();
-    p.grant = Lib_Public::StoredNumber(k.grant).value_or(0) == 1
-                  ? mail::oauth::Grant::ClientCredentials
-                  : mail::oauth::Grant::DeviceCode;
-    return mail::oauth::Resolved(p);
-}
+using OAuthSettings::OAuthKeys;
+using OAuthSettings::providerOf;
+using OAuthSettings::readSection;
 
 mail::oauth::HttpOptions httpOptions() {
     mail::oauth::HttpOptions http;
@@ -336,8 +296,7 @@ bool FrmOAuth::SignIn() {
 namespace OAuthPanel {
 
 QString SecretsFile() {
-    return mail::detail::NativePath(Lib_Public::DossierConfigGlobal[0] +
-                                    QStringLiteral("VL3_Postique_OAuth2.json"));
+    return OAuthSettings::SecretsFile();
 }
 
 std::shared_ptr<const mail::oauth::Login> LoginFromSettings(const Frm_Main& main) {
@@ -517,9 +476,7 @@ void Frm_Main::LoadOAuthSettings(const QString& file) {
     mail::oauth::Secrets secrets;
     QString error;
     if (!mail::oauth::LoadSecrets(OAuthPanel::SecretsFile(), secrets, error))
-        automation::insertIncident(*ListeIncidents, error, [this] {
-            SftTabsMain->setTabAlert(Frm_Main::IncidentsTab, true);
-        });
+        automation::postIncident(error, automation::IncidentKind::Warning);
     RefreshOAuthStatus();
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "mail/oauth/oauth.h"
-#include "mail/oauth_login.h"
+#include "ui/oauth_login.h"
 
 #include <QDialog>
 #include <QString>

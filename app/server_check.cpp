@@ -5,17 +5,17 @@
 #include "app/folders.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
-#include "mail/addresses.h"
 #include "mail/engine/hosted_outlook.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
-#include "mail/oauth_login.h"
-#include "mail/send_email.h"
+#include "station/addresses.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
+#include "ui/oauth_login.h"
+#include "ui/send_email.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -131,7 +131,15 @@ Outcome Run(const Frm_Main& form, const QString& testRecipient) {
 }
 
 bool TellOutlookOnce(Frm_Main& form) {
-    const mail::HostedOutlook outlook = OutlookOfPage(form);
+    return TellOutlookOnce(OutlookOfPage(form));
+}
+
+bool TellOutlookOnce(const station::SendingSettings& saved) {
+    return TellOutlookOnce(
+        mail::HostedOutlookOf(saved.protocol, saved.server, saved.auth, saved.auth && saved.oauth));
+}
+
+bool TellOutlookOnce(const mail::HostedOutlook& outlook) {
     const QString file = Lib_Public::NomFichierSettings(QString(), QStringLiteral(".Ini"));
     const QString section = QStringLiteral("Echeances");
     const QString key = QStringLiteral("Signale");
@@ -142,7 +150,7 @@ bool TellOutlookOnce(Frm_Main& form) {
     Lib_Systeme::EcritureIni(file, section, key, told);
     if (told.isEmpty())
         return false;
-    automation::addIncident(form, told + QStringLiteral(" (voir VL3_Postique --check-server)"));
+    automation::postIncident(told + QStringLiteral(" (voir VL3_Postique --check-server)"));
     return true;
 }
 

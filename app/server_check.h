@@ -5,6 +5,7 @@
 
 #include "mail/engine/hosted_outlook.h"
 #include "mail/engine/server_probe.h"
+#include "station/sending_settings.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,6 +36,9 @@ mail::HostedOutlook OutlookOfPage(const Frm_Main& form);
 // once for each change of path: the path told is kept in the program's local settings file.
 // Returns true when a line was added.
 bool TellOutlookOnce(Frm_Main& form);
+// The same for the station's saved settings (no window), and for a verdict already made.
+bool TellOutlookOnce(const station::SendingSettings& saved);
+bool TellOutlookOnce(const mail::HostedOutlook& outlook);
 
 // Checks the settings of `form`. The network part runs off the calling thread; on the
 // user-interface thread events keep being processed meanwhile. Sends nothing.

@@ -2,6 +2,8 @@
 // its keys in reading and writing order, and the reading of stored numbers.
 #pragma once
 
+#include "station/settings_store.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -10,16 +12,6 @@
 class Frm_Main;
 
 namespace Lib_Public {
-
-// DossierConfigGlobal[0] + "VL3_Postique.ini" (the bare name while that folder is blank,
-// which the INI layer resolves in the Windows folder).
-QString SettingsFilePath();
-
-// The numeric value a stored number stands for: the leading decimal number of `text`
-// (blanks before and inside it skipped, optional sign, fraction and exponent), 0 when the
-// text starts with none, rounded half to even to a 16-bit integer. Empty when the value
-// does not fit in 16 bits (an overflow, which the caller treats as a refused value).
-std::optional<qint16> StoredNumber(const QString& text);
 
 // Name of the job-folder key of element `index` of TexteDossier: "Dossier_00", ...
 QString JobFolderKey(int index);

@@ -9,7 +9,7 @@
 #include "automation/jobs/incident_log.h"
 #include "automation/jobs/incidents.h"
 #include "mail/engine/protocols.h"
-#include "mail/job_dispatch.h"
+#include "station/job_dispatch.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/numbers.h"
@@ -262,9 +262,9 @@ void Frm_Main::Form_Load() {
                 .arg(running,
                      abandon == 0 ? QStringLiteral("envoyé") : QStringLiteral("non envoyé"),
                      notice.to, notice.subject);
-        automation::insertIncident(
-            *ListeIncidents,
-            abandon == 0 ? what : what + QStringLiteral(" ; il ne sera pas renvoyé"), {});
+        automation::postIncident(abandon == 0 ? what
+                                              : what + QStringLiteral(" ; il ne sera pas renvoyé"),
+                                 automation::IncidentKind::Information);
     });
 
     // A sending path that a hosted service's deadline will break is told before it breaks.

@@ -10,7 +10,7 @@
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_context.h"
-#include "automation/poller.h"
+#include "station/job_loop.h"
 #include "system/atomicfile.h"
 #include "system/clock.h"
 #include "system/ini.h"
@@ -79,7 +79,7 @@ void refreshStatus() {
         s.lastStatus = line;
 }
 
-void startMetrics(Frm_Main& form) {
+void startMetrics() {
     const QString wanted =
         Lib_Systeme::LectureIni(Lib_Public::SettingsFilePath(), QStringLiteral("Supervision"),
                                 QStringLiteral("Metriques"), QString())
@@ -94,10 +94,10 @@ void startMetrics(Frm_Main& form) {
     if (!ParseListenAddress(wanted, address, port, &error) ||
         !server->listen(address, port, &error)) {
         delete server;
-        automation::addIncident(
-            form, Untrusted::Clean(QStringLiteral("Supervision : métriques non servies sur « %1 » "
-                                                  "(%2)")
-                                       .arg(wanted, error)));
+        automation::postIncident(
+            Untrusted::Clean(QStringLiteral("Supervision : métriques non servies sur « %1 » "
+                                            "(%2)")
+                                 .arg(wanted, error)));
         return;
     }
     service().metrics = server;
@@ -150,12 +150,12 @@ QString StateFilePath() {
     return native.isEmpty() ? QString() : native + QStringLiteral("/VL3_Postique_Etat.json");
 }
 
-void StartService(Frm_Main& form) {
+void StartService() {
     Service& s = service();
     if (s.started)
         return;
     s.started = true;
-    startMetrics(form);
+    startMetrics();
     refreshStatus();
     s.status = new QTimer(QCoreApplication::instance());
     QObject::connect(s.status, &QTimer::timeout, s.status, refreshStatus);

@@ -12,8 +12,8 @@ namespace Supervision {
 // Once the start-up is over and the first poll is armed: tells the service manager the
 // program is ready, pings its watchdog from the event loop, keeps its status line and the
 // state file current, and serves the metrics when `[Supervision] Metriques=host:port` is set
-// in the settings file (an address that cannot be used gives one incident on `form`).
-void StartService(Frm_Main& form);
+// in the settings file (an address that cannot be used gives one incident).
+void StartService();
 
 // The program is leaving: the service manager is told, the state file removed.
 void NotifyStopping();

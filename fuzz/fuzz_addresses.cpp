@@ -1,8 +1,8 @@
 // Fuzz target for the address-list splitters: the quote-aware list splitting, the sender
 // splitting and the MIME address-list parser take any text without a crash and keep their
 // contracts.
-#include "mail/addresses.h"
 #include "mail/mime/mime_builder.h"
+#include "station/addresses.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The main window's controls, their layout and the wiring of every handler.
 #include "ui/frm_main.h"
 
-#include "automation/jobs/fp_spread.h"
 #include "system/winpath.h"
+#include "ui/fp_spread.h"
 #include "ui/frm_mainbis.h"
 #include "ui/frm_systray.h"
 #include "ui/msgbox.h"
@@ -125,6 +125,9 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     sysTray_ = std::make_unique<FrmSysTray>();
 
     wireHandlers();
+    // The incidents of the station show in this window's list while it exists.
+    automation::setIncidentView(
+        [this](const QString& line, automation::IncidentKind kind) { ShowIncident(line, kind); });
     resize(640, 560);
 }
 
@@ -132,8 +135,10 @@ Frm_Main::~Frm_Main() {
     // The hidden forms go first: their handlers may still look for the main window.
     sysTray_.reset();
     mainBis_.reset();
-    if (theMain == this)
+    if (theMain == this) {
         theMain = nullptr;
+        automation::setIncidentView({});
+    }
 }
 
 Frm_Main* Frm_Main::instance() {

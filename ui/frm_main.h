@@ -2,6 +2,9 @@
 // and every event handler of its controls. One instance exists per process.
 #pragma once
 
+#include "automation/jobs/incidents.h"
+#include "station/sending_settings.h"
+
 #include <QMainWindow>
 #include <QStringList>
 #include <QtGlobal>
@@ -151,7 +154,7 @@ public:
     QPushButton* CommandVerifierServeur = nullptr; // "Vérifier le serveur"
 
     // Page "Données reçues": the last job loaded, one cell text per row and column.
-    FpSpread* fpSpreadData = nullptr; // automation/jobs/fp_spread.h
+    FpSpread* fpSpreadData = nullptr; // ui/fp_spread.h
 
     // Page "Incidents"
     QListWidget* ListeIncidents = nullptr;                  // font Arial
@@ -170,13 +173,7 @@ public:
     bool ParametresModifies = false; // settings changed since load or save
     // The sending settings of the page. The background sending uses them as they were last
     // loaded or saved (SavedSettings), never what is typed and not saved yet.
-    struct SendingSettings {
-        QString from, server, port, user, password, jobFolder;
-        int protocol = 0;
-        int charset = -1; // row of ListeCharset, -1: none chosen
-        bool auth = false, ssl = false, sign = false, encrypt = false, oauth = false;
-        bool operator==(const SendingSettings&) const = default;
-    };
+    using SendingSettings = station::SendingSettings; // charset: the row of ListeCharset
     SendingSettings SavedSettings;
     // The settings the page shows now.
     SendingSettings PageSettings() const;
@@ -287,15 +284,17 @@ public:
     // Manuel: exactly -1 is an interactive send. Abandon: set to -1 when the send failed.
     void SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon);
     // The six mail fields' texts, as SendEmail reads them from a form.
-    struct MailFields {
-        QString to, cc, cci, subject, body, attachments;
-    };
+    using MailFields = station::MailFields;
     // SendEmail on texts instead of a form: a job's row goes through no widget.
     // `composePanel`: the compose panel's own mail, which carries its picked attachments.
     void SendMail(const MailFields& fields, bool composePanel, qint16 Manuel, qint16& Abandon);
-    // Sends the used rows of the job loaded in `sheet` (mail/job_dispatch.cpp); `Folder` is the
+    // Sends the used rows of the job loaded in `sheet` (station/job_dispatch.h), showing its
+    // progress in the grid and the status bar; `Folder` is the
     // job folder with its "". Returns -1 when no row was abandoned, 0 otherwise.
     qint16 EnvoiMailAutomation(FpSpread& sheet, const QString& Folder, qint16& Abandon);
+    // Shows one incident line in ListeIncidents with the alerts its kind calls for
+    // (ui/incidents_ui.cpp); the window's view of the incidents.
+    void ShowIncident(const QString& line, automation::IncidentKind kind);
     // Puts the program to sleep in the notification area.
     void MiseEnVeilleForcee();
     // The revision page's address: "https://" + the maker's web host +

@@ -1,17 +1,16 @@
-// Incident lines: time stamp, cleaning of untrusted text, insertion into the list.
+// Incident lines: time stamp, cleaning of untrusted text, handing over to the view.
 #include "automation/jobs/incidents.h"
 
 #include "automation/jobs/incident_log.h"
 #include "system/clock.h"
 #include "system/untrusted_text.h"
 
-#include <QListWidget>
-
 namespace automation {
 
 namespace {
 
 IncidentEcho incidentEcho;
+IncidentView incidentView;
 QString logFolder;
 
 void echo(const QString& line) {
@@ -41,17 +40,14 @@ QString incidentLine(const QString& text) {
            Untrusted::Clean(text);
 }
 
-void insertIncident(QListWidget& list, const QString& text, const std::function<void()>& alertOn) {
-    const QString line = incidentLine(text);
-    list.insertItem(0, line);
-    if (alertOn)
-        alertOn();
-    echo(line);
+void setIncidentView(IncidentView view) {
+    incidentView = std::move(view);
 }
 
-void appendIncident(QListWidget& list, const QString& text) {
+void postIncident(const QString& text, IncidentKind kind) {
     const QString line = incidentLine(text);
-    list.addItem(line);
+    if (incidentView)
+        incidentView(line, kind);
     echo(line);
 }
 

@@ -1,13 +1,10 @@
-// The incidents list: one time-stamped line per problem met while sending, newest at the
-// top, with the Incidents tab put into its alert state so an operator sees it from any page.
+// Incidents: one time-stamped line per problem met while sending, handed to whoever shows
+// them (the window's list, newest at the top), echoed and kept on disk.
 #pragma once
 
 #include <QString>
 
 #include <functional>
-
-class QListWidget;
-class Frm_Main;
 
 namespace automation {
 
@@ -31,14 +28,18 @@ bool recordIncidentPurge(QString* error = nullptr);
 // (system/clock.h), ": ", the text cleaned by Untrusted::Clean (one line, no bidi controls).
 QString incidentLine(const QString& text);
 
-// Inserts the incident line for `text` at the top of `list` and calls `alertOn` (when set).
-void insertIncident(QListWidget& list, const QString& text, const std::function<void()>& alertOn);
-// Appends the incident line for `text` at the bottom of `list`, alert unchanged.
-void appendIncident(QListWidget& list, const QString& text);
+// How an incident is shown: a problem goes on top with every alert (tab, flashing window,
+// tray balloon), a warning on top with the tab's alert only, a piece of information on top
+// without alert, a reminder of a lasting condition at the bottom without alert.
+enum class IncidentKind { Problem, Warning, Information, Reminder };
 
-// The same on the main window: its ListeIncidents and the alert of its Incidents tab.
-// Every automatic failure of the program is reported through addIncident.
-void addIncident(Frm_Main& form, const QString& text);
-void appendIncident(Frm_Main& form, const QString& text);
+// Shows an incident line where an operator sees it (the window installs its list). Empty
+// function: nobody shows them (headless).
+using IncidentView = std::function<void(const QString& line, IncidentKind kind)>;
+void setIncidentView(IncidentView view);
+
+// Reports `text`: its line (incidentLine) goes to the view, the echo and the day file.
+// Never fails: a line that cannot be kept on disk is still shown and echoed.
+void postIncident(const QString& text, IncidentKind kind = IncidentKind::Problem);
 
 } // namespace automation

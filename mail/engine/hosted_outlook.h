@@ -7,6 +7,10 @@
 
 namespace mail {
 
+// Microsoft's High Volume Email host: submission from applications to recipients inside the
+// organisation only.
+inline constexpr char kHighVolumeHost[] = "smtp-hve.office365.com";
+
 // The verdict on one set of sending settings.
 struct HostedOutlook {
     QString path;        // the path named for the operator; "" when no known deadline applies

@@ -2,6 +2,7 @@
 // save and reload, values derived from the sender, refused values, the modified flag.
 #include "app/settings_file.h"
 
+#include "app/headless_station.h"
 #include "support/forms/settings_panel.h"
 #include "support/qt_print.h"
 #include "support/temp_prefix.h"
@@ -222,6 +223,9 @@ TEST_F(SettingsFileTest, SenderFillsOnlyWhatTheFileLeftEmptyAndThePortIsRestored
         EXPECT_EQ(f->CheckBoxAuth->checkState(), c.auth) << c.name;
         EXPECT_EQ(f->TexteUser->isEnabled(), c.auth == Qt::Checked) << c.name;
         EXPECT_FALSE(f->ParametresModifies) << c.name;
+        // The station without a window reads the same settings the page shows.
+        EXPECT_TRUE(HeadlessStation::ReadSendingSettings(SettingsFilePath()) == f->PageSettings())
+            << c.name;
         EXPECT_EQ(own.read(kSettingsFile), c.file) << c.name << ": nothing written back";
     }
 }
@@ -259,6 +263,8 @@ TEST_F(SettingsFileTest, OddValuesAreReadKeyByKey) {
         EXPECT_EQ(f->CheckBoxAuth->checkState(), c.auth) << c.name;
         EXPECT_EQ(f->CheckBoxSSL->checkState(), c.ssl) << c.name;
         EXPECT_FALSE(f->ParametresModifies) << c.name;
+        EXPECT_TRUE(HeadlessStation::ReadSendingSettings(SettingsFilePath()) == f->PageSettings())
+            << c.name;
         EXPECT_EQ(own.read(kSettingsFile), c.file) << c.name;
     }
 }

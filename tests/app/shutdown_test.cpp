@@ -95,6 +95,10 @@ TEST(Shutdown, SignalEndsOnlyTheCopiesOfTheSameInstallation) {
                 },
                 30000))
                 << errors[i].toStdString();
+        // Without a display the station runs alone: no window, so no platform plugin.
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(programs[0]->processId()));
+        ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+        EXPECT_FALSE(maps.readAll().contains("/platforms/"));
 
         ::kill(static_cast<pid_t>(programs[0]->processId()), signalNumber);
         ASSERT_TRUE(programs[0]->waitForFinished(20000));

@@ -192,7 +192,7 @@ TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
         for (auto it = got.cbegin(); it != got.cend(); ++it)
             EXPECT_EQ(it.value(), 1) << it.key().toStdString();
         EXPECT_TRUE(bare.isEmpty()) << bare.join(u',').toStdString();
-        automation::resetPoller();
+        station::resetPoller();
         form->ListeIncidents->clear();
     }
 }
@@ -262,7 +262,7 @@ TEST_F(DeliveryState, ServerLimitsAreRespected) {
             EXPECT_EQ(server.throttled(), 0);
         else
             EXPECT_LE(server.throttled(), 4) << "the sessions are cut at the first refusal";
-        automation::resetPoller();
+        station::resetPoller();
     }
     Lib_Public::DossierConfigGlobal[0] = savedConfig;
     mail::ResetDestinations();
@@ -271,8 +271,8 @@ TEST_F(DeliveryState, ServerLimitsAreRespected) {
 TEST_F(DeliveryState, OwnServerBackFromAnOutageTakesItsRowsAtOnce) {
     // The settings page's server rests at most one poll period after it could not be reached,
     // and so does a row tried meanwhile: both jobs go at the first cycle once it is back.
-    const int savedTick = automation::pollTickMs();
-    automation::setPollTickMs(1); // a poll period of 30 ms
+    const int savedTick = station::pollTickMs();
+    station::setPollTickMs(1); // a poll period of 30 ms
     Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch(); });
     quint16 port = 0;
     {
@@ -295,7 +295,7 @@ TEST_F(DeliveryState, OwnServerBackFromAnOutageTakesItsRowsAtOnce) {
     EXPECT_TRUE(back.waitForMessages(2)) << incidents().join(u'\n').toStdString();
     EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
-    automation::setPollTickMs(savedTick);
+    station::setPollTickMs(savedTick);
 }
 
 TEST_F(DeliveryState, NoLifetimeKeepsARefusedRowWaiting) {
@@ -317,7 +317,7 @@ TEST_F(DeliveryState, NoLifetimeKeepsARefusedRowWaiting) {
         Clock::SetWallClock([=] { return start + later; });
         ASSERT_GE(cycle(), 1);
         EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8"))) << later;
-        EXPECT_FALSE(QDir(prefix.native(kJobs) + u'/' + automation::DeadLetterFolder).exists())
+        EXPECT_FALSE(QDir(prefix.native(kJobs) + u'/' + station::DeadLetterFolder).exists())
             << incidents().join(u'\n').toStdString();
     }
     Lib_Public::DossierConfigGlobal[0] = savedConfig;

@@ -1,7 +1,7 @@
 // The job check: what each row would send, refusals and unreadable files, and the real
 // program's "--check-job" leaving the job, its attachment and the journal untouched.
 #include "app/job_check.h"
-#include "mail/job_dispatch.h"
+#include "station/job_dispatch.h"
 #include "support/job_corpus.h"
 
 #include <QDir>

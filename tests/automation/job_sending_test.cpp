@@ -1,14 +1,13 @@
 // Jobs sent by the poller and the dispatch to a real SMTP server on loopback: routing,
 // copies, attachments, refusals and retries, settling, locking and the bad-job corpus.
 // The tests need the real transmission routine; until it is part of the build they skip.
-#if __has_include("mail/send_email.h")
-#include "automation/jobs/fp_spread.h"
+#if __has_include("ui/send_email.h")
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
 #include "automation/jobs/job_run.h"
-#include "mail/charsets.h"
-#include "mail/job_dispatch.h"
 #include "sending_fixture.h"
+#include "station/charsets.h"
+#include "station/job_dispatch.h"
 #include "support/dns_fixture.h"
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
@@ -16,6 +15,7 @@
 #include "system/ini.h"
 #include "system/supervision.h"
 #include "system/winpath.h"
+#include "ui/fp_spread.h"
 #include "ui/frm_mainbis.h"
 #include "ui/mail_field.h"
 
@@ -194,7 +194,7 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
         << "a failed row keeps its attachment";
     EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("a3.pdf")));
 
-    const QString dead = prefix.native(kJobs) + u'/' + automation::DeadLetterFolder;
+    const QString dead = prefix.native(kJobs) + u'/' + station::DeadLetterFolder;
     EXPECT_EQ(QFile(dead + QStringLiteral("/Email_1.ss8")).size(), job.size()) << "moved whole";
     QFile note(dead + QStringLiteral("/Email_1.ss8.txt"));
     ASSERT_TRUE(note.open(QIODevice::ReadOnly));
@@ -210,13 +210,13 @@ TEST_F(JobSendingTest, PermanentRefusalsGoToTheDeadLetterFolderAndNothingWaits) 
     EXPECT_TRUE(all.contains(QStringLiteral("Ligne 3 de Email_1.ss8"))) << all.toStdString();
     EXPECT_TRUE(all.contains(QStringLiteral("partly@example.org")))
         << "a refused copy is named: " << all.toStdString();
-    EXPECT_TRUE(all.contains(automation::DeadLetterFolder)) << all.toStdString();
+    EXPECT_TRUE(all.contains(station::DeadLetterFolder)) << all.toStdString();
     EXPECT_TRUE(QDir(prefix.native(kJobs))
                     .entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden)
                     .isEmpty());
 
     // The dead-letter folder is never scanned: another cycle sends nothing more.
-    automation::resetPoller();
+    station::resetPoller();
     ASSERT_EQ(cycle(), 1);
     EXPECT_EQ(server.messages().size(), 3);
 }
@@ -262,7 +262,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
 
         // Inside the wait: not tried, not named again, also by a restarted program.
         form.reset();
-        automation::resetPoller();
+        station::resetPoller();
         form = std::make_unique<Frm_Main>();
         form->TexteDossier[0]->setText(kJobs);
         SmtpServer second;
@@ -288,7 +288,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
                         .entryList({QStringLiteral(".*journal*")}, QDir::Files | QDir::Hidden)
                         .isEmpty())
             << "journals go with their jobs";
-        automation::resetPoller();
+        station::resetPoller();
         form->ListeIncidents->clear();
     }
 
@@ -308,7 +308,7 @@ TEST_F(JobSendingTest, TransientRefusalWaitsAloneOnTheRetrySchedule) {
     ASSERT_EQ(cycle(), 30);
     automation::setRetryPolicyOverride(std::nullopt);
     EXPECT_FALSE(jobExists(QStringLiteral("Email_3.ss8")));
-    QFile note(prefix.native(kJobs) + u'/' + automation::DeadLetterFolder +
+    QFile note(prefix.native(kJobs) + u'/' + station::DeadLetterFolder +
                QStringLiteral("/Email_3.ss8.txt"));
     ASSERT_TRUE(note.open(QIODevice::ReadOnly));
     EXPECT_TRUE(QString::fromUtf8(note.readAll()).contains(QStringLiteral("try again later")));
@@ -393,7 +393,7 @@ TEST_F(JobSendingTest, ARefusedRecipientIsOneLineNamingTheJobAndRow) {
         const QStringList lines = incidents().filter(QStringLiteral("no@example.org"));
         ASSERT_EQ(lines.size(), 1) << incidents().join(u'\n').toStdString();
         EXPECT_TRUE(lines[0].contains(QString::fromUtf8(c.line))) << lines[0].toStdString();
-        automation::resetPoller();
+        station::resetPoller();
     }
 }
 
@@ -414,7 +414,7 @@ TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {
                              jobRow("1", "a@example.org", {}, {}, "one", "B")));
         ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
                              jobRow("1", "b@example.org", {}, {}, "two", "B")));
-        automation::resetPoller();
+        station::resetPoller();
         // A writer holds Email_2 for the moment: the odd job's deletion must not touch it.
         automation::JobLock other;
         ASSERT_EQ(other.acquire(prefix.native(kJobs + QStringLiteral("Email_2.ss8"))),
@@ -422,7 +422,7 @@ TEST_F(JobSendingTest, WildcardNamedJobReachesOnlyItself) {
         ASSERT_EQ(cycle(), 1);
         EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8"))) << "never deleted unsent";
         other.release();
-        automation::resetPoller();
+        station::resetPoller();
         ASSERT_EQ(cycle(), 1);
         ASSERT_TRUE(server.waitForMessages(static_cast<int>(before) + 3));
         EXPECT_EQ(server.messages().size(), before + 3);
@@ -458,7 +458,7 @@ TEST_F(JobSendingTest, AutomaticMailsCarryOnlyTheirRowsAttachment) {
     QFile::remove(picked);
     ASSERT_TRUE(
         writeJob(QStringLiteral("Email_2.ss8"), jobRow("1", "b@example.org", {}, {}, "row2", "B")));
-    automation::resetPoller();
+    station::resetPoller();
     ASSERT_EQ(cycle(), 1);
     ASSERT_TRUE(server.waitForMessages(2));
     EXPECT_FALSE(jobExists(QStringLiteral("Email_2.ss8")));
@@ -469,11 +469,11 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     useServer(server);
     qint64 now = QDateTime::currentMSecsSinceEpoch();
     Clock::SetWallClock([&now] { return now; });
-    automation::setSettleMs(automation::StabilityTracker::SettleMs);
+    station::setSettleMs(automation::StabilityTracker::SettleMs);
     ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
                          jobRow("1", "a@example.org", {}, {}, "fresh", "B")));
     ASSERT_EQ(cycle(), 1);
-    EXPECT_EQ(automation::pollCounter(), automation::TicksPerCycle - 3) << "looked at again soon";
+    EXPECT_EQ(station::pollCounter(), station::TicksPerCycle - 3) << "looked at again soon";
     EXPECT_TRUE(server.messages().isEmpty());
     now += 2500;
     EXPECT_EQ(cycle(), 3);
@@ -546,7 +546,7 @@ TEST_F(JobSendingTest, BadJobCorpusNeitherCrashesNorLosesAnything) {
         ASSERT_TRUE(writeJob(name, bad.bytes));
         const auto before = server.messages().size();
         const int linesBefore = form->ListeIncidents->count();
-        automation::resetPoller();
+        station::resetPoller();
         Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         ASSERT_EQ(cycle(), 1);
         if (bad.bytes.isEmpty() || !bad.loads) {
@@ -791,6 +791,6 @@ TEST_F(JobSendingTest, LongJobShowsProgressWithoutRepaintingPerRow) {
 #else
 #include <gtest/gtest.h>
 TEST(JobSendingTest, NeedsTheTransmissionRoutine) {
-    GTEST_SKIP() << "mail/send_email.h not built yet";
+    GTEST_SKIP() << "ui/send_email.h not built yet";
 }
 #endif

@@ -1,7 +1,7 @@
 // The poller on a real SMB share on loopback, mounted through FUSE: a job written in place
 // waits out the client's cache, a sent job is deleted from the server, a share gone away or not
 // mounted is said once and picked up when back.
-#if __has_include("mail/send_email.h")
+#if __has_include("ui/send_email.h")
 #include "app/job_check.h"
 #include "sending_fixture.h"
 #include "support/job_corpus.h"
@@ -67,7 +67,7 @@ TEST_F(NetworkShareTest, ASentJobIsDeletedOnTheServerOnceNobodyHoldsIt) {
     // Written in place, the job waits longer than the client may show a stale size and date.
     qint64 now = QDateTime::currentMSecsSinceEpoch();
     Clock::SetWallClock([&] { return now; });
-    automation::setSettleMs(automation::StabilityTracker::SettleMs);
+    station::setSettleMs(automation::StabilityTracker::SettleMs);
     for (const qint64 step : {0, 3000, 15000}) {
         now += step;
         cycle();

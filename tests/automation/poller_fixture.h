@@ -3,7 +3,7 @@
 #pragma once
 
 #include "automation/jobs/job_guard.h"
-#include "automation/poller.h"
+#include "station/job_loop.h"
 #include "support/temp_prefix.h"
 #include "system/clock.h"
 #include "system/globals.h"
@@ -33,10 +33,10 @@ protected:
         Lib_Public::DemarrageTermine = true;
         Lib_Public::QuitterDemande = false;
         Lib_Public::DossierSettingsProgramme = kSettings;
-        automation::resetPoller();
+        station::resetPoller();
         // Jobs written by the test are read at first sight; the tests of the settling wait
         // ask for it.
-        automation::setSettleMs(0);
+        station::setSettleMs(0);
         Clock::SetWallClock([] { return QDateTime::currentMSecsSinceEpoch() + 10'000; });
         MsgBox::reset();
         form = std::make_unique<Frm_Main>();
@@ -46,8 +46,8 @@ protected:
     void TearDown() override {
         form.reset();
         Clock::Set({});
-        automation::setSettleMs(automation::StabilityTracker::SettleMs);
-        automation::resetPoller();
+        station::setSettleMs(automation::StabilityTracker::SettleMs);
+        station::resetPoller();
         Lib_Public::DemarrageTermine = false;
         Lib_Public::QuitterDemande = false;
     }
@@ -60,10 +60,10 @@ protected:
     }
     // The same, with the saved settings as they are.
     int cycleWithSavedSettings() {
-        const int before = automation::pollCycles();
+        const int before = station::pollCycles();
         for (int tick = 1; tick <= 40; ++tick) {
             form->TimerSendEmail_Timer();
-            if (automation::pollCycles() != before)
+            if (station::pollCycles() != before)
                 return tick;
         }
         return -1;

@@ -32,7 +32,7 @@ TEST_F(PollerTest, CycleSchedule) {
     for (int i = 0; i < 100; ++i)
         form->TimerSendEmail_Timer();
     EXPECT_EQ(form->ListeIncidents->count(), 3);
-    EXPECT_EQ(automation::pollCounter(), 30);
+    EXPECT_EQ(station::pollCounter(), 30);
     form->CheckBloquer->setChecked(false);
     EXPECT_EQ(cycle(), 1);
     EXPECT_EQ(form->ListeIncidents->count(), 4);
@@ -62,7 +62,7 @@ TEST_F(PollerTest, TheTrayIconTellsWhenTheNextCycleIsDue) {
     Lib_SysTray::SetTrayAvailableForTests(std::nullopt);
     ASSERT_TRUE(due.hasMatch()) << Lib_SysTray::IconTip().toStdString();
     const int ahead = Clock::Now().time().secsTo(QTime::fromString(due.captured(1), "HH:mm:ss"));
-    const int expected = automation::TicksPerCycle * form->TimerSendEmail->interval() / 1000;
+    const int expected = station::TicksPerCycle * form->TimerSendEmail->interval() / 1000;
     EXPECT_NEAR(ahead, expected, 2);
 }
 
@@ -118,7 +118,7 @@ TEST_F(PollerTest, SettingsChecksAndTheirPlaces) {
         form->TexteUser->setText(c.user);
         form->TextePW->setText(c.password);
         form->ListeAuthMethode->setCurrentIndex(c.oauth ? 1 : 0);
-        automation::resetPoller();
+        station::resetPoller();
         ASSERT_EQ(cycle(), 1);
         if (c.line.isEmpty()) {
             EXPECT_EQ(incidents(), QStringList{QStringLiteral("older line")});
@@ -167,16 +167,16 @@ TEST_F(PollerTest, MissingJobFolderIsNamedOnceAndWhenBack) {
         const QString folder = QString::fromLatin1(c.folder);
         form->TexteDossier[0]->setText(folder);
         form->ListeIncidents->clear();
-        automation::resetPoller();
+        station::resetPoller();
         cycle();
         cycle();
-        EXPECT_EQ(incidents().filter(automation::missingJobFolderText(folder)).size(), c.lines)
+        EXPECT_EQ(incidents().filter(station::missingJobFolderText(folder)).size(), c.lines)
             << incidents().join(u'\n').toStdString();
         EXPECT_EQ(Supervision::Take().jobFolderMissing.isEmpty(), c.lines == 0);
     }
     ASSERT_TRUE(prefix.write(QStringLiteral("C:\\Nulle\\Part\\x.txt"), "x"));
     form->TexteDossier[0]->setText(QStringLiteral("C:\\Nulle\\Part\\"));
-    automation::resetPoller();
+    station::resetPoller();
     cycle();
     cycle();
     form->ListeIncidents->clear();
@@ -196,7 +196,7 @@ TEST_F(PollerTest, ClearsTheListAbove1000Lines) {
         form->ListeIncidents->clear();
         for (int i = 0; i < lines; ++i)
             form->ListeIncidents->addItem(QStringLiteral("x"));
-        automation::resetPoller();
+        station::resetPoller();
         cycle();
         EXPECT_EQ(form->ListeIncidents->count(), lines == 1000 ? 1001 : 1) << lines;
     }

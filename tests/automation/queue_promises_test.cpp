@@ -2,7 +2,7 @@
 // two installations sharing one job folder, rows refused for a while or for good, a job
 // rewritten while it is sent, a writer whose clock lags, and a stop request mid-transfer.
 #include "automation/jobs/job_journal.h"
-#include "automation/poller.h"
+#include "station/job_loop.h"
 #include "support/job_corpus.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
@@ -152,7 +152,7 @@ TEST_F(QueuePromises, TwoInstallationsShareOneFolderAndDeadLettersAreKept) {
                 QStringLiteral("550 5.1.1 no such user"));
     SmtpServer again(fixed);
     ASSERT_TRUE(again.isRunning()) << again.error().toStdString();
-    const QString dead = folder + u'/' + automation::DeadLetterFolder;
+    const QString dead = folder + u'/' + station::DeadLetterFolder;
     const bool done = waitUntil(
         [&] {
             QMap<QString, int> all = subjectCounts({&again});

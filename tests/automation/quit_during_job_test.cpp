@@ -1,6 +1,6 @@
 // "Quitter" answered with "Oui" while a poll cycle sends a long job: the window unloads, the
 // cycle stops before its next row, and the job stays for the next run.
-#if __has_include("mail/send_email.h")
+#if __has_include("ui/send_email.h")
 #include "sending_fixture.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"

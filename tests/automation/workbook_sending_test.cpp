@@ -1,7 +1,7 @@
 // Workbook jobs written by independent writers go through the poller to a real SMTP server on
 // loopback exactly as delimited jobs do: routing, attachment sent and deleted, job deleted.
-#include "mail/job_dispatch.h"
 #include "poller_fixture.h"
+#include "station/job_dispatch.h"
 #include "support/smtp_fixture.h"
 
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 // Address list routines: trimming, set search, sender splitting and quote-aware splitting,
 // including lists far longer than the old 16-bit position limit.
-#include "mail/addresses.h"
+#include "station/addresses.h"
 
 #include <gtest/gtest.h>
 

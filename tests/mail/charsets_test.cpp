@@ -1,5 +1,5 @@
 // The character-set table and the "Encodage" list of the settings page.
-#include "mail/charsets.h"
+#include "station/charsets.h"
 
 #include "mail/mime/charset_codec.h"
 #include "ui/frm_main.h"

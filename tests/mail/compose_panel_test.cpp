@@ -1,6 +1,6 @@
 // The compose panel driven through its buttons on the offscreen platform: the three checks
 // of "Envoyer", picking and clearing attachments, and a send that reaches a real server.
-#include "mail/compose_panel.h"
+#include "ui/compose_panel.h"
 
 #include "support/forms/send_window.h"
 #include "support/smtp_fixture.h"

@@ -1,7 +1,7 @@
 // SendEmail end to end: the main window's settings and a form's mail fields in, a real SMTP
 // server (aiosmtpd) or a dnsmasq-served mail exchanger on loopback out, and the reports in
 // message boxes or incident lines.
-#include "mail/send_email.h"
+#include "ui/send_email.h"
 
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"

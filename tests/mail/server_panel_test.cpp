@@ -1,7 +1,7 @@
 // The server panel driven through the real widgets of a started main window: the sender
 // fills user and server, well-known servers preset port, SSL and authentication, and the
 // auto-fill flags follow the operator's typing only.
-#include "mail/server_panel.h"
+#include "ui/server_panel.h"
 
 #include "mail/engine/mail_component.h"
 #include "support/forms/settings_panel.h"

@@ -349,15 +349,15 @@ TEST_F(DesktopTest, AsleepTheIconTellsEachNewIncident) {
     form->MiseEnVeilleForcee();
     ASSERT_TRUE(Lib_SysTray::IconShown());
     const QString tip = Lib_SysTray::IconTip();
-    automation::addIncident(*form, QStringLiteral("Connexion impossible"));
-    automation::addIncident(*form, QStringLiteral("Relais refusé"));
+    automation::postIncident(QStringLiteral("Connexion impossible"));
+    automation::postIncident(QStringLiteral("Relais refusé"));
     EXPECT_TRUE(Lib_SysTray::IconTip().startsWith(tip));
     EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("2 incident(s)")))
         << Lib_SysTray::IconTip().toStdString();
     EXPECT_EQ(Lib_SysTray::LastBalloon(), QStringLiteral("Relais refusé"));
     // The same condition said again (a 30-second repeat) is counted but raises no balloon.
     const int balloons = Lib_SysTray::BalloonsShown();
-    automation::addIncident(*form, QStringLiteral("Relais refusé"));
+    automation::postIncident(QStringLiteral("Relais refusé"));
     EXPECT_EQ(Lib_SysTray::BalloonsShown(), balloons);
     EXPECT_TRUE(Lib_SysTray::IconTip().contains(QStringLiteral("3 incident(s)")));
 }
@@ -398,7 +398,7 @@ TEST_F(DesktopTest, TheIconTellsWaitingSendingAndFailed) {
          IconState::Sending,
          {QStringLiteral("Envoi en cours : Email_")}},
         {"a failure during the job",
-         [&] { automation::addIncident(*form, QStringLiteral("x")); },
+         [&] { automation::postIncident(QStringLiteral("x")); },
          IconState::Failed,
          {QStringLiteral("Envoi en cours"), QStringLiteral("1 incident(s)")}},
         {"the job over, the failure stays",
@@ -556,7 +556,7 @@ namespace {
 
 TEST_F(DesktopTest, AnIncidentAsksForAttentionUntilThePurge) {
     EXPECT_FALSE(form->TimerFlash->isActive());
-    automation::addIncident(*form, QStringLiteral("Serveur injoignable"));
+    automation::postIncident(QStringLiteral("Serveur injoignable"));
     EXPECT_TRUE(form->TimerFlash->isActive());
     form->TimerFlash_Timer();
     MsgBox::setNextAnswer(Answer::Yes);

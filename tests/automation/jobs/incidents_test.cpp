@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QListWidget>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -54,19 +53,20 @@ TEST_F(IncidentsTest, AfternoonHoursUseTheDayClock) {
     EXPECT_EQ(incidentLine(QStringLiteral("x")), QStringLiteral("2024/12/31 23:59:58: x"));
 }
 
-TEST_F(IncidentsTest, TopInsertionAlertsBottomAppendDoesNot) {
-    QListWidget list;
-    int alerts = 0;
-    insertIncident(list, QStringLiteral("first"), [&] { ++alerts; });
-    insertIncident(list, QStringLiteral("second"), [&] { ++alerts; });
-    appendIncident(list, QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
-    ASSERT_EQ(list.count(), 3);
-    EXPECT_TRUE(list.item(0)->text().endsWith(QStringLiteral(": second")));
-    EXPECT_TRUE(list.item(1)->text().endsWith(QStringLiteral(": first")));
-    EXPECT_TRUE(list.item(2)->text().endsWith(QStringLiteral("mot de passe")));
-    EXPECT_EQ(alerts, 2);
-    ASSERT_EQ(echoed.size(), 3u);
-    EXPECT_EQ(echoed[0], list.item(1)->text());
+TEST_F(IncidentsTest, EachLineReachesTheViewWithItsKind) {
+    std::vector<std::pair<QString, IncidentKind>> shown;
+    setIncidentView(
+        [&](const QString& line, IncidentKind kind) { shown.emplace_back(line, kind); });
+    postIncident(QStringLiteral("first"));
+    postIncident(QStringLiteral("mot de passe"), IncidentKind::Reminder);
+    setIncidentView({});
+    postIncident(QStringLiteral("nobody shows it"));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0],
+              std::make_pair(QStringLiteral("2024/03/05 14:07:09: first"), IncidentKind::Problem));
+    EXPECT_EQ(shown[1].second, IncidentKind::Reminder);
+    ASSERT_EQ(echoed.size(), 3u); // echoed even without a view
+    EXPECT_EQ(echoed[0], shown[0].first);
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include "automation/jobs/incidents.h"
 #include "mail/engine/mail_component.h"
-#include "mail/send_email.h"
 #include "support/temp_prefix.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
@@ -12,6 +11,7 @@
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
+#include "ui/send_email.h"
 #include "ui/sft_tabs.h"
 
 #include <QComboBox>

@@ -1,14 +1,14 @@
 // The compose panel's buttons ("Envoyer", "Ajouter", "Purger") and the per-recipient direct
 // sending used when no server is set.
-#include "mail/compose_panel.h"
+#include "ui/compose_panel.h"
 
-#include "mail/addresses.h"
 #include "mail/engine/mail_component.h"
-#include "mail/send_email.h"
+#include "station/addresses.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
+#include "ui/send_email.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -37,70 +37,8 @@ namespace ComposePanel {
 
 bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipients, qint16 Manuel,
                 Sending::Verdict* outcome) {
-    const QString label = QStringLiteral("Frm_Main:DirectSend");
-    // The copy record belongs to the job row being sent: an operator's own send meanwhile
-    // (the compose panel) is neither skipped by it nor recorded in it.
-    const Sending::CopyRecord* record =
-        Manuel == Sending::True ? nullptr : Sending::CurrentCopyRecord();
-    bool allSent = true;
-    bool anySent = false;
-    bool anyTransient = false;
-    QString firstReason;
-    Lib_Public::Trap(label, [&] {
-        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
-            Addresses::FnTrim(token, Addresses::kListEntrySet);
-            if (token.isEmpty())
-                continue;
-            if (record && record->alreadySent && record->alreadySent(token)) {
-                anySent = true; // went out before this row was interrupted
-                continue;
-            }
-            Lib_Public::Trap(label, [&] {
-                mail.clearRecipients();
-                mail.addRecipients(token, 0);
-                if (Manuel == Sending::True) // an automatic send leaves the window alone
-                    main.LabelStatus->setText(QStringLiteral("Envoi du mail à ") + token +
-                                              QStringLiteral(", Patientez ... "));
-                if (mail.send() != 0) {
-                    allSent = false;
-                    if (!mail.lastErrorPermanent())
-                        anyTransient = true;
-                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
-                                         QStringLiteral(" : ") + mail.lastErrorDescription();
-                    if (firstReason.isEmpty() || (anyTransient && !mail.lastErrorPermanent()))
-                        firstReason = text;
-                    if (record && record->noteRefused)
-                        record->noteRefused(token, mail.lastErrorPermanent(), text);
-                    else
-                        Sending::Report(main, Manuel, text);
-                } else {
-                    anySent = true;
-                    if (record && record->noteSent)
-                        record->noteSent(token);
-                    if (Manuel == Sending::True)
-                        MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
-                                     MsgBox::Icon::Information, MsgBox::Buttons::OK);
-                }
-            });
-            // A stop request leaves the remaining copies for the next run.
-            if (mail::AbortRequested()) {
-                allSent = false;
-                anyTransient = true;
-                break;
-            }
-        }
-    });
-    if (outcome) {
-        if (allSent)
-            *outcome = {};
-        else if (anyTransient)
-            *outcome = {Sending::Outcome::Transient, firstReason};
-        else if (anySent)
-            *outcome = {}; // only permanent refusals, each reported: the others got it
-        else
-            *outcome = {Sending::Outcome::Permanent, firstReason};
-    }
-    return allSent;
+    return Sending::SendCopies(mail, recipients, Manuel == Sending::True,
+                               Sending::FeedbackOf(main, Manuel), outcome);
 }
 
 } // namespace ComposePanel

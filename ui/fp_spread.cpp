@@ -1,5 +1,5 @@
 // Sheet control of the last job: a table view over a read-only model of the job's cells.
-#include "automation/jobs/fp_spread.h"
+#include "ui/fp_spread.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 // which sends one copy per recipient when no server is set.
 #pragma once
 
-#include "mail/send_email.h"
+#include "ui/send_email.h"
 
 #include <QString>
 #include <QtGlobal>

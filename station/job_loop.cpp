@@ -1,11 +1,11 @@
-// The job folder poller: every 30 ticks of TimerSendEmail, checks the sending settings,
-// lists the job files of the job folder and sends each one through the job dispatch; plus
-// the three handlers of the shared-folder frame.
-#include "automation/poller.h"
+// The station's job loop: every 30 ticks, checks the saved sending settings, lists the job
+// files of the job folder and sends each one through the job dispatch its host gives.
+#include "station/job_loop.h"
 
-#include "automation/jobs/fp_spread.h"
 #include "automation/jobs/incidents.h"
+#include "automation/jobs/job_context.h"
 #include "automation/jobs/job_guard.h"
+#include "automation/jobs/job_journal.h"
 #include "automation/jobs/job_run.h"
 #include "system/beside_event_loop.h"
 #include "system/clock.h"
@@ -17,24 +17,14 @@
 #include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
-#include "ui/frm_main.h"
-#include "ui/frm_mainbis.h"
-#include "ui/shell.h"
-#include "ui/systray.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
+#include <QHash>
 #include <QSet>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
@@ -43,7 +33,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
-namespace automation {
+namespace station {
+
+using namespace automation;
 
 namespace {
 
@@ -156,8 +148,6 @@ QString jobFolderBackText(const QString& folder) {
             .arg(folder));
 }
 
-} // namespace automation
-
 namespace {
 
 const QString kTimerLabel = QStringLiteral("Frm_Main:TimerSendEmail_Timer");
@@ -167,9 +157,8 @@ enum class JobOutcome { Sent, Kept, Waiting, Unsettled };
 
 // An incident line for a job that stays in the folder, once per state of the file (name,
 // size, time), so that an operator sees it without a line at every cycle. True when said now.
-bool reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
-                   const automation::FileStamp& stamp, const QString& why) {
-    using namespace automation;
+bool reportKeptJob(const QString& native, const QString& where, const FileStamp& stamp,
+                   const QString& why) {
     const QString key = QStringLiteral("%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
     if (state().reported.contains(key))
         return false;
@@ -179,16 +168,14 @@ bool reportKeptJob(Frm_Main& form, const QString& native, const QString& where,
     if (stamp.size >= 0)
         text += QStringLiteral(" (%1 octets)").arg(stamp.size);
     text += QStringLiteral(" : %1 (dossier %2)").arg(why, where);
-    addIncident(form, Untrusted::Clean(text));
+    postIncident(Untrusted::Clean(text));
     return true;
 }
 
 // Deletes the held job file only when the name still leads to the very file held, unchanged.
 // On a network file system the job is let go first: the server refuses to delete a file that
 // a client still holds open. `error` says why a delete failed (empty when the job changed).
-bool deleteHeldJob(automation::JobLock& lock, const QString& native,
-                   const automation::FileStamp& loaded, QString* error) {
-    using namespace automation;
+bool deleteHeldJob(JobLock& lock, const QString& native, const FileStamp& loaded, QString* error) {
     error->clear();
     if (!lock.unchangedSince(loaded))
         return false;
@@ -202,18 +189,16 @@ bool deleteHeldJob(automation::JobLock& lock, const QString& native,
 
 // A sent job that stays in the folder because it could not be deleted or moved: said once
 // per state of the file; every later cycle tries again.
-void reportStuckJob(Frm_Main& form, const QString& native, const automation::FileStamp& stamp,
-                    const QString& why) {
-    using namespace automation;
+void reportStuckJob(const QString& native, const FileStamp& stamp, const QString& why) {
     const QString key =
         QStringLiteral("stuck|%1|%2|%3").arg(native).arg(stamp.size).arg(stamp.mtimeNs);
     if (state().reported.contains(key))
         return;
     state().reported.insert(key);
-    addIncident(form, Untrusted::Clean(QStringLiteral("Fichier de mail envoyé mais resté dans le "
-                                                      "dossier partagé : %1 (%2), nouvel essai "
-                                                      "à chaque cycle")
-                                           .arg(QFileInfo(native).fileName(), why)));
+    postIncident(Untrusted::Clean(QStringLiteral("Fichier de mail envoyé mais resté dans le "
+                                                 "dossier partagé : %1 (%2), nouvel essai "
+                                                 "à chaque cycle")
+                                      .arg(QFileInfo(native).fileName(), why)));
 }
 
 // Moves a finished job with failed rows into the dead-letter folder beside a note saying
@@ -221,7 +206,7 @@ void reportStuckJob(Frm_Main& form, const QString& native, const automation::Fil
 bool moveToDeadLetter(const QString& native, const QStringList& failures, QString& movedAs,
                       QString* error) {
     const QFileInfo job(native);
-    const QString folder = QDir(job.absolutePath()).filePath(automation::DeadLetterFolder);
+    const QString folder = QDir(job.absolutePath()).filePath(DeadLetterFolder);
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("cannot create %1").arg(folder);
         return false;
@@ -241,7 +226,7 @@ bool moveToDeadLetter(const QString& native, const QStringList& failures, QStrin
             return false;
         }
         movedAs = target;
-        automation::syncFolder(folder); // the job's new place is durable before it is told
+        syncFolder(folder); // the job's new place is durable before it is told
         QFile note(target + QStringLiteral(".txt"));
         if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             QString text =
@@ -276,9 +261,8 @@ template <class Work> void besideTheWindow(Work work) {
 
 // One job: settled, held exclusively, read, dispatched, then deleted when every row went
 // out (or moved to the dead-letter folder when some failed for good) and nobody changed it.
-static JobOutcome processJob(Frm_Main& form, const QString& native, const QString& folder,
+static JobOutcome processJob(const QString& native, const QString& folder, const LoopHost& host,
                              qint16& abandon) {
-    using namespace automation;
     PollerState& s = state();
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
@@ -286,7 +270,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     const QString nativeFolder = QFileInfo(native).absolutePath();
     // A job reached through a link must stay in the job folder.
     if (QFileInfo(native).isSymLink() && !resolvesInside(nativeFolder, native)) {
-        reportKeptJob(form, native, folder, seen,
+        reportKeptJob(native, folder, seen,
                       QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
         return JobOutcome::Kept;
     }
@@ -302,7 +286,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     case JobLock::Outcome::Gone:
         return JobOutcome::Kept;
     case JobLock::Outcome::Failed:
-        reportKeptJob(form, native, folder, seen, error);
+        reportKeptJob(native, folder, seen, error);
         return JobOutcome::Kept;
     }
     const FileStamp loaded = lock.stamp();
@@ -320,12 +304,11 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
             read = readJobBytes(bytes);
     });
     if (!readOk) {
-        reportKeptJob(form, native, folder, loaded, error);
+        reportKeptJob(native, folder, loaded, error);
         return JobOutcome::Kept;
     }
     if (!read.ok) {
-        reportKeptJob(form, native, folder, loaded,
-                      QStringLiteral("illisible (%1)").arg(read.error));
+        reportKeptJob(native, folder, loaded, QStringLiteral("illisible (%1)").arg(read.error));
         return JobOutcome::Kept;
     }
 
@@ -345,7 +328,7 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     }
     if (!journalReady) {
         // Said once for as long as the job stays the same, in the trace as in the incidents.
-        if (reportKeptJob(form, native, folder, loaded,
+        if (reportKeptJob(native, folder, loaded,
                           JobRun::journalText(fileName, nativeFolder, error)))
             Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
@@ -356,12 +339,10 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
         if (deleteHeldJob(lock, native, loaded, &error))
             journal.remove();
         else if (!error.isEmpty())
-            reportStuckJob(form, native, loaded, error);
+            reportStuckJob(native, loaded, error);
         state().settling.forget(native);
         return JobOutcome::Sent;
     }
-    form.fpSpreadData->setSheet(read.sheet);
-
     JobContext job;
     job.journal = journal.isOpen() ? &journal : nullptr;
     job.fileName = fileName;
@@ -375,11 +356,13 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     qint16 result = 0;
     {
         const JobScope scope(job);
-        Lib_SysTray::TellSending(fileName);
-        Lib_Public::Trap(kTimerLabel, [&] {
-            result = form.EnvoiMailAutomation(*form.fpSpreadData, folder, abandon);
-        });
-        Lib_SysTray::TellSending(QString());
+        const auto tell = [&host](const QString& name) {
+            if (host.tellSending)
+                host.tellSending(name);
+        };
+        tell(fileName);
+        Lib_Public::Trap(kTimerLabel, [&] { result = host.sendJob(read.sheet, folder, abandon); });
+        tell(QString());
     }
     job.afterRow();
     if (!job.unrecorded.isEmpty())
@@ -399,16 +382,15 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
             lock.release(); // a file held open cannot be moved on a share
         if (!moveToDeadLetter(native, failures, movedAs, &error)) {
             Lib_Public::ReportError(kTimerLabel, 75, error);
-            reportStuckJob(form, native, loaded, error);
+            reportStuckJob(native, loaded, error);
             return JobOutcome::Kept;
         }
-        addIncident(
-            form, Untrusted::Clean(
-                      QStringLiteral(
-                          "%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
-                          .arg(fileName, DeadLetterFolder)
-                          .arg(failures.size())
-                          .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));
+        postIncident(Untrusted::Clean(
+            QStringLiteral(
+                "%1 déplacé dans le dossier « %2 » : %3 ligne(s) non envoyée(s), voir %4")
+                .arg(fileName, DeadLetterFolder)
+                .arg(failures.size())
+                .arg(QFileInfo(movedAs).fileName() + QStringLiteral(".txt"))));
         journal.remove();
         state().settling.forget(native);
         return JobOutcome::Sent;
@@ -434,25 +416,15 @@ static JobOutcome processJob(Frm_Main& form, const QString& native, const QStrin
     if (deleted)
         state().settling.forget(native);
     else if (!deleteError.isEmpty())
-        reportStuckJob(form, native, loaded, deleteError);
+        reportStuckJob(native, loaded, deleteError);
     return JobOutcome::Sent;
 }
 
-void Frm_Main::TimerSendEmail_Timer() {
-    using namespace automation;
+void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host) {
     PollerState& s = state();
-    if (!Lib_Public::DemarrageTermine)
+    if (!Lib_Public::DemarrageTermine || Lib_Public::QuitterDemande)
         return;
-    if (Lib_Public::QuitterDemande) {
-        TimerSendEmail->stop();
-        return;
-    }
-    if (const bool unsaved = SettingsUnsaved();
-        LabelNonEnregistre && LabelNonEnregistre->isHidden() == unsaved)
-        LabelNonEnregistre->setVisible(unsaved);
-    if (TimerSendEmail->interval() != pollTickMs())
-        TimerSendEmail->setInterval(pollTickMs());
-    if (CheckBloquer->isChecked()) {
+    if (blocked) {
         s.counter = TicksPerCycle;
         return;
     }
@@ -468,23 +440,16 @@ void Frm_Main::TimerSendEmail_Timer() {
 
     qint16 abandon = 0;
     bool unsettled = false;
-    Lib_Public::Trap(kTimerLabel, [&] {
-        if (ListeIncidents->count() > 1000)
-            ListeIncidents->clear();
-    });
 
     // The background sending works with the saved settings, whatever the page holds unsaved.
-    const SendingSettings& saved = SavedSettings;
     if (saved.from.trimmed().isEmpty()) {
-        addIncident(*this, QStringLiteral("Adresse Email d'envoi non renseignée"));
+        postIncident(QStringLiteral("Adresse Email d'envoi non renseignée"));
     } else if (saved.auth && (saved.user.trimmed().isEmpty() ||
                               // OAuth 2.0 logs in with a token: no password to ask for.
                               (!saved.oauth && saved.password.trimmed().isEmpty()))) {
-        appendIncident(*this,
-                       QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"));
+        postIncident(QStringLiteral("Veuillez renseigner l'utilisateur et/ou le mot de passe"),
+                     IncidentKind::Reminder);
     } else {
-        TimerSendEmail->stop();
-        Frm_MainBis* bis = Frm_MainBis::instance();
         const QString folder = Lib_Public::CheckRep(saved.jobFolder);
         // A folder that is not there (a share not mounted, a typing error) is said once when
         // it goes and once when it is back; meanwhile the station reports itself unhealthy.
@@ -497,13 +462,13 @@ void Frm_Main::TimerSendEmail_Timer() {
         const bool present = unmounted.isEmpty() && jobFolderExists(folder);
         if (!present && s.missingFolder != folder) {
             const int lost = Posix::folderError(nativeFolder);
-            addIncident(*this, !unmounted.isEmpty() ? unmountedShareText(folder, unmounted)
-                               : lost == EIO || lost == ENOTCONN || lost == ESTALE
-                                   ? unreachableJobFolderText(
-                                         folder, QString::fromLocal8Bit(std::strerror(lost)))
-                                   : missingJobFolderText(folder));
+            postIncident(
+                !unmounted.isEmpty() ? unmountedShareText(folder, unmounted)
+                : lost == EIO || lost == ENOTCONN || lost == ESTALE
+                    ? unreachableJobFolderText(folder, QString::fromLocal8Bit(std::strerror(lost)))
+                    : missingJobFolderText(folder));
         } else if (present && !s.missingFolder.isEmpty()) {
-            addIncident(*this, jobFolderBackText(s.missingFolder));
+            postIncident(jobFolderBackText(s.missingFolder));
         }
         s.missingFolder = present ? QString() : folder;
         Supervision::SetJobFolderMissing(s.missingFolder);
@@ -516,13 +481,12 @@ void Frm_Main::TimerSendEmail_Timer() {
                                : std::max(settleMs(), Posix::attributeCacheMs(mount) + 1000);
         Supervision::SetJobFolderFileSystem(
             QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
-        bis->ListeSousDossiers->clear();
-        bis->ListeSousDossiers->addItem(folder);
-        const int folders = present ? bis->ListeSousDossiers->count() : 0;
+        const QStringList subFolders = present ? QStringList{folder} : QStringList();
         bool leave = false;
-        for (int f = 0; f < folders && !leave; ++f) {
-            const QString sub = bis->ListeSousDossiers->item(f)->text();
-            bis->ListeFichiersSS8->clear();
+        for (const QString& sub : subFolders) {
+            if (leave)
+                break;
+            QStringList listed; // native paths of the job files found, in listing order
             const WinPath::SearchResult found =
                 WinPath::findFiles(sub + QStringLiteral("Email_*.ss8"));
             for (const WinPath::FoundEntry& entry : found.entries) {
@@ -532,29 +496,21 @@ void Frm_Main::TimerSendEmail_Timer() {
                 // The listing's own path, never the name as a pattern: a job named
                 // "Email_*.ss8" is an ordinary name and reaches that file only.
                 if (plainFile && entry.name != QStringLiteral(".") &&
-                    entry.name != QStringLiteral("..") &&
-                    automation::nonEmptyFile(entry.nativePath)) {
-                    auto* item = new QListWidgetItem(sub + entry.name, bis->ListeFichiersSS8);
-                    item->setData(Qt::UserRole, entry.nativePath);
-                }
+                    entry.name != QStringLiteral("..") && nonEmptyFile(entry.nativePath))
+                    listed << entry.nativePath;
                 if (Lib_Public::QuitterDemande)
                     break;
                 QCoreApplication::processEvents();
             }
-            QStringList listed;
-            for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i)
-                listed << bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
             Supervision::NoteJobsListed(listed);
             if (!found.entries.empty())
                 JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(),
                                   pollerNow());
-            for (int i = 0; i < bis->ListeFichiersSS8->count(); ++i) {
-                const QString native =
-                    bis->ListeFichiersSS8->item(i)->data(Qt::UserRole).toString();
-                if (!automation::nonEmptyFile(native)) {
+            for (const QString& native : listed) {
+                if (!nonEmptyFile(native)) {
                     Supervision::NoteJobGone(native);
                 } else {
-                    const JobOutcome outcome = processJob(*this, native, folder, abandon);
+                    const JobOutcome outcome = processJob(native, folder, host, abandon);
                     unsettled = unsettled || outcome == JobOutcome::Unsettled;
                     if (outcome == JobOutcome::Sent && !QFileInfo::exists(native))
                         Supervision::NoteJobGone(native);
@@ -567,31 +523,11 @@ void Frm_Main::TimerSendEmail_Timer() {
                 }
             }
         }
-        TimerSendEmail->start();
     }
     // A job still being written is looked at again in a few ticks rather than a whole cycle.
     s.counter = unsettled ? static_cast<qint16>(TicksPerCycle - SettleRetryTicks) : 0;
-    Lib_SysTray::TellNextPoll(
-        Clock::Now().addMSecs(qint64(TicksPerCycle - s.counter) * TimerSendEmail->interval()));
+    if (host.tellNextPoll)
+        host.tellNextPoll(Clock::Now().addMSecs(qint64(TicksPerCycle - s.counter) * pollTickMs()));
 }
 
-void Frm_Main::TexteDossier_Change(int Index) {
-    Q_UNUSED(Index);
-    ParametresModifies = true;
-}
-
-void Frm_Main::CheckSousDossiers_Click() {
-    ParametresModifies = true;
-}
-
-void Frm_Main::CommandDossier_Click(int Index) {
-    const QString label = QStringLiteral("Frm_Main:CommandDossier_Click");
-    Lib_Public::Trap(label, [&] {
-        if (Index < 0 || Index >= static_cast<int>(TexteDossier.size()))
-            throw Lib_Public::RunTimeError(9, QStringLiteral("Subscript out of range"));
-        const QString chosen = Lib_Systeme::FolderSelect(
-            this, WinPath::fromScreen(TexteDossier[Index]->text()), QString());
-        if (chosen != QStringLiteral("*"))
-            TexteDossier[Index]->setText(WinPath::forScreen(chosen));
-    });
-}
+} // namespace station

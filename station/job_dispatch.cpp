@@ -1,38 +1,32 @@
 // Job dispatch: each used row of a loaded job becomes one automatic mail; the row's
 // attachment is deleted once the row went out, and the send journal keeps a retried job from
 // sending a row twice.
-#include "mail/job_dispatch.h"
+#include "station/job_dispatch.h"
 
-#include "automation/jobs/fp_spread.h"
 #include "automation/jobs/incidents.h"
 #include "automation/jobs/job_guard.h"
-#include "automation/poller.h"
+#include "station/job_loop.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
 #include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
-#include "ui/controls.h"
-#include "ui/frm_main.h"
-#include "ui/frm_mainbis.h"
 
 #include "automation/jobs/job_journal.h"
 #include "automation/jobs/job_run.h"
 #include "mail/engine/destinations.h"
 #include "mail/engine/send_queue.h"
-#include "mail/send_email.h"
+#include "station/mail_builder.h"
+#include "station/settings_store.h"
 #include "system/ini.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QLineEdit>
 #include <QRegularExpression>
-#include <QStatusBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -136,7 +130,7 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     automation::RetryPolicy policy =
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
     const QString own = stationServer.trimmed().toLower();
-    const qint64 pollMs = qint64{automation::TicksPerCycle} * automation::pollTickMs();
+    const qint64 pollMs = qint64{station::TicksPerCycle} * station::pollTickMs();
     const auto defaultsOf = [&](const QString& host) {
         mail::DestinationLimits limits = mail::DefaultDestinationLimits(host);
         if (!own.isEmpty() && host.toLower() == own)
@@ -217,12 +211,15 @@ class Dispatch {
 public:
     // `writeOnly`: the rows are only written into the hidden form, nothing is sent (the
     // caller had abandoned already).
-    Dispatch(Frm_Main& main, FpSpread& sheet, const QString& folder, bool writeOnly)
-        : main_(main), sheet_(sheet), folder_(folder), nativeFolder_(nativeJobFolder(folder)),
-          writeOnly_(writeOnly), job_(automation::currentJob()), queue_(jobSessions()),
+    Dispatch(std::shared_ptr<const automation::JobSheet> sheet, const QString& folder,
+             const station::SendingSettings& settings, const JobDispatch::DispatchHost& host,
+             bool writeOnly)
+        : sheet_(std::move(sheet)), settings_(settings), host_(host), folder_(folder),
+          nativeFolder_(nativeJobFolder(folder)), writeOnly_(writeOnly),
+          job_(automation::currentJob()), queue_(jobSessions()),
           run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
-               loadDeliverySettings(main.SavedSettings.server),
-               [this](const QString& text) { automation::addIncident(main_, text); }) {
+               loadDeliverySettings(settings.server),
+               [this](const QString& text) { automation::postIncident(text); }) {
         if (!job_) {
             // Called outside a poll cycle: a job of its own, that remembers nothing.
             job_ = &ownJob_;
@@ -242,11 +239,16 @@ private:
     void feed();
     void scheduleFeed();
     void showProgress();
-    void showLastRow();
     bool mustStop() const { return stopped_ || run_.journalBroken(); }
 
-    Frm_Main& main_;
-    FpSpread& sheet_;
+    // The cell text at `row`, `column` (both from 1) of the job.
+    QString cell(int row, int column) const {
+        return sheet_ ? sheet_->cell(row, column) : QString();
+    }
+
+    std::shared_ptr<const automation::JobSheet> sheet_;
+    const station::SendingSettings settings_; // as saved when the job started
+    const JobDispatch::DispatchHost& host_;
     QString folder_;
     QString nativeFolder_;
     bool writeOnly_;
@@ -268,7 +270,7 @@ private:
     QEventLoop loop_;
     RowWork* current_ = nullptr;
     bool handedOver_ = false;
-    Frm_Main::MailFields lastRow_; // the mail fields of the last row read
+    station::MailFields lastRow_; // the mail fields of the last row read
     bool anyRow_ = false;
 };
 
@@ -289,7 +291,7 @@ void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
             unit.state == automation::UnitState::Sent     ? Supervision::RowOutcome::Sent
             : unit.state == automation::UnitState::Failed ? Supervision::RowOutcome::Failed
                                                           : Supervision::RowOutcome::Deferred,
-            *server, main_.SavedSettings.protocol);
+            *server, settings_.protocol);
     if (unit.state == automation::UnitState::Sent || unit.state == automation::UnitState::Failed)
         ++doneRows_;
     if (run_.attachmentSettled(unit, unit.state == automation::UnitState::Sent))
@@ -301,12 +303,9 @@ void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
 // The attachment of a row: its native path when it names a plain file inside the folder.
 void Dispatch::countAttachments() {
     for (int row = 1; row <= count_; ++row) {
-        sheet_.Row = row;
-        sheet_.Col = 1;
-        if (sheet_.Text().trimmed().isEmpty())
+        if (cell(row, 1).trimmed().isEmpty())
             continue;
-        sheet_.Col = 10;
-        const QString name = sheet_.Text().trimmed();
+        const QString name = cell(row, 10).trimmed();
         if (automation::checkAttachmentName(name) != automation::AttachmentName::Inside)
             continue;
         const QString native = WinPath::nativePath(folder_ + name);
@@ -317,15 +316,11 @@ void Dispatch::countAttachments() {
 
 // One row: read, routed, and sent unless it is done or waits.
 void Dispatch::takeRow(int row) {
-    sheet_.Row = row;
-    sheet_.Col = 1;
-    if (sheet_.Text().trimmed().isEmpty())
+    if (cell(row, 1).trimmed().isEmpty())
         return;
     QStringList cells;
-    for (int column = 1; column <= 12; ++column) {
-        sheet_.Col = column;
-        cells << sheet_.Text();
-    }
+    for (int column = 1; column <= 12; ++column)
+        cells << cell(row, column);
     // Blanks around the attachment name are dropped once, for the check, the mail and the
     // deletion alike.
     const QString attachment = cells[9].trimmed();
@@ -378,8 +373,8 @@ void Dispatch::takeRow(int row) {
         break;
     }
     if (verdict == automation::AttachmentName::Refused)
-        automation::addIncident(
-            main_, JobDispatch::RefusedAttachmentText(cells[9], run_.jobName(), row, refusal));
+        automation::postIncident(
+            JobDispatch::RefusedAttachmentText(cells[9], run_.jobName(), row, refusal));
     shownRow_ = row;
     sendRow(std::move(work));
 }
@@ -396,14 +391,28 @@ void Dispatch::sendRow(RowWork work) {
     copies.noteRefused = [&](const QString& r, bool permanent, const QString& reason) {
         if (!permanent)
             return; // the row waits, and says so once
-        automation::addIncident(main_, Untrusted::Clean(reason));
+        automation::postIncident(Untrusted::Clean(reason));
         run_.copySent(unit, r); // never tried again
     };
     job_->copies = &copies;
     current_ = &work;
     handedOver_ = false;
     qint16 abandon = 0;
-    Lib_Public::Trap(JobDispatch::kLabel, [&] { main_.SendMail(lastRow_, false, 0, abandon); });
+    Lib_Public::Trap(JobDispatch::kLabel, [&] {
+        if (host_.sendRow) {
+            host_.sendRow(lastRow_, abandon);
+            return;
+        }
+        Sending::MailRequest request;
+        request.fields = lastRow_;
+        request.settings = settings_;
+        request.oauthLogin = OAuthSettings::LoginOf(settings_);
+        Sending::Feedback feedback;
+        feedback.report = [](const QString& text) {
+            automation::postIncident(text, automation::IncidentKind::Warning);
+        };
+        abandon = Sending::BuildAndSend(request, feedback);
+    });
     job_->copies = nullptr;
     current_ = nullptr;
     if (handedOver_)
@@ -419,7 +428,7 @@ void Dispatch::sendRow(RowWork work) {
         run_.failed(unit, verdict.reason);
     else
         run_.deferred(unit, verdict.reason);
-    const QString server = main_.SavedSettings.server.trimmed();
+    const QString server = settings_.server.trimmed();
     settle(unit, &server);
 }
 
@@ -431,7 +440,7 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
     if (!outcome.notice.isEmpty())
-        automation::addIncident(main_, Untrusted::Clean(outcome.notice));
+        automation::postIncident(Untrusted::Clean(outcome.notice));
     if (outcome.code == mail::Error::None) {
         // Sent, but not to everybody: those refused for good are named, with the job and the
         // row; those refused for a while get it later, and the row's waiting line says so.
@@ -440,16 +449,14 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
             if (!outcome.deferred.contains(refused.section(QStringLiteral(" ("), 0, 0)))
                 forGood << refused;
         if (!forGood.isEmpty())
-            automation::addIncident(
-                main_,
-                Untrusted::Clean(
-                    QStringLiteral("Ligne %1 de %2 envoyée, mais le serveur %3 a refusé "
-                                   "ces destinataires : %4")
-                        .arg(unit.row)
-                        .arg(run_.jobName().isEmpty() ? QStringLiteral("la tâche") : run_.jobName(),
-                             work.server, forGood.join(QStringLiteral(" ; ")))));
+            automation::postIncident(Untrusted::Clean(
+                QStringLiteral("Ligne %1 de %2 envoyée, mais le serveur %3 a refusé "
+                               "ces destinataires : %4")
+                    .arg(unit.row)
+                    .arg(run_.jobName().isEmpty() ? QStringLiteral("la tâche") : run_.jobName(),
+                         work.server, forGood.join(QStringLiteral(" ; ")))));
         if (outcome.unconfirmed)
-            automation::addIncident(main_, Untrusted::Clean(outcome.description));
+            automation::postIncident(Untrusted::Clean(outcome.description));
         if (outcome.deferred.isEmpty())
             run_.sent(unit);
         else
@@ -473,7 +480,12 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         run_.notTried(unit);
     } else if (outcome.permanent) {
         // The row's own line gives the reason; only a provider's advice comes beside it.
-        Sending::ReportProviderHint(main_, Sending::False, work.server);
+        // The password hints do not apply to a token login.
+        if (const QString hint = OAuthSettings::LoginOf(settings_)
+                                     ? QString()
+                                     : Sending::ProviderLoginHint(work.server);
+            !hint.isEmpty())
+            automation::postIncident(hint, automation::IncidentKind::Warning);
         run_.failed(unit, outcome.description);
     } else {
         const QString hint = Sending::ProviderLoginHint(work.server);
@@ -540,35 +552,17 @@ void Dispatch::showProgress() {
             loop_.quit();
     }
     Supervision::SetRowsWaiting(count_ - doneRows_);
-    if (shownRow_ > 0) {
-        sheet_.showRow(shownRow_);
-        main_.statusBar()->showMessage(QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")
-                                           .arg(shownRow_)
-                                           .arg(count_)
-                                           .arg(run_.jobName())
-                                           .arg(doneRows_));
+    if (shownRow_ > 0 && host_.progress) {
+        host_.progress(shownRow_, QStringLiteral("Envoi %1 / %2 %3 (%4 traitées)")
+                                      .arg(shownRow_)
+                                      .arg(count_)
+                                      .arg(run_.jobName())
+                                      .arg(doneRows_));
     }
 }
 
-// The hidden form's mail fields hold the last row read, as after a row-by-row dispatch.
-void Dispatch::showLastRow() {
-    Frm_MainBis* bis = Frm_MainBis::instance();
-    Lib_Public::Trap(JobDispatch::kLabel, [&] {
-        if (!bis)
-            throw Lib_Public::RunTimeError(91,
-                                           QStringLiteral("Object variable not set (Frm_MainBis)"));
-        const std::pair<const char*, const QString*> fields[] = {
-            {"TexteTo", &lastRow_.to},     {"TexteCc", &lastRow_.cc},
-            {"TexteCci", &lastRow_.cci},   {"TexteSubject", &lastRow_.subject},
-            {"TexteBody", &lastRow_.body}, {"TexteAttachments", &lastRow_.attachments},
-        };
-        for (const auto& [name, text] : fields)
-            Controls::SetText(bis, QString::fromLatin1(name), *text);
-    });
-}
-
 qint16 Dispatch::exec() {
-    count_ = sheet_.MaxRows();
+    count_ = sheet_ ? sheet_->rowCount() : 0;
     // A stop request cuts the transfers in flight and starts no further row.
     mail::SetAbortFlag(&Lib_Public::QuitterDemande);
     countAttachments();
@@ -600,10 +594,10 @@ qint16 Dispatch::exec() {
         showProgress();
     }
     job_->handOver = nullptr; // it points at this dispatch
-    if (anyRow_)
-        showLastRow();
-    main_.statusBar()->clearMessage();
-    main_.RefreshOAuthStatus(); // the job's sends may have renewed the token
+    if (anyRow_ && host_.lastRow)
+        host_.lastRow(lastRow_);
+    if (host_.finished)
+        host_.finished();
     job_->failures = run_.failures();
     job_->unrecorded = run_.unrecordedSent();
     if (stopped_ || writeOnly_)
@@ -613,8 +607,10 @@ qint16 Dispatch::exec() {
 
 } // namespace
 
-qint16 Frm_Main::EnvoiMailAutomation(FpSpread& sheet, const QString& folder, qint16& Abandon) {
+qint16 JobDispatch::SendJob(std::shared_ptr<const automation::JobSheet> sheet,
+                            const QString& folder, const station::SendingSettings& settings,
+                            const DispatchHost& host, bool writeOnly) {
     // A row that waits keeps its job, never the jobs behind it: the caller goes on.
-    Dispatch dispatch(*this, sheet, folder, Abandon != 0);
+    Dispatch dispatch(std::move(sheet), folder, settings, host, writeOnly);
     return dispatch.exec();
 }

@@ -1,39 +1,26 @@
-// SendEmail: one mail from the six mail fields of a form, with the sender and server taken
-// from the settings page, built on a fresh mail object, sent, and its outcome reported in
-// message boxes (interactive send) or as incident lines (automatic send).
-#include "mail/send_email.h"
+// One mail from its six fields and the sending settings: built on a fresh mail object, sent
+// (or handed to the job's sending worker), and every problem told through the caller's feedback.
+#include "station/mail_builder.h"
 
 #include "automation/jobs/incidents.h"
-#include "mail/addresses.h"
-#include "mail/charsets.h"
-#include "mail/compose_panel.h"
-#include "mail/dkim_settings.h"
+#include "mail/engine/hosted_outlook.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
 #include "mail/mime/dkim.h"
-#include "mail/oauth_login.h"
-#include "mail/server_panel.h"
 #include "mail/transport/sender_checks.h"
+#include "station/addresses.h"
+#include "station/charsets.h"
+#include "station/settings_store.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
-#include "ui/controls.h"
-#include "ui/frm_main.h"
-#include "ui/msgbox.h"
-#include "ui/sft_tabs.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QThread>
 
 #include <algorithm>
@@ -43,30 +30,6 @@
 #include <thread>
 
 namespace Sending {
-
-namespace {
-GatheredBoxes* g_gathered = nullptr;
-} // namespace
-
-GatheredBoxes::GatheredBoxes() {
-    g_gathered = this;
-}
-
-GatheredBoxes::~GatheredBoxes() {
-    if (g_gathered == this)
-        g_gathered = nullptr;
-}
-
-void Report(Frm_Main& main, qint16 Manuel, const QString& text) {
-    if (Manuel == True && g_gathered)
-        g_gathered->texts << text;
-    else if (Manuel == True)
-        MsgBox::Show(text, MsgBox::Icon::Exclamation, MsgBox::Buttons::OK);
-    else
-        automation::insertIncident(*main.ListeIncidents, text, [&main] {
-            main.SftTabsMain->setTabAlert(Frm_Main::IncidentsTab, true);
-        });
-}
 
 QString ReplacePlaceholders(QString body, const QString& from, const QString& to,
                             const QString& subject) {
@@ -120,40 +83,11 @@ const CopyRecord* CurrentCopyRecord() {
     return job ? job->copies : nullptr;
 }
 
-void ReportRefusal(Frm_Main& main, qint16 Manuel, const QString& description,
-                   const QString& server) {
-    Report(main, Manuel, description);
-    ReportProviderHint(main, Manuel, server);
-}
-
-void ReportProviderHint(Frm_Main& main, qint16 Manuel, const QString& server) {
-    // The password hints do not apply to a token login.
-    const QString hint =
-        OAuthPanel::LoginFromSettings(main) ? QString() : ProviderLoginHint(server);
-    if (!hint.isEmpty())
-        Report(main, Manuel, hint);
-}
-
 } // namespace Sending
 
 namespace {
 
 const QString kLabel = QStringLiteral("Frm_Main:SendEmail");
-
-// Keeps ButtonSend disabled and LabelStatus set while any send runs: a send started during
-// another one's message box (a poll cycle) must not re-enable the button under the first.
-int g_sendsRunning = 0;
-
-// The text of the control `name` on `form`, raising the run-time error the old late-bound
-// lookup gave when the form has no such control.
-QString FieldText(const QWidget* form, const QString& name) {
-    bool found = false;
-    QString text = Controls::Text(form, name, &found);
-    if (!found)
-        throw Lib_Public::RunTimeError(
-            438, QStringLiteral("Object doesn't support this property or method (%1)").arg(name));
-    return text;
-}
 
 QString TrimSpaces(QString text) {
     Addresses::FnTrim(text, QStringLiteral(" "));
@@ -275,42 +209,19 @@ std::shared_ptr<const mail::dkim::Signer> Sending::DkimSigner(const DkimSettings
                                     error);
 }
 
-void Frm_Main::SendEmail(QWidget* Feuille, qint16 Manuel, qint16& Abandon) {
-    // A form without one of the fields reports it and sends with that field empty.
-    MailFields fields;
-    const std::pair<const char*, QString*> named[] = {
-        {"TexteTo", &fields.to},     {"TexteCc", &fields.cc},
-        {"TexteCci", &fields.cci},   {"TexteSubject", &fields.subject},
-        {"TexteBody", &fields.body}, {"TexteAttachments", &fields.attachments},
-    };
-    for (const auto& field : named)
-        Lib_Public::Trap(
-            kLabel, [&] { *field.second = FieldText(Feuille, QString::fromLatin1(field.first)); });
-    SendMail(fields, Feuille == this, Manuel, Abandon);
-}
-
-void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manuel,
-                        qint16& Abandon) {
-    using namespace Sending;
+qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedback) {
     using Lib_Public::Trap;
-    const auto report = [&](const QString& text) { Report(*this, Manuel, text); };
+    const auto report = [&](const QString& text) { feedback.report(text); };
+    const station::MailFields& fields = request.fields;
+    const qint16 Manuel = request.interactive ? True : False;
 
-    // The visible window shows an interactive send only: an automatic one (a job of thousands
-    // of rows) leaves the button, the status line and the focus alone, and the job shows its
-    // progress on its own, a few times a second.
-    const bool visible = Manuel == True;
-
-    // 1. Fresh outcome; no second send from the button meanwhile.
-    Abandon = False;
+    // 1. Fresh outcome.
+    qint16 Abandon = False;
     Verdict verdict;
     const auto failed = [&verdict](Outcome outcome, const QString& reason) {
         if (verdict.outcome == Outcome::Sent || outcome == Outcome::Transient)
             verdict = {outcome, reason};
     };
-    if (visible) {
-        ++g_sendsRunning;
-        Trap(kLabel, [&] { ButtonSend->setEnabled(false); });
-    }
 
     // 2. A new mail object for this send only.
     std::optional<mail::MailMessage> mail;
@@ -318,22 +229,16 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
         mail.emplace();
         mail->setTrustedCaFolder(TrustedCaFolder());
     });
-    if (visible && TexteBody)
-        TexteBody->setFocus();
 
     // 3. Sender, recipient lists and server. An automatic send uses the saved settings, never
     // what the page holds unsaved.
-    const SendingSettings settings = visible ? PageSettings() : SavedSettings;
+    const station::SendingSettings& settings = request.settings;
     QString sender, to, cc, bcc, server;
     Trap(kLabel, [&] { sender = TrimSpaces(settings.from); });
     to = TrimSpaces(fields.to).replace(';', ',');
     cc = TrimSpaces(fields.cc).replace(';', ',');
     bcc = TrimSpaces(fields.cci).replace(';', ',');
     Trap(kLabel, [&] { server = TrimSpaces(settings.server); });
-
-    // 4.
-    if (visible)
-        Trap(kLabel, [&] { LabelStatus->setText(QStringLiteral("Patientez ... ")); });
 
     const auto onMail = [&](const std::function<void(mail::MailMessage&)>& step) {
         Trap(kLabel, [&] {
@@ -364,7 +269,7 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
         if (settings.auth) {
             onMail([&](mail::MailMessage& m) { m.setUserName(TrimSpaces(settings.user)); });
             // OAuth 2.0 replaces the password by a token when it is the chosen method.
-            if (const auto oauth = settings.oauth ? OAuthPanel::LoginFromSettings(*this) : nullptr)
+            if (const auto& oauth = request.oauthLogin)
                 onMail([&](mail::MailMessage& m) { m.setOAuthLogin(oauth); });
             else
                 onMail([&](mail::MailMessage& m) { m.setPassword(TrimSpaces(settings.password)); });
@@ -492,7 +397,7 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
 
         // High Volume Email delivers inside the organisation only (550 5.5.105 for anyone
         // else): a mail with an outside recipient waits instead of going out to fail.
-        if (server.compare(QLatin1String(ServerPanel::kHighVolumeHost), Qt::CaseInsensitive) == 0) {
+        if (server.compare(QLatin1String(mail::kHighVolumeHost), Qt::CaseInsensitive) == 0) {
             QStringList accepted = HveSettings::Domains();
             accepted << senderAddress.section(QLatin1Char('@'), 1).toLower();
             QStringList outside;
@@ -551,10 +456,9 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
         // 16. Files picked on the compose panel (all but the empty last slot), for the
         // compose panel's own mails only: an automatic mail carries its row's attachment and
         // nothing else. A refused file abandons the mail: the operator asked for it.
-        if (Abandon != True && composePanel) {
+        if (Abandon != True) {
             Trap(kLabel, [&] {
-                for (qsizetype i = 0; i + 1 < Attachments.size(); ++i) {
-                    const QString path = Attachments.at(i);
+                for (const QString& path : request.pickedAttachments) {
                     onMail([&](mail::MailMessage& m) {
                         if (m.addAttachment(path) != 0) {
                             report(m.lastErrorDescription() + QLatin1Char(':') + path);
@@ -579,7 +483,7 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
                 // reported on its own. The mail counts as abandoned only when a copy failed.
                 onMail([&](mail::MailMessage& m) {
                     Verdict copies;
-                    if (!ComposePanel::DirectSend(*this, m, combined, Manuel, &copies))
+                    if (!SendCopies(m, combined, request.interactive, feedback, &copies))
                         Abandon = True;
                     if (copies.outcome != Outcome::Sent)
                         failed(copies.outcome, copies.reason);
@@ -602,34 +506,94 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
                         // text says it was sent).
                         if (!m.refusedRecipients().isEmpty())
                             report(m.lastErrorDescription());
-                        else if (Manuel == True)
-                            MsgBox::Show(QStringLiteral("Mail envoyé."), MsgBox::Icon::Information,
-                                         MsgBox::Buttons::OK);
+                        else if (Manuel == True && feedback.inform)
+                            feedback.inform(QStringLiteral("Mail envoyé."));
                         return;
                     }
                     Abandon = True;
                     failed(m.lastErrorPermanent() ? Outcome::Permanent : Outcome::Transient,
                            m.lastErrorDescription());
-                    ReportRefusal(*this, Manuel, m.lastErrorDescription(), server);
+                    report(m.lastErrorDescription());
+                    // The password hints do not apply to a token login.
+                    if (const QString hint =
+                            request.oauthLogin ? QString() : ProviderLoginHint(server);
+                        !hint.isEmpty())
+                        report(hint);
                 });
-                // 21.
-                if (visible && TexteBody)
-                    TexteBody->setFocus();
             }
         }
     }
 
-    // 22. Every path ends here: status cleared, button back, mail object released.
+    // 22. Every path ends here: the mail object released.
     // An operator's send while a job runs is not the job's.
     if (automation::JobContext* job = automation::currentJob(); job && Manuel != True)
         job->verdict = verdict;
     mail.reset();
-    // An automatic send's token is renewed by the job's worker: the job shows the login's
-    // state once at its end, not for each row.
-    if (visible)
-        RefreshOAuthStatus();
-    if (visible && --g_sendsRunning == 0) {
-        Trap(kLabel, [&] { LabelStatus->clear(); });
-        Trap(kLabel, [&] { ButtonSend->setEnabled(true); });
+    return Abandon;
+}
+
+bool Sending::SendCopies(mail::MailMessage& mail, const QString& recipients, bool interactive,
+                         const Feedback& feedback, Verdict* outcome) {
+    const QString label = QStringLiteral("Frm_Main:DirectSend");
+    // The copy record belongs to the job row being sent: an operator's own send meanwhile
+    // (the compose panel) is neither skipped by it nor recorded in it.
+    const CopyRecord* record = interactive ? nullptr : CurrentCopyRecord();
+    bool allSent = true;
+    bool anySent = false;
+    bool anyTransient = false;
+    QString firstReason;
+    Lib_Public::Trap(label, [&] {
+        for (QString token : Addresses::SplitEx(recipients, QLatin1Char(','))) {
+            Addresses::FnTrim(token, Addresses::kListEntrySet);
+            if (token.isEmpty())
+                continue;
+            if (record && record->alreadySent && record->alreadySent(token)) {
+                anySent = true; // went out before this row was interrupted
+                continue;
+            }
+            Lib_Public::Trap(label, [&] {
+                mail.clearRecipients();
+                mail.addRecipients(token, 0);
+                if (interactive && feedback.status) // an automatic send leaves the window alone
+                    feedback.status(QStringLiteral("Envoi du mail à ") + token +
+                                    QStringLiteral(", Patientez ... "));
+                if (mail.send() != 0) {
+                    allSent = false;
+                    if (!mail.lastErrorPermanent())
+                        anyTransient = true;
+                    const QString text = QStringLiteral("Echec de l'envoi du mail à ") + token +
+                                         QStringLiteral(" : ") + mail.lastErrorDescription();
+                    if (firstReason.isEmpty() || (anyTransient && !mail.lastErrorPermanent()))
+                        firstReason = text;
+                    if (record && record->noteRefused)
+                        record->noteRefused(token, mail.lastErrorPermanent(), text);
+                    else
+                        feedback.report(text);
+                } else {
+                    anySent = true;
+                    if (record && record->noteSent)
+                        record->noteSent(token);
+                    if (interactive && feedback.inform)
+                        feedback.inform(QStringLiteral("Mail envoyé avec succès à ") + token);
+                }
+            });
+            // A stop request leaves the remaining copies for the next run.
+            if (mail::AbortRequested()) {
+                allSent = false;
+                anyTransient = true;
+                break;
+            }
+        }
+    });
+    if (outcome) {
+        if (allSent)
+            *outcome = {};
+        else if (anyTransient)
+            *outcome = {Outcome::Transient, firstReason};
+        else if (anySent)
+            *outcome = {}; // only permanent refusals, each reported: the others got it
+        else
+            *outcome = {Outcome::Permanent, firstReason};
     }
+    return allSent;
 }

@@ -1,7 +1,7 @@
 // Address list routines. Positions are QString indices and sizes are qsizetype, so texts of
 // any length (a job naming thousands of recipients) are handled whole, without the
 // 16-bit position limit older callers were written against.
-#include "mail/addresses.h"
+#include "station/addresses.h"
 
 #include "system/error_reporting.h"
 

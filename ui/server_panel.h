@@ -2,6 +2,8 @@
 // knows, and the look-ups its handlers use to fill the server field from the sender.
 #pragma once
 
+#include "mail/engine/hosted_outlook.h"
+
 #include <QString>
 
 #include <array>
@@ -28,9 +30,7 @@ inline constexpr std::array<WellKnownProvider, 4> kWellKnownProviders{{
 // case); "" when the domain is not one of them.
 QString ProviderHostForDomain(const QString& domain);
 
-// Microsoft's High Volume Email host: submission from applications to recipients inside the
-// organisation only.
-inline constexpr char kHighVolumeHost[] = "smtp-hve.office365.com";
+using mail::kHighVolumeHost;
 
 // True when `server`, in lower case, is exactly one of the providers' hosts or kHighVolumeHost.
 bool IsWellKnownServer(const QString& server);

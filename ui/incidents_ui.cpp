@@ -1,4 +1,4 @@
-// The incidents list on the main window: adding lines with the tab alert, and the purge.
+// The incidents list on the main window: showing the lines with their alerts, and the purge.
 #include "automation/jobs/incidents.h"
 #include "system/error_reporting.h"
 #include "system/numbers.h"
@@ -12,23 +12,24 @@
 #include <QListWidget>
 #include <QTimer>
 
-namespace automation {
-
-void addIncident(Frm_Main& form, const QString& text) {
-    insertIncident(*form.ListeIncidents, text,
-                   [&form] { form.SftTabsMain->setTabAlert(IncidentsTabIndex, true); });
+void Frm_Main::ShowIncident(const QString& line, automation::IncidentKind kind) {
+    using automation::IncidentKind;
+    if (kind == IncidentKind::Reminder) {
+        ListeIncidents->addItem(line);
+        return;
+    }
+    ListeIncidents->insertItem(0, line);
+    if (kind == IncidentKind::Information)
+        return;
+    SftTabsMain->setTabAlert(automation::IncidentsTabIndex, true);
+    if (kind != IncidentKind::Problem)
+        return;
     // The window asks for attention until the incidents are purged.
-    if (!form.TimerFlash->isActive())
-        form.TimerFlash->start();
-    // Asleep behind the icon, the icon tells.
-    Lib_SysTray::TellIncident(Untrusted::Clean(text));
+    if (!TimerFlash->isActive())
+        TimerFlash->start();
+    // Asleep behind the icon, the icon tells (the line's text after its time stamp).
+    Lib_SysTray::TellIncident(line.section(QStringLiteral(": "), 1, -1));
 }
-
-void appendIncident(Frm_Main& form, const QString& text) {
-    appendIncident(*form.ListeIncidents, text);
-}
-
-} // namespace automation
 
 void Frm_Main::CommandIncidentsPurge_Click(int Index) {
     Q_UNUSED(Index);

@@ -1,17 +1,19 @@
-// The job folder poller's state and its test hooks: the poll tick, the clock that decides
-// when a job has settled, and the job being dispatched (its journal and folder).
+// The station's job loop: every 30 ticks it checks the saved sending settings, lists the job
+// files of the job folder and hands each one, settled and held, to the job dispatch.
 #pragma once
 
-#include "automation/jobs/job_context.h"
-#include "automation/jobs/job_journal.h"
+#include "automation/jobs/job_file.h"
+#include "station/sending_settings.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
+#include <memory>
 
-namespace automation {
+namespace station {
 
 // Ticks between two poll cycles.
 inline constexpr qint16 TicksPerCycle = 30;
@@ -35,8 +37,6 @@ int pollCycles();
 qint64 settleMs();
 void setSettleMs(qint64 ms);
 
-// Name of the subfolder of the job folder where a job that ended with failed rows is moved,
-// with a note of what failed. The scan never enters subfolders.
 // True when the job folder `folder` (a Windows text) leads to an existing folder.
 bool jobFolderExists(const QString& folder);
 
@@ -48,6 +48,26 @@ QString unmountedShareText(const QString& folder, const QString& mountPoint);
 // The job folder answers an I/O error `why` (a share gone away).
 QString unreachableJobFolderText(const QString& folder, const QString& why);
 
+// Name of the subfolder of the job folder where a job that ended with failed rows is moved,
+// with a note of what failed. The scan never enters subfolders.
 inline const QString DeadLetterFolder = QStringLiteral("Mails non envoyés");
 
-} // namespace automation
+// What the loop asks of whoever runs it (the window, or the station without one).
+struct LoopHost {
+    // Sends the used rows of the job read into `sheet` from the job folder `folder` (with its
+    // "\"); returns -1 when no row was abandoned, 0 otherwise. `abandon` as the dispatch's.
+    std::function<qint16(std::shared_ptr<const automation::JobSheet> sheet, const QString& folder,
+                         qint16& abandon)>
+        sendJob;
+    // The job being sent now ("" once it is over), and when the next cycle is due; each may be
+    // empty (nobody shows them).
+    std::function<void(const QString& jobName)> tellSending;
+    std::function<void(const QDateTime& next)> tellNextPoll;
+};
+
+// One tick of the poll timer. While `blocked` (automatic sending held by the operator) no
+// cycle starts; otherwise every TicksPerCycle ticks a cycle runs with `saved`. Failures are
+// incidents (automation/jobs/incidents.h) and trace lines; never throws.
+void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host);
+
+} // namespace station

@@ -1,11 +1,8 @@
-// The character-set table, its list on the settings page and the list's click handler.
-#include "mail/charsets.h"
+// The character-set table: the rows of the "Encodage" list and the identifiers they send.
+#include "station/charsets.h"
 
 #include "mail/engine/mail_component.h"
 #include "system/error_reporting.h"
-#include "ui/frm_main.h"
-
-#include <QComboBox>
 
 const std::array<CharsetRow, 28> Charsets = {{
     {QStringLiteral("Arabic(Windows)"), QStringLiteral("windows-1256")},
@@ -50,25 +47,4 @@ int CharsetRowFor(const QString& identifier) {
         if (Charsets[size_t(i)].Identifier.compare(identifier, Qt::CaseInsensitive) == 0)
             row = i;
     return row;
-}
-
-void Frm_Main::InitGeneralCharset() {
-    const QString label = QStringLiteral("Frm_Main:InitGeneralCharset");
-    QString componentDefault;
-    Lib_Public::Trap(label, [&] {
-        const mail::MailMessage probe;
-        componentDefault = probe.charset();
-    });
-    const int selected = CharsetRowFor(componentDefault);
-    Lib_Public::Trap(label, [&] {
-        ListeCharset->clear();
-        for (int i = 0; i < int(Charsets.size()); ++i)
-            ListeCharset->insertItem(i, Charsets[size_t(i)].DisplayName);
-    });
-    // Raises ListeCharset_Click; the end of start-up clears ParametresModifies again.
-    Lib_Public::Trap(label, [&] { ListeCharset->setCurrentIndex(selected); });
-}
-
-void Frm_Main::ListeCharset_Click() {
-    ParametresModifies = true;
 }

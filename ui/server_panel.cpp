@@ -1,11 +1,13 @@
 // Handlers of the server settings panel: the sender fills the user and server fields, a
 // well-known server presets port, SSL and authentication, and every change marks the
 // settings as modified.
-#include "mail/server_panel.h"
+#include "ui/server_panel.h"
 
-#include "mail/addresses.h"
+#include "mail/engine/mail_component.h"
 #include "mail/engine/protocols.h"
 #include "mail/transport/graph.h"
+#include "station/addresses.h"
+#include "station/charsets.h"
 #include "system/error_reporting.h"
 #include "ui/frm_main.h"
 #include "ui/msgbox.h"
@@ -138,5 +140,26 @@ void Frm_Main::CheckBoxSign_Click() {
 }
 
 void Frm_Main::CheckBoxEncrypt_Click() {
+    ParametresModifies = true;
+}
+
+void Frm_Main::InitGeneralCharset() {
+    const QString label = QStringLiteral("Frm_Main:InitGeneralCharset");
+    QString componentDefault;
+    Lib_Public::Trap(label, [&] {
+        const mail::MailMessage probe;
+        componentDefault = probe.charset();
+    });
+    const int selected = CharsetRowFor(componentDefault);
+    Lib_Public::Trap(label, [&] {
+        ListeCharset->clear();
+        for (int i = 0; i < int(Charsets.size()); ++i)
+            ListeCharset->insertItem(i, Charsets[size_t(i)].DisplayName);
+    });
+    // Raises ListeCharset_Click; the end of start-up clears ParametresModifies again.
+    Lib_Public::Trap(label, [&] { ListeCharset->setCurrentIndex(selected); });
+}
+
+void Frm_Main::ListeCharset_Click() {
     ParametresModifies = true;
 }
