@@ -6,6 +6,7 @@
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
 #include "mail/addresses.h"
+#include "mail/dkim_settings.h"
 #include "mail/engine/hosted_outlook.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
@@ -82,6 +83,7 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
         if (form.CheckBoxAuth->isChecked())
             applyLogin(form, s.server);
         s.server.oauthLogin = OAuthPanel::LoginFromSettings(form);
+        s.server.exchange = ExchangeLoginSettings::Read();
         if (form.CheckBoxSSL->isChecked())
             s.server.mode = mail::ConnectionMode::Ssl;
     }

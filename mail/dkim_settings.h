@@ -2,6 +2,8 @@
 // the sending code; defined with the settings file (app/settings_file.cpp), a layer above it.
 #pragma once
 
+#include "mail/engine/mail_component.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -35,3 +37,13 @@ namespace HveSettings {
 QStringList Domains();
 
 } // namespace HveSettings
+
+namespace ExchangeLoginSettings {
+
+// How Exchange (EWS, WebDAV) is logged in to besides the user and password: `[Exchange]
+// Authentification=` (Negotiate, NTLM or Basic; empty to follow the server's offer) and the
+// station's Kerberos keys, `[Kerberos] Keytab=` (a path; a bare name is a file of the settings
+// folder) and `[Kerberos] Principal=`; read again only when the file changed.
+mail::ExchangeLogin Read();
+
+} // namespace ExchangeLoginSettings
