@@ -162,8 +162,7 @@ KeytabLogin::KeytabLogin(const QString& keytab, const QString& principal) {
     gss_buffer_desc nameBuffer{static_cast<size_t>(principalText.size()),
                                const_cast<char*>(principalText.constData())};
     gss_name_t rawName = GSS_C_NO_NAME;
-    OM_uint32 major = gss_import_name(&minor, &nameBuffer,
-                                      const_cast<gss_OID>(GSS_KRB5_NT_PRINCIPAL_NAME), &rawName);
+    OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_KRB5_NT_PRINCIPAL_NAME, &rawName);
     const GssName name(rawName);
     if (GSS_ERROR(major)) {
         problem_ = QStringLiteral("Le principal Kerberos « %1 » n'est pas valable : %2.")

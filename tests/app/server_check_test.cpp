@@ -115,7 +115,7 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
         mail::ProbeSettings settings;
         settings.server = {
-            QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}};
+            QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}, {}};
         settings.senderAddress = QStringLiteral("station@example.org");
         settings.caFolder = c.trust ? trusted.path() : QString();
         settings.limits = {std::chrono::milliseconds(5000), std::chrono::milliseconds(10000)};
@@ -141,7 +141,7 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         port = gone.port();
     }
     mail::ProbeSettings nobody;
-    nobody.server = {QStringLiteral("127.0.0.1"), port, 4, {}, {}, {}, {}};
+    nobody.server = {QStringLiteral("127.0.0.1"), port, 4, {}, {}, {}, {}, {}};
     const auto report = mail::ProbeServer(nobody);
     EXPECT_EQ(report.code, mail::Error::ConnectFailed);
     EXPECT_TRUE(report.description.contains(QStringLiteral("Connexion impossible")))

@@ -19,6 +19,7 @@ scenario named in DIR/scenario (read at every request; "ok" when missing):
   graph-busy-long  Graph: 429 with "Retry-After: 3600"
   graph-400     Graph: 400 with an error body (code, message with a line break)
   slow          waits 60 s before answering
+An EWS GetFolder (the settings check) is answered as a CreateItem would be.
 Graph requests (POST /v1.0/users/<mailbox>/sendMail, mailbox as --mailbox or --user) are
 answered 202; one with an empty body (the settings check) 400 without being a problem.
 Requests without the expected Basic credentials get 401 first, as a server does. With
@@ -130,6 +131,9 @@ def check_ews(handler, body, found, problems):
         return
     if root.tag != q(SOAP, "Envelope"):
         problems.append("root element %s" % root.tag)
+        return
+    if root.find("%s/%s" % (q(SOAP, "Body"), q(MESSAGES, "GetFolder"))) is not None:
+        found["check"] = True  # the settings check reads the inbox folder
         return
     version = root.find("%s/%s" % (q(SOAP, "Header"), q(TYPES, "RequestServerVersion")))
     if version is None or version.get("Version") != "Exchange2007_SP1":

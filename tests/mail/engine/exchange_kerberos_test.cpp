@@ -122,8 +122,9 @@ TEST_F(ExchangeNegotiate, AKeytabThatCannotLogInIsToldAndNothingIsSent) {
         EXPECT_EQ(out.code, mail::Error::LoginRefused);
         EXPECT_TRUE(out.description.contains(QString::fromUtf8(c.fragment)))
             << out.description.toStdString();
-        if (!c.keytab.isEmpty())
+        if (!c.keytab.isEmpty()) {
             EXPECT_TRUE(out.description.contains(c.keytab)) << out.description.toStdString();
+        }
     }
     EXPECT_TRUE(server.requests().isEmpty());
 }
