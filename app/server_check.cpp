@@ -82,6 +82,7 @@ mail::ProbeSettings SettingsFromPage(const Frm_Main& form, QString& refusal) {
         if (form.CheckBoxAuth->isChecked())
             applyLogin(form, s.server);
         s.server.oauthLogin = OAuthPanel::LoginFromSettings(form);
+        s.server.exchange = ExchangeLoginSettings::Read();
         if (form.CheckBoxSSL->isChecked())
             s.server.mode = mail::ConnectionMode::Ssl;
     }

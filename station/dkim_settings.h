@@ -1,6 +1,8 @@
-// The [DKIM] section of the settings file, as the sending code needs it. Declared here for
-// the sending code; defined with the settings file (app/settings_file.cpp), a layer above it.
+// The sections of the settings file the sending reads by itself: [DKIM], [HVE] and the
+// Exchange login. Defined with the station's settings file (station/settings_store.cpp).
 #pragma once
+
+#include "mail/engine/mail_component.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,3 +37,13 @@ namespace HveSettings {
 QStringList Domains();
 
 } // namespace HveSettings
+
+namespace ExchangeLoginSettings {
+
+// How Exchange (EWS, WebDAV) is logged in to besides the user and password: `[Exchange]
+// Authentification=` (Negotiate, NTLM or Basic; empty to follow the server's offer) and the
+// station's Kerberos keys, `[Kerberos] Keytab=` (a path; a bare name is a file of the settings
+// folder) and `[Kerberos] Principal=`; read again only when the file changed.
+mail::ExchangeLogin Read();
+
+} // namespace ExchangeLoginSettings

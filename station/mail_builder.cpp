@@ -276,6 +276,9 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
         }
         if (settings.ssl)
             onMail([&](mail::MailMessage& m) { m.setConnectionMode(mail::ConnectionMode::Ssl); });
+        // Exchange's login method and the station's Kerberos keys, whatever the login box says:
+        // Negotiate needs no password.
+        onMail([&](mail::MailMessage& m) { m.setExchangeLogin(ExchangeLoginSettings::Read()); });
     }
 
     // 7. Character set of the chosen row (as saved, for an automatic send); with no row

@@ -181,6 +181,32 @@ QStringList Domains() {
 
 } // namespace HveSettings
 
+namespace ExchangeLoginSettings {
+
+mail::ExchangeLogin Read() {
+    static ReadOnChange<mail::ExchangeLogin> login;
+    return login.get([] {
+        const QString file = Lib_Public::SettingsFilePath();
+        const auto read = [&](const char* section, const char* key) {
+            return Lib_Systeme::LectureIni(file, QString::fromLatin1(section),
+                                           QString::fromLatin1(key), QString())
+                .trimmed();
+        };
+        mail::ExchangeLogin out;
+        out.method = read("Exchange", "Authentification");
+        out.principal = read("Kerberos", "Principal");
+        const QString keytab = read("Kerberos", "Keytab");
+        // A bare file name lives beside the settings, as the other key files do.
+        const bool bare = !keytab.contains(u'/') && !keytab.contains(u'\\');
+        out.keytab = keytab.isEmpty() ? QString()
+                     : bare ? mail::detail::NativePath(Lib_Public::DossierConfigGlobal[0] + keytab)
+                            : mail::detail::NativePath(keytab);
+        return out;
+    });
+}
+
+} // namespace ExchangeLoginSettings
+
 namespace OAuthSettings {
 
 OAuthKeys readSection(const QString& file) {

@@ -38,8 +38,8 @@ HostedOutlook HostedOutlookOf(qint32 protocol, const QString& hostText, bool aut
                                "autorisées, arrêté le 01/04/2027 — choisissez Microsoft Graph"));
         else if (!host.isEmpty())
             say(QStringLiteral("Exchange Web Services sur site (%1)").arg(host), false,
-                kWorks + QStringLiteral(" ; le serveur doit accepter l'authentification de "
-                                        "base"));
+                kWorks + QStringLiteral(" ; identification Negotiate (Kerberos), NTLM ou, "
+                                        "en SSL, de base, selon ce que propose le serveur"));
         break;
     case Protocol::ExchangeWebDav:
         if (isOnline(host))

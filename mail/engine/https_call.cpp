@@ -3,12 +3,14 @@
 
 #include "mail/engine/c_handles.h"
 #include "mail/engine/ca_trust.h"
+#include "mail/engine/kerberos.h"
 #include "mail/engine/library_init.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/transfer_stop.h"
 #include "mail/engine/transport_failure.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace mail::detail {
 
@@ -41,6 +43,18 @@ size_t collectHeader(char* data, size_t size, size_t count, void* user) {
         headers->append({line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed()});
     }
     return bytes;
+}
+
+// Remembers the login method of each request sent: the last one is that of the final answer.
+int watchRequests(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_HEADER_OUT)
+        return 0;
+    auto* method = static_cast<QString*>(user);
+    method->clear();
+    for (const QByteArray& line : QByteArray(data, static_cast<qsizetype>(size)).split('\n'))
+        if (line.toLower().startsWith("authorization:"))
+            *method = AuthenticationName(line.mid(14));
+    return 0;
 }
 
 int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -101,10 +115,23 @@ HttpsReply HttpsCall(const HttpsRequest& request) {
     const QByteArray password = request.password.toUtf8();
     CurlList list;
     QByteArray bearerHeader;
+    const bool negotiate = (request.authMethods & CURLAUTH_NEGOTIATE) != 0;
+    std::unique_ptr<KeytabLogin> keytabLogin;
+    if (request.bearer.isEmpty() && negotiate && !request.keytab.isEmpty()) {
+        keytabLogin = std::make_unique<KeytabLogin>(request.keytab, request.principal);
+        reply.principal = keytabLogin->principal();
+        if (!keytabLogin->problem().isEmpty()) {
+            reply.result = CURLE_LOGIN_DENIED;
+            reply.loginProblem = keytabLogin->problem();
+            reply.technical = reply.loginProblem;
+            return reply;
+        }
+    }
     if (!request.bearer.isEmpty()) {
         bearerHeader = "Authorization: Bearer " + request.bearer.toUtf8();
         list.reset(curl_slist_append(list.release(), bearerHeader.constData()));
-    } else if (!request.user.isEmpty()) {
+    } else if (!request.user.isEmpty() || negotiate) {
+        // libcurl starts its login machinery only with a user name, even an empty one.
         curl_easy_setopt(c, CURLOPT_HTTPAUTH, request.authMethods);
         curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
         curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
@@ -119,6 +146,9 @@ HttpsReply HttpsCall(const HttpsRequest& request) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &collector);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &reply.headers);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, watchRequests);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &reply.authentication);
 
     // A stop request ends the exchange within a second, whatever the server does: the progress
     // callback ends transfers that move, the watcher cuts connections that wait.
@@ -127,6 +157,7 @@ HttpsReply HttpsCall(const HttpsRequest& request) {
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
     reply.result = curl_easy_perform(c);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_easy_getinfo(c, CURLINFO_HTTPAUTH_AVAIL, &reply.authOffered);
     char* location = nullptr;
     if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
         reply.location = QString::fromUtf8(location);

@@ -15,7 +15,9 @@
 namespace mail::detail {
 
 // One request. Credentials: `bearer` when set ("Authorization: Bearer"), else `user` and
-// `password` with the libcurl methods of `authMethods` when `user` is set, else none.
+// `password` with the libcurl methods of `authMethods` when `user` is set or when those
+// methods include Negotiate (which needs no password: the Kerberos tickets of `keytab` and
+// `principal` when a keytab is named, of the user's ticket cache otherwise), else none.
 struct HttpsRequest {
     QString method = QStringLiteral("POST");
     QString url;
@@ -25,6 +27,8 @@ struct HttpsRequest {
     QString user;
     QString password;
     long authMethods = CURLAUTH_BASIC;
+    QString keytab;              // native path of the station's keytab for Negotiate, may be ""
+    QString principal;           // the keytab's principal to log in as; "" for its first
     bool allowPlainHttp = false; // false: only https:// addresses are followed
     QString caFolder;            // native folder of extra trusted CA certificates, may be ""
     std::chrono::milliseconds connectTimeout{30000};
@@ -44,6 +48,10 @@ struct HttpsReply {
     QString location;                             // the redirection target of a 3xx answer
     QList<QPair<QByteArray, QByteArray>> headers; // of the final answer, names in lower case
     QByteArray body;
+    long authOffered = 0;   // the CURLAUTH_* methods the server's last challenge offered
+    QString authentication; // the method of the last request sent (AuthenticationName)
+    QString principal;      // the keytab's principal logged in as, when a keytab was used
+    QString loginProblem;   // why the keytab's tickets could not be had; nothing was sent
 
     // The value of the answer's header `name` (lower case), "" when absent.
     QByteArray header(const QByteArray& name) const;

@@ -178,6 +178,17 @@ class Signer;
 }
 
 // Where and how to connect.
+// How an Exchange server (EWS, WebDAV) is logged in to besides the user and password.
+struct ExchangeLogin {
+    // "Negotiate", "NTLM" or "Basic" when the settings choose one method; "" to follow the
+    // server's offer (Negotiate first, then NTLM, Basic only when nothing else is offered).
+    QString method;
+    // Negotiate (Kerberos) with the station's own keys: the keytab's native path and the
+    // principal to log in as ("" for the keytab's first). No keytab: the user's ticket cache.
+    QString keytab;
+    QString principal;
+};
+
 struct ServerSettings {
     QString host; // empty: direct delivery to the recipients' MX hosts
     qint32 port = 25;
@@ -188,6 +199,7 @@ struct ServerSettings {
     // access token into `bearer` just before the transport runs (user = the mailbox login).
     std::shared_ptr<const oauth::Login> oauthLogin;
     QString bearer;
+    ExchangeLogin exchange;
 };
 
 // What a transport sends: the finished message and its envelope.
@@ -285,6 +297,8 @@ public:
     void setOAuthLogin(std::shared_ptr<const oauth::Login> login) {
         server_.oauthLogin = std::move(login);
     }
+    // Exchange only: the login method and the station's Kerberos keys.
+    void setExchangeLogin(const ExchangeLogin& login) { server_.exchange = login; }
 
     // Character-set identifier written into the headers ("utf-8" until set).
     void setCharset(const QString& charset) { charset_ = charset; }

@@ -247,6 +247,13 @@ void probeExchange(const ProbeSettings& settings, ProbeReport& report) {
                                  "(GetFolder), aucun envoi")
                 : QStringLiteral(
                       "Demande faite : propriétés du dossier de la boîte (PROPFIND), aucun envoi"));
+    // The login method the server's offer led to, and whose keys it used.
+    if (!out.authentication.isEmpty())
+        report.facts << QStringLiteral("Authentification : %1%2")
+                            .arg(out.authentication,
+                                 out.principal.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(", principal ") + out.principal);
     report.code = out.code;
     report.description = out.description;
     if (out.code == Error::None)

@@ -36,7 +36,8 @@ struct ProbeReport {
 // QUIT. Direct delivery: the mail exchangers of the sender's domain looked up and the first
 // that answers greeted the same way (port 25 or VELMORA_MX_PORT, STARTTLS when offered).
 // Exchange Web Services: a GetFolder of the inbox; WebDAV: a PROPFIND of the mailbox folder,
-// both logged in; Microsoft Graph: a sendMail without a message, which Graph refuses once it
+// both logged in, with the login method used (Negotiate (Kerberos), NTLM, Basic) among the
+// facts; Microsoft Graph: a sendMail without a message, which Graph refuses once it
 // has accepted the token and the rights. Then what large providers look at
 // (mail/transport/sender_checks.h): for direct delivery the public address, its reverse name
 // and the sender domain's SPF record, and with DKIM the published key. Never fails: problems

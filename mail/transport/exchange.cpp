@@ -42,10 +42,13 @@ QString xmlEscaped(const QString& text) {
     return text.toHtmlEscaped();
 }
 
+bool isPlainHttp(const QString& url) {
+    return url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive);
+}
+
 // One HTTP exchange with the Exchange server, logged in as `send` says.
 detail::HttpsReply perform(const QString& method, const QString& url, const ExchangeSend& send,
-                           long authMethods, const QList<QByteArray>& headers,
-                           const QByteArray& body) {
+                           const QList<QByteArray>& headers, const QByteArray& body) {
     detail::HttpsRequest request;
     request.method = method;
     request.url = url;
@@ -54,7 +57,9 @@ detail::HttpsReply perform(const QString& method, const QString& url, const Exch
     request.bearer = send.bearer;
     request.user = send.user;
     request.password = send.password;
-    request.authMethods = authMethods;
+    request.authMethods = ExchangeAuthMethods(send, url);
+    request.keytab = send.login.keytab;
+    request.principal = send.login.principal;
     request.allowPlainHttp = true; // WebDAV without SSL, as the settings page allows
     request.caFolder = send.caFolder;
     request.connectTimeout = send.connectTimeout;
@@ -64,13 +69,41 @@ detail::HttpsReply perform(const QString& method, const QString& url, const Exch
 }
 
 ExchangeOutcome failed(qint32 code, const QString& description) {
-    return ExchangeOutcome{code, description};
+    return ExchangeOutcome{code, description, {}, {}};
+}
+
+// The methods of a CURLAUTH_* mask, by name.
+QString methodNames(long methods) {
+    QStringList names;
+    for (const auto& [bit, name] :
+         {std::pair{CURLAUTH_NEGOTIATE, "Negotiate"}, std::pair{CURLAUTH_NTLM, "NTLM"},
+          std::pair{CURLAUTH_DIGEST, "Digest"}, std::pair{CURLAUTH_BASIC, "Basic"}})
+        if ((methods & static_cast<long>(bit)) != 0)
+            names << QString::fromLatin1(name);
+    return names.isEmpty() ? QStringLiteral("aucune") : names.join(QStringLiteral(", "));
+}
+
+// A login the settings make impossible before anything is sent: Basic chosen over plain HTTP,
+// or no method at all.
+bool loginNotAllowed(const ExchangeSend& send, const QString& url, ExchangeOutcome& out) {
+    if (!send.bearer.isEmpty() || ExchangeAuthMethods(send, url) != 0)
+        return false;
+    out = failed(Error::ExchangeSettings,
+                 isPlainHttp(url)
+                     ? QStringLiteral("L'authentification Basic ferait passer le mot de passe en "
+                                      "clair vers %1 (connexion sans SSL) : cochez SSL, ou "
+                                      "choisissez Negotiate ou NTLM.")
+                           .arg(url)
+                     : QStringLiteral("Aucune méthode d'identification n'est possible vers %1 "
+                                      "avec ces réglages.")
+                           .arg(url));
+    return true;
 }
 
 // Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
 bool transportFailure(const detail::HttpsReply& a, const QString& server, const QString& caFolder,
                       ExchangeOutcome& out) {
-    if (a.result == CURLE_OK)
+    if (a.result == CURLE_OK || !a.loginProblem.isEmpty())
         return false;
     const SendOutcome failure = detail::CurlFailure(detail::Peer::Exchange, a.result, server,
                                                     server, a.technical, caFolder);
@@ -86,13 +119,58 @@ bool isLogonRedirect(const detail::HttpsReply& a) {
            where.contains(QLatin1String("/owa/")) || where.contains(QLatin1String("exchweb"));
 }
 
+// Why a 401 answer refused the login, as the methods offered and tried tell it.
+ExchangeOutcome loginRefusal(const detail::HttpsReply& a, const ExchangeSend& send,
+                             const QString& server) {
+    const long ours = ExchangeAuthMethods(send, server);
+    if (a.authOffered != 0 && (a.authOffered & ours) == 0) {
+        if (isPlainHttp(server) && (a.authOffered & CURLAUTH_BASIC) != 0)
+            return failed(
+                Error::ExchangeSettings,
+                QStringLiteral("Le serveur Exchange %1 ne propose que l'authentification "
+                               "Basic, qui ferait passer le mot de passe en clair sur cette "
+                               "connexion sans SSL : cochez SSL, ou activez Negotiate "
+                               "(Kerberos) ou NTLM sur le serveur.")
+                    .arg(server));
+        return failed(Error::LoginRefused,
+                      QStringLiteral("Le serveur Exchange %1 propose l'identification %2, que ces "
+                                     "réglages ne permettent pas (%3).")
+                          .arg(server, methodNames(a.authOffered), methodNames(ours)));
+    }
+    if (a.authentication.startsWith(QLatin1String("Negotiate")))
+        return failed(
+            Error::LoginRefused,
+            QStringLiteral("Identification %1 refusée par le serveur Exchange %2 (HTTP 401)%3. "
+                           "Vérifiez que ce compte a une boîte aux lettres et que le serveur "
+                           "accepte Kerberos pour son nom.")
+                .arg(a.authentication, server,
+                     a.principal.isEmpty() ? QString() : QStringLiteral(" pour ") + a.principal));
+    if (a.authentication.isEmpty() && (a.authOffered & ours & CURLAUTH_NEGOTIATE) != 0)
+        return failed(
+            Error::LoginRefused,
+            QStringLiteral("Le serveur Exchange %1 demande une identification Negotiate "
+                           "(Kerberos) mais aucun ticket Kerberos n'est disponible : indiquez "
+                           "le fichier de clés de la station ([Kerberos] Keytab=) ou ouvrez "
+                           "une session Kerberos (kinit).")
+                .arg(server));
+    return failed(Error::LoginRefused,
+                  QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
+                                 "Vérifiez l'utilisateur et le mot de passe.")
+                      .arg(server));
+}
+
 // Failures every Exchange answer may carry: login, forms-based authentication.
-bool commonHttpFailure(const detail::HttpsReply& a, const QString& server, ExchangeOutcome& out) {
-    if (a.status == 401) {
+bool commonHttpFailure(const detail::HttpsReply& a, const ExchangeSend& send, const QString& server,
+                       ExchangeOutcome& out) {
+    if (!a.loginProblem.isEmpty()) {
         out = failed(Error::LoginRefused,
-                     QStringLiteral("Identification refusée par le serveur Exchange %1 (HTTP 401). "
-                                    "Vérifiez l'utilisateur et le mot de passe.")
-                         .arg(server));
+                     QStringLiteral("Identification Kerberos impossible pour le serveur Exchange "
+                                    "%1 : %2")
+                         .arg(server, a.loginProblem));
+        return true;
+    }
+    if (a.status == 401) {
+        out = loginRefusal(a, send, server);
         return true;
     }
     if (a.status == 440 || isLogonRedirect(a)) {
@@ -200,17 +278,10 @@ namespace {
 // One EWS operation: the SOAP request posted, then the transport, the HTTP status, a SOAP
 // fault and the response class judged in that order. `refused` names what the server
 // refused in the operator's text ("le message", "la demande").
-ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
-                        const QByteArray& request, const QString& refused) {
-    const QByteArray action =
-        QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
-                          "messages/") +
-        operation + '"';
-    const detail::HttpsReply a = perform(
-        QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
-        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
+ExchangeOutcome ewsJudged(const detail::HttpsReply& a, const ExchangeSend& send, const QString& url,
+                          const QString& refused) {
     ExchangeOutcome out;
-    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, send, url, out))
         return out;
     const detail::EwsReply reply = detail::ReadEwsReply(a.body);
     if (!reply.faultString.isEmpty())
@@ -229,19 +300,44 @@ ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char
     return {};
 }
 
+// The outcome with the login the exchange used.
+ExchangeOutcome withLogin(ExchangeOutcome out, const detail::HttpsReply& a) {
+    out.authentication = a.authentication;
+    out.principal = a.principal;
+    return out;
+}
+
+ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
+                        const QByteArray& request, const QString& refused) {
+    ExchangeOutcome refusedLogin;
+    if (loginNotAllowed(send, url, refusedLogin))
+        return refusedLogin;
+    const QByteArray action =
+        QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
+                          "messages/") +
+        operation + '"';
+    const detail::HttpsReply a =
+        perform(QStringLiteral("POST"), url, send,
+                {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
+    return withLogin(ewsJudged(a, send, url, refused), a);
+}
+
 } // namespace
 
 namespace {
 
-// The outcome of a WebDAV request that needs nothing but a 2xx answer.
-ExchangeOutcome plainOutcome(const detail::HttpsReply& a, const QString& url,
-                             const QString& caFolder) {
+// A WebDAV request that needs nothing but a 2xx answer.
+ExchangeOutcome davCall(const QString& method, const QString& url, const ExchangeSend& send,
+                        const QList<QByteArray>& headers, const QByteArray& body) {
     ExchangeOutcome out;
-    if (transportFailure(a, url, caFolder, out) || commonHttpFailure(a, url, out))
+    if (loginNotAllowed(send, url, out))
         return out;
+    const detail::HttpsReply a = perform(method, url, send, headers, body);
+    if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, send, url, out))
+        return withLogin(out, a);
     if (a.status < 200 || a.status > 299)
-        return failed(Error::HttpStatus, httpStatusText(a, url));
-    return {};
+        return withLogin(failed(Error::HttpStatus, httpStatusText(a, url)), a);
+    return withLogin({}, a);
 }
 
 } // namespace
@@ -255,11 +351,29 @@ ExchangeSend ExchangeSendFor(const ServerSettings& server, const TimeLimits& lim
     send.user = server.user;
     send.password = server.password;
     send.bearer = server.bearer;
+    send.login = server.exchange;
     send.caFolder = caFolder;
     send.connectTimeout = limits.connect;
     send.responseTimeout = limits.response;
     send.sender = sender;
     return send;
+}
+
+long ExchangeAuthMethods(const ExchangeSend& send, const QString& url) {
+    const QString chosen = send.login.method.trimmed().toLower();
+    const bool withUser = !send.user.trimmed().isEmpty();
+    long methods = 0;
+    if (chosen == QLatin1String("negotiate") || chosen == QLatin1String("kerberos"))
+        methods = CURLAUTH_NEGOTIATE;
+    else if (chosen == QLatin1String("ntlm"))
+        methods = withUser ? CURLAUTH_NTLM : 0;
+    else if (chosen == QLatin1String("basic"))
+        methods = withUser ? CURLAUTH_BASIC : 0;
+    else
+        methods = CURLAUTH_NEGOTIATE | (withUser ? CURLAUTH_NTLM | CURLAUTH_BASIC : 0);
+    if (isPlainHttp(url))
+        methods &= ~static_cast<long>(CURLAUTH_BASIC);
+    return methods;
 }
 
 ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
@@ -292,10 +406,8 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
             body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
     body += "\r\n";
     body += send.message;
-    const detail::HttpsReply a =
-        perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
-                {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
-    return plainOutcome(a, url, send.caFolder);
+    return davCall(QStringLiteral("PUT"), url, send,
+                   {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
 }
 
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
@@ -323,10 +435,8 @@ ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
                                      "l'envoi WebDAV."));
     url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
     what = url;
-    const detail::HttpsReply a =
-        perform(QStringLiteral("PROPFIND"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
-                {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
-    return plainOutcome(a, url, send.caFolder);
+    return davCall(QStringLiteral("PROPFIND"), url, send,
+                   {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
 }
 
 namespace {

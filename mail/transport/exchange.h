@@ -20,8 +20,9 @@ struct ExchangeSend {
     bool ssl = false; // WebDAV: HTTPS when set, HTTP otherwise; EWS: always HTTPS
     QString user;     // login ("DOMAIN\\user", "user@domain" or "user"); "" = none
     QString password;
-    QString bearer;   // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
-    QString caFolder; // native folder of extra trusted CA certificates (PEM), may be ""
+    QString bearer;      // OAuth 2.0 access token: sent as "Authorization: Bearer", no password
+    ExchangeLogin login; // the login method chosen and the station's Kerberos keys
+    QString caFolder;    // native folder of extra trusted CA certificates (PEM), may be ""
     std::chrono::milliseconds connectTimeout{30000};
     std::chrono::milliseconds responseTimeout{120000}; // longest wait without progress
     QString sender;                                    // envelope sender address
@@ -43,15 +44,17 @@ ExchangeSend ExchangeSendFor(const ServerSettings& server, const TimeLimits& lim
 struct ExchangeOutcome {
     qint32 code = 0;
     QString description;
+    QString authentication; // the login method the last request carried (e.g. "NTLM")
+    QString principal;      // the station's Kerberos principal, when its keytab was used
 };
 
 // Sends through Exchange Web Services: POST of a CreateItem (SendAndSaveCopy, copy in Sent
-// Items) with the message in MimeContent. Login by NTLM, Negotiate or Basic as the server
-// offers. Runs on any thread; blocks until done or the time limits are over.
+// Items) with the message in MimeContent. Login as ExchangeAuthMethods says. Runs on any
+// thread; blocks until done or the time limits are over.
 ExchangeOutcome SendThroughEws(const ExchangeSend& send);
 
 // Sends through Exchange WebDAV: PUT of the envelope and the message to the mailbox's
-// submission address. Login by Basic or NTLM. Runs on any thread; blocks.
+// submission address. Login as ExchangeAuthMethods says. Runs on any thread; blocks.
 ExchangeOutcome SendThroughWebDav(const ExchangeSend& send);
 
 // Checks the settings of `send` without sending anything: EWS asks for the inbox folder
@@ -60,6 +63,12 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send);
 // failures are those of the matching send. `what` receives the address asked.
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what);
 ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what);
+
+// The libcurl login methods for `send` at `url`: the one the settings choose, else what the
+// server offers with Negotiate first, then NTLM, then Basic (NTLM and Basic need a user).
+// Basic is never allowed over plain HTTP, where it would show the password: 0 when nothing
+// is left.
+long ExchangeAuthMethods(const ExchangeSend& send, const QString& url);
 
 // The EWS address for `server` and `port` (see ExchangeSend). Never fails.
 QString EwsUrl(const QString& server, qint32 port);

@@ -3,6 +3,8 @@
 #include "app/server_check.h"
 #include "mail/engine/server_probe.h"
 #include "mail/transport/smtp_transport.h"
+#include "support/https_fixture.h"
+#include "support/kerberos_realm.h"
 #include "support/program_run.h"
 #include "support/smtp_fixture.h"
 #include "support/temp_prefix.h"
@@ -11,6 +13,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -112,7 +115,7 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         mail::detail::SetImplicitTlsPort(c.implicitPort ? server.port() : 465);
         mail::ProbeSettings settings;
         settings.server = {
-            QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}};
+            QStringLiteral("127.0.0.1"), server.port(), c.mode, c.user, c.password, {}, {}, {}};
         settings.senderAddress = QStringLiteral("station@example.org");
         settings.caFolder = c.trust ? trusted.path() : QString();
         settings.limits = {std::chrono::milliseconds(5000), std::chrono::milliseconds(10000)};
@@ -138,7 +141,7 @@ TEST(ServerCheck, ReportsWhatTheServerOffersAndSendsNothing) {
         port = gone.port();
     }
     mail::ProbeSettings nobody;
-    nobody.server = {QStringLiteral("127.0.0.1"), port, 4, {}, {}, {}, {}};
+    nobody.server = {QStringLiteral("127.0.0.1"), port, 4, {}, {}, {}, {}, {}};
     const auto report = mail::ProbeServer(nobody);
     EXPECT_EQ(report.code, mail::Error::ConnectFailed);
     EXPECT_TRUE(report.description.contains(QStringLiteral("Connexion impossible")))
@@ -173,6 +176,46 @@ TEST(ServerCheck, ProgramChecksTheSavedSettings) {
     EXPECT_TRUE(why.contains(QStringLiteral("Adresse Email d'envoi non renseignée")))
         << why.toStdString();
     EXPECT_TRUE(server.messages().isEmpty()) << "neither the check nor a version notice sends";
+}
+
+// The check of Exchange settings says which login method the server's offer led to, here
+// Kerberos with the station's keytab named in the settings file.
+TEST(ServerCheck, ProgramNamesTheExchangeLoginMethod) {
+    testsupport::KerberosRealm realm;
+    if (!realm.isRunning())
+        GTEST_SKIP() << "no Kerberos realm: " << realm.error().toStdString();
+    testsupport::HttpsServerOptions options;
+    options.negotiateKeytab =
+        realm.keytab(QStringLiteral("http.keytab"), {QStringLiteral("HTTP/localhost")});
+    options.offer = {QStringLiteral("NTLM"), QStringLiteral("Negotiate")};
+    const QString station =
+        realm.keytab(QStringLiteral("station.keytab"), {QStringLiteral("postique/studio")});
+    ASSERT_FALSE(options.negotiateKeytab.isEmpty() || station.isEmpty())
+        << realm.error().toStdString();
+    testsupport::HttpsServer server(options);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+
+    testsupport::ProgramInstall install;
+    ASSERT_TRUE(install.ok()) << install.error().toStdString();
+    ASSERT_TRUE(install.writeSettings(QStringLiteral("localhost:%1").arg(server.port()),
+                                      QStringLiteral("studio@radio.example"),
+                                      QStringLiteral("C:\\Jobs\\")));
+    ASSERT_TRUE(install.editSettings([&](QByteArray& ini) {
+        ini.replace("Protocole=0", "Protocole=1");
+        ini += "[Kerberos]\r\nKeytab=" + station.toUtf8() + "\r\nPrincipal=postique/studio\r\n";
+    }));
+    const QString ca = install.appFolder() + QStringLiteral("/Settings/VL3_Postique/CA");
+    ASSERT_TRUE(QDir().mkpath(ca));
+    ASSERT_TRUE(
+        QFile::copy(server.caFolder() + QStringLiteral("/ca.pem"), ca + QStringLiteral("/ca.pem")));
+
+    auto program = install.start(1000, {QStringLiteral("--check-server")});
+    ASSERT_TRUE(program->waitForFinished(60000));
+    const QString report = QString::fromUtf8(program->readAllStandardOutput());
+    EXPECT_EQ(program->exitCode(), 0) << report.toStdString();
+    EXPECT_TRUE(report.contains(QStringLiteral(
+        "Authentification : Negotiate (Kerberos), principal postique/studio@POSTIQUE.TEST")))
+        << report.toStdString();
 }
 
 } // namespace

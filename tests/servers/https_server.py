@@ -4,7 +4,7 @@ CreateItem requests, WebDAV submissions and Graph sendMail requests, checks thei
 records them and answers as the test asks.
 
 Usage: https_server.py --cert C --key K --state DIR [--user U --password P] [--plain]
-                       [--bearer-state OAUTHDIR]
+                       [--bearer-state OAUTHDIR] [--negotiate-keytab KT [--offer LIST]]
 
 Prints "PORT <n>" once it listens on 127.0.0.1. The answer to each request follows the
 scenario named in DIR/scenario (read at every request; "ok" when missing):
@@ -19,13 +19,18 @@ scenario named in DIR/scenario (read at every request; "ok" when missing):
   graph-busy-long  Graph: 429 with "Retry-After: 3600"
   graph-400     Graph: 400 with an error body (code, message with a line break)
   slow          waits 60 s before answering
+An EWS GetFolder (the settings check) is answered as a CreateItem would be.
 Graph requests (POST /v1.0/users/<mailbox>/sendMail, mailbox as --mailbox or --user) are
 answered 202; one with an empty body (the settings check) 400 without being a problem.
 Requests without the expected Basic credentials get 401 first, as a server does. With
 --bearer-state, the credentials are an "Authorization: Bearer" header with a live access
-token of the authorisation server (oauth_server.py) whose state folder is OAUTHDIR. Every
-request with credentials is appended to DIR/requests.jsonl: method, path, headers, what was
-found in it, and "problems" (shape errors; empty when the request is right).
+token of the authorisation server (oauth_server.py) whose state folder is OAUTHDIR. With
+--negotiate-keytab, the credentials are a Negotiate token checked with GSS-API against the
+service keys of KT (KRB5_CONFIG names the realm); the challenge offers the schemes of --offer
+("Negotiate,NTLM,Basic", default "Negotiate"), Basic checked against --user and --password,
+NTLM never accepted. Every request with credentials is appended to DIR/requests.jsonl: method,
+path, headers, the login scheme and principal, what was found in it, and "problems" (shape
+errors; empty when the request is right).
 """
 
 import argparse
@@ -126,6 +131,9 @@ def check_ews(handler, body, found, problems):
         return
     if root.tag != q(SOAP, "Envelope"):
         problems.append("root element %s" % root.tag)
+        return
+    if root.find("%s/%s" % (q(SOAP, "Body"), q(MESSAGES, "GetFolder"))) is not None:
+        found["check"] = True  # the settings check reads the inbox folder
         return
     version = root.find("%s/%s" % (q(SOAP, "Header"), q(TYPES, "RequestServerVersion")))
     if version is None or version.get("Version") != "Exchange2007_SP1":
@@ -235,12 +243,47 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        if status < 300:  # mutual authentication: the server's Negotiate answer
+            extra = list(extra) + getattr(self, "login_extra", [])
         for name, value in extra:
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
 
+    def negotiate(self):
+        """Checks the Authorization header against the offered schemes: (scheme, principal,
+        headers for the answer) when it is good, None otherwise."""
+        value = self.headers.get("Authorization", "")
+        scheme, _, data = value.partition(" ")
+        offer = self.server.offer
+        if scheme == "Negotiate" and "Negotiate" in offer:
+            import gssapi  # only the Kerberos tests need it
+            try:
+                context = gssapi.SecurityContext(usage="accept")
+                answer = context.step(base64.b64decode(data))
+            except Exception:  # noqa: BLE001 - any token that does not verify is refused
+                return None
+            if not context.complete:
+                return None
+            extra = [("WWW-Authenticate", "Negotiate " + base64.b64encode(answer).decode("ascii"))] if answer else []
+            return "Negotiate", str(context.initiator_name), extra
+        if scheme == "Basic" and "Basic" in offer and self.server.user:
+            expected = base64.b64encode(
+                ("%s:%s" % (self.server.user, self.server.password)).encode("utf-8")).decode("ascii")
+            if data == expected:
+                return "Basic", "", []
+        return None
+
+    def challenges(self):
+        if self.server.negotiate_keytab:
+            return [("WWW-Authenticate", 'Basic realm="Postique test"' if name == "Basic" else name)
+                    for name in self.server.offer]
+        challenge = 'Bearer error="invalid_token"' if self.server.bearer_state else 'Basic realm="Postique test"'
+        return [("WWW-Authenticate", challenge)]
+
     def authorised(self):
+        if self.server.negotiate_keytab:
+            return self.negotiate()
         if self.server.bearer_state:
             value = self.headers.get("Authorization", "")
             return value.startswith("Bearer ") and bearer_valid(self.server.bearer_state, value[7:])
@@ -253,10 +296,12 @@ class Handler(BaseHTTPRequestHandler):
     def handle_request(self):
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length) if length else b""
-        if not self.authorised():
-            challenge = 'Bearer error="invalid_token"' if self.server.bearer_state else 'Basic realm="Postique test"'
-            self.reply(401, "login required", extra=[("WWW-Authenticate", challenge)])
+        self.login_extra = []
+        login = self.authorised()
+        if not login:
+            self.reply(401, "login required", extra=self.challenges())
             return
+        scheme, principal, self.login_extra = login if isinstance(login, tuple) else ("", "", [])
         scenario = self.scenario()
         found, problems = {}, []
         is_ews = self.path.lower().startswith("/ews/")
@@ -272,6 +317,8 @@ class Handler(BaseHTTPRequestHandler):
             "path": self.path,
             "headers": {k: v for k, v in self.headers.items()},
             "scenario": scenario,
+            "auth": scheme,
+            "principal": principal,
             "found": found,
             "problems": problems,
         }
@@ -284,7 +331,7 @@ class Handler(BaseHTTPRequestHandler):
         if problems:
             self.reply(400, "; ".join(problems))
         elif scenario == "unauthorized":
-            self.reply(401, "denied", extra=[("WWW-Authenticate", 'Basic realm="Postique test"')])
+            self.reply(401, "denied", extra=self.challenges())
         elif scenario == "fba-440":
             self.reply(440, "Login Timeout")
         elif scenario == "fba-redirect":
@@ -327,7 +374,11 @@ def main():
     parser.add_argument("--mailbox", default="", help="mailbox name expected in WebDAV paths")
     parser.add_argument("--plain", action="store_true", help="HTTP instead of HTTPS")
     parser.add_argument("--bearer-state", default="", help="OAuth 2.0 server state folder")
+    parser.add_argument("--negotiate-keytab", default="", help="service keys for Negotiate")
+    parser.add_argument("--offer", default="Negotiate", help="schemes offered with --negotiate-keytab")
     args = parser.parse_args()
+    if args.negotiate_keytab:
+        os.environ["KRB5_KTNAME"] = "FILE:" + args.negotiate_keytab
 
     def configure(server):
         server.state = args.state
@@ -335,6 +386,8 @@ def main():
         server.password = args.password
         server.mailbox = args.mailbox
         server.bearer_state = args.bearer_state
+        server.negotiate_keytab = args.negotiate_keytab
+        server.offer = [name.strip() for name in args.offer.split(",") if name.strip()]
         server.count = 0
 
     return serve(Handler, configure, args.cert, args.key, plain=args.plain)

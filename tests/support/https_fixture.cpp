@@ -17,6 +17,9 @@ HttpsServer::HttpsServer(const HttpsServerOptions& options) {
         args << QStringLiteral("--plain");
     if (!options.bearerState.isEmpty())
         args << QStringLiteral("--bearer-state") << options.bearerState;
+    if (!options.negotiateKeytab.isEmpty())
+        args << QStringLiteral("--negotiate-keytab") << options.negotiateKeytab
+             << QStringLiteral("--offer") << options.offer.join(u',');
     start(QStringLiteral("https_server.py"), args);
 }
 

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace testsupport {
 
@@ -16,6 +17,10 @@ struct HttpsServerOptions {
     QString mailbox;     // WebDAV mailbox in the path (default: user)
     bool plain = false;  // HTTP instead of HTTPS
     QString bearerState; // OAuth 2.0: bearers of the authorisation server with this state folder
+    // Negotiate: the service keys the tokens are checked with (a KerberosRealm keytab), and the
+    // schemes the challenge offers ("Negotiate", "NTLM", "Basic"), in order.
+    QString negotiateKeytab;
+    QStringList offer{QStringLiteral("Negotiate")};
 };
 
 // One server process for one test, serving the test PKI's server certificate; stops when

@@ -110,28 +110,43 @@ TEST(ExchangeWebServices, CreateItemCarriesMessageAndRecipients) {
     EXPECT_EQ(found["subject"].toString(), "Postique: conducteur");
 }
 
-TEST(ExchangeWebDav, PutsEnvelopeAndMessageOverHttpsAndHttp) {
-    for (const bool ssl : {true, false}) {
-        SCOPED_TRACE(ssl ? "https" : "http");
-        HttpsServerOptions options;
-        options.plain = !ssl;
-        HttpsServer server(options);
-        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
-        mail::ExchangeSend send = makeSend(server);
-        send.ssl = ssl;
-        const mail::ExchangeOutcome out = mail::SendThroughWebDav(send);
-        EXPECT_EQ(out.code, 0) << out.description.toStdString();
+TEST(ExchangeWebDav, PutsEnvelopeAndMessage) {
+    HttpsServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    const mail::ExchangeOutcome out = mail::SendThroughWebDav(makeSend(server));
+    EXPECT_EQ(out.code, 0) << out.description.toStdString();
+    EXPECT_EQ(out.authentication, "Basic");
 
-        const auto requests = server.requests();
-        ASSERT_EQ(requests.size(), 1);
-        EXPECT_TRUE(requests[0]["problems"].toArray().isEmpty())
-            << QJsonDocument(requests[0]).toJson().toStdString();
-        const QJsonObject found = requests[0]["found"].toObject();
-        EXPECT_EQ(found["mail_from"].toString(), "studio@radio.example");
-        EXPECT_EQ(strings(found["rcpt_to"]),
-                  (QStringList{"bob@example.test", "carol@example.test", "archive@radio.example"}));
-        EXPECT_EQ(QByteArray::fromBase64(found["mime_b64"].toString().toLatin1()), kMessage);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_TRUE(requests[0]["problems"].toArray().isEmpty())
+        << QJsonDocument(requests[0]).toJson().toStdString();
+    const QJsonObject found = requests[0]["found"].toObject();
+    EXPECT_EQ(found["mail_from"].toString(), "studio@radio.example");
+    EXPECT_EQ(strings(found["rcpt_to"]),
+              (QStringList{"bob@example.test", "carol@example.test", "archive@radio.example"}));
+    EXPECT_EQ(QByteArray::fromBase64(found["mime_b64"].toString().toLatin1()), kMessage);
+}
+
+// A password never crosses a connection without SSL in Basic, whether the server offers
+// nothing else or the settings choose it.
+TEST(ExchangeWebDav, BasicNeverCrossesPlainHttp) {
+    HttpsServerOptions options;
+    options.plain = true;
+    HttpsServer server(options);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    for (const char* method : {"", "Basic"}) {
+        SCOPED_TRACE(method);
+        mail::ExchangeSend send = makeSend(server);
+        send.ssl = false;
+        send.login.method = QString::fromLatin1(method);
+        const mail::ExchangeOutcome out = mail::SendThroughWebDav(send);
+        EXPECT_EQ(out.code, mail::Error::ExchangeSettings) << out.description.toStdString();
+        EXPECT_TRUE(out.description.contains(QStringLiteral("en clair")))
+            << out.description.toStdString();
+        EXPECT_TRUE(out.description.contains(QStringLiteral("cochez SSL")));
     }
+    EXPECT_TRUE(server.requests().isEmpty()) << "no request carried the password";
 }
 
 TEST(ExchangeFailures, EachAnswerGivesItsCodeAndDescription) {
