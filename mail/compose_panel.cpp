@@ -6,6 +6,7 @@
 #include "mail/engine/mail_component.h"
 #include "mail/send_email.h"
 #include "system/error_reporting.h"
+#include "system/stop_points.h"
 #include "ui/frm_main.h"
 #include "ui/frm_mainbis.h"
 #include "ui/msgbox.h"
@@ -75,15 +76,18 @@ bool DirectSend(Frm_Main& main, mail::MailMessage& mail, const QString& recipien
                         Sending::Report(main, Manuel, text);
                 } else {
                     anySent = true;
-                    if (record && record->noteSent)
+                    if (record && record->noteSent) {
+                        StopPoints::reach("answered");
                         record->noteSent(token);
+                    }
                     if (Manuel == Sending::True)
                         MsgBox::Show(QStringLiteral("Mail envoyé avec succès à ") + token,
                                      MsgBox::Icon::Information, MsgBox::Buttons::OK);
                 }
             });
-            // A stop request leaves the remaining copies for the next run.
-            if (mail::AbortRequested()) {
+            // A stop request, or a copy that could not be recorded, leaves the remaining
+            // copies for the next run.
+            if (mail::AbortRequested() || (record && record->stopped && record->stopped())) {
                 allSent = false;
                 anyTransient = true;
                 break;

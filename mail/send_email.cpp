@@ -474,13 +474,19 @@ void Frm_Main::SendMail(const MailFields& fields, bool composePanel, qint16 Manu
                 onMail([&](mail::MailMessage& m) {
                     if (m.addAttachment(path) == 0)
                         return;
-                    if (Manuel == True)
+                    if (Manuel == True) {
                         report(QStringLiteral("Impossible de joindre la PJ: ") + path +
                                QStringLiteral("\r\n\r\nErr: ") +
                                QString::number(m.lastErrorCode()) + QLatin1Char(':') +
                                m.lastErrorDescription());
-                    else
-                        report(QStringLiteral("Impossible de joindre la PJ: ") + path);
+                        return;
+                    }
+                    // An automatic mail never goes without its row's attachment: the row
+                    // waits (its line says why) and the file is kept.
+                    Abandon = True;
+                    failed(Outcome::Transient, QStringLiteral("Impossible de joindre la PJ: ") +
+                                                   path + QStringLiteral(" (") +
+                                                   m.lastErrorDescription() + QLatin1Char(')'));
                 });
             }
         });
