@@ -12,6 +12,7 @@
 #include "system/winpath.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -110,7 +111,8 @@ bool readRegularFile(const QString& native, QByteArray& bytes, QString& why) {
 
 } // namespace
 
-JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolder) {
+JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolder,
+                             const QString& jobFileName) {
     JobCheckReport report;
     const JobReadResult read = readJobBytes(bytes);
     if (!read.ok) {
@@ -174,6 +176,7 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         const QString attachment = sheet.cell(row, 10);
         QString attachmentLine;
         bool withoutAttachment = false;
+        bool waitsForAttachment = false;
         AttachmentName verdict = checkAttachmentName(attachment.trimmed());
         const QString nativeFile = verdict == AttachmentName::Inside
                                        ? WinPath::nativePath(folder + attachment.trimmed())
@@ -198,7 +201,23 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
             withoutAttachment = true;
             break;
         case AttachmentName::Inside: {
-            if (info.isFile() && info.size() > 0)
+            QFile readable(nativeFile);
+            const QStringList others =
+                info.isFile() ? jobsNamingAttachment(nativeFolder, nativeFile, jobFileName)
+                              : QStringList();
+            if (info.isFile() && info.size() > 0 && !readable.open(QIODevice::ReadOnly)) {
+                attachmentLine = QStringLiteral("%1 illisible (%2) : la ligne attendrait, avec "
+                                                "une ligne d'incident, sans partir sans elle")
+                                     .arg(shown(attachment), shown(readable.errorString()));
+                waitsForAttachment = true;
+            } else if (info.isFile() && info.size() > 0 && !others.isEmpty())
+                attachmentLine = QStringLiteral("%1 trouvée (%2 octets), nommée aussi par %3 : "
+                                                "supprimée une fois envoyées toutes les lignes "
+                                                "de ces jobs qui la nomment")
+                                     .arg(shown(attachment))
+                                     .arg(info.size())
+                                     .arg(shown(others.join(QStringLiteral(", "))));
+            else if (info.isFile() && info.size() > 0)
                 attachmentLine = QStringLiteral("%1 trouvée (%2 octets), supprimée une fois "
                                                 "envoyées toutes les lignes qui la nomment")
                                      .arg(shown(attachment))
@@ -214,7 +233,8 @@ JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolde
         report.lines << QString();
         report.lines << QStringLiteral("Ligne %1 : %2")
                             .arg(row)
-                            .arg(!problems.isEmpty() ? QStringLiteral("REFUSÉE")
+                            .arg(!problems.isEmpty()  ? QStringLiteral("REFUSÉE")
+                                 : waitsForAttachment ? QStringLiteral("attendrait sa pièce jointe")
                                  : withoutAttachment
                                      ? QStringLiteral("serait envoyée sans sa pièce jointe")
                                      : QStringLiteral("serait envoyée"));
@@ -257,7 +277,8 @@ JobCheckReport checkJobFile(const QString& path) {
         report.exitCode = JobCheckUnreadable;
         return report;
     }
-    JobCheckReport report = checkJobBytes(bytes, QFileInfo(native).absolutePath());
+    JobCheckReport report =
+        checkJobBytes(bytes, QFileInfo(native).absolutePath(), QFileInfo(native).fileName());
     // Whether the job lies on a share decides how it is let go once sent.
     report.lines.prepend(QStringLiteral("Système de fichiers : %1")
                              .arg(Posix::describeMount(Posix::mountOf(native))));

@@ -26,6 +26,7 @@ struct JobCheckReport {
 JobCheckReport checkJobFile(const QString& path);
 
 // Checks job bytes as if they were a job in the native folder `nativeFolder`.
-JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolder);
+JobCheckReport checkJobBytes(const QByteArray& bytes, const QString& nativeFolder,
+                             const QString& jobFileName = QString());
 
 } // namespace automation

@@ -17,9 +17,11 @@
 #include "automation/jobs/job_run.h"
 #include "mail/engine/destinations.h"
 #include "mail/engine/send_queue.h"
+#include "mail/transport/mta_sts.h"
 #include "station/mail_builder.h"
 #include "station/settings_store.h"
 #include "system/ini.h"
+#include "system/stop_points.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -140,8 +142,10 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     const QString file = Lib_Public::DossierConfigGlobal[0] + QStringLiteral("VL3_Postique.ini");
     const QString native = WinPath::nativePath(file);
     // The servers' recipients of the day are counted beside the settings.
-    mail::SetDestinationBudgetFolder(native.isEmpty() ? QString()
-                                                      : QFileInfo(native).absolutePath());
+    const QString settingsFolder = native.isEmpty() ? QString() : QFileInfo(native).absolutePath();
+    mail::SetDestinationBudgetFolder(settingsFolder);
+    // So are the recipient domains' MTA-STS policies, for their max_age.
+    mail::detail::SetStsPolicyFolder(settingsFolder);
     QFile ini(native);
     QString text;
     if (!native.isEmpty() && ini.open(QIODevice::ReadOnly) && ini.size() <= qint64{1024} * 1024)
@@ -277,6 +281,9 @@ private:
 void Dispatch::deleteAttachment(const QString& native) {
     if (!automation::nonEmptyFile(native))
         return;
+    // Another job of the folder names it too: the last of them to send it deletes it.
+    if (!automation::jobsNamingAttachment(nativeFolder_, native, run_.jobName()).isEmpty())
+        return;
     if (::unlink(QFile::encodeName(native).constData()) != 0 && errno != ENOENT)
         Lib_Public::ReportError(JobDispatch::kLabel, 75,
                                 QStringLiteral("cannot delete %1: %2")
@@ -294,6 +301,8 @@ void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
             *server, settings_.protocol);
     if (unit.state == automation::UnitState::Sent || unit.state == automation::UnitState::Failed)
         ++doneRows_;
+    if (server && unit.state == automation::UnitState::Sent)
+        StopPoints::reach("recorded");
     if (run_.attachmentSettled(unit, unit.state == automation::UnitState::Sent))
         deleteAttachment(unit.attachment);
     if (job_->afterRow)
@@ -394,6 +403,7 @@ void Dispatch::sendRow(RowWork work) {
         automation::postIncident(Untrusted::Clean(reason));
         run_.copySent(unit, r); // never tried again
     };
+    copies.stopped = [this] { return run_.journalBroken(); };
     job_->copies = &copies;
     current_ = &work;
     handedOver_ = false;
@@ -422,7 +432,7 @@ void Dispatch::sendRow(RowWork work) {
     const automation::Verdict& verdict = job_->verdict;
     if (abandon == 0 || verdict.outcome == Sending::Outcome::Sent)
         run_.sent(unit);
-    else if (mail::AbortRequested())
+    else if (mail::AbortRequested() || run_.journalBroken())
         run_.notTried(unit);
     else if (verdict.outcome == Sending::Outcome::Permanent)
         run_.failed(unit, verdict.reason);
@@ -439,6 +449,8 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     RowWork work = std::move(it->second);
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
+    if (outcome.code == mail::Error::None)
+        StopPoints::reach("answered");
     if (!outcome.notice.isEmpty())
         automation::postIncident(Untrusted::Clean(outcome.notice));
     if (outcome.code == mail::Error::None) {
@@ -473,8 +485,9 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         queue_.resume();
         queue_.submit(again, std::move(plan));
         return;
-    } else if (outcome.notAttempted && outcome.retryAtMs > 0) {
-        // The server's recipients of the day are spent: the row waits until they are not.
+    } else if (outcome.retryAtMs > 0 && !outcome.permanent) {
+        // The server's recipients of the day, or its quota of 24 hours, are spent: the row
+        // waits until they are not.
         run_.deferred(unit, outcome.description, 0, outcome.retryAtMs);
     } else if (outcome.code == mail::Error::Aborted || outcome.notAttempted) {
         run_.notTried(unit);

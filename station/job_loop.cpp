@@ -7,6 +7,7 @@
 #include "automation/jobs/job_guard.h"
 #include "automation/jobs/job_journal.h"
 #include "automation/jobs/job_run.h"
+#include "automation/jobs/pending_records.h"
 #include "system/beside_event_loop.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
@@ -48,8 +49,8 @@ struct PollerState {
     StabilityTracker settling;
     QSet<QString> reported; // "path|size|mtime" of job states already reported as kept
     // Sends of a job (by its native path), whole rows or single copies, that went out while its
-    // journal could not be written.
-    QHash<QString, QList<UnrecordedSend>> unrecorded;
+    // journal could not be written; kept beside the settings until the journal has them.
+    PendingRecords unrecorded;
     QString missingFolder; // the job folder said to be missing, "" while it is there
     // Where the job folder lies this cycle: on a network file system a file still open here
     // cannot be deleted or moved by this client.
@@ -62,6 +63,18 @@ struct PollerState {
 PollerState& state() {
     static PollerState s;
     return s;
+}
+
+// The sends still to record, from the file in the settings folder when the program starts.
+PendingRecords& pendingRecords() {
+    static QString file;
+    const QString native = WinPath::nativePath(Lib_Public::DossierConfigGlobal[0] +
+                                               QStringLiteral("VL3_Postique.unrecorded"));
+    if (native != file) {
+        file = native;
+        state().unrecorded.setFile(native);
+    }
+    return state().unrecorded;
 }
 
 // Ticks left before the next cycle when a job was still being written: soon, not 30 s later.
@@ -101,7 +114,7 @@ void resetPoller() {
     s.cycles = 0;
     s.settling = StabilityTracker();
     s.reported.clear();
-    s.unrecorded.clear();
+    s.unrecorded.forget();
     s.missingFolder.clear();
     s.networkFolder = false;
     s.folderSettleMs = StabilityTracker::SettleMs;
@@ -321,7 +334,7 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
     // Without a journal that can be written, nothing of the job goes out: every row would
     // go again at every cycle. Sends that went out while it failed are recorded first.
     bool journalReady = journalState != JobJournal::State::Failed && journal.prepare(&error);
-    for (const UnrecordedSend& send : s.unrecorded.value(native)) {
+    for (const UnrecordedSend& send : pendingRecords().of(native)) {
         if (!journalReady)
             break;
         journalReady = journal.record(send, &error);
@@ -333,7 +346,7 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
             Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
     }
-    s.unrecorded.remove(native);
+    pendingRecords().remove(native);
     if (journalState == JobJournal::State::Finished) {
         // Every row went out before the program stopped, just short of deleting the job.
         if (deleteHeldJob(lock, native, loaded, &error))
@@ -365,8 +378,7 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
         tell(QString());
     }
     job.afterRow();
-    if (!job.unrecorded.isEmpty())
-        s.unrecorded[native] << job.unrecorded;
+    pendingRecords().add(native, job.unrecorded);
 
     if (result == 0 || abandon != 0)
         return Lib_Public::QuitterDemande ? JobOutcome::Kept

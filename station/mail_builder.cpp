@@ -15,6 +15,7 @@
 #include "system/error_reporting.h"
 #include "system/files.h"
 #include "system/globals.h"
+#include "system/stop_points.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -382,13 +383,19 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
                 onMail([&](mail::MailMessage& m) {
                     if (m.addAttachment(path) == 0)
                         return;
-                    if (Manuel == True)
+                    if (Manuel == True) {
                         report(QStringLiteral("Impossible de joindre la PJ: ") + path +
                                QStringLiteral("\r\n\r\nErr: ") +
                                QString::number(m.lastErrorCode()) + QLatin1Char(':') +
                                m.lastErrorDescription());
-                    else
-                        report(QStringLiteral("Impossible de joindre la PJ: ") + path);
+                        return;
+                    }
+                    // An automatic mail never goes without its row's attachment: the row
+                    // waits (its line says why) and the file is kept.
+                    Abandon = True;
+                    failed(Outcome::Transient, QStringLiteral("Impossible de joindre la PJ: ") +
+                                                   path + QStringLiteral(" (") +
+                                                   m.lastErrorDescription() + QLatin1Char(')'));
                 });
             }
         });
@@ -574,14 +581,17 @@ bool Sending::SendCopies(mail::MailMessage& mail, const QString& recipients, boo
                         feedback.report(text);
                 } else {
                     anySent = true;
-                    if (record && record->noteSent)
+                    if (record && record->noteSent) {
+                        StopPoints::reach("answered");
                         record->noteSent(token);
+                    }
                     if (interactive && feedback.inform)
                         feedback.inform(QStringLiteral("Mail envoyé avec succès à ") + token);
                 }
             });
-            // A stop request leaves the remaining copies for the next run.
-            if (mail::AbortRequested()) {
+            // A stop request, or a copy that could not be recorded, leaves the remaining
+            // copies for the next run.
+            if (mail::AbortRequested() || (record && record->stopped && record->stopped())) {
                 allSent = false;
                 anyTransient = true;
                 break;

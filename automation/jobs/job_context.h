@@ -33,11 +33,12 @@ struct Verdict {
 // envelope recipient) for an address went out before; `noteSent` records a copy that went out
 // now (without a server, one copy per recipient). `noteRefused`, when set, takes a copy refused
 // (for good or for a while) instead of an incident line: the job says it once per change of
-// the row's state. Through a server, the recipients already served are left out of the
-// envelope.
+// the row's state. `stopped` turns true once a copy could not be recorded: no further copy
+// starts. Through a server, the recipients already served are left out of the envelope.
 struct CopyRecord {
     std::function<bool(const QString& recipient)> alreadySent;
     std::function<void(const QString& recipient)> noteSent;
+    std::function<bool()> stopped;
     std::function<void(const QString& recipient, bool permanent, const QString& reason)>
         noteRefused;
 };

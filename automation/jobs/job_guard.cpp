@@ -1,6 +1,9 @@
 // Job safeguards: settling, exclusive flock, change detection and attachment containment.
 #include "automation/jobs/job_guard.h"
 
+#include "automation/jobs/job_file.h"
+#include "system/atomicfile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -172,6 +175,38 @@ bool resolvesInside(const QString& nativeFolder, const QString& nativeFile) {
     if (target.isEmpty() || folder.isEmpty()) // a dangling link, or no folder
         return false;
     return target.startsWith(folder + u'/');
+}
+
+QStringList jobsNamingAttachment(const QString& nativeFolder, const QString& nativeFile,
+                                 const QString& ownJob) {
+    const QDir folder(nativeFolder);
+    const QString wanted = folder.relativeFilePath(nativeFile).toLower();
+    static const QRegularExpression jobName(QStringLiteral("^email_.*\\.ss8$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QStringList naming;
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (!jobName.match(name).hasMatch() || name.compare(ownJob, Qt::CaseInsensitive) == 0)
+            continue;
+        const std::optional<QByteArray> bytes = AtomicFile::readAll(folder.filePath(name));
+        if (!bytes)
+            continue;
+        const JobReadResult read = readJobBytes(*bytes);
+        if (!read.ok || !read.sheet)
+            continue;
+        for (int row = 1; row <= read.sheet->rowCount(); ++row) {
+            if (read.sheet->cell(row, 1).trimmed().isEmpty())
+                continue; // a row not in use sends nothing
+            QString named = read.sheet->cell(row, 10).trimmed();
+            if (checkAttachmentName(named) != AttachmentName::Inside)
+                continue;
+            named.replace(u'\\', u'/');
+            if (named.toLower() == wanted) {
+                naming << name;
+                break;
+            }
+        }
+    }
+    return naming;
 }
 
 } // namespace automation

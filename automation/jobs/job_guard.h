@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <sys/types.h>
@@ -105,5 +106,11 @@ AttachmentName checkAttachmentName(const QString& name);
 // True when the native file `nativeFile`, if it exists, resolves (links followed) to a path
 // inside the native folder `nativeFolder`; a missing file counts as inside.
 bool resolvesInside(const QString& nativeFolder, const QString& nativeFile);
+
+// The other jobs of the native folder `nativeFolder` (file names, `ownJob` left out) with a
+// row naming the file `nativeFile` in column 10: a file several jobs name is deleted by the
+// last of them to send it. Names are compared without regard to case, as Windows does.
+QStringList jobsNamingAttachment(const QString& nativeFolder, const QString& nativeFile,
+                                 const QString& ownJob);
 
 } // namespace automation

@@ -69,6 +69,7 @@ struct DestinationSlot::State {
     std::deque<qint64> starts; // when the mails of the last minute started
     qint64 restUntilMs = 0;
     bool restForThrottle = false; // a short pause the server asked for: waited in place
+    bool restForQuota = false;    // the server's quota of 24 hours is spent
     int throttles = 0;            // throttling replies in a row
     int unreachable = 0;          // failures to reach it in a row
     int successes = 0;            // successes since the last cut or step
@@ -217,9 +218,15 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
         const qint64 now = nowMs();
         if (state->restUntilMs - now > kWaitRestMs && !state->restForThrottle) {
             result.retryAtMs = state->restUntilMs;
-            result.refusal = QStringLiteral("le serveur %1 est laissé au repos jusqu'à %2")
-                                 .arg(host, QDateTime::fromMSecsSinceEpoch(state->restUntilMs)
-                                                .toString(QStringLiteral("HH:mm:ss")));
+            result.budgetSpent = state->restForQuota;
+            const QDateTime until = QDateTime::fromMSecsSinceEpoch(state->restUntilMs);
+            result.refusal =
+                state->restForQuota
+                    ? QStringLiteral("le quota d'envoi de 24 heures du serveur %1 est épuisé "
+                                     "jusqu'au %2")
+                          .arg(host, until.toString(QStringLiteral("dd/MM HH:mm")))
+                    : QStringLiteral("le serveur %1 est laissé au repos jusqu'à %2")
+                          .arg(host, until.toString(QStringLiteral("HH:mm:ss")));
             return result;
         }
         if (state->limits.recipientsPerDay > 0 && result.budgetTaken_ == 0) {
@@ -277,6 +284,17 @@ DestinationSlot AcquireDestination(const QString& host, const QString& key, int 
     return result;
 }
 
+qint64 DestinationSlot::quotaSpent() {
+    if (!state_)
+        return 0;
+    std::lock_guard lock(state_->mutex);
+    const qint64 until = nowMs() + 24LL * 3600 * 1000;
+    state_->restUntilMs = std::max(state_->restUntilMs, until);
+    state_->restForThrottle = false;
+    state_->restForQuota = true;
+    return state_->restUntilMs;
+}
+
 void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, int accepted) {
     if (!state_ || !granted_ || reported_)
         return;
@@ -311,6 +329,7 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, 
             std::uniform_int_distribution<qint64> jitter(base / 2, base);
             s.restUntilMs = now + jitter(s.random);
             s.restForThrottle = true;
+            s.restForQuota = false;
         }
         s.successes = 0;
     } else if (unreachable) {
@@ -318,6 +337,7 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, 
         s.restUntilMs =
             std::max(s.restUntilMs, now + DestinationRestMs(s.unreachable, s.limits.restMaxMs));
         s.restForThrottle = false;
+        s.restForQuota = false;
     } else if (success) {
         s.throttles = 0;
         s.unreachable = 0;

@@ -72,6 +72,10 @@ public:
     // `accepted`: the recipients the server took (the rest goes back to the day's budget;
     // -1: all of them).
     void report(bool success, Throttle throttle, bool unreachable, int accepted = -1);
+    // The server said the account's quota for 24 hours is spent (5.4.5): the destination
+    // takes no mail until the window it counts in has surely ended, 24 hours from now (the
+    // provider does not tell when it started). Returns that time.
+    qint64 quotaSpent();
 
     struct State; // one destination's counters, shared by its slots
 

@@ -298,7 +298,13 @@ qint32 MailMessage::prepare(SendPlan& plan) {
                         QStringLiteral("Pièce jointe illisible : %1 (%2). Vérifiez les droits "
                                        "d'accès au fichier.")
                             .arg(path, file.errorString()));
-        plan.content.attachments.append({QFileInfo(path).fileName(), file.readAll()});
+        QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            return fail(Error::FileAccess,
+                        QStringLiteral("Pièce jointe illisible : %1 (%2). Vérifiez les droits "
+                                       "d'accès au fichier.")
+                            .arg(path, file.errorString()));
+        plan.content.attachments.append({QFileInfo(path).fileName(), std::move(bytes)});
     }
     plan.protocol = protocol_;
     plan.server = server_;
@@ -349,6 +355,9 @@ qint32 MailMessage::send() {
         runOffCallingThread<SendOutcome>([&plan] { return SendDetached(plan); });
     lastCode_ = outcome.code;
     lastDescription_ = outcome.description;
+    // The line about the destination (said once) goes with the failure it explains.
+    if (outcome.code != Error::None && !outcome.notice.isEmpty())
+        lastDescription_ += u' ' + outcome.notice;
     lastPermanent_ = outcome.code != Error::None && outcome.permanent;
     lastRefused_ = outcome.refused;
     return outcome.code;

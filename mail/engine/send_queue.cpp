@@ -24,6 +24,7 @@ SendQueue::~SendQueue() {
         queue_.clear();
     }
     wake_.notify_all();
+    taken_.notify_all();
     for (std::thread& worker : workers_)
         worker.join();
     Supervision::AddSessions(-static_cast<int>(workers_.size()));
@@ -86,26 +87,36 @@ void SendQueue::work() {
 void SendQueue::deliver(quint64 ticket, const SendOutcome& outcome) {
     // Outcomes that finish close together travel in one call to the owner's thread, which
     // then wakes once for them all; dropped by Qt if the queue is gone meanwhile.
+    quint64 mine = 0;
+    bool callOnItsWay = false;
     {
         std::lock_guard lock(mutex_);
         ready_.push_back({ticket, outcome});
-        if (ready_.size() > 1)
-            return; // a call is on its way and takes this one too
+        mine = ++handedOver_;
+        callOnItsWay = ready_.size() > 1; // it takes this one too
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            std::vector<Ready> batch;
-            {
-                std::lock_guard lock(mutex_);
-                batch.swap(ready_);
-            }
-            for (const Ready& r : batch) {
-                --pending_;
-                Q_EMIT sent(r.ticket, r.outcome);
-            }
-        },
-        Qt::QueuedConnection);
+    if (!callOnItsWay)
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                std::vector<Ready> batch;
+                {
+                    std::lock_guard lock(mutex_);
+                    batch.swap(ready_);
+                }
+                for (const Ready& r : batch) {
+                    --pending_;
+                    Q_EMIT sent(r.ticket, r.outcome);
+                    {
+                        std::lock_guard lock(mutex_);
+                        ++takenOver_;
+                    }
+                    taken_.notify_all();
+                }
+            },
+            Qt::QueuedConnection);
+    std::unique_lock lock(mutex_);
+    taken_.wait(lock, [&] { return stopping_ || takenOver_ >= mine; });
 }
 
 } // namespace mail

@@ -68,6 +68,11 @@ private:
     std::condition_variable wake_;
     std::deque<Item> queue_;
     std::vector<Ready> ready_; // outcomes on their way to the owner's thread
+    // A session starts its next mail only once the owner took its last outcome (and recorded
+    // it): a crash then finds at most one mail per session sent but not recorded.
+    std::condition_variable taken_;
+    quint64 handedOver_ = 0; // outcomes handed to the owner's thread so far
+    quint64 takenOver_ = 0;  // outcomes the owner took so far
     bool stopping_ = false;
     bool held_ = false; // a mail failed: nothing more starts until resume() or dropQueued()
     int pending_ = 0;   // owner's thread only

@@ -4,9 +4,11 @@
 
 #include "system/untrusted_text.h"
 
+#include <QHash>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <mutex>
 
 namespace mail::detail {
 
@@ -136,26 +138,88 @@ std::optional<SendOutcome> smtpRefusalText(const QString& command, const QString
                                            const QStringList& refused);
 } // namespace
 
-QString ProviderRefusalAdvice(const QString& reply) {
+namespace {
+
+QString enhancedCode(const QString& reply) {
     static const QRegularExpression code(QStringLiteral("\\b([45]\\.\\d{1,3}\\.\\d{1,3})\\b"));
-    const QString enhanced = code.match(reply).captured(1);
-    if (enhanced == u"5.4.5")
-        return QStringLiteral(" Le quota d'envoi du compte pour 24 heures est épuisé : le mail "
-                              "attend la fin de la période et repartira.");
-    if (enhanced == u"4.2.1")
-        return QStringLiteral(" Le serveur est surchargé pour l'instant : l'envoi ralentit et "
-                              "reprendra.");
-    if (enhanced == u"5.7.25")
-        return QStringLiteral(" Le destinataire exige un nom inverse (enregistrement PTR) pour "
-                              "l'adresse publique de la station ; voir VL3_Postique "
-                              "--check-server.");
-    if (enhanced == u"5.7.26" || enhanced == u"5.7.515" || enhanced == u"5.7.509" ||
-        enhanced == u"5.7.23" || enhanced == u"5.7.27")
-        return QStringLiteral(" Le destinataire refuse les mails non authentifiés : publiez "
-                              "pour le domaine de l'expéditeur un enregistrement SPF qui nomme "
-                              "le serveur d'envoi, une signature DKIM et un enregistrement "
-                              "DMARC alignés ; voir VL3_Postique --check-server.");
+    return code.match(reply).captured(1);
+}
+
+// The text of `table` (enhanced codes, each with its text) for the enhanced code of `reply`,
+// "" when none is listed.
+struct CodeText {
+    const char* codes; // " "-separated
+    const char* text;
+};
+template <size_t N> QString textFor(const QString& reply, const CodeText (&table)[N]) {
+    const QString enhanced = enhancedCode(reply);
+    if (enhanced.isEmpty())
+        return {};
+    for (const CodeText& entry : table)
+        if (QString::fromLatin1(entry.codes).split(u' ').contains(enhanced))
+            return QString::fromUtf8(entry.text);
     return {};
+}
+
+// The DNS records a refusal for want of authentication asks for, "" for another refusal.
+QString recordsToFix(const QString& reply) {
+    static const CodeText records[] = {
+        {"5.7.25", "le nom inverse (enregistrement PTR) de l'adresse publique de la station"},
+        {"5.7.23", "l'enregistrement SPF du domaine de l'expéditeur, qui doit nommer le serveur "
+                   "d'envoi"},
+        {"5.7.509", "l'enregistrement DMARC du domaine de l'expéditeur et l'alignement de son "
+                    "SPF ou de sa signature DKIM"},
+        {"5.7.26 5.7.515 5.7.27",
+         "l'enregistrement SPF du domaine de l'expéditeur (qui nomme le serveur d'envoi), sa "
+         "signature DKIM et son enregistrement DMARC, alignés"},
+    };
+    return textFor(reply, records);
+}
+
+struct AuthenticationStates {
+    std::mutex mutex;
+    QHash<QString, QString> said; // destination (lower case) -> records last named
+};
+
+AuthenticationStates& authenticationStates() {
+    static AuthenticationStates states;
+    return states;
+}
+
+} // namespace
+
+QString ProviderRefusalAdvice(const QString& reply) {
+    static const CodeText advice[] = {
+        {"5.4.5", " Le quota d'envoi du compte pour 24 heures est épuisé : le mail attend la fin "
+                  "de la période et repartira."},
+        {"4.2.1", " Le serveur est surchargé pour l'instant : l'envoi ralentit et reprendra."},
+    };
+    if (!recordsToFix(reply).isEmpty())
+        return QStringLiteral(" Voir VL3_Postique --check-server.");
+    return textFor(reply, advice);
+}
+
+QString AuthenticationRefusalNotice(const QString& destination, const QString& reply) {
+    const QString records = recordsToFix(reply);
+    if (records.isEmpty())
+        return {};
+    AuthenticationStates& states = authenticationStates();
+    std::lock_guard lock(states.mutex);
+    QString& said = states.said[destination.toLower()];
+    if (said == records)
+        return {};
+    said = records;
+    return Untrusted::Clean(
+        QStringLiteral("Le serveur %1 refuse les mails de la station faute d'authentification "
+                       "(%2) : corrigez dans le DNS %3, puis vérifiez avec VL3_Postique "
+                       "--check-server.")
+            .arg(destination, enhancedCode(reply), records));
+}
+
+void AuthenticationAccepted(const QString& destination) {
+    AuthenticationStates& states = authenticationStates();
+    std::lock_guard lock(states.mutex);
+    states.said.remove(destination.toLower());
 }
 
 std::optional<SendOutcome> SmtpRefusal(const QString& command, const QString& argument,

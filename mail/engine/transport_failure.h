@@ -44,10 +44,18 @@ std::optional<SendOutcome> SmtpRefusal(const QString& command, const QString& ar
                                        const QStringList& refused);
 
 // What a provider's refusal asks of the operator, from the enhanced status code of `reply`
-// (" …" to append, "" when none applies): a spent daily quota (5.4.5), a passing peak (4.2.1),
-// a missing reverse name (5.7.25), unauthenticated mail (5.7.26, 5.7.515 and the like: which
-// DNS records to publish).
+// (" …" to append, "" when none applies): a spent daily quota (5.4.5), a passing peak (4.2.1);
+// a refusal for want of authentication (5.7.25, 5.7.26, 5.7.515 and the like) points at the
+// server check, its own line saying which DNS record to fix.
 QString ProviderRefusalAdvice(const QString& reply);
+
+// The one line for the operator when `destination` refuses mail for want of authentication
+// (which DNS record to fix: SPF, DKIM, DMARC, reverse name), "" for another reply or when
+// that destination's refusal was said already; said again once the records it asks for
+// change, or after AuthenticationAccepted. Thread-safe.
+QString AuthenticationRefusalNotice(const QString& destination, const QString& reply);
+// `destination` took a mail: a later refusal is a change of state.
+void AuthenticationAccepted(const QString& destination);
 
 // The failure of a login asked of an SMTP server that offers none (Error::LoginUnavailable).
 SendOutcome SmtpLoginUnavailable(const QString& server);

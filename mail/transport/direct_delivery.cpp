@@ -398,6 +398,9 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
         }
         outcome.throttled = outcome.throttled || run.report.throttled != Throttle::None;
         outcome.unconfirmed = outcome.unconfirmed || run.report.unconfirmed;
+        if (!run.report.notice.isEmpty())
+            outcome.notice +=
+                (outcome.notice.isEmpty() ? QString() : QStringLiteral(" ")) + run.report.notice;
     }
     const bool anyRefused = std::any_of(
         runs.cbegin(), runs.cend(), [](const DomainRun& r) { return !r.report.refused.isEmpty(); });

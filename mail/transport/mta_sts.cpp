@@ -5,10 +5,13 @@
 #include "mail/engine/ca_trust.h"
 #include "mail/engine/transfer_stop.h"
 #include "mail/transport/direct_delivery.h"
+#include "system/atomicfile.h"
 #include "system/clock.h"
 #include "system/untrusted_text.h"
 
+#include <QDir>
 #include <QMap>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <mutex>
@@ -26,6 +29,42 @@ struct Kept {
 
 std::mutex keptMutex;
 QMap<QString, Kept> kept;
+QString keptFolder; // where policies are kept across restarts, "" for memory only
+
+// The file of `domain`'s policy in the kept folder; "" when there is none or the domain is
+// not a plain host name.
+QString keptFile(const QString& domain) {
+    static const QRegularExpression plain(QStringLiteral("^[a-z0-9]([a-z0-9.-]{0,252})$"));
+    if (keptFolder.isEmpty() || !plain.match(domain).hasMatch() || domain.contains(".."))
+        return {};
+    return QDir(keptFolder).filePath(QStringLiteral("MTA-STS %1.txt").arg(domain));
+}
+
+// The policy file as fetched, preceded by the record id it was fetched for and when it
+// expires (keys a policy file does not have, so the file reads back as the policy).
+void keepOnDisk(const QString& domain, const QByteArray& body, const Kept& known) {
+    const QString file = keptFile(domain);
+    if (!file.isEmpty())
+        AtomicFile::replace(file, "postique-id: " + known.policy.id + "\npostique-expires: " +
+                                      QByteArray::number(known.expiresMs) + '\n' + body);
+}
+
+Kept readFromDisk(const QString& domain) {
+    const QString file = keptFile(domain);
+    const std::optional<QByteArray> text =
+        file.isEmpty() ? std::nullopt : AtomicFile::readAll(file);
+    Kept known;
+    QString error;
+    if (!text || text->size() > kMaxPolicyBytes || !ParseStsPolicy(*text, known.policy, error))
+        return {};
+    for (const QByteArray& line : text->split('\n')) {
+        if (line.startsWith("postique-id:"))
+            known.policy.id = line.mid(12).trimmed();
+        else if (line.startsWith("postique-expires:"))
+            known.expiresMs = line.mid(17).trimmed().toLongLong();
+    }
+    return known;
+}
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<QByteArray*>(user);
@@ -145,6 +184,8 @@ StsPolicy StsPolicyFor(const QString& domain, const QString& caFolder, int timeo
     Kept known;
     {
         std::lock_guard lock(keptMutex);
+        if (!kept.contains(key))
+            kept.insert(key, readFromDisk(key)); // kept by an earlier run
         known = kept.value(key);
     }
     const bool fresh = known.expiresMs > now;
@@ -162,12 +203,20 @@ StsPolicy StsPolicyFor(const QString& domain, const QString& caFolder, int timeo
         return fresh ? known.policy : StsPolicy{};
     StsPolicy policy;
     QString error;
-    if (!ParseStsPolicy(fetchPolicy(key, caFolder, timeoutMs), policy, error))
+    const QByteArray body = fetchPolicy(key, caFolder, timeoutMs);
+    if (!ParseStsPolicy(body, policy, error))
         return fresh ? known.policy : StsPolicy{};
     policy.id = id;
+    const Kept fetched{policy, now + policy.maxAge * 1000};
     std::lock_guard lock(keptMutex);
-    kept.insert(key, {policy, now + policy.maxAge * 1000});
+    kept.insert(key, fetched);
+    keepOnDisk(key, body, fetched);
     return policy;
+}
+
+void SetStsPolicyFolder(const QString& nativeFolder) {
+    std::lock_guard lock(keptMutex);
+    keptFolder = nativeFolder;
 }
 
 void ForgetStsPolicies() {

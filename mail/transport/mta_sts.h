@@ -27,12 +27,17 @@ bool StsMxMatches(const QString& pattern, const QString& host);
 // The policy of `domain` that direct delivery must honour: the TXT record "_mta-sts.<domain>"
 // through the delivery's DNS server, then "https://mta-sts.<domain>/.well-known/mta-sts.txt"
 // (certificate verified, no redirect; the port from VELMORA_MTA_STS_PORT when set, for
-// tests). A policy is kept in memory for its max_age and fetched again when the record's id
+// tests). A policy is kept for its max_age (in memory, and in the folder SetStsPolicyFolder
+// names, so that a restart does not fetch it again) and fetched again when the record's id
 // changes. A domain without a policy, or whose policy cannot be fetched and none is kept,
 // gives Mode::None: the mail goes as without MTA-STS (RFC 8461 §5).
 StsPolicy StsPolicyFor(const QString& domain, const QString& caFolder, int timeoutMs);
 
-// Forgets every kept policy (tests).
+// The native folder where policies are kept across restarts (the settings folder); "" keeps
+// them in memory only.
+void SetStsPolicyFolder(const QString& nativeFolder);
+
+// Forgets the policies kept in memory, as a restart does (tests).
 void ForgetStsPolicies();
 
 } // namespace mail::detail

@@ -105,8 +105,10 @@ void describeFailure(CURLcode result, const char* errorBuffer, const SmtpConvers
     // Refused for good, for every recipient or for the message itself (5xx): the same mail
     // will never go. A sender refused is the settings' fault, not the mail's.
     // A spent daily quota (5.4.5) ends with its 24 hours: the mail waits, it does not fail.
-    if (refusal && refusal->code >= 500 && failure.code != Error::Aborted &&
-        !reply.contains(QStringLiteral("5.4.5")) &&
+    report.refusalReply = reply;
+    report.quotaSpent =
+        refusal && failure.code != Error::Aborted && reply.contains(QStringLiteral("5.4.5"));
+    if (refusal && refusal->code >= 500 && failure.code != Error::Aborted && !report.quotaSpent &&
         (failure.code == Error::RecipientRefused || failure.code == Error::DataRefused)) {
         report.permanent =
             std::all_of(talk.replies().cbegin(), talk.replies().cend(), [](const SmtpReply& r) {
@@ -368,6 +370,9 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
                 .arg(serverName(target), total.refused.join(QStringLiteral(" ; ")));
     if (total.code == Error::None) {
         slot.report(true, total.throttled, false, total.accepted);
+    } else if (total.quotaSpent) {
+        slot.report(false, Throttle::None, false, 0);
+        total.retryAtMs = slot.quotaSpent();
     } else {
         const bool unreachable =
             !total.reachedServer && total.code != Error::Aborted &&
@@ -376,6 +381,14 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         slot.report(false, total.throttled, unreachable, 0);
     }
     total.notice = slot.notice;
+    // A refusal for want of authentication is said once per server and change of state.
+    if (total.code == Error::None) {
+        AuthenticationAccepted(serverName(target));
+    } else if (const QString said =
+                   AuthenticationRefusalNotice(serverName(target), total.refusalReply);
+               !said.isEmpty()) {
+        total.notice = total.notice.isEmpty() ? said : total.notice + u' ' + said;
+    }
     return total;
 }
 

@@ -45,6 +45,9 @@ struct SmtpReport {
     // Addresses the server would not take in this transaction because it had enough
     // recipients ("452 4.5.3"): they go in the next one at once.
     QStringList overflow;
+    // The server refused because the account's quota for 24 hours is spent (5.4.5).
+    bool quotaSpent = false;
+    QString refusalReply; // the server's refusal that ended the transaction, cleaned
 };
 
 // What a session with a target takes, beyond what is set on the handle.

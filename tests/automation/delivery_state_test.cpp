@@ -11,6 +11,7 @@
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
+#include "system/stop_points.h"
 
 #include <QAbstractItemModel>
 #include <QDir>
@@ -20,7 +21,10 @@
 #include <QMap>
 #include <QThread>
 
+#include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace automation_tests;
@@ -64,6 +68,31 @@ void fillDiskUnderJournal(const QString& job) {
     ::close(full);
     EXPECT_GE(replaced, 1) << "the journal was open";
 }
+
+// Root reads any file whatever its mode: while it lives, this thread gives up that right, so
+// that a file of mode 000 cannot be read, as for the station's own user.
+class WithoutReadOverride {
+public:
+    WithoutReadOverride() {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &header_, saved_) != 0)
+            return;
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        lowered[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+        active_ = ::syscall(SYS_capset, &header_, lowered) == 0;
+    }
+    ~WithoutReadOverride() {
+        if (active_)
+            ::syscall(SYS_capset, &header_, saved_);
+    }
+    WithoutReadOverride(const WithoutReadOverride&) = delete;
+    WithoutReadOverride& operator=(const WithoutReadOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool active_ = false;
+};
 
 TEST_F(DeliveryState, EveryRecipientOnceWhateverMeets) {
     // A greylisted one-recipient row, a row with a recipient refused for a while beside
@@ -229,6 +258,107 @@ TEST_F(DeliveryState, JournalThatCannotBeWrittenStopsTheJobOnce) {
     EXPECT_EQ(server.messages().size(), 2);
 }
 
+TEST_F(DeliveryState, DirectCopiesStopAtAFailedRecordAndARestartSendsNoneAgain) {
+    // Without a server each recipient gets a copy of their own. The disk under the journal
+    // fills as the first copy is taken: no further copy starts, and after a restart (all the
+    // run held in memory gone) that copy is recorded first and only the two others go.
+    testsupport::DnsServerOptions zone;
+    zone.mx = {{"alpha.test", "mx.alpha.test", 10}};
+    zone.hosts = {{"mx.alpha.test", "127.0.0.1"}};
+    testsupport::DnsServer dns(zone);
+    ASSERT_TRUE(dns.isRunning()) << dns.error().toStdString();
+    testsupport::EnvSetting dnsSetting("VELMORA_DNS", dns.address().toLatin1());
+    SmtpServer server;
+    useServer(server);
+    testsupport::EnvSetting mxPort("VELMORA_MX_PORT", QByteArray::number(server.port()));
+    form->TexteServer->setText(QString());
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_1.ss8"),
+                 jobRow("1", "a@alpha.test; b@alpha.test; c@alpha.test", {}, {}, "copies", "B")));
+    bool filled = false;
+    StopPoints::setHookForTesting([&](const char* point) {
+        if (!filled && std::strcmp(point, "answered") == 0) {
+            filled = true;
+            fillDiskUnderJournal(QStringLiteral("Email_1.ss8"));
+        }
+    });
+    cycle();
+    StopPoints::setHookForTesting({});
+    ASSERT_TRUE(filled);
+    EXPECT_EQ(server.messages().size(), 1) << "a copy started after the failed record";
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
+
+    automation::resetPoller();
+    EXPECT_GE(cycle(), 1);
+    EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000))
+        << incidents().join(u'\n').toStdString();
+    QStringList bare;
+    const QMap<QString, int> got = deliveries({&server}, &bare);
+    EXPECT_EQ(got.keys(),
+              QStringList({"Postique: copies a@alpha.test", "Postique: copies b@alpha.test",
+                           "Postique: copies c@alpha.test"}));
+    for (auto it = got.cbegin(); it != got.cend(); ++it)
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+}
+
+TEST_F(DeliveryState, AttachmentsGoWithEveryRowNamingThem) {
+    // Two jobs name shared.pdf: each mail carries it and the last job deletes it. A row whose
+    // attachment cannot be read waits with a line naming it, and the file stays.
+    SmtpServer server;
+    useServer(server);
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("shared.pdf"), "%PDF shared"));
+    ASSERT_TRUE(prefix.write(kJobs + QStringLiteral("locked.pdf"), "%PDF locked"));
+    const QString locked = prefix.native(kJobs) + QStringLiteral("/locked.pdf");
+    ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::Permissions()));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "shared a", "B", "shared.pdf")));
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_2.ss8"),
+                         jobRow("1", "b@example.org", {}, {}, "shared b", "B", "shared.pdf") +
+                             jobRow("1", "c@example.org", {}, {}, "locked c", "B", "locked.pdf")));
+    {
+        const WithoutReadOverride unreadable;
+        EXPECT_GE(cycle(), 1);
+        EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000));
+    }
+    QStringList bare;
+    const QMap<QString, int> got = deliveries({&server}, &bare);
+    EXPECT_EQ(got.keys(), QStringList({"Postique: shared a a@example.org",
+                                       "Postique: shared b b@example.org"}));
+    EXPECT_TRUE(bare.isEmpty()) << bare.join(u',').toStdString();
+    EXPECT_FALSE(prefix.exists(kJobs + QStringLiteral("shared.pdf")));
+    EXPECT_TRUE(prefix.exists(kJobs + QStringLiteral("locked.pdf")));
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_2.ss8")));
+    const QStringList waits = incidents().filter(QStringLiteral("locked.pdf"));
+    ASSERT_EQ(waits.size(), 1) << incidents().join(u'\n').toStdString();
+    EXPECT_TRUE(waits[0].contains(QStringLiteral("en attente"))) << waits[0].toStdString();
+    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+TEST_F(DeliveryState, SpentQuotaOfTheDayHoldsTheRowsUntilItsWindowEnds) {
+    // A relay answering 550 5.4.5: the row waits 24 hours, not the first retry's minute, and
+    // fails nothing; the row behind it does not knock at the relay again meanwhile.
+    testsupport::EnvSetting sessions("POSTIQUE_SMTP_SESSIONS", "1");
+    SmtpServerOptions quota;
+    quota.reply(QStringLiteral("RCPT"), QString(),
+                QStringLiteral("550 5.4.5 Daily user sending quota exceeded"));
+    SmtpServer server(quota);
+    useServer(server);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.ss8"),
+                         jobRow("1", "a@example.org", {}, {}, "one", "B") +
+                             jobRow("1", "b@example.org", {}, {}, "two", "B")));
+    const QDateTime tomorrow = QDateTime::currentDateTime().addDays(1);
+    EXPECT_GE(cycle(), 1);
+    EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_TRUE(incidents().filter(QStringLiteral("non envoyée")).isEmpty())
+        << incidents().join(u'\n').toStdString();
+    const QStringList waits = incidents().filter(QStringLiteral("en attente"));
+    ASSERT_EQ(waits.size(), 2) << incidents().join(u'\n').toStdString();
+    for (const QString& line : waits)
+        EXPECT_TRUE(line.contains(tomorrow.toString(QStringLiteral("dd/MM"))))
+            << line.toStdString();
+    EXPECT_EQ(server.connections(), 1);
+}
+
 TEST_F(DeliveryState, ServerLimitsAreRespected) {
     // A server that takes three sessions at once: with its limit in the settings file no
     // session is refused; left to the default of four, the refusals slow the job down and
@@ -353,6 +483,11 @@ TEST(Destinations, ThrottlingRepliesAndPublishedLimits) {
             << r.text;
     EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("SMTP.Office365.com")),
               (mail::DestinationLimits{3, 30, 10000, 0}));
+    // Google's relay: 10,000 recipients a day, 100 a transaction.
+    const mail::DestinationLimits relay =
+        mail::DefaultDestinationLimits(QStringLiteral("smtp-relay.gmail.com"));
+    EXPECT_EQ(relay.recipientsPerDay, 10000);
+    EXPECT_EQ(relay.recipientsPerTransaction, 100);
     EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("mail.station.test")),
               mail::DestinationLimits{});
 }

@@ -26,6 +26,9 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
     ASSERT_TRUE(write(dir.filePath("facture.pdf"), "%PDF"));
     ASSERT_TRUE(write(dir.filePath("vide.pdf"), ""));
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sous")));
+    ASSERT_TRUE(write(dir.filePath("commune.pdf"), "%PDF-1"));
+    ASSERT_TRUE(write(dir.filePath("Email_autre.ss8"),
+                      jobRow("1", "z@example.org", {}, {}, "s", "B", "COMMUNE.pdf")));
     const QString support = JobDispatch::SupportMailbox();
     const QString partner = JobDispatch::PartnerItMailbox();
     struct Case {
@@ -60,6 +63,10 @@ TEST(JobCheck, TellsWhatEachRowWouldSend) {
           "..\\secret.txt refusée (hors du dossier partagé)",
           "Ligne 2 : serait envoyée sans sa pièce jointe",
           "sous refusée (pas un fichier ordinaire)", "0 refusée(s)"}},
+        {"attachment another job names too: deleted by the last of them",
+         jobRow("1", "a@example.org", {}, {}, "s", "B", "commune.pdf"),
+         automation::JobCheckFine,
+         {"commune.pdf trouvée (6 octets), nommée aussi par Email_autre.ss8"}},
         {"address the mail component refuses",
          jobRow("1", "pas une adresse", {}, {}, "s", "B") +
              jobRow("1", "ok@example.org", {}, "x@", "s", "B"),

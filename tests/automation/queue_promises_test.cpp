@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <sys/stat.h>
 
 using namespace testsupport;
@@ -295,6 +297,74 @@ TEST_F(QueuePromises, StopRequestEndsTheProgramWithinSecondsWhateverTheServerDoe
         EXPECT_EQ(server->messages().isEmpty(), stall != u"EOD");
         EXPECT_TRUE(twice(counts).isEmpty());
     }
+}
+
+TEST_F(QueuePromises, StoppedAtEveryStepOfASendNothingIsLost) {
+    // The program stops itself at a step of a send (after the server took a mail and before
+    // its record, halfway through a record, after a row's record, after the job's), then runs
+    // again. A kill may send again only the mails whose final dot had left (one per session at
+    // most); a SIGTERM sends nothing twice. Nothing is ever lost.
+    const struct {
+        const char* point;
+        int nth;
+        const char* signal;
+    } stops[] = {{"answered", 1, "KILL"},  {"answered", 6, "KILL"}, {"recording", 4, "KILL"},
+                 {"recording", 9, "KILL"}, {"recorded", 2, "KILL"}, {"recorded", 7, "KILL"},
+                 {"finishing", 1, "KILL"}, {"answered", 3, "TERM"}, {"recording", 5, "TERM"},
+                 {"recorded", 3, "TERM"},  {"finishing", 1, "TERM"}};
+    constexpr int kRows = 12;
+    constexpr int kSessions = 4;
+    int lost = 0;
+    int killExtra = 0;
+    int termExtra = 0;
+    for (const auto& stop : stops) {
+        const QString name =
+            QStringLiteral("%1-%2-%3").arg(stop.point).arg(stop.nth).arg(stop.signal);
+        SCOPED_TRACE(name.toStdString());
+        auto one = install();
+        SmtpServer server(serverOptions());
+        ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+        const QString path = folder + QStringLiteral("/Email_stop.ss8");
+        ASSERT_TRUE(dropJob(path, rows(name, 1, kRows)));
+        auto program = one->start(40, {}, {},
+                                  {QStringLiteral("POSTIQUE_SMTP_SESSIONS=%1").arg(kSessions),
+                                   QStringLiteral("POSTIQUE_STOP_AT=%1:%2:%3")
+                                       .arg(stop.point)
+                                       .arg(stop.nth)
+                                       .arg(stop.signal)});
+        ASSERT_TRUE(program->waitForStarted(10000));
+        const bool stopped =
+            waitUntil([&] { return program->state() == QProcess::NotRunning; }, 60000);
+        if (!stopped)
+            killProgram(*program);
+        EXPECT_TRUE(stopped) << "never reached " << name.toStdString();
+        auto next =
+            one->start(40, {}, {}, {QStringLiteral("POSTIQUE_SMTP_SESSIONS=%1").arg(kSessions)});
+        ASSERT_TRUE(next->waitForStarted(10000));
+        const bool done = waitUntil(
+            [&] { return !QFileInfo::exists(path) && subjectCounts({&server}).size() >= kRows; },
+            60000);
+        killProgram(*next);
+        EXPECT_TRUE(done) << next->readAllStandardError().toStdString();
+        const QMap<QString, int> counts = subjectCounts({&server});
+        int extra = 0;
+        for (const int times : counts)
+            extra += times - 1;
+        lost += kRows - int(counts.size());
+        EXPECT_EQ(counts.size(), kRows);
+        if (QByteArray(stop.signal) == "KILL") {
+            EXPECT_LE(extra, kSessions) << twice(counts).join(u' ').toStdString();
+            killExtra += extra;
+        } else {
+            EXPECT_EQ(extra, 0) << twice(counts).join(u' ').toStdString();
+            termExtra += extra;
+        }
+    }
+    RecordProperty("lost", lost);
+    RecordProperty("extra_after_kills", killExtra);
+    RecordProperty("extra_after_sigterm", termExtra);
+    std::printf("stops: %d lost, %d extra after 7 kills, %d extra after 4 SIGTERM\n", lost,
+                killExtra, termExtra);
 }
 
 } // namespace

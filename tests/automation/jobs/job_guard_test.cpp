@@ -236,6 +236,12 @@ TEST(JobJournal, CountsIdenticalRowsAndSurvivesReopeningAndTornLines) {
     EXPECT_TRUE(j.copySent(other, 1, QStringLiteral("bob@example.org")));
     EXPECT_FALSE(j.copySent(other, 0, QStringLiteral("bob@example.org")));
     EXPECT_EQ(j.failures(), QStringList{QStringLiteral("Ligne 3 : 550 no such user")});
+    // The first record after the torn line is a line of its own.
+    ASSERT_TRUE(j.markRowSent(same, 2, true));
+    JobJournal again;
+    ASSERT_EQ(again.open(dir.path(), QStringLiteral("Email_1.ss8"), id, stamp),
+              JobJournal::State::Resumed);
+    EXPECT_TRUE(again.rowSent(same, 2));
 }
 
 TEST(JobJournal, RecordedTextsComeBackWhole) {

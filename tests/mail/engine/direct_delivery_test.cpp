@@ -170,6 +170,7 @@ public:
         start(QStringLiteral("sts_policy_server.py"),
               {"--cert", cert, "--key", key, "--policy", dir_.filePath("policy.txt")});
     }
+    void setPolicy(const QByteArray& policy) { writeFile(QStringLiteral("policy.txt"), policy); }
 };
 
 } // namespace
@@ -207,6 +208,8 @@ TEST(DirectDelivery, MtaStsEnforcePolicy) {
     DnsSetting setting(dns.address());
     qputenv("VELMORA_MTA_STS_PORT", QByteArray::number(web.port()));
     mail::detail::ForgetStsPolicies();
+    QTemporaryDir settings;
+    mail::detail::SetStsPolicyFolder(settings.path());
 
     SmtpServerOptions options;
     options.tls = SmtpServerOptions::Tls::StartTls;
@@ -260,7 +263,21 @@ TEST(DirectDelivery, MtaStsEnforcePolicy) {
     EXPECT_TRUE(findings.contains("le serveur mx.bad.test ne figure pas"))
         << findings.toStdString();
     EXPECT_EQ(sink.messages().size(), received);
+
+    // A restart keeps the policies for their max_age: none is fetched again, so a policy
+    // server that went wrong meanwhile changes nothing.
+    mail::detail::ForgetStsPolicies();
+    web.setPolicy("not a policy");
+    mail::MailMessage again;
+    again.setPort(sink.port());
+    again.setTrustedCaFolder(trust.path());
+    again.setSenderAddress("regie@station.test");
+    again.addRecipients("a@bad.test", 0);
+    again.setTimeLimits({std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
+    EXPECT_EQ(again.send(), mail::Error::MtaStsUnmet) << again.lastErrorDescription().toStdString();
+    EXPECT_EQ(sink.messages().size(), received);
     qunsetenv("VELMORA_MTA_STS_PORT");
+    mail::detail::SetStsPolicyFolder(QString());
     mail::detail::ForgetStsPolicies();
 }
 

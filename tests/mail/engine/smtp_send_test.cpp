@@ -274,6 +274,26 @@ TEST(SmtpSend, ProviderRefusalsSayWhatToDo) {
     EXPECT_EQ(mail::ThrottleOf(450, QStringLiteral("450 4.2.1 too quickly")), mail::Throttle::Rate);
 }
 
+// A refusal for want of authentication names the DNS records once per server and change of
+// state; the mails after it only point at the server check.
+TEST(SmtpSend, AuthenticationRefusalIsExplainedOncePerServer) {
+    Opt options;
+    options.reply(QStringLiteral("EOD"), QString(),
+                  QStringLiteral("550 5.7.26 Unauthenticated email is not accepted"));
+    SmtpServer server(options);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    const char* says[] = {"DMARC", nullptr, nullptr};
+    for (const char* expected : says) {
+        MailMessage mail;
+        prepare(mail, server.port());
+        EXPECT_NE(mail.send(), 0);
+        const QString text = mail.lastErrorDescription();
+        EXPECT_TRUE(text.contains(u"--check-server")) << text.toStdString();
+        EXPECT_EQ(text.contains(u"DMARC"), expected != nullptr) << text.toStdString();
+    }
+    mail::CloseIdleSessions();
+}
+
 // A server that stops answering cannot hold a send beyond its time limits, and the caller's
 // events keep being processed meanwhile.
 TEST(SmtpSend, StalledServerTimesOut) {
