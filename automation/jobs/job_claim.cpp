@@ -225,10 +225,11 @@ JobClaims::Claim JobClaims::claim(const QString& nativeJob, const FileStamp& see
         }
     }
     *taken = target;
-    // The journal of a job that an earlier run left waiting follows it.
+    // The journal of a job that an earlier run left waiting follows it, unless this station
+    // already keeps one for that name (the job it replaces).
     const QString journal = JobJournal::journalName(name);
     const QString besideJob = folder_ + u'/' + journal;
-    if (exists(besideJob))
+    if (exists(besideJob) && !exists(ownFolder() + u'/' + journal))
         renamePath(besideJob, ownFolder() + u'/' + journal);
     return Claim::Taken;
 }

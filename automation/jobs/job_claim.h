@@ -38,6 +38,7 @@ QString localJournalFolder(const QString& settingsFolder, const QString& jobFold
 
 class JobClaims {
 public:
+    // The heartbeat is rewritten at most this often (more often when the dead time is short).
     static constexpr qint64 HeartbeatMs = 10'000;
     // A station whose heartbeat has not moved for this long is taken for stopped.
     static constexpr qint64 DeadAfterMs = 10LL * 60'000;
