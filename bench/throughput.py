@@ -89,7 +89,7 @@ def proc_status_kib(pid, key):
 class Installation:
     """A private installation of the program: its executable, a prefix, a settings file."""
 
-    def __init__(self, program, server, tls_ca=None):
+    def __init__(self, program, server, tls_ca=None, jobs_folder=None):
         self.dir = tempfile.mkdtemp(prefix="postique-bench-")
         self.app = os.path.join(self.dir, "app")
         os.makedirs(self.app)
@@ -101,12 +101,17 @@ class Installation:
         os.makedirs(self.jobs)
         config = os.path.join(self.prefix, "drive_c", "Halvaro", "Velmora", "Config")
         os.makedirs(config)
+        # Another job folder (a share's mount) as a Windows text through drive Z:.
+        folder = "C:\\Jobs\\"
+        if jobs_folder:
+            self.jobs = jobs_folder
+            folder = "Z:" + jobs_folder.replace("/", "\\").rstrip("\\") + "\\"
         with open(os.path.join(config, "VL3_Postique.ini"), "w", newline="") as f:
             f.write("[Serveur]\r\nServeur=%s\r\nAutentification=0\r\nUser=\r\nPW=\r\nProtocole=0\r\n"
                     "ConnexionSSL=%d\r\n[Envoi]\r\nSignatureNumerique=0\r\nCrypter=0\r\n"
-                    "[Dossiers]\r\nDossier_00=C:\\Jobs\\\r\nSousDossier=0\r\n"
+                    "[Dossiers]\r\nDossier_00=%s\r\nSousDossier=0\r\n"
                     "[Email]\r\nFrom=Station <station@example.org>\r\nTo=\r\nCc=\r\nCci=\r\n"
-                    % (server, 1 if tls_ca else 0))
+                    % (server, 1 if tls_ca else 0, folder))
         if tls_ca:
             ca_folder = os.path.join(self.app, "Settings", "VL3_Postique", "CA")
             os.makedirs(ca_folder)

@@ -3,6 +3,7 @@
 #include "station/job_loop.h"
 
 #include "automation/jobs/incidents.h"
+#include "automation/jobs/job_claim.h"
 #include "automation/jobs/job_context.h"
 #include "automation/jobs/job_guard.h"
 #include "automation/jobs/job_journal.h"
@@ -25,6 +26,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QSysInfo>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -58,6 +60,8 @@ struct PollerState {
     // How long a job of the folder must look unchanged: on a share, longer than the time its
     // client may show an out-of-date size and date.
     qint64 folderSettleMs = StabilityTracker::SettleMs;
+    // On a share, the jobs this station took into its own folder there, one station per job.
+    JobClaims claims;
 };
 
 PollerState& state() {
@@ -118,6 +122,7 @@ void resetPoller() {
     s.missingFolder.clear();
     s.networkFolder = false;
     s.folderSettleMs = StabilityTracker::SettleMs;
+    s.claims = JobClaims();
 }
 
 qint16 pollCounter() {
@@ -152,6 +157,16 @@ QString unreachableJobFolderText(const QString& folder, const QString& why) {
     return Untrusted::Clean(
         QStringLiteral("Dossier partagé inaccessible (%1), aucun mail automatique ne part : %2")
             .arg(why, folder));
+}
+
+// The settings page's line under the job folder `shown` (as the page shows it): the file
+// system it lies on, "" for a blank folder.
+QString folderFileSystemText(const QString& shown) {
+    const QString native = WinPath::nativePath(WinPath::fromScreen(shown));
+    if (shown.trimmed().isEmpty() || native.isEmpty())
+        return {};
+    return Untrusted::Clean(QStringLiteral("Système de fichiers : ") +
+                            Posix::describeMount(Posix::mountOf(native)));
 }
 
 QString jobFolderBackText(const QString& folder) {
@@ -216,10 +231,10 @@ void reportStuckJob(const QString& native, const FileStamp& stamp, const QString
 
 // Moves a finished job with failed rows into the dead-letter folder beside a note saying
 // which rows failed and why. False (and the job stays) when it could not be moved.
-bool moveToDeadLetter(const QString& native, const QStringList& failures, QString& movedAs,
-                      QString* error) {
+bool moveToDeadLetter(const QString& native, const QString& jobFolder, const QStringList& failures,
+                      QString& movedAs, QString* error) {
     const QFileInfo job(native);
-    const QString folder = QDir(job.absolutePath()).filePath(DeadLetterFolder);
+    const QString folder = QDir(jobFolder).filePath(DeadLetterFolder);
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("cannot create %1").arg(folder);
         return false;
@@ -274,21 +289,47 @@ template <class Work> void besideTheWindow(Work work) {
 
 // One job: settled, held exclusively, read, dispatched, then deleted when every row went
 // out (or moved to the dead-letter folder when some failed for good) and nobody changed it.
-static JobOutcome processJob(const QString& native, const QString& folder, const LoopHost& host,
+static JobOutcome processJob(const QString& listed, const QString& folder, const LoopHost& host,
                              qint16& abandon) {
     PollerState& s = state();
+    QString native = listed;
     FileStamp seen;
     if (native.isEmpty() || !stampOf(native, seen))
         return JobOutcome::Kept; // gone meanwhile
     const QString nativeFolder = QFileInfo(native).absolutePath();
+    const QString journalFolder = s.networkFolder && !s.claims.journalFolder().isEmpty()
+                                      ? s.claims.journalFolder()
+                                      : nativeFolder;
     // A job reached through a link must stay in the job folder.
     if (QFileInfo(native).isSymLink() && !resolvesInside(nativeFolder, native)) {
         reportKeptJob(native, folder, seen,
                       QStringLiteral("lien vers un fichier hors du dossier partagé, refusé"));
         return JobOutcome::Kept;
     }
-    if (!state().settling.isSettled(native, seen, pollerNow(), s.folderSettleMs))
+    // A job renamed into place was whole before it came; one this station took is too.
+    const bool taken = s.networkFolder && s.claims.isOwn(native);
+    if (!taken && !arrivedWhole(native) &&
+        !state().settling.isSettled(native, seen, pollerNow(), s.folderSettleMs))
         return JobOutcome::Unsettled;
+    if (s.networkFolder && !taken) {
+        // Other stations may poll this share: the job is this station's once renamed into its
+        // own folder there. A new version of a job another station holds is left to it.
+        if (s.claims.heldByAnother(QFileInfo(native).fileName()))
+            return JobOutcome::Kept;
+        QString error;
+        QString claimed;
+        switch (s.claims.claim(native, seen, &claimed, &error)) {
+        case JobClaims::Claim::Taken:
+            state().settling.forget(listed);
+            native = claimed;
+            break;
+        case JobClaims::Claim::Lost:
+            return JobOutcome::Kept;
+        case JobClaims::Claim::Failed:
+            reportKeptJob(native, folder, seen, error);
+            return JobOutcome::Kept;
+        }
+    }
 
     JobLock lock;
     QString error;
@@ -330,7 +371,7 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
     identityOfFd(lock.fd(), identity);
     JobJournal journal;
     const JobJournal::State journalState =
-        journal.open(nativeFolder, fileName, identity, loaded, &error);
+        journal.open(journalFolder, fileName, identity, loaded, &error);
     // Without a journal that can be written, nothing of the job goes out: every row would
     // go again at every cycle. Sends that went out while it failed are recorded first.
     bool journalReady = journalState != JobJournal::State::Failed && journal.prepare(&error);
@@ -342,7 +383,7 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
     if (!journalReady) {
         // Said once for as long as the job stays the same, in the trace as in the incidents.
         if (reportKeptJob(native, folder, loaded,
-                          JobRun::journalText(fileName, nativeFolder, error)))
+                          JobRun::journalText(fileName, journalFolder, error)))
             Lib_Public::ReportError(kTimerLabel, 75, error);
         return JobOutcome::Kept;
     }
@@ -365,6 +406,8 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
         JobIdentity now;
         if (job.journal && identityOf(native, now) && !(now == identity))
             job.journal->adopt(now);
+        if (s.networkFolder)
+            s.claims.beat(pollerNow()); // a long job is no stop of this station
     };
     qint16 result = 0;
     {
@@ -392,7 +435,11 @@ static JobOutcome processJob(const QString& native, const QString& folder, const
         QString movedAs;
         if (s.networkFolder)
             lock.release(); // a file held open cannot be moved on a share
-        if (!moveToDeadLetter(native, failures, movedAs, &error)) {
+        // A job this station took on a share goes back to the operators' sight.
+        const QString jobFolder = s.networkFolder && s.claims.isOwn(native)
+                                      ? s.claims.jobFolder()
+                                      : QFileInfo(native).absolutePath();
+        if (!moveToDeadLetter(native, jobFolder, failures, movedAs, &error)) {
             Lib_Public::ReportError(kTimerLabel, 75, error);
             reportStuckJob(native, loaded, error);
             return JobOutcome::Kept;
@@ -493,6 +540,14 @@ void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host) {
                                : std::max(settleMs(), Posix::attributeCacheMs(mount) + 1000);
         Supervision::SetJobFolderFileSystem(
             QStringLiteral("%1, %2").arg(folder, Posix::describeMount(mount)));
+        if (s.networkFolder) {
+            const QString settings = WinPath::nativePath(Lib_Public::DossierSettingsProgramme);
+            s.claims.setFolder(nativeFolder, stationName(QSysInfo::machineHostName(), settings));
+            QStringList said;
+            s.claims.startCycle(pollerNow(), mount.type, settings, &said);
+            for (const QString& line : said)
+                postIncident(Untrusted::Clean(line));
+        }
         const QStringList subFolders = present ? QStringList{folder} : QStringList();
         bool leave = false;
         for (const QString& sub : subFolders) {
@@ -514,6 +569,9 @@ void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host) {
                     break;
                 QCoreApplication::processEvents();
             }
+            // Jobs this station took earlier on the share come first.
+            if (s.networkFolder && sub == subFolders.front())
+                listed = s.claims.ownJobs() + listed;
             Supervision::NoteJobsListed(listed);
             if (!found.entries.empty())
                 JobJournal::prune(QFileInfo(found.entries.front().nativePath).absolutePath(),

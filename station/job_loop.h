@@ -40,6 +40,10 @@ void setSettleMs(qint64 ms);
 // True when the job folder `folder` (a Windows text) leads to an existing folder.
 bool jobFolderExists(const QString& folder);
 
+// The settings page's line under the job folder `shown` (as the page shows it): the file
+// system it lies on ("Système de fichiers : …"), "" for a blank folder.
+QString folderFileSystemText(const QString& shown);
+
 // Incident texts for a job folder that does not exist, and for one that is back.
 QString missingJobFolderText(const QString& folder);
 QString jobFolderBackText(const QString& folder);

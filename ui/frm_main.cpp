@@ -312,7 +312,9 @@ QWidget* Frm_Main::buildSettingsPage() {
             checkBox("CheckSousDossiers", QStringLiteral("Analyser les sous-dossiers"), f);
         g->addWidget(TexteDossier[0], 0, 0);
         g->addWidget(CommandDossier[0], 0, 1);
-        g->addWidget(CheckSousDossiers, 1, 0, 1, 2);
+        // The folder's file system, filled in as the folder changes.
+        g->addWidget(label("LabelSystemeFichiers", QString(), f), 1, 0, 1, 2);
+        g->addWidget(CheckSousDossiers, 2, 0, 1, 2);
         g->setColumnStretch(0, 1);
     }
     layout->addWidget(MyFrameEmail[2]);

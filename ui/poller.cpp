@@ -51,6 +51,8 @@ void Frm_Main::TimerSendEmail_Timer() {
 void Frm_Main::TexteDossier_Change(int Index) {
     Q_UNUSED(Index);
     ParametresModifies = true;
+    if (auto* line = findChild<QLabel*>(QStringLiteral("LabelSystemeFichiers")))
+        line->setText(station::folderFileSystemText(TexteDossier[0]->text()));
 }
 
 void Frm_Main::CheckSousDossiers_Click() {

@@ -288,7 +288,7 @@ TEST_F(DeliveryState, DirectCopiesStopAtAFailedRecordAndARestartSendsNoneAgain) 
     EXPECT_EQ(server.messages().size(), 1) << "a copy started after the failed record";
     EXPECT_TRUE(jobExists(QStringLiteral("Email_1.ss8")));
 
-    automation::resetPoller();
+    station::resetPoller();
     EXPECT_GE(cycle(), 1);
     EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000))
         << incidents().join(u'\n').toStdString();

@@ -28,6 +28,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <QThread>
 
 #include <sys/stat.h>
 
@@ -515,6 +516,23 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     std::sort(got.begin() + 1, got.begin() + 3);
     EXPECT_EQ(got, (QStringList{"Postique: fresh", "Postique: first", "Postique: second",
                                 "Postique: appended"}));
+}
+
+TEST_F(JobSendingTest, JobRenamedIntoPlaceGoesAtTheFirstCycle) {
+    // Written under another name then renamed, a job is whole when it shows: no settling wait.
+    SmtpServer server;
+    useServer(server);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    Clock::SetWallClock([now] { return now; });
+    station::setSettleMs(automation::StabilityTracker::SettleMs);
+    ASSERT_TRUE(writeJob(QStringLiteral("Email_1.part"),
+                         jobRow("1", "a@example.org", {}, {}, "renamed", "B")));
+    QThread::msleep(20); // the rename's change time is a later one than the write's
+    ASSERT_TRUE(QFile::rename(prefix.native(kJobs + QStringLiteral("Email_1.part")),
+                              prefix.native(kJobs + QStringLiteral("Email_1.ss8"))));
+    cycle();
+    ASSERT_TRUE(server.waitForMessages(1));
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
 }
 
 TEST_F(JobSendingTest, JobHeldByAnotherCopyIsLeftToIt) {

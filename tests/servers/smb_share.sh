@@ -3,35 +3,39 @@
 # SMB client mounts it through FUSE at DIR/mnt. Everything lives under DIR; only the
 # processes whose pid or mount point lies there are ever stopped. Run as root.
 #   smb_share.sh up DIR ADDR     server and mount
-#   smb_share.sh mount DIR ADDR  mount again (after umount or kill)
-#   smb_share.sh umount DIR      unmount cleanly
-#   smb_share.sh kill DIR        stop the client abruptly: the mount answers ENOTCONN
-#   smb_share.sh down DIR        unmount, stop the server, remove DIR
+#   smb_share.sh mount DIR ADDR [NAME]  mount again (after umount or kill), or one more client
+#                                       of the share at DIR/NAME (another station's view)
+#   smb_share.sh umount DIR ADDR [NAME] unmount cleanly
+#   smb_share.sh kill DIR ADDR [NAME]   stop the client abruptly: the mount answers ENOTCONN
+#   smb_share.sh down DIR               unmount every client, stop the server, remove DIR
+# SMB_CACHE_MODE=off mounts a client without its write cache: a file there cannot be reopened
+# for appending.
 set -uo pipefail
-cmd=$1 D=$2 ADDR=${3:-}
+cmd=$1 D=$2 ADDR=${3:-} NAME=${4:-mnt}
+M=$D/$NAME
 PASS=sharepass
 
 client_pid() {
   for p in $(pgrep -x rclone 2>/dev/null); do
-    tr '\0' ' ' < /proc/$p/cmdline 2>/dev/null | grep -q -- " $D/mnt " && echo "$p"
+    tr '\0' ' ' < /proc/$p/cmdline 2>/dev/null | grep -q -- " $M " && echo "$p"
   done
 }
 
 do_mount() {
   # A client that was killed leaves a dead mount behind.
-  grep -q " $D/mnt " /proc/self/mountinfo && { fusermount3 -uz "$D/mnt" 2>/dev/null || umount -l "$D/mnt"; }
-  mkdir -p "$D/mnt"
-  rclone mount ":smb:jobs" "$D/mnt" --config /dev/null --smb-host "$ADDR" --smb-user root \
+  grep -q " $M " /proc/self/mountinfo && { fusermount3 -uz "$M" 2>/dev/null || umount -l "$M"; }
+  mkdir -p "$M"
+  rclone mount ":smb:jobs" "$M" --config /dev/null --smb-host "$ADDR" --smb-user root \
     --smb-pass "$(rclone obscure "$PASS")" --allow-other --daemon --dir-cache-time 1s \
-    --vfs-cache-mode writes --vfs-write-back 0s --cache-dir "$D/cache" \
-    --log-file "$D/rclone.log" || return 1
-  for _ in $(seq 1 50); do grep -q " $D/mnt " /proc/self/mountinfo && return 0; sleep 0.1; done
+    --vfs-cache-mode "${SMB_CACHE_MODE:-writes}" --vfs-write-back 0s --cache-dir "$D/cache-$NAME" \
+    --log-file "$D/rclone-$NAME.log" || return 1
+  for _ in $(seq 1 50); do grep -q " $M " /proc/self/mountinfo && return 0; sleep 0.1; done
   return 1
 }
 
 do_umount() {
-  grep -q " $D/mnt " /proc/self/mountinfo || return 0
-  fusermount3 -u "$D/mnt" 2>/dev/null || umount -l "$D/mnt" 2>/dev/null
+  grep -q " $M " /proc/self/mountinfo || return 0
+  fusermount3 -u "$M" 2>/dev/null || umount -l "$M" 2>/dev/null
   for _ in $(seq 1 50); do [ -z "$(client_pid)" ] && return 0; sleep 0.1; done
   kill $(client_pid) 2>/dev/null
 }
@@ -78,9 +82,14 @@ CONF
   do_mount ;;
 mount) do_mount ;;
 umount) do_umount ;;
-kill) p=$(client_pid); [ -n "$p" ] && kill -9 $p ;;
+kill)
+  # Returns once the mount answers "not connected" and the kernel's attributes of it, cached
+  # for a second, have lapsed: a killed client takes a while to go.
+  p=$(client_pid); [ -n "$p" ] && kill -9 $p
+  for _ in $(seq 1 100); do stat "$M" >/dev/null 2>&1 || { sleep 1.1; exit 0; }; sleep 0.05; done
+  exit 1 ;;
 down)
-  do_umount
+  for m in "$D"/mnt*; do M=$m; do_umount; done
   if [ -f "$D/pid/smbd.pid" ]; then
     p=$(cat "$D/pid/smbd.pid"); kill "$p" 2>/dev/null
     for _ in $(seq 1 25); do kill -0 "$p" 2>/dev/null || break; sleep 0.2; done

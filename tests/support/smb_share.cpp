@@ -34,14 +34,30 @@ SmbShare::~SmbShare() {
         run(QStringLiteral("down"));
 }
 
-bool SmbShare::run(const QString& command, QString* output) {
+QString SmbShare::mountAnother(const QString& name, bool canAppend) {
+    const QStringList environment{canAppend ? QStringLiteral("SMB_CACHE_MODE=writes")
+                                            : QStringLiteral("SMB_CACHE_MODE=off")};
+    return run(QStringLiteral("mount"), nullptr, name, environment) ? dir_.filePath(name)
+                                                                    : QString();
+}
+
+bool SmbShare::run(const QString& command, QString* output, const QString& name,
+                   const QStringList& environment) {
     QProcess script;
+    QStringList arguments{command, dir_.path(), address_};
+    if (!name.isEmpty())
+        arguments << name;
+    if (!environment.isEmpty()) {
+        QProcessEnvironment all = QProcessEnvironment::systemEnvironment();
+        for (const QString& pair : environment)
+            all.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+        script.setProcessEnvironment(all);
+    }
     // The client's daemon keeps the script's output open: it goes to a file, not a pipe.
     const QString log = dir_.path() + QStringLiteral(".log");
     script.setStandardOutputFile(log);
     script.setStandardErrorFile(log, QIODevice::Append);
-    script.start(QStringLiteral(POSTIQUE_TEST_SERVERS_DIR "/smb_share.sh"),
-                 {command, dir_.path(), address_});
+    script.start(QStringLiteral(POSTIQUE_TEST_SERVERS_DIR "/smb_share.sh"), arguments);
     const bool done = script.waitForFinished(30000) &&
                       script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
     if (output) {

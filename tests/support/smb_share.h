@@ -23,13 +23,19 @@ public:
     // The share as this machine sees it, through the FUSE mount.
     QString mountDir() const { return dir_.filePath(QStringLiteral("mnt")); }
 
+    // One more client of the share, at "<folder>/<name>" (a name starting with "mnt"), as
+    // another station mounts it; without `canAppend` it has no write cache and a file there
+    // cannot be reopened for appending. The mount's path, "" when it failed.
+    QString mountAnother(const QString& name, bool canAppend = true);
+
     bool unmount() { return run(QStringLiteral("umount")); }
     bool mount() { return run(QStringLiteral("mount")); }
     // Stops the client abruptly: the mount stays and answers "not connected".
     bool killClient() { return run(QStringLiteral("kill")); }
 
 private:
-    bool run(const QString& command, QString* output = nullptr);
+    bool run(const QString& command, QString* output = nullptr, const QString& name = {},
+             const QStringList& environment = {});
 
     QTemporaryDir dir_;
     QString address_;
