@@ -41,12 +41,12 @@ namespace {
 
 const QString kLabel = QStringLiteral("Frm_Main:Form_Load");
 
-// A stored check-box value as the page applies it: 0 off, 1 on, 2 grayed (not on); anything
-// else is refused and the box keeps its state.
+// A stored check-box value as the page applies it: 0 off, 1 on, 2 grayed (which counts as
+// on, as a grayed box does); anything else is refused and the box keeps its state.
 void applyCheck(bool& box, const QString& stored) {
     const std::optional<qint16> value = Lib_Public::StoredNumber(stored);
     if (value && *value >= 0 && *value <= 2)
-        box = *value == 1;
+        box = *value != 0;
 }
 
 // The page's settings and the two flags of its sender's handler.
@@ -135,6 +135,24 @@ station::SendingSettings ReadSendingSettings(const QString& file) {
 
 int Run() {
     using Lib_Public::Trap;
+    // A stop signal ends the station as a session's end ends the window; one that comes
+    // during the start-up (a send to a silent server included) is acted on once it is over.
+    bool signalPending = false;
+    std::function<void()> stop;
+    QString signalError;
+    if (!Lib_Public::InstallShutdownSignals(
+            [&](int) {
+                if (Lib_Public::ArretEnCours)
+                    return;
+                Lib_Public::ArretEnCours = true;
+                Lib_Public::QuitterDemande = true;
+                if (stop)
+                    stop();
+                else
+                    signalPending = true;
+            },
+            &signalError))
+        std::fprintf(stderr, "VL3_Postique: signals: %s\n", signalError.toUtf8().constData());
     Trap(kLabel, [] {
         Lib_Public::DossierApplication =
             Startup::ApplicationFolder(QCoreApplication::applicationDirPath());
@@ -238,22 +256,18 @@ int Run() {
     });
     timer.start();
 
-    // A stop signal ends the station as a session's end ends the window.
-    QString signalError;
-    const bool signals = Lib_Public::InstallShutdownSignals(
-        [&](int) {
-            if (Lib_Public::ArretEnCours)
-                return;
-            Lib_Public::ArretEnCours = true;
-            Lib_Public::QuitterDemande = true;
-            Supervision::NotifyStopping();
-            timer.stop();
-            if (!inCycle)
-                end();
-        },
-        &signalError);
-    if (!signals)
-        std::fprintf(stderr, "VL3_Postique: signals: %s\n", signalError.toUtf8().constData());
+    // A signal during the start-up is acted on now that it is over.
+    stop = [&] {
+        Supervision::NotifyStopping();
+        timer.stop();
+        if (!inCycle)
+            end();
+    };
+    if (signalPending || Lib_Public::QuitterDemande) {
+        Lib_Public::ArretEnCours = true;
+        Lib_Systeme::EndAllCopies(QString::fromUtf16(Startup::ExecutableName));
+        return 0;
+    }
     // The benchmark watches how long the event loop goes without running.
     Lib_Public::StartStallProbe(qEnvironmentVariable("POSTIQUE_STALL_PROBE"));
     std::fprintf(stderr, "VL3_Postique %s: started without a display\n",
