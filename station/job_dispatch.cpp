@@ -223,7 +223,7 @@ public:
           job_(automation::currentJob()), queue_(jobSessions()),
           run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
                loadDeliverySettings(settings.server),
-               [this](const QString& text) { automation::postIncident(text); }) {
+               [](const QString& text) { automation::postIncident(text); }) {
         if (!job_) {
             // Called outside a poll cycle: a job of its own, that remembers nothing.
             job_ = &ownJob_;
