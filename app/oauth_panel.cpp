@@ -6,11 +6,13 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
+#include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
 #include "mail/send_email.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
+#include "system/untrusted_text.h"
 #include "ui/frm_main.h"
 #include "ui/sft_tabs.h"
 
@@ -24,8 +26,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <atomic>
@@ -418,6 +422,33 @@ int CommandLineSignIn() {
     say(QStringLiteral("Connecté : %1, jeton valable jusqu'au %2. Jetons enregistrés dans %3")
             .arg(token.account, localTime(token.expires), file));
     return 0;
+}
+
+void KeepSignInAlive(Frm_Main& main) {
+    static std::atomic<bool> busy{false};
+    if (!main.SavedSettings.auth || !main.SavedSettings.oauth || busy)
+        return;
+    const std::shared_ptr<const mail::oauth::Login> login = LoginFromSettings(main);
+    if (!login)
+        return;
+    const mail::TimeLimits limits = mail::DefaultTimeLimits();
+    const mail::oauth::HttpOptions http{Sending::TrustedCaFolder(), limits.connect,
+                                        limits.response};
+    busy = true;
+    QPointer<Frm_Main> window(&main);
+    // A pool thread: the application waits for it at exit, and the stop request ends its call.
+    QThreadPool::globalInstance()->start([login, http, window] {
+        const mail::oauth::Renewal renewal = mail::oauth::KeepSignInAlive(*login, http);
+        if (!renewal.incident.isEmpty())
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [window, text = renewal.incident] {
+                    if (window)
+                        automation::addIncident(*window, Untrusted::Clean(text));
+                },
+                Qt::QueuedConnection);
+        busy = false;
+    });
 }
 
 } // namespace OAuthPanel

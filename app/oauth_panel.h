@@ -73,4 +73,9 @@ inline constexpr int kMethodOAuth = 1;
 // the process exit status.
 int CommandLineSignIn();
 
+// Keeps the saved OAuth 2.0 sign-in from ageing out while the station sends nothing
+// (mail::oauth::KeepSignInAlive) on a worker thread; its line for the operator, if any, comes
+// back to `main`'s incidents. Does nothing while the previous call is still at work.
+void KeepSignInAlive(Frm_Main& main);
+
 } // namespace OAuthPanel

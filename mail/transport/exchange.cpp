@@ -5,6 +5,7 @@
 #include "mail/engine/https_call.h"
 #include "mail/engine/protocols.h"
 #include "mail/engine/transport_failure.h"
+#include "mail/transport/web_limits.h"
 #include "system/untrusted_text.h"
 
 #include <QUrl>
@@ -42,10 +43,22 @@ QString xmlEscaped(const QString& text) {
     return text.toHtmlEscaped();
 }
 
-// One HTTP exchange with the Exchange server, logged in as `send` says.
+// The mailbox's destination on the server of `url`.
+detail::WebDestination destinationOf(const QString& url, const ExchangeSend& send) {
+    detail::WebDestination to;
+    to.host = QUrl(url).host().toLower();
+    to.key = QUrl(url).adjusted(QUrl::RemovePath | QUrl::RemoveQuery).toString() +
+             QLatin1Char(' ') + (send.user.trimmed().isEmpty() ? send.sender : send.user).toLower();
+    to.recipients = int(send.to.size() + send.cc.size() + send.bcc.size());
+    return to;
+}
+
+// One HTTP exchange with the Exchange server, logged in as `send` says. With `limited` (a
+// send rather than a check), inside the destination's limits: `out` then receives the
+// outcome of a mail that could not start, and the throttling seen.
 detail::HttpsReply perform(const QString& method, const QString& url, const ExchangeSend& send,
                            long authMethods, const QList<QByteArray>& headers,
-                           const QByteArray& body) {
+                           const QByteArray& body, ExchangeOutcome* limited = nullptr) {
     detail::HttpsRequest request;
     request.method = method;
     request.url = url;
@@ -60,11 +73,24 @@ detail::HttpsReply perform(const QString& method, const QString& url, const Exch
     request.connectTimeout = send.connectTimeout;
     request.responseTimeout = send.responseTimeout;
     request.maxReply = qsizetype{4} * 1024 * 1024;
-    return detail::HttpsCall(request);
+    if (!limited)
+        return detail::HttpsCall(request);
+    detail::WebCall call = detail::CallWithinLimits(destinationOf(url, send), request, url);
+    limited->throttled = call.throttled;
+    limited->notice = call.notice;
+    if (call.refusal) {
+        limited->code = call.refusal->code;
+        limited->description = call.refusal->description;
+        limited->notAttempted = true;
+    }
+    return std::move(call.reply);
 }
 
 ExchangeOutcome failed(qint32 code, const QString& description) {
-    return ExchangeOutcome{code, description};
+    ExchangeOutcome out;
+    out.code = code;
+    out.description = description;
+    return out;
 }
 
 // Failures below HTTP (name, connection, TLS, time), or nothing when HTTP was reached.
@@ -197,18 +223,35 @@ QByteArray EwsCreateItemRequest(const ExchangeSend& send) {
 
 namespace {
 
-// One EWS operation: the SOAP request posted, then the transport, the HTTP status, a SOAP
-// fault and the response class judged in that order. `refused` names what the server
-// refused in the operator's text ("le message", "la demande").
+// The answer to an EWS operation: the transport, the HTTP status, a SOAP fault and the
+// response class judged in that order. `refused` names what the server refused in the
+// operator's text ("le message", "la demande").
+ExchangeOutcome judgedEws(const detail::HttpsReply& a, const QString& url, const ExchangeSend& send,
+                          const QString& refused);
+
+// One EWS operation: the SOAP request posted (inside the destination's limits when
+// `limited`), its answer judged.
 ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
-                        const QByteArray& request, const QString& refused) {
+                        const QByteArray& request, const QString& refused, bool limited) {
     const QByteArray action =
         QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
                           "messages/") +
         operation + '"';
+    ExchangeOutcome scheduled;
     const detail::HttpsReply a = perform(
         QStringLiteral("POST"), url, send, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE | CURLAUTH_BASIC,
-        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
+        {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request,
+        limited ? &scheduled : nullptr);
+    if (scheduled.notAttempted)
+        return scheduled;
+    ExchangeOutcome out = judgedEws(a, url, send, refused);
+    out.throttled = scheduled.throttled;
+    out.notice = scheduled.notice;
+    return out;
+}
+
+ExchangeOutcome judgedEws(const detail::HttpsReply& a, const QString& url, const ExchangeSend& send,
+                          const QString& refused) {
     ExchangeOutcome out;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, url, out))
         return out;
@@ -267,7 +310,7 @@ ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
         return failed(Error::ExchangeSettings,
                       QStringLiteral("Aucun serveur Exchange n'est indiqué."));
     return ewsCall(send, EwsUrl(send.server, send.port), "CreateItem", EwsCreateItemRequest(send),
-                   QStringLiteral("le message"));
+                   QStringLiteral("le message"), true);
 }
 
 ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
@@ -292,10 +335,16 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
             body += "RCPT TO:<" + a.trimmed().toUtf8() + ">\r\n";
     body += "\r\n";
     body += send.message;
-    const detail::HttpsReply a =
-        perform(QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
-                {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
-    return plainOutcome(a, url, send.caFolder);
+    ExchangeOutcome scheduled;
+    const detail::HttpsReply a = perform(
+        QStringLiteral("PUT"), url, send, CURLAUTH_BASIC | CURLAUTH_NTLM,
+        {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body, &scheduled);
+    if (scheduled.notAttempted)
+        return scheduled;
+    ExchangeOutcome out = plainOutcome(a, url, send.caFolder);
+    out.throttled = scheduled.throttled;
+    out.notice = scheduled.notice;
+    return out;
 }
 
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
@@ -312,7 +361,7 @@ ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
         "<soap:Body><m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
         "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"
         "</soap:Body></soap:Envelope>";
-    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"));
+    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"), false);
 }
 
 ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
@@ -346,7 +395,11 @@ public:
         send.message = job.message;
         const ExchangeOutcome out =
             route_ == Route::ExchangeWebServices ? SendThroughEws(send) : SendThroughWebDav(send);
-        return SendOutcome{out.code, out.description};
+        SendOutcome outcome{out.code, out.description};
+        outcome.notAttempted = out.notAttempted;
+        outcome.throttled = out.throttled && out.code != Error::None;
+        outcome.notice = out.notice;
+        return outcome;
     }
 
 private:
