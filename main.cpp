@@ -196,6 +196,6 @@ int main(int argc, char* argv[]) {
     if (window.isUnloaded())
         return 0;
     // Up and polling: the service manager and the monitors may rely on it from here.
-    Supervision::StartService();
+    Supervision::StartService([&window] { return window.SavedSettings; });
     return app.exec();
 }

@@ -272,7 +272,7 @@ int Run() {
     Lib_Public::StartStallProbe(qEnvironmentVariable("POSTIQUE_STALL_PROBE"));
     std::fprintf(stderr, "VL3_Postique %s: started without a display\n",
                  Lib_Systeme::VersionApplication().toUtf8().constData());
-    Supervision::StartService();
+    Supervision::StartService([&saved] { return saved; });
     return QCoreApplication::exec();
 }
 

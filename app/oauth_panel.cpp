@@ -6,10 +6,13 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
+#include "mail/engine/mail_component.h"
 #include "mail/engine/native_path.h"
+#include "station/settings_store.h"
 #include "system/error_reporting.h"
 #include "system/globals.h"
 #include "system/ini.h"
+#include "system/untrusted_text.h"
 #include "ui/frm_main.h"
 #include "ui/send_email.h"
 #include "ui/sft_tabs.h"
@@ -24,8 +27,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <atomic>
@@ -377,6 +382,29 @@ int CommandLineSignIn() {
     say(QStringLiteral("Connecté : %1, jeton valable jusqu'au %2. Jetons enregistrés dans %3")
             .arg(token.account, localTime(token.expires), file));
     return 0;
+}
+
+void KeepSignInAlive(const station::SendingSettings& saved) {
+    static std::atomic<bool> busy{false};
+    if (busy)
+        return;
+    const std::shared_ptr<const mail::oauth::Login> login = OAuthSettings::LoginOf(saved);
+    if (!login)
+        return;
+    const mail::TimeLimits limits = mail::DefaultTimeLimits();
+    const mail::oauth::HttpOptions http{Sending::TrustedCaFolder(), limits.connect,
+                                        limits.response};
+    busy = true;
+    // A pool thread: the application waits for it at exit, and the stop request ends its call.
+    QThreadPool::globalInstance()->start([login, http] {
+        const mail::oauth::Renewal renewal = mail::oauth::KeepSignInAlive(*login, http);
+        if (!renewal.incident.isEmpty())
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [text = renewal.incident] { automation::postIncident(Untrusted::Clean(text)); },
+                Qt::QueuedConnection);
+        busy = false;
+    });
 }
 
 } // namespace OAuthPanel

@@ -2,6 +2,8 @@
 // the settings file, and the sign-in from the window or from the command line.
 #pragma once
 
+#include "station/sending_settings.h"
+
 #include "mail/oauth/oauth.h"
 #include "ui/oauth_login.h"
 
@@ -72,5 +74,10 @@ inline constexpr int kMethodOAuth = 1;
 // (client credentials: reads the client secret from standard input and checks it). Returns
 // the process exit status.
 int CommandLineSignIn();
+
+// Keeps the OAuth 2.0 sign-in of the saved settings from ageing out while the station sends
+// nothing (mail::oauth::KeepSignInAlive) on a worker thread; its line for the operator, if
+// any, comes back as an incident. Does nothing while the previous call is still at work.
+void KeepSignInAlive(const station::SendingSettings& saved);
 
 } // namespace OAuthPanel

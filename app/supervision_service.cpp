@@ -6,6 +6,7 @@
 
 #include "app/headless.h"
 #include "app/metrics_server.h"
+#include "app/oauth_panel.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
@@ -19,10 +20,12 @@
 #include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
+#include "ui/frm_main.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -37,6 +40,9 @@ namespace {
 
 // How often the status line and the state file are brought up to date.
 constexpr int kStatusIntervalMs = 5000;
+// When the OAuth 2.0 sign-in is first looked at, and how often after that.
+constexpr int kFirstSignInLookMs = 10'000;
+constexpr int kSignInIntervalMs = 3'600'000;
 // A state file older than this was left by a copy whose event loop no longer runs.
 constexpr qint64 kStaleStateMs = 60000;
 
@@ -45,6 +51,7 @@ struct Service {
     QTimer* watchdog = nullptr;
     QTimer* status = nullptr;
     MetricsServer* metrics = nullptr;
+    QTimer* signIn = nullptr;
     QString lastStatus;
 };
 
@@ -150,7 +157,7 @@ QString StateFilePath() {
     return native.isEmpty() ? QString() : native + QStringLiteral("/VL3_Postique_Etat.json");
 }
 
-void StartService() {
+void StartService(std::function<station::SendingSettings()> saved) {
     Service& s = service();
     if (s.started)
         return;
@@ -160,6 +167,15 @@ void StartService() {
     s.status = new QTimer(QCoreApplication::instance());
     QObject::connect(s.status, &QTimer::timeout, s.status, refreshStatus);
     s.status->start(kStatusIntervalMs);
+    // The OAuth 2.0 sign-in is renewed while the station sends nothing, so that it never ages
+    // out: looked at soon after the start, then every hour.
+    s.signIn = new QTimer(QCoreApplication::instance());
+    QObject::connect(s.signIn, &QTimer::timeout, s.signIn, [saved = std::move(saved)] {
+        if (saved)
+            OAuthPanel::KeepSignInAlive(saved());
+        service().signIn->setInterval(kSignInIntervalMs);
+    });
+    s.signIn->start(kFirstSignInLookMs);
     ServiceManager::Notify("READY=1");
     // The pings come from the event loop itself: a loop that hangs stops them.
     if (const qint64 ping = ServiceManager::WatchdogPingMs(); ping > 0) {
@@ -179,6 +195,8 @@ void NotifyStopping() {
     ServiceManager::Notify("STOPPING=1");
     if (s.status)
         s.status->stop();
+    if (s.signIn)
+        s.signIn->stop();
     const QString path = StateFilePath();
     if (!path.isEmpty())
         QFile::remove(path);

@@ -3,9 +3,11 @@
 // that `--status` reads.
 #pragma once
 
+#include "station/sending_settings.h"
+
 #include <QString>
 
-class Frm_Main;
+#include <functional>
 
 namespace Supervision {
 
@@ -13,7 +15,9 @@ namespace Supervision {
 // program is ready, pings its watchdog from the event loop, keeps its status line and the
 // state file current, and serves the metrics when `[Supervision] Metriques=host:port` is set
 // in the settings file (an address that cannot be used gives one incident).
-void StartService();
+// `saved` gives the station's saved settings: the OAuth 2.0 sign-in they use is renewed while
+// idle, at least once a week.
+void StartService(std::function<station::SendingSettings()> saved);
 
 // The program is leaving: the service manager is told, the state file removed.
 void NotifyStopping();

@@ -16,7 +16,9 @@
 #include "automation/jobs/job_journal.h"
 #include "automation/jobs/job_run.h"
 #include "mail/engine/destinations.h"
+#include "mail/engine/protocols.h"
 #include "mail/engine/send_queue.h"
+#include "mail/transport/graph.h"
 #include "mail/transport/mta_sts.h"
 #include "station/mail_builder.h"
 #include "station/settings_store.h"
@@ -124,10 +126,10 @@ qint64 settingNumber(const QString& file, const QString& section, const QString&
 // The retry schedule and the destinations' limits from the settings file: section
 // "Relances" (PremiereAttente and AttenteMax in seconds, DureeDeVie in hours) and one
 // section "Destination <host>" per server (Sessions, MessagesParMinute, DestinatairesParJour,
-// ReposMax in seconds, DestinatairesParTransaction). The station's own server
-// (`stationServer`, the one of the settings page) rests at most one poll period after an
-// outage unless its section says otherwise, so that its mails go again as soon as it is back;
-// recipients' mail exchangers keep the long rest.
+// ReposMax in seconds, DestinatairesParTransaction, TailleMessageMax in MB). The station's own
+// server (`stationServer`, the one of the settings page) rests at most one poll period after
+// an outage unless its section says otherwise, so that its mails go again as soon as it is
+// back; recipients' mail exchangers keep the long rest.
 automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     automation::RetryPolicy policy =
         automation::retryPolicyOverride().value_or(automation::RetryPolicy{});
@@ -188,6 +190,11 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
             settingNumber(file, section, QStringLiteral("DestinatairesParTransaction"),
                           fallback.recipientsPerTransaction),
             100'000));
+        limits.messageBytes =
+            std::min<qint64>(settingNumber(file, section, QStringLiteral("TailleMessageMax"),
+                                           fallback.messageBytes / (1024 * 1024)),
+                             1024) *
+            1024 * 1024;
         byHost.insert(host.toLower(), limits);
     }
     if (!own.isEmpty() && !byHost.contains(own))
@@ -198,6 +205,14 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
     Supervision::SetRetryLifetimeSec(
         policy.lifetimeMs == std::numeric_limits<qint64>::max() ? 0 : policy.lifetimeMs / 1000);
     return policy;
+}
+
+// The station's own server for the destinations: the one of the settings page, or for
+// Microsoft Graph the Graph host it stands for.
+QString ownServer(const station::SendingSettings& saved) {
+    const mail::ProtocolInfo* protocol = mail::FindProtocol(saved.protocol);
+    return protocol && protocol->route == mail::Route::Graph ? mail::GraphLimitsHost(saved.server)
+                                                             : saved.server;
 }
 
 // A row on its way: its unit, and its mail while it may have to go again.
@@ -222,7 +237,7 @@ public:
           nativeFolder_(nativeJobFolder(folder)), writeOnly_(writeOnly),
           job_(automation::currentJob()), queue_(jobSessions()),
           run_(job_ ? job_->journal : nullptr, job_ ? job_->fileName : QString(), nativeFolder_,
-               loadDeliverySettings(settings.server),
+               loadDeliverySettings(ownServer(settings)),
                [](const QString& text) { automation::postIncident(text); }) {
         if (!job_) {
             // Called outside a poll cycle: a job of its own, that remembers nothing.
@@ -485,6 +500,10 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
         queue_.resume();
         queue_.submit(again, std::move(plan));
         return;
+    } else if (!outcome.missingRight.isEmpty()) {
+        // A right the account lacks: the row waits like every other row of that account until
+        // an administrator grants it; the operator heard of it once (the outcome's notice).
+        run_.deferred(unit, outcome.description, 0, 0, true);
     } else if (outcome.retryAtMs > 0 && !outcome.permanent) {
         // The server's recipients of the day, or its quota of 24 hours, are spent: the row
         // waits until they are not.

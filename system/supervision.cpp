@@ -35,6 +35,7 @@ struct Registry {
     QMap<QString, quint64> incidents;
     int sessionsOpen = 0;
     qint64 tokenExpiryMs = 0;
+    qint64 renewalDueMs = 0;
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
     QString jobFolderMissing;
     QString jobFolderFileSystem;
@@ -207,6 +208,12 @@ void SetTokenExpiry(const QDateTime& expiresUtc) {
         r.signInProblem.clear();
 }
 
+void SetSignInRenewalDue(const QDateTime& dueUtc) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.renewalDueMs = dueUtc.isValid() ? dueUtc.toMSecsSinceEpoch() : 0;
+}
+
 void SetJobFolderMissing(const QString& folder) {
     Registry& r = registry();
     QMutexLocker lock(&r.mutex);
@@ -244,11 +251,16 @@ void Reset() {
     r.incidents.clear();
     r.sessionsOpen = 0;
     r.tokenExpiryMs = 0;
+    r.renewalDueMs = 0;
     r.retryLifetimeSec = DefaultRetryLifetimeSec;
     r.jobFolderMissing.clear();
     r.jobFolderFileSystem.clear();
     r.failingSinceMs.clear();
     r.signInProblem.clear();
+}
+
+qint64 Snapshot::renewalDaysLeft() const {
+    return renewalDueMs > 0 ? std::max<qint64>(0, (renewalDueMs - nowMs) / 86'400'000) : -1;
 }
 
 qint64 Snapshot::oldestJobAgeSec() const {
@@ -273,6 +285,7 @@ Snapshot Take() {
     s.incidents = r.incidents;
     s.sessionsOpen = r.sessionsOpen;
     s.tokenExpiryMs = r.tokenExpiryMs;
+    s.renewalDueMs = r.renewalDueMs;
     s.retryLifetimeSec = r.retryLifetimeSec;
     s.jobFolderMissing = r.jobFolderMissing;
     s.jobFolderFileSystem = r.jobFolderFileSystem;
@@ -319,6 +332,9 @@ QByteArray PrometheusText(const Snapshot& s) {
     gauge("postique_sessions_open", "Sending sessions open.", s.sessionsOpen);
     gauge("postique_oauth_token_expiry_timestamp_seconds",
           "When the OAuth access token expires (0: none).", s.tokenExpiryMs / 1000);
+    gauge("postique_oauth_renewal_days_left",
+          "Days left before the OAuth sign-in must be renewed (-1: no sign-in).",
+          s.renewalDaysLeft());
     gauge("postique_start_time_seconds", "When the program started.", s.startedMs / 1000);
     return out;
 }
@@ -357,6 +373,10 @@ QStringList Report(const Snapshot& s) {
     lines << QStringLiteral("Sessions d'envoi ouvertes : %1").arg(s.sessionsOpen);
     if (s.tokenExpiryMs > 0)
         lines << QStringLiteral("Jeton OAuth valable jusqu'au %1").arg(timeText(s.tokenExpiryMs));
+    if (s.renewalDueMs > 0)
+        lines << QStringLiteral("Connexion OAuth à renouveler dans %1 jour(s), avant le %2")
+                     .arg(s.renewalDaysLeft())
+                     .arg(timeText(s.renewalDueMs));
     return lines;
 }
 
@@ -397,6 +417,8 @@ QJsonObject ToJson(const Snapshot& s) {
         {QStringLiteral("incidents"), incidents},
         {QStringLiteral("sessions_open"), s.sessionsOpen},
         {QStringLiteral("oauth_token_expiry"), wholeSeconds(s.tokenExpiryMs)},
+        {QStringLiteral("oauth_renewal_due"), wholeSeconds(s.renewalDueMs)},
+        {QStringLiteral("oauth_renewal_days_left"), double(s.renewalDaysLeft())},
         {QStringLiteral("retry_lifetime"), double(s.retryLifetimeSec)},
     };
 }
@@ -433,6 +455,7 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
         s.incidents.insert(it.key(), static_cast<quint64>(it.value().toDouble()));
     s.sessionsOpen = o.value(QStringLiteral("sessions_open")).toInt();
     s.tokenExpiryMs = ms("oauth_token_expiry");
+    s.renewalDueMs = ms("oauth_renewal_due");
     const qint64 lifetime =
         static_cast<qint64>(o.value(QStringLiteral("retry_lifetime")).toDouble());
     s.retryLifetimeSec = lifetime > 0 ? lifetime : DefaultRetryLifetimeSec;

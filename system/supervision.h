@@ -41,6 +41,9 @@ QString IncidentKind(const QString& text);
 void AddSessions(int delta);
 // When the OAuth 2.0 access token in use expires (invalid: none). Thread-safe.
 void SetTokenExpiry(const QDateTime& expiresUtc);
+// When the OAuth 2.0 sign-in ages out unless it is renewed before (a refresh token unused
+// for 90 days expires; invalid: no such sign-in). Thread-safe.
+void SetSignInRenewalDue(const QDateTime& dueUtc);
 // The job folder that cannot be reached ("" while it can). Thread-safe.
 void SetJobFolderMissing(const QString& folder);
 // Where the job folder lies: its file system and mount point ("" before the first cycle).
@@ -75,6 +78,7 @@ struct Snapshot {
     QMap<QString, quint64> incidents; // kind -> count
     int sessionsOpen = 0;
     qint64 tokenExpiryMs = 0; // 0: no token
+    qint64 renewalDueMs = 0;  // when the sign-in ages out unless renewed; 0: no sign-in
     qint64 retryLifetimeSec = DefaultRetryLifetimeSec;
     QString jobFolderMissing;             // "" while the job folder is there
     QString jobFolderFileSystem;          // "fuse.rclone (réseau) sur /mnt/x"
@@ -82,6 +86,8 @@ struct Snapshot {
     QString signInProblem;                // "" while the sign-in works
 
     qint64 oldestJobAgeSec() const;
+    // Whole days left before the sign-in must be renewed (0 once overdue); -1: no sign-in.
+    qint64 renewalDaysLeft() const;
 };
 Snapshot Take();
 

@@ -125,7 +125,8 @@ void JobRun::partlySent(RowUnit& unit, const QStringList& accepted, const QStrin
              reason + QStringLiteral(" (") + waiting.join(QStringLiteral(", ")) + QLatin1Char(')'));
 }
 
-void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs, qint64 untilMs) {
+void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs, qint64 untilMs,
+                      bool quiet) {
     const QString clean = Untrusted::Clean(reason);
     const Deferral* before = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr;
     const qint64 now = Clock::WallMs();
@@ -149,7 +150,7 @@ void JobRun::deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs
     unit.reason = clean;
     unit.nextTryMs = wait.nextMs;
     ++waiting_;
-    if (!before)
+    if (!before && !quiet)
         incident_(deferredText(jobName_, unit.row, clean, wait.nextMs));
 }
 

@@ -74,9 +74,10 @@ public:
                     const QString& reason);
     // The row was refused for a while (a 4xx, no connection, a time-out). `longestWaitMs`,
     // when positive, caps the wait before its next try; `untilMs`, when known, is the earliest
-    // time it may go again.
+    // time it may go again. `quiet`: the operator heard of the cause already (a right the
+    // account lacks, told once for every row), so the row's wait gives no line of its own.
     void deferred(RowUnit& unit, const QString& reason, qint64 longestWaitMs = 0,
-                  qint64 untilMs = 0);
+                  qint64 untilMs = 0, bool quiet = false);
     // The row can never go as it is.
     void failed(RowUnit& unit, const QString& reason);
     // The row was not tried (stop request, its destination resting): it stays pending.

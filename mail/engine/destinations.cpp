@@ -52,9 +52,17 @@ struct Published {
 
 // The hosted services' published submission limits (per mailbox).
 constexpr Published kPublished[] = {
-    {"smtp.office365.com", {3, 30, 10000, 0}}, {"smtp-mail.outlook.com", {3, 30, 10000, 0}},
-    {"smtp.gmail.com", {3, 60, 2000, 0}},      {"smtp-relay.gmail.com", {3, 60, 10000, 100}},
-    {"smtp.mail.yahoo.com", {3, 30, 500, 0}},  {"smtp.aol.com", {3, 30, 500, 0}},
+    {"smtp.office365.com", {3, 30, 10000, 0}},
+    {"smtp-mail.outlook.com", {3, 30, 10000, 0}},
+    {"smtp.gmail.com", {3, 60, 2000, 0}},
+    {"smtp-relay.gmail.com", {3, 60, 10000, 100}},
+    {"smtp.mail.yahoo.com", {3, 30, 500, 0}},
+    {"smtp.aol.com", {3, 30, 500, 0}},
+    // Exchange Online through Microsoft Graph (4 requests at once per mailbox) and Exchange
+    // Web Services: 30 messages a minute and 10,000 recipients a day per mailbox.
+    {"graph.microsoft.com", {4, 30, 10000, 0}},
+    {"outlook.office365.com", {3, 30, 10000, 0}},
+    {"outlook.office.com", {3, 30, 10000, 0}},
 };
 
 } // namespace
@@ -89,6 +97,7 @@ struct Registry {
     std::mutex mutex;
     QHash<QString, DestinationLimits> configured;
     QHash<QString, std::shared_ptr<DestinationSlot::State>> states;
+    QHash<QString, QString> missingRights; // account key -> the right it lacks
 };
 
 Registry& registry() {
@@ -374,6 +383,37 @@ void DestinationSlot::report(bool success, Throttle throttle, bool unreachable, 
     }
 }
 
+void DestinationSlot::pause(qint64 ms, qint64 waitedMs) {
+    if (!state_ || ms <= 0)
+        return;
+    {
+        State& s = *state_;
+        std::lock_guard lock(s.mutex);
+        const qint64 until = nowMs() + ms;
+        if (until > s.restUntilMs) {
+            s.restUntilMs = until;
+            s.restForThrottle = ms <= waitedMs;
+        }
+    }
+    state_->freed.notify_all();
+}
+
+bool NoteMissingRight(const QString& key, const QString& right) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    QString& known = r.missingRights[key.toLower()];
+    if (known == right)
+        return false;
+    known = right;
+    return true;
+}
+
+bool ClearMissingRight(const QString& key) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.missingRights.remove(key.toLower()) > 0;
+}
+
 void SetDestinationClock(std::function<qint64()> wallMs) {
     g_clock = std::move(wallMs);
 }
@@ -441,6 +481,7 @@ void ResetDestinations() {
     std::lock_guard lock(r.mutex);
     r.configured.clear();
     r.states.clear();
+    r.missingRights.clear();
 }
 
 } // namespace mail

@@ -19,6 +19,9 @@ struct DestinationLimits {
     int recipientsPerTransaction = 0; // recipients of one mail transaction
     // The longest rest after the destination could not be reached (the rests double up to it).
     qint64 restMaxMs = 3'600'000;
+    // The largest message the service takes, in bytes (0: its own default; Microsoft Graph's
+    // is a tenant's 35 MB).
+    qint64 messageBytes = 0;
     friend bool operator==(const DestinationLimits&, const DestinationLimits&) = default;
 };
 
@@ -76,6 +79,10 @@ public:
     // takes no mail until the window it counts in has surely ended, 24 hours from now (the
     // provider does not tell when it started). Returns that time.
     qint64 quotaSpent();
+    // The server asked every client to wait `ms` (a 429 or 503 with Retry-After): the whole
+    // destination pauses, every worker alike. A pause of at most `waitedMs` is waited for in
+    // place by the next acquisitions; a longer one makes them give up until it is over.
+    void pause(qint64 ms, qint64 waitedMs);
 
     struct State; // one destination's counters, shared by its slots
 
@@ -110,6 +117,13 @@ void SetDestinationBudgetFolder(const QString& nativeFolder);
 int DestinationRate(const QString& key);
 // Replaces the clock of the destinations' counters (tests); nullptr restores the real one.
 void SetDestinationClock(std::function<qint64()> wallMs);
+
+// Rights a destination refused an account (an authorization problem, which only an
+// administrator mends), by `key` (destination and account). NoteMissingRight is true when
+// `right` is new for `key` or replaces another one; ClearMissingRight is true when one stood.
+// So the operator hears of it once per change of state, not once per mail. Thread-safe.
+bool NoteMissingRight(const QString& key, const QString& right);
+bool ClearMissingRight(const QString& key);
 
 // Forgets every destination's state and configured limits (tests).
 void ResetDestinations();

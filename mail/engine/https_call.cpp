@@ -10,7 +10,9 @@
 #include "mail/engine/transport_failure.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 namespace mail::detail {
 
@@ -57,8 +59,63 @@ int watchRequests(CURL*, curl_infotype type, char* data, size_t size, void* user
     return 0;
 }
 
-int stopRequested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return AbortRequested() ? 1 : 0;
+// The body of a request that hands a mail over, given to libcurl so that its last byte goes
+// only while no stop is asked, and the connection is spared from then on.
+struct Upload {
+    curl_socket_t socket = CURL_SOCKET_BAD; // the connection's, once open
+    const QByteArray* body = nullptr;
+    qsizetype offset = 0;
+    bool ended = false;
+    std::optional<AnswerAwaited> spared;
+};
+
+// The request's last byte is about to go: until then a stop may cut the connection (the
+// server throws the request away); from then on the answer decides, so the connection is
+// spared. The flag is read again once it is: a stop asked before may have cut it already.
+// False when the transfer must end now.
+bool handOver(Upload& u) {
+    if (AbortRequested())
+        return false;
+    if (u.socket == CURL_SOCKET_BAD)
+        return true; // no connection known to spare: a stop cuts it like any other
+    u.spared.emplace(u.socket);
+    if (AbortRequested()) {
+        u.spared.reset();
+        return false;
+    }
+    u.ended = true;
+    return true;
+}
+
+size_t readBody(char* buffer, size_t size, size_t count, void* user) {
+    auto* u = static_cast<Upload*>(user);
+    const qsizetype left = u->body->size() - u->offset;
+    if (left <= 0)
+        return 0;
+    qsizetype n = std::min(static_cast<qsizetype>(size * count), left);
+    if (n == left && left > 1)
+        n = left - 1; // the last byte goes on its own
+    else if (n == left && !handOver(*u))
+        return CURL_READFUNC_ABORT;
+    std::memcpy(buffer, u->body->constData() + u->offset, static_cast<size_t>(n));
+    u->offset += n;
+    return static_cast<size_t>(n);
+}
+
+// The hand-over of a request without a body (Graph's send of a draft): the whole request is
+// its last byte.
+int beforeRequest(void* user, char*, char*, int, int) {
+    return handOver(*static_cast<Upload*>(user)) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
+int noteSocket(void* user, curl_socket_t fd, curlsocktype) {
+    static_cast<Upload*>(user)->socket = fd;
+    return CURL_SOCKOPT_OK;
+}
+
+int stopRequested(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* upload = static_cast<const Upload*>(user);
+    return AbortRequested() && !(upload && upload->ended) ? 1 : 0;
 }
 
 } // namespace
@@ -84,9 +141,25 @@ HttpsReply HttpsCall(const HttpsRequest& request) {
     const QByteArray url = request.url.toUtf8();
     const QByteArray method = request.method.toLatin1();
     curl_easy_setopt(c, CURLOPT_URL, url.constData());
-    if (method == "GET")
+    Upload upload;
+    upload.body = &request.body;
+    curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, noteSocket);
+    curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &upload);
+    const bool handsOver = request.awaitAnswerOnStop && method != "GET" && !request.body.isEmpty();
+    if (request.awaitAnswerOnStop && method != "GET" && request.body.isEmpty()) {
+        curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, beforeRequest);
+        curl_easy_setopt(c, CURLOPT_PREREQDATA, &upload);
+    }
+    if (method == "GET") {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-    else {
+    } else if (handsOver) {
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.constData());
+        curl_easy_setopt(c, CURLOPT_READFUNCTION, readBody);
+        curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+    } else {
         curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.constData());
         curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.constData());
         curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -155,14 +228,17 @@ HttpsReply HttpsCall(const HttpsRequest& request) {
     StopOnRequest(c);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, stopRequested);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &upload);
     reply.result = curl_easy_perform(c);
+    upload.spared.reset();
+    reply.bodyEnded = upload.ended;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_easy_getinfo(c, CURLINFO_HTTPAUTH_AVAIL, &reply.authOffered);
     char* location = nullptr;
     if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
         reply.location = QString::fromUtf8(location);
     reply.truncated = collector.truncated;
-    reply.aborted = reply.result != CURLE_OK && AbortRequested();
+    reply.aborted = reply.result != CURLE_OK && AbortRequested() && !upload.ended;
     if (reply.truncated)
         reply.technical =
             QStringLiteral("réponse de plus de %1 octets abandonnée").arg(request.maxReply);

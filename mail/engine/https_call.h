@@ -35,6 +35,10 @@ struct HttpsRequest {
     std::chrono::milliseconds responseTimeout{120000}; // longest wait without progress
     std::chrono::milliseconds totalTimeout{0};         // the whole exchange; 0 for no limit
     qsizetype maxReply = qsizetype{1024} * 1024;       // a longer reply body fails the exchange
+    // The request's body hands the message over (Graph's sendMail and send): once its last
+    // byte went out, a stop request no longer cuts the exchange; the answer that says whether
+    // the mail was taken is awaited up to the response time.
+    bool awaitAnswerOnStop = false;
 };
 
 // What came back. `result` is CURLE_OK when an HTTP answer was read whole; otherwise
@@ -44,6 +48,9 @@ struct HttpsReply {
     QString technical;
     bool aborted = false;   // ended by the program's stop request
     bool truncated = false; // the reply body went over maxReply
+    // With awaitAnswerOnStop: the whole body went out while the program was not stopping
+    // (the server may hold the mail even when no answer came).
+    bool bodyEnded = false;
     long status = 0;
     QString location;                             // the redirection target of a 3xx answer
     QList<QPair<QByteArray, QByteArray>> headers; // of the final answer, names in lower case

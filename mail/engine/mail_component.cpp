@@ -2,6 +2,7 @@
 // worker thread while the calling thread keeps processing its events.
 #include "mail/engine/mail_component.h"
 
+#include "mail/engine/destinations.h"
 #include "mail/engine/library_init.h"
 #include "mail/engine/native_path.h"
 #include "mail/engine/protocols.h"
@@ -115,6 +116,9 @@ SendOutcome sendWithToken(Transport& transport, SendJob& job, const SendPlan& pl
         if (outcome.code != Error::LoginRefused)
             return outcome;
     }
+    // Refused even renewed: the account lacks the right to send this way, which only an
+    // administrator mends; the mail waits for it.
+    outcome.missingRight = QString::fromUtf8(FindProtocol(plan.protocol)->rights);
     outcome.description =
         QStringLiteral("Le serveur %1 refuse le jeton OAuth 2.0 du compte %2, même renouvelé ; le "
                        "mail n'a pas été envoyé. Vérifiez que ce compte a le droit d'envoyer "
@@ -122,8 +126,8 @@ SendOutcome sendWithToken(Transport& transport, SendJob& job, const SendPlan& pl
                        "connecté. %4 (%5)")
             .arg(plan.server.host.isEmpty() ? QStringLiteral("graph.microsoft.com")
                                             : plan.server.host,
-                 plan.server.user, QString::fromUtf8(FindProtocol(plan.protocol)->rights),
-                 oauth::SignInAgainText(), outcome.description);
+                 plan.server.user, outcome.missingRight, oauth::SignInAgainText(),
+                 outcome.description);
     return outcome;
 }
 
@@ -169,9 +173,21 @@ SendOutcome runPlan(const SendPlan& plan) {
     // SMTP without a server is direct delivery, which has no login.
     const bool login = plan.server.oauthLogin && (!plan.server.host.isEmpty() ||
                                                   (protocol && !protocol->emptyServerMeansDirect));
-    if (!login)
-        return transport->send(job);
-    return sendWithToken(*transport, job, plan);
+    SendOutcome outcome = login ? sendWithToken(*transport, job, plan) : transport->send(job);
+    // A right the account lacks is told once per change, not once per mail; so is its return.
+    const QString who =
+        plan.server.user.trimmed().isEmpty() ? job.envelopeFrom : plan.server.user.trimmed();
+    const QString account =
+        QStringLiteral("%1 %2 %3").arg(plan.protocol).arg(plan.server.host.trimmed(), who);
+    if (!outcome.missingRight.isEmpty()) {
+        if (NoteMissingRight(account, outcome.missingRight) && outcome.notice.isEmpty())
+            outcome.notice = outcome.description;
+    } else if (outcome.code == Error::None && ClearMissingRight(account)) {
+        outcome.notice = QStringLiteral("Le compte %1 a de nouveau le droit d'envoyer (%2) : les "
+                                        "mails qui l'attendaient partent.")
+                             .arg(who, QString::fromUtf8(protocol ? protocol->name : ""));
+    }
+    return outcome;
 }
 
 } // namespace

@@ -76,8 +76,11 @@ inline constexpr qint32 FormsAuthentication = 1602; // Exchange wants a logon fo
 inline constexpr qint32 HttpStatus = 1603;          // Exchange answered an unexpected HTTP status
 inline constexpr qint32 SoapFault = 1604;           // Exchange Web Services answered a SOAP fault
 inline constexpr qint32 ExchangeSettings = 1605;    // no server or no mailbox name for Exchange
-inline constexpr qint32 GraphRefused = 1606; // Microsoft Graph refused the message (400, 403, 413)
-inline constexpr qint32 Internal = 1999;     // unexpected failure inside the component
+inline constexpr qint32 GraphRefused = 1606; // Microsoft Graph refused the message (400, 413)
+// The account lacks a right or the tenant's consent (Graph 403, a 400 about consent or scope,
+// a token refused even renewed): nothing the mail can mend; it waits for an administrator.
+inline constexpr qint32 NotAuthorized = 1607;
+inline constexpr qint32 Internal = 1999; // unexpected failure inside the component
 } // namespace Error
 
 enum class RecipientKind : qint32 { To = 0, Cc = 1, Bcc = 2 };
@@ -238,8 +241,13 @@ struct SendOutcome {
     // Sent (code Error::None) although the server's answer to the whole message was lost
     // during a stop; the description tells the operator.
     bool unconfirmed = false;
-    // A line for the operator about the server beyond this mail (its rate held low).
+    // A line for the operator about the server beyond this mail (its rate held low, a right
+    // missing or granted again).
     QString notice;
+    // The right or consent the account lacks ("Mail.Send"): the mail waits, like every other
+    // mail of that account, until an administrator grants it; `notice` tells it once per
+    // change, so the rows wait without a line each.
+    QString missingRight;
     // With notAttempted: the server's recipients of the day are spent until this time.
     qint64 retryAtMs = 0;
 };

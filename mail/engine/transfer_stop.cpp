@@ -117,6 +117,11 @@ AnswerAwaited::AnswerAwaited(CURL* curl) {
         watcher().spare(socket_, true);
 }
 
+AnswerAwaited::AnswerAwaited(curl_socket_t socket) : socket_(socket) {
+    if (socket_ != CURL_SOCKET_BAD && !watcherGone)
+        watcher().spare(socket_, true);
+}
+
 AnswerAwaited::~AnswerAwaited() {
     if (socket_ != CURL_SOCKET_BAD && !watcherGone)
         watcher().spare(socket_, false);

@@ -19,6 +19,9 @@ void StopOnRequest(CURL* curl);
 class AnswerAwaited {
 public:
     explicit AnswerAwaited(CURL* curl);
+    // The same for a connection known by its socket (inside a transfer, where libcurl does
+    // not tell the active one yet).
+    explicit AnswerAwaited(curl_socket_t socket);
     ~AnswerAwaited();
     AnswerAwaited(const AnswerAwaited&) = delete;
     AnswerAwaited& operator=(const AnswerAwaited&) = delete;

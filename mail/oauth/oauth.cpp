@@ -216,6 +216,18 @@ bool fresh(const QDateTime& expires) {
     return expires.isValid() && Now().secsTo(expires) > refreshMarginSeconds.load();
 }
 
+// When a person's sign-in ages out unless renewed (invalid: unknown).
+QDateTime renewalDue(const Secrets& secrets) {
+    return secrets.renewed.isValid() ? secrets.renewed.addDays(kRefreshTokenIdleDays) : QDateTime();
+}
+
+// The last renewal the keeper asked for, by secrets file: after a failure it waits an hour.
+std::mutex attemptMutex;
+QMap<QString, QDateTime>& lastAttempts() {
+    static QMap<QString, QDateTime> instance;
+    return instance;
+}
+
 } // namespace
 
 const Preset* Presets(int& count) {
@@ -324,6 +336,8 @@ bool LoadSecrets(const QString& native, Secrets& secrets, QString& error) {
     secrets.accessToken = jsonText(o, "access_token");
     secrets.accessScope = jsonText(o, "access_scope");
     secrets.accessExpires = QDateTime::fromString(jsonText(o, "access_expires"), Qt::ISODate);
+    secrets.renewed = QDateTime::fromString(jsonText(o, "renewed"), Qt::ISODateWithMs);
+    secrets.warned = QDateTime::fromString(jsonText(o, "renewal_warned"), Qt::ISODateWithMs);
     return true;
 }
 
@@ -340,6 +354,10 @@ bool SaveSecrets(const QString& native, const Secrets& secrets, QString& error) 
     put("access_scope", secrets.accessScope);
     if (secrets.accessExpires.isValid())
         put("access_expires", secrets.accessExpires.toUTC().toString(Qt::ISODate));
+    if (secrets.renewed.isValid())
+        put("renewed", secrets.renewed.toUTC().toString(Qt::ISODateWithMs));
+    if (secrets.warned.isValid())
+        put("renewal_warned", secrets.warned.toUTC().toString(Qt::ISODateWithMs));
     // An existing file keeps its mode through the replacement: make it private first.
     ::chmod(QFile::encodeName(native).constData(), 0600);
     QString why;
@@ -388,6 +406,8 @@ static Token accessTokenOnce(const Login& login, const HttpOptions& http, bool f
         return out;
     }
     out.account = secrets.account.isEmpty() ? login.user : secrets.account;
+    if (p.grant != Grant::ClientCredentials && !secrets.refreshToken.isEmpty())
+        Supervision::SetSignInRenewalDue(renewalDue(secrets));
     if (p.tokenEndpoint.isEmpty() || p.clientId.isEmpty()) {
         out.code = TokenError::Refused;
         out.description = QStringLiteral("OAuth 2.0 : l'identifiant du client (client id) ou le "
@@ -481,6 +501,11 @@ static Token accessTokenOnce(const Login& login, const HttpOptions& http, bool f
     const QString rotated = jsonText(r.json, "refresh_token");
     if (!app && !rotated.isEmpty())
         secrets.refreshToken = rotated;
+    // Each renewal starts the refresh token's idle lifetime again.
+    if (!app) {
+        secrets.renewed = Now();
+        Supervision::SetSignInRenewalDue(renewalDue(secrets));
+    }
     secrets.account = out.account;
     secrets.accessToken = out.accessToken;
     secrets.accessScope = scope;
@@ -504,6 +529,89 @@ Token AccessToken(const Login& login, const HttpOptions& http, bool forceNew) {
     // A sign-in that needs the operator makes the station unhealthy until a token is had.
     if (out.code == TokenError::SignInNeeded || out.code == TokenError::Refused)
         Supervision::SetSignInProblem(out.description);
+    return out;
+}
+
+Renewal KeepSignInAlive(const Login& login, const HttpOptions& http) {
+    Renewal out;
+    if (Resolved(login.provider).grant == Grant::ClientCredentials)
+        return out; // no refresh token: nothing ages out on the program's side
+    const QDateTime now = Now();
+    Secrets secrets;
+    QString error;
+    const auto load = [&] {
+        std::lock_guard lock(cacheMutex);
+        return LoadSecrets(login.secretsFile, secrets, error);
+    };
+    const auto publish = [&] {
+        out.due = renewalDue(secrets);
+        out.daysLeft =
+            out.due.isValid() ? int(std::max<qint64>(0, now.secsTo(out.due) / 86400)) : -1;
+        Supervision::SetSignInRenewalDue(out.due);
+    };
+    if (!load()) {
+        out.code = TokenError::SecretsFile;
+        out.description = error;
+        return out;
+    }
+    if (secrets.refreshToken.isEmpty()) {
+        Supervision::SetSignInRenewalDue({});
+        return out;
+    }
+    out.applies = true;
+    publish();
+    if (secrets.renewed.isValid() && secrets.renewed <= now &&
+        secrets.renewed.secsTo(now) < qint64{kRenewEveryDays} * 86400)
+        return out;
+    {
+        std::lock_guard lock(attemptMutex);
+        QDateTime& last = lastAttempts()[login.secretsFile];
+        if (last.isValid() && last <= now && last.secsTo(now) < 3600)
+            return out;
+        last = now;
+    }
+    out.tried = true;
+    const Token token = AccessToken(login, http, true);
+    if (token.code == 0 || token.code == TokenError::Aborted) {
+        if (token.code == 0) {
+            std::lock_guard lock(attemptMutex);
+            lastAttempts().remove(login.secretsFile);
+        }
+        if (load())
+            publish();
+        return out;
+    }
+    out.code = token.code;
+    out.description = token.description;
+    // Told once per failing spell: when the deadline is close, or at once when the provider
+    // refused the renewal (the sign-in is lost whatever the date).
+    const bool refused =
+        token.code == TokenError::SignInNeeded || token.code == TokenError::Refused;
+    const bool close = out.daysLeft >= 0 && out.daysLeft <= kRenewalWarningDays;
+    if (!refused && !close)
+        return out;
+    std::lock_guard lock(cacheMutex);
+    if (!LoadSecrets(login.secretsFile, secrets, error) || secrets.refreshToken.isEmpty())
+        return out;
+    const QDateTime mark = secrets.renewed.isValid() ? secrets.renewed : now;
+    if (secrets.warned.isValid() && (!secrets.renewed.isValid() || secrets.warned == mark))
+        return out;
+    secrets.warned = mark;
+    SaveSecrets(login.secretsFile, secrets, error);
+    const QString account = cleanText(secrets.account.isEmpty() ? login.user : secrets.account);
+    // A refusal says itself that the sign-in is lost and how to sign in again.
+    out.incident =
+        refused ? token.description
+        : out.due.isValid()
+            ? QStringLiteral("La connexion OAuth 2.0 du compte %1 n'a pas pu être renouvelée ; "
+                             "elle expire dans %2 jour(s), le %3, si aucun renouvellement ne "
+                             "réussit d'ici là. %4")
+                  .arg(account)
+                  .arg(out.daysLeft)
+                  .arg(out.due.toLocalTime().toString(QStringLiteral("dd/MM/yyyy")),
+                       token.description)
+            : QStringLiteral("La connexion OAuth 2.0 du compte %1 n'a pas pu être renouvelée. %2")
+                  .arg(account, token.description);
     return out;
 }
 
@@ -609,6 +717,8 @@ Token CompleteDeviceAuthorization(const Provider& provider, const QString& scope
                 return out;
             }
             secrets.refreshToken = refresh;
+            secrets.renewed = Now();
+            Supervision::SetSignInRenewalDue(renewalDue(secrets));
             secrets.account = out.account;
             secrets.accessToken = out.accessToken;
             secrets.accessScope = scope;

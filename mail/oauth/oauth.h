@@ -71,6 +71,8 @@ struct Secrets {
     QString accessToken;     // the last access token, so a restart need not refresh at once
     QString accessScope;     // the scope it was issued for
     QDateTime accessExpires; // UTC
+    QDateTime renewed;       // UTC: when the refresh token was last obtained (sign-in, renewal)
+    QDateTime warned;        // UTC: the `renewed` a failing renewal was told for
 };
 
 // Reads the secrets file `native`. A missing file gives empty secrets and true. Refuses
@@ -130,6 +132,31 @@ void SetRefreshMargin(std::chrono::seconds margin);
 // The clock of the token cache (UTC); tests move it. An empty function restores the real one.
 void SetClock(std::function<QDateTime()> clock);
 QDateTime Now();
+
+// A person's sign-in ages out at the provider when its refresh token goes unused this long
+// (Microsoft: 90 days, AADSTS700082). While the station sends nothing the program renews it
+// after kRenewEveryDays, and tells the operator once when renewals fail with
+// kRenewalWarningDays or fewer left.
+inline constexpr int kRefreshTokenIdleDays = 90;
+inline constexpr int kRenewEveryDays = 7;
+inline constexpr int kRenewalWarningDays = 14;
+
+// What KeepSignInAlive found or did.
+struct Renewal {
+    bool applies = false; // a person's sign-in (device grant) with a refresh token
+    bool tried = false;   // a renewal was asked of the provider now
+    qint32 code = 0;      // its failure (0: renewed, or nothing tried)
+    QString description;  // French, never holds token text
+    QDateTime due;        // UTC: when the sign-in ages out unless renewed (invalid: unknown)
+    int daysLeft = -1;    // whole days before `due`; -1 when unknown
+    QString incident;     // a line for the operator, given once per failing spell
+};
+
+// Keeps the sign-in of `login` from ageing out: renews its tokens (through the token
+// endpoint, like a send does) once the last renewal is kRenewEveryDays old or unknown; after a
+// failure it tries again at most once an hour. Publishes the deadline to the supervision.
+// Thread-safe; blocks during the call to the provider. The clock is Now().
+Renewal KeepSignInAlive(const Login& login, const HttpOptions& http);
 
 // The first step of the device authorisation grant: what the person must open and type.
 struct DeviceAuthorization {

@@ -5,6 +5,7 @@
 #include "mail/engine/https_call.h"
 #include "mail/engine/protocols.h"
 #include "mail/engine/transport_failure.h"
+#include "mail/transport/web_limits.h"
 #include "system/untrusted_text.h"
 
 #include <QUrl>
@@ -46,9 +47,22 @@ bool isPlainHttp(const QString& url) {
     return url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive);
 }
 
-// One HTTP exchange with the Exchange server, logged in as `send` says.
+// The mailbox's destination on the server of `url`.
+detail::WebDestination destinationOf(const QString& url, const ExchangeSend& send) {
+    detail::WebDestination to;
+    to.host = QUrl(url).host().toLower();
+    to.key = QUrl(url).adjusted(QUrl::RemovePath | QUrl::RemoveQuery).toString() +
+             QLatin1Char(' ') + (send.user.trimmed().isEmpty() ? send.sender : send.user).toLower();
+    to.recipients = int(send.to.size() + send.cc.size() + send.bcc.size());
+    return to;
+}
+
+// One HTTP exchange with the Exchange server, logged in as `send` says. With `limited` (a
+// send rather than a check), inside the destination's limits: `limited` then receives the
+// outcome of a mail that could not start, and the throttling seen.
 detail::HttpsReply perform(const QString& method, const QString& url, const ExchangeSend& send,
-                           const QList<QByteArray>& headers, const QByteArray& body) {
+                           const QList<QByteArray>& headers, const QByteArray& body,
+                           ExchangeOutcome* limited = nullptr) {
     detail::HttpsRequest request;
     request.method = method;
     request.url = url;
@@ -65,11 +79,24 @@ detail::HttpsReply perform(const QString& method, const QString& url, const Exch
     request.connectTimeout = send.connectTimeout;
     request.responseTimeout = send.responseTimeout;
     request.maxReply = qsizetype{4} * 1024 * 1024;
-    return detail::HttpsCall(request);
+    if (!limited)
+        return detail::HttpsCall(request);
+    detail::WebCall call = detail::CallWithinLimits(destinationOf(url, send), request, url);
+    limited->throttled = call.throttled;
+    limited->notice = call.notice;
+    if (call.refusal) {
+        limited->code = call.refusal->code;
+        limited->description = call.refusal->description;
+        limited->notAttempted = true;
+    }
+    return std::move(call.reply);
 }
 
 ExchangeOutcome failed(qint32 code, const QString& description) {
-    return ExchangeOutcome{code, description, {}, {}};
+    ExchangeOutcome out;
+    out.code = code;
+    out.description = description;
+    return out;
 }
 
 // The methods of a CURLAUTH_* mask, by name.
@@ -300,15 +327,20 @@ ExchangeOutcome ewsJudged(const detail::HttpsReply& a, const ExchangeSend& send,
     return {};
 }
 
-// The outcome with the login the exchange used.
-ExchangeOutcome withLogin(ExchangeOutcome out, const detail::HttpsReply& a) {
+// The outcome with the login the exchange used, and what the destination's limits saw.
+ExchangeOutcome withLogin(ExchangeOutcome out, const detail::HttpsReply& a,
+                          const ExchangeOutcome& scheduled = {}) {
     out.authentication = a.authentication;
     out.principal = a.principal;
+    out.throttled = scheduled.throttled;
+    out.notice = scheduled.notice;
     return out;
 }
 
+// One EWS operation: the SOAP request posted (inside the destination's limits when
+// `limited`), its answer judged.
 ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char* operation,
-                        const QByteArray& request, const QString& refused) {
+                        const QByteArray& request, const QString& refused, bool limited) {
     ExchangeOutcome refusedLogin;
     if (loginNotAllowed(send, url, refusedLogin))
         return refusedLogin;
@@ -316,28 +348,37 @@ ExchangeOutcome ewsCall(const ExchangeSend& send, const QString& url, const char
         QByteArrayLiteral("SOAPAction: \"http://schemas.microsoft.com/exchange/services/2006/"
                           "messages/") +
         operation + '"';
+    ExchangeOutcome scheduled;
     const detail::HttpsReply a =
         perform(QStringLiteral("POST"), url, send,
-                {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request);
-    return withLogin(ewsJudged(a, send, url, refused), a);
+                {"Content-Type: text/xml; charset=utf-8", "Accept: text/xml", action}, request,
+                limited ? &scheduled : nullptr);
+    if (scheduled.notAttempted)
+        return scheduled;
+    return withLogin(ewsJudged(a, send, url, refused), a, scheduled);
 }
 
 } // namespace
 
 namespace {
 
-// A WebDAV request that needs nothing but a 2xx answer.
+// A WebDAV request that needs nothing but a 2xx answer (inside the destination's limits when
+// `limited`).
 ExchangeOutcome davCall(const QString& method, const QString& url, const ExchangeSend& send,
-                        const QList<QByteArray>& headers, const QByteArray& body) {
+                        const QList<QByteArray>& headers, const QByteArray& body, bool limited) {
     ExchangeOutcome out;
     if (loginNotAllowed(send, url, out))
         return out;
-    const detail::HttpsReply a = perform(method, url, send, headers, body);
+    ExchangeOutcome scheduled;
+    const detail::HttpsReply a =
+        perform(method, url, send, headers, body, limited ? &scheduled : nullptr);
+    if (scheduled.notAttempted)
+        return scheduled;
     if (transportFailure(a, url, send.caFolder, out) || commonHttpFailure(a, send, url, out))
-        return withLogin(out, a);
+        return withLogin(out, a, scheduled);
     if (a.status < 200 || a.status > 299)
-        return withLogin(failed(Error::HttpStatus, httpStatusText(a, url)), a);
-    return withLogin({}, a);
+        return withLogin(failed(Error::HttpStatus, httpStatusText(a, url)), a, scheduled);
+    return withLogin({}, a, scheduled);
 }
 
 } // namespace
@@ -381,7 +422,7 @@ ExchangeOutcome SendThroughEws(const ExchangeSend& send) {
         return failed(Error::ExchangeSettings,
                       QStringLiteral("Aucun serveur Exchange n'est indiqué."));
     return ewsCall(send, EwsUrl(send.server, send.port), "CreateItem", EwsCreateItemRequest(send),
-                   QStringLiteral("le message"));
+                   QStringLiteral("le message"), true);
 }
 
 ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
@@ -407,7 +448,7 @@ ExchangeOutcome SendThroughWebDav(const ExchangeSend& send) {
     body += "\r\n";
     body += send.message;
     return davCall(QStringLiteral("PUT"), url, send,
-                   {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body);
+                   {"Content-Type: message/rfc821", "Translate: f", "Saveinsent: f"}, body, true);
 }
 
 ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
@@ -424,7 +465,7 @@ ExchangeOutcome CheckEws(const ExchangeSend& send, QString& what) {
         "<soap:Body><m:GetFolder><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
         "<m:FolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:FolderIds></m:GetFolder>"
         "</soap:Body></soap:Envelope>";
-    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"));
+    return ewsCall(send, url, "GetFolder", request, QStringLiteral("la demande"), false);
 }
 
 ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
@@ -436,7 +477,7 @@ ExchangeOutcome CheckWebDav(const ExchangeSend& send, QString& what) {
     url = url.left(url.lastIndexOf(QLatin1Char('/')) + 1); // the mailbox folder
     what = url;
     return davCall(QStringLiteral("PROPFIND"), url, send,
-                   {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray());
+                   {"Depth: 0", "Content-Type: text/xml", "Translate: f"}, QByteArray(), false);
 }
 
 namespace {
@@ -456,7 +497,11 @@ public:
         send.message = job.message;
         const ExchangeOutcome out =
             route_ == Route::ExchangeWebServices ? SendThroughEws(send) : SendThroughWebDav(send);
-        return SendOutcome{out.code, out.description};
+        SendOutcome outcome{out.code, out.description};
+        outcome.notAttempted = out.notAttempted;
+        outcome.throttled = out.throttled && out.code != Error::None;
+        outcome.notice = out.notice;
+        return outcome;
     }
 
 private:

@@ -44,13 +44,19 @@ ExchangeSend ExchangeSendFor(const ServerSettings& server, const TimeLimits& lim
 struct ExchangeOutcome {
     qint32 code = 0;
     QString description;
-    QString authentication; // the login method the last request carried (e.g. "NTLM")
-    QString principal;      // the station's Kerberos principal, when its keytab was used
+    QString authentication;    // the login method the last request carried (e.g. "NTLM")
+    QString principal;         // the station's Kerberos principal, when its keytab was used
+    bool notAttempted = false; // the destination rests (or the program stops): nothing went
+    bool throttled = false;    // the server asked to slow down (429, 503)
+    QString notice;            // the destination's line for the operator, if any
 };
 
 // Sends through Exchange Web Services: POST of a CreateItem (SendAndSaveCopy, copy in Sent
-// Items) with the message in MimeContent. Login as ExchangeAuthMethods says. Runs on any
-// thread; blocks until done or the time limits are over.
+// Items) with the message in MimeContent. Login as ExchangeAuthMethods says. The send runs
+// inside the destination scheduler (mail/engine/destinations.h: the server's sessions and rate
+// per mailbox, 30 messages a minute for Exchange Online, a 429 or 503 with Retry-After pausing
+// every worker), as does the WebDAV one. Runs on any thread; blocks until done or the time
+// limits are over.
 ExchangeOutcome SendThroughEws(const ExchangeSend& send);
 
 // Sends through Exchange WebDAV: PUT of the envelope and the message to the mailbox's

@@ -18,10 +18,25 @@ scenario named in DIR/scenario (read at every request; "ok" when missing):
   graph-busy    Graph: 429 with "Retry-After: 1" to the first request, then as "ok"
   graph-busy-long  Graph: 429 with "Retry-After: 3600"
   graph-400     Graph: 400 with an error body (code, message with a line break)
-  slow          waits 60 s before answering
+  graph-403     Graph: 403 ErrorAccessDenied (a right the application lacks)
+  graph-400-consent  Graph: 400 Authorization_RequestDenied naming the consent to Mail.Send
+  graph-400-other    Graph: 400 BadRequest about neither the message nor the rights
+  graph-busy-shared  Graph: 429 with "Retry-After: 1" at once to the first request; every
+                other request is answered 202 after 0.2 s
+  concurrency   every request takes 0.3 s; a Graph request arriving while more than 4 are in
+                flight gets 429 ApplicationThrottled (MailboxConcurrency)
+  slow          waits 60 s before answering ("slow:S" waits S seconds)
 An EWS GetFolder (the settings check) is answered as a CreateItem would be.
 Graph requests (POST /v1.0/users/<mailbox>/sendMail, mailbox as --mailbox or --user) are
 answered 202; one with an empty body (the settings check) 400 without being a problem.
+Large messages: POST /v1.0/users/<mailbox>/messages (a MIME draft in base64) is answered 201
+with the draft's id; POST .../messages/<id>/attachments/createUploadSession (JSON
+AttachmentItem: attachmentType, name, size, contentType) 201 with an uploadUrl on this peer;
+PUT <uploadUrl> (no Authorization header; Content-Range "bytes a-b/size", ranges in order, at
+most 4 MiB each) 200 until the last range, then 201; POST .../messages/<id>/send 202, recorded
+with the draft's MIME and its attachments (name, size, sha256); DELETE .../messages/<id> 204.
+Every record also holds "time" (when the request arrived) and "in_flight" (the requests being
+answered then, itself included).
 Requests without the expected Basic credentials get 401 first, as a server does. With
 --bearer-state, the credentials are an "Authorization: Bearer" header with a live access
 token of the authorisation server (oauth_server.py) whose state folder is OAUTHDIR. With
@@ -37,8 +52,11 @@ import argparse
 import base64
 import email
 import email.policy
+import hashlib
 import json
 import os
+import re
+import secrets
 import sys
 import threading
 import time
@@ -175,8 +193,8 @@ def check_ews(handler, body, found, problems):
     found.update(parse_mime(raw, problems))
 
 
-def check_graph(handler, body, mailbox, found, problems):
-    check_request(handler, "POST", "/v1.0/users/%s/sendMail" % mailbox, problems)
+def check_graph(handler, body, mailbox, found, problems, path="/sendMail"):
+    check_request(handler, "POST", "/v1.0/users/%s%s" % (mailbox, path), problems)
     if handler.headers.get("Content-Type") != "text/plain":
         problems.append("Content-Type %s" % handler.headers.get("Content-Type"))
     if not body:
@@ -195,6 +213,98 @@ def check_graph(handler, body, mailbox, found, problems):
 
 def graph_error(code, message):
     return json.dumps({"error": {"code": code, "message": message}})
+
+
+MESSAGES_PATH = re.compile(r"^/v1\.0/users/([^/]+)/messages(?:/([^/]+)(/send|/attachments/createUploadSession)?)?$")
+UPLOAD_RANGE = 4 * 1024 * 1024
+
+
+def graph_large(handler, body, mailbox, found, problems):
+    """The draft, upload session and send requests of a large message: (status, body) to
+    answer, or None when the path is none of them."""
+    server = handler.server
+    path = urllib.parse.unquote(handler.path)
+    if path.startswith("/upload/"):
+        if "Authorization" in handler.headers:
+            problems.append("the upload request carries an Authorization header")
+        token = path[len("/upload/"):]
+        with LOCK:
+            upload = server.uploads.get(token)
+        if upload is None:
+            problems.append("unknown upload session")
+            return 404, graph_error("ItemNotFound", "no such upload session")
+        match = re.match(r"^bytes (\d+)-(\d+)/(\d+)$", handler.headers.get("Content-Range", ""))
+        if handler.command != "PUT" or not match:
+            problems.append("upload %s with Content-Range %r" % (handler.command, handler.headers.get("Content-Range")))
+            return 400, graph_error("InvalidRequest", "bad range")
+        first, last, size = (int(g) for g in match.groups())
+        if first != len(upload["data"]) or last - first + 1 != len(body) or size != upload["size"]:
+            problems.append("range %d-%d/%d after %d bytes (body %d)" % (first, last, size, len(upload["data"]), len(body)))
+        if len(body) > UPLOAD_RANGE:
+            problems.append("range of %d bytes, over 4 MiB" % len(body))
+        upload["data"] += body
+        upload["ranges"] += 1
+        found["upload"] = {"name": upload["name"], "range": [first, last, size]}
+        if len(upload["data"]) < upload["size"]:
+            return 200, json.dumps({"nextExpectedRanges": ["%d-" % len(upload["data"])]})
+        with LOCK:
+            server.drafts[upload["draft"]]["attachments"].append(upload)
+        return 201, ""
+    match = MESSAGES_PATH.match(path)
+    if not match:
+        return None
+    if match.group(1) != mailbox:
+        problems.append("mailbox %s, expected %s" % (match.group(1), mailbox))
+    draft_id, action = match.group(2), match.group(3)
+    if draft_id is None:
+        check_graph(handler, body, mailbox, found, problems, "/messages")
+        draft = "draft-%s" % secrets.token_hex(6)
+        with LOCK:
+            server.drafts[draft] = {"mime": body, "attachments": []}
+        found["draft"] = draft
+        return 201, json.dumps({"id": draft})
+    with LOCK:
+        draft = server.drafts.get(draft_id)
+    if draft is None:
+        problems.append("unknown draft %s" % draft_id)
+        return 404, graph_error("ErrorItemNotFound", "no such draft")
+    found["draft"] = draft_id
+    if handler.command == "DELETE" and action is None:
+        with LOCK:
+            server.drafts.pop(draft_id, None)
+        found["deleted"] = True
+        return 204, ""
+    if action == "/attachments/createUploadSession":
+        try:
+            item = json.loads(body)["AttachmentItem"]
+            name, size = item["name"], int(item["size"])
+            if item.get("attachmentType") != "file" or not item.get("contentType"):
+                problems.append("AttachmentItem %r" % item)
+        except (ValueError, KeyError, TypeError) as exc:
+            problems.append("createUploadSession body: %s" % exc)
+            return 400, graph_error("InvalidRequest", "bad AttachmentItem")
+        token = secrets.token_urlsafe(12)
+        with LOCK:
+            server.uploads[token] = {"draft": draft_id, "name": name, "size": size,
+                                     "content_type": item.get("contentType"), "data": b"", "ranges": 0}
+        found["session"] = {"name": name, "size": size}
+        base = "http" if server.plain else "https"
+        return 201, json.dumps({"uploadUrl": "%s://127.0.0.1:%d/upload/%s" % (base, server.server_address[1], token),
+                                "expirationDateTime": "2030-01-01T00:00:00Z", "nextExpectedRanges": ["0-"]})
+    if action == "/send" and handler.command == "POST":
+        if body:
+            problems.append("send with a body")
+        raw = base64.b64decode(draft["mime"])
+        found["mime_b64"] = base64.b64encode(raw).decode("ascii")
+        found.update(parse_mime(raw, problems))
+        found["sent_draft"] = draft_id
+        found["attachments"] = [{"name": a["name"], "size": len(a["data"]), "ranges": a["ranges"],
+                                 "content_type": a["content_type"],
+                                 "sha256": hashlib.sha256(a["data"]).hexdigest()}
+                                for a in draft["attachments"]]
+        return 202, ""
+    problems.append("unexpected %s %s" % (handler.command, path))
+    return 400, graph_error("InvalidRequest", "unexpected request")
 
 
 def check_webdav(handler, body, user, found, problems):
@@ -296,8 +406,10 @@ class Handler(BaseHTTPRequestHandler):
     def handle_request(self):
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length) if length else b""
+        arrived = time.time()
+        is_upload = self.path.startswith("/upload/")
         self.login_extra = []
-        login = self.authorised()
+        login = True if is_upload else self.authorised()
         if not login:
             self.reply(401, "login required", extra=self.challenges())
             return
@@ -306,29 +418,53 @@ class Handler(BaseHTTPRequestHandler):
         found, problems = {}, []
         is_ews = self.path.lower().startswith("/ews/")
         is_graph = self.path.startswith("/v1.0/")
+        mailbox = self.server.mailbox or self.server.user
+        large = None
         if is_ews:
             check_ews(self, body, found, problems)
+        elif is_upload or (is_graph and not self.path.endswith("/sendMail")):
+            large = graph_large(self, body, mailbox, found, problems)
+            if large is None:
+                check_graph(self, body, mailbox, found, problems)
         elif is_graph:
-            check_graph(self, body, self.server.mailbox or self.server.user, found, problems)
+            check_graph(self, body, mailbox, found, problems)
         else:
-            check_webdav(self, body, self.server.mailbox or self.server.user, found, problems)
-        record = {
-            "method": self.command,
-            "path": self.path,
-            "headers": {k: v for k, v in self.headers.items()},
-            "scenario": scenario,
-            "auth": scheme,
-            "principal": principal,
-            "found": found,
-            "problems": problems,
-        }
-        with LOCK, open(os.path.join(self.server.state, "requests.jsonl"), "a", encoding="utf-8") as f:
-            f.write(json.dumps(record) + "\n")
-            self.server.count += 1
-            count = self.server.count
-        if scenario == "slow":
-            time.sleep(60)
-        if problems:
+            check_webdav(self, body, mailbox, found, problems)
+        with LOCK:
+            self.server.in_flight += 1
+            in_flight = self.server.in_flight
+        try:
+            record = {
+                "method": self.command,
+                "path": self.path,
+                "headers": {k: v for k, v in self.headers.items()},
+                "scenario": scenario,
+                "auth": scheme,
+                "principal": principal,
+                "time": arrived,
+                "in_flight": in_flight,
+                "found": found,
+                "problems": problems,
+            }
+            with LOCK, open(os.path.join(self.server.state, "requests.jsonl"), "a", encoding="utf-8") as f:
+                f.write(json.dumps(record) + "\n")
+                self.server.count += 1
+                count = self.server.count
+            self.answer(scenario, count, in_flight, is_ews, is_graph, large, found, problems)
+        finally:
+            with LOCK:
+                self.server.in_flight -= 1
+
+    def answer(self, scenario, count, in_flight, is_ews, is_graph, large, found, problems):
+        if scenario == "slow" or scenario.startswith("slow:"):
+            time.sleep(float(scenario[5:] or 60))
+        if scenario == "concurrency":
+            time.sleep(0.3)
+        if is_graph and scenario == "graph-busy-shared" and count > 1:
+            time.sleep(0.2)
+        if large is not None and not problems:
+            self.reply(large[0], large[1], "application/json")
+        elif problems:
             self.reply(400, "; ".join(problems))
         elif scenario == "unauthorized":
             self.reply(401, "denied", extra=self.challenges())
@@ -341,10 +477,27 @@ class Handler(BaseHTTPRequestHandler):
         elif is_graph and found.get("check"):
             self.reply(400, graph_error("ErrorMimeContentInvalidBase64String", "Empty payload"),
                        "application/json")
-        elif is_graph and (scenario == "graph-busy-long" or (scenario == "graph-busy" and count == 1)):
+        elif is_graph and (scenario == "graph-busy-long" or
+                           (scenario in ("graph-busy", "graph-busy-shared") and count == 1)):
             wait = "3600" if scenario == "graph-busy-long" else "1"
             self.reply(429, graph_error("ApplicationThrottled", "Too many requests"),
                        "application/json", [("Retry-After", wait)])
+        elif is_graph and scenario == "concurrency" and in_flight > 4:
+            self.reply(429, graph_error("ApplicationThrottled",
+                                        "Application is over its MailboxConcurrency limit."),
+                       "application/json", [("Retry-After", "1")])
+        elif is_graph and scenario == "graph-403":
+            self.reply(403, graph_error("ErrorAccessDenied",
+                                        "Access is denied. Check credentials and try again."),
+                       "application/json")
+        elif is_graph and scenario == "graph-400-consent":
+            self.reply(400, graph_error("Authorization_RequestDenied",
+                                        "Insufficient privileges to complete the operation: "
+                                        "admin consent for Mail.Send is required."),
+                       "application/json")
+        elif is_graph and scenario == "graph-400-other":
+            self.reply(400, graph_error("BadRequest", "The request could not be processed now."),
+                       "application/json")
         elif is_graph and scenario == "graph-400":
             self.reply(400, graph_error("ErrorInvalidRecipients",
                                         "At least one recipient isn't valid.\r\nX-Injected: 1"),
@@ -362,6 +515,7 @@ class Handler(BaseHTTPRequestHandler):
 
     do_POST = handle_request
     do_PUT = handle_request
+    do_DELETE = handle_request
 
 
 def main():
@@ -388,7 +542,11 @@ def main():
         server.bearer_state = args.bearer_state
         server.negotiate_keytab = args.negotiate_keytab
         server.offer = [name.strip() for name in args.offer.split(",") if name.strip()]
+        server.plain = args.plain
         server.count = 0
+        server.in_flight = 0
+        server.drafts = {}
+        server.uploads = {}
 
     return serve(Handler, configure, args.cert, args.key, plain=args.plain)
 

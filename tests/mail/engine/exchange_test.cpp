@@ -1,7 +1,11 @@
 // Exchange transports against the HTTPS peer tests/servers/https_server.py: the shape of the
 // EWS and WebDAV requests, and the outcome and description for each kind of answer.
+#include "mail/engine/destinations.h"
 #include "mail/transport/exchange.h"
 #include "support/https_fixture.h"
+
+#include <future>
+#include <vector>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -220,6 +224,42 @@ TEST(ExchangeFailures, ConnectionLevelProblems) {
     out = mail::SendThroughWebDav(injected);
     EXPECT_EQ(out.code, mail::Error::ExchangeSettings);
     EXPECT_TRUE(server.requests().isEmpty());
+}
+
+// Exchange goes through the destination scheduler as SMTP does: Exchange Online is held to 30
+// messages a minute per mailbox, and a server's sessions at once hold for EWS and WebDAV.
+TEST(ExchangeLimits, SendsKeepTheDestinationsLimits) {
+    EXPECT_EQ(mail::DefaultDestinationLimits(QStringLiteral("outlook.office365.com")).perMinute,
+              30);
+    const mail::DestinationLimits graph =
+        mail::DefaultDestinationLimits(QStringLiteral("graph.microsoft.com"));
+    EXPECT_EQ(graph.sessions, 4);
+    EXPECT_EQ(graph.perMinute, 30);
+
+    mail::ResetDestinations();
+    mail::DestinationLimits two;
+    two.sessions = 2;
+    mail::SetConfiguredDestinations({{QStringLiteral("127.0.0.1"), two}});
+    HttpsServer server;
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    server.setScenario(QStringLiteral("concurrency"));
+    for (const bool ews : {true, false}) {
+        std::vector<std::future<mail::ExchangeOutcome>> running;
+        for (int i = 0; i < 4; ++i)
+            running.push_back(std::async(std::launch::async, [&] {
+                return ews ? mail::SendThroughEws(makeSend(server))
+                           : mail::SendThroughWebDav(makeSend(server));
+            }));
+        for (auto& r : running) {
+            const mail::ExchangeOutcome out = r.get();
+            EXPECT_EQ(out.code, 0) << out.description.toStdString();
+        }
+    }
+    const QList<QJsonObject> requests = server.requests();
+    EXPECT_EQ(requests.size(), 8);
+    for (const QJsonObject& r : requests)
+        EXPECT_LE(r.value(u"in_flight").toInt(), 2) << r.value(u"path").toString().toStdString();
+    mail::ResetDestinations();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // OAuth 2.0 against real peers on loopback: the authorisation server of the tests (device
 // code, token, refresh), the SMTP peer taking AUTH XOAUTH2 and the EWS peer taking the bearer
 // header. The test plays the person who signs in.
+#include "mail/engine/destinations.h"
 #include "mail/engine/mail_component.h"
 #include "mail/engine/server_probe.h"
 #include "mail/oauth/oauth.h"
@@ -8,6 +9,7 @@
 #include "support/mail/oauth_fixture.h"
 #include "support/smtp_fixture.h"
 #include "system/globals.h"
+#include "system/supervision.h"
 
 #include <QDir>
 #include <QFile>
@@ -493,4 +495,132 @@ TEST(OAuth, ServerCheckLogsInWithTheToken) {
     EXPECT_EQ(refused.code, mail::Error::OAuthSignInNeeded) << refused.description.toStdString();
     scene.expectNoTokenIn(refused.facts.join(u'\n') + refused.description);
     EXPECT_TRUE(peer->messages().isEmpty());
+}
+
+// A right the tenant has not granted (Graph 403): every mail waits for it, and the operator
+// hears of it once for them all, then once when it is granted.
+TEST(OAuth, MissingRightToldOncePerChange) {
+    Scene scene;
+    ASSERT_TRUE(scene.server.isRunning());
+    const oauth::Provider provider = scene.server.provider(oauth::Grant::ClientCredentials);
+    oauth::Secrets secrets;
+    secrets.clientSecret = QStringLiteral("s3cret-client");
+    QString error;
+    ASSERT_TRUE(oauth::SaveSecrets(scene.secretsFile, secrets, error)) << error.toStdString();
+    HttpsServerOptions options;
+    options.bearerState = scene.server.stateDir();
+    options.mailbox = QString::fromLatin1(kLogin);
+    HttpsServer graph(options);
+    ASSERT_TRUE(graph.isRunning());
+    mail::ResetDestinations();
+    const auto sendOne = [&] {
+        mail::MailMessage m;
+        m.setServer(QStringLiteral("127.0.0.1:%1").arg(graph.port()));
+        m.setProtocol(mail::Protocol::Graph);
+        m.setUserName(QString::fromLatin1(kLogin));
+        m.setTrustedCaFolder(scene.http.caFolder);
+        m.setOAuthLogin(scene.login(provider));
+        m.setSenderAddress(QString::fromLatin1(kLogin));
+        m.addRecipients(QStringLiteral("bob@example.test"), 0);
+        m.setSubject(QStringLiteral("droits"));
+        m.setBody(QStringLiteral("corps"));
+        const auto plan = m.detach();
+        EXPECT_TRUE(plan) << m.lastErrorDescription().toStdString();
+        return plan ? mail::SendDetached(*plan) : mail::SendOutcome{};
+    };
+    graph.setScenario(QStringLiteral("graph-403"));
+    QStringList notices;
+    for (int i = 0; i < 3; ++i) {
+        const mail::SendOutcome out = sendOne();
+        EXPECT_EQ(out.code, mail::Error::NotAuthorized) << out.description.toStdString();
+        EXPECT_FALSE(out.permanent) << "the mail waits for the right";
+        EXPECT_TRUE(out.missingRight.contains(QStringLiteral("Mail.Send")));
+        if (!out.notice.isEmpty())
+            notices << out.notice;
+    }
+    ASSERT_EQ(notices.size(), 1) << notices.join(u'\n').toStdString();
+    EXPECT_TRUE(notices.first().contains(QStringLiteral("Mail.Send")));
+    graph.setScenario(QStringLiteral("ok"));
+    notices.clear();
+    for (int i = 0; i < 2; ++i) {
+        const mail::SendOutcome out = sendOne();
+        EXPECT_EQ(out.code, mail::Error::None) << out.description.toStdString();
+        if (!out.notice.isEmpty())
+            notices << out.notice;
+    }
+    ASSERT_EQ(notices.size(), 1) << notices.join(u'\n').toStdString();
+    EXPECT_TRUE(notices.first().contains(QStringLiteral("de nouveau")));
+    mail::ResetDestinations();
+}
+
+// While nothing is sent, the sign-in is renewed once a week and its days left are published;
+// a renewal that keeps failing is told once, fourteen days before the sign-in ages out. The
+// clock is the test's: nothing is waited for.
+TEST(OAuth, SignInRenewedWhileIdleAndToldBeforeItAgesOut) {
+    Scene scene;
+    ASSERT_TRUE(scene.server.isRunning());
+    const QDateTime start = QDateTime::currentDateTimeUtc();
+    QDateTime now = start;
+    oauth::SetClock([&now] { return now; });
+    const oauth::Provider provider = scene.server.provider();
+    ASSERT_EQ(scene.signIn(provider).code, 0);
+    const auto login = scene.login(provider);
+    const auto refreshes = [&] {
+        return scene.server.countTokenRequests(QStringLiteral("refresh_token"));
+    };
+
+    now = start.addDays(3);
+    oauth::Renewal r = oauth::KeepSignInAlive(*login, scene.http);
+    EXPECT_TRUE(r.applies);
+    EXPECT_FALSE(r.tried) << "renewed three days ago";
+    EXPECT_EQ(r.daysLeft, 87);
+    EXPECT_EQ(Supervision::Take().renewalDueMs, start.addDays(90).toMSecsSinceEpoch());
+
+    now = start.addDays(8);
+    r = oauth::KeepSignInAlive(*login, scene.http);
+    EXPECT_TRUE(r.tried);
+    EXPECT_EQ(r.code, 0) << r.description.toStdString();
+    EXPECT_EQ(r.daysLeft, 90);
+    EXPECT_EQ(refreshes(), 1);
+    Supervision::Snapshot snap = Supervision::Take();
+    EXPECT_EQ(snap.renewalDueMs, now.addDays(90).toMSecsSinceEpoch());
+    // What --status and the metrics say of it (the state file keeps whole seconds).
+    snap.nowMs = now.toMSecsSinceEpoch() - 1000;
+    Supervision::Snapshot read;
+    ASSERT_TRUE(Supervision::FromJson(Supervision::ToJson(snap), read));
+    read.nowMs = snap.nowMs;
+    EXPECT_EQ(read.renewalDaysLeft(), 90);
+    EXPECT_TRUE(Supervision::Report(read).join(u'\n').contains(
+        QStringLiteral("Connexion OAuth à renouveler dans 90 jour(s)")));
+    EXPECT_TRUE(
+        Supervision::PrometheusText(snap).contains("postique_oauth_renewal_days_left 90\n"));
+    const QDateTime renewed = now;
+    now = renewed.addDays(1);
+    EXPECT_FALSE(oauth::KeepSignInAlive(*login, scene.http).tried);
+
+    // The provider stays out of reach: said nothing while twenty days are left, once at
+    // thirteen, and not again.
+    scene.server.setControl({{"unavailable", true}});
+    QStringList told;
+    for (const int hours : {70 * 24, 70 * 24 + 2, 77 * 24, 77 * 24 + 2, 78 * 24}) {
+        now = renewed.addSecs(qint64{hours} * 3600);
+        r = oauth::KeepSignInAlive(*login, scene.http);
+        EXPECT_TRUE(r.tried) << hours;
+        EXPECT_EQ(r.code, oauth::TokenError::Unreachable) << r.description.toStdString();
+        if (!r.incident.isEmpty())
+            told << QStringLiteral("%1 h: %2").arg(hours).arg(r.incident);
+    }
+    ASSERT_EQ(told.size(), 1) << told.join(u'\n').toStdString();
+    EXPECT_TRUE(told.first().startsWith(QStringLiteral("1848 h: ")));
+    EXPECT_TRUE(told.first().contains(QStringLiteral("13 jour"))) << told.first().toStdString();
+    // Within the hour after a failure it is not asked again.
+    now = now.addSecs(600);
+    EXPECT_FALSE(oauth::KeepSignInAlive(*login, scene.http).tried);
+
+    // Back: renewed, ninety days again.
+    scene.server.setControl({});
+    now = now.addSecs(3600);
+    r = oauth::KeepSignInAlive(*login, scene.http);
+    EXPECT_EQ(r.code, 0) << r.description.toStdString();
+    EXPECT_EQ(r.daysLeft, 90);
 }
