@@ -15,7 +15,7 @@ jobs=${1:-2}
 cd "$top"
 # The sanitize build's compile commands, and the Qt sources it generates, must be there.
 [ -f build/sanitize/compile_commands.json ] || "$top/tools/build.sh" sanitize
-files=("^$top/(main\.cpp|(app|automation|mail|system|ui)/.+\.cpp)\$")
+files=("^$top/(main\.cpp|(app|automation|mail|station|system|ui)/.+\.cpp)\$")
 if [ "$changed" = 1 ] && [ -s tools/tidy_clean ]; then
   list=$(python3 tools/tidy_changed.py "$(cat tools/tidy_clean)" "$top")
   if [ "$list" != ALL ]; then

@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
-PROGRAM = re.compile(r"^(main\.cpp|(app|automation|mail|system|ui)/.+\.cpp)$")
+PROGRAM = re.compile(r"^(main\.cpp|(app|automation|mail|station|system|ui)/.+\.cpp)$")
 EVERYTHING = (".clang-tidy", "CMakeLists.txt", "CMakePresets.json", "cmake/build_flags.cmake")
 
 

@@ -2,6 +2,7 @@
 // on loopback: a right the tenant has not granted holds every row with one line for them all,
 // never the dead-letter folder, and the rows go once it is granted.
 #include "app/oauth_panel.h"
+#include "app/settings_file.h"
 #include "automation/jobs/job_guard.h"
 #include "mail/engine/destinations.h"
 #include "mail/engine/mail_component.h"
@@ -65,6 +66,8 @@ protected:
         form->ListeAuthMethode->setCurrentIndex(OAuthPanel::kMethodOAuth);
         form->TexteUser->setText(kMailbox);
         form->frmOAuth->setProvider(auth.provider(mail::oauth::Grant::ClientCredentials));
+        // The background sending signs in with the provider as saved, never as only shown.
+        form->SaveOAuthSettings(Lib_Public::SettingsFilePath());
         if (form->ListeCharset->count() == 0)
             form->InitGeneralCharset();
         form->KeepSavedSettings();
