@@ -192,7 +192,7 @@ automation::RetryPolicy loadDeliverySettings(const QString& stationServer) {
             100'000));
         limits.messageBytes =
             std::min<qint64>(settingNumber(file, section, QStringLiteral("TailleMessageMax"),
-                                           fallback.messageBytes / (1024 * 1024)),
+                                           fallback.messageBytes / (qint64{1024} * 1024)),
                              1024) *
             1024 * 1024;
         byHost.insert(host.toLower(), limits);
