@@ -159,6 +159,8 @@ TEST(Graph, StopAfterTheRequestWentWaitsForTheAnswer) {
     } cases[] = {{"slow:1.5", false, mail::Error::None, false, 1},
                  {"slow:30", false, mail::Error::None, true, 1},
                  {"ok", true, mail::Error::Aborted, false, 0}};
+    // One flag for every case: the transfer watcher's thread may still look at it between two.
+    static std::atomic<bool> stop{false};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scenario);
         HttpsServer server(graphPeer());
@@ -166,7 +168,7 @@ TEST(Graph, StopAfterTheRequestWentWaitsForTheAnswer) {
         server.setScenario(QString::fromLatin1(c.scenario));
         mail::GraphSend send = makeSend(server);
         send.responseTimeout = std::chrono::milliseconds(3000);
-        std::atomic<bool> stop{c.stopFirst};
+        stop = c.stopFirst;
         mail::SetAbortFlag(&stop);
         auto sending = std::async(std::launch::async, [&] { return mail::SendThroughGraph(send); });
         for (int i = 0; i < 200 && server.requests().isEmpty() && !c.stopFirst; ++i)
