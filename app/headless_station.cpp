@@ -16,6 +16,7 @@
 #include "station/charsets.h"
 #include "station/job_dispatch.h"
 #include "station/job_loop.h"
+#include "station/loop_runner.h"
 #include "station/mail_builder.h"
 #include "system/error_reporting.h"
 #include "system/files.h"
@@ -220,14 +221,11 @@ int Run() {
     // The poll timer: a cycle every 30 ticks, with the settings as saved; a settings file
     // written meanwhile (by a window of the same installation) is read again.
     QDateTime settingsTime = QFileInfo(WinPath::nativePath(file)).lastModified();
-    station::LoopHost host;
-    host.sendJob = [&saved](std::shared_ptr<const automation::JobSheet> sheet,
-                            const QString& folder, qint16& abandon) {
-        return JobDispatch::SendJob(std::move(sheet), folder, saved, {}, abandon != 0);
-    };
     // The station ends once no cycle runs: a cycle under way sees the stop request, lets the
-    // answers already on their way come in and records them first.
-    bool inCycle = false;
+    // answers already on their way come in and records them first. The cycles run on the job
+    // loop's own thread, so the signals, the metrics and the supervision are answered
+    // meanwhile.
+    station::LoopRunner loop;
     const auto end = [] {
         // Quitting one copy quits all of them (the tests record this instead).
         Lib_Systeme::EndAllCopies(QString::fromUtf16(Startup::ExecutableName));
@@ -245,14 +243,19 @@ int Run() {
             settingsTime = now;
             saved = ReadSendingSettings(file);
         }
+        station::LoopHost host;
+        host.sendJob = [saved](std::shared_ptr<const automation::JobSheet> sheet,
+                               const QString& folder, qint16& abandon) {
+            return JobDispatch::SendJob(std::move(sheet), folder, saved, {}, abandon != 0);
+        };
         timer.stop(); // no tick while a cycle runs
-        inCycle = true;
-        station::Tick(saved, false, host);
-        inCycle = false;
-        if (!Lib_Public::QuitterDemande)
-            timer.start();
-        else if (Lib_Public::ArretEnCours)
-            end();
+        loop.start([saved, host] { station::Tick(saved, false, host); },
+                   [&] {
+                       if (!Lib_Public::QuitterDemande)
+                           timer.start();
+                       else if (Lib_Public::ArretEnCours)
+                           end();
+                   });
     });
     timer.start();
 
@@ -260,7 +263,7 @@ int Run() {
     stop = [&] {
         Supervision::NotifyStopping();
         timer.stop();
-        if (!inCycle)
+        if (!loop.busy())
             end();
     };
     if (signalPending || Lib_Public::QuitterDemande) {

@@ -120,14 +120,10 @@ void Frm_Main::Form_Unload(qint16& Cancel) {
     // answers it: it is cancelled.
     displayStep([] { MsgBox::CancelOpenDialogs(); });
 
-    // Running work (a poll cycle between two rows) finishes its current step.
-    displayStep([] {
-        const qint64 start = Lib_Systeme::GetTickCountEx();
-        while (qAbs(Lib_Systeme::GetTickCountEx() - start) <= kGraceMs) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            QThread::msleep(5);
-        }
-    });
+    // Running work (a poll cycle on the job loop's thread) sees the stop request and ends its
+    // current step; what it still shows arrives meanwhile. A mail whose answer is still on its
+    // way is awaited when the window goes (the loop's thread ends then).
+    displayStep([this] { jobLoop_->waitIdle(kGraceMs); });
 
     unloadStep([&] {
         if (!(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)))

@@ -567,7 +567,6 @@ void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host) {
                     listed << entry.nativePath;
                 if (Lib_Public::QuitterDemande)
                     break;
-                QCoreApplication::processEvents();
             }
             // Jobs this station took earlier on the share come first.
             if (s.networkFolder && sub == subFolders.front())

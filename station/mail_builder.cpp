@@ -104,14 +104,19 @@ QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
         QString problem;
         QDeadlineTimer fresh;
     };
+    // The window's thread (a test send) and the job loop's share what is known.
+    static std::mutex knownMutex;
     static std::map<QByteArray, Entry> known;
     const auto problemOf = [&signer](const QByteArray& selector, const QByteArray& key,
                                      const char* setting) {
         const QString name = QString::fromLatin1(selector + "._domainkey." + signer.domain());
         const QByteArray cacheKey = name.toLatin1() + ' ' + key;
-        auto it = known.find(cacheKey);
-        if (it != known.end() && !it->second.fresh.hasExpired())
-            return it->second.problem;
+        {
+            std::lock_guard lock(knownMutex);
+            auto it = known.find(cacheKey);
+            if (it != known.end() && !it->second.fresh.hasExpired())
+                return it->second.problem;
+        }
         const int timeoutMs =
             int(std::min<qint64>(mail::DefaultTimeLimits().connect.count(), 10000));
         mail::PublishedKey verdict = mail::PublishedKey::Unknown;
@@ -142,6 +147,7 @@ QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
                                      "« VL3_Postique --check-server » ou renseignez la bonne "
                                      "clé.")
                           .arg(name, QString::fromLatin1(setting));
+        std::lock_guard lock(knownMutex);
         known[cacheKey] = {problem, QDeadlineTimer(problem.isEmpty() ? 3600000 : 300000)};
         return problem;
     };
@@ -154,6 +160,8 @@ QString PublishedKeyProblem(const mail::dkim::Signer& signer) {
 // A warning that does not stop the mail is written once for as long as it stays the same,
 // not once per row of every job.
 bool FirstTime(const QString& warning) {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
     static QString last;
     if (warning == last)
         return false;

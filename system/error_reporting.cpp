@@ -11,12 +11,12 @@
 
 namespace Lib_Public {
 
-qint32 ErrNumero = 0;
-QString ErrSource;
-QString ErrDescription;
-qint32 ErrLigne = 0;
-ErrorState EtatErreur;
-bool ArretEnCours = false;
+thread_local qint32 ErrNumero = 0;
+thread_local QString ErrSource;
+thread_local QString ErrDescription;
+thread_local qint32 ErrLigne = 0;
+thread_local ErrorState EtatErreur;
+std::atomic<bool> ArretEnCours = false;
 
 namespace {
 

@@ -5,26 +5,28 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <stdexcept>
 
 namespace Lib_Public {
 
-// The current error, filled by a trap just before it calls GestionDesErreurs.
-extern qint32 ErrNumero;
-extern QString ErrSource;
-extern QString ErrDescription;
-extern qint32 ErrLigne;
+// The current error, filled by a trap just before it calls GestionDesErreurs; each thread (the
+// window's, the job loop's) has its own.
+extern thread_local qint32 ErrNumero;
+extern thread_local QString ErrSource;
+extern thread_local QString ErrDescription;
+extern thread_local qint32 ErrLigne;
 
 // State of GestionDesErreurs: busy only during one call.
 struct ErrorState {
     bool busy = false;
 };
-extern ErrorState EtatErreur;
+extern thread_local ErrorState EtatErreur;
 
 // Set once by the unloading of the main window; from then on errors are ignored.
-extern bool ArretEnCours;
+extern std::atomic<bool> ArretEnCours;
 
 // "The object invoked has disconnected from its clients": a driven component is gone for good.
 inline constexpr qint32 ErrComponentDisconnected = static_cast<qint32>(0x80010108u);

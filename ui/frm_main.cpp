@@ -121,17 +121,23 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     TimerFlash = named(new QTimer(this), "TimerFlash");
     TimerFlash->setInterval(100);
 
+    jobLoop_ = std::make_unique<station::LoopRunner>();
     mainBis_ = std::make_unique<Frm_MainBis>();
     sysTray_ = std::make_unique<FrmSysTray>();
 
     wireHandlers();
     // The incidents of the station show in this window's list while it exists.
-    automation::setIncidentView(
-        [this](const QString& line, automation::IncidentKind kind) { ShowIncident(line, kind); });
+    // The incidents of the station show in this window's list while it exists, posted by the
+    // job loop's thread or said by the window itself.
+    automation::setIncidentView([this](const QString& line, automation::IncidentKind kind) {
+        InWindow([this, line, kind] { ShowIncident(line, kind); });
+    });
     resize(640, 560);
 }
 
 Frm_Main::~Frm_Main() {
+    // The job loop ends first: what it shows goes through this window.
+    jobLoop_.reset();
     // The hidden forms go first: their handlers may still look for the main window.
     sysTray_.reset();
     mainBis_.reset();
@@ -139,6 +145,10 @@ Frm_Main::~Frm_Main() {
         theMain = nullptr;
         automation::setIncidentView({});
     }
+}
+
+void Frm_Main::InWindow(std::function<void()> step) {
+    QMetaObject::invokeMethod(this, std::move(step), Qt::AutoConnection);
 }
 
 Frm_Main* Frm_Main::instance() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "automation/jobs/incidents.h"
+#include "station/job_dispatch.h"
+#include "station/loop_runner.h"
 #include "station/sending_settings.h"
 
 #include <QMainWindow>
@@ -292,6 +294,9 @@ public:
     // progress in the grid and the status bar; `Folder` is the
     // job folder with its "". Returns -1 when no row was abandoned, 0 otherwise.
     qint16 EnvoiMailAutomation(FpSpread& sheet, const QString& Folder, qint16& Abandon);
+    // The job loop's own thread, which the poll timer ticks: the window answers while a job
+    // is sent.
+    station::LoopRunner& JobLoop() { return *jobLoop_; }
     // Shows one incident line in ListeIncidents with the alerts its kind calls for
     // (ui/incidents_ui.cpp); the window's view of the incidents.
     void ShowIncident(const QString& line, automation::IncidentKind kind);
@@ -313,6 +318,13 @@ private:
     QWidget* buildIncidentsPage();
     void wireHandlers();
 
+    // The window's view of a job sent by the dispatch on any thread: each step is shown by
+    // the window's own thread.
+    JobDispatch::DispatchHost DispatchView(FpSpread& sheet);
+    // Runs `step` on the window's thread: now when called there, later otherwise.
+    void InWindow(std::function<void()> step);
+
+    std::unique_ptr<station::LoopRunner> jobLoop_;
     std::unique_ptr<Frm_MainBis> mainBis_;
     std::unique_ptr<FrmSysTray> sysTray_;
     qint16 pendingUnloadMode_ = FormControlMenu;

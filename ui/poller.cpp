@@ -32,20 +32,31 @@ void Frm_Main::TimerSendEmail_Timer() {
         if (ListeIncidents->count() > 1000)
             ListeIncidents->clear();
     });
+    if (jobLoop_->busy())
+        return; // a cycle runs: it restarts the timer when it ends
     station::LoopHost host;
-    // The page "Données reçues" shows the job being sent.
-    host.sendJob = [this](std::shared_ptr<const automation::JobSheet> sheet, const QString& folder,
-                          qint16& abandon) {
-        fpSpreadData->setSheet(std::move(sheet));
-        return EnvoiMailAutomation(*fpSpreadData, folder, abandon);
+    // The loop runs on its own thread with the settings as saved now; the page "Données
+    // reçues" shows the job being sent.
+    host.sendJob = [this, saved = SavedSettings](std::shared_ptr<const automation::JobSheet> sheet,
+                                                 const QString& folder, qint16& abandon) {
+        InWindow([this, sheet] { fpSpreadData->setSheet(sheet); });
+        return JobDispatch::SendJob(std::move(sheet), folder, saved, DispatchView(*fpSpreadData),
+                                    abandon != 0);
     };
-    host.tellSending = [](const QString& jobName) { Lib_SysTray::TellSending(jobName); };
-    host.tellNextPoll = [](const QDateTime& next) { Lib_SysTray::TellNextPoll(next); };
-    // No tick while a cycle runs: the dispatch answers the window's events meanwhile.
+    host.tellSending = [this](const QString& jobName) {
+        InWindow([jobName] { Lib_SysTray::TellSending(jobName); });
+    };
+    host.tellNextPoll = [this](const QDateTime& next) {
+        InWindow([next] { Lib_SysTray::TellNextPoll(next); });
+    };
+    // No tick while a cycle runs; the window answers its events meanwhile.
     TimerSendEmail->stop();
-    station::Tick(SavedSettings, CheckBloquer->isChecked(), host);
-    if (!Lib_Public::QuitterDemande)
-        TimerSendEmail->start();
+    jobLoop_->start([saved = SavedSettings, blocked = CheckBloquer->isChecked(),
+                     host] { station::Tick(saved, blocked, host); },
+                    [this] {
+                        if (!Lib_Public::QuitterDemande)
+                            TimerSendEmail->start();
+                    });
 }
 
 void Frm_Main::TexteDossier_Change(int Index) {

@@ -5,10 +5,15 @@
 #include "system/clock.h"
 #include "system/untrusted_text.h"
 
+#include <mutex>
+
 namespace automation {
 
 namespace {
 
+// Incidents come from the window's thread and from the job loop's: one at a time, and a view
+// taken away is no longer called once setIncidentView returns.
+std::recursive_mutex incidentMutex;
 IncidentEcho incidentEcho;
 IncidentView incidentView;
 QString logFolder;
@@ -24,14 +29,17 @@ void echo(const QString& line) {
 } // namespace
 
 void setIncidentEcho(IncidentEcho e) {
+    std::lock_guard lock(incidentMutex);
     incidentEcho = std::move(e);
 }
 
 void setIncidentLogFolder(const QString& folder) {
+    std::lock_guard lock(incidentMutex);
     logFolder = folder;
 }
 
 bool recordIncidentPurge(QString* error) {
+    std::lock_guard lock(incidentMutex);
     return logFolder.isEmpty() || appendIncidentPurge(logFolder, Clock::Now(), error);
 }
 
@@ -41,11 +49,13 @@ QString incidentLine(const QString& text) {
 }
 
 void setIncidentView(IncidentView view) {
+    std::lock_guard lock(incidentMutex);
     incidentView = std::move(view);
 }
 
 void postIncident(const QString& text, IncidentKind kind) {
     const QString line = incidentLine(text);
+    std::lock_guard lock(incidentMutex);
     if (incidentView)
         incidentView(line, kind);
     echo(line);

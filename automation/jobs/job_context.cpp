@@ -4,7 +4,9 @@
 namespace automation {
 
 namespace {
-JobContext* current = nullptr;
+// Each thread has its own: an operator's send on the window's thread is never part of the
+// job the job loop's thread is sending.
+thread_local JobContext* current = nullptr;
 } // namespace
 
 JobContext* currentJob() {

@@ -23,7 +23,9 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <linux/capability.h>
+#include <optional>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -316,9 +318,16 @@ TEST_F(DeliveryState, AttachmentsGoWithEveryRowNamingThem) {
                          jobRow("1", "b@example.org", {}, {}, "shared b", "B", "shared.pdf") +
                              jobRow("1", "c@example.org", {}, {}, "locked c", "B", "locked.pdf")));
     {
-        const WithoutReadOverride unreadable;
+        // Capabilities belong to a thread: the job loop's own reads the attachments.
+        std::optional<WithoutReadOverride> unreadable;
+        const auto onLoopThread = [&](std::function<void()> step) {
+            ASSERT_TRUE(form->JobLoop().start(std::move(step)));
+            form->JobLoop().waitIdle();
+        };
+        onLoopThread([&] { unreadable.emplace(); });
         EXPECT_GE(cycle(), 1);
         EXPECT_TRUE(waitUntil([&] { return !jobExists(QStringLiteral("Email_1.ss8")); }, 20000));
+        onLoopThread([&] { unreadable.reset(); });
     }
     QStringList bare;
     const QMap<QString, int> got = deliveries({&server}, &bare);

@@ -59,10 +59,16 @@ protected:
         return cycleWithSavedSettings();
     }
     // The same, with the saved settings as they are.
+    // One tick of the poll timer, over once the job loop's thread has ended it and the window
+    // has shown what it handed over.
+    void tick() {
+        form->TimerSendEmail_Timer();
+        form->JobLoop().waitIdle();
+    }
     int cycleWithSavedSettings() {
         const int before = station::pollCycles();
         for (int tick = 1; tick <= 40; ++tick) {
-            form->TimerSendEmail_Timer();
+            this->tick();
             if (station::pollCycles() != before)
                 return tick;
         }

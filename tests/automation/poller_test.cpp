@@ -27,10 +27,10 @@ TEST_F(PollerTest, CycleSchedule) {
 
     // Blocked: the counter is held at 30; the first tick after unchecking starts a cycle.
     for (int i = 0; i < 5; ++i)
-        form->TimerSendEmail_Timer();
+        tick();
     form->CheckBloquer->setChecked(true);
     for (int i = 0; i < 100; ++i)
-        form->TimerSendEmail_Timer();
+        tick();
     EXPECT_EQ(form->ListeIncidents->count(), 3);
     EXPECT_EQ(station::pollCounter(), 30);
     form->CheckBloquer->setChecked(false);
@@ -40,12 +40,12 @@ TEST_F(PollerTest, CycleSchedule) {
     // Before start-up has finished nothing happens; once quitting, the timer stops.
     Lib_Public::DemarrageTermine = false;
     for (int i = 0; i < 60; ++i)
-        form->TimerSendEmail_Timer();
+        tick();
     EXPECT_EQ(form->ListeIncidents->count(), 4);
     Lib_Public::DemarrageTermine = true;
     form->TimerSendEmail->start();
     Lib_Public::QuitterDemande = true;
-    form->TimerSendEmail_Timer();
+    tick();
     EXPECT_FALSE(form->TimerSendEmail->isActive());
 }
 
@@ -139,7 +139,7 @@ TEST_F(PollerTest, AFieldThatDiffersFromTheSavedSettingsShowsAsUnsaved) {
     form->KeepSavedSettings();
     form->ParametresModifies = false;
     const auto shown = [&] {
-        form->TimerSendEmail_Timer();
+        tick();
         return !form->LabelNonEnregistre->isHidden();
     };
     EXPECT_FALSE(shown());
