@@ -11,6 +11,7 @@
 #include "support/dns_fixture.h"
 #include "support/forms/send_window.h"
 #include "support/job_corpus.h"
+#include "support/program_run.h"
 #include "support/smtp_fixture.h"
 #include "system/ini.h"
 #include "system/supervision.h"
@@ -22,6 +23,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -29,6 +31,7 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -80,6 +83,37 @@ TEST_F(JobSendingTest, ScansOnlyPlainNonEmptyJobFilesAndSendsThem) {
     EXPECT_TRUE(incidents().isEmpty()) << incidents().join('\n').toStdString();
     // The grid shows the last job loaded.
     EXPECT_GT(form->fpSpreadData->MaxRows(), 0);
+}
+
+TEST_F(JobSendingTest, TheWindowAnswersWhileItsJobWaitsForTheServer) {
+    // The server answers the final dot after two seconds: meanwhile the window's thread runs
+    // its own events (a click, a timer) and no row of the job runs in the middle of them.
+    SmtpServerOptions late;
+    late.stall = QStringLiteral("EOD");
+    late.stallSeconds = 2;
+    SmtpServer server(late);
+    ASSERT_TRUE(server.isRunning()) << server.error().toStdString();
+    useServer(server);
+    ASSERT_TRUE(
+        writeJob(QStringLiteral("Email_1.ss8"), jobRow("1", "a@example.org", {}, {}, "late", "B")));
+    form->KeepSavedSettings();
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            form->TimerSendEmail_Timer();
+            return server.connections() >= 1;
+        },
+        20000));
+    QElapsedTimer clock;
+    clock.start();
+    bool answered = false;
+    QTimer::singleShot(0, form.get(), [&] { answered = true; });
+    while (!answered)
+        QCoreApplication::processEvents();
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(form->JobLoop().busy()) << "the row still waits for its answer";
+    form->JobLoop().waitIdle();
+    EXPECT_FALSE(jobExists(QStringLiteral("Email_1.ss8")));
+    EXPECT_EQ(server.messages().size(), 1);
 }
 
 TEST_F(JobSendingTest, RoutingCopiesAndAttachments) {
