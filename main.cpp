@@ -120,7 +120,7 @@ int main(int argc, char* argv[]) {
         QCoreApplication::setApplicationVersion(Lib_Systeme::VersionApplication());
         Lib_Public::SetRunningHeadless(true);
         automation::setIncidentEcho(
-            [](const QString& line) { Supervision::OnIncident(line, true); });
+            [](const automation::Incident& incident) { Supervision::OnIncident(incident, true); });
         // A stop request ends the transfer in flight too, whatever the server does.
         mail::SetAbortFlag(&Lib_Public::QuitterDemande);
         return HeadlessStation::Run();
@@ -137,9 +137,10 @@ int main(int argc, char* argv[]) {
     Lib_Public::SetRunningHeadless(MsgBox::headless());
     // Every incident is counted for the monitors; nobody sees the incidents list of a
     // headless program: its lines go to the journal or to standard error.
-    automation::setIncidentEcho([headless = Lib_Public::RunningHeadless()](const QString& line) {
-        Supervision::OnIncident(line, headless);
-    });
+    automation::setIncidentEcho(
+        [headless = Lib_Public::RunningHeadless()](const automation::Incident& incident) {
+            Supervision::OnIncident(incident, headless);
+        });
 
     Frm_Main window;
     // A stop request ends the transfer in flight too, whatever the server does.

@@ -10,7 +10,6 @@
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
-#include "automation/jobs/job_context.h"
 #include "station/job_loop.h"
 #include "system/atomicfile.h"
 #include "system/clock.h"
@@ -26,7 +25,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <cerrno>
@@ -110,25 +108,6 @@ void startMetrics() {
     service().metrics = server;
 }
 
-// The incident's text without its time stamp.
-QString incidentText(const QString& line) {
-    static const QRegularExpression stamp(
-        QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d: "));
-    const QRegularExpressionMatch m = stamp.match(line);
-    return m.hasMatch() ? line.mid(m.capturedLength()) : line;
-}
-
-// The job row an incident is about, from the program's own wording ("Ligne 3 de ...",
-// "(Email_1.ss8, ligne 3)"); 0 when it names none.
-int incidentRow(const QString& text) {
-    static const QRegularExpression first(QStringLiteral("^Ligne (\\d+) de "));
-    static const QRegularExpression last(QStringLiteral(", ligne (\\d+)\\)$"));
-    QRegularExpressionMatch m = first.match(text);
-    if (!m.hasMatch())
-        m = last.match(text);
-    return m.hasMatch() ? m.captured(1).toInt() : 0;
-}
-
 int journalPriority(const QString& kind) {
     // 3 (error) for mails that did not go, 4 (warning) for what the operator must look at,
     // 6 (information) for the notice to the maker.
@@ -202,8 +181,9 @@ void NotifyStopping() {
         QFile::remove(path);
 }
 
-void OnIncident(const QString& line, bool echo) {
-    const QString text = incidentText(line);
+void OnIncident(const automation::Incident& incident, bool echo) {
+    const QString& text = incident.text;
+    const QString line = incident.line();
     CountIncident(text);
     if (ServiceManager::UnderJournal()) {
         const QString kind = IncidentKind(text);
@@ -213,10 +193,12 @@ void OnIncident(const QString& line, bool echo) {
             {"SYSLOG_IDENTIFIER", QString::fromUtf16(Startup::ExecutableName).toUtf8()},
             {"POSTIQUE_INCIDENT_KIND", kind.toUtf8()},
         };
-        if (const automation::JobContext* job = automation::currentJob())
-            fields.append({"POSTIQUE_JOB_FILE", Untrusted::Clean(job->fileName).toUtf8()});
-        if (const int row = incidentRow(text); row > 0)
-            fields.append({"POSTIQUE_JOB_ROW", QByteArray::number(row)});
+        if (!incident.job.isEmpty())
+            fields.append({"POSTIQUE_JOB_FILE", incident.job.toUtf8()});
+        if (incident.row > 0)
+            fields.append({"POSTIQUE_JOB_ROW", QByteArray::number(incident.row)});
+        if (!incident.recipient.isEmpty())
+            fields.append({"POSTIQUE_RECIPIENT", incident.recipient.toUtf8()});
         if (ServiceManager::SendToJournal(fields))
             return;
     }

@@ -3,6 +3,7 @@
 // that `--status` reads.
 #pragma once
 
+#include "automation/jobs/incidents.h"
 #include "station/sending_settings.h"
 
 #include <QString>
@@ -22,10 +23,10 @@ void StartService(std::function<station::SendingSettings()> saved);
 // The program is leaving: the service manager is told, the state file removed.
 void NotifyStopping();
 
-// Receives every incident line: counts it, and writes it to the journal with its priority,
-// job file and row when the program runs under the service manager, otherwise to standard
-// error when `echo` (headless).
-void OnIncident(const QString& line, bool echo);
+// Receives every incident: counts it, and writes it to the journal with its priority, job
+// file, row and recipient when the program runs under the service manager, otherwise its line
+// to standard error when `echo` (headless).
+void OnIncident(const automation::Incident& incident, bool echo);
 
 // Where the running copy keeps its state (native path), from the program's own folder.
 QString StateFilePath();

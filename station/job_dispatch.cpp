@@ -342,6 +342,7 @@ void Dispatch::countAttachments() {
 void Dispatch::takeRow(int row) {
     if (cell(row, 1).trimmed().isEmpty())
         return;
+    const automation::IncidentAbout about(row);
     QStringList cells;
     for (int column = 1; column <= 12; ++column)
         cells << cell(row, column);
@@ -415,6 +416,7 @@ void Dispatch::sendRow(RowWork work) {
     copies.noteRefused = [&](const QString& r, bool permanent, const QString& reason) {
         if (!permanent)
             return; // the row waits, and says so once
+        const automation::IncidentAbout about(unit.row, r);
         automation::postIncident(Untrusted::Clean(reason));
         run_.copySent(unit, r); // never tried again
     };
@@ -464,6 +466,7 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     RowWork work = std::move(it->second);
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
+    const automation::IncidentAbout about(unit.row);
     if (outcome.code == mail::Error::None)
         StopPoints::reach("answered");
     if (!outcome.notice.isEmpty())

@@ -129,8 +129,9 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     // The incidents of the station show in this window's list while it exists.
     // The incidents of the station show in this window's list while it exists, posted by the
     // job loop's thread or said by the window itself.
-    automation::setIncidentView([this](const QString& line, automation::IncidentKind kind) {
-        InWindow([this, line, kind] { ShowIncident(line, kind); });
+    automation::setIncidentView([this](const automation::Incident& incident) {
+        InWindow(
+            [this, line = incident.line(), kind = incident.kind] { ShowIncident(line, kind); });
     });
     resize(640, 560);
 }

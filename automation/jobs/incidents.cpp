@@ -2,6 +2,7 @@
 #include "automation/jobs/incidents.h"
 
 #include "automation/jobs/incident_log.h"
+#include "automation/jobs/job_context.h"
 #include "system/clock.h"
 #include "system/untrusted_text.h"
 
@@ -17,14 +18,6 @@ std::recursive_mutex incidentMutex;
 IncidentEcho incidentEcho;
 IncidentView incidentView;
 QString logFolder;
-
-void echo(const QString& line) {
-    if (incidentEcho)
-        incidentEcho(line);
-    // A line that cannot be kept on disk is still in the list (and echoed).
-    if (!logFolder.isEmpty())
-        appendIncidentLog(logFolder, line, Clock::Now().date());
-}
 
 } // namespace
 
@@ -43,9 +36,26 @@ bool recordIncidentPurge(QString* error) {
     return logFolder.isEmpty() || appendIncidentPurge(logFolder, Clock::Now(), error);
 }
 
+QString Incident::line() const {
+    return time.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QStringLiteral(": ") + text;
+}
+
 QString incidentLine(const QString& text) {
-    return Clock::Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QStringLiteral(": ") +
-           Untrusted::Clean(text);
+    return Incident{Clock::Now(), {}, {}, 0, {}, Untrusted::Clean(text)}.line();
+}
+
+struct IncidentSubject {
+    static thread_local const IncidentAbout* innermost;
+};
+thread_local const IncidentAbout* IncidentSubject::innermost = nullptr;
+
+IncidentAbout::IncidentAbout(int row, const QString& recipient)
+    : row_(row), recipient_(recipient), outer_(IncidentSubject::innermost) {
+    IncidentSubject::innermost = this;
+}
+
+IncidentAbout::~IncidentAbout() {
+    IncidentSubject::innermost = outer_;
 }
 
 void setIncidentView(IncidentView view) {
@@ -54,11 +64,21 @@ void setIncidentView(IncidentView view) {
 }
 
 void postIncident(const QString& text, IncidentKind kind) {
-    const QString line = incidentLine(text);
+    Incident incident{Clock::Now(), kind, {}, 0, {}, Untrusted::Clean(text)};
+    if (const JobContext* job = currentJob())
+        incident.job = Untrusted::Clean(job->fileName);
+    if (const IncidentAbout* about = IncidentSubject::innermost) {
+        incident.row = about->row();
+        incident.recipient = Untrusted::Clean(about->recipient());
+    }
     std::lock_guard lock(incidentMutex);
     if (incidentView)
-        incidentView(line, kind);
-    echo(line);
+        incidentView(incident);
+    if (incidentEcho)
+        incidentEcho(incident);
+    // A line that cannot be kept on disk is still in the list (and echoed).
+    if (!logFolder.isEmpty())
+        appendIncidentLog(logFolder, incident.line(), incident.time.date());
 }
 
 } // namespace automation

@@ -526,7 +526,7 @@ TEST_F(JobSendingTest, JobStillBeingWrittenWaitsAndChangedJobIsKept) {
     EXPECT_EQ(server.messages().size(), 1) << "first sight: not read yet";
     now += 2500;
     bool appended = false;
-    automation::setIncidentEcho([&](const QString&) {
+    automation::setIncidentEcho([&](const automation::Incident&) {
         if (appended)
             return;
         appended = true;

@@ -96,7 +96,7 @@ TEST_F(NetworkShareTest, ASentJobIsDeletedOnTheServerOnceNobodyHoldsIt) {
     const QString station = share.mountDir() + u'/' + automation::StationsFolder;
     QString taken;
     other = -1;
-    automation::setIncidentEcho([&](const QString&) {
+    automation::setIncidentEcho([&](const automation::Incident&) {
         if (other >= 0)
             return;
         const QStringList own = QDir(station).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

@@ -26,7 +26,7 @@ protected:
         station::setSettleMs(0);
         ASSERT_TRUE(QDir().mkpath(prefix.native(QStringLiteral("C:\\Jobs\\"))));
         automation::setIncidentView(
-            [this](const QString& line, automation::IncidentKind) { incidents << line; });
+            [this](const automation::Incident& incident) { incidents << incident.line(); });
         host.sendJob = [](std::shared_ptr<const automation::JobSheet> sheet, const QString& folder,
                           qint16& abandon) {
             return JobDispatch::SendJob(std::move(sheet), folder, settings(), {}, abandon != 0);

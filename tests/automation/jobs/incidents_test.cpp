@@ -2,6 +2,7 @@
 #include "automation/jobs/incidents.h"
 
 #include "automation/jobs/incident_log.h"
+#include "automation/jobs/job_context.h"
 #include "system/clock.h"
 
 #include <QDir>
@@ -20,13 +21,13 @@ protected:
     void SetUp() override {
         Clock::SetWallClock(
             [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)).toMSecsSinceEpoch(); });
-        setIncidentEcho([this](const QString& line) { echoed.push_back(line); });
+        setIncidentEcho([this](const Incident& incident) { echoed.push_back(incident); });
     }
     void TearDown() override {
         Clock::Set({});
         setIncidentEcho({});
     }
-    std::vector<QString> echoed;
+    std::vector<Incident> echoed;
 };
 
 TEST_F(IncidentsTest, LineShapeAndCleaning) {
@@ -53,12 +54,19 @@ TEST_F(IncidentsTest, AfternoonHoursUseTheDayClock) {
     EXPECT_EQ(incidentLine(QStringLiteral("x")), QStringLiteral("2024/12/31 23:59:58: x"));
 }
 
-TEST_F(IncidentsTest, EachLineReachesTheViewWithItsKind) {
+TEST_F(IncidentsTest, EachIncidentReachesTheViewWithItsKindAndWhatItIsAbout) {
     std::vector<std::pair<QString, IncidentKind>> shown;
-    setIncidentView(
-        [&](const QString& line, IncidentKind kind) { shown.emplace_back(line, kind); });
+    setIncidentView([&](const Incident& i) { shown.emplace_back(i.line(), i.kind); });
     postIncident(QStringLiteral("first"));
-    postIncident(QStringLiteral("mot de passe"), IncidentKind::Reminder);
+    {
+        JobContext job;
+        job.fileName = QStringLiteral("Email_\x1b"
+                                      "1.ss8");
+        const JobScope scope(job);
+        const IncidentAbout row(3);
+        const IncidentAbout recipient(3, QStringLiteral("b@example.org\r\nX: y"));
+        postIncident(QStringLiteral("mot de passe"), IncidentKind::Reminder);
+    }
     setIncidentView({});
     postIncident(QStringLiteral("nobody shows it"));
     ASSERT_EQ(shown.size(), 2u);
@@ -66,7 +74,13 @@ TEST_F(IncidentsTest, EachLineReachesTheViewWithItsKind) {
               std::make_pair(QStringLiteral("2024/03/05 14:07:09: first"), IncidentKind::Problem));
     EXPECT_EQ(shown[1].second, IncidentKind::Reminder);
     ASSERT_EQ(echoed.size(), 3u); // echoed even without a view
-    EXPECT_EQ(echoed[0], shown[0].first);
+    EXPECT_EQ(echoed[0].line(), shown[0].first);
+    // Fields, not wording: the job, the innermost row and recipient, cleaned; none outside.
+    EXPECT_EQ(echoed[0].row, 0);
+    EXPECT_EQ(echoed[1].job, QStringLiteral("Email_ 1.ss8"));
+    EXPECT_EQ(echoed[1].row, 3);
+    EXPECT_EQ(echoed[1].recipient, QStringLiteral("b@example.org X: y"));
+    EXPECT_TRUE(echoed[2].job.isEmpty() && echoed[2].recipient.isEmpty() && echoed[2].row == 0);
 }
 
 } // namespace
