@@ -22,13 +22,15 @@ void StartStallProbe(const QString& path) {
     timer->setInterval(5);
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
-    QObject::connect(timer, &QTimer::timeout, timer, [file, clock] {
+    auto ticks = std::make_shared<qint64>(0);
+    QObject::connect(timer, &QTimer::timeout, timer, [file, clock, ticks] {
         const qint64 gap = clock->restart();
-        if (gap > 20)
-            file->write(QStringLiteral("%1 %2\n")
-                            .arg(QDateTime::currentMSecsSinceEpoch())
-                            .arg(gap)
-                            .toLatin1());
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (gap > 10)
+            file->write(QStringLiteral("%1 %2\n").arg(now).arg(gap).toLatin1());
+        // Every 200 ticks (about a second) the count so far: the share of long gaps.
+        if (++*ticks % 200 == 0)
+            file->write(QStringLiteral("# %1 %2\n").arg(now).arg(*ticks).toLatin1());
     });
     timer->start();
 }

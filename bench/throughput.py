@@ -143,6 +143,8 @@ class Installation:
         try:
             with open(self.stalls) as f:
                 for line in f:
+                    if line.startswith("#"):
+                        continue
                     stamp, gap = (int(x) for x in line.split())
                     if since_ms <= stamp <= until_ms + 50:
                         worst = max(worst, gap)
