@@ -5,12 +5,16 @@
 #include "station/charsets.h"
 #include "station/job_dispatch.h"
 #include "station/job_loop.h"
+#include "station/loop_runner.h"
 #include "support/job_corpus.h"
 #include "support/smtp_fixture.h"
 #include "support/temp_prefix.h"
 #include "system/globals.h"
 
 #include <QDir>
+
+#include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -43,11 +47,15 @@ protected:
         static station::SendingSettings s;
         return s;
     }
+    // Ticks on the loop's own thread, as the station runs it, until a cycle ran.
     void cycle() {
         const int before = station::pollCycles();
-        for (int tick = 0; tick < 40 && station::pollCycles() == before; ++tick)
-            station::Tick(settings(), false, host);
+        for (int tick = 0; tick < 40 && station::pollCycles() == before; ++tick) {
+            ASSERT_TRUE(loop.start([this] { station::Tick(settings(), false, host); }));
+            loop.waitIdle();
+        }
     }
+    station::LoopRunner loop;
     station::LoopHost host;
     QStringList incidents, told;
 };
@@ -76,6 +84,27 @@ TEST_F(StationCoreTest, AJobGoesOutWithoutAWindowAndAMissingSenderIsSaid) {
     EXPECT_FALSE(prefix.exists(QStringLiteral("C:\\Jobs\\Email_1.ss8")));
     EXPECT_EQ(told, (QStringList{QStringLiteral("Email_1.ss8"), QString()}));
     EXPECT_EQ(incidents.size(), 1) << incidents.join('\n').toStdString();
+}
+
+TEST(LoopRunnerTest, OneWorkAtATimeOnItsOwnThreadAndItsEndOnTheCallers) {
+    station::LoopRunner loop;
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::thread::id workThread, doneThread;
+    ASSERT_TRUE(loop.start(
+        [&] {
+            workThread = std::this_thread::get_id();
+            released.wait();
+        },
+        [&] { doneThread = std::this_thread::get_id(); }));
+    EXPECT_FALSE(loop.start([] {})) << "one piece of work at a time";
+    EXPECT_FALSE(loop.waitIdle(50));
+    release.set_value();
+    EXPECT_TRUE(loop.waitIdle(5000));
+    EXPECT_NE(workThread, std::this_thread::get_id());
+    EXPECT_EQ(doneThread, std::this_thread::get_id());
+    EXPECT_TRUE(loop.start([] {}));
+    EXPECT_TRUE(loop.waitIdle(5000));
 }
 
 } // namespace
