@@ -10,6 +10,7 @@
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace station {
@@ -161,7 +163,23 @@ QJsonObject drop(const QString& target, const SendingSettings& saved) {
 } // namespace
 
 QString QueueSocketPath(const QString& nativeFolder) {
-    return QDir(nativeFolder).filePath(QStringLiteral("VL3_Postique_Commandes/socket"));
+    const QString inFolder =
+        QDir(nativeFolder).filePath(QStringLiteral("VL3_Postique_Commandes/socket"));
+    if (QFile::encodeName(inFolder).size() < qsizetype(sizeof(sockaddr_un::sun_path)))
+        return inFolder;
+    // Too long for a socket's address: a private folder of this user in the runtime folder,
+    // one socket per settings folder.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString base = QDir::isAbsolutePath(runtime) ? runtime : QStringLiteral("/tmp");
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(QDir::cleanPath(nativeFolder)),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .left(24);
+    return QStringLiteral("%1/VL3_Postique-%2/%3.sock")
+        .arg(base)
+        .arg(::geteuid())
+        .arg(QString::fromLatin1(hash));
 }
 
 QJsonObject AnswerQueueRequest(const QJsonObject& request, const SendingSettings& saved) {

@@ -19,8 +19,9 @@ namespace station {
 // Exit statuses of the queue commands.
 enum QueueStatus { QueueDone = 0, QueueBadArguments = 2, QueueNoCopy = 3, QueueNoMatch = 4 };
 
-// The socket's path in the settings folder `nativeFolder`: a folder of its own (mode 0700)
-// holding the socket.
+// The socket's path for the settings folder `nativeFolder`: a folder of its own there (mode
+// 0700) holding the socket; where that path is too long for a socket's address, a private
+// folder of the user in $XDG_RUNTIME_DIR (else /tmp) named after the settings folder.
 QString QueueSocketPath(const QString& nativeFolder);
 
 // Answers one request ({"command": "queue"|"retry"|"hold"|"release"|"drop", "target": ...})
