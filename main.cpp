@@ -5,6 +5,7 @@
 #include "app/job_check.h"
 #include "app/look.h"
 #include "app/oauth_panel.h"
+#include "app/queue_command.h"
 #include "app/server_check.h"
 #include "app/stall_probe.h"
 #include "app/startup.h"
@@ -43,6 +44,15 @@ void printUsage() {
         "  --oauth-login     se connecter au fournisseur OAuth 2.0 des paramètres et quitter\n"
         "  --status [--json] dire l'état de la copie en marche (code 0 si elle est vivante et\n"
         "                    qu'aucun job n'attend plus longtemps que sa durée de reprise)\n"
+        "  --queue [--json]  lister les lignes en attente : job, ligne, destinataires, état\n"
+        "                    (waiting, held, in_flight), raison, essais, prochain essai,\n"
+        "                    destination ; sans copie en marche, lu dans les journaux\n"
+        "  --retry-now [JOB|DESTINATION]  essayer tout de suite ces lignes (toutes sans nom)\n"
+        "  --hold DESTINATION    ne plus rien envoyer à cette destination (même après un\n"
+        "                    redémarrage) jusqu'à --release DESTINATION\n"
+        "  --drop JOB:LIGNE  retirer une ligne de la file (vers « Mails non envoyés »)\n"
+        "                    Codes : 0 fait, 2 arguments incorrects, 3 aucune copie en\n"
+        "                    marche, 4 rien ne correspond\n"
         "  --help            afficher ce texte et quitter\n"
         "Sans DISPLAY ni WAYLAND_DISPLAY, le programme tourne sans fenêtre ; SIGTERM, SIGINT\n"
         "ou SIGHUP le ferment sans question. Les autres mots sont ignorés ; une option en\n"
@@ -109,6 +119,11 @@ int main(int argc, char* argv[]) {
                          unknown.toLocal8Bit().constData());
             printUsage();
             return 2;
+        }
+        // The queue commands talk to the running copy, or read the journals, and leave.
+        if (!QueueCommand::Find(arguments).isEmpty()) {
+            QCoreApplication core(argc, argv);
+            return QueueCommand::Run(arguments);
         }
     }
     // No display: the station alone on the core application, no window and no platform plugin.

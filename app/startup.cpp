@@ -78,7 +78,10 @@ QString FirstUnknownOption(const QStringList& arguments) {
     static const QStringList kKnown = {
         QStringLiteral("--help"),         QStringLiteral("--version"),
         QStringLiteral("--check-server"), QStringLiteral("--oauth-login"),
-        QStringLiteral("--status"),       QStringLiteral("--json")};
+        QStringLiteral("--status"),       QStringLiteral("--json"),
+        QStringLiteral("--queue"),        QStringLiteral("--retry-now"),
+        QStringLiteral("--hold"),         QStringLiteral("--release"),
+        QStringLiteral("--drop")};
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
         if (argument == QStringLiteral("--check-job")) {

@@ -37,7 +37,8 @@ QString ApplicationFolder(const QString& nativeExecutableFolder);
 
 // The first option among `arguments` (without the program name) that the program does not
 // know, or "" when there is none. Only a word written with a leading "--" is an option: its own
-// are --help, --version, --check-server, --check-job FILE, --oauth-login, --status and --json.
+// are --help, --version, --check-server, --check-job FILE, --oauth-login, --status, --json and
+// the queue commands --queue, --retry-now, --hold, --release and --drop.
 // Every other word (the switches /Veille=... and /Wait=..., a word a launcher of the suite
 // adds, the toolkit's -platform NAME ...) is not looked at, so a launcher that passes
 // something extra still starts the program.

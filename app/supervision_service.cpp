@@ -7,6 +7,7 @@
 #include "app/headless.h"
 #include "app/metrics_server.h"
 #include "app/oauth_panel.h"
+#include "app/queue_command.h"
 #include "app/settings_file.h"
 #include "app/startup.h"
 #include "automation/jobs/incidents.h"
@@ -141,6 +142,7 @@ void StartService(std::function<station::SendingSettings()> saved) {
     if (s.started)
         return;
     s.started = true;
+    QueueCommand::StartServer(saved);
     startMetrics();
     refreshStatus();
     s.status = new QTimer(QCoreApplication::instance());

@@ -21,6 +21,7 @@
 #include "mail/transport/graph.h"
 #include "mail/transport/mta_sts.h"
 #include "station/mail_builder.h"
+#include "station/operator_queue.h"
 #include "station/settings_store.h"
 #include "system/ini.h"
 #include "system/stop_points.h"
@@ -308,6 +309,7 @@ void Dispatch::deleteAttachment(const QString& native) {
 // A row whose outcome is known lets its attachment go once every row naming it went out.
 // `server` is set for a row that was tried now (the supervision counts it).
 void Dispatch::settle(const automation::RowUnit& unit, const QString* server) {
+    station::QueueControl::instance().setInFlight(run_.jobName(), unit.row, false);
     if (server)
         Supervision::CountRow(
             unit.state == automation::UnitState::Sent     ? Supervision::RowOutcome::Sent
@@ -387,6 +389,11 @@ void Dispatch::takeRow(int row) {
 
     if (writeOnly_)
         return;
+    // What the operator asked of this row: tried now, or removed.
+    station::QueueControl& queue = station::QueueControl::instance();
+    unit.tryNow = queue.takeRetry(run_.jobName(), row);
+    if (queue.takeDrop(run_.jobName(), row))
+        unit.dropReason = station::DroppedByOperator;
     switch (run_.begin(unit)) {
     case automation::JobRun::Start::Done:
         settle(unit);
@@ -396,6 +403,13 @@ void Dispatch::takeRow(int row) {
         return;
     case automation::JobRun::Start::Send:
         break;
+    }
+    // A held destination gets nothing until it is released: the row waits, untried.
+    if (queue.isHeld(station::QueueDestination(
+            settings_, QStringList{lastRow_.to, lastRow_.cc, lastRow_.cci}.join(u',')))) {
+        run_.notTried(unit);
+        settle(unit);
+        return;
     }
     if (verdict == automation::AttachmentName::Refused)
         automation::postIncident(
@@ -422,6 +436,7 @@ void Dispatch::sendRow(RowWork work) {
     };
     copies.stopped = [this] { return run_.journalBroken(); };
     job_->copies = &copies;
+    station::QueueControl::instance().setInFlight(run_.jobName(), unit.row, true);
     current_ = &work;
     handedOver_ = false;
     qint16 abandon = 0;
@@ -629,6 +644,7 @@ qint16 Dispatch::exec() {
         showProgress();
     }
     job_->handOver = nullptr; // it points at this dispatch
+    station::QueueControl::instance().clearInFlight(run_.jobName());
     if (anyRow_ && host_.lastRow)
         host_.lastRow(lastRow_);
     if (host_.finished)

@@ -9,6 +9,7 @@
 #include "automation/jobs/job_journal.h"
 #include "automation/jobs/job_run.h"
 #include "automation/jobs/pending_records.h"
+#include "station/operator_queue.h"
 #include "system/beside_event_loop.h"
 #include "system/clock.h"
 #include "system/error_reporting.h"
@@ -493,6 +494,9 @@ void Tick(const SendingSettings& saved, bool blocked, const LoopHost& host) {
     } else {
         ++s.counter;
     }
+    // An operator's queue command is acted on at once, not at the end of the period.
+    if (QueueControl::instance().takeCycleRequest())
+        s.counter = TicksPerCycle;
     if (s.counter < TicksPerCycle)
         return;
     ++s.cycles;

@@ -41,6 +41,9 @@ struct Registry {
     QString jobFolderFileSystem;
     QMap<QString, qint64> failingSinceMs;
     QString signInProblem;
+    int queueRows = 0;
+    qint64 queueOldestMs = 0;
+    QStringList held;
 };
 
 Registry& registry() {
@@ -164,6 +167,14 @@ void SetRowsWaiting(int rows) {
     r.rowsWaiting = std::max(0, rows);
 }
 
+void SetQueue(int rows, qint64 oldestMs, const QStringList& held) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.queueRows = std::max(0, rows);
+    r.queueOldestMs = oldestMs;
+    r.held = held;
+}
+
 QString IncidentKind(const QString& text) {
     static const struct {
         const char16_t* start;
@@ -206,6 +217,9 @@ void SetTokenExpiry(const QDateTime& expiresUtc) {
     r.tokenExpiryMs = expiresUtc.isValid() ? expiresUtc.toMSecsSinceEpoch() : 0;
     if (expiresUtc.isValid())
         r.signInProblem.clear();
+    r.queueRows = 0;
+    r.queueOldestMs = 0;
+    r.held.clear();
 }
 
 void SetSignInRenewalDue(const QDateTime& dueUtc) {
@@ -257,6 +271,9 @@ void Reset() {
     r.jobFolderFileSystem.clear();
     r.failingSinceMs.clear();
     r.signInProblem.clear();
+    r.queueRows = 0;
+    r.queueOldestMs = 0;
+    r.held.clear();
 }
 
 qint64 Snapshot::renewalDaysLeft() const {
@@ -291,6 +308,9 @@ Snapshot Take() {
     s.jobFolderFileSystem = r.jobFolderFileSystem;
     s.failingSinceMs = r.failingSinceMs;
     s.signInProblem = r.signInProblem;
+    s.queueRows = r.queueRows;
+    s.queueOldestMs = r.queueOldestMs;
+    s.held = r.held;
     return s;
 }
 
@@ -350,11 +370,23 @@ QString StatusLine(const Snapshot& s) {
     return line;
 }
 
+QString QueueLine(const Snapshot& s) {
+    QString line = QStringLiteral("Lignes en file d'attente : %1").arg(s.queueRows);
+    if (s.queueRows > 0 && s.queueOldestMs > 0)
+        line += QStringLiteral(" (la plus ancienne attend depuis %1)")
+                    .arg(ageText(std::max<qint64>(0, (s.nowMs - s.queueOldestMs) / 1000)));
+    return line;
+}
+
 QStringList Report(const Snapshot& s) {
     QStringList lines;
     lines << QStringLiteral("Processus %1, démarré %2").arg(s.pid).arg(timeText(s.startedMs));
     lines << StatusLine(s);
     lines << QStringLiteral("Lignes en attente dans la tâche en cours : %1").arg(s.rowsWaiting);
+    lines << QueueLine(s);
+    if (!s.held.isEmpty())
+        lines
+            << QStringLiteral("Destinations retenues : %1").arg(s.held.join(QStringLiteral(", ")));
     if (!s.jobFolderFileSystem.isEmpty())
         lines << QStringLiteral("Dossier partagé : %1").arg(s.jobFolderFileSystem);
     for (auto it = s.mails.cbegin(); it != s.mails.cend(); ++it) {
@@ -420,6 +452,9 @@ QJsonObject ToJson(const Snapshot& s) {
         {QStringLiteral("oauth_renewal_due"), wholeSeconds(s.renewalDueMs)},
         {QStringLiteral("oauth_renewal_days_left"), double(s.renewalDaysLeft())},
         {QStringLiteral("retry_lifetime"), double(s.retryLifetimeSec)},
+        {QStringLiteral("queue_rows"), s.queueRows},
+        {QStringLiteral("queue_oldest"), wholeSeconds(s.queueOldestMs)},
+        {QStringLiteral("held"), QJsonArray::fromStringList(s.held)},
     };
 }
 
@@ -465,6 +500,10 @@ bool FromJson(const QJsonObject& o, Snapshot& s) {
     for (auto it = failing.constBegin(); it != failing.constEnd(); ++it)
         s.failingSinceMs.insert(it.key(), static_cast<qint64>(it.value().toDouble()) * 1000);
     s.signInProblem = o.value(QStringLiteral("sign_in_problem")).toString();
+    s.queueRows = o.value(QStringLiteral("queue_rows")).toInt();
+    s.queueOldestMs = ms("queue_oldest");
+    for (const auto& v : o.value(QStringLiteral("held")).toArray())
+        s.held << v.toString();
     return true;
 }
 

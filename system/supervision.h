@@ -31,6 +31,9 @@ void NoteJobGone(const QString& nativePath);
 void NoteJobDeferred(const QString& nativePath);
 // Rows of the job in hand not yet sent or refused.
 void SetRowsWaiting(int rows);
+// The operator's queue: rows waiting in every job, since when the oldest waits (ms, 0: none),
+// and the destinations held. Thread-safe.
+void SetQueue(int rows, qint64 oldestMs, const QStringList& held);
 
 // Counts one incident line (its kind is told from its text, see IncidentKind).
 void CountIncident(const QString& text);
@@ -84,6 +87,9 @@ struct Snapshot {
     QString jobFolderFileSystem;          // "fuse.rclone (réseau) sur /mnt/x"
     QMap<QString, qint64> failingSinceMs; // destination -> first wait since its last success
     QString signInProblem;                // "" while the sign-in works
+    int queueRows = 0;                    // rows waiting in every job
+    qint64 queueOldestMs = 0;             // since when the oldest of them waits; 0: none
+    QStringList held;                     // destinations the operator holds
 
     qint64 oldestJobAgeSec() const;
     // Whole days left before the sign-in must be renewed (0 once overdue); -1: no sign-in.
@@ -96,6 +102,8 @@ QByteArray PrometheusText(const Snapshot& s);
 // One line for the service manager's status: jobs waiting, oldest job's age, last mail
 // sent, deferred jobs.
 QString StatusLine(const Snapshot& s);
+// "Lignes en file d'attente : N (la plus ancienne attend depuis …)".
+QString QueueLine(const Snapshot& s);
 // Readable report for an operator, one figure a line.
 QStringList Report(const Snapshot& s);
 

@@ -1,5 +1,6 @@
 // The main window's controls, their layout and the wiring of every handler.
 #include "ui/frm_main.h"
+#include "ui/queue_page.h"
 
 #include "system/winpath.h"
 #include "ui/fp_spread.h"
@@ -100,6 +101,8 @@ Frm_Main::Frm_Main(QWidget* parent) : QMainWindow(parent) {
     SftTabsMain->addTab(buildSettingsPage(), QStringLiteral("Paramétrage"));
     SftTabsMain->addTab(buildDataPage(), QStringLiteral("Données reçues"));
     SftTabsMain->addTab(buildIncidentsPage(), QStringLiteral("Incidents"));
+    PageFileAttente = new QueuePage([this] { return SavedSettings; });
+    SftTabsMain->addTab(PageFileAttente, QStringLiteral("File d'attente"));
     layout->addWidget(SftTabsMain, 1);
 
     auto* bottom = new QHBoxLayout;

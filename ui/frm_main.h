@@ -1,5 +1,5 @@
-// The main window: compose, settings, last job and incidents pages, the menus, the timers,
-// and every event handler of its controls. One instance exists per process.
+// The main window: compose, settings, last job, incidents and queue pages, the menus, the
+// timers, and every event handler of its controls. One instance exists per process.
 #pragma once
 
 #include "automation/jobs/incidents.h"
@@ -28,6 +28,7 @@ class QPushButton;
 class FpSpread;
 class QTimer;
 class SftTabs;
+class QueuePage;
 class Frm_MainBis;
 class FrmSysTray;
 class FrmOAuth;
@@ -161,6 +162,9 @@ public:
     // Page "Incidents"
     QListWidget* ListeIncidents = nullptr;                  // font Arial
     std::array<QPushButton*, 1> CommandIncidentsPurge = {}; // "Purger"
+
+    // Page "File d'attente": the waiting rows and the operator's handles on them.
+    QueuePage* PageFileAttente = nullptr;
 
     // Outside the tabs, visible on every page
     QPushButton* CommandMiseEnVeille = nullptr; // "Mettre en veille"

@@ -4,6 +4,7 @@
 
 #include "system/clock.h"
 #include "system/error_reporting.h"
+#include "system/supervision.h"
 #include "system/untrusted_text.h"
 #include "ui/frm_about.h"
 #include "ui/frm_main.h"
@@ -313,6 +314,9 @@ QString IconTip() {
     if (!r.icon)
         return QString();
     QString tip = r.tip + u'\n' + activityText();
+    // The rows that wait, and since when the oldest does.
+    if (const Supervision::Snapshot snap = Supervision::Take(); snap.queueRows > 0)
+        tip += u'\n' + Supervision::QueueLine(snap);
     if (r.incidents > 0)
         tip += QStringLiteral("\nÉchec : %1 incident(s) depuis la mise en veille").arg(r.incidents);
     return tip;

@@ -76,8 +76,8 @@ enum class IconState { Waiting, Sending, Failed };
 IconState ShownState();
 
 // State for callers and tests. The tip is the one given, then a line for the activity
-// (sending, waiting, automatic sending blocked), then the incidents counted since the
-// icon came.
+// (sending, waiting, automatic sending blocked), then the rows waiting in the queue with the
+// oldest wait, then the incidents counted since the icon came.
 bool IconShown();
 QString IconTip();
 QString LastBalloon(); // the text of the last incident balloon, "" when none

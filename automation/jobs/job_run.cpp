@@ -77,6 +77,10 @@ JobRun::Start JobRun::begin(RowUnit& unit) {
         ++waiting_;
         return Start::Waiting;
     }
+    if (!unit.dropReason.isEmpty()) {
+        failed(unit, unit.dropReason);
+        return Start::Done;
+    }
     if (const Deferral* wait = journal_ ? journal_->deferral(unit.key, unit.occurrence) : nullptr) {
         const qint64 now = Clock::WallMs();
         if (now - wait->firstMs >= policy_.lifetimeMs) {
@@ -85,7 +89,7 @@ JobRun::Start JobRun::begin(RowUnit& unit) {
                              .arg(wait->reason));
             return Start::Done;
         }
-        if (wait->nextMs > now) {
+        if (wait->nextMs > now && !unit.tryNow) {
             unit.state = UnitState::Deferred;
             unit.reason = wait->reason;
             unit.nextTryMs = wait->nextMs;

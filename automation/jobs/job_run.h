@@ -40,6 +40,8 @@ struct RowUnit {
     UnitState state = UnitState::Pending;
     QString reason;       // why it waits or failed
     qint64 nextTryMs = 0; // while it waits
+    bool tryNow = false;  // the operator lifted its wait
+    QString dropReason;   // set: the operator removed it, it fails for good with this reason
 };
 
 class JobRun {
@@ -62,7 +64,7 @@ public:
         Waiting, // it waits for its next try
     };
     // Decides what becomes of a row read from the sheet. A row whose wait outlived the
-    // lifetime fails for good here (Done).
+    // lifetime, or that the operator removed, fails for good here (Done).
     Start begin(RowUnit& unit);
 
     // The row went out to everybody (`recipients` are those it reached now, for the journal

@@ -476,6 +476,28 @@ DestinationSlot::~DestinationSlot() {
     state_->freed.notify_all();
 }
 
+void LiftDestinationRest(const QString& host) {
+    const QString name = host.trimmed().toLower();
+    QList<std::shared_ptr<DestinationSlot::State>> states;
+    {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        for (auto it = r.states.cbegin(); it != r.states.cend(); ++it)
+            if (it.key() == name || it.key().startsWith(name + u':'))
+                states << it.value();
+    }
+    for (const auto& state : states) {
+        {
+            std::lock_guard lock(state->mutex);
+            if (state->restForThrottle || state->restForQuota)
+                continue;
+            state->restUntilMs = 0;
+            state->unreachable = 0;
+        }
+        state->freed.notify_all();
+    }
+}
+
 void ResetDestinations() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);

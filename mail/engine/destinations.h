@@ -125,6 +125,10 @@ void SetDestinationClock(std::function<qint64()> wallMs);
 bool NoteMissingRight(const QString& key, const QString& right);
 bool ClearMissingRight(const QString& key);
 
+// The operator asked to try `host` now: a rest after failures ends (a pause the server asked
+// for, or its spent quota of 24 hours, stays). Thread-safe.
+void LiftDestinationRest(const QString& host);
+
 // Forgets every destination's state and configured limits (tests).
 void ResetDestinations();
 

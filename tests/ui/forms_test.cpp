@@ -132,9 +132,10 @@ TEST(Frm_Main, ControlsHaveTheirNamesCaptionsAndPages) {
 TEST(Frm_Main, PagesMenusAndTimers) {
     Frm_Main w;
     EXPECT_EQ(w.windowTitle(), "Velmora: Postique");
-    ASSERT_EQ(w.SftTabsMain->count(), 4);
-    const char* pages[] = {"Envoi de mail", "Paramétrage", "Données reçues", "Incidents"};
-    for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(w.SftTabsMain->count(), 5);
+    const char* pages[] = {"Envoi de mail", "Paramétrage", "Données reçues", "Incidents",
+                           "File d'attente"};
+    for (int i = 0; i < 5; ++i)
         EXPECT_EQ(w.SftTabsMain->tabText(i), QString::fromUtf8(pages[i]));
     EXPECT_EQ(w.SftTabsMain->objectName(), "SftTabsMain");
 
