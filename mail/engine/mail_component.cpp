@@ -67,6 +67,7 @@ struct SendPlan {
     detail::MessageContent content;
     QList<Mailbox> bcc;
     QStringList envelope;
+    QString envelopeId;
     qint32 protocol = Protocol::Smtp;
     ServerSettings server;
     TimeLimits limits;
@@ -147,6 +148,7 @@ SendOutcome runPlan(const SendPlan& plan) {
     for (const Mailbox& box : plan.bcc)
         job.bcc << box.address;
     job.caFolder = plan.caFolder;
+    job.envelopeId = plan.envelopeId;
 
     std::unique_ptr<Transport> transport;
     const ProtocolInfo* protocol = FindProtocol(plan.protocol);
@@ -305,6 +307,8 @@ qint32 MailMessage::prepare(SendPlan& plan) {
 
     plan.content.subject = subject_;
     plan.content.body = body_;
+    plan.content.deliveryStatus = deliveryStatus_;
+    plan.envelopeId = envelopeId_;
     // An identifier the converters do not know cannot be honoured: the text goes in UTF-8.
     plan.content.charset = charset::IsKnown(charset_) ? charset_ : defaultCharset();
     for (const QString& path : std::as_const(attachments_)) {
@@ -352,6 +356,10 @@ std::shared_ptr<const SendPlan> MailMessage::detach() {
     if (prepare(*plan) != Error::None)
         return nullptr;
     return plan;
+}
+
+QStringList EnvelopeOf(const SendPlan& plan) {
+    return plan.envelope;
 }
 
 SendOutcome SendDetached(const SendPlan& plan) {
