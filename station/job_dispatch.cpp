@@ -20,6 +20,7 @@
 #include "mail/engine/send_queue.h"
 #include "mail/transport/graph.h"
 #include "mail/transport/mta_sts.h"
+#include "station/delivery_record.h"
 #include "station/mail_builder.h"
 #include "station/settings_store.h"
 #include "system/ini.h"
@@ -244,6 +245,7 @@ public:
             job_ = &ownJob_;
             ownScope_.emplace(ownJob_);
         }
+        station::ApplyRecordSettings(settings_);
     }
 
     qint16 exec();
@@ -386,6 +388,8 @@ void Dispatch::takeRow(int row) {
 
     if (writeOnly_)
         return;
+    unit.delivery = station::DeliveryBefore(lastRow_.to + u',' + lastRow_.cc + u',' + lastRow_.cci,
+                                            settings_.server, settings_.protocol);
     switch (run_.begin(unit)) {
     case automation::JobRun::Start::Done:
         settle(unit);
@@ -419,6 +423,7 @@ void Dispatch::sendRow(RowWork work) {
         run_.copySent(unit, r); // never tried again
     };
     copies.stopped = [this] { return run_.journalBroken(); };
+    copies.envelopeId = QStringLiteral("%1:%2").arg(run_.jobName()).arg(unit.row);
     job_->copies = &copies;
     current_ = &work;
     handedOver_ = false;
@@ -464,6 +469,7 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     RowWork work = std::move(it->second);
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
+    unit.delivery = station::DeliveryOf(work.plan.get(), work.server, settings_.protocol, outcome);
     if (outcome.code == mail::Error::None)
         StopPoints::reach("answered");
     if (!outcome.notice.isEmpty())

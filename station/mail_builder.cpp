@@ -487,6 +487,8 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
             const QString body = ReplacePlaceholders(fields.body, sender, toAndCc, subject);
             onMail([&](mail::MailMessage& m) { m.setSubject(kSubjectPrefix + subject); });
             onMail([&](mail::MailMessage& m) { m.setBody(body); });
+            if (!request.deliveryStatus.isEmpty())
+                onMail([&](mail::MailMessage& m) { m.setDeliveryStatus(request.deliveryStatus); });
 
             if (server.isEmpty() && combined.indexOf(QLatin1Char(','), 1) > 0) {
                 // 19. No server and several recipients: one direct copy per recipient, each
@@ -507,6 +509,8 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
                         if (const CopyRecord* record = CurrentCopyRecord();
                             record && record->alreadySent)
                             m.setEnvelopeFilter(record->alreadySent);
+                        if (const CopyRecord* record = CurrentCopyRecord())
+                            m.setEnvelopeId(record->envelopeId);
                         if (auto detached = m.detach()) {
                             job->handOver(std::move(detached), server);
                             return;

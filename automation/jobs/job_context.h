@@ -41,6 +41,8 @@ struct CopyRecord {
     std::function<bool()> stopped;
     std::function<void(const QString& recipient, bool permanent, const QString& reason)>
         noteRefused;
+    // Names the row in the delivery status notifications a server may send back.
+    QString envelopeId;
 };
 
 // Where an automatic send hands its finished mail instead of sending it and waiting: the job
