@@ -3,11 +3,19 @@
 
 #include "mail/engine/protocols.h"
 #include "mail/mime/mime_builder.h"
+#include "mail/transport/graph.h"
 #include "system/untrusted_text.h"
 
 namespace station {
 
 namespace {
+
+// The server a send goes to: Graph's host stands for an empty server field.
+QString destinationOf(int protocol, const QString& server) {
+    const mail::ProtocolInfo* info = mail::FindProtocol(protocol);
+    return info && info->route == mail::Route::Graph ? mail::GraphLimitsHost(server)
+                                                     : server.trimmed();
+}
 
 QString transportName(int protocol, const QString& server) {
     const mail::ProtocolInfo* info = mail::FindProtocol(protocol);
@@ -31,8 +39,8 @@ automation::RowDelivery DeliveryOf(const mail::SendPlan* plan, const QString& se
     automation::RowDelivery d;
     if (plan)
         d.recipients = mail::EnvelopeOf(*plan);
-    d.destination = server.trimmed();
-    d.transport = transportName(protocol, d.destination);
+    d.destination = destinationOf(protocol, server);
+    d.transport = transportName(protocol, server);
     d.reply = outcome.reply;
     d.perRecipient = outcome.recipientReplies;
     // No answer from a server (refused before connecting, no connection): the reason given.
@@ -55,8 +63,8 @@ automation::RowDelivery DeliveryBefore(const QString& recipients, const QString&
     for (const mail::Mailbox& box : std::as_const(boxes))
         if (!d.recipients.contains(box.address, Qt::CaseInsensitive))
             d.recipients << box.address;
-    d.destination = server.trimmed();
-    d.transport = transportName(protocol, d.destination);
+    d.destination = destinationOf(protocol, server);
+    d.transport = transportName(protocol, server);
     return d;
 }
 

@@ -131,8 +131,17 @@ std::vector<QByteArray> envelope(const SmtpFeatures& features, const QString& fr
                                                     [](const QString& r) { return !isAscii(r); });
     if (features.utf8 && utf8)
         mail += " SMTPUTF8";
-    if (dsn)
-        mail += " ENVID=" + Xtext(envelopeId).left(100);
+    if (dsn) {
+        // At most 100 characters once encoded: a long id loses its start, never its end (the
+        // row) nor half of an encoded byte.
+        QString id = envelopeId;
+        QByteArray encoded = Xtext(id);
+        while (encoded.size() > 100) {
+            id.remove(0, 1);
+            encoded = Xtext(id);
+        }
+        mail += " ENVID=" + encoded;
+    }
     commands.push_back(mail + "\r\n");
     for (const QString& r : recipients)
         commands.push_back("RCPT TO:<" + SmtpPath(r) + '>' +
