@@ -424,6 +424,9 @@ void Dispatch::sendRow(RowWork work) {
     };
     copies.stopped = [this] { return run_.journalBroken(); };
     copies.envelopeId = QStringLiteral("%1:%2").arg(run_.jobName()).arg(unit.row);
+    copies.noteReply = [&](const QString& r, const mail::ServerReply& reply) {
+        run_.copyAnswered(unit, r, reply);
+    };
     job_->copies = &copies;
     current_ = &work;
     handedOver_ = false;

@@ -571,7 +571,10 @@ bool Sending::SendCopies(mail::MailMessage& mail, const QString& recipients, boo
                 if (interactive && feedback.status) // an automatic send leaves the window alone
                     feedback.status(QStringLiteral("Envoi du mail à ") + token +
                                     QStringLiteral(", Patientez ... "));
-                if (mail.send() != 0) {
+                const qint32 sent = mail.send();
+                if (record && record->noteReply)
+                    record->noteReply(token, mail.lastReply());
+                if (sent != 0) {
                     allSent = false;
                     if (!mail.lastErrorPermanent())
                         anyTransient = true;

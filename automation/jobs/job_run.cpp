@@ -76,10 +76,15 @@ void JobRun::registerRow(const RowUnit& unit, LedgerOutcome outcome,
         entry.destination = recipient.isEmpty() ? d.destination : d.destinationFor(recipient);
         entry.reply = answer(recipient);
         entry.outcome = outcome;
+        const int code = entry.reply.code;
         if (waiting.contains(recipient, Qt::CaseInsensitive))
             entry.outcome = LedgerOutcome::Waiting;
-        else if (outcome == LedgerOutcome::Sent && entry.reply.code >= 400)
+        else if (outcome == LedgerOutcome::Sent && code >= 400)
             entry.outcome = LedgerOutcome::Failed; // refused for good while others took it
+        else if (d.perCopy && code >= 200 && code < 300)
+            entry.outcome = LedgerOutcome::Sent; // its copy went, whatever became of the row
+        else if (d.perCopy && code >= 500)
+            entry.outcome = LedgerOutcome::Failed;
         Ledger::record(entry);
     }
 }
@@ -287,6 +292,16 @@ bool JobRun::copySent(const RowUnit& unit, const QString& recipient) {
         return false;
     }
     return true;
+}
+
+void JobRun::copyAnswered(RowUnit& unit, const QString& recipient, const mail::ServerReply& reply) {
+    RowDelivery& d = unit.delivery;
+    if (!d.perCopy) {
+        d.perCopy = true;
+        d.recipients.clear();
+    }
+    d.recipients << recipient;
+    d.perRecipient.insert(recipient.toLower(), reply);
 }
 
 bool JobRun::copyAlreadySent(const RowUnit& unit, const QString& recipient) const {

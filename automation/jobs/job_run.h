@@ -106,6 +106,9 @@ public:
     // journal cannot be written (the run then stops).
     bool copySent(const RowUnit& unit, const QString& recipient);
     bool copyAlreadySent(const RowUnit& unit, const QString& recipient) const;
+    // The server's answer to one copy of the row sent one by one, for the register.
+    static void copyAnswered(RowUnit& unit, const QString& recipient,
+                             const mail::ServerReply& reply);
     // Settles the row's attachment: true when the caller may delete the file now.
     bool attachmentSettled(const RowUnit& unit, bool rowSent);
 

@@ -35,7 +35,10 @@ struct RowDelivery {
     QStringList recipients; // bare addresses of this send's envelope
     QString destination;    // the server ("" without one: each recipient's domain)
     QString transport;
-    mail::ServerReply reply;                        // the answer about the whole mail
+    mail::ServerReply reply; // the answer about the whole mail
+    // Sent copy by copy: `recipients` are the copies tried and each has its own answer,
+    // which decides its line (taken, refused for good, or as the row).
+    bool perCopy = false;
     QHash<QString, mail::ServerReply> perRecipient; // lower-case address -> its own answer
     // The answer about `recipient`: its own, else the whole mail's.
     mail::ServerReply replyFor(const QString& recipient) const;

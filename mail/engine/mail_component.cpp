@@ -267,6 +267,7 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     lastDescription_.clear();
     lastPermanent_ = false;
     lastRefused_.clear();
+    lastReply_ = {};
     if (!FindProtocol(protocol_))
         return fail(Error::InvalidProtocol,
                     QStringLiteral("Protocole inconnu (%1). Choisissez SMTP, Exchange Web "
@@ -384,6 +385,11 @@ qint32 MailMessage::send() {
         lastDescription_ += u' ' + outcome.notice;
     lastPermanent_ = outcome.code != Error::None && outcome.permanent;
     lastRefused_ = outcome.refused;
+    // One recipient's copy: its own answer where the transport kept one.
+    lastReply_ = outcome.recipientReplies.size() == 1 ? outcome.recipientReplies.cbegin().value()
+                                                      : outcome.reply;
+    if (lastReply_.text.isEmpty())
+        lastReply_.text = lastDescription_;
     return outcome.code;
 }
 

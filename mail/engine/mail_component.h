@@ -401,6 +401,8 @@ public:
     bool lastErrorPermanent() const { return lastPermanent_; }
     // Recipients refused by the last send although it reached others ("address (reply)").
     QStringList refusedRecipients() const { return lastRefused_; }
+    // The server's answer to the last send (its text: the description when none came).
+    ServerReply lastReply() const { return lastReply_; }
 
     // The message send() would transmit, for tests and diagnostics; empty with the last
     // error set when it cannot be built.
@@ -436,6 +438,7 @@ private:
     QString lastDescription_;
     bool lastPermanent_ = false;
     QStringList lastRefused_;
+    ServerReply lastReply_;
 };
 
 // Carries out a detached mail (MailMessage::detach) on the calling thread, which may be any
