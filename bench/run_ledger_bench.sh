@@ -20,15 +20,14 @@ run() {
 for ((i = 1; i <= pairs; i++)); do
     run 0 | sed 's/^/off /'
     run 1 | sed 's/^/on  /'
-done | tee /dev/stderr | awk '
-    { rate[$1 " " $2] = rate[$1 " " $2] " " $3 }
-    END {
-        for (k in rate) {
-            n = split(rate[k], r, " "); asort(r); med[k] = r[int((n + 1) / 2)]
-            printf "%s: median %s mails/s over%s\n", k, med[k], rate[k]
-        }
-        for (m in med) if (m ~ /^on /) {
-            off = "off " substr(m, 5)
-            printf "register cost, %s: %.1f %%\n", substr(m, 5), 100 * (med[off] - med[m]) / med[off]
-        }
-    }'
+done | tee /dev/stderr | /usr/bin/python3 -c '
+import collections, statistics, sys
+rates = collections.defaultdict(list)
+for line in sys.stdin:
+    state, mode, rate = line.split()
+    rates[(state, mode.rstrip(","))].append(float(rate))
+for mode in sorted({m for _, m in rates}):
+    off, on = statistics.median(rates[("off", mode)]), statistics.median(rates[("on", mode)])
+    print("%s: %.0f mails/s without the register, %.0f with it: cost %.1f %%"
+          % (mode, off, on, 100 * (off - on) / off))
+'

@@ -92,7 +92,7 @@ RecordSettings ReadRecordSettings(const QString& file) {
             .trimmed();
     out.noticeWaitMs =
         std::min<qint64>(number(QStringLiteral("Avis"), QStringLiteral("AttenteAvant"), 4),
-                         24 * 365) *
+                         qint64{24} * 365) *
         3'600'000LL;
     return out;
 }

@@ -49,7 +49,7 @@ namespace Ledger {
 
 inline constexpr int DefaultKeepDays = 30;
 // Lines are written out once this many bytes wait, or a second after the last write.
-inline constexpr qsizetype FlushBytes = 64 * 1024;
+inline constexpr qsizetype FlushBytes = qsizetype{64} * 1024;
 inline constexpr qint64 FlushIntervalMs = 1000;
 
 // The word of `outcome` in the register ("sent", "waiting", "failed", "dropped").
