@@ -6,6 +6,7 @@
 # --big-rows N --workbook-rows N --sessions N]. Builds the release preset first; runs at the
 # lowest priority. POSTIQUE_JOURNAL_DURABLE=1 in the environment makes every journal record
 # durable (flushed to disk before it counts) instead of one flush a second: the journal's cost.
+# POSTIQUE_LEDGER=0 keeps the register of mails sent off (bench/run_ledger_bench.sh compares).
 # bench/run_throughput.sh --limited [limited.py options: --rows N --sessions N --per-minute N
 # --only configured|learnt] runs instead a 2,000-row job against a sink with a hosted service's
 # limits (3 sessions, 600 mails a minute): the rate reached, the throttling replies, every row

@@ -20,6 +20,7 @@
 #include "mail/engine/send_queue.h"
 #include "mail/transport/graph.h"
 #include "mail/transport/mta_sts.h"
+#include "station/delivery_record.h"
 #include "station/mail_builder.h"
 #include "station/operator_queue.h"
 #include "station/settings_store.h"
@@ -245,6 +246,7 @@ public:
             job_ = &ownJob_;
             ownScope_.emplace(ownJob_);
         }
+        station::ApplyRecordSettings(settings_);
     }
 
     qint16 exec();
@@ -394,6 +396,8 @@ void Dispatch::takeRow(int row) {
     unit.tryNow = queue.takeRetry(run_.jobName(), row);
     if (queue.takeDrop(run_.jobName(), row))
         unit.dropReason = station::DroppedByOperator;
+    unit.delivery = station::DeliveryBefore(lastRow_.to + u',' + lastRow_.cc + u',' + lastRow_.cci,
+                                            settings_.server, settings_.protocol);
     switch (run_.begin(unit)) {
     case automation::JobRun::Start::Done:
         settle(unit);
@@ -435,6 +439,10 @@ void Dispatch::sendRow(RowWork work) {
         run_.copySent(unit, r); // never tried again
     };
     copies.stopped = [this] { return run_.journalBroken(); };
+    copies.envelopeId = QStringLiteral("%1:%2").arg(run_.jobName()).arg(unit.row);
+    copies.noteReply = [&](const QString& r, const mail::ServerReply& reply) {
+        run_.copyAnswered(unit, r, reply);
+    };
     job_->copies = &copies;
     station::QueueControl::instance().setInFlight(run_.jobName(), unit.row, true);
     current_ = &work;
@@ -482,6 +490,7 @@ void Dispatch::outcome(quint64 ticket, const mail::SendOutcome& outcome) {
     inFlight_.erase(it);
     automation::RowUnit& unit = work.unit;
     const automation::IncidentAbout about(unit.row);
+    unit.delivery = station::DeliveryOf(work.plan.get(), work.server, settings_.protocol, outcome);
     if (outcome.code == mail::Error::None)
         StopPoints::reach("answered");
     if (!outcome.notice.isEmpty())

@@ -495,6 +495,8 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
             const QString body = ReplacePlaceholders(fields.body, sender, toAndCc, subject);
             onMail([&](mail::MailMessage& m) { m.setSubject(kSubjectPrefix + subject); });
             onMail([&](mail::MailMessage& m) { m.setBody(body); });
+            if (!request.deliveryStatus.isEmpty())
+                onMail([&](mail::MailMessage& m) { m.setDeliveryStatus(request.deliveryStatus); });
 
             if (server.isEmpty() && combined.indexOf(QLatin1Char(','), 1) > 0) {
                 // 19. No server and several recipients: one direct copy per recipient, each
@@ -515,6 +517,8 @@ qint16 Sending::BuildAndSend(const MailRequest& request, const Feedback& feedbac
                         if (const CopyRecord* record = CurrentCopyRecord();
                             record && record->alreadySent)
                             m.setEnvelopeFilter(record->alreadySent);
+                        if (const CopyRecord* record = CurrentCopyRecord())
+                            m.setEnvelopeId(record->envelopeId);
                         if (auto detached = m.detach()) {
                             job->handOver(std::move(detached), server);
                             return;
@@ -575,7 +579,10 @@ bool Sending::SendCopies(mail::MailMessage& mail, const QString& recipients, boo
                 if (interactive && feedback.status) // an automatic send leaves the window alone
                     feedback.status(QStringLiteral("Envoi du mail à ") + token +
                                     QStringLiteral(", Patientez ... "));
-                if (mail.send() != 0) {
+                const qint32 sent = mail.send();
+                if (record && record->noteReply)
+                    record->noteReply(token, mail.lastReply());
+                if (sent != 0) {
                     allSent = false;
                     if (!mail.lastErrorPermanent())
                         anyTransient = true;

@@ -59,6 +59,8 @@ struct MailRequest {
     QStringList pickedAttachments;
     // The token login when the settings use OAuth 2.0, else null (a password login).
     std::shared_ptr<const mail::oauth::Login> oauthLogin;
+    // A delivery report's fields (message/delivery-status): the body becomes its readable part.
+    QByteArray deliveryStatus;
 };
 
 // Builds the mail of `request` on a fresh mail object and sends it: an automatic mail of a

@@ -1,8 +1,10 @@
 // The station's settings file: its place, stored numbers, and the sections read on change.
 #include "station/settings_store.h"
 
+#include "automation/jobs/ledger.h"
 #include "mail/engine/native_path.h"
 #include "station/dkim_settings.h"
+#include "station/notices.h"
 #include "system/globals.h"
 #include "system/ini.h"
 #include "system/winpath.h"
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <sys/stat.h>
@@ -71,6 +74,36 @@ std::optional<qint16> StoredNumber(const QString& text) {
 }
 
 } // namespace Lib_Public
+
+namespace station {
+
+RecordSettings ReadRecordSettings(const QString& file) {
+    RecordSettings out;
+    const auto number = [&](const QString& section, const QString& key, qint64 fallback) {
+        bool ok = false;
+        const qint64 value =
+            Lib_Systeme::LectureIni(file, section, key, QString()).trimmed().toLongLong(&ok);
+        return ok && value >= 0 ? value : fallback;
+    };
+    out.keepDays = int(std::clamp<qint64>(
+        number(QStringLiteral("Historique"), QStringLiteral("Jours"), out.keepDays), 1, 3650));
+    out.noticeAddress =
+        Lib_Systeme::LectureIni(file, QStringLiteral("Avis"), QStringLiteral("Adresse"), QString())
+            .trimmed();
+    out.noticeWaitMs =
+        std::min<qint64>(number(QStringLiteral("Avis"), QStringLiteral("AttenteAvant"), 4),
+                         qint64{24} * 365) *
+        3'600'000LL;
+    return out;
+}
+
+void ApplyRecordSettings(const SendingSettings& saved) {
+    const RecordSettings settings = ReadRecordSettings(Lib_Public::SettingsFilePath());
+    automation::Ledger::setKeepDays(settings.keepDays);
+    Notices::Install(saved, settings.noticeAddress, settings.noticeWaitMs);
+}
+
+} // namespace station
 
 namespace DkimSettings {
 

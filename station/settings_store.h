@@ -25,6 +25,25 @@ std::optional<qint16> StoredNumber(const QString& text);
 
 } // namespace Lib_Public
 
+namespace station {
+
+// What the station records of its sends and whom it tells, from the settings file:
+// [Historique] Jours (days of the register of mails sent kept, 30), [Avis] Adresse (the
+// operator's address for notices, "" for none) and AttenteAvant (hours a row waits before
+// its notice, 4).
+struct RecordSettings {
+    int keepDays = 30;
+    QString noticeAddress;
+    qint64 noticeWaitMs = 4 * 3'600'000LL;
+};
+RecordSettings ReadRecordSettings(const QString& file);
+
+// Reads them and applies them to the register and the notices, which go with the saved
+// sending settings `saved`.
+void ApplyRecordSettings(const SendingSettings& saved);
+
+} // namespace station
+
 namespace OAuthSettings {
 
 // The keys of the "OAuth2" section, in reading and writing order.

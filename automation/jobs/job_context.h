@@ -14,7 +14,8 @@
 
 namespace mail {
 struct SendPlan;
-}
+struct ServerReply;
+} // namespace mail
 
 namespace automation {
 
@@ -41,6 +42,11 @@ struct CopyRecord {
     std::function<bool()> stopped;
     std::function<void(const QString& recipient, bool permanent, const QString& reason)>
         noteRefused;
+    // Names the row in the delivery status notifications a server may send back.
+    QString envelopeId;
+    // Takes the server's answer to each copy sent one by one (direct delivery), for the
+    // register of mails sent.
+    std::function<void(const QString& recipient, const mail::ServerReply& reply)> noteReply;
 };
 
 // Where an automatic send hands its finished mail instead of sending it and waiting: the job

@@ -222,6 +222,7 @@ void JobJournal::forget() {
     copies_.clear();
     copyCounts_.clear();
     deferrals_.clear();
+    noticed_.clear();
     failureLines_.clear();
     replaced_ = false;
 }
@@ -275,8 +276,9 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 sent_.insert(p[1] + ' ' + p[2]);
             } else if (p[0] == "R" && p.size() == 2) {
                 ++unrankedSent[p[1]];
-            } else if (p[0] == "X" && (p.size() == 4 || p.size() == 5)) {
-                const bool ranked = p.size() == 5;
+            } else if (p[0] == "X" && (p.size() == 4 || p.size() == 5 || p.size() == 7)) {
+                // Ranked records may carry the server's last answer (code, enhanced code).
+                const bool ranked = p.size() >= 5;
                 if (ranked)
                     failed_.insert(p[1] + ' ' + p[2]);
                 else
@@ -290,9 +292,20 @@ JobJournal::State JobJournal::open(const QString& folder, const QString& jobFile
                 if (!copies_.contains(entry))
                     ++copyCounts_[p[1] + ' ' + p[2]];
                 copies_.insert(entry);
-            } else if (p[0] == "D" && p.size() == 7) {
-                deferrals_[p[1] + ' ' + p[2]] = {p[3].toLongLong(), p[4].toLongLong(), p[5].toInt(),
-                                                 unfield(p[6])};
+            } else if (p[0] == "D" && (p.size() == 7 || p.size() == 10)) {
+                Deferral& wait = deferrals_[p[1] + ' ' + p[2]];
+                wait = {};
+                wait.firstMs = p[3].toLongLong();
+                wait.nextMs = p[4].toLongLong();
+                wait.attempts = p[5].toInt();
+                wait.reason = unfield(p[6]);
+                if (p.size() == 10) {
+                    wait.code = p[7].toInt();
+                    wait.enhanced = unfield(p[8]);
+                    wait.queueId = unfield(p[9]);
+                }
+            } else if (p[0] == "N" && p.size() == 4) {
+                noticed_.insert(p[1] + ' ' + p[2] + ' ' + p[3]);
             } else if (p[0] == "F" && p.size() == 5) {
                 finishedOther = true;
                 finished = finished ||
@@ -353,11 +366,15 @@ bool JobJournal::markRowSent(const QByteArray& key, int occurrence, bool durable
 }
 
 bool JobJournal::markRowFailed(const QByteArray& key, int occurrence, int row,
-                               const QString& reason, QString* error) {
+                               const QString& reason, QString* error, int code,
+                               const QString& enhanced) {
     const QByteArray unit = unitOf(key, occurrence);
     bool written = false;
-    const bool ok = append("X " + unit + ' ' + QByteArray::number(row) + ' ' + field(reason) + '\n',
-                           true, error, &written);
+    const QByteArray answer =
+        code > 0 ? ' ' + QByteArray::number(code) + ' ' + field(enhanced) : QByteArray();
+    const bool ok =
+        append("X " + unit + ' ' + QByteArray::number(row) + ' ' + field(reason) + answer + '\n',
+               true, error, &written);
     if (written && !failed_.contains(unit)) {
         failed_.insert(unit);
         failureLines_ << QStringLiteral("Ligne %1 : %2").arg(row).arg(reason);
@@ -403,12 +420,28 @@ bool JobJournal::markDeferred(const QByteArray& key, int occurrence, const Defer
                               QString* error) {
     const QByteArray unit = key + ' ' + QByteArray::number(occurrence);
     bool written = false;
-    const bool ok = append("D " + unit + ' ' + QByteArray::number(wait.firstMs) + ' ' +
-                               QByteArray::number(wait.nextMs) + ' ' +
-                               QByteArray::number(wait.attempts) + ' ' + field(wait.reason) + '\n',
-                           false, error, &written);
+    const bool ok =
+        append("D " + unit + ' ' + QByteArray::number(wait.firstMs) + ' ' +
+                   QByteArray::number(wait.nextMs) + ' ' + QByteArray::number(wait.attempts) + ' ' +
+                   field(wait.reason) + ' ' + QByteArray::number(wait.code) + ' ' +
+                   field(wait.enhanced) + ' ' + field(wait.queueId) + '\n',
+               false, error, &written);
     if (written)
         deferrals_[unit] = wait;
+    return ok;
+}
+
+bool JobJournal::noticed(const QByteArray& key, int occurrence, NoticeState state) const {
+    return noticed_.contains(unitOf(key, occurrence) + ' ' + static_cast<char>(state));
+}
+
+bool JobJournal::markNoticed(const QByteArray& key, int occurrence, NoticeState state,
+                             QString* error) {
+    const QByteArray entry = unitOf(key, occurrence) + ' ' + static_cast<char>(state);
+    bool written = false;
+    const bool ok = append("N " + entry + '\n', true, error, &written);
+    if (written)
+        noticed_.insert(entry);
     return ok;
 }
 

@@ -59,7 +59,14 @@ struct Deferral {
     qint64 nextMs = 0;
     int attempts = 0;
     QString reason;
+    // The server's last answer, as the register of mails sent keeps it (code 0: none).
+    int code = 0;
+    QString enhanced = {};
+    QString queueId = {};
 };
+
+// The notices to the operator about a row: one when it has waited long, one when it failed.
+enum class NoticeState : char { Waiting = 'W', Failed = 'F' };
 
 // A send that went out while the journal could not be written: a whole row (`recipient`
 // empty) or one recipient's copy of it, to record before the job is taken up again.
@@ -123,9 +130,15 @@ public:
     // first. Recording it again changes nothing. A record that was written but whose flush
     // failed still counts here (false is returned all the same).
     bool markRowSent(const QByteArray& key, int occurrence, bool durable, QString* error = nullptr);
-    // Records one row as failed for good, with its row number and the reason (durable).
+    // Records one row as failed for good, with its row number, the reason and the server's
+    // last answer (code 0: none) (durable).
     bool markRowFailed(const QByteArray& key, int occurrence, int row, const QString& reason,
-                       QString* error = nullptr);
+                       QString* error = nullptr, int code = 0, const QString& enhanced = {});
+    // Whether the notice of `state` about the `occurrence`-th row with key `key` went, and
+    // records that it went (durable, so that a restart never sends it again).
+    bool noticed(const QByteArray& key, int occurrence, NoticeState state) const;
+    bool markNoticed(const QByteArray& key, int occurrence, NoticeState state,
+                     QString* error = nullptr);
     // Records a send that could not be recorded when it happened (durable).
     bool record(const UnrecordedSend& send, QString* error = nullptr);
     // Records one per-recipient copy as sent.
@@ -187,6 +200,7 @@ private:
     QSet<QByteArray> copies_;               // key + ' ' + occurrence + ' ' + recipient
     QHash<QByteArray, int> copyCounts_;     // key + ' ' + occurrence
     QHash<QByteArray, Deferral> deferrals_; // key + ' ' + occurrence
+    QSet<QByteArray> noticed_;              // key + ' ' + occurrence + ' ' + state
     QStringList failureLines_;
     bool replaced_ = false;
 };

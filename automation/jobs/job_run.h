@@ -4,6 +4,7 @@
 #pragma once
 
 #include "automation/jobs/job_journal.h"
+#include "automation/jobs/ledger.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -31,6 +32,20 @@ void setRetryPolicyOverride(std::optional<RetryPolicy> policy);
 
 enum class UnitState { Pending, InFlight, Sent, Deferred, Failed };
 
+// A notice to the operator about one row that has waited long or failed for good.
+struct RowNotice {
+    NoticeState state = NoticeState::Waiting;
+    QString job;
+    int row = 0;
+    QStringList recipients;
+    mail::ServerReply last; // the server's last answer (its text: the reason)
+    qint64 firstMs = 0;     // since when the row waits (0: unknown)
+};
+using RowNoticeSink = std::function<void(const RowNotice& notice)>;
+// Where notices go (empty: nowhere), and how long a row waits before its notice. One notice
+// per row and state: the job's journal remembers it. Thread-safe.
+void setRowNotices(RowNoticeSink sink, qint64 waitMs);
+
 // One row of the job as the run sees it.
 struct RowUnit {
     int row = 0;
@@ -42,6 +57,7 @@ struct RowUnit {
     qint64 nextTryMs = 0; // while it waits
     bool tryNow = false;  // the operator lifted its wait
     QString dropReason;   // set: the operator removed it, it fails for good with this reason
+    RowDelivery delivery; // of its last send: the register's recipients and answers
 };
 
 class JobRun {
@@ -53,6 +69,10 @@ public:
     // journal follows a new file that replaced the waiting job.
     JobRun(JobJournal* journal, QString jobName, QString nativeFolder, RetryPolicy policy,
            Incident incident);
+    // The register's lines of the job are written out.
+    ~JobRun();
+    JobRun(const JobRun&) = delete;
+    JobRun& operator=(const JobRun&) = delete;
 
     // Counts a row that names `attachment` (native, inside the folder), before any row goes:
     // a file is deleted only once every row naming it went out.
@@ -88,6 +108,9 @@ public:
     // journal cannot be written (the run then stops).
     bool copySent(const RowUnit& unit, const QString& recipient);
     bool copyAlreadySent(const RowUnit& unit, const QString& recipient) const;
+    // The server's answer to one copy of the row sent one by one, for the register.
+    static void copyAnswered(RowUnit& unit, const QString& recipient,
+                             const mail::ServerReply& reply);
     // Settles the row's attachment: true when the caller may delete the file now.
     bool attachmentSettled(const RowUnit& unit, bool rowSent);
 
@@ -109,6 +132,15 @@ public:
 
 private:
     void journalFailed(const QString& error);
+    // The register's line for each recipient of the row's last send: `outcome`, except those
+    // in `waiting` (Waiting) and those refused for good by their own answer (Failed).
+    void registerRow(const RowUnit& unit, LedgerOutcome outcome,
+                     const QStringList& waiting = {}) const;
+    // Sends the notice of `state` about the row once (the journal remembers it).
+    void notice(const RowUnit& unit, NoticeState state, const Deferral* wait);
+    // deferred(), with `registered` false when the caller wrote the register's lines.
+    void defer(RowUnit& unit, const QString& reason, qint64 longestWaitMs, qint64 untilMs,
+               bool quiet, bool registered);
 
     JobJournal* journal_;
     QString jobName_;

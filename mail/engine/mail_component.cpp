@@ -67,6 +67,7 @@ struct SendPlan {
     detail::MessageContent content;
     QList<Mailbox> bcc;
     QStringList envelope;
+    QString envelopeId;
     qint32 protocol = Protocol::Smtp;
     ServerSettings server;
     TimeLimits limits;
@@ -147,6 +148,7 @@ SendOutcome runPlan(const SendPlan& plan) {
     for (const Mailbox& box : plan.bcc)
         job.bcc << box.address;
     job.caFolder = plan.caFolder;
+    job.envelopeId = plan.envelopeId;
 
     std::unique_ptr<Transport> transport;
     const ProtocolInfo* protocol = FindProtocol(plan.protocol);
@@ -265,6 +267,7 @@ qint32 MailMessage::prepare(SendPlan& plan) {
     lastDescription_.clear();
     lastPermanent_ = false;
     lastRefused_.clear();
+    lastReply_ = {};
     if (!FindProtocol(protocol_))
         return fail(Error::InvalidProtocol,
                     QStringLiteral("Protocole inconnu (%1). Choisissez SMTP, Exchange Web "
@@ -305,6 +308,8 @@ qint32 MailMessage::prepare(SendPlan& plan) {
 
     plan.content.subject = subject_;
     plan.content.body = body_;
+    plan.content.deliveryStatus = deliveryStatus_;
+    plan.envelopeId = envelopeId_;
     // An identifier the converters do not know cannot be honoured: the text goes in UTF-8.
     plan.content.charset = charset::IsKnown(charset_) ? charset_ : defaultCharset();
     for (const QString& path : std::as_const(attachments_)) {
@@ -354,6 +359,10 @@ std::shared_ptr<const SendPlan> MailMessage::detach() {
     return plan;
 }
 
+QStringList EnvelopeOf(const SendPlan& plan) {
+    return plan.envelope;
+}
+
 SendOutcome SendDetached(const SendPlan& plan) {
     try {
         return runPlan(plan);
@@ -376,6 +385,11 @@ qint32 MailMessage::send() {
         lastDescription_ += u' ' + outcome.notice;
     lastPermanent_ = outcome.code != Error::None && outcome.permanent;
     lastRefused_ = outcome.refused;
+    // One recipient's copy: its own answer where the transport kept one.
+    lastReply_ = outcome.recipientReplies.size() == 1 ? outcome.recipientReplies.cbegin().value()
+                                                      : outcome.reply;
+    if (lastReply_.text.isEmpty())
+        lastReply_.text = lastDescription_;
     return outcome.code;
 }
 

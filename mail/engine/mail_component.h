@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -214,6 +215,20 @@ struct SendJob {
     QStringList to, cc, bcc; // the same addresses by kind (Exchange Web Services lists them)
     QByteArray message;      // the whole RFC 5322 message, CRLF line ends
     QString caFolder;        // native folder of extra trusted CA certificates (PEM), may be ""
+    // Names the mail in the delivery status notifications a server sends back (job and row);
+    // asked for only where the server offers them. Empty: none asked.
+    QString envelopeId;
+};
+
+// The server's own answer about a mail or one recipient: its reply code (SMTP, or the HTTP
+// status of a web service), the enhanced status code ("4.7.1"), the text (cleaned) and the
+// id under which the server queued the mail (an SMTP server's 250 to the message, a web
+// service's request id). Code 0: no answer came (refused before connecting, connection lost).
+struct ServerReply {
+    int code = 0;
+    QString enhanced;
+    QString text;
+    QString queueId;
 };
 
 // Result of a transport: code 0 and an empty description on success. `permanent` marks a
@@ -250,6 +265,11 @@ struct SendOutcome {
     QString missingRight;
     // With notAttempted: the server's recipients of the day are spent until this time.
     qint64 retryAtMs = 0;
+    // The answer that decided the mail: the acceptance of the whole message, or the refusal.
+    ServerReply reply;
+    // Answers about single recipients that differ from `reply` (a refused RCPT), keyed by the
+    // bare address in lower case.
+    QHash<QString, ServerReply> recipientReplies;
 };
 
 // A way of carrying a built message. send() runs on a worker thread: it must not touch
@@ -334,6 +354,11 @@ public:
 
     void setSubject(const QString& subject) { subject_ = subject; }
     void setBody(const QString& body) { body_ = body; }
+    // Makes the mail a delivery report: the body as its readable part, then these fields
+    // (message/delivery-status) in a multipart/report. Empty (the default): an ordinary mail.
+    void setDeliveryStatus(const QByteArray& fields) { deliveryStatus_ = fields; }
+    // The envelope id asked of a server that offers delivery status notifications.
+    void setEnvelopeId(const QString& id) { envelopeId_ = id; }
 
     // Certificates: the signer (signed when loaded) and the recipients' (encrypted for each).
     Certificate& signerCertificate() { return signer_; }
@@ -376,6 +401,8 @@ public:
     bool lastErrorPermanent() const { return lastPermanent_; }
     // Recipients refused by the last send although it reached others ("address (reply)").
     QStringList refusedRecipients() const { return lastRefused_; }
+    // The server's answer to the last send (its text: the description when none came).
+    ServerReply lastReply() const { return lastReply_; }
 
     // The message send() would transmit, for tests and diagnostics; empty with the last
     // error set when it cannot be built.
@@ -400,6 +427,8 @@ private:
     QStringList attachments_;
     QString subject_;
     QString body_;
+    QByteArray deliveryStatus_;
+    QString envelopeId_;
     Certificate signer_;
     CertificateCollection recipientCertificates_;
     std::shared_ptr<const dkim::Signer> dkim_;
@@ -409,12 +438,16 @@ private:
     QString lastDescription_;
     bool lastPermanent_ = false;
     QStringList lastRefused_;
+    ServerReply lastReply_;
 };
 
 // Carries out a detached mail (MailMessage::detach) on the calling thread, which may be any
 // thread: builds the message, applies signing and encryption, and hands it to its transport.
 // Never throws; an unexpected failure is Error::Internal.
 SendOutcome SendDetached(const SendPlan& plan);
+
+// The bare addresses a detached mail goes to (its envelope).
+QStringList EnvelopeOf(const SendPlan& plan);
 
 // Closes every idle SMTP session kept for reuse (the program calls it at exit).
 void CloseIdleSessions();

@@ -318,7 +318,18 @@ QByteArray BuildContentEntity(const MessageContent& content, QString& error) {
     GPtr<GMimePart> text = buildTextPart(content.body, effectiveCharset(content.charset));
     GMimeObject* entity = GMIME_OBJECT(text.get());
     GPtr<GMimeMultipart> mixed;
-    if (!content.attachments.isEmpty()) {
+    if (!content.deliveryStatus.isEmpty()) {
+        // A delivery report: the readable text, then the fields a program reads.
+        mixed.reset(g_mime_multipart_new_with_subtype("report"));
+        g_mime_object_set_content_type_parameter(GMIME_OBJECT(mixed.get()), "report-type",
+                                                 "delivery-status");
+        g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text.get()));
+        GPtr<GMimePart> status(g_mime_part_new_with_type("message", "delivery-status"));
+        setPartContent(status.get(), content.deliveryStatus);
+        g_mime_part_set_content_encoding(status.get(), GMIME_CONTENT_ENCODING_7BIT);
+        g_mime_multipart_add(mixed.get(), GMIME_OBJECT(status.get()));
+        entity = GMIME_OBJECT(mixed.get());
+    } else if (!content.attachments.isEmpty()) {
         mixed.reset(g_mime_multipart_new_with_subtype("mixed"));
         g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text.get()));
         for (const AttachmentData& attachment : content.attachments) {

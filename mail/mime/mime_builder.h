@@ -25,6 +25,9 @@ struct MessageContent {
     QString body;
     QString charset; // identifier written in the headers; "" means utf-8
     QList<AttachmentData> attachments;
+    // With fields: a multipart/report (report-type=delivery-status), the body as its readable
+    // part and these fields as its message/delivery-status part; attachments are not allowed.
+    QByteArray deliveryStatus;
 };
 
 // Parses a comma-separated recipient list ("Name <a@b>", "\"Last, First\" <c@d>", bare
@@ -42,7 +45,8 @@ QString CheckAddress(const QString& address, QString& error);
 QByteArray EncodeHeaderText(const QString& text, const QString& charset);
 
 // The content entity (its Content-* headers, a blank line and the body, CRLF line ends):
-// a text/plain part, or a multipart/mixed with the text first and the attachments after.
+// a text/plain part, or a multipart/mixed with the text first and the attachments after, or
+// a delivery report (MessageContent::deliveryStatus).
 // Returns an empty array with `error` set on failure.
 QByteArray BuildContentEntity(const MessageContent& content, QString& error);
 

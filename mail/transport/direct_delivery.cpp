@@ -214,6 +214,7 @@ SmtpReport deliverDomain(const SendJob& job, DomainRun& run) {
         target.opportunisticTls = true;
         target.verifiedTls = enforce;
         target.connectAddresses = addresses.join(u',');
+        target.envelopeId = job.envelopeId;
         report = SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, run.recipients,
                           job.message);
         if (enforce && report.code != Error::None && !report.permanent &&
@@ -396,6 +397,16 @@ SendOutcome DirectDelivery::send(const SendJob& job) {
             outcome.deferred << run.report.deferred;
             outcome.served << run.report.served;
         }
+        // Each recipient keeps the answer of its own domain's server.
+        for (const QString& recipient : run.recipients) {
+            ServerReply reply =
+                run.report.recipientReplies.value(recipient.toLower(), run.report.reply);
+            if (reply.text.isEmpty())
+                reply.text = run.report.description;
+            outcome.recipientReplies.insert(recipient.toLower(), reply);
+        }
+        if (outcome.reply.code == 0 || run.report.code != Error::None)
+            outcome.reply = run.report.reply;
         outcome.throttled = outcome.throttled || run.report.throttled != Throttle::None;
         outcome.unconfirmed = outcome.unconfirmed || run.report.unconfirmed;
         if (!run.report.notice.isEmpty())

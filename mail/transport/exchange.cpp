@@ -332,6 +332,11 @@ ExchangeOutcome withLogin(ExchangeOutcome out, const detail::HttpsReply& a,
                           const ExchangeOutcome& scheduled = {}) {
     out.authentication = a.authentication;
     out.principal = a.principal;
+    out.httpStatus = a.status;
+    for (const auto& header : a.headers)
+        if (header.first == "request-id" || header.first == "x-ms-request-id")
+            out.requestId =
+                Untrusted::CleanQuoted(QString::fromLatin1(header.second.trimmed()), 100);
     out.throttled = scheduled.throttled;
     out.notice = scheduled.notice;
     return out;
@@ -501,6 +506,10 @@ public:
         outcome.notAttempted = out.notAttempted;
         outcome.throttled = out.throttled && out.code != Error::None;
         outcome.notice = out.notice;
+        outcome.reply.code = int(out.httpStatus);
+        outcome.reply.text = out.code == Error::None ? QStringLiteral("HTTP %1").arg(out.httpStatus)
+                                                     : Untrusted::Clean(out.description);
+        outcome.reply.queueId = out.requestId;
         return outcome;
     }
 

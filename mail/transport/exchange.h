@@ -49,6 +49,8 @@ struct ExchangeOutcome {
     bool notAttempted = false; // the destination rests (or the program stops): nothing went
     bool throttled = false;    // the server asked to slow down (429, 503)
     QString notice;            // the destination's line for the operator, if any
+    long httpStatus = 0;       // the server's last HTTP status (0: no answer)
+    QString requestId;         // the server's id of the request ("request-id"), if it gave one
 };
 
 // Sends through Exchange Web Services: POST of a CreateItem (SendAndSaveCopy, copy in Sent

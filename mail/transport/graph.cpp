@@ -110,8 +110,25 @@ QString rightOf(const QByteArray& body) {
                           "pour l'application)");
 }
 
+// Graph's answer as the ledger keeps it: the HTTP status, the service's error, and the id
+// Microsoft's support asks for (request-id, else the client's own).
+ServerReply replyOf(const detail::HttpsReply& a) {
+    ServerReply reply;
+    reply.code = int(a.status);
+    const QString why = detail::GraphError(a.body);
+    reply.text = a.result != CURLE_OK ? Untrusted::Clean(a.technical)
+                                      : QStringLiteral("HTTP %1").arg(a.status) +
+                                            (why.isEmpty() ? QString() : QStringLiteral(" ") + why);
+    for (const char* name : {"request-id", "client-request-id"})
+        for (const auto& [key, value] : a.headers)
+            if (key == name && reply.queueId.isEmpty())
+                reply.queueId = Untrusted::CleanQuoted(QString::fromLatin1(value.trimmed()), 100);
+    return reply;
+}
+
 // The outcome of a Graph answer other than the expected one.
-SendOutcome judged(const detail::HttpsReply& a, const QString& url, const GraphSend& send) {
+SendOutcome judgedWithoutReply(const detail::HttpsReply& a, const QString& url,
+                               const GraphSend& send) {
     if (a.result != CURLE_OK)
         return detail::CurlFailure(detail::Peer::Graph, a.result, url, QUrl(url).host(),
                                    a.technical, send.caFolder);
@@ -167,6 +184,12 @@ SendOutcome judged(const detail::HttpsReply& a, const QString& url, const GraphS
                                    .arg(url)
                                    .arg(a.status)
                                    .arg(suffix)};
+}
+
+SendOutcome judged(const detail::HttpsReply& a, const QString& url, const GraphSend& send) {
+    SendOutcome out = judgedWithoutReply(a, url, send);
+    out.reply = replyOf(a);
+    return out;
 }
 
 // The whole request went out, then a stop cut the wait for its answer: the service most
@@ -361,6 +384,7 @@ SendOutcome sendLarge(const GraphSend& send) {
     detail::ReportReply(slot, sent, longest);
     SendOutcome out;
     out.notice = slot.notice;
+    out.reply = replyOf(sent);
     return out;
 }
 
@@ -388,7 +412,7 @@ SendOutcome SendThroughGraph(const GraphSend& send) {
     if (call.refusal)
         out = *call.refusal;
     else if (call.reply.result == CURLE_OK && call.reply.status == 202)
-        out = {};
+        out.reply = replyOf(call.reply);
     else if (lostWhileStopping(call.reply))
         out = unconfirmed(send);
     else

@@ -5,6 +5,8 @@
 
 #include "system/untrusted_text.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace mail::detail {
@@ -110,10 +112,41 @@ void SmtpConversation::capabilities(const QStringList& texts) {
             features_.size = true;
         else if (keyword == u"SMTPUTF8")
             features_.utf8 = true;
+        else if (keyword == u"DSN")
+            features_.dsn = true;
     }
     const bool tlsStillToCome = starttls && tlsWanted && !tlsStarted;
     if (loginWanted && !auth && !tlsStillToCome)
         abortNoAuth_ = true;
+}
+
+ServerReply ReplyOf(const SmtpReply& reply) {
+    static const QRegularExpression enhanced(
+        QStringLiteral("^\\d{3} ([245]\\.\\d{1,3}\\.\\d{1,3})\\b"));
+    static const QRegularExpression queued(
+        QStringLiteral("(?:queued as|\\bid[=:])\\s*<?([A-Za-z0-9._@-]{1,80})>?"),
+        QRegularExpression::CaseInsensitiveOption);
+    ServerReply out;
+    out.code = reply.code;
+    out.text = Untrusted::Clean(reply.text);
+    if (const QRegularExpressionMatch m = enhanced.match(reply.text); m.hasMatch())
+        out.enhanced = m.captured(1);
+    if (reply.code >= 200 && reply.code < 300)
+        if (const QRegularExpressionMatch m = queued.match(reply.text); m.hasMatch())
+            out.queueId = m.captured(1);
+    return out;
+}
+
+QByteArray Xtext(const QString& text) {
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < '!' || byte > '~' || byte == '+' || byte == '=')
+            out += '+' + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return out;
 }
 
 void SmtpConversation::forgetRepliesFrom(size_t count) {

@@ -2,6 +2,8 @@
 // also when commands go out in groups), the EHLO capabilities, and the per-recipient outcomes.
 #pragma once
 
+#include "mail/engine/mail_component.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -25,7 +27,16 @@ struct SmtpFeatures {
     bool pipelining = false; // commands may go out in groups (RFC 2920)
     bool size = false;       // MAIL FROM takes SIZE=
     bool utf8 = false;       // MAIL FROM takes SMTPUTF8
+    bool dsn = false;        // delivery status notifications may be asked (RFC 3461)
 };
+
+// `reply` as the ledger keeps it: its code, its enhanced status code when it starts with one,
+// its text cleaned, and the queue id a 250 answer names ("queued as X", "id=X").
+ServerReply ReplyOf(const SmtpReply& reply);
+
+// `text` in the xtext form of a DSN parameter: "+", "=" and every byte outside "!".."~" as
+// "+XX".
+QByteArray Xtext(const QString& text);
 
 // Follows one SMTP session from the bytes that cross it (libcurl's debug callback while it
 // opens the session, the transaction's own calls after). Set the three wishes first; feed

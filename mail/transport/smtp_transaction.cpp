@@ -117,9 +117,13 @@ private:
 };
 
 // The envelope commands: MAIL FROM, one RCPT TO per recipient, DATA.
+// Where the server offers DSN and the mail has an envelope id, it is asked to report
+// failures and delays only (a success needs no mail back).
 std::vector<QByteArray> envelope(const SmtpFeatures& features, const QString& from,
-                                 const QStringList& recipients, qsizetype messageSize) {
+                                 const QStringList& recipients, qsizetype messageSize,
+                                 const QString& envelopeId) {
     std::vector<QByteArray> commands;
+    const bool dsn = features.dsn && !envelopeId.isEmpty();
     QByteArray mail = "MAIL FROM:<" + SmtpPath(from) + '>';
     if (features.size)
         mail += " SIZE=" + QByteArray::number(messageSize);
@@ -127,9 +131,21 @@ std::vector<QByteArray> envelope(const SmtpFeatures& features, const QString& fr
                                                     [](const QString& r) { return !isAscii(r); });
     if (features.utf8 && utf8)
         mail += " SMTPUTF8";
+    if (dsn) {
+        // At most 100 characters once encoded: a long id loses its start, never its end (the
+        // row) nor half of an encoded byte.
+        QString id = envelopeId;
+        QByteArray encoded = Xtext(id);
+        while (encoded.size() > 100) {
+            id.remove(0, 1);
+            encoded = Xtext(id);
+        }
+        mail += " ENVID=" + encoded;
+    }
     commands.push_back(mail + "\r\n");
     for (const QString& r : recipients)
-        commands.push_back("RCPT TO:<" + SmtpPath(r) + ">\r\n");
+        commands.push_back("RCPT TO:<" + SmtpPath(r) + '>' +
+                           (dsn ? QByteArray(" NOTIFY=FAILURE,DELAY") : QByteArray()) + "\r\n");
     commands.push_back("DATA\r\n");
     return commands;
 }
@@ -221,9 +237,11 @@ QByteArray DotStuffed(const QByteArray& message) {
 CURLcode RunSmtpTransaction(CURL* curl, const SmtpFeatures& features,
                             std::chrono::milliseconds replyLimit, SmtpConversation& talk,
                             const QString& from, const QStringList& recipients,
-                            const QByteArray& message, char* errorBuffer) {
+                            const QByteArray& message, char* errorBuffer,
+                            const QString& envelopeId) {
     Channel channel(curl, replyLimit, errorBuffer);
-    const std::vector<QByteArray> commands = envelope(features, from, recipients, message.size());
+    const std::vector<QByteArray> commands =
+        envelope(features, from, recipients, message.size(), envelopeId);
     CURLcode result = features.pipelining ? pipelined(channel, talk, commands)
                                           : lockstep(channel, talk, commands);
     if (result == CURLE_OK) {

@@ -31,11 +31,13 @@ QByteArray DotStuffed(const QByteArray& message);
 // CURL_ERROR_SIZE bytes), CURLE_OPERATION_TIMEDOUT when the server did not answer in time,
 // CURLE_ABORTED_BY_CALLBACK once AbortRequested() or when talk.loginUnavailable(); a stop
 // requested after the whole message went out waits for the answer instead, and when that
-// is lost all the same talk.endUnanswered() says so. After any failure the session must be
+// is lost all the same talk.endUnanswered() says so. `envelopeId`, where the session offers
+// DSN, asks for notices of failure and delay under that id. After any failure the session must be
 // closed, never reused.
 CURLcode RunSmtpTransaction(CURL* curl, const SmtpFeatures& features,
                             std::chrono::milliseconds replyLimit, SmtpConversation& talk,
                             const QString& from, const QStringList& recipients,
-                            const QByteArray& message, char* errorBuffer);
+                            const QByteArray& message, char* errorBuffer,
+                            const QString& envelopeId = QString());
 
 } // namespace mail::detail

@@ -167,7 +167,7 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
     }
     if (result == CURLE_OK && !talk.loginUnavailable())
         result = RunSmtpTransaction(curl, session.features, limits.response, talk, from, recipients,
-                                    message, errorBuffer);
+                                    message, errorBuffer, target.envelopeId);
 
     report.reachedServer = !talk.replies().empty();
     report.accepted = talk.acceptedRecipients();
@@ -191,7 +191,13 @@ SmtpReport attempt(SmtpSession& session, bool reused, const SmtpTarget& target,
             report.deferred << reply.argument;
         else if (reply.command == u"RCPT")
             report.served << reply.argument;
+        if (reply.command == u"RCPT" && reply.code >= 400)
+            report.recipientReplies.insert(reply.argument.toLower(), ReplyOf(reply));
+        if (reply.command == u".")
+            report.reply = ReplyOf(reply);
     }
+    if (const SmtpReply* refusal = talk.lastFailure(); refusal && result != CURLE_OK)
+        report.reply = ReplyOf(*refusal);
 
     if (result == CURLE_OK && !talk.loginUnavailable()) {
         if (!report.refused.isEmpty())
@@ -360,6 +366,8 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
         total.refused << report.refused;
         total.deferred << report.deferred;
         total.served << report.served;
+        total.reply = report.reply;
+        total.recipientReplies.insert(report.recipientReplies);
         if (total.throttled == Throttle::None)
             total.throttled = report.throttled;
         left = report.overflow + left;
@@ -395,9 +403,12 @@ SmtpReport SendSmtp(const SmtpTarget& target, const TimeLimits& limits, const QS
 SendOutcome SmtpTransport::send(const SendJob& job) {
     SmtpTarget target;
     target.server = job.server;
+    target.envelopeId = job.envelopeId;
     const SmtpReport report =
         SendSmtp(target, job.limits, job.caFolder, job.envelopeFrom, job.recipients, job.message);
     SendOutcome outcome{report.code, report.description};
+    outcome.reply = report.reply;
+    outcome.recipientReplies = report.recipientReplies;
     outcome.permanent = report.permanent;
     outcome.throttled = report.throttled != Throttle::None;
     outcome.notAttempted = report.notAttempted;

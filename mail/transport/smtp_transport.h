@@ -23,6 +23,8 @@ struct SmtpTarget {
     // Addresses to connect to instead of resolving server.host ("1.2.3.4" or "[::1]",
     // comma-separated); empty to resolve normally.
     QString connectAddresses;
+    // The envelope id of delivery status notifications (SendJob::envelopeId), "" for none.
+    QString envelopeId;
 };
 
 // The outcome of one SMTP transaction.
@@ -48,6 +50,8 @@ struct SmtpReport {
     // The server refused because the account's quota for 24 hours is spent (5.4.5).
     bool quotaSpent = false;
     QString refusalReply; // the server's refusal that ended the transaction, cleaned
+    ServerReply reply;    // the answer to the message, or the refusal that ended it
+    QHash<QString, ServerReply> recipientReplies; // refused recipients (lower case) -> answer
 };
 
 // What a session with a target takes, beyond what is set on the handle.

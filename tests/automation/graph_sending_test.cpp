@@ -16,7 +16,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 using namespace automation_tests;
 using testsupport::HttpsServer;
@@ -112,6 +115,29 @@ TEST_F(GraphSendingTest, MissingRightHoldsTheRowsWithOneLine) {
     EXPECT_EQ(incidents().filter(QStringLiteral("de nouveau le droit")).size(), 1)
         << incidents().join(u'\n').toStdString();
     EXPECT_EQ(incidents().filter(QStringLiteral("Mail.Send")).size(), 1);
+
+    // The register: each row waited with Graph's refusal, then went under a request id.
+    const QDir folder(
+        prefix.native(Lib_Public::DossierConfigGlobal[0] + QStringLiteral("Historique")));
+    QByteArray all;
+    for (const QString& name : folder.entryList({QStringLiteral("envois-*")}, QDir::Files)) {
+        QFile day(folder.filePath(name));
+        ASSERT_TRUE(day.open(QIODevice::ReadOnly));
+        all += day.readAll();
+    }
+    QStringList outcomes;
+    for (const QByteArray& line : all.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o.isEmpty())
+            continue;
+        EXPECT_EQ(o.value(u"transport").toString(), QStringLiteral("graph"));
+        const bool sent = o.value(u"outcome").toString() == u"sent";
+        EXPECT_EQ(o.value(u"code").toInt(), sent ? 202 : 403);
+        EXPECT_EQ(o.value(u"queue_id").toString().startsWith(u"req-"), sent);
+        outcomes << o.value(u"outcome").toString();
+    }
+    EXPECT_EQ(outcomes.count(QStringLiteral("waiting")), 3);
+    EXPECT_EQ(outcomes.count(QStringLiteral("sent")), 3);
 }
 
 } // namespace

@@ -53,6 +53,7 @@ import base64
 import email
 import email.policy
 import hashlib
+import itertools
 import json
 import os
 import re
@@ -66,6 +67,7 @@ from http.server import BaseHTTPRequestHandler
 
 from oauth_server import bearer_valid, serve
 
+_request_ids = itertools.count(1)  # Graph's request-id of each mail taken
 SOAP = "http://schemas.xmlsoap.org/soap/envelope/"
 TYPES = "http://schemas.microsoft.com/exchange/services/2006/types"
 MESSAGES = "http://schemas.microsoft.com/exchange/services/2006/messages"
@@ -503,7 +505,7 @@ class Handler(BaseHTTPRequestHandler):
                                         "At least one recipient isn't valid.\r\nX-Injected: 1"),
                        "application/json")
         elif is_graph:
-            self.reply(202, "")
+            self.reply(202, "", extra=[("request-id", "req-%d" % next(_request_ids))])
         elif is_ews and scenario == "soap-fault":
             self.reply(500, soap_fault(), "text/xml; charset=utf-8")
         elif is_ews and scenario == "ews-error":

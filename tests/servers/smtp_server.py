@@ -7,6 +7,8 @@ or on SIGTERM. Every event is appended as one JSON object per line to --record:
 
   {"event": "connect", "conn": N, "tls": bool}
   {"event": "message", "conn": N, "mail_from": "...", "rcpt_tos": [...],
+   "mail_arg": "the MAIL command's argument", "rcpt_args": [each RCPT's argument],
+   "queue_id": "the id its 250 answer gave",
    "data_b64": "...", "auth_user": "..." or null, "tls": bool,
    "mail_at": seconds since the epoch when its MAIL command came,
    "grouped": whether more commands had come with MAIL, before its reply}
@@ -25,6 +27,8 @@ Options:
                                   argument ("" matches everything). The first match answers
                                   in place of the server.
   --pipelining                    offer PIPELINING (RFC 2920) in the EHLO reply.
+  --dsn                           offer DSN (RFC 3461): MAIL takes ENVID= and RET=, RCPT
+                                  NOTIFY= and ORCPT=.
   --stall CMD                     never answer CMD (same names as --script, plus CONNECT for
                                   the greeting): the client must give up by itself.
   --stall-seconds S               answer a stalled command after S seconds (3600).
@@ -58,6 +62,8 @@ from oauth_server import bearer_valid
 _conn_ids = itertools.count(1)
 _open = set()       # connections open now
 _mail_times = []    # when the MAIL commands of the rate window came
+_queue_ids = itertools.count(1)
+_DSN_PARAMS = ("NOTIFY=", "ENVID=", "RET=", "ORCPT=")
 
 
 class Recorder:
@@ -79,11 +85,15 @@ class Handler:
         if reply:
             return reply
         await server.maybe_stall("EOD")
+        queue_id = f"Q{server.conn_id}X{next(_queue_ids)}"
         self.recorder.write(
             event="message",
             conn=server.conn_id,
             mail_from=envelope.mail_from,
             rcpt_tos=list(envelope.rcpt_tos),
+            mail_arg=server.mail_arg,
+            rcpt_args=list(server.rcpt_args),
+            queue_id=queue_id,
             data_b64=base64.b64encode(envelope.original_content or envelope.content).decode(),
             auth_user=server.auth_user,
             auth_mech=server.auth_mech,
@@ -91,15 +101,14 @@ class Handler:
             mail_at=server.mail_at,
             grouped=server.grouped,
         )
-        return "250 2.0.0 Message accepted"
-
-
-class PipeliningHandler(Handler):
-    """Offers PIPELINING: the server reads its commands in order whatever their grouping."""
+        return f"250 2.0.0 Ok: queued as {queue_id}"
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        # PIPELINING: the server reads its commands in order whatever their grouping.
         session.host_name = hostname
-        return responses[:-1] + ["250-PIPELINING", responses[-1]]
+        extra = (["250-PIPELINING"] if self.options.pipelining else []) + (
+            ["250-DSN"] if self.options.dsn else [])
+        return responses[:-1] + extra + [responses[-1]]
 
 
 class ScriptedSMTP(SMTP):
@@ -111,6 +120,8 @@ class ScriptedSMTP(SMTP):
         self.auth_user = None
         self.auth_mech = None
         self.mail_at = None
+        self.mail_arg = None
+        self.rcpt_args = []
         self.grouped = False
         self.implicit_tls = options.tls == "implicit"
 
@@ -207,8 +218,17 @@ class ScriptedSMTP(SMTP):
             _mail_times.append(now)
         return None
 
+    def without_dsn(self, arg):
+        """The argument without its DSN parameters, which aiosmtpd does not know."""
+        if not self.options.dsn or not arg:
+            return arg
+        return " ".join(w for w in arg.split(" ") if not w.upper().startswith(_DSN_PARAMS))
+
     async def smtp_MAIL(self, arg):
         self.mail_at = time.time()
+        self.mail_arg = arg
+        self.rcpt_args = []
+        arg = self.without_dsn(arg)
         self.grouped = bool(self._reader._buffer)
         reply = self.throttle_reply()
         if reply:
@@ -222,7 +242,8 @@ class ScriptedSMTP(SMTP):
         if limit and self.envelope is not None and len(self.envelope.rcpt_tos) >= limit:
             await self.push("452 4.5.3 Too many recipients")
             return
-        await self._scripted_or("RCPT", arg, super().smtp_RCPT)
+        self.rcpt_args.append(arg)
+        await self._scripted_or("RCPT", self.without_dsn(arg), super().smtp_RCPT)
 
     async def smtp_DATA(self, arg):
         await self._scripted_or("DATA", arg, super().smtp_DATA)
@@ -257,6 +278,7 @@ def main():
     parser.add_argument("--stall", default="")
     parser.add_argument("--stall-seconds", type=float, default=3600)
     parser.add_argument("--pipelining", action="store_true")
+    parser.add_argument("--dsn", action="store_true")
     parser.add_argument("--bearer-state", default="")
     parser.add_argument("--bearer-mechs", default="XOAUTH2")
     parser.add_argument("--max-sessions", type=int, default=0)
@@ -267,7 +289,7 @@ def main():
     options.script = json.loads(options.script)
 
     recorder = Recorder(options.record)
-    handler = (PipeliningHandler if options.pipelining else Handler)(options, recorder)
+    handler = Handler(options, recorder)
     context = None
     if options.tls != "plain":
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -159,6 +159,8 @@ SmtpServer::SmtpServer(const SmtpServerOptions& options) {
              << QString::number(options.stallSeconds);
     if (options.pipelining)
         args << QStringLiteral("--pipelining");
+    if (options.dsn)
+        args << QStringLiteral("--dsn");
     if (options.maxRecipients > 0)
         args << QStringLiteral("--max-recipients") << QString::number(options.maxRecipients);
     if (options.maxSessions > 0)
@@ -245,6 +247,10 @@ QList<ReceivedMessage> SmtpServer::messages() const {
         m.tls = e.value(u"tls").toBool();
         m.mailAt = e.value(u"mail_at").toDouble();
         m.grouped = e.value(u"grouped").toBool();
+        m.mailArgument = e.value(u"mail_arg").toString();
+        for (const QJsonValue& v : e.value(u"rcpt_args").toArray())
+            m.rcptArguments << v.toString();
+        m.queueId = e.value(u"queue_id").toString();
         out << m;
     }
     return out;

@@ -68,6 +68,8 @@ struct SmtpServerOptions {
     double stallSeconds = 3600; // how long "never" lasts
     // Offer PIPELINING: the client may send MAIL, RCPT and DATA in one group.
     bool pipelining = false;
+    // Offer DSN: MAIL and RCPT take its parameters (recorded as the commands' arguments).
+    bool dsn = false;
     // Limits of a hosted service: more sessions at once get "432 4.3.2", more than
     // `ratePerWindow` mails in `rateWindowSeconds` get "451 4.7.0" (0: no limit).
     int maxSessions = 0;
@@ -97,8 +99,11 @@ struct ReceivedMessage {
     QString authUser;       // empty without login
     QString authMechanism;  // OAuth 2.0: "XOAUTH2" or "OAUTHBEARER"
     bool tls = false;
-    double mailAt = 0;    // when its MAIL command reached the server, seconds since the epoch
-    bool grouped = false; // more commands came with MAIL, before its reply
+    double mailAt = 0;         // when its MAIL command reached the server, seconds since the epoch
+    bool grouped = false;      // more commands came with MAIL, before its reply
+    QString mailArgument;      // the MAIL command's argument, parameters included
+    QStringList rcptArguments; // each RCPT command's argument
+    QString queueId;           // the id the server's 250 answer named
 };
 
 // An SMTP server process for one test. Stops when destroyed.
