@@ -162,6 +162,22 @@ TEST(Queue, ListRetryHoldReleaseDropOnARunningStation) {
             note += f.readAll();
     }
     EXPECT_EQ(note.count("retiré par l'opérateur"), 2) << note.toStdString();
+    // The register says who removed them.
+    QByteArray register_;
+    const QString history =
+        install.drivePath(QStringLiteral("C:\\Halvaro\\Velmora\\Config\\Historique"));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            register_.clear();
+            for (const QString& name : QDir(history).entryList({"envois-*.jsonl"}, QDir::Files)) {
+                QFile f(history + u'/' + name);
+                if (f.open(QIODevice::ReadOnly))
+                    register_ += f.readAll();
+            }
+            return register_.count("\"outcome\":\"dropped\"") == 2;
+        },
+        5000))
+        << register_.toStdString();
     EXPECT_TRUE(queue(install).isEmpty());
     for (const char* to : {"wait1@example.org", "wait2@example.org"})
         EXPECT_EQ(mailsTo(server, to), 0) << "a dropped row went: " << to;
