@@ -55,7 +55,7 @@ QString holdFile() {
 
 // The request for the command at `at` of `arguments`; a text in `error` when it is malformed.
 QJsonObject requestOf(const QStringList& arguments, qsizetype at, QString& error) {
-    const QString command = arguments[at];
+    const QString& command = arguments[at];
     const QString next = arguments.value(at + 1);
     const bool hasValue = !next.isEmpty() && !next.startsWith(QStringLiteral("--"));
     if (command == QStringLiteral("--queue"))
@@ -162,7 +162,7 @@ int Run(const QStringList& arguments) {
     return status;
 }
 
-void StartServer(std::function<station::SendingSettings()> saved) {
+void StartServer(const std::function<station::SendingSettings()>& saved) {
     station::QueueControl::instance().setHoldFile(holdFile());
     auto* server = new station::QueueServer(saved, QCoreApplication::instance());
     QString error;

@@ -24,6 +24,6 @@ int Run(const QStringList& arguments);
 // In the running copy: loads the holds, serves the commands on the installation's socket
 // (a problem gives one incident) and lists the queue every few seconds for --status, the tray
 // and the window (QueueControl::published).
-void StartServer(std::function<station::SendingSettings()> saved);
+void StartServer(const std::function<station::SendingSettings()>& saved);
 
 } // namespace QueueCommand

@@ -254,7 +254,7 @@ QJsonArray QueueJson(const QList<QueueEntry>& entries) {
 
 QList<QueueEntry> QueueFromJson(const QJsonArray& array) {
     QList<QueueEntry> out;
-    for (const QJsonValue& value : array) {
+    for (const auto& value : array) {
         const QJsonObject o = value.toObject();
         QueueEntry e;
         e.job = o.value(QStringLiteral("job")).toString();
