@@ -19,9 +19,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QThreadPool>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 
 namespace QueueCommand {
 
@@ -174,15 +177,23 @@ void StartServer(const std::function<station::SendingSettings()>& saved) {
                            "--release et --drop ne joignent pas cette copie (%1)")
                 .arg(error)));
     }
-    const auto refresh = [saved] {
+    // The listing reads every job and its journal: off the window's thread, one at a time, so
+    // that a large job being sent never holds the window.
+    auto listing = std::make_shared<std::atomic<bool>>(false);
+    const auto refresh = [saved, listing] {
+        if (listing->exchange(true))
+            return; // the previous listing still runs
         const station::SendingSettings settings = saved();
-        const QList<station::QueueEntry> entries =
-            station::QueueControl::instance().overlay(station::ListQueue(
-                WinPath::nativePath(Lib_Public::CheckRep(settings.jobFolder)), settings));
-        const station::QueueSummary summary = station::Summarise(entries);
-        Supervision::SetQueue(summary.rows, summary.oldestMs,
-                              station::QueueControl::instance().held());
-        station::QueueControl::instance().publish(entries);
+        const QString folder = WinPath::nativePath(Lib_Public::CheckRep(settings.jobFolder));
+        QThreadPool::globalInstance()->start([settings, folder, listing] {
+            const QList<station::QueueEntry> entries =
+                station::QueueControl::instance().overlay(station::ListQueue(folder, settings));
+            const station::QueueSummary summary = station::Summarise(entries);
+            Supervision::SetQueue(summary.rows, summary.oldestMs,
+                                  station::QueueControl::instance().held());
+            station::QueueControl::instance().publish(entries);
+            *listing = false;
+        });
     };
     auto* timer = new QTimer(QCoreApplication::instance());
     QObject::connect(timer, &QTimer::timeout, timer, refresh);
