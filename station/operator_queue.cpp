@@ -353,23 +353,27 @@ QStringList QueueControl::held() const {
 }
 
 bool QueueControl::hold(const QString& destination, QString* error) {
-    std::lock_guard lock(mutex_);
-    QSet<QString> next = holds_;
-    next.insert(destination.trimmed().toLower());
-    if (!saveHolds(next, error))
-        return false;
-    holds_ = next;
-    return true;
+    return setHeld(destination, true, error);
 }
 
 bool QueueControl::release(const QString& destination, QString* error) {
+    return setHeld(destination, false, error);
+}
+
+// The hold is kept on disk before it counts; a release lets what waited for it go now.
+bool QueueControl::setHeld(const QString& destination, bool held, QString* error) {
     std::lock_guard lock(mutex_);
     QSet<QString> next = holds_;
-    next.remove(destination.trimmed().toLower());
+    const QString key = destination.trimmed().toLower();
+    if (held)
+        next.insert(key);
+    else
+        next.remove(key);
     if (!saveHolds(next, error))
         return false;
     holds_ = next;
-    cycle_ = true; // what waited for it goes now
+    if (!held)
+        cycle_ = true;
     return true;
 }
 

@@ -94,6 +94,7 @@ public:
 
 private:
     bool saveHolds(const QSet<QString>& holds, QString* error) const;
+    bool setHeld(const QString& destination, bool held, QString* error);
     static QString unit(const QString& job, int row);
 
     mutable std::mutex mutex_;
