@@ -312,6 +312,7 @@ static JobOutcome processJob(const QString& listed, const QString& folder, const
     if (!taken && !arrivedWhole(native) &&
         !state().settling.isSettled(native, seen, pollerNow(), s.folderSettleMs))
         return JobOutcome::Unsettled;
+    bool claimedNow = false;
     if (s.networkFolder && !taken) {
         // Other stations may poll this share: the job is this station's once renamed into its
         // own folder there. A new version of a job another station holds is left to it.
@@ -323,6 +324,7 @@ static JobOutcome processJob(const QString& listed, const QString& folder, const
         case JobClaims::Claim::Taken:
             state().settling.forget(listed);
             native = claimed;
+            claimedNow = true;
             break;
         case JobClaims::Claim::Lost:
             return JobOutcome::Kept;
@@ -345,8 +347,11 @@ static JobOutcome processJob(const QString& listed, const QString& folder, const
         return JobOutcome::Kept;
     }
     const FileStamp loaded = lock.stamp();
-    if (!(loaded == seen))
-        return JobOutcome::Unsettled; // written again between the look and the lock
+    // Written again between the look and the lock? A FUSE client may number a file it has
+    // just renamed anew, more than once: the job just taken is the one seen when its size and
+    // date are, and it goes in this cycle rather than the next.
+    if (claimedNow ? loaded.size != seen.size || loaded.mtimeNs != seen.mtimeNs : !(loaded == seen))
+        return JobOutcome::Unsettled;
 
     // Reading and splitting a large job takes a while: it happens beside the window, which
     // keeps answering meanwhile.
