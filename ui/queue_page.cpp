@@ -8,10 +8,11 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -37,6 +38,38 @@ QString stateText(const QString& state) {
     return QStringLiteral("en attente");
 }
 
+// The text of column `column` of a row.
+QString cellText(const station::QueueEntry& e, int column) {
+    switch (column) {
+    case 0:
+        return e.job;
+    case 1:
+        return QString::number(e.row);
+    case 2:
+        return e.recipients;
+    case 3:
+        return stateText(e.state);
+    case 4:
+        return e.reason;
+    case 5:
+        return QString::number(e.attempts);
+    case 6:
+        return e.nextTry > 0 ? QDateTime::fromSecsSinceEpoch(e.nextTry).toString(
+                                   QStringLiteral("dd/MM HH:mm:ss"))
+                             : QStringLiteral("au prochain passage");
+    case 7:
+        return e.destination;
+    default:
+        return {};
+    }
+}
+
+bool sameEntry(const station::QueueEntry& a, const station::QueueEntry& b) {
+    return a.job == b.job && a.row == b.row && a.recipients == b.recipients && a.state == b.state &&
+           a.reason == b.reason && a.attempts == b.attempts && a.nextTry == b.nextTry &&
+           a.destination == b.destination;
+}
+
 QPushButton* pageButton(const char* name, const QString& caption, QWidget* parent) {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
@@ -49,14 +82,16 @@ QueuePage::QueuePage(std::function<station::SendingSettings()> saved, QWidget* p
     : QWidget(parent), saved_(std::move(saved)) {
     setObjectName(QStringLiteral("PageFileAttente"));
     auto* layout = new QVBoxLayout(this);
-    table_ = new QTableWidget(0, int(kColumns.size()), this);
+    model_ = new QueueModel(this);
+    table_ = new QTableView(this);
     table_->setObjectName(QStringLiteral("TableFileAttente"));
-    table_->setHorizontalHeaderLabels(kColumns);
+    table_->setModel(model_);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setTabKeyNavigation(false); // Tab leaves the table for the buttons
     table_->verticalHeader()->hide();
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(table_, 1);
     answer_ = new QLabel(this);
@@ -81,7 +116,8 @@ QueuePage::QueuePage(std::function<station::SendingSettings()> saved, QWidget* p
     connect(hold_, &QPushButton::clicked, this, &QueuePage::holdDestination);
     connect(release_, &QPushButton::clicked, this, &QueuePage::releaseDestination);
     connect(drop_, &QPushButton::clicked, this, &QueuePage::dropRow);
-    connect(table_, &QTableWidget::itemSelectionChanged, this, &QueuePage::updateButtons);
+    connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &QueuePage::updateButtons);
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this,
             [this] { setEntries(station::QueueControl::instance().published()); });
@@ -89,38 +125,60 @@ QueuePage::QueuePage(std::function<station::SendingSettings()> saved, QWidget* p
     setEntries(station::QueueControl::instance().published());
 }
 
+void QueueModel::setEntries(const QList<station::QueueEntry>& entries) {
+    if (entries.size() != entries_.size()) {
+        beginResetModel();
+        entries_ = entries;
+        endResetModel();
+        return;
+    }
+    // The same count: the rows that changed are told, the selection and the scroll stay.
+    int first = -1;
+    int last = -1;
+    for (int i = 0; i < int(entries.size()); ++i) {
+        if (sameEntry(entries[i], entries_[i]))
+            continue;
+        first = first < 0 ? i : first;
+        last = i;
+    }
+    entries_ = entries;
+    if (first >= 0)
+        Q_EMIT dataChanged(index(first, 0), index(last, int(kColumns.size()) - 1));
+}
+
+int QueueModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(entries_.size());
+}
+
+int QueueModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(kColumns.size());
+}
+
+QVariant QueueModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= entries_.size() ||
+        (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+        return {};
+    return cellText(entries_[index.row()], index.column());
+}
+
+QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
+        section >= kColumns.size())
+        return {};
+    return kColumns[section];
+}
+
 void QueuePage::setEntries(const QList<station::QueueEntry>& entries) {
     const station::QueueEntry* before = selected();
     const QString keep =
         before ? before->job + u'\t' + QString::number(before->row) + u'\t' + before->recipients
                : QString();
-    entries_ = entries;
-    table_->setRowCount(int(entries_.size()));
+    model_->setEntries(entries);
     int select = -1;
-    for (int i = 0; i < int(entries_.size()); ++i) {
-        const station::QueueEntry& e = entries_[i];
-        const QStringList cells = {e.job,
-                                   QString::number(e.row),
-                                   e.recipients,
-                                   stateText(e.state),
-                                   e.reason,
-                                   QString::number(e.attempts),
-                                   e.nextTry > 0
-                                       ? QDateTime::fromSecsSinceEpoch(e.nextTry).toString(
-                                             QStringLiteral("dd/MM HH:mm:ss"))
-                                       : QStringLiteral("au prochain passage"),
-                                   e.destination};
-        for (int c = 0; c < int(cells.size()); ++c) {
-            QTableWidgetItem* item = table_->item(i, c);
-            if (!item)
-                table_->setItem(i, c, item = new QTableWidgetItem);
-            if (item->text() != cells[c])
-                item->setText(cells[c]);
-        }
-        if (!keep.isEmpty() &&
-            keep == e.job + u'\t' + QString::number(e.row) + u'\t' + e.recipients)
+    for (int i = 0; select < 0 && !keep.isEmpty() && i < int(entries.size()); ++i)
+        if (keep == entries[i].job + u'\t' + QString::number(entries[i].row) + u'\t' +
+                        entries[i].recipients)
             select = i;
-    }
     if (select >= 0)
         table_->selectRow(select);
     else
@@ -129,12 +187,12 @@ void QueuePage::setEntries(const QList<station::QueueEntry>& entries) {
 }
 
 const station::QueueEntry* QueuePage::selected() const {
-    const QList<QTableWidgetItem*> items =
-        table_ ? table_->selectedItems() : QList<QTableWidgetItem*>();
-    if (items.isEmpty())
+    const QModelIndexList rows =
+        table_ ? table_->selectionModel()->selectedRows() : QModelIndexList();
+    if (rows.isEmpty())
         return nullptr;
-    const int row = items.first()->row();
-    return row >= 0 && row < entries_.size() ? &entries_[row] : nullptr;
+    const int row = rows.first().row();
+    return row >= 0 && row < model_->entries().size() ? &model_->entries()[row] : nullptr;
 }
 
 void QueuePage::updateButtons() {

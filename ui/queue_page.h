@@ -10,9 +10,28 @@
 
 #include <functional>
 
+#include <QAbstractTableModel>
+
 class QLabel;
 class QPushButton;
-class QTableWidget;
+class QTableView;
+
+// The waiting rows as a table model: a long queue costs the window only the rows it shows.
+class QueueModel : public QAbstractTableModel {
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    // Shows `entries`: the same rows in place, another count anew.
+    void setEntries(const QList<station::QueueEntry>& entries);
+    const QList<station::QueueEntry>& entries() const { return entries_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    QList<station::QueueEntry> entries_;
+};
 
 class QueuePage : public QWidget {
 public:
@@ -22,7 +41,8 @@ public:
     // Shows `entries` (the selection follows its row when it is still there).
     void setEntries(const QList<station::QueueEntry>& entries);
 
-    QTableWidget* table() const { return table_; }
+    QTableView* table() const { return table_; }
+    const QueueModel& model() const { return *model_; }
     QPushButton* retryButton() const { return retry_; }
     QPushButton* holdButton() const { return hold_; }
     QPushButton* releaseButton() const { return release_; }
@@ -42,8 +62,8 @@ private:
     void updateButtons();
 
     std::function<station::SendingSettings()> saved_;
-    QList<station::QueueEntry> entries_;
-    QTableWidget* table_ = nullptr;
+    QueueModel* model_ = nullptr;
+    QTableView* table_ = nullptr;
     QPushButton* retry_ = nullptr;
     QPushButton* hold_ = nullptr;
     QPushButton* release_ = nullptr;

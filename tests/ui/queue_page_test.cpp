@@ -6,7 +6,7 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 
 #include <gtest/gtest.h>
 
@@ -23,8 +23,8 @@ TEST(QueuePage, ButtonsFollowTheSelectionAndTheDropAsksFirst) {
     held.state = "held";
     held.destination = "held.example";
     page.setEntries({waiting, held});
-    ASSERT_EQ(page.table()->rowCount(), 2);
-    EXPECT_EQ(page.table()->item(1, 3)->text(), "retenue");
+    ASSERT_EQ(page.model().rowCount(), 2);
+    EXPECT_EQ(page.model().index(1, 3).data().toString(), "retenue");
 
     const struct {
         int row;
@@ -39,6 +39,19 @@ TEST(QueuePage, ButtonsFollowTheSelectionAndTheDropAsksFirst) {
         EXPECT_EQ(page.releaseButton()->isEnabled(), c.release) << c.row;
         EXPECT_EQ(page.dropButton()->isEnabled(), c.drop) << c.row;
     }
+
+    // A new listing keeps the selected row where it still is and shows what changed.
+    page.table()->selectRow(1);
+    held.reason = "452 full";
+    page.setEntries({waiting, held});
+    EXPECT_EQ(page.model().index(1, 4).data().toString(), "452 full");
+    EXPECT_TRUE(page.releaseButton()->isEnabled());
+    page.setEntries({held});
+    EXPECT_TRUE(page.releaseButton()->isEnabled());
+    page.setEntries({waiting, held});
+    page.setEntries({waiting});
+    EXPECT_FALSE(page.releaseButton()->isEnabled());
+    page.setEntries({waiting, held});
 
     // Every button has its mnemonic, takes the focus from Tab, and follows the table in the
     // Tab order.
