@@ -37,10 +37,13 @@ const QStringList kCommands = {QStringLiteral("--queue"), QStringLiteral("--retr
 // How often the running copy lists its queue for --status, the tray and the window.
 constexpr int kListingIntervalMs = 5000;
 
-void print(FILE* to, const QString& text) {
-    const QByteArray bytes = text.toUtf8();
+void print(FILE* to, const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
     std::fflush(to);
+}
+
+void print(FILE* to, const QString& text) {
+    print(to, text.toUtf8());
 }
 
 // The installation's own settings folder, where the state file lies too.
@@ -105,8 +108,8 @@ QList<station::QueueEntry> readQueue() {
 }
 
 void printEntries(const QList<station::QueueEntry>& entries, bool json) {
-    print(stdout, json ? QString::fromUtf8(QJsonDocument(station::QueueJson(entries)).toJson())
-                       : station::QueueLines(entries).join(u'\n') + u'\n');
+    print(stdout, json ? station::QueueJsonText(entries)
+                       : (station::QueueLines(entries).join(u'\n') + u'\n').toUtf8());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "station/addresses.h"
 #include "station/job_dispatch.h"
 #include "system/atomicfile.h"
+#include "system/json_text.h"
 #include "system/untrusted_text.h"
 
 #include <QDateTime>
@@ -250,6 +251,31 @@ QJsonArray QueueJson(const QList<QueueEntry>& entries) {
                                  {QStringLiteral("next_try"), e.nextTry},
                                  {QStringLiteral("destination"), e.destination}});
     return array;
+}
+
+QByteArray QueueJsonText(const QList<QueueEntry>& entries, bool oneLine) {
+    const QByteArray newLine = oneLine ? QByteArray() : QByteArrayLiteral("\n");
+    QByteArray out;
+    out.reserve(entries.size() * 256 + 4);
+    out += '[';
+    for (const QueueEntry& e : entries) {
+        if (out.size() > 1)
+            out += ',';
+        out += newLine + "{\"job\":";
+        JsonText::AppendString(out, e.job);
+        out += ",\"row\":" + QByteArray::number(e.row) + ",\"recipients\":";
+        JsonText::AppendString(out, e.recipients);
+        out += ",\"state\":";
+        JsonText::AppendString(out, e.state);
+        out += ",\"reason\":";
+        JsonText::AppendString(out, e.reason);
+        out += ",\"attempts\":" + QByteArray::number(e.attempts) +
+               ",\"next_try\":" + QByteArray::number(e.nextTry) + ",\"destination\":";
+        JsonText::AppendString(out, e.destination);
+        out += '}';
+    }
+    out += newLine + ']' + newLine;
+    return out;
 }
 
 QList<QueueEntry> QueueFromJson(const QJsonArray& array) {

@@ -40,8 +40,12 @@ QString QueueDestination(const SendingSettings& saved, const QString& recipients
 // holds and the rows in flight. Jobs that cannot be read are left out.
 QList<QueueEntry> ListQueue(const QString& nativeFolder, const SendingSettings& saved);
 
-// The entries as the JSON array of `--queue --json`, and as text lines for `--queue`.
+// The entries as a JSON array (the running copy's answer), and as text lines for `--queue`.
 QJsonArray QueueJson(const QList<QueueEntry>& entries);
+// The entries as the JSON text of `--queue --json`: one object a line (all on one line when
+// `oneLine`), the keys in the order of the listing, written without building a document (a
+// long queue prints at once).
+QByteArray QueueJsonText(const QList<QueueEntry>& entries, bool oneLine = false);
 QStringList QueueLines(const QList<QueueEntry>& entries);
 QList<QueueEntry> QueueFromJson(const QJsonArray& array);
 

@@ -254,9 +254,16 @@ void QueueServer::serve(QLocalSocket* socket) {
         }
         const QJsonObject request =
             QJsonDocument::fromJson(socket->readLine(kMaxRequestBytes)).object();
-        const QJsonObject reply =
-            AnswerQueueRequest(request, saved_ ? saved_() : SendingSettings());
-        socket->write(QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n');
+        const SendingSettings saved = saved_ ? saved_() : SendingSettings();
+        // The listing, long as the queue may be, is written without building a document.
+        if (request.value(QStringLiteral("command")).toString() == QStringLiteral("queue"))
+            socket->write("{\"status\":" + QByteArray::number(QueueDone) +
+                          ",\"text\":\"\",\"entries\":" + QueueJsonText(currentQueue(saved), true) +
+                          "}\n");
+        else
+            socket->write(
+                QJsonDocument(AnswerQueueRequest(request, saved)).toJson(QJsonDocument::Compact) +
+                '\n');
         socket->disconnectFromServer();
     });
 }

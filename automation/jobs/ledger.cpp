@@ -4,6 +4,7 @@
 
 #include "system/clock.h"
 #include "system/globals.h"
+#include "system/json_text.h"
 #include "system/service_manager.h"
 #include "system/untrusted_text.h"
 #include "system/winpath.h"
@@ -22,25 +23,6 @@ namespace {
 
 const QString kPrefix = QStringLiteral("envois-");
 const QString kSuffix = QStringLiteral(".jsonl");
-
-// A JSON string: quotes, backslashes and control characters escaped, the rest as UTF-8.
-void appendString(QByteArray& out, const QString& text) {
-    out += '"';
-    for (const char c : text.toUtf8()) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            out += "\\u00";
-            out += "0123456789abcdef"[byte >> 4];
-            out += "0123456789abcdef"[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
 
 // The local offset from UTC, taken again once a minute (asking for the zone reads its files).
 int localOffsetSeconds(qint64 ms) {
@@ -161,27 +143,27 @@ QByteArray line(const LedgerEntry& e) {
         out += "\":";
     };
     key("time");
-    appendString(out, localTime(e.timeMs).toString(Qt::ISODate));
+    JsonText::AppendString(out, localTime(e.timeMs).toString(Qt::ISODate));
     key("job");
-    appendString(out, Untrusted::Clean(e.job));
+    JsonText::AppendString(out, Untrusted::Clean(e.job));
     key("row");
     out += QByteArray::number(e.row);
     key("recipient");
-    appendString(out, Untrusted::Clean(e.recipient));
+    JsonText::AppendString(out, Untrusted::Clean(e.recipient));
     key("destination");
-    appendString(out, Untrusted::Clean(e.destination));
+    JsonText::AppendString(out, Untrusted::Clean(e.destination));
     key("transport");
-    appendString(out, e.transport);
+    JsonText::AppendString(out, e.transport);
     key("outcome");
-    appendString(out, outcomeName(e.outcome));
+    JsonText::AppendString(out, outcomeName(e.outcome));
     key("code");
     out += e.reply.code > 0 ? QByteArray::number(e.reply.code) : QByteArray("null");
     key("enhanced");
-    appendString(out, Untrusted::Clean(e.reply.enhanced));
+    JsonText::AppendString(out, Untrusted::Clean(e.reply.enhanced));
     key("text");
-    appendString(out, Untrusted::Clean(e.reply.text));
+    JsonText::AppendString(out, Untrusted::Clean(e.reply.text));
     key("queue_id");
-    appendString(out, Untrusted::Clean(e.reply.queueId));
+    JsonText::AppendString(out, Untrusted::Clean(e.reply.queueId));
     out += "}\n";
     return out;
 }

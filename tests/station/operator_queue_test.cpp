@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -95,4 +97,30 @@ TEST(OperatorQueue, DestinationsAndHolds) {
     control.setHoldFile(file);
     EXPECT_TRUE(control.held().isEmpty());
     control.setHoldFile({});
+}
+
+// The listing written by hand reads back as the document the running copy builds, whatever the
+// text holds, on many lines or on one.
+TEST(OperatorQueue, TheJsonTextReadsBackAsTheDocument) {
+    station::QueueEntry odd{"Email_\"q\".ss8",
+                            7,
+                            "a@x.org, \\b@y.org",
+                            "held",
+                            "451 \x01tab\there é ☃",
+                            3,
+                            1'796'000'000,
+                            "smtp.example",
+                            0};
+    const struct {
+        QList<station::QueueEntry> entries;
+        bool oneLine;
+    } cases[] = {{{}, false}, {{odd}, false}, {{odd, odd}, true}};
+    for (const auto& c : cases) {
+        const QByteArray text = station::QueueJsonText(c.entries, c.oneLine);
+        QJsonParseError error{};
+        const QJsonDocument read = QJsonDocument::fromJson(text, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << text.toStdString();
+        EXPECT_EQ(read.array(), station::QueueJson(c.entries)) << text.toStdString();
+        EXPECT_EQ(text.count('\n'), c.oneLine ? 0 : c.entries.size() + 2);
+    }
 }
