@@ -202,7 +202,12 @@ void VerificationEtCreationRepertoire(const QString& folder, bool create) {
     Q_UNUSED(create);
     Lib_Public::Trap(QStringLiteral("Lib_Systeme:VerificationEtCreationRepertoire"), [&] {
         FolderCreationMemory& m = memory();
-        QString target = Lib_Public::NettoieNomDeDossier(folder);
+        // A folder written the Linux way ("/srv/jobs") is the Z: drive's, as everywhere else:
+        // cleaned as a Windows name, its slashes would make a folder "srv jobs" wherever the
+        // program was started.
+        const bool linuxPath = folder.startsWith(u'/') && !folder.startsWith(QLatin1String("//"));
+        QString target =
+            Lib_Public::NettoieNomDeDossier(linuxPath ? WinPath::toWindows(folder) : folder);
         if (target.trimmed().isEmpty())
             return;
         target = Lib_Public::CheckRep(target);

@@ -160,6 +160,12 @@ TEST_F(FilesTest, FolderCreationWalk) {
     EXPECT_EQ(FolderMemory().known, ",C:\\a\\,C:\\a\\b\\,");
     EXPECT_EQ(FolderMemory().last, "C:\\a\\b\\d\\");
 
+    // A folder written the Linux way is made where it says, never beside the program's start.
+    const QString linux = prefix.path() + QStringLiteral("/linux/jobs");
+    VerificationEtCreationRepertoire(linux, create);
+    EXPECT_TRUE(QFileInfo(linux).isDir());
+    EXPECT_TRUE(QDir::current().entryList({QStringLiteral("* linux jobs")}, QDir::Dirs).isEmpty());
+
     // A known folder is not looked at again, even when it has gone.
     QDir(prefix.native(QStringLiteral("C:\\a\\b"))).removeRecursively();
     VerificationEtCreationRepertoire(QStringLiteral("C:\\a\\b\\"), create);
